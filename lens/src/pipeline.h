@@ -1,0 +1,59 @@
+// The processing stages applied to a captured frame, in order: custom crop,
+// automatic crop, DPI resampling, colour mode, rotation, watermark. Pure
+// functions on images; no device, no files.
+// Threads: any; nothing here keeps state between calls.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace tavrin::lens {
+
+struct CropPercent {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+  bool Enabled() const { return right > left && bottom > top; }
+};
+
+struct WatermarkOptions {
+  bool enable = false;
+  std::string text;  // UTF-8
+  int position = 0;  // one of the nine places
+  int fontSize = 36;  // points
+  std::string fontName = "Arial";
+  bool italic = false;
+  bool underline = false;
+  bool bold = false;
+  float angleDegrees = 0.0F;  // counter-clockwise
+  float transparencyPercent = 0.0F;  // 0 opaque, 100 invisible
+  int red = 0;
+  int green = 0;
+  int blue = 0;
+};
+
+struct ProcessingOptions {
+  CropPercent customCrop;
+  int autoCrop = 0;  // 0 none, 1 single, 2 multiple, 3 edge restore, 4 book
+  int dpiX = 0;  // 0, 0: keep the camera's own DPI
+  int dpiY = 0;
+  int colorMode = 0;  // 0 colour, 1 b/w documents, 3 grey, 4 b/w Otsu
+  int rotate = 0;  // 0 none, 1 left, 2 180, 3 right
+  WatermarkOptions watermark;
+};
+
+struct ProcessedImage {
+  cv::Mat image;  // CV_8UC3 (BGR) or CV_8UC1
+  int dpiX = 0;
+  int dpiY = 0;
+};
+
+// frame is CV_8UC3 BGR. Returns one image, or several for a multiple crop;
+// never an empty list and never an empty image.
+std::vector<ProcessedImage> RunPipeline(const cv::Mat& frame, int cameraDpi,
+                                        const ProcessingOptions& options);
+
+}  // namespace tavrin::lens

@@ -1,0 +1,35 @@
+// Program and module paths, working directory, per-user folders.
+#pragma once
+
+#include <string>
+
+namespace tavrin::platform {
+
+// Full path of the running program (/proc/self/exe); empty on failure.
+std::string ProgramPath();
+// Full path of the shared object or program containing address (dladdr);
+// empty for null or an unknown address.
+std::string ModulePathOf(const void* address);
+
+std::string CurrentDirectory();
+bool SetCurrentDirectory(const std::string& path);
+
+// $TMPDIR when it names a directory, else /tmp/tavrin-<uid> (created 0700,
+// accepted only as a real directory owned by the user). Always ends in '/'.
+// Empty when no safe folder can be had.
+std::string PrivateTempFolder();
+
+// XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Documents.
+std::string DocumentsFolder();
+
+// Value of an environment variable; empty when unset.
+std::string Environment(const char* name);
+bool HasEnvironment(const char* name);
+
+// Folder of a module without trailing separator; empty for null or a path
+// without separator.
+std::u16string GetModuleFolder(const void* addressInModule);
+// Program folder followed by "/TavrinSource.ds".
+std::u16string GetDataSourcePath();
+
+}  // namespace tavrin::platform
