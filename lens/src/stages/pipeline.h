@@ -21,14 +21,14 @@ struct CropPercent {
 
 struct WatermarkOptions {
   bool enable = false;
-  std::string text;  // UTF-8
-  int position = 0;  // one of the nine places
+  std::string text;   // UTF-8
+  int position = 0;   // one of the nine places
   int fontSize = 36;  // points
   std::string fontName = "Arial";
   bool italic = false;
   bool underline = false;
   bool bold = false;
-  float angleDegrees = 0.0F;  // counter-clockwise
+  float angleDegrees = 0.0F;         // counter-clockwise
   float transparencyPercent = 0.0F;  // 0 opaque, 100 invisible
   int red = 0;
   int green = 0;
@@ -38,10 +38,10 @@ struct WatermarkOptions {
 struct ProcessingOptions {
   CropPercent customCrop;
   int autoCrop = 0;  // 0 none, 1 single, 2 multiple, 3 edge restore, 4 book
-  int dpiX = 0;  // 0, 0: keep the camera's own DPI
+  int dpiX = 0;      // 0, 0: keep the camera's own DPI
   int dpiY = 0;
   int colorMode = 0;  // 0 colour, 1 b/w documents, 3 grey, 4 b/w Otsu
-  int rotate = 0;  // 0 none, 1 left, 2 180, 3 right
+  int rotate = 0;     // 0 none, 1 left, 2 180, 3 right
   WatermarkOptions watermark;
 };
 
