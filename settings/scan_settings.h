@@ -1,0 +1,87 @@
+// ScanSettings: the user's last choices, kept in LastSetting.xml beside the
+// program. Field names are the file's keys; groups are nested records.
+// Threads: GUI thread only (other threads marshal to it).
+#pragma once
+
+#include <string>
+
+namespace tavrin {
+
+struct ScanSettings {
+  int colorType = 0;
+  int cutType = 1;
+  int HandCut = 0;
+  int fileType = 1;
+  int rotateType = 0;
+  int autoCaptureType = 0;
+
+  struct WebcamGroup {
+    int isEnable = 0;  // flag: 0 or 1
+    int isMerge = 0;   // flag
+    int MergeType = 0;
+    int MergePosition = 2;
+    int WebcamHeight = 0;  // pixels
+    int WebcamWidth = 0;   // pixels
+  } Webcam;
+
+  struct MergeHVGroup {
+    int isEnable = 0;   // flag
+    int direction = 1;  // 1 horizontal, 2 vertical
+  } MergeHV;
+
+  struct WaterMarkGroup {
+    bool isEnable = false;
+    std::string text;  // UTF-8, at most 255 bytes and 255 UTF-16 units
+    std::string font = "Arial";
+    int WordSize = 36;
+    bool isWeight = false;
+    bool isItalic = false;
+    bool isUnderline = false;
+    struct ColorGroup {
+      int R = 255;
+      int G = 0;
+      int B = 0;
+    } color;
+    int transparency = 70;  // percent
+    int angle = 30;         // degrees
+    int position = 4;       // 3 x 3 grid, row by row from the top left
+    bool isAddTimeStamp = true;
+  } WaterMark;
+
+  struct DPIGroup {
+    bool isSetDPI = false;
+    int ImageDPI = 200;
+    int MainHeight = 0;  // pixels
+    int MainWidth = 0;   // pixels
+  } DPI;
+
+  std::string Language = "EN";
+  int ShowUIUpdataOneByOne = 0;
+  int SizeUnit = 0;  // 0 pixel sizes, 1 dots per inch
+  int MediaType = 0;
+};
+
+// The process-wide record, holding the defaults until LoadLastSettings runs.
+extern ScanSettings g_scanSettings;
+
+// Longest text a saved field keeps, in UTF-16 units and in UTF-8 bytes.
+inline constexpr size_t kMaxSettingTextUnits = 255;
+inline constexpr size_t kMaxSettingTextBytes = 255;
+
+// Program folder + "/LastSetting.xml"; empty when the program path is unknown.
+std::string LastSettingsPath();
+
+// Reads LastSetting.xml beside the program into g_scanSettings. False (and
+// nothing changed) when the file is missing, unreadable or malformed.
+bool LoadLastSettings();
+// Writes every field of g_scanSettings; false when the file could not be
+// written whole (the old file then stays as it was).
+bool SaveLastSettings();
+
+// The same on a given file and record.
+bool LoadLastSettings(const std::string& path, ScanSettings& settings);
+bool SaveLastSettings(const std::string& path, const ScanSettings& settings);
+// The document SaveLastSettings writes, as UTF-8 text.
+std::string PrintLastSettings(const ScanSettings& settings);
+
+}  // namespace tavrin
