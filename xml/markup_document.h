@@ -74,6 +74,8 @@ class MarkupDocument {
   void LinkLastChild(int32_t parent, int32_t child);
   void LinkAfter(int32_t sibling, int32_t child);
   bool IsEmptyElementTag(const ElemRecord& record) const;
+  // Tag name as FindElem reads it from the start tag.
+  std::u16string_view ElemName(int32_t index) const;
 
   std::u16string filePath;
   std::u16string docText;

@@ -1,0 +1,741 @@
+#include "xml/markup_document.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace tavrin {
+namespace {
+
+// Node kinds of the tokenizer.
+constexpr int kEndTagNode = 0;
+constexpr int kStartTagNode = 1;
+constexpr int kTextNode = 2;
+constexpr int kWhitespaceNode = 4;
+constexpr int kCdataNode = 8;
+constexpr int kInstructionNode = 16;
+constexpr int kCommentNode = 32;
+constexpr int kDeclarationNode = 64;
+constexpr int kErrorNode = -1;
+constexpr int kEndOfText = -2;
+
+// UTF-16 units never exceed UTF-8 bytes, so this bounds the text as well.
+constexpr size_t kMaxFileBytes = static_cast<size_t>(MarkupDocument::kMaxDocumentUnits);
+
+bool IsSpace(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+// Ends a start or end tag name while parsing.
+bool EndsParsedName(char16_t c) {
+  return IsSpace(c) || c == u'/' || c == u'>';
+}
+
+// Ends a tag name as FindElem reads it.
+bool EndsFoundName(char16_t c) {
+  return IsSpace(c) || c == u'<' || c == u'>' || c == u'=' || c == u'\\' || c == u'/' ||
+         c == u'?' || c == u'!';
+}
+
+// Control characters, space, digits and ASCII punctuation cannot start a
+// name, except the few that introduce other node kinds or are allowed.
+bool IsBadNameStart(char16_t c) {
+  const bool punct = c <= 64 || (c >= 91 && c <= 96);
+  return punct && c != u'!' && c != u'/' && c != u'?' && c != u':' && c != u'_';
+}
+
+std::u16string Ascii(const char* text) {
+  std::u16string out;
+  for (; *text != '\0'; ++text) out.push_back(static_cast<unsigned char>(*text));
+  return out;
+}
+
+std::u16string Number(long long value) {
+  return Ascii(std::to_string(value).c_str());
+}
+
+// The given name matches when it equals the candidate over the candidate's
+// length and then ends, or goes on with a character that cannot be part of
+// a name (a path or predicate suffix).
+bool NameMatches(std::u16string_view candidate, std::u16string_view given) {
+  if (given.size() < candidate.size() || given.substr(0, candidate.size()) != candidate) {
+    return false;
+  }
+  if (given.size() == candidate.size()) return true;
+  const char16_t next = given[candidate.size()];
+  return next == u' ' || next == u'=' || next == u'/' || next == u'[' || next == u']';
+}
+
+struct Token {
+  int kind = kEndOfText;
+  int32_t start = 0;
+  int32_t end = 0;  // one past the node
+  // Tag name of a start or end tag; inside of a CDATA section.
+  int32_t innerStart = 0;
+  int32_t innerEnd = 0;
+  bool emptyElement = false;
+  std::u16string error;
+};
+
+// Offset just past the '>' closing a tag, with quoted text skipped as a
+// unit; -1 when the text ends first.
+int32_t SkipTag(std::u16string_view s, size_t from) {
+  for (size_t i = from; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c == u'"' || c == u'\'') {
+      const size_t close = s.find(c, i + 1);
+      if (close == std::u16string_view::npos) return -1;
+      i = close;
+    } else if (c == u'>') {
+      return static_cast<int32_t>(i + 1);
+    }
+  }
+  return -1;
+}
+
+// A document type may hold a bracketed internal subset with its own '>'s.
+int32_t SkipDoctype(std::u16string_view s, size_t from) {
+  bool inSubset = false;
+  for (size_t i = from; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c == u'"' || c == u'\'') {
+      const size_t close = s.find(c, i + 1);
+      if (close == std::u16string_view::npos) return -1;
+      i = close;
+    } else if (inSubset && s.substr(i, 4) == u"<!--") {
+      const size_t close = s.find(u"-->", i + 4);
+      if (close == std::u16string_view::npos) return -1;
+      i = close + 2;
+    } else if (c == u'[') {
+      inSubset = true;
+    } else if (c == u']') {
+      inSubset = false;
+    } else if (c == u'>' && !inSubset) {
+      return static_cast<int32_t>(i + 1);
+    }
+  }
+  return -1;
+}
+
+class Tokenizer {
+ public:
+  explicit Tokenizer(std::u16string_view text) : s(text), n(static_cast<int32_t>(text.size())) {}
+
+  Token Next() {
+    Token t;
+    t.start = pos;
+    if (pos >= n) {
+      t.kind = kEndOfText;
+      t.end = n;
+      return t;
+    }
+    if (s[pos] != u'<') {
+      const size_t lt = s.find(u'<', pos);
+      t.end = lt == std::u16string_view::npos ? n : static_cast<int32_t>(lt);
+      t.kind = kWhitespaceNode;
+      for (int32_t i = pos; i < t.end; ++i) {
+        if (!IsSpace(s[i])) {
+          t.kind = kTextNode;
+          break;
+        }
+      }
+      pos = t.end;
+      return t;
+    }
+    ReadMarkup(t);
+    pos = t.end;
+    return t;
+  }
+
+ private:
+  void Unterminated(Token& t, const char* what) {
+    t.kind = kErrorNode;
+    t.error = Ascii(what) + u" at offset " + Number(t.start) + u" unterminated";
+    t.end = n;
+  }
+
+  void Incorrect(Token& t, const char* what) {
+    t.kind = kErrorNode;
+    t.error = u"Incorrect " + Ascii(what) + u" at offset " + Number(t.start);
+    const size_t gt = s.find(u'>', t.start);
+    t.end = gt == std::u16string_view::npos ? n : static_cast<int32_t>(gt + 1);
+  }
+
+  // Sets the end of a node closed by the sequence close, searched from from.
+  bool EndAt(Token& t, size_t from, std::u16string_view close) {
+    const size_t at = s.find(close, std::min<size_t>(from, s.size()));
+    if (at == std::u16string_view::npos) return false;
+    t.innerEnd = static_cast<int32_t>(at);
+    t.end = static_cast<int32_t>(at + close.size());
+    return true;
+  }
+
+  void ReadMarkup(Token& t) {
+    const int32_t p = t.start;
+    if (p + 1 >= n) return Unterminated(t, "tag");
+    const char16_t c1 = s[p + 1];
+    if (c1 == u'/') {
+      t.kind = kEndTagNode;
+      t.innerStart = p + 2;
+      t.innerEnd = t.innerStart;
+      while (t.innerEnd < n && !EndsParsedName(s[t.innerEnd])) ++t.innerEnd;
+      t.end = SkipTag(s, p + 2);
+      if (t.end < 0) Unterminated(t, "Element end tag");
+      return;
+    }
+    if (c1 == u'?') {
+      t.kind = kInstructionNode;
+      if (!EndAt(t, p + 2, u"?>")) Unterminated(t, "Processing instruction");
+      return;
+    }
+    if (c1 == u'!') return ReadBang(t);
+    if (IsBadNameStart(c1)) return Incorrect(t, "tag name character");
+
+    t.kind = kStartTagNode;
+    t.innerStart = p + 1;
+    t.innerEnd = t.innerStart;
+    while (t.innerEnd < n && !EndsParsedName(s[t.innerEnd])) ++t.innerEnd;
+    t.end = SkipTag(s, p + 1);
+    if (t.end < 0) return Unterminated(t, "Element tag");
+    const int32_t slash = t.end - 2;
+    if (slash > p + 1 && s[slash] == u'/') {
+      const char16_t before = s[slash - 1];
+      t.emptyElement = IsSpace(before) || before == u'"' || before == u'\'' || slash == t.innerEnd;
+    }
+  }
+
+  void ReadBang(Token& t) {
+    const int32_t p = t.start;
+    if (p + 2 >= n) return Unterminated(t, "tag");
+    const char16_t c2 = s[p + 2];
+    if (c2 == u'-') {
+      if (p + 3 >= n) return Unterminated(t, "Comment");
+      if (s[p + 3] != u'-') return Incorrect(t, "comment tag");
+      t.kind = kCommentNode;
+      if (!EndAt(t, p + 4, u"-->")) Unterminated(t, "Comment");
+      return;
+    }
+    if (c2 == u'[') {
+      if (p + 3 >= n) return Unterminated(t, "tag");
+      if (s[p + 3] != u'C') return Incorrect(t, "tag");
+      t.kind = kCdataNode;
+      t.innerStart = std::min(p + 9, n);
+      if (!EndAt(t, t.innerStart, u"]]>")) Unterminated(t, "CDATA Section");
+      return;
+    }
+    if (c2 == u'D') {
+      t.kind = kDeclarationNode;
+      t.end = SkipDoctype(s, p + 2);
+      if (t.end < 0) Unterminated(t, "Doctype");
+      return;
+    }
+    if (c2 == u'E' || c2 == u'A' || c2 == u'N') {
+      t.kind = kDeclarationNode;
+      t.end = SkipTag(s, p + 2);
+      if (t.end < 0) Unterminated(t, "Doctype");
+      return;
+    }
+    Incorrect(t, "! tag");
+  }
+
+  std::u16string_view s;
+  int32_t n = 0;
+  int32_t pos = 0;
+};
+
+void AppendCodePoint(std::u16string& out, uint32_t code) {
+  // A lone surrogate or a value beyond Unicode would make the text invalid.
+  if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+    out.push_back(u'\uFFFD');
+  } else if (code > 0xFFFF) {
+    code -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(code));
+  }
+}
+
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+void DecodeEntities(std::u16string_view s, std::u16string& out) {
+  static constexpr std::u16string_view kNamed[][2] = {
+      {u"&lt;", u"<"}, {u"&amp;", u"&"}, {u"&gt;", u">"}, {u"&apos;", u"'"}, {u"&quot;", u"\""}};
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != u'&') {
+      out.push_back(s[i]);
+      continue;
+    }
+    const std::u16string_view rest = s.substr(i);
+    bool replaced = false;
+    for (const auto& entity : kNamed) {
+      if (rest.starts_with(entity[0])) {
+        out.append(entity[1]);
+        i += entity[0].size() - 1;
+        replaced = true;
+        break;
+      }
+    }
+    if (replaced) continue;
+    if (rest.size() > 2 && rest[1] == u'#') {
+      size_t digits = 2;
+      const bool hex = rest[2] == u'x';
+      if (hex) ++digits;
+      // Between the prefix and the semicolon lie 1 to 7 characters.
+      size_t semicolon = 0;
+      for (size_t k = digits + 1; k < rest.size() && k <= digits + 7; ++k) {
+        if (rest[k] == u';') {
+          semicolon = k;
+          break;
+        }
+      }
+      if (semicolon != 0) {
+        uint32_t value = 0;
+        for (size_t k = digits; k < semicolon; ++k) {
+          const int digit =
+              hex ? HexDigit(rest[k]) : (rest[k] >= u'0' && rest[k] <= u'9' ? rest[k] - u'0' : -1);
+          if (digit < 0) break;
+          value = value * (hex ? 16 : 10) + static_cast<uint32_t>(digit);
+        }
+        if (value != 0) {
+          AppendCodePoint(out, value);
+          i += semicolon;
+          continue;
+        }
+      }
+    }
+    out.push_back(u'&');
+  }
+}
+
+bool StartsReference(std::u16string_view rest) {
+  // "&name;" or "&#digits;" within a short span.
+  for (size_t k = 1; k < rest.size() && k < 12; ++k) {
+    const char16_t c = rest[k];
+    if (c == u';') return k > 1;
+    const bool nameChar = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                          (c >= u'0' && c <= u'9') || c == u'#' || c == u'_' || c == u'.' ||
+                          c == u'-' || c == u':';
+    if (!nameChar) return false;
+  }
+  return false;
+}
+
+std::u16string EncodeData(std::u16string_view data, int options) {
+  if ((options & MarkupDocument::kDataAsCdata) != 0) {
+    std::u16string out = u"<![CDATA[";
+    size_t from = 0;
+    for (size_t at = data.find(u"]]>"); at != std::u16string_view::npos;
+         at = data.find(u"]]>", from)) {
+      out.append(data.substr(from, at - from));
+      out.append(u"]]]]><![CDATA[>");
+      from = at + 3;
+    }
+    out.append(data.substr(from));
+    out.append(u"]]>");
+    return out;
+  }
+  std::u16string out;
+  out.reserve(data.size() + data.size() / 10 + 7);
+  for (size_t i = 0; i < data.size(); ++i) {
+    const char16_t c = data[i];
+    if (c == u'<') {
+      out.append(u"&lt;");
+    } else if (c == u'>') {
+      out.append(u"&gt;");
+    } else if (c == u'&') {
+      if ((options & MarkupDocument::kPassReferences) != 0 && StartsReference(data.substr(i))) {
+        out.push_back(c);
+      } else {
+        out.append(u"&amp;");
+      }
+    } else if ((options & MarkupDocument::kEncodeQuotes) != 0 && c == u'"') {
+      out.append(u"&quot;");
+    } else if ((options & MarkupDocument::kEncodeQuotes) != 0 && c == u'\'') {
+      out.append(u"&apos;");
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// A name that the tokenizer reads back whole as the same element name, so
+// an insertion can never break the document.
+bool IsInsertableName(std::u16string_view name) {
+  if (name.empty() || IsBadNameStart(name[0]) || name[0] == u'!' || name[0] == u'/' ||
+      name[0] == u'?') {
+    return false;
+  }
+  for (const char16_t c : name) {
+    if (EndsFoundName(c) || c == u'"' || c == u'\'' || c == u'&') return false;
+  }
+  return true;
+}
+
+std::u16string ErrorText(int error) {
+  return platform::Utf8ToUtf16(std::strerror(error));
+}
+
+}  // namespace
+
+bool MarkupDocument::SetDoc(std::u16string_view text) {
+  docText.assign(text);
+  result.clear();
+  return Parse();
+}
+
+bool MarkupDocument::Load(const std::u16string& path) {
+  filePath = path;
+  const std::string nativePath = platform::Utf16ToUtf8(path);
+  std::FILE* file = std::fopen(nativePath.c_str(), "rb");
+  if (file == nullptr) {
+    result = ErrorText(errno);
+    return false;
+  }
+  std::string bytes;
+  char chunk[65536];
+  int readError = 0;
+  for (;;) {
+    const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+    bytes.append(chunk, got);
+    if (bytes.size() > kMaxFileBytes) {
+      readError = EFBIG;
+      break;
+    }
+    if (got < sizeof chunk) {
+      if (std::ferror(file) != 0) readError = errno != 0 ? errno : EIO;
+      break;
+    }
+  }
+  std::fclose(file);
+  if (readError != 0) {
+    result = ErrorText(readError);
+    return false;
+  }
+  docText = platform::Utf8ToUtf16(bytes);
+  result = Number(static_cast<long long>(bytes.size())) + u" bytes to " +
+           Number(static_cast<long long>(docText.size())) + u" wide chars";
+  return Parse();
+}
+
+bool MarkupDocument::Save(const std::u16string& path) {
+  const std::u16string& target = path.empty() ? filePath : path;
+  if (target.empty()) {
+    result = ErrorText(ENOENT);
+    return false;
+  }
+  const std::string bytes = platform::Utf16ToUtf8(docText);
+  std::string error;
+  if (!platform::ReplaceFileAtomically(platform::Utf16ToUtf8(target), bytes, &error)) {
+    result = error.empty() ? ErrorText(EIO) : platform::Utf8ToUtf16(error);
+    return false;
+  }
+  result = Number(static_cast<long long>(docText.size())) + u" wide chars to " +
+           Number(static_cast<long long>(bytes.size())) + u" bytes";
+  return true;
+}
+
+bool MarkupDocument::Parse() {
+  const std::u16string kept = std::move(result);
+  result.clear();
+  elements.assign(1, ElemRecord{});
+  parentPos = 0;
+  currentPos = 0;
+  childPos = 0;
+  nodeKind = 0;
+  nodeOffset = 0;
+  nodeLength = 0;
+
+  std::u16string error;
+  auto note = [&error](std::u16string message) {
+    if (error.empty()) error = std::move(message);
+  };
+  auto tagName = [this](int32_t index) { return std::u16string(ElemName(index)); };
+
+  if (docText.empty()) {
+    note(u"Empty document");
+  } else if (docText.size() > static_cast<size_t>(kMaxDocumentUnits)) {
+    note(u"Document too large");
+    elements[0].flags |= kIllFormed;
+  } else {
+    const int32_t n = static_cast<int32_t>(docText.size());
+    elements[0].length = n;
+    elements.reserve(docText.size() / 64 + 8);
+    // Open elements, innermost last: an explicit stack, so depth costs heap,
+    // never call stack.
+    std::vector<int32_t> open;
+    Tokenizer tokenizer(docText);
+    for (Token t = tokenizer.Next(); t.kind != kEndOfText; t = tokenizer.Next()) {
+      if (t.kind == kStartTagNode) {
+        const int32_t index = static_cast<int32_t>(elements.size());
+        ElemRecord record;
+        record.start = t.start;
+        record.startTagLen = t.end - t.start;
+        record.level = static_cast<int32_t>(open.size()) + 1;
+        if (t.emptyElement) record.length = record.startTagLen;
+        elements.push_back(record);
+        LinkLastChild(open.empty() ? 0 : open.back(), index);
+        if (!t.emptyElement) open.push_back(index);
+      } else if (t.kind == kEndTagNode) {
+        const std::u16string_view name =
+            std::u16string_view(docText).substr(t.innerStart, t.innerEnd - t.innerStart);
+        size_t match = open.size();
+        while (match > 0 && !NameMatches(ElemName(open[match - 1]), name)) --match;
+        if (match == 0) {
+          elements[0].flags |= kIllFormed;
+          note(u"No start tag for end tag '" + std::u16string(name) + u"' at offset " +
+               Number(t.start));
+          continue;
+        }
+        for (size_t j = open.size(); j > match; --j) {
+          ElemRecord& inner = elements[open[j - 1]];
+          inner.flags |= kNoEndTag;
+          inner.length = t.start - inner.start;
+          elements[0].flags |= kIllFormed;
+          note(u"End tag '" + std::u16string(name) + u"' at offset " + Number(t.start + 1) +
+               u" does not match start tag '" + tagName(open[j - 1]) + u"' at offset " +
+               Number(inner.start));
+        }
+        ElemRecord& closed = elements[open[match - 1]];
+        closed.length = t.end - closed.start;
+        closed.endTagLen = t.end - t.start;
+        open.resize(match - 1);
+      } else if (t.kind == kErrorNode) {
+        elements[0].flags |= kIllFormed;
+        note(std::move(t.error));
+      }
+    }
+    for (size_t j = open.size(); j > 0; --j) {
+      ElemRecord& inner = elements[open[j - 1]];
+      inner.flags |= kNoEndTag;
+      inner.length = n - inner.start;
+      elements[0].flags |= kIllFormed;
+      note(u"Element '" + tagName(open[j - 1]) + u"' at offset " + Number(inner.start) +
+           u" not ended");
+    }
+    if (elements[0].firstChild == 0) {
+      note(u"No root element");
+    } else if (elements[elements[0].firstChild].next != 0) {
+      note(u"Root element has sibling");
+    }
+  }
+
+  if (kept.empty()) {
+    result = error;
+  } else {
+    result = error.empty() ? kept : kept + u", " + error;
+  }
+  return IsWellFormed();
+}
+
+void MarkupDocument::LinkLastChild(int32_t parent, int32_t child) {
+  ElemRecord& record = elements[child];
+  record.parent = parent;
+  record.next = 0;
+  const int32_t first = elements[parent].firstChild;
+  if (first == 0) {
+    elements[parent].firstChild = child;
+    record.flags |= kFirstChild;
+    record.prev = child;
+    return;
+  }
+  const int32_t last = elements[first].prev;
+  elements[last].next = child;
+  record.prev = last;
+  elements[first].prev = child;
+}
+
+void MarkupDocument::LinkAfter(int32_t sibling, int32_t child) {
+  ElemRecord& record = elements[child];
+  const int32_t parent = elements[sibling].parent;
+  record.parent = parent;
+  record.prev = sibling;
+  record.next = elements[sibling].next;
+  if (record.next != 0) {
+    elements[record.next].prev = child;
+  } else {
+    elements[elements[parent].firstChild].prev = child;
+  }
+  elements[sibling].next = child;
+}
+
+bool MarkupDocument::IsEmptyElementTag(const ElemRecord& record) const {
+  return record.endTagLen == 0 && record.startTagLen == record.length &&
+         (record.flags & kNoEndTag) == 0;
+}
+
+std::u16string_view MarkupDocument::ElemName(int32_t index) const {
+  const std::u16string_view s = docText;
+  const size_t from = static_cast<size_t>(elements[index].start) + 1;
+  if (from >= s.size()) return {};
+  if (EndsFoundName(s[from])) return s.substr(from, 1);
+  size_t to = from;
+  while (to < s.size() && !EndsFoundName(s[to])) ++to;
+  return s.substr(from, to - from);
+}
+
+bool MarkupDocument::IsWellFormed() const {
+  const int32_t root = elements[0].firstChild;
+  return root != 0 && elements[root].next == 0 && (elements[0].flags & kIllFormed) == 0;
+}
+
+bool MarkupDocument::FindElem(std::u16string_view name) {
+  int32_t index = currentPos != 0 ? elements[currentPos].next : elements[parentPos].firstChild;
+  for (; index != 0; index = elements[index].next) {
+    if (name.empty() || NameMatches(ElemName(index), name)) {
+      parentPos = elements[index].parent;
+      currentPos = index;
+      childPos = 0;
+      nodeKind = kStartTagNode;
+      nodeOffset = 0;
+      nodeLength = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool MarkupDocument::IntoElem() {
+  if (currentPos == 0 || nodeKind != kStartTagNode) return false;
+  parentPos = currentPos;
+  currentPos = childPos;
+  childPos = 0;
+  nodeKind = 0;
+  return true;
+}
+
+std::u16string MarkupDocument::GetData() const {
+  if (currentPos == 0) return {};
+  const ElemRecord& record = elements[currentPos];
+  if (record.firstChild != 0 || IsEmptyElementTag(record)) return {};
+  const int32_t from = record.start + record.startTagLen;
+  const int32_t to = record.start + record.length - record.endTagLen;
+  if (to <= from) return {};
+  const std::u16string_view content = std::u16string_view(docText).substr(from, to - from);
+  std::u16string out;
+  if (content.find(u'<') == std::u16string_view::npos) {
+    DecodeEntities(content, out);
+    return out;
+  }
+  Tokenizer tokenizer(content);
+  for (Token t = tokenizer.Next(); t.kind != kEndOfText; t = tokenizer.Next()) {
+    if (t.kind == kTextNode) {
+      DecodeEntities(content.substr(t.start, t.end - t.start), out);
+    } else if (t.kind == kCdataNode) {
+      out.append(content.substr(t.innerStart, t.innerEnd - t.innerStart));
+    }
+  }
+  return out;
+}
+
+bool MarkupDocument::AddElem(std::u16string_view name, std::u16string_view data, int options) {
+  if (!IsInsertableName(name)) return false;
+  std::u16string element = u"<" + std::u16string(name);
+  int32_t startTagLen = 0;
+  int32_t endTagLen = 0;
+  if (data.empty()) {
+    element += u"/>";
+    startTagLen = static_cast<int32_t>(element.size());
+  } else {
+    element += u">";
+    startTagLen = static_cast<int32_t>(element.size());
+    element += EncodeData(data, options);
+    element += u"</" + std::u16string(name) + u">";
+    endTagLen = static_cast<int32_t>(name.size()) + 3;
+  }
+  const int32_t elementLen = static_cast<int32_t>(element.size());
+  element += u"\r\n";
+
+  const int32_t n = static_cast<int32_t>(docText.size());
+  int32_t insertAt = n;
+  int32_t newStart = n;
+  int32_t replaced = 0;  // characters of docText the insertion replaces
+  std::u16string insert;
+  bool expandParent = false;
+  const ElemRecord parent = elements[parentPos];
+  if (currentPos != 0) {
+    const ElemRecord& current = elements[currentPos];
+    insertAt = current.start + current.length;
+    int32_t past = insertAt;
+    while (past < n && IsSpace(docText[past])) ++past;
+    if (past == n || docText[past] == u'<') insertAt = past;
+    newStart = insertAt;
+    insert = std::move(element);
+  } else if (parentPos != 0 && IsEmptyElementTag(parent)) {
+    // "<p/>" becomes "<p>\r\n<new/>\r\n</p>": the slash gives way.
+    expandParent = true;
+    insertAt = parent.start + parent.length - 2;
+    replaced = 1;
+    newStart = insertAt + 3;
+    insert = u">\r\n" + element + u"</" + std::u16string(ElemName(parentPos));
+  } else if (parentPos != 0 && parent.endTagLen != 0 &&
+             parent.startTagLen + parent.endTagLen == parent.length) {
+    insertAt = parent.start + parent.startTagLen;
+    newStart = insertAt + 2;
+    insert = u"\r\n" + element;
+  } else {
+    insertAt = parentPos == 0 ? n : parent.start + parent.length - parent.endTagLen;
+    newStart = insertAt;
+    insert = std::move(element);
+  }
+
+  const int64_t delta = static_cast<int64_t>(insert.size()) - replaced;
+  if (n + delta > kMaxDocumentUnits) return false;
+  const size_t newSize = docText.size() + static_cast<size_t>(delta);
+  if (docText.capacity() < newSize) docText.reserve(newSize + newSize / 2 + 128);
+  docText.replace(static_cast<size_t>(insertAt), static_cast<size_t>(replaced), insert);
+  const int32_t shift = static_cast<int32_t>(delta);
+
+  for (size_t i = 1; i < elements.size(); ++i) {
+    if (elements[i].start >= insertAt) elements[i].start += shift;
+  }
+  for (int32_t up = parentPos; up != 0; up = elements[up].parent) elements[up].length += shift;
+  elements[0].length = static_cast<int32_t>(docText.size());
+  if (expandParent) {
+    ElemRecord& grown = elements[parentPos];
+    grown.startTagLen = insertAt - grown.start + 1;
+    grown.endTagLen = static_cast<int32_t>(ElemName(parentPos).size()) + 3;
+  }
+
+  const int32_t index = static_cast<int32_t>(elements.size());
+  ElemRecord record;
+  record.start = newStart;
+  record.length = elementLen;
+  record.startTagLen = startTagLen;
+  record.endTagLen = endTagLen;
+  record.level = parent.level + 1;
+  elements.push_back(record);
+  if (currentPos != 0) {
+    LinkAfter(currentPos, index);
+  } else {
+    LinkLastChild(parentPos, index);
+  }
+  currentPos = index;
+  childPos = 0;
+  nodeKind = kStartTagNode;
+  return true;
+}
+
+std::u16string MarkupDocument::GetTagName() const {
+  if (currentPos == 0) return {};
+  return std::u16string(ElemName(currentPos));
+}
+
+void MarkupDocument::ResetPos() {
+  parentPos = 0;
+  currentPos = 0;
+  childPos = 0;
+  nodeKind = 0;
+}
+
+}  // namespace tavrin
