@@ -1,4 +1,6 @@
 // Program and module paths, working directory, per-user folders.
+// Threads: any, except SetCurrentDirectory and Set/UnsetEnvironment, which
+// change the whole process and belong to start-up or a single-threaded test.
 #pragma once
 
 #include <string>
@@ -7,6 +9,8 @@ namespace tavrin::platform {
 
 // Full path of the running program (/proc/self/exe); empty on failure.
 std::string ProgramPath();
+// Folder of ProgramPath() without trailing '/'; empty on failure.
+std::string ProgramFolder();
 // Full path of the shared object or program containing address (dladdr);
 // empty for null or an unknown address.
 std::string ModulePathOf(const void* address);
@@ -18,6 +22,8 @@ bool SetCurrentDirectory(const std::string& path);
 // accepted only as a real directory owned by the user). Always ends in '/'.
 // Empty when no safe folder can be had.
 std::string PrivateTempFolder();
+// The same checks for <base>/tavrin-<uid>, ignoring $TMPDIR.
+std::string PrivateTempFolderIn(const std::string& base);
 
 // XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Documents.
 std::string DocumentsFolder();
@@ -25,6 +31,8 @@ std::string DocumentsFolder();
 // Value of an environment variable; empty when unset.
 std::string Environment(const char* name);
 bool HasEnvironment(const char* name);
+bool SetEnvironment(const char* name, const std::string& value);
+bool UnsetEnvironment(const char* name);
 
 // Folder of a module without trailing separator; empty for null or a path
 // without separator.

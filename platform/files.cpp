@@ -1,0 +1,208 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace tavrin::platform {
+namespace {
+
+// Deeper trees than this are not ours; refusing them keeps the descriptor
+// count and the stack bounded.
+constexpr int kMaxTreeDepth = 256;
+
+std::string ErrnoText(const std::string& what, const std::string& path, int code) {
+  return what + " " + path + ": " + std::strerror(code);
+}
+
+// Empties the folder open at dirFd. Every step works relative to a
+// descriptor opened with O_NOFOLLOW, so a link swapped in while we walk is
+// removed as a link and never entered.
+bool EmptyFolderAt(int dirFd, int depth) {
+  if (depth > kMaxTreeDepth) return false;
+  const int listFd = dup(dirFd);
+  if (listFd < 0) return false;
+  DIR* folder = fdopendir(listFd);
+  if (folder == nullptr) {
+    close(listFd);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(folder)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  closedir(folder);
+
+  bool ok = true;
+  for (const std::string& name : names) {
+    struct stat info {};
+    if (fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) ok = false;
+      continue;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) ok = false;
+      continue;
+    }
+    const int childFd =
+        openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (childFd < 0) {
+      // Replaced by a link or a file since the fstatat: remove that instead.
+      if ((errno == ELOOP || errno == ENOTDIR) && unlinkat(dirFd, name.c_str(), 0) == 0) continue;
+      ok = false;
+      continue;
+    }
+    const bool emptied = EmptyFolderAt(childFd, depth + 1);
+    close(childFd);
+    if (!emptied || unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool PathExists(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+bool IsFolder(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool CopyFileOverwrite(const std::string& from, const std::string& to) {
+  std::error_code error;
+  return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
+                                    error) &&
+         !error;
+}
+
+bool DeleteFilePath(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  return unlink(path.c_str()) == 0;
+}
+
+bool CreateFolders(const std::string& path) {
+  if (path.empty()) return false;
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  return IsFolder(path) || std::filesystem::is_directory(path, error);
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  std::filesystem::directory_iterator it(path, error);
+  if (error) return names;
+  for (const auto& entry : it) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool DeleteFolderTree(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+  if (!S_ISDIR(info.st_mode)) return unlink(path.c_str()) == 0;  // a link goes, its target stays
+  const int dirFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) return false;
+  const bool emptied = EmptyFolderAt(dirFd, 0);
+  close(dirFd);
+  return emptied && rmdir(path.c_str()) == 0;
+}
+
+bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
+  auto fail = [error](std::string text) {
+    if (error) *error = std::move(text);
+    return false;
+  };
+  if (path.empty() || path.back() == '/') return fail("no file name in '" + path + "'");
+
+  // The temporary file lies in the same folder, so the rename cannot cross
+  // file systems and is atomic.
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) return fail(ErrnoText("create temporary file for", path, errno));
+  auto abandon = [&](const std::string& what, int code) {
+    close(fd);
+    unlink(temp.c_str());
+    return fail(ErrnoText(what, temp, code));
+  };
+
+  struct stat old {};
+  const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  if (fchmod(fd, mode) != 0) return abandon("chmod", errno);
+
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return abandon("write", errno);
+    }
+    if (n == 0) return abandon("write", EIO);
+    written += static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0) return abandon("fsync", errno);
+  if (close(fd) != 0) {
+    const int code = errno;
+    unlink(temp.c_str());
+    return fail(ErrnoText("close", temp, code));
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    const int code = errno;
+    unlink(temp.c_str());
+    return fail(ErrnoText("rename over", path, code));
+  }
+  // Make the rename itself durable. The new file is in place already, so a
+  // failure here is not reported as a failed save.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    fsync(folderFd);
+    close(folderFd);
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  bytes.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  // Only regular files: a device or a pipe could feed us forever.
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return false;
+  }
+  bytes.reserve(static_cast<size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      bytes.clear();
+      return false;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+}  // namespace tavrin::platform
