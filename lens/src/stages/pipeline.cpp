@@ -2,58 +2,117 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+#include <optional>
 
 #include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/color.h"
+#include "lens/src/stages/geometry.h"
+#include "lens/src/stages/page_detect.h"
+#include "lens/src/stages/watermark.h"
 
 namespace tavrin::lens {
 
 namespace {
 
-cv::Mat Rotate(const cv::Mat& image, int rotate) {
-  cv::Mat out;
-  switch (rotate) {
+// A DPI request that would make an image larger than this is refused
+// rather than exhausting memory: a 600 DPI A3 page is about 70 MP.
+constexpr double kMaxOutputPixels = 256.0 * 1000 * 1000;
+
+// What the page edge's blur costs: the detection image's pixel and one
+// frame pixel more, so no desk shows in the border rows.
+double EdgeInsetFramePixels(const PageQuad& quad) {
+  return 1.0 / quad.detectionScale + 1.0;
+}
+
+std::optional<PageSearch> SearchFor(int autoCrop) {
+  switch (autoCrop) {
     case 1:
-      cv::rotate(image, out, cv::ROTATE_90_COUNTERCLOCKWISE);
-      return out;
-    case 2:
-      cv::rotate(image, out, cv::ROTATE_180);
-      return out;
     case 3:
-      cv::rotate(image, out, cv::ROTATE_90_CLOCKWISE);
-      return out;
+      return PageSearch::kLargest;
+    case 2:
+      return PageSearch::kEvery;
+    case 4:
+      return PageSearch::kBook;
     default:
-      return image;
+      return std::nullopt;
   }
 }
 
-cv::Mat Resample(const cv::Mat& image, int cameraDpi, int dpiX, int dpiY) {
-  if (cameraDpi <= 0 || dpiX <= 0 || dpiY <= 0) return image;
-  const int width = std::max(
-      1, static_cast<int>(std::lround(static_cast<double>(image.cols) * dpiX / cameraDpi)));
-  const int height = std::max(
-      1, static_cast<int>(std::lround(static_cast<double>(image.rows) * dpiY / cameraDpi)));
-  if (width == image.cols && height == image.rows) return image;
-  cv::Mat out;
-  const bool shrinking = width < image.cols;
-  cv::resize(image, out, cv::Size(width, height), 0, 0,
-             shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
-  return out;
+std::vector<cv::Mat> CropAndResample(const cv::Mat& image, int autoCrop, double scaleX,
+                                     double scaleY) {
+  std::vector<cv::Mat> pieces;
+  const auto search = SearchFor(autoCrop);
+  if (search) {
+    for (const PageQuad& quad : FindPages(image, *search)) {
+      const cv::Size2d sides = PageSideLengths(quad);
+      if (sides.width * scaleX * sides.height * scaleY > kMaxOutputPixels) return {};
+      WarpRequest request;
+      request.scaleX = scaleX;
+      request.scaleY = scaleY;
+      request.restoreEdges = autoCrop == 3;
+      // Edge restore paints over the rim instead of cutting it away.
+      request.insetPixels =
+          request.restoreEdges ? 0.0 : EdgeInsetFramePixels(quad) * std::min(scaleX, scaleY);
+      pieces.push_back(WarpPage(image, quad, request));
+    }
+  }
+  if (pieces.empty()) {
+    if (static_cast<double>(image.total()) * scaleX * scaleY > kMaxOutputPixels) return {};
+    pieces.push_back(Resample(image, scaleX, scaleY));
+  }
+  return pieces;
+}
+
+std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
+                                const ProcessingOptions& options) {
+  const int ownDpi = cameraDpi > 0 ? cameraDpi : kDefaultCameraDpi;
+  const bool resample = options.dpiX > 0 && options.dpiY > 0;
+  const int dpiX = resample ? options.dpiX : ownDpi;
+  const int dpiY = resample ? options.dpiY : ownDpi;
+  const int colorMode = NormalizeColorMode(options.colorMode);
+
+  cv::Mat source = frame(CustomCropRect(frame.size(), options.customCrop));
+  // Grey commutes with the warp and the resampling, and a third of the
+  // data makes both three times cheaper.
+  if (IsSingleChannelMode(colorMode)) source = ToGrey(source);
+
+  std::vector<ProcessedImage> result;
+  for (cv::Mat& piece :
+       CropAndResample(source, options.autoCrop, DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY))) {
+    ProcessedImage processed;
+    processed.image = Rotate(ApplyColorMode(piece, colorMode), options.rotate);
+    processed.dpiX = dpiX;
+    processed.dpiY = dpiY;
+    if (SwapsAxes(options.rotate)) std::swap(processed.dpiX, processed.dpiY);
+    // The stages may hand back views of the frame; the caller owns what it gets.
+    if (processed.image.datastart == frame.datastart || !processed.image.isContinuous()) {
+      processed.image = processed.image.clone();
+    }
+    if (DrawWatermark(processed.image, options.watermark, processed.dpiX, processed.dpiY) ==
+            WatermarkResult::kDrawn &&
+        (colorMode == kColorModeDocument || colorMode == kColorModeOtsu)) {
+      // Antialiased text edges would add grey levels to a black-and-white file.
+      cv::threshold(processed.image, processed.image, 127, 255, cv::THRESH_BINARY);
+    }
+    result.push_back(std::move(processed));
+  }
+  return result;
 }
 
 }  // namespace
 
 std::vector<ProcessedImage> RunPipeline(const cv::Mat& frame, int cameraDpi,
                                         const ProcessingOptions& options) {
-  std::vector<ProcessedImage> result;
-  if (frame.empty()) return result;
-  ProcessedImage one;
-  const bool resample = options.dpiX > 0 && options.dpiY > 0 && cameraDpi > 0;
-  one.image = Rotate(Resample(frame, cameraDpi, options.dpiX, options.dpiY), options.rotate);
-  one.dpiX = resample ? options.dpiX : cameraDpi;
-  one.dpiY = resample ? options.dpiY : cameraDpi;
-  if (options.rotate == 1 || options.rotate == 3) std::swap(one.dpiX, one.dpiY);
-  result.push_back(one);
-  return result;
+  if (frame.empty() || frame.type() != CV_8UC3) return {};
+  try {
+    return Run(frame, cameraDpi, options);
+  } catch (const cv::Exception&) {
+    return {};
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 }  // namespace tavrin::lens

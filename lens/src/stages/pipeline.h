@@ -51,8 +51,12 @@ struct ProcessedImage {
   int dpiY = 0;
 };
 
-// frame is CV_8UC3 BGR. Returns one image, or several for a multiple crop;
-// never an empty list and never an empty image.
+// frame is CV_8UC3 BGR; cameraDpi its own resolution (0: unknown, taken as
+// 96). Returns one image, or several for a multiple crop, each owning its
+// pixels and never empty. A crop that finds no page keeps the whole frame.
+// The list is empty only for an empty frame of another type, a DPI that
+// would need an absurd amount of memory, or a failed allocation: the caller
+// reports a failed capture and writes nothing.
 std::vector<ProcessedImage> RunPipeline(const cv::Mat& frame, int cameraDpi,
                                         const ProcessingOptions& options);
 
