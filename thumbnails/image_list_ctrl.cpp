@@ -1,0 +1,227 @@
+#include "thumbnails/image_list_ctrl.h"
+
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QMenu>
+#include <QPainter>
+#include <QUrl>
+
+#include <algorithm>
+
+#include "platform/files.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr int kCellMarginPx = 60;
+
+bool FileExists(const QString& path) {
+  return !path.isEmpty() && platform::PathExists(path.toStdString()) &&
+         !platform::IsFolder(path.toStdString());
+}
+
+}  // namespace
+
+QSize ThumbnailSize(unsigned imageWidth, unsigned imageHeight, int cellWidthPx, int cellHeightPx) {
+  if (imageWidth == 0 || imageHeight == 0) return {};
+  const unsigned cellWidth = static_cast<unsigned>(std::max(cellWidthPx, 1));
+  const unsigned cellHeight = static_cast<unsigned>(std::max(cellHeightPx, 1));
+  // 64-bit products: a tall strip and a huge image must not wrap around.
+  unsigned long long width = 0;
+  unsigned long long height = 0;
+  if (imageHeight > imageWidth) {
+    height = cellHeight;
+    width = static_cast<unsigned long long>(cellHeight) * imageWidth / imageHeight;
+  } else {
+    width = cellWidth;
+    height = static_cast<unsigned long long>(cellWidth) * imageHeight / imageWidth;
+  }
+  return QSize(static_cast<int>(std::max(width, 1ull)), static_cast<int>(std::max(height, 1ull)));
+}
+
+QImage MakeCellBitmap(const QImage& source, int cellWidthPx, int cellHeightPx, QColor background) {
+  QImage cell(std::max(cellWidthPx, 1), std::max(cellHeightPx, 1), QImage::Format_RGB32);
+  cell.fill(background);
+  if (source.isNull()) return cell;
+  const int w = source.width();
+  const int h = source.height();
+  const double scale =
+      std::min(static_cast<double>(cell.height()) / h, static_cast<double>(cell.width()) / w);
+  const int drawnWidth = static_cast<int>(scale * w);
+  const int drawnHeight = static_cast<int>(scale * h);
+  const QRect target((cell.width() - drawnWidth) / 2, (cell.height() - drawnHeight) / 2, drawnWidth,
+                     drawnHeight);
+  QPainter painter(&cell);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform);
+  // Transparent parts of the source show the background.
+  painter.drawImage(target, source);
+  return cell;
+}
+
+QImage MakeThumbnailCell(const QString& path, int cellWidthPx, int cellHeightPx) {
+  QImageReader reader(path);
+  reader.setAutoTransform(false);
+  QSize imageSize = reader.size();
+  QImage thumbnail;
+  if (imageSize.isValid() && !imageSize.isEmpty()) {
+    reader.setScaledSize(
+        ThumbnailSize(imageSize.width(), imageSize.height(), cellWidthPx, cellHeightPx));
+    thumbnail = reader.read();
+  } else {
+    // No size in the header: decode whole, then scale.
+    const QImage full = reader.read();
+    if (full.isNull()) return {};
+    thumbnail = full.scaled(ThumbnailSize(full.width(), full.height(), cellWidthPx, cellHeightPx),
+                            Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  }
+  if (thumbnail.isNull()) return {};
+  return MakeCellBitmap(thumbnail, cellWidthPx, cellHeightPx, Qt::white);
+}
+
+CImageListCtrl::CImageListCtrl(QWidget* parent) : QListWidget(parent) {
+  setViewMode(QListView::IconMode);
+  setMovement(QListView::Static);
+  setResizeMode(QListView::Adjust);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setFrameShape(QFrame::StyledPanel);
+  setWordWrap(true);
+  setUniformItemSizes(true);
+  connect(this, &QListWidget::itemDoubleClicked, this, &CImageListCtrl::OnItemDoubleClicked);
+}
+
+void CImageListCtrl::Initialise() {
+  const int clientWidthPx = viewport()->width();
+  // Keep at least one pixel so a very narrow strip still makes thumbnails.
+  cellWidthPx = static_cast<std::int16_t>(std::clamp(clientWidthPx - kCellMarginPx, 1, 32767));
+  cellHeightPx = static_cast<std::int16_t>(std::max(cellWidthPx / 4 * 3, 1));
+  setIconSize(QSize(cellWidthPx, cellHeightPx));
+}
+
+int CImageListCtrl::AddImage(const QString& path) {
+  if (!FileExists(path)) return -1;
+  // The decoding runs on the caller's thread; only the item goes to the GUI
+  // thread.
+  QImage cell = MakeThumbnailCell(path, cellWidthPx, cellHeightPx);
+  if (cell.isNull()) return -1;
+  int imageIndex = -1;
+  {
+    std::lock_guard lock(imageListLock);
+    imageIndex = static_cast<int>(imageList.size());
+    imageList.push_back(std::move(cell));
+    // Posting under the lock keeps the queue in image-index order when two
+    // threads add at once.
+    QMetaObject::invokeMethod(
+        this, [this, imageIndex, path] { InsertAddedItem(imageIndex, path); },
+        Qt::QueuedConnection);
+  }
+  return imageIndex;
+}
+
+void CImageListCtrl::InsertAddedItem(int imageIndex, const QString& path) {
+  const QImage cell = CellImage(imageIndex);
+  // Images outlive deleted items, so an image index can lie past the last
+  // row; the item then goes to the end.
+  const int row = std::min(imageIndex, count());
+  auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(cell)), QFileInfo(path).fileName());
+  insertItem(row, item);
+  pathList.insert(pathList.begin() + row, path);
+  EnsureItemVisible(row);
+}
+
+void CImageListCtrl::EnsureItemVisible(int row) {
+  if (QListWidgetItem* target = item(row)) scrollToItem(target, QAbstractItemView::EnsureVisible);
+}
+
+QImage CImageListCtrl::CellImage(int imageIndex) const {
+  std::lock_guard lock(imageListLock);
+  if (imageIndex < 0 || imageIndex >= static_cast<int>(imageList.size())) return {};
+  return imageList[static_cast<size_t>(imageIndex)];
+}
+
+int CImageListCtrl::ImageCount() const {
+  std::lock_guard lock(imageListLock);
+  return static_cast<int>(imageList.size());
+}
+
+void CImageListCtrl::DeleteSelectedImage() {
+  for (int row = count() - 1; row >= 0; --row) {
+    if (!item(row)->isSelected()) continue;
+    const QString& path = pathList[static_cast<size_t>(row)];
+    if (!FileExists(path)) continue;
+    if (!platform::DeleteFilePath(path.toStdString())) continue;
+    delete takeItem(row);
+    pathList.erase(pathList.begin() + row);
+    return;
+  }
+}
+
+void CImageListCtrl::OnItemDoubleClicked(QListWidgetItem* clicked) {
+  const int row = this->row(clicked);
+  if (row >= 0 && row < static_cast<int>(pathList.size()))
+    OpenPath(pathList[static_cast<size_t>(row)]);
+}
+
+void CImageListCtrl::OpenPath(const QString& path) {
+  if (fileOpener) {
+    fileOpener(path);
+  } else {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  }
+}
+
+void CImageListCtrl::Clear() {
+  // Only the strip is emptied; the files stay for the data source.
+  clear();
+  pathList.clear();
+}
+
+void CImageListCtrl::OnCommand(int commandId) {
+  switch (commandId) {
+    case kIdmDelete:
+      DeleteSelectedImage();
+      break;
+    case kIdmOpen: {
+      const QList<QListWidgetItem*> selected = selectedItems();
+      if (!selected.isEmpty()) OnItemDoubleClicked(selected.back());
+      break;
+    }
+    case kIdmOpenSelectionMark:
+      if (QListWidgetItem* mark = currentItem()) OnItemDoubleClicked(mark);
+      break;
+    case kIdmClear:
+      Clear();
+      break;
+    default:
+      break;
+  }
+}
+
+QMenu* CImageListCtrl::MakeMenu(bool onItem) {
+  auto* menu = new QMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  const auto addEntry = [this, menu](int commandId, const char* text) {
+    QAction* action = menu->addAction(QString::fromUtf8(text));
+    action->setObjectName(QString::number(commandId));
+    connect(action, &QAction::triggered, this, [this, commandId] { OnCommand(commandId); });
+  };
+  if (onItem) {
+    addEntry(kIdmDelete, "删除");
+  } else {
+    addEntry(kIdmOpen, "打开");
+    addEntry(kIdmClear, "清空");
+  }
+  return menu;
+}
+
+void CImageListCtrl::contextMenuEvent(QContextMenuEvent* event) {
+  // Scroll areas deliver this event in viewport coordinates.
+  const QModelIndex hit = indexAt(event->pos());
+  QMenu* menu = MakeMenu(hit.isValid());
+  menu->popup(event->globalPos());
+  event->accept();
+}
+
+}  // namespace tavrin

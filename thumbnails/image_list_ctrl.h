@@ -1,0 +1,97 @@
+// CImageListCtrl: the strip of thumbnails of the captured files.
+// Threads: AddImage from any thread (capture, continuous capture, data-source
+// requests); everything else on the GUI thread.
+#pragma once
+
+#include <QImage>
+#include <QListWidget>
+#include <QSize>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+class QContextMenuEvent;
+class QMenu;
+
+namespace tavrin {
+
+// Menu commands of the strip.
+constexpr int kIdmOpen = 667;
+constexpr int kIdmClear = 668;
+constexpr int kIdmOpenSelectionMark = 669;
+constexpr int kIdmDelete = 671;
+
+// The thumbnail size for an image of w x h pixels in a cell of
+// cellWidth x cellHeight: the cell height for upright images, else the cell
+// width, the other side in proportion (never below one pixel).
+QSize ThumbnailSize(unsigned imageWidth, unsigned imageHeight, int cellWidthPx, int cellHeightPx);
+
+// The source drawn centred on a cell of the given size, filled with
+// background around it.
+QImage MakeCellBitmap(const QImage& source, int cellWidthPx, int cellHeightPx, QColor background);
+
+// Decodes path straight to the size ThumbnailSize gives (JPEG scales while
+// it decodes) and returns its cell; a null image when it cannot be decoded.
+QImage MakeThumbnailCell(const QString& path, int cellWidthPx, int cellHeightPx);
+
+class CImageListCtrl : public QListWidget {
+ public:
+  // Opens a file with the program the desktop associates with it.
+  using FileOpener = std::function<bool(const QString& path)>;
+
+  explicit CImageListCtrl(QWidget* parent = nullptr);
+
+  // Fixes the cell size from the width of the client area; call once, after
+  // the control has its size.
+  void Initialise();
+
+  // Makes the thumbnail of path and queues its item (inserted on the GUI
+  // thread in the order of the calls). The image index, or -1 when no file
+  // exists at path or it cannot be decoded; nothing changes then.
+  int AddImage(const QString& path);
+
+  // Deletes the file of the selected item with the highest row whose file
+  // still exists, and its item. One item per call.
+  void DeleteSelectedImage();
+
+  // Runs a menu command of the strip.
+  void OnCommand(int commandId);
+
+  // Scrolls so that the item at row is fully visible.
+  void EnsureItemVisible(int row);
+
+  int CellWidthPx() const { return cellWidthPx; }
+  int CellHeightPx() const { return cellHeightPx; }
+  // The paths of the items, in row order.
+  const std::vector<QString>& Paths() const { return pathList; }
+  // The thumbnail made for image index; null when there is none.
+  QImage CellImage(int imageIndex) const;
+  int ImageCount() const;
+
+  void SetFileOpener(FileOpener opener) { fileOpener = std::move(opener); }
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  void InsertAddedItem(int imageIndex, const QString& path);
+  void OnItemDoubleClicked(QListWidgetItem* item);
+  void OpenPath(const QString& path);
+  void Clear();
+  QMenu* MakeMenu(bool onItem);
+
+  std::int16_t cellWidthPx = 0;
+  std::int16_t cellHeightPx = 0;
+  // Thumbnails by image index; appended by any thread, never removed.
+  mutable std::mutex imageListLock;
+  std::vector<QImage> imageList;
+  // One path per item, in row order; GUI thread only. A path joins the list
+  // when its item is inserted, so the two never disagree.
+  std::vector<QString> pathList;
+  FileOpener fileOpener;
+};
+
+}  // namespace tavrin
