@@ -23,8 +23,10 @@ constexpr int kDeclarationNode = 64;
 constexpr int kErrorNode = -1;
 constexpr int kEndOfText = -2;
 
-// UTF-16 units never exceed UTF-8 bytes, so this bounds the text as well.
-constexpr size_t kMaxFileBytes = static_cast<size_t>(MarkupDocument::kMaxDocumentUnits);
+// Larger than any file shared with the data source, and small enough that a
+// device file read by mistake cannot exhaust memory. UTF-16 units never
+// exceed UTF-8 bytes, so the text stays within the offsets as well.
+constexpr size_t kMaxFileBytes = size_t{256} << 20;
 
 bool IsSpace(char16_t c) {
   return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
