@@ -1,0 +1,250 @@
+#include "dslink/twain_control.h"
+
+#include <climits>
+#include <cstdio>
+#include <utility>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace tavrin {
+namespace {
+
+void PrintToStandardError(const std::u16string& text) {
+  std::fprintf(stderr, "%s\n", platform::Utf16ToUtf8(text).c_str());
+}
+
+std::atomic<MessageBoxHook> messageBoxHook = &PrintToStandardError;
+
+std::string Narrow(const std::u16string& text) {
+  return platform::Utf16ToUtf8(text);
+}
+
+bool FileExists(const std::u16string& path) {
+  return !path.empty() && platform::PathExists(Narrow(path));
+}
+
+bool IsDecimalSpace(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
+}
+
+// Finds name after the current element and returns its value, or leaves
+// value alone when it is missing.
+bool FindInt(MarkupDocument& doc, std::u16string_view name, int& value) {
+  if (!doc.FindElem(name)) return false;
+  value = ParseDecimal(doc.GetData());
+  return true;
+}
+
+}  // namespace
+
+void SetMessageBoxHook(MessageBoxHook hook) {
+  messageBoxHook = hook != nullptr ? hook : &PrintToStandardError;
+}
+
+void ShowLinkMessage(const std::u16string& text) {
+  messageBoxHook.load()(text);
+}
+
+TwainLocations TwainLocations::FromSystem() {
+  TwainLocations where;
+  where.dataSourcePath = platform::GetDataSourcePath();
+  // Without a documents folder the path is "/DSConfig/" itself.
+  where.configFolder = platform::Utf8ToUtf16(platform::DocumentsFolder()) + u"/DSConfig/";
+  return where;
+}
+
+int ParseDecimal(std::u16string_view text) {
+  size_t at = 0;
+  while (at < text.size() && IsDecimalSpace(text[at])) ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == u'+' || text[at] == u'-')) negative = text[at++] == u'-';
+  long long value = 0;
+  for (; at < text.size() && text[at] >= u'0' && text[at] <= u'9'; ++at) {
+    value = value * 10 + (text[at] - u'0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) value = INT_MAX;
+  return static_cast<int>(value);
+}
+
+int ColorIndexFromPixelType(int pixelType) {
+  switch (pixelType) {
+    case 0:  // black and white
+      return 3;
+    case 1:  // grey
+      return 1;
+    default:  // 2 (colour) and anything unknown
+      return 0;
+  }
+}
+
+CTwainControl::CTwainControl() : CTwainControl(TwainLocations::FromSystem()) {}
+
+CTwainControl::CTwainControl(TwainLocations where)
+    : m_strConfigFolder(where.configFolder), locations(std::move(where)) {}
+
+CTwainControl::~CTwainControl() {
+  m_Channel.Close();
+}
+
+int CTwainControl::Attach(ITwainShowWindow* window) {
+  m_Channel.SetCallback(this);
+  m_TwainWindow = window;
+  if (window == nullptr) {
+    ShowLinkMessage(u"m_TwainWindow = null");
+    return 0;
+  }
+  if (ReadCfgInfo() == 0) {
+    m_TwainWindow = nullptr;
+    return 0;
+  }
+  ReadShowModel();
+  return 1;
+}
+
+int CTwainControl::ReadCfgInfo() {
+  const std::u16string& dsPath = locations.dataSourcePath;
+  if (!FileExists(dsPath)) return 0;
+  const size_t slash = dsPath.rfind(u'/');
+  if (slash == std::u16string::npos) return 0;
+  MarkupDocument doc;
+  if (!doc.Load(dsPath.substr(0, slash + 1) + u"cfgInfo.xml")) return 0;
+  if (!doc.FindElem(u"cfg")) return 1;
+  doc.IntoElem();
+  std::u16string first;
+  std::u16string second;
+  if (doc.FindElem(u"Name")) first = doc.GetData();
+  if (doc.FindElem(u"m_strImgExe")) second = doc.GetData();
+  if (!first.empty() && !second.empty()) m_Channel.Start(first, second, 0);
+  return 1;
+}
+
+int CTwainControl::ReadShowModel() {
+  const std::u16string& dsPath = locations.dataSourcePath;
+  if (!FileExists(dsPath) || dsPath.find(u'/') == std::u16string::npos) return 0;
+  MarkupDocument doc;
+  if (!doc.Load(m_strConfigFolder + u"/ShowModel.xml")) return 0;
+  if (doc.FindElem(u"cfg")) {
+    doc.IntoElem();
+    int value = 0;
+    if (FindInt(doc, u"ShowMode", value)) m_nShowMode = value;
+    if (FindInt(doc, u"ColorType", value)) m_nColorType = ColorIndexFromPixelType(value);
+    if (FindInt(doc, u"RotateMode", value)) m_nRotateMode = value;
+    if (FindInt(doc, u"DPIMode", value)) m_nDPI = value < 1 ? 200 : value;
+  }
+  return 1;
+}
+
+int CTwainControl::OnMessage(ChannelBlock* block) {
+  ITwainShowWindow* window = m_TwainWindow.load();
+  if (window == nullptr) return 0;
+  // Read once: a broken peer may change the block under us.
+  const int32_t code = block->code;
+  switch (code) {
+    case kMsgShow:
+      window->ShowTwainWindow(1);
+      break;
+    case kMsgClose:
+      window->CloseTwainWindow();
+      break;
+    case kMsgRequest: {
+      window->ApplyShowModel();
+      const int mode = m_nShowMode.load();
+      if (mode == 1 || mode == 3) window->CaptureImage();
+      break;
+    }
+    default:
+      break;
+  }
+  return 1;
+}
+
+std::u16string CTwainControl::TempFolder() const {
+  if (!locations.tempFolder.empty()) return locations.tempFolder;
+  return platform::Utf8ToUtf16(platform::PrivateTempFolder());
+}
+
+std::u16string CTwainControl::CopyToTemp(const std::u16string& path,
+                                         const std::u16string& tempFolder) const {
+  const size_t slash = path.rfind(u'/');
+  const std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+  const std::u16string copy = tempFolder + name;
+  // A failed copy still sends the path; the data source then finds no file.
+  platform::CopyFileOverwrite(Narrow(path), Narrow(copy));
+  return copy;
+}
+
+int CTwainControl::SendImage(const std::u16string& path) {
+  const int mode = m_nShowMode.load();
+  if (mode == 2) return -2;
+  if (m_TwainWindow.load() == nullptr) return -1;
+  if (mode == 1 || mode == 3 || (mode == 0 && m_bSendEachImage.load() != 0)) {
+    std::u16string sent = path;
+    if (m_bCopyToTemp.load() != 0) sent = CopyToTemp(path, TempFolder());
+    m_Channel.Send(1, kMsgImage, sent);
+    return 1;
+  }
+  return 0;
+}
+
+int CTwainControl::AddFile(const std::u16string& path) {
+  std::lock_guard lock(listMutex);
+  m_FileList.push_back(path);
+  return 1;
+}
+
+void CTwainControl::SetSendEachImage(bool flag) {
+  m_bSendEachImage = flag ? 1 : 0;
+  m_bCopyToTemp = flag ? 1 : 0;
+}
+
+std::vector<std::u16string> CTwainControl::FileList() const {
+  std::lock_guard lock(listMutex);
+  return m_FileList;
+}
+
+int CTwainControl::WriteFileList() {
+  const bool copy = m_bCopyToTemp.load() != 0;
+  const std::u16string tempFolder = copy ? TempFolder() : std::u16string();
+  const std::u16string listPath = m_strConfigFolder + u"/FileList.xml";
+  int counted = 0;
+  {
+    std::lock_guard lock(listMutex);
+    m_FileListDoc.SetDoc(u"<?xml version=\"1.0\" encoding=\"utf-8\"?>");
+    m_FileListDoc.AddElem(u"FileList");
+    m_FileListDoc.IntoElem();
+    for (const std::u16string& path : m_FileList) {
+      if (!FileExists(path)) continue;
+      m_FileListDoc.AddElem(u"FileName", copy ? CopyToTemp(path, tempFolder) : path);
+      ++counted;
+    }
+    // A failed save still sends the path; the data source then finds no list.
+    if (counted > 0) m_FileListDoc.Save(listPath);
+  }
+  if (counted > 0)
+    m_Channel.Send(1, kMsgFileList, listPath);
+  else
+    m_Channel.Send(1, kMsgClose, u"");
+  return 0;
+}
+
+int CTwainControl::Finish() {
+  if (m_TwainWindow.load() == nullptr) return 0;
+  {
+    std::lock_guard lock(listMutex);
+    if (listDelivered) return 1;
+    listDelivered = true;
+  }
+  const int mode = m_nShowMode.load();
+  const bool sendEach = m_bSendEachImage.load() != 0;
+  // Mode 3 keeps its files in the list unless they went one by one, so the
+  // list must go out at close or they would never reach the data source.
+  if (mode == 2 || ((mode == 0 || mode == 3) && !sendEach)) WriteFileList();
+  if (sendEach) m_Channel.Send(1, kMsgClose, u"");
+  return 1;
+}
+
+}  // namespace tavrin

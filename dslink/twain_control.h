@@ -1,0 +1,116 @@
+// CTwainControl: the scan window's end of the link to the data source, and
+// ITwainShowWindow, through which incoming messages drive the window.
+// Threads: the window's GUI thread (Attach, SendImage, AddFile, Finish, ...)
+// and the channel's receiver thread (OnMessage, and through it ReadShowModel
+// and SendImage). The window serialises its SendImage calls.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dslink/shared_message_channel.h"
+#include "xml/markup_document.h"
+
+namespace tavrin {
+
+// Message codes of the link.
+inline constexpr int kMsgShow = 202;      // data source -> window
+inline constexpr int kMsgImage = 203;     // window -> data source: one file
+inline constexpr int kMsgClose = 205;     // both ways: close / ended
+inline constexpr int kMsgRequest = 206;   // data source -> window: new scan request
+inline constexpr int kMsgFileList = 207;  // window -> data source: FileList.xml path
+
+// Implemented by the scan window; the slot order is fixed.
+class ITwainShowWindow {
+ public:
+  virtual int Idle() = 0;
+  virtual int ShowTwainWindow(int show) = 0;
+  virtual int CaptureImage() = 0;
+  virtual int LockMerge(int flag) = 0;
+  virtual int CloseTwainWindow() = 0;
+  virtual int ApplyShowModel() = 0;
+
+ protected:
+  ~ITwainShowWindow() = default;
+};
+
+// Shows a message box with an OK button. The window layer installs its own;
+// until then the text goes to standard error. Set it before Attach.
+using MessageBoxHook = void (*)(const std::u16string& text);
+void SetMessageBoxHook(MessageBoxHook hook);
+void ShowLinkMessage(const std::u16string& text);
+
+// Where the control finds its files. FromSystem() is what the product uses:
+// the data source beside the program, the documents folder's DSConfig/ and
+// the private temporary folder (asked for at each copy when left empty).
+struct TwainLocations {
+  std::u16string dataSourcePath;
+  std::u16string configFolder;  // ends in '/'
+  std::u16string tempFolder;    // ends in '/'; empty: ask the platform each time
+  static TwainLocations FromSystem();
+};
+
+// Decimal integer as the data source's files hold it: leading white space,
+// an optional sign, digits; stops at the first other character; no digits
+// give 0; values beyond int are clamped.
+int ParseDecimal(std::u16string_view text);
+// "ColorType" of ShowModel.xml (TWAIN pixel type) to the colour combo index.
+int ColorIndexFromPixelType(int pixelType);
+
+class CTwainControl : public ITwainDsCallback {
+ public:
+  CTwainControl();
+  explicit CTwainControl(TwainLocations where);
+  ~CTwainControl();
+  CTwainControl(const CTwainControl&) = delete;
+  CTwainControl& operator=(const CTwainControl&) = delete;
+
+  int Attach(ITwainShowWindow* window);
+  int ReadCfgInfo();
+  int ReadShowModel();
+  int OnMessage(ChannelBlock* block) override;
+  // -2 in mode 2, -1 when not attached, else the number of messages sent.
+  int SendImage(const std::u16string& path);
+  int AddFile(const std::u16string& path);
+  void SetSendEachImage(bool flag);
+  int WriteFileList();
+  int Finish();
+
+  // Read by the window on its GUI thread while the receiver thread may
+  // write them.
+  std::atomic<int> m_nShowMode = -1;
+  std::atomic<int> m_nDPI = 200;
+  std::atomic<int> m_nColorType = 0;
+  std::atomic<int> m_nRotateMode = 0;
+
+  SharedMessageChannel& Channel() { return m_Channel; }
+  const std::u16string& ConfigFolder() const { return m_strConfigFolder; }
+  std::vector<std::u16string> FileList() const;
+  bool SendEachImage() const { return m_bSendEachImage.load(); }
+  bool IsAttached() const { return m_TwainWindow.load() != nullptr; }
+
+ private:
+  std::u16string TempFolder() const;
+  // Copies the file into the temporary folder under its own name and
+  // returns the copy's path.
+  std::u16string CopyToTemp(const std::u16string& path, const std::u16string& tempFolder) const;
+
+  SharedMessageChannel m_Channel;
+  std::atomic<ITwainShowWindow*> m_TwainWindow = nullptr;
+  MarkupDocument m_FileListDoc;
+  std::vector<std::u16string> m_FileList;
+  std::atomic<int> m_bCopyToTemp = 0;
+  std::atomic<int> m_bSendEachImage = 0;
+  std::u16string m_strConfigFolder;
+
+  TwainLocations locations;
+  // The list goes out once per run, even if the window calls Finish twice.
+  bool listDelivered = false;
+  // Guards m_FileList, m_FileListDoc and listDelivered.
+  mutable std::mutex listMutex;
+};
+
+}  // namespace tavrin
