@@ -1,0 +1,187 @@
+#include "lens/src/auto_capture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/callback_scope.h"
+
+namespace tavrin::lens {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kSecond = std::chrono::seconds(1);
+constexpr auto kSamplePeriod = std::chrono::milliseconds(200);
+
+std::mutex keptMutex;
+std::vector<std::thread> keptThreads;
+
+}  // namespace
+
+struct AutoCapture::State {
+  std::shared_ptr<CameraView> view;
+  bool timed = true;
+  int interval = 1;
+  TavrinLensCallback callback = nullptr;
+  std::mutex mutex;  // guards stop
+  std::condition_variable wake;
+  bool stop = false;
+
+  // Sleeps until deadline; false when the run was stopped meanwhile.
+  bool SleepUntil(Clock::time_point deadline) {
+    std::unique_lock lock(mutex);
+    return !wake.wait_until(lock, deadline, [this] { return stop; });
+  }
+  bool Stopped() {
+    std::lock_guard lock(mutex);
+    return stop;
+  }
+  void Call(int value) {
+    if (Stopped()) return;
+    CallbackScope scope;
+    callback(value);
+  }
+};
+
+namespace {
+
+void RunTimed(AutoCapture::State& state) {
+  auto next = Clock::now() + kSecond;
+  int value = 0;
+  while (state.SleepUntil(next)) {
+    value = value % state.interval + 1;
+    state.Call(value);
+    next += kSecond;
+    // A slow callback makes the count wait, not race to catch up.
+    next = std::max(next, Clock::now());
+  }
+}
+
+// The picture must first change against the one last shot (or the one at
+// the start), then lie still for interval seconds.
+void RunAutomatic(AutoCapture::State& state) {
+  const ChangeDetector detector;
+  cv::Mat reference;
+  cv::Mat last;
+  bool settling = false;
+  int value = 0;
+  Clock::time_point stillSince;
+  auto next = Clock::now();
+  while (state.SleepUntil(next)) {
+    next += kSamplePeriod;
+    const FrameSlot::Frame frame = state.view->frames.Latest();
+    if (frame.image.empty()) continue;
+    const cv::Mat thumb = detector.Thumbnail(frame.image);
+    const auto now = Clock::now();
+    if (reference.empty()) {
+      reference = thumb;
+      last = thumb;
+      continue;
+    }
+    if (!settling) {
+      if (detector.Differs(thumb, reference)) {
+        settling = true;
+        stillSince = now;
+        value = 0;
+        last = thumb;
+      }
+      continue;
+    }
+    if (detector.Differs(thumb, last)) {
+      last = thumb;
+      stillSince = now;
+      if (value != 0) {
+        value = 0;
+        state.Call(0);
+      }
+      continue;
+    }
+    const int stillSeconds = static_cast<int>((now - stillSince) / kSecond);
+    while (value < std::min(stillSeconds, state.interval)) {
+      state.Call(++value);
+    }
+    if (value >= state.interval) {
+      reference = thumb;
+      settling = false;
+      value = 0;
+    }
+  }
+}
+
+}  // namespace
+
+cv::Mat ChangeDetector::Thumbnail(const cv::Mat& frame) const {
+  cv::Mat small;
+  cv::resize(frame, small, cv::Size(rule_.thumbWidth, rule_.thumbHeight), 0, 0, cv::INTER_AREA);
+  if (small.channels() == 3) cv::cvtColor(small, small, cv::COLOR_BGR2GRAY);
+  return small;
+}
+
+bool ChangeDetector::Differs(const cv::Mat& thumbA, const cv::Mat& thumbB) const {
+  if (thumbA.size() != thumbB.size()) return true;
+  cv::Mat difference;
+  cv::absdiff(thumbA, thumbB, difference);
+  const int changed = cv::countNonZero(difference > rule_.levelThreshold);
+  return changed > rule_.changedFraction * static_cast<double>(difference.total());
+}
+
+AutoCapture::AutoCapture(std::shared_ptr<CameraView> view, bool timed, int interval,
+                         TavrinLensCallback callback)
+    : state_(std::make_shared<State>()) {
+  state_->view = std::move(view);
+  state_->timed = timed;
+  state_->interval = std::max(1, interval);
+  state_->callback = callback;
+  thread_ = std::thread([state = state_] {
+    if (state->timed) {
+      RunTimed(*state);
+    } else {
+      RunAutomatic(*state);
+    }
+  });
+}
+
+AutoCapture::~AutoCapture() {
+  Stop();
+}
+
+void AutoCapture::Stop() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+  }
+  state_->wake.notify_all();
+  if (!thread_.joinable()) return;
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    KeepForJoin(std::move(thread_));
+  } else {
+    thread_.join();
+  }
+}
+
+void KeepForJoin(std::thread thread) {
+  std::lock_guard lock(keptMutex);
+  keptThreads.push_back(std::move(thread));
+}
+
+void JoinKeptThreads() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(keptMutex);
+    threads.swap(keptThreads);
+  }
+  for (auto& thread : threads) {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      KeepForJoin(std::move(thread));
+    } else {
+      thread.join();
+    }
+  }
+}
+
+}  // namespace tavrin::lens

@@ -1,0 +1,82 @@
+// The seam between the device list and the back-ends that feed it (virtual
+// cameras, V4L2). A back-end enumerates devices and watches for changes; a
+// device describes its formats and controls and runs one capture thread while
+// started.
+// Threads: Backend and Device calls come from library callers (serialised
+// per device by the camera that owns it); a frame sink runs on the device's
+// capture thread; a change notice runs on the back-end's watch thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace tavrin::lens {
+
+struct FrameSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const FrameSize&) const = default;
+};
+
+struct MediaType {
+  std::string name;  // "MJPG", "YUY2", ...
+  std::vector<FrameSize> sizes;
+};
+
+enum class ControlGroup { kImage, kDevice };
+
+struct ControlInfo {
+  int id = 0;
+  std::string name;  // shown in the settings window, also its objectName
+  ControlGroup group = ControlGroup::kImage;
+  int minimum = 0;
+  int maximum = 0;
+  int step = 1;
+  int defaultValue = 0;
+};
+
+// Receives each frame as CV_8UC3 BGR; the frame is not touched afterwards.
+using FrameSink = std::function<void(const cv::Mat& frame)>;
+
+class Device {
+ public:
+  virtual ~Device() = default;
+
+  virtual std::string Name() const = 0;
+  // Identity that survives a rescan, so a camera keeps its settings.
+  virtual std::string Key() const = 0;
+  virtual std::vector<MediaType> MediaTypes() const = 0;
+  // The camera's own resolution at that size.
+  virtual int OwnDpi(FrameSize size) const = 0;
+
+  virtual std::vector<ControlInfo> Controls() const = 0;
+  virtual int ControlValue(int id) const = 0;
+  virtual bool SetControl(int id, int value) = 0;
+
+  // Starts the capture thread at that format; returns a LensStatus.
+  virtual int Start(int mediaType, FrameSize size, FrameSink sink) = 0;
+  // Joins the capture thread; the sink is not called after it returns.
+  virtual void Stop() = 0;
+
+  // Asked before every capture to file: a LensStatus, non-zero fails it.
+  virtual int CheckCapture() { return 0; }
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual std::vector<std::unique_ptr<Device>> Enumerate() = 0;
+  // changed runs on the back-end's own thread whenever its list may differ.
+  virtual void StartWatching(std::function<void()> changed) = 0;
+  // Joins the watch thread; changed is not called after it returns.
+  virtual void StopWatching() = 0;
+};
+
+// Every back-end of this build that the environment allows.
+std::vector<std::unique_ptr<Backend>> MakeBackends();
+
+}  // namespace tavrin::lens

@@ -1,0 +1,220 @@
+#include "lens/src/virtual/scene.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+namespace tavrin::lens {
+
+namespace {
+
+constexpr std::array<const char*, 24> kWords = {
+    "camera", "page",   "scan",    "light",  "paper",    "margin", "line",   "record",
+    "office", "letter", "invoice", "total",  "signed",   "copy",   "date",   "number",
+    "report", "table",  "account", "notice", "contract", "terms",  "review", "archive"};
+
+const cv::Scalar kInk(45, 40, 38);
+const cv::Scalar kPaper(236, 240, 242);
+
+void FillDesk(cv::Mat& image) {
+  for (int y = 0; y < image.rows; ++y) {
+    const double shade = 0.8 + 0.2 * y / std::max(1, image.rows - 1);
+    const double grain = 5.0 * std::sin(y * 0.35 * 480.0 / std::max(1, image.rows));
+    image.row(y).setTo(cv::Scalar(52 * shade + grain, 66 * shade + grain, 88 * shade + grain));
+  }
+}
+
+// Lines of words on an upright sheet, between margins; deterministic in seed.
+void WriteLines(cv::Mat& sheet, const std::string& title, unsigned seed, int lineCount) {
+  std::minstd_rand random(seed + 1);
+  const int margin = sheet.cols / 10;
+  const double lineHeight = (sheet.rows - 2.0 * margin) / (lineCount + 2);
+  const double textScale = lineHeight / 40.0;
+  const int thickness = std::max(1, static_cast<int>(std::lround(textScale * 1.6)));
+  cv::putText(sheet, title, cv::Point(margin, static_cast<int>(margin + lineHeight)),
+              cv::FONT_HERSHEY_DUPLEX, textScale * 1.6, kInk, thickness + 1, cv::LINE_AA);
+  for (int line = 0; line < lineCount; ++line) {
+    const int y = static_cast<int>(margin + lineHeight * (line + 2.6));
+    const bool paragraphEnd = line % 7 == 6;
+    const int right = paragraphEnd ? sheet.cols / 2 : sheet.cols - margin;
+    int x = margin;
+    while (true) {
+      const std::string word = kWords[random() % kWords.size()];
+      int baseline = 0;
+      const cv::Size extent =
+          cv::getTextSize(word, cv::FONT_HERSHEY_SIMPLEX, textScale, thickness, &baseline);
+      if (x + extent.width > right) break;
+      cv::putText(sheet, word, cv::Point(x, y), cv::FONT_HERSHEY_SIMPLEX, textScale, kInk,
+                  thickness, cv::LINE_AA);
+      x += extent.width + static_cast<int>(lineHeight * 0.35);
+    }
+  }
+}
+
+// Lays an upright sheet on the picture, centred at centre and turned by
+// angleDegrees, with a soft shadow.
+void LaySheet(cv::Mat& image, const cv::Mat& sheet, cv::Point2f centre, double angleDegrees) {
+  const cv::RotatedRect place(centre, cv::Size2f(sheet.cols, sheet.rows),
+                              static_cast<float>(-angleDegrees));
+  std::array<cv::Point2f, 4> corners;
+  place.points(corners.data());
+  const float shadowOffset = std::max(2.0F, sheet.cols / 60.0F);
+  std::array<cv::Point, 4> shadow;
+  for (size_t i = 0; i < corners.size(); ++i) {
+    shadow[i] = cv::Point(static_cast<int>(corners[i].x + shadowOffset),
+                          static_cast<int>(corners[i].y + shadowOffset));
+  }
+  cv::fillConvexPoly(image, shadow.data(), 4, cv::Scalar(30, 36, 46), cv::LINE_AA);
+  cv::Mat transform =
+      cv::getRotationMatrix2D(cv::Point2f(sheet.cols / 2.0F, sheet.rows / 2.0F), angleDegrees, 1.0);
+  transform.at<double>(0, 2) += centre.x - sheet.cols / 2.0;
+  transform.at<double>(1, 2) += centre.y - sheet.rows / 2.0;
+  cv::warpAffine(sheet, image, transform, image.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+}
+
+void RenderDocument(cv::Mat& image, int page) {
+  FillDesk(image);
+  const int pageHeight = static_cast<int>(image.rows * 0.84);
+  const int pageWidth = std::min(static_cast<int>(image.cols * 0.8), pageHeight * 210 / 297);
+  cv::Mat sheet(pageHeight, pageWidth, CV_8UC3, kPaper);
+  WriteLines(sheet, "Page " + std::to_string(page + 1), static_cast<unsigned>(page), 30);
+  // Each new page lies a little elsewhere, as a hand puts it down.
+  const bool odd = page % 2 == 1;
+  const cv::Point2f centre(image.cols * (odd ? 0.46F : 0.52F), image.rows * 0.5F);
+  LaySheet(image, sheet, centre, odd ? -2.0 : 3.0);
+}
+
+void RenderPages(cv::Mat& image) {
+  FillDesk(image);
+  struct Card {
+    float x;
+    float y;
+    double angle;
+  };
+  constexpr std::array<Card, 3> kCards = {
+      {{0.25F, 0.3F, -4.0}, {0.72F, 0.3F, 6.0}, {0.45F, 0.73F, -2.0}}};
+  const int cardWidth = static_cast<int>(image.cols * 0.3);
+  const int cardHeight = static_cast<int>(image.rows * 0.3);
+  for (size_t i = 0; i < kCards.size(); ++i) {
+    cv::Mat sheet(cardHeight, cardWidth, CV_8UC3, kPaper);
+    WriteLines(sheet, "Card " + std::to_string(i + 1), static_cast<unsigned>(100 + i), 6);
+    LaySheet(image, sheet, cv::Point2f(image.cols * kCards[i].x, image.rows * kCards[i].y),
+             kCards[i].angle);
+  }
+}
+
+void RenderBook(cv::Mat& image) {
+  FillDesk(image);
+  const cv::Rect cover(static_cast<int>(image.cols * 0.05), static_cast<int>(image.rows * 0.06),
+                       static_cast<int>(image.cols * 0.9), static_cast<int>(image.rows * 0.88));
+  cv::rectangle(image, cover, cv::Scalar(40, 38, 120), cv::FILLED);
+  const int inset = std::max(2, cover.width / 60);
+  const int pageWidth = cover.width / 2 - inset;
+  const int pageHeight = cover.height - 2 * inset;
+  for (int side = 0; side < 2; ++side) {
+    cv::Mat sheet(pageHeight, pageWidth, CV_8UC3, kPaper);
+    WriteLines(sheet, std::to_string(12 + side), static_cast<unsigned>(200 + side), 26);
+    // The paper darkens towards the spine, where it curves away.
+    const int shadeWidth = pageWidth / 8;
+    for (int i = 0; i < shadeWidth; ++i) {
+      const int x = side == 0 ? pageWidth - 1 - i : i;
+      const double darken = 0.55 + 0.45 * i / shadeWidth;
+      cv::Mat column = sheet.col(x);
+      column.convertTo(column, -1, darken);
+    }
+    const int left = side == 0 ? cover.x + inset : cover.x + cover.width / 2;
+    sheet.copyTo(image(cv::Rect(left, cover.y + inset, pageWidth, pageHeight)));
+  }
+}
+
+void RenderWebcam(cv::Mat& image) {
+  for (int y = 0; y < image.rows; ++y) {
+    const double shade = 1.0 - 0.3 * y / std::max(1, image.rows - 1);
+    image.row(y).setTo(cv::Scalar(150 * shade, 140 * shade, 125 * shade));
+  }
+  const auto at = [&](double x, double y) {
+    return cv::Point(static_cast<int>(image.cols * x), static_cast<int>(image.rows * y));
+  };
+  cv::rectangle(image, at(0.62, 0.1), at(0.92, 0.5), cv::Scalar(235, 225, 200), cv::FILLED);
+  cv::rectangle(image, at(0.62, 0.1), at(0.92, 0.5), cv::Scalar(90, 90, 90),
+                std::max(1, image.cols / 160));
+  cv::rectangle(image, at(0.0, 0.78), at(1.0, 1.0), cv::Scalar(60, 80, 110), cv::FILLED);
+  const int unit = std::min(image.cols, image.rows);
+  cv::ellipse(image, at(0.38, 0.95), cv::Size(unit * 3 / 10, unit * 3 / 10), 0, 180, 360,
+              cv::Scalar(120, 70, 50), cv::FILLED, cv::LINE_AA);
+  cv::circle(image, at(0.38, 0.45), unit / 7, cv::Scalar(150, 180, 220), cv::FILLED, cv::LINE_AA);
+  cv::circle(image, at(0.38, 0.37), unit / 7, cv::Scalar(50, 50, 60), cv::FILLED, cv::LINE_AA);
+  cv::circle(image, at(0.38, 0.47), unit / 8, cv::Scalar(150, 180, 220), cv::FILLED, cv::LINE_AA);
+}
+
+}  // namespace
+
+cv::Mat RenderScene(Scene scene, FrameSize size, int page) {
+  cv::Mat image(size.height, size.width, CV_8UC3);
+  switch (scene) {
+    case Scene::kDocument:
+      RenderDocument(image, page);
+      break;
+    case Scene::kPages:
+      RenderPages(image);
+      break;
+    case Scene::kBook:
+      RenderBook(image);
+      break;
+    case Scene::kWebcam:
+      RenderWebcam(image);
+      break;
+  }
+  return image;
+}
+
+void ApplyPictureControls(cv::Mat& image, const PictureControls& controls) {
+  if (controls.focus != 50) {
+    const double sigma = std::abs(controls.focus - 50) * std::min(image.cols, image.rows) / 5000.0;
+    if (sigma > 0.3) cv::GaussianBlur(image, image, cv::Size(), sigma);
+  }
+  if (controls.exposure != 0 || controls.brightness != 0 || controls.contrast != 100) {
+    const double gain = std::pow(2.0, controls.exposure / 50.0);
+    cv::Mat table(1, 256, CV_8U);
+    for (int v = 0; v < 256; ++v) {
+      const double exposed = v * gain;
+      const double out =
+          (exposed - 128.0) * controls.contrast / 100.0 + 128.0 + controls.brightness * 0.64;
+      table.at<uchar>(v) = cv::saturate_cast<uchar>(out);
+    }
+    cv::LUT(image, table, image);
+  }
+  if (controls.saturation != 100) {
+    cv::Mat grey;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(grey, grey, cv::COLOR_GRAY2BGR);
+    const double weight = controls.saturation / 100.0;
+    cv::addWeighted(image, weight, grey, 1.0 - weight, 0.0, image);
+  }
+}
+
+void DrawFrameStamp(cv::Mat& image, uint64_t frameNumber, double seconds) {
+  const int boxWidth = std::max(60, image.cols * 15 / 100);
+  const int boxHeight = std::max(12, image.rows * 3 / 100);
+  const cv::Rect box(image.cols / 50, image.rows - image.rows / 50 - boxHeight, boxWidth,
+                     boxHeight);
+  cv::rectangle(image, box & cv::Rect(0, 0, image.cols, image.rows), cv::Scalar(20, 20, 20),
+                cv::FILLED);
+  char text[48] = {};
+  std::snprintf(text, sizeof text, "#%06llu %7.1fs", static_cast<unsigned long long>(frameNumber),
+                seconds);
+  int baseline = 0;
+  const cv::Size unit = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, 1.0, 1, &baseline);
+  const double scale = std::min(boxHeight * 0.6 / std::max(1, unit.height),
+                                boxWidth * 0.9 / std::max(1, unit.width));
+  cv::putText(image, text, cv::Point(box.x + boxWidth / 20, box.y + boxHeight * 4 / 5),
+              cv::FONT_HERSHEY_SIMPLEX, scale, cv::Scalar(90, 230, 120),
+              std::max(1, boxHeight / 14), cv::LINE_AA);
+}
+
+}  // namespace tavrin::lens

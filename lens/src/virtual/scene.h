@@ -1,0 +1,34 @@
+// Deterministic synthetic pictures for the virtual cameras.
+// Threads: any; pure functions of their arguments.
+#pragma once
+
+#include <cstdint>
+
+#include <opencv2/core.hpp>
+
+#include "lens/src/device.h"
+#include "lens/src/virtual/virtual_spec.h"
+
+namespace tavrin::lens {
+
+// page counts the pages laid down so far (turn=S); scenes without pages
+// ignore it. CV_8UC3 BGR of exactly that size.
+cv::Mat RenderScene(Scene scene, FrameSize size, int page);
+
+struct PictureControls {
+  int brightness = 0;    // -100..100
+  int contrast = 100;    // percent
+  int saturation = 100;  // percent
+  int exposure = 0;      // -100..100, doubling every 50
+  int focus = 50;        // 50 sharp; blur grows away from it
+  bool operator==(const PictureControls&) const = default;
+};
+
+// What the sensor and the camera's own processing make of the scene.
+void ApplyPictureControls(cv::Mat& image, const PictureControls& controls);
+
+// The running frame number and clock in a small box near the lower left
+// corner, so a live preview visibly moves.
+void DrawFrameStamp(cv::Mat& image, uint64_t frameNumber, double seconds);
+
+}  // namespace tavrin::lens

@@ -1,0 +1,32 @@
+// The virtual cameras named by TAVRIN_LENS_VIRTUAL and by the file that
+// TAVRIN_LENS_VIRTUAL_FILE names, which is watched for changes.
+// Threads: Enumerate from library callers; the change notice runs on the
+// watch thread.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "lens/src/device.h"
+
+namespace tavrin::lens {
+
+class VirtualBackend final : public Backend {
+ public:
+  ~VirtualBackend() override;
+  std::vector<std::unique_ptr<Device>> Enumerate() override;
+  void StartWatching(std::function<void()> changed) override;
+  void StopWatching() override;
+
+ private:
+  void Watch(std::string path, std::string seen, std::function<void()> changed);
+
+  std::mutex mutex_;  // guards stop_ and thread_
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace tavrin::lens

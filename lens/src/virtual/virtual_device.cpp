@@ -1,0 +1,178 @@
+#include "lens/src/virtual/virtual_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "lens/src/errors.h"
+
+namespace tavrin::lens {
+
+namespace {
+
+constexpr double kFieldWidthMm = 420.0;
+constexpr double kMmPerInch = 25.4;
+constexpr int kWebcamDpi = 96;
+
+std::vector<MediaType> DefaultMediaTypes(const VirtualSpec& spec) {
+  if (!spec.sizes.empty()) return {{"MJPG", spec.sizes}, {"YUY2", spec.sizes}};
+  if (spec.scene == Scene::kWebcam) {
+    const std::vector<FrameSize> sizes = {{1280, 720}, {640, 480}, {320, 240}};
+    return {{"MJPG", sizes}, {"YUY2", sizes}};
+  }
+  // Uncompressed frames need more bandwidth, so the large sizes come only
+  // compressed, as on the real cameras.
+  const std::vector<FrameSize> small = {{2592, 1944}, {2048, 1536}, {1920, 1080}, {1600, 1200},
+                                        {1280, 720},  {1024, 768},  {1024, 600},  {640, 480}};
+  std::vector<FrameSize> large = {{4912, 3680}, {3264, 2448}};
+  large.insert(large.end(), small.begin(), small.end());
+  return {{"MJPG", large}, {"YUY2", small}};
+}
+
+// Larger frames come more slowly, as they do over USB.
+std::chrono::milliseconds FrameInterval(FrameSize size) {
+  const long pixels = static_cast<long>(size.width) * size.height;
+  if (pixels <= 2'100'000) return std::chrono::milliseconds(66);
+  if (pixels <= 9'000'000) return std::chrono::milliseconds(125);
+  return std::chrono::milliseconds(250);
+}
+
+struct ControlRange {
+  VirtualControl id;
+  const char* name;
+  ControlGroup group;
+  int minimum;
+  int maximum;
+  int defaultValue;
+};
+
+constexpr ControlRange kControls[] = {
+    {kBrightness, "Brightness", ControlGroup::kImage, -100, 100, 0},
+    {kContrast, "Contrast", ControlGroup::kImage, 0, 200, 100},
+    {kSaturation, "Saturation", ControlGroup::kImage, 0, 200, 100},
+    {kExposure, "Exposure", ControlGroup::kDevice, -100, 100, 0},
+    {kFocus, "Focus", ControlGroup::kDevice, 0, 100, 50},
+};
+
+const ControlRange* FindControl(int id) {
+  for (const auto& control : kControls) {
+    if (control.id == id) return &control;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+VirtualDevice::VirtualDevice(VirtualSpec spec, std::string name, int ordinal)
+    : spec_(std::move(spec)),
+      name_(std::move(name)),
+      key_("virtual:" + spec_.entry + "#" + std::to_string(ordinal)),
+      mediaTypes_(DefaultMediaTypes(spec_)) {
+  for (const auto& control : kControls) controls_[control.id] = control.defaultValue;
+  failuresLeft_ = spec_.failCaptures;
+}
+
+VirtualDevice::~VirtualDevice() {
+  Stop();
+}
+
+int VirtualDevice::OwnDpi(FrameSize size) const {
+  if (spec_.dpiAtFirstSize > 0) {
+    const int firstWidth = mediaTypes_.front().sizes.front().width;
+    return static_cast<int>(std::lround(static_cast<double>(spec_.dpiAtFirstSize) * size.width /
+                                        std::max(1, firstWidth)));
+  }
+  if (spec_.scene == Scene::kWebcam) return kWebcamDpi;
+  return static_cast<int>(std::lround(size.width * kMmPerInch / kFieldWidthMm));
+}
+
+std::vector<ControlInfo> VirtualDevice::Controls() const {
+  std::vector<ControlInfo> list;
+  for (const auto& control : kControls) {
+    list.push_back({control.id, control.name, control.group, control.minimum, control.maximum, 1,
+                    control.defaultValue});
+  }
+  return list;
+}
+
+int VirtualDevice::ControlValue(int id) const {
+  return FindControl(id) != nullptr ? controls_[id].load() : 0;
+}
+
+bool VirtualDevice::SetControl(int id, int value) {
+  const ControlRange* control = FindControl(id);
+  if (control == nullptr || value < control->minimum || value > control->maximum) return false;
+  controls_[id] = value;
+  return true;
+}
+
+PictureControls VirtualDevice::CurrentControls() const {
+  return {controls_[kBrightness], controls_[kContrast], controls_[kSaturation],
+          controls_[kExposure], controls_[kFocus]};
+}
+
+int VirtualDevice::Start(int mediaType, FrameSize size, FrameSink sink) {
+  if (mediaType < 0 || mediaType >= static_cast<int>(mediaTypes_.size())) return kErrNoSuchFormat;
+  const auto& sizes = mediaTypes_[mediaType].sizes;
+  if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) return kErrNoSuchFormat;
+  Stop();
+  std::lock_guard lock(mutex_);
+  stop_ = false;
+  thread_ = std::thread(&VirtualDevice::Run, this, size, std::move(sink));
+  return kOk;
+}
+
+void VirtualDevice::Stop() {
+  std::thread ending;
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    ending = std::move(thread_);
+  }
+  wake_.notify_all();
+  if (ending.joinable()) ending.join();
+}
+
+int VirtualDevice::CheckCapture() {
+  int left = failuresLeft_.load();
+  while (left > 0) {
+    if (failuresLeft_.compare_exchange_weak(left, left - 1)) return kErrCaptureFault;
+  }
+  return kOk;
+}
+
+void VirtualDevice::Run(FrameSize size, FrameSink sink) {
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  const auto interval = FrameInterval(size);
+  auto next = started;
+  uint64_t frameNumber = 0;
+  cv::Mat base;
+  int basePage = -1;
+  PictureControls baseControls;
+  while (true) {
+    {
+      std::unique_lock lock(mutex_);
+      if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const int page = spec_.turnSeconds > 0 ? static_cast<int>(seconds / spec_.turnSeconds) : 0;
+    const PictureControls controls = CurrentControls();
+    // The scene only changes with a page or a control, so it is rendered
+    // once and each frame only adds its stamp.
+    if (base.empty() || page != basePage || !(controls == baseControls)) {
+      base = RenderScene(spec_.scene, size, page);
+      ApplyPictureControls(base, controls);
+      basePage = page;
+      baseControls = controls;
+    }
+    cv::Mat frame = base.clone();
+    DrawFrameStamp(frame, frameNumber++, seconds);
+    sink(frame);
+    next += interval;
+    const auto now = Clock::now();
+    if (next < now) next = now;
+  }
+}
+
+}  // namespace tavrin::lens

@@ -1,0 +1,32 @@
+// One entry of the virtual camera list: a scene and its options, as in
+// "document?fail=3&turn=5&sizes=3264x2448+1920x1080&dpi=300".
+// Threads: any; pure parsing.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lens/src/device.h"
+
+namespace tavrin::lens {
+
+enum class Scene { kDocument, kPages, kBook, kWebcam };
+
+struct VirtualSpec {
+  std::string entry;  // the text it was read from, trimmed
+  Scene scene = Scene::kDocument;
+  int failCaptures = 0;          // fail=N: the first N captures fail
+  int turnSeconds = 0;           // turn=S: a new page every S seconds
+  std::vector<FrameSize> sizes;  // sizes=WxH+WxH: replaces the size list
+  int dpiAtFirstSize = 0;        // dpi=N: own DPI at the first size
+};
+
+// Null for an unknown scene. Unknown or malformed options are ignored.
+std::optional<VirtualSpec> ParseVirtualEntry(std::string_view entry);
+// Entries separated by commas, semicolons or line breaks; blanks around them
+// and unknown scenes are skipped.
+std::vector<VirtualSpec> ParseVirtualList(std::string_view list);
+
+}  // namespace tavrin::lens
