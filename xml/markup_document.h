@@ -86,7 +86,6 @@ class MarkupDocument {
   int nodeKind = 0;
   int32_t nodeOffset = 0;
   int32_t nodeLength = 0;
-  int docFlags = 0;
   std::vector<ElemRecord> elements = std::vector<ElemRecord>(1);
 };
 
