@@ -451,6 +451,7 @@ bool MarkupDocument::Parse() {
   const std::u16string kept = std::move(result);
   result.clear();
   elements.assign(1, ElemRecord{});
+  lastStart = 0;
   parentPos = 0;
   currentPos = 0;
   childPos = 0;
@@ -486,6 +487,7 @@ bool MarkupDocument::Parse() {
         record.level = static_cast<int32_t>(open.size()) + 1;
         if (t.emptyElement) record.length = record.startTagLen;
         elements.push_back(record);
+        lastStart = record.start;
         LinkLastChild(open.empty() ? 0 : open.back(), index);
         if (!t.emptyElement) open.push_back(index);
       } else if (t.kind == kEndTagNode) {
@@ -698,8 +700,11 @@ bool MarkupDocument::AddElem(std::u16string_view name, std::u16string_view data,
   docText.replace(static_cast<size_t>(insertAt), static_cast<size_t>(replaced), insert);
   const int32_t shift = static_cast<int32_t>(delta);
 
-  for (size_t i = 1; i < elements.size(); ++i) {
-    if (elements[i].start >= insertAt) elements[i].start += shift;
+  if (insertAt <= lastStart) {
+    for (size_t i = 1; i < elements.size(); ++i) {
+      if (elements[i].start >= insertAt) elements[i].start += shift;
+    }
+    lastStart += shift;
   }
   for (int32_t up = parentPos; up != 0; up = elements[up].parent) elements[up].length += shift;
   elements[0].length = static_cast<int32_t>(docText.size());
@@ -717,6 +722,7 @@ bool MarkupDocument::AddElem(std::u16string_view name, std::u16string_view data,
   record.endTagLen = endTagLen;
   record.level = parent.level + 1;
   elements.push_back(record);
+  lastStart = std::max(lastStart, newStart);
   if (currentPos != 0) {
     LinkAfter(currentPos, index);
   } else {

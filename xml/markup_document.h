@@ -87,6 +87,9 @@ class MarkupDocument {
   int32_t nodeOffset = 0;
   int32_t nodeLength = 0;
   std::vector<ElemRecord> elements = std::vector<ElemRecord>(1);
+  // Largest start offset of any record: an insertion beyond it (appending,
+  // as a file list does) has no record to shift.
+  int32_t lastStart = 0;
 };
 
 }  // namespace tavrin
