@@ -8,17 +8,39 @@ namespace tavrin::lens {
 
 namespace {
 
-// Text strokes are a few pixels wide; the neighbourhood must be clearly
-// wider than a stroke yet small enough to follow a shadow across the page.
-int DocumentBlockSize(cv::Size size) {
-  int block = std::clamp(std::min(size.width, size.height) / 40, 15, 101);
-  if (block % 2 == 0) ++block;
-  return block;
-}
+// The document mode compares each pixel with the paper around it. The
+// paper's brightness is what a maximum filter leaves of the page once it is
+// wider than any stroke, so bold type and solid blocks stay solid, where a
+// local-mean threshold would hollow them out; it follows a shadow across
+// the page because the filter is local. It is worked out on a copy this
+// many times smaller: light changes slowly.
+constexpr int kBackgroundStep = 8;
+// The filter's width as a part of the page's shorter side: wider than a
+// heading's strokes, narrower than a lamp's fall-off.
+constexpr double kBackgroundShare = 1.0 / 6;
+// Ink is darker than this part of the paper around it; paper grain and
+// sensor noise stay far above it, so flat paper stays white.
+constexpr double kInkShareOfPaper = 0.72;
 
-// How much darker than its neighbourhood a pixel must be to count as ink.
-// Paper grain and sensor noise stay below it, so flat paper stays white.
-constexpr double kDocumentInkOffset = 12.0;
+cv::Mat DocumentThreshold(const cv::Mat& grey) {
+  cv::Mat small;
+  const cv::Size smallSize(std::max(1, grey.cols / kBackgroundStep),
+                           std::max(1, grey.rows / kBackgroundStep));
+  cv::resize(grey, small, smallSize, 0, 0, cv::INTER_AREA);
+  const int reach = std::max(
+      1, static_cast<int>(kBackgroundShare * std::min(grey.cols, grey.rows) / kBackgroundStep / 2));
+  const cv::Mat kernel =
+      cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
+  cv::Mat paper;
+  cv::dilate(small, paper, kernel);
+  cv::GaussianBlur(paper, paper, cv::Size(2 * reach + 1, 2 * reach + 1), 0);
+  cv::Mat levels;
+  paper.convertTo(levels, CV_8U, kInkShareOfPaper);
+  cv::resize(levels, levels, grey.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat out;
+  cv::compare(grey, levels, out, cv::CMP_GT);
+  return out;
+}
 
 }  // namespace
 
@@ -48,12 +70,8 @@ cv::Mat ApplyColorMode(const cv::Mat& image, int mode) {
   switch (NormalizeColorMode(mode)) {
     case kColorModeGrey:
       return ToGrey(image);
-    case kColorModeDocument: {
-      cv::Mat out;
-      cv::adaptiveThreshold(ToGrey(image), out, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY,
-                            DocumentBlockSize(image.size()), kDocumentInkOffset);
-      return out;
-    }
+    case kColorModeDocument:
+      return DocumentThreshold(ToGrey(image));
     case kColorModeOtsu: {
       cv::Mat out;
       cv::threshold(ToGrey(image), out, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);

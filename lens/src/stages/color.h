@@ -7,7 +7,7 @@
 namespace tavrin::lens {
 
 constexpr int kColorModeColor = 0;
-constexpr int kColorModeDocument = 1;  // black and white, adaptive threshold
+constexpr int kColorModeDocument = 1;  // black and white, threshold following the paper
 constexpr int kColorModeGrey = 3;
 constexpr int kColorModeOtsu = 4;  // black and white, one global threshold
 

@@ -31,7 +31,10 @@ constexpr double kMinCardOfLargest = 0.12;
 // Both halves of a book spread are of similar size.
 constexpr double kMinBookPageOfLargest = 0.3;
 // Corners of a polygon closer than this part of its perimeter are merged.
-constexpr double kPolygonTolerance = 0.02;
+constexpr double kPolygonTolerance = 0.01;
+// A ragged outline with more corners than this is no page-like polygon;
+// its bounding box is the best guess.
+constexpr size_t kMaxPolygonCorners = 16;
 
 struct Candidate {
   std::vector<cv::Point> contour;
@@ -67,53 +70,133 @@ std::array<cv::Point2f, 4> OrderCorners(const std::array<cv::Point2f, 4>& corner
   return ordered;
 }
 
-// A quadrilateral around points. A polygon with more than four corners (a
-// dog-eared or cut corner) is completed from its four longest sides, so the
-// missing corner comes back where the sides meet.
-std::array<cv::Point2f, 4> FitQuad(const std::vector<cv::Point>& points, cv::Size bounds) {
+// The quadrilateral of largest area with its corners among the polygon's.
+std::array<cv::Point2f, 4> LargestInscribedQuad(const std::vector<cv::Point>& polygon) {
+  const size_t n = polygon.size();
+  std::array<size_t, 4> best{0, 1, 2, 3};
+  double bestArea = -1;
+  for (size_t a = 0; a < n; ++a) {
+    for (size_t b = a + 1; b < n; ++b) {
+      for (size_t c = b + 1; c < n; ++c) {
+        for (size_t d = c + 1; d < n; ++d) {
+          const double area = cv::contourArea(
+              std::vector<cv::Point>{polygon[a], polygon[b], polygon[c], polygon[d]});
+          if (area > bestArea) {
+            bestArea = area;
+            best = {a, b, c, d};
+          }
+        }
+      }
+    }
+  }
+  std::array<cv::Point2f, 4> corners{};
+  for (size_t i = 0; i < 4; ++i) corners[i] = polygon[best[i]];
+  return corners;
+}
+
+// For a polygon with a cut or dog-eared corner: its four longest sides,
+// extended until they meet, bring the missing corner back. Nothing when
+// they do not make a plausible page (a curved edge split into pieces).
+std::optional<std::array<cv::Point2f, 4>> CompletedQuad(const std::vector<cv::Point>& polygon,
+                                                        double hullArea, cv::Size bounds) {
+  const size_t n = polygon.size();
+  std::vector<size_t> sides(n);
+  std::iota(sides.begin(), sides.end(), 0);
+  const auto length = [&](size_t i) { return cv::norm(polygon[(i + 1) % n] - polygon[i]); };
+  std::partial_sort(sides.begin(), sides.begin() + 4, sides.end(),
+                    [&](size_t a, size_t b) { return length(a) > length(b); });
+  sides.resize(4);
+  std::sort(sides.begin(), sides.end());
+  const cv::Rect2f allowed(-0.25F * bounds.width, -0.25F * bounds.height, 1.5F * bounds.width,
+                           1.5F * bounds.height);
+  std::array<cv::Point2f, 4> corners{};
+  for (size_t i = 0; i < 4; ++i) {
+    const size_t a = sides[i];
+    const size_t b = sides[(i + 1) % 4];
+    const auto corner =
+        Intersect(polygon[a], polygon[(a + 1) % n], polygon[b], polygon[(b + 1) % n]);
+    if (!corner || !allowed.contains(*corner)) return std::nullopt;
+    corners[i] = *corner;
+  }
+  const std::vector<cv::Point2f> quad(corners.begin(), corners.end());
+  const double area = cv::contourArea(quad);
+  if (!cv::isContourConvex(quad) || area < hullArea * 0.98 || area > hullArea * 1.25) {
+    return std::nullopt;
+  }
+  return corners;
+}
+
+// Moves each side onto the line that best fits the outline points along
+// its middle, which places corners to a fraction of a detection pixel;
+// the polygon's corners are outline points picked with some tolerance.
+std::array<cv::Point2f, 4> RefineSidesOnce(const std::array<cv::Point2f, 4>& corners,
+                                           const std::vector<cv::Point>& outline,
+                                           double sideShare) {
+  std::array<cv::Vec4f, 4> lines{};
+  for (size_t i = 0; i < 4; ++i) {
+    const cv::Point2f from = corners[i];
+    const cv::Point2f to = corners[(i + 1) % 4];
+    const cv::Point2f along = to - from;
+    const double sideLength = cv::norm(along);
+    lines[i] = cv::Vec4f(along.x / static_cast<float>(sideLength),
+                         along.y / static_cast<float>(sideLength), from.x, from.y);
+    if (sideLength < 8) continue;
+    const double nearEnough = 1.5 + sideShare * sideLength;
+    std::vector<cv::Point2f> onSide;
+    for (const cv::Point& p : outline) {
+      const cv::Point2f offset = cv::Point2f(p) - from;
+      const double t = offset.dot(along) / (sideLength * sideLength);
+      const double distance = std::abs(Cross(along, offset)) / sideLength;
+      if (t > 0.1 && t < 0.9 && distance <= nearEnough) onSide.push_back(p);
+    }
+    if (onSide.size() < 8) continue;
+    cv::fitLine(onSide, lines[i], cv::DIST_HUBER, 0, 0.01, 0.01);
+  }
+  std::array<cv::Point2f, 4> refined = corners;
+  const double diagonal = cv::norm(corners[2] - corners[0]);
+  for (size_t i = 0; i < 4; ++i) {
+    const cv::Vec4f& before = lines[(i + 3) % 4];
+    const cv::Vec4f& after = lines[i];
+    const cv::Point2f p1(before[2], before[3]);
+    const cv::Point2f q1(after[2], after[3]);
+    const auto corner = Intersect(p1, p1 + cv::Point2f(before[0], before[1]), q1,
+                                  q1 + cv::Point2f(after[0], after[1]));
+    if (corner && cv::norm(*corner - corners[i]) < 0.03 * diagonal) refined[i] = *corner;
+  }
+  return refined;
+}
+
+// A polygon corner can sit well off the true edge (the start of a cut
+// corner); a wide band first pulls the side onto the edge, narrower ones
+// then leave out what is not edge.
+std::array<cv::Point2f, 4> RefineSides(std::array<cv::Point2f, 4> corners,
+                                       const std::vector<cv::Point>& outline) {
+  for (double sideShare : {0.04, 0.02, 0.01, 0.005}) {
+    corners = RefineSidesOnce(corners, outline, sideShare);
+  }
+  return corners;
+}
+
+// A quadrilateral around an outline (one contour, or both pages of a book).
+std::array<cv::Point2f, 4> FitQuad(const std::vector<cv::Point>& outline, cv::Size bounds) {
   std::vector<cv::Point> hull;
-  cv::convexHull(points, hull);
+  cv::convexHull(outline, hull);
+  const double hullArea = cv::contourArea(hull);
   std::vector<cv::Point> polygon;
   cv::approxPolyDP(hull, polygon, kPolygonTolerance * cv::arcLength(hull, true), true);
 
   std::array<cv::Point2f, 4> corners{};
   if (polygon.size() == 4) {
     for (size_t i = 0; i < 4; ++i) corners[i] = polygon[i];
-    return OrderCorners(corners);
+  } else if (polygon.size() > 4 && polygon.size() <= kMaxPolygonCorners) {
+    const auto completed = CompletedQuad(polygon, hullArea, bounds);
+    corners = completed ? *completed : LargestInscribedQuad(polygon);
+  } else {
+    cv::Point2f box[4];
+    cv::minAreaRect(hull).points(box);
+    for (size_t i = 0; i < 4; ++i) corners[i] = box[i];
   }
-  if (polygon.size() > 4) {
-    const size_t n = polygon.size();
-    std::vector<size_t> sides(n);
-    std::iota(sides.begin(), sides.end(), 0);
-    const auto length = [&](size_t i) { return cv::norm(polygon[(i + 1) % n] - polygon[i]); };
-    std::partial_sort(sides.begin(), sides.begin() + 4, sides.end(),
-                      [&](size_t a, size_t b) { return length(a) > length(b); });
-    sides.resize(4);
-    std::sort(sides.begin(), sides.end());
-    bool valid = true;
-    const cv::Rect2f allowed(-0.25F * bounds.width, -0.25F * bounds.height, 1.5F * bounds.width,
-                             1.5F * bounds.height);
-    for (size_t i = 0; i < 4 && valid; ++i) {
-      const size_t a = sides[i];
-      const size_t b = sides[(i + 1) % 4];
-      const auto corner =
-          Intersect(polygon[a], polygon[(a + 1) % n], polygon[b], polygon[(b + 1) % n]);
-      valid = corner.has_value() && allowed.contains(*corner);
-      if (valid) corners[i] = *corner;
-    }
-    if (valid) {
-      std::vector<cv::Point2f> quad(corners.begin(), corners.end());
-      const double quadArea = cv::contourArea(quad);
-      if (cv::isContourConvex(quad) && quadArea >= cv::contourArea(hull) * 0.9 &&
-          quadArea <= cv::contourArea(hull) * 1.5) {
-        return OrderCorners(corners);
-      }
-    }
-  }
-  cv::Point2f box[4];
-  cv::minAreaRect(hull).points(box);
-  for (size_t i = 0; i < 4; ++i) corners[i] = box[i];
-  return OrderCorners(corners);
+  return RefineSides(OrderCorners(corners), outline);
 }
 
 bool TouchesAllBorders(const std::vector<cv::Point>& contour, cv::Size size) {
@@ -211,7 +294,7 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search) {
   cv::morphologyEx(mask, mask, cv::MORPH_OPEN,
                    cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5)));
   std::vector<std::vector<cv::Point>> contours;
-  cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
 
   const double frameArea = static_cast<double>(small.total());
   const double minFraction = search == PageSearch::kEvery ? kMinCardFraction : kMinPageFraction;
@@ -285,14 +368,15 @@ cv::Scalar MedianColour(const cv::Mat& image, const cv::Mat& mask) {
 
 // Pixel-centre coordinates: OpenCV samples integer coordinates at pixel
 // centres, the quad is given on the pixel edges.
-cv::Mat Homography(const PageQuad& quad, cv::Size2d fullSize, double inset) {
+cv::Mat Homography(const PageQuad& quad, cv::Size2d fullSize, cv::Point2d insets) {
   std::array<cv::Point2f, 4> source{};
   for (size_t i = 0; i < 4; ++i) source[i] = quad.corners[i] - cv::Point2f(0.5F, 0.5F);
   const auto w = static_cast<float>(fullSize.width);
   const auto h = static_cast<float>(fullSize.height);
-  const auto d = static_cast<float>(inset) + 0.5F;
-  const std::array<cv::Point2f, 4> target{cv::Point2f(-d, -d), cv::Point2f(w - d, -d),
-                                          cv::Point2f(w - d, h - d), cv::Point2f(-d, h - d)};
+  const auto dx = static_cast<float>(insets.x) + 0.5F;
+  const auto dy = static_cast<float>(insets.y) + 0.5F;
+  const std::array<cv::Point2f, 4> target{cv::Point2f(-dx, -dy), cv::Point2f(w - dx, -dy),
+                                          cv::Point2f(w - dx, h - dy), cv::Point2f(-dx, h - dy)};
   return cv::getPerspectiveTransform(source.data(), target.data());
 }
 
@@ -306,9 +390,13 @@ cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& 
                                 : request.insetPixels;
   const cv::Size2d sides = PageSideLengths(quad);
   const cv::Size2d fullSize(sides.width * warpScaleX, sides.height * warpScaleY);
-  const cv::Size outSize(std::max(1, static_cast<int>(std::lround(fullSize.width - 2 * inset))),
-                         std::max(1, static_cast<int>(std::lround(fullSize.height - 2 * inset))));
-  const cv::Mat homography = Homography(quad, fullSize, inset);
+  // The longer side loses proportionally more, so the page keeps its shape.
+  const double shorter = std::max(1.0, std::min(fullSize.width, fullSize.height));
+  const cv::Point2d insets(inset * fullSize.width / shorter, inset * fullSize.height / shorter);
+  const cv::Size outSize(
+      std::max(1, static_cast<int>(std::lround(fullSize.width - 2 * insets.x))),
+      std::max(1, static_cast<int>(std::lround(fullSize.height - 2 * insets.y))));
+  const cv::Mat homography = Homography(quad, fullSize, insets);
   cv::Mat out;
   cv::warpPerspective(image, out, homography, outSize, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 
@@ -318,8 +406,12 @@ cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& 
     const double s = quad.detectionScale;
     const cv::Matx33d detectionToFrame(1 / s, 0, 0.5 / s - 0.5, 0, 1 / s, 0.5 / s - 0.5, 0, 0, 1);
     const cv::Mat maskHomography = homography * cv::Mat(detectionToFrame);
+    // One detection pixel less all round: the mask's edge pixels mix page
+    // and desk, and the band painted over them is what makes the edge clean.
+    cv::Mat innerMask;
+    cv::erode(quad.detectionMask, innerMask, cv::Mat());
     cv::Mat pageMask;
-    cv::warpPerspective(quad.detectionMask, pageMask, maskHomography, outSize, cv::INTER_LINEAR,
+    cv::warpPerspective(innerMask, pageMask, maskHomography, outSize, cv::INTER_LINEAR,
                         cv::BORDER_CONSTANT, cv::Scalar(0));
     cv::Mat wholePage = pageMask >= kWholePageLevel;
     const cv::Scalar pageColour = MedianColour(out, wholePage);

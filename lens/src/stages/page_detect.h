@@ -40,8 +40,9 @@ cv::Size2d PageSideLengths(const PageQuad& quad);
 struct WarpRequest {
   double scaleX = 1.0;  // output pixels per page pixel (DPI resampling)
   double scaleY = 1.0;
-  // Output pixels cut from each side, so that the edge blur between page and
-  // desk does not appear as a dark rim.
+  // Output pixels cut from the shorter sides (the longer ones lose
+  // proportionally more, keeping the page's shape), so that the blur between
+  // page and desk does not show as a dark rim.
   double insetPixels = 0.0;
   bool restoreEdges = false;  // fill what is desk inside the quad with the page colour
 };

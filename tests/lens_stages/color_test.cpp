@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/color.h"
+#include "tests/lens_stages/synthetic_scene.h"
+
+namespace tavrin::lens {
+namespace {
+
+using testing::DrawnPage;
+
+bool OnlyBlackAndWhite(const cv::Mat& image) {
+  if (image.type() != CV_8UC1) return false;
+  const int black = static_cast<int>(image.total()) - cv::countNonZero(image);
+  return black + cv::countNonZero(image == 255) == static_cast<int>(image.total());
+}
+
+// A page filling the frame, with text, lit from the left so that its right
+// side is much darker: what a desk lamp does.
+struct LitPage {
+  cv::Mat image;
+  cv::Mat inkMask;  // where the text is, from the same drawing without light
+};
+
+LitPage MakeLitPage() {
+  const cv::Size size(480, 360);
+  DrawnPage page;
+  page.centre = {240, 180};
+  page.size = {520, 400};  // larger than the frame: no desk
+  LitPage lit;
+  lit.image = testing::DrawScene(size, {page});
+  cv::Mat grey;
+  cv::cvtColor(lit.image, grey, cv::COLOR_BGR2GRAY);
+  lit.inkMask = grey < 100;
+  testing::ApplyUnevenLight(lit.image, 0.45);
+  return lit;
+}
+
+TEST(ColorModeTest, GreyIsOneChannelOfTheLuminance) {
+  const cv::Mat image(20, 30, CV_8UC3, cv::Scalar(10, 120, 250));
+  const cv::Mat grey = ApplyColorMode(image, kColorModeGrey);
+  ASSERT_EQ(grey.type(), CV_8UC1);
+  ASSERT_EQ(grey.size(), image.size());
+  // 0.114 B + 0.587 G + 0.299 R
+  EXPECT_NEAR(grey.at<uchar>(5, 5), 0.114 * 10 + 0.587 * 120 + 0.299 * 250, 1.0);
+}
+
+TEST(ColorModeTest, UnknownModesAreColour) {
+  const cv::Mat image(8, 8, CV_8UC3, cv::Scalar(1, 2, 3));
+  for (int mode : {0, 2, 5, -1, 99}) {
+    const cv::Mat out = ApplyColorMode(image, mode);
+    EXPECT_EQ(out.type(), CV_8UC3) << mode;
+    EXPECT_EQ(cv::norm(out, image, cv::NORM_INF), 0) << mode;
+    EXPECT_EQ(NormalizeColorMode(mode), kColorModeColor) << mode;
+  }
+}
+
+TEST(ColorModeTest, BothBlackAndWhiteModesHoldOnly0And255) {
+  const LitPage lit = MakeLitPage();
+  for (int mode : {kColorModeDocument, kColorModeOtsu}) {
+    const cv::Mat out = ApplyColorMode(lit.image, mode);
+    EXPECT_EQ(out.size(), lit.image.size());
+    EXPECT_TRUE(OnlyBlackAndWhite(out)) << mode;
+  }
+}
+
+TEST(ColorModeTest, DocumentModeKeepsTextAndPaperUnderUnevenLight) {
+  const LitPage lit = MakeLitPage();
+  const cv::Mat out = ApplyColorMode(lit.image, kColorModeDocument);
+  // Paper well away from the text stays white on the dark side too.
+  cv::Mat nearInk;
+  cv::dilate(lit.inkMask, nearInk, cv::Mat(), cv::Point(-1, -1), 6);
+  const cv::Mat paper = ~nearInk;
+  const cv::Mat darkSide = cv::Mat::zeros(out.size(), CV_8UC1);
+  darkSide(cv::Rect(out.cols * 3 / 4, 0, out.cols / 4, out.rows)).setTo(255);
+  const double paperWhite = cv::mean(out, paper)[0] / 255.0;
+  const double darkPaperWhite = cv::mean(out, paper & darkSide)[0] / 255.0;
+  const double inkBlack = 1.0 - cv::mean(out, lit.inkMask)[0] / 255.0;
+  EXPECT_GT(paperWhite, 0.98);
+  EXPECT_GT(darkPaperWhite, 0.98);
+  EXPECT_GT(inkBlack, 0.8);
+}
+
+TEST(ColorModeTest, DocumentModeKeepsBoldBlocksSolid) {
+  // A heading bar far thicker than text strokes, on paper in a shadow.
+  cv::Mat image(300, 400, CV_8UC3, testing::kPageColour);
+  const cv::Rect heading(60, 80, 280, 30);
+  image(heading).setTo(testing::kInkColour);
+  testing::ApplyUnevenLight(image, 0.5);
+  const cv::Mat out = ApplyColorMode(image, kColorModeDocument);
+  const cv::Rect inside(heading.x + 4, heading.y + 4, heading.width - 8, heading.height - 8);
+  EXPECT_EQ(cv::countNonZero(out(inside)), 0);
+  cv::Mat paper = cv::Mat::ones(out.size(), CV_8UC1) * 255;
+  paper(cv::Rect(heading.x - 4, heading.y - 4, heading.width + 8, heading.height + 8)).setTo(0);
+  EXPECT_EQ(cv::countNonZero(out & paper), cv::countNonZero(paper));
+}
+
+TEST(ColorModeTest, DocumentModeLeavesBlankPaperWhite) {
+  cv::Mat paper(240, 320, CV_8UC3);
+  cv::RNG rng(11);
+  rng.fill(paper, cv::RNG::NORMAL, testing::kPageColour, cv::Scalar::all(4));
+  testing::ApplyUnevenLight(paper, 0.6);
+  EXPECT_EQ(cv::countNonZero(ApplyColorMode(paper, kColorModeDocument)),
+            static_cast<int>(paper.total()));
+}
+
+TEST(ColorModeTest, OtsuSplitsTwoLevelsAtTheGapBetweenThem) {
+  cv::Mat image(40, 40, CV_8UC3, cv::Scalar(60, 60, 60));
+  image(cv::Rect(0, 0, 40, 15)).setTo(cv::Scalar(200, 200, 200));
+  const cv::Mat out = ApplyColorMode(image, kColorModeOtsu);
+  EXPECT_EQ(cv::countNonZero(out), 40 * 15);
+  EXPECT_EQ(out.at<uchar>(0, 0), 255);
+  EXPECT_EQ(out.at<uchar>(39, 39), 0);
+}
+
+TEST(ColorModeTest, GreyInputIsAccepted) {
+  const cv::Mat grey(10, 10, CV_8UC1, cv::Scalar(90));
+  EXPECT_EQ(ApplyColorMode(grey, kColorModeColor).type(), CV_8UC1);
+  EXPECT_EQ(ApplyColorMode(grey, kColorModeGrey).at<uchar>(3, 3), 90);
+  EXPECT_TRUE(OnlyBlackAndWhite(ApplyColorMode(grey, kColorModeDocument)));
+}
+
+}  // namespace
+}  // namespace tavrin::lens

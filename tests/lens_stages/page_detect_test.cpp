@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/color.h"
+#include "lens/src/stages/page_detect.h"
+#include "tests/lens_stages/synthetic_scene.h"
+
+namespace tavrin::lens {
+namespace {
+
+using testing::DrawnPage;
+
+const cv::Size kFrame(960, 720);
+
+// Grey level halfway between the desk (about 90) and the paper (about 238).
+constexpr int kDeskOrPaper = 165;
+
+// The outermost rows and columns hold only paper: no desk left in.
+// A book's gutter may reach the edge: gutterShare of the width in the
+// middle is left out then.
+bool BorderIsPaper(const cv::Mat& image, int depth = 2, double gutterShare = 0.0) {
+  const cv::Mat grey = ToGrey(image);
+  cv::Mat border = cv::Mat::ones(grey.size(), CV_8UC1) * 255;
+  border(cv::Rect(depth, depth, grey.cols - 2 * depth, grey.rows - 2 * depth)).setTo(0);
+  const int gutter = static_cast<int>(gutterShare * grey.cols);
+  border(cv::Rect((grey.cols - gutter) / 2, 0, gutter, grey.rows)).setTo(0);
+  double lowest = 0;
+  cv::minMaxLoc(grey, &lowest, nullptr, nullptr, nullptr, border);
+  return lowest > kDeskOrPaper;
+}
+
+double Aspect(cv::Size2d size) {
+  return size.width / size.height;
+}
+
+class TurnedPageTest : public ::testing::TestWithParam<float> {};
+
+TEST_P(TurnedPageTest, CornersAreFoundAndTheStraightPageKeepsItsShape) {
+  const DrawnPage page = testing::DocumentPage(kFrame, GetParam());
+  const cv::Mat frame = testing::DrawScene(kFrame, {page});
+  const auto pages = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(pages.size(), 1U);
+  const auto truth = testing::PageCorners(page);
+  const double tolerance = 0.006 * cv::norm(cv::Point2f(page.size.width, page.size.height));
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_LT(cv::norm(pages[0].corners[i] - truth[i]), tolerance) << "corner " << i;
+  }
+  WarpRequest request;
+  request.insetPixels = 1.0 / pages[0].detectionScale + 1.0;
+  const cv::Mat straight = WarpPage(frame, pages[0], request);
+  EXPECT_NEAR(Aspect(straight.size()), Aspect(page.size), 0.02 * Aspect(page.size));
+  EXPECT_TRUE(BorderIsPaper(straight));
+}
+
+INSTANTIATE_TEST_SUITE_P(Angles, TurnedPageTest, ::testing::Values(0.0F, 3.5F, -7.0F, 14.0F));
+
+TEST(PageDetectTest, LargeFramesAreSearchedOnADownscaledCopy) {
+  const cv::Size large(2400, 1800);
+  const DrawnPage page = testing::DocumentPage(large, -5.0F);
+  const cv::Mat frame = testing::DrawScene(large, {page});
+  const auto pages = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(pages.size(), 1U);
+  EXPECT_LT(pages[0].detectionScale, 0.5);
+  const cv::Size2d sides = PageSideLengths(pages[0]);
+  EXPECT_NEAR(sides.width, page.size.width, 0.01 * page.size.width);
+  EXPECT_NEAR(sides.height, page.size.height, 0.01 * page.size.height);
+}
+
+TEST(PageDetectTest, NothingBrightOnTheDeskIsNoPage) {
+  const cv::Mat desk = testing::DrawScene(kFrame, {});
+  EXPECT_TRUE(FindPages(desk, PageSearch::kLargest).empty());
+  EXPECT_TRUE(FindPages(desk, PageSearch::kEvery).empty());
+  EXPECT_TRUE(FindPages(desk, PageSearch::kBook).empty());
+  // A page larger than the frame leaves no desk to tell it from.
+  DrawnPage filling;
+  filling.centre = {480, 360};
+  filling.size = {1100, 900};
+  EXPECT_TRUE(FindPages(testing::DrawScene(kFrame, {filling}), PageSearch::kLargest).empty());
+  // A slip of paper too small to be a page.
+  DrawnPage slip;
+  slip.centre = {300, 300};
+  slip.size = {60, 40};
+  slip.text = false;
+  EXPECT_TRUE(FindPages(testing::DrawScene(kFrame, {slip}), PageSearch::kLargest).empty());
+  EXPECT_TRUE(FindPages(cv::Mat(), PageSearch::kLargest).empty());
+}
+
+TEST(PageDetectTest, EveryCardIsFoundInReadingOrder) {
+  const auto cards = testing::ThreeCards(kFrame);
+  const cv::Mat frame = testing::DrawScene(kFrame, cards);
+  const auto pages = FindPages(frame, PageSearch::kEvery);
+  ASSERT_EQ(pages.size(), 3U);
+  // Reading order: the two upper cards left to right, then the lower one.
+  const size_t expectedCard[] = {0, 1, 2};
+  for (size_t i = 0; i < 3; ++i) {
+    const DrawnPage& card = cards[expectedCard[i]];
+    WarpRequest request;
+    request.insetPixels = 1.0 / pages[i].detectionScale + 1.0;
+    const cv::Mat straight = WarpPage(frame, pages[i], request);
+    EXPECT_NEAR(Aspect(straight.size()), Aspect(card.size), 0.03 * Aspect(card.size)) << i;
+    EXPECT_TRUE(BorderIsPaper(straight)) << i;
+    // Each piece is one card: its paper has that card's tint, nearer to it
+    // than to the other cards' tints.
+    const cv::Scalar paper = cv::mean(straight, ToGrey(straight) > kDeskOrPaper);
+    size_t nearest = 0;
+    for (size_t other = 1; other < 3; ++other) {
+      if (cv::norm(paper - cards[other].colour) < cv::norm(paper - cards[nearest].colour)) {
+        nearest = other;
+      }
+    }
+    EXPECT_EQ(nearest, expectedCard[i]);
+  }
+  // The single search takes only the largest of them.
+  const auto largest = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(largest.size(), 1U);
+  EXPECT_NEAR(PageSideLengths(largest[0]).width, cards[2].size.width, 0.02 * cards[2].size.width);
+}
+
+TEST(PageDetectTest, TheBookIsOneQuadAroundBothPages) {
+  const auto spread = testing::BookSpread(kFrame);
+  const cv::Mat frame = testing::DrawBookScene(kFrame);
+  const auto pages = FindPages(frame, PageSearch::kBook);
+  ASSERT_EQ(pages.size(), 1U);
+  const cv::Size2d sides = PageSideLengths(pages[0]);
+  const double spreadWidth = spread[0].size.width + spread[1].size.width;
+  EXPECT_NEAR(sides.width, spreadWidth, 0.02 * spreadWidth);
+  EXPECT_NEAR(sides.height, spread[0].size.height, 0.02 * spread[0].size.height);
+  WarpRequest request;
+  request.insetPixels = 1.0 / pages[0].detectionScale + 1.0;
+  const cv::Mat straight = WarpPage(frame, pages[0], request);
+  EXPECT_TRUE(BorderIsPaper(straight, 2, 0.06));
+  // Both pages are in it: the gutter's shadow runs down the middle.
+  const cv::Mat grey = ToGrey(straight);
+  const int middle = grey.cols / 2;
+  cv::Mat columnMeans;
+  cv::reduce(grey, columnMeans, 0, cv::REDUCE_AVG, CV_32F);
+  double darkest = 255;
+  cv::Point where;
+  cv::minMaxLoc(columnMeans, &darkest, nullptr, &where, nullptr);
+  EXPECT_NEAR(where.x, middle, 0.03 * grey.cols);
+  // The single search would have cut one page only, if the gutter splits them.
+  EXPECT_LT(PageSideLengths(FindPages(frame, PageSearch::kLargest)[0]).width, 0.6 * spreadWidth);
+}
+
+TEST(PageDetectTest, EdgeRestoreFillsAMissingCornerWithThePageColour) {
+  DrawnPage page = testing::DocumentPage(kFrame, 3.0F);
+  page.cutCorner = 0.15F;
+  const cv::Mat frame = testing::DrawScene(kFrame, {page});
+  const auto pages = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(pages.size(), 1U);
+  // The quadrilateral is completed from the four sides.
+  const auto truth = testing::PageCorners(page);
+  EXPECT_LT(cv::norm(pages[0].corners[0] - truth[0]), 0.01 * page.size.height);
+
+  WarpRequest plain;
+  const cv::Mat cut = WarpPage(frame, pages[0], plain);
+  WarpRequest restore;
+  restore.restoreEdges = true;
+  const cv::Mat restored = WarpPage(frame, pages[0], restore);
+  ASSERT_EQ(cut.size(), restored.size());
+  const cv::Mat cutGrey = ToGrey(cut);
+  const cv::Mat restoredGrey = ToGrey(restored);
+  // Without restore the desk shows where the corner is missing.
+  EXPECT_LT(cutGrey.at<uchar>(3, 3), kDeskOrPaper);
+  const cv::Point corners[] = {{0, 0},
+                               {restored.cols - 1, 0},
+                               {restored.cols - 1, restored.rows - 1},
+                               {0, restored.rows - 1}};
+  for (const cv::Point& corner : corners) {
+    const cv::Vec3b colour = restored.at<cv::Vec3b>(corner);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(colour[c], testing::kPageColour[c], 10) << corner;
+  }
+  EXPECT_TRUE(BorderIsPaper(restored, 1));
+  // Inside the page, text and paper are left alone.
+  const cv::Rect inner(cut.cols / 5, cut.rows / 5, cut.cols * 3 / 5, cut.rows * 3 / 5);
+  EXPECT_EQ(cv::norm(cut(inner), restored(inner), cv::NORM_INF), 0);
+  EXPECT_GT(cv::countNonZero(restoredGrey(inner) < 100), 1000);
+}
+
+}  // namespace
+}  // namespace tavrin::lens

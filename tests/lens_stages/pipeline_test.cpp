@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/color.h"
+#include "lens/src/stages/pipeline.h"
+#include "tests/lens_stages/synthetic_scene.h"
+
+namespace tavrin::lens {
+namespace {
+
+const cv::Size kFrame(960, 720);
+constexpr int kCameraDpi = 197;
+
+bool OnlyBlackAndWhite(const cv::Mat& image) {
+  return image.type() == CV_8UC1 && cv::countNonZero(image == 0) + cv::countNonZero(image == 255) ==
+                                        static_cast<int>(image.total());
+}
+
+double Aspect(cv::Size2d size) {
+  return size.width / size.height;
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  testing::DrawnPage page_ = testing::DocumentPage(kFrame, 4.0F);
+  cv::Mat document_ = testing::DrawScene(kFrame, {page_});
+};
+
+TEST_F(PipelineTest, NoOptionsGiveTheFrameAtTheCamerasDpi) {
+  const auto out = RunPipeline(document_, kCameraDpi, {});
+  ASSERT_EQ(out.size(), 1U);
+  EXPECT_EQ(cv::norm(out[0].image, document_, cv::NORM_INF), 0);
+  EXPECT_EQ(out[0].dpiX, kCameraDpi);
+  EXPECT_EQ(out[0].dpiY, kCameraDpi);
+  // The result owns its pixels: the next frame may reuse the buffer.
+  EXPECT_NE(out[0].image.datastart, document_.datastart);
+  // An unknown camera DPI is the usual 96.
+  EXPECT_EQ(RunPipeline(document_, 0, {})[0].dpiX, 96);
+}
+
+TEST_F(PipelineTest, SingleCropStraightensThePageWithNoDeskLeft) {
+  ProcessingOptions options;
+  options.autoCrop = 1;
+  const auto out = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(out.size(), 1U);
+  EXPECT_NEAR(Aspect(out[0].image.size()), Aspect(page_.size), 0.02 * Aspect(page_.size));
+  const cv::Mat grey = ToGrey(out[0].image);
+  for (const cv::Mat& line :
+       {grey.row(0), grey.row(grey.rows - 1), grey.col(0), grey.col(grey.cols - 1)}) {
+    double lowest = 0;
+    cv::minMaxLoc(line, &lowest);
+    EXPECT_GT(lowest, 165);
+  }
+}
+
+TEST_F(PipelineTest, NoPageFoundKeepsTheWholeFrame) {
+  const cv::Mat desk = testing::DrawScene(kFrame, {});
+  for (int crop : {1, 2, 3, 4}) {
+    ProcessingOptions options;
+    options.autoCrop = crop;
+    const auto out = RunPipeline(desk, kCameraDpi, options);
+    ASSERT_EQ(out.size(), 1U) << crop;
+    EXPECT_EQ(out[0].image.size(), kFrame) << crop;
+  }
+}
+
+TEST_F(PipelineTest, DpiResamplesRelativeToTheCamerasOwn) {
+  ProcessingOptions options;
+  options.dpiX = 300;
+  options.dpiY = 300;
+  const auto out = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(out.size(), 1U);
+  EXPECT_EQ(out[0].image.size(), cv::Size(1462, 1096));  // 960 and 720 times 300 / 197
+  EXPECT_EQ(out[0].dpiX, 300);
+  EXPECT_EQ(out[0].dpiY, 300);
+  // Cropped, the page grows by the same factor in the one warp.
+  options.autoCrop = 1;
+  const auto page = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(page.size(), 1U);
+  EXPECT_NEAR(page[0].image.cols, page_.size.width * 300 / 197,
+              0.015 * page_.size.width * 300 / 197);
+  EXPECT_NEAR(page[0].image.rows, page_.size.height * 300 / 197,
+              0.015 * page_.size.height * 300 / 197);
+  // Lower than the camera's own shrinks.
+  options.dpiX = 100;
+  options.dpiY = 100;
+  const auto small = RunPipeline(document_, kCameraDpi, options);
+  EXPECT_NEAR(small[0].image.rows, page_.size.height * 100 / 197, 0.02 * page_.size.height / 2);
+}
+
+TEST_F(PipelineTest, AnAbsurdDpiIsRefusedNotAttempted) {
+  ProcessingOptions options;
+  options.dpiX = 2000000;
+  options.dpiY = 2000000;
+  EXPECT_TRUE(RunPipeline(document_, kCameraDpi, options).empty());
+  EXPECT_TRUE(RunPipeline(cv::Mat(), kCameraDpi, {}).empty());
+  EXPECT_TRUE(RunPipeline(cv::Mat(10, 10, CV_16UC3), kCameraDpi, {}).empty());
+}
+
+TEST_F(PipelineTest, RotationsSwapSizesAndDpi) {
+  ProcessingOptions options;
+  options.dpiX = 300;
+  options.dpiY = 200;
+  const cv::Size upright = RunPipeline(document_, kCameraDpi, options)[0].image.size();
+  for (int rotate : {1, 2, 3}) {
+    options.rotate = rotate;
+    const auto out = RunPipeline(document_, kCameraDpi, options);
+    ASSERT_EQ(out.size(), 1U);
+    const bool quarter = rotate != 2;
+    EXPECT_EQ(out[0].image.size(), quarter ? cv::Size(upright.height, upright.width) : upright);
+    EXPECT_EQ(out[0].dpiX, quarter ? 200 : 300);
+    EXPECT_EQ(out[0].dpiY, quarter ? 300 : 200);
+  }
+}
+
+TEST_F(PipelineTest, ColourModesGiveGreyAndBlackAndWhiteFiles) {
+  ProcessingOptions options;
+  options.autoCrop = 1;
+  options.colorMode = 3;
+  const auto grey = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(grey.size(), 1U);
+  EXPECT_EQ(grey[0].image.type(), CV_8UC1);
+  for (int mode : {1, 4}) {
+    options.colorMode = mode;
+    options.watermark.enable = true;
+    options.watermark.text = "Tavrin";
+    options.watermark.red = 200;
+    options.watermark.transparencyPercent = 30;
+    const auto bw = RunPipeline(document_, kCameraDpi, options);
+    ASSERT_EQ(bw.size(), 1U);
+    EXPECT_TRUE(OnlyBlackAndWhite(bw[0].image)) << mode;
+    // The text lines survive: a good share of ink, far from all black.
+    const double ink =
+        1.0 - cv::countNonZero(bw[0].image) / static_cast<double>(bw[0].image.total());
+    EXPECT_GT(ink, 0.03) << mode;
+    EXPECT_LT(ink, 0.4) << mode;
+  }
+}
+
+TEST_F(PipelineTest, MultipleCropGivesOneImagePerCard) {
+  const auto cards = testing::ThreeCards(kFrame);
+  ProcessingOptions options;
+  options.autoCrop = 2;
+  const auto out = RunPipeline(testing::DrawScene(kFrame, cards), kCameraDpi, options);
+  ASSERT_EQ(out.size(), 3U);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_NEAR(Aspect(out[i].image.size()), Aspect(cards[i].size), 0.03 * Aspect(cards[i].size));
+  }
+}
+
+TEST_F(PipelineTest, BookAndEdgeRestoreGoThroughThePipeline) {
+  ProcessingOptions options;
+  options.autoCrop = 4;
+  const auto spread = testing::BookSpread(kFrame);
+  const auto book = RunPipeline(testing::DrawBookScene(kFrame), kCameraDpi, options);
+  ASSERT_EQ(book.size(), 1U);
+  const double spreadAspect = (spread[0].size.width * 2) / spread[0].size.height;
+  EXPECT_NEAR(Aspect(book[0].image.size()), spreadAspect, 0.03 * spreadAspect);
+
+  testing::DrawnPage torn = page_;
+  torn.cutCorner = 0.12F;
+  options.autoCrop = 3;
+  const auto restored = RunPipeline(testing::DrawScene(kFrame, {torn}), kCameraDpi, options);
+  ASSERT_EQ(restored.size(), 1U);
+  const cv::Vec3b corner = restored[0].image.at<cv::Vec3b>(0, 0);
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(corner[c], testing::kPageColour[c], 10);
+}
+
+TEST_F(PipelineTest, CustomCropComesFirst) {
+  ProcessingOptions options;
+  options.customCrop = {0, 0, 50, 100};
+  const auto half = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(half.size(), 1U);
+  EXPECT_EQ(half[0].image.size(), cv::Size(480, 720));
+  EXPECT_EQ(cv::norm(half[0].image, document_(cv::Rect(0, 0, 480, 720)), cv::NORM_INF), 0);
+  // A frame around the page alone still lets the automatic crop find it.
+  options.customCrop = {10, 5, 95, 95};
+  options.autoCrop = 1;
+  const auto page = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(page.size(), 1U);
+  EXPECT_NEAR(Aspect(page[0].image.size()), Aspect(page_.size), 0.02 * Aspect(page_.size));
+}
+
+}  // namespace
+}  // namespace tavrin::lens
