@@ -1,0 +1,217 @@
+// Capture processing at document-camera sizes: single-page crop, the
+// black-and-white document mode and JPEG output, against ImageMagick
+// `convert -deskew 40% -trim -colorspace Gray -threshold 50%` on the same
+// frame. The stage benchmarks show what dominates. Prints our time, the
+// peer's and the ratio at the end.
+//
+// Run (ImageMagick is not part of the build's packages):
+//   apt-get install imagemagick
+//   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_BENCH=ON
+//   cmake --build build --target tavrin_lens_pipeline_bench
+//   build/bin/tavrin_lens_pipeline_bench
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/encode.h"
+#include "lens/src/stages/color.h"
+#include "lens/src/stages/page_detect.h"
+#include "lens/src/stages/pipeline.h"
+#include "tests/lens_stages/synthetic_scene.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tavrin::lens;
+
+// The document camera's field is 420 mm wide.
+constexpr double kFieldWidthInches = 420.0 / 25.4;
+
+const cv::Size kSizes[] = {{3264, 2448}, {4912, 3680}};
+
+int CameraDpi(cv::Size size) {
+  return static_cast<int>(size.width / kFieldWidthInches);
+}
+
+const cv::Mat& Frame(int which) {
+  static std::map<int, cv::Mat> frames;
+  auto& frame = frames[which];
+  if (frame.empty()) {
+    const cv::Size size = kSizes[which];
+    frame = testing::DrawScene(size, {testing::DocumentPage(size, 4.0F)});
+  }
+  return frame;
+}
+
+ProcessingOptions Options() {
+  ProcessingOptions options;
+  options.autoCrop = 1;
+  options.colorMode = 1;
+  return options;
+}
+
+fs::path WorkFolder() {
+  static const fs::path folder = [] {
+    fs::path path =
+        fs::temp_directory_path() / ("tavrin-pipeline-bench-" + std::to_string(getpid()));
+    fs::create_directories(path);
+    return path;
+  }();
+  return folder;
+}
+
+std::string Label(int which) {
+  const cv::Size size = kSizes[which];
+  return std::to_string(size.width) + "x" + std::to_string(size.height) + " (" +
+         std::to_string(size.width * size.height / 1000000) + " MP)";
+}
+
+void BM_OursCropDocumentJpeg(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  const cv::Mat& frame = Frame(which);
+  const std::string out = (WorkFolder() / "ours.jpg").string();
+  for (auto _ : state) {
+    const auto images = RunPipeline(frame, CameraDpi(frame.size()), Options());
+    if (images.empty() || !WriteImageFile(out, images[0].image, images[0].dpiX, images[0].dpiY)) {
+      state.SkipWithError("pipeline or write failed");
+      return;
+    }
+  }
+  state.SetLabel(Label(which));
+}
+
+bool HaveImageMagick() {
+  return std::system("convert -version 2>/dev/null | grep -q ImageMagick") == 0;
+}
+
+void BM_ConvertCropDocumentJpeg(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  if (!HaveImageMagick()) {
+    state.SkipWithError("ImageMagick convert not installed (apt-get install imagemagick)");
+    return;
+  }
+  // PPM: the cheapest file for it to read, so its time is its processing.
+  const fs::path input = WorkFolder() / ("frame" + std::to_string(which) + ".ppm");
+  if (!fs::exists(input)) {
+    const cv::Mat& frame = Frame(which);
+    cv::Mat rgb;
+    cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB);
+    std::ofstream file(input, std::ios::binary);
+    file << "P6\n" << rgb.cols << " " << rgb.rows << "\n255\n";
+    file.write(reinterpret_cast<const char*>(rgb.data),
+               static_cast<std::streamsize>(rgb.total() * 3));
+  }
+  const std::string command = "convert '" + input.string() +
+                              "' -deskew 40% -trim -colorspace Gray -threshold 50% -quality 90 '" +
+                              (WorkFolder() / "convert.jpg").string() + "'";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("convert failed");
+      return;
+    }
+  }
+  state.SetLabel(Label(which));
+}
+
+// The stages one by one, on the larger frame.
+void BM_StageFindPage(benchmark::State& state) {
+  const cv::Mat& frame = Frame(1);
+  for (auto _ : state) benchmark::DoNotOptimize(FindPages(ToGrey(frame), PageSearch::kLargest));
+}
+
+void BM_StageGrey(benchmark::State& state) {
+  const cv::Mat& frame = Frame(1);
+  for (auto _ : state) benchmark::DoNotOptimize(ToGrey(frame));
+}
+
+void BM_StageWarpGrey(benchmark::State& state) {
+  const cv::Mat grey = ToGrey(Frame(1));
+  const auto pages = FindPages(grey, PageSearch::kLargest);
+  WarpRequest request;
+  for (auto _ : state) benchmark::DoNotOptimize(WarpPage(grey, pages.at(0), request));
+}
+
+void BM_StageDocumentThreshold(benchmark::State& state) {
+  const cv::Mat grey = ToGrey(Frame(1));
+  const cv::Mat page = WarpPage(grey, FindPages(grey, PageSearch::kLargest).at(0), {});
+  for (auto _ : state) benchmark::DoNotOptimize(ApplyColorMode(page, kColorModeDocument));
+}
+
+void BM_StageJpegEncode(benchmark::State& state) {
+  const cv::Mat grey = ToGrey(Frame(1));
+  const cv::Mat bw =
+      ApplyColorMode(WarpPage(grey, FindPages(grey, PageSearch::kLargest).at(0), {}), 1);
+  std::string bytes;
+  for (auto _ : state) {
+    EncodeImage(bw, ImageFormat::kJpeg, 300, 300, bytes);
+    benchmark::DoNotOptimize(bytes.data());
+  }
+}
+
+BENCHMARK(BM_OursCropDocumentJpeg)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ConvertCropDocumentJpeg)
+    ->DenseRange(0, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(BM_StageGrey)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StageFindPage)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StageWarpGrey)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StageDocumentThreshold)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StageJpegEncode)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Keeps each run's real time so the comparison can be printed at the end.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        milliseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> milliseconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  std::printf("OpenCV threads: %d\n", cv::getNumThreads());
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nsingle crop + black-and-white document + JPEG, per frame:\n");
+  const auto find = [&](const std::string& prefix) {
+    for (const auto& [name, ms] : reporter.milliseconds) {
+      if (name.rfind(prefix, 0) == 0) return ms;
+    }
+    return -1.0;
+  };
+  for (int which = 0; which < 2; ++which) {
+    const std::string arg = "/" + std::to_string(which) + "/";
+    const double ours = find("BM_OursCropDocumentJpeg" + arg);
+    const double peer = find("BM_ConvertCropDocumentJpeg" + arg);
+    if (ours < 0) continue;
+    if (peer < 0) {
+      std::printf("  %-22s ours %8.1f ms   convert: not run\n", Label(which).c_str(), ours);
+      continue;
+    }
+    std::printf("  %-22s ours %8.1f ms   convert %8.1f ms   convert / ours %6.1fx\n",
+                Label(which).c_str(), ours, peer, peer / ours);
+  }
+  std::error_code ignored;
+  fs::remove_all(WorkFolder(), ignored);
+  benchmark::Shutdown();
+  return 0;
+}
