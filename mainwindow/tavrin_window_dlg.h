@@ -1,0 +1,180 @@
+// CTavrinWindowDlg: the scan window. Its ITwainShowWindow operations are
+// called on the data-source channel's receiver thread and marshal to the
+// GUI thread; OnCameraListChanged is queued from the camera library's
+// thread; everything else runs on the GUI thread.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "camera/camera_library.h"
+#include "dslink/twain_control.h"
+#include "mainwindow/resolution_list.h"
+#include "resources/dialog_builder.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+
+namespace tavrin {
+
+class CImageListCtrl;
+
+class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
+ public:
+  explicit CTavrinWindowDlg(QWidget* parent = nullptr);
+  ~CTavrinWindowDlg() override;
+
+  CTavrinWindowDlg(const CTavrinWindowDlg&) = delete;
+  CTavrinWindowDlg& operator=(const CTavrinWindowDlg&) = delete;
+
+  // Start-up: true when the window is to be shown; false after a failure,
+  // when the window has already been closed as cancelled.
+  bool OnInitDialog();
+
+  // ITwainShowWindow (receiver thread or GUI thread).
+  int Idle() override;
+  int ShowTwainWindow(int command) override;
+  int CaptureImage() override;
+  int LockMerge(int locked) override;
+  int CloseTwainWindow() override;
+  int ApplyShowModel() override;
+
+  // Start-up routines, also run by the device change.
+  void RefreshDevices(bool restore);
+  void LayoutWindow();
+  void ApplyUiTexts();
+  void ReadFileVersion();
+  // The working-folder clean-up; never follows a link.
+  static bool DeleteFolderTree(const std::string& path);
+  static bool IsFolder(const std::string& path);
+
+  // Option controls and preview commands.
+  void OnDeviceChange();
+  CameraInfo RefreshCameraInfo(int index);
+  void RebuildMediaTypes();
+  void OnMediaTypeChange();
+  void RebuildResolutions();
+  void OnResolutionChange();
+  void OnUnitChange();
+  void SelectDpiUnit();
+  void OnColorChange();
+  void OnCropChange();
+  void OnHandCutCheck();
+  void OnRotateChange();
+  void OnZoomIn();
+  void OnZoomOut();
+  void OnOriginalSize();
+  void OnBestFit();
+  void OnDeviceSettings();
+  void OnImageSettings();
+  void OnLanguageChange();
+  void OnSave();
+  bool SaveSettings();
+
+  // Device change, commands and shutdown.
+  void OnCameraListChanged();
+  void OnSysCommand(int command);
+  void OnExit();
+  void done(int result) override;
+
+  // State the tests and the data-source operations look at.
+  bool IsReady() const { return ready; }
+  bool IsCameraReady() const { return cameraReady; }
+  int CurrentCamera() const { return currentCamera; }
+  int WebcamCamera() const { return webcamCamera; }
+  const std::string& WorkFolder() const { return workFolder; }
+  const std::vector<ResolutionEntry>& Resolutions() const { return resolutions; }
+  const std::vector<ResolutionEntry>& NamingTable() const { return namingTable; }
+  const std::vector<int>& DpiChoices() const { return dpiChoices; }
+  const std::array<std::uint16_t, 4>& Version() const { return version; }
+  QWidget* Control(int id) const { return controls.Control(id); }
+  QWidget* PreviewHost() const { return previewHost; }
+  QWidget* WebcamPreview() const { return webcamPreview; }
+  QStatusBar* StatusBar() const { return statusBar; }
+
+ private:
+  void BuildControls();
+  void ConnectHandlers();
+  // Enables a control, unless its handler belongs to a part that is not
+  // there yet: such controls stay disabled rather than claim to work.
+  void EnableControl(int id, bool enable);
+  void SetLabel(int id, const std::u16string& text);
+  int SelectedCrop() const;
+  void ConnectAboutEntry();
+  void ShowAboutBox();
+  void Shutdown();
+  // Runs work on the GUI thread and waits for it; returns whenClosing once
+  // the window has begun to close, without touching it.
+  template <class Work>
+  int RunOnGuiThread(Work work, int whenClosing);
+  void DrainMarshalledCalls();
+
+  bool ready = false;
+  CTwainControl twain;
+  std::mutex sendLock;
+  bool oneByOne = false;
+  CameraLibrary library;
+  bool cameraReady = true;
+  std::string workFolder;
+  std::u16string pendingPath;
+  QStatusBar* statusBar = nullptr;
+  std::array<std::uint16_t, 4> version = {0, 0, 0, 0};  // major, minor, build, revision
+  std::vector<ResolutionEntry> namingTable;
+  std::vector<int> dpiChoices;
+  std::vector<CameraInfo> cameraInfo;
+  QWidget* previewHost = nullptr;
+  int currentCamera = -1;
+  std::vector<ResolutionEntry> resolutions;
+  QWidget* webcamPreview = nullptr;
+  int mergeType = 0;
+  int mergePosition = 2;
+  int webcamCamera = -1;
+  int savedCrop = 0;
+
+  DialogControls controls;
+  QComboBox* colorCombo = nullptr;
+  QComboBox* cropCombo = nullptr;
+  QComboBox* formatCombo = nullptr;
+  QComboBox* rotateCombo = nullptr;
+  QCheckBox* mergeCheck = nullptr;
+  QRadioButton* horizontalRadio = nullptr;
+  QRadioButton* verticalRadio = nullptr;
+  QComboBox* resolutionCombo = nullptr;
+  CImageListCtrl* thumbnails = nullptr;
+  QComboBox* deviceCombo = nullptr;
+  QCheckBox* watermarkCheck = nullptr;
+  QCheckBox* webcamCheck = nullptr;
+  QComboBox* webcamDeviceCombo = nullptr;
+  QCheckBox* webcamMergeCheck = nullptr;
+  QComboBox* webcamResolutionCombo = nullptr;
+  QComboBox* mediaTypeCombo = nullptr;
+  QComboBox* autoCaptureModeCombo = nullptr;
+  QComboBox* languageCombo = nullptr;
+  QComboBox* unitCombo = nullptr;
+  QCheckBox* handCutCheck = nullptr;
+  QPushButton* webcamCaptureButton = nullptr;
+
+  // Progress of start-up, so that a failed start-up neither uninitialises
+  // a library it never initialised nor saves controls it never filled.
+  bool libraryInitialised = false;
+  bool controlsRestored = false;
+  bool shutdownDone = false;
+
+  // Marshalled calls from the receiver thread; see RunOnGuiThread.
+  std::mutex marshalLock;
+  bool closing = false;           // guarded by marshalLock
+  int callsInFlight = 0;          // guarded by marshalLock
+  bool inMarshalledCall = false;  // GUI thread only
+};
+
+}  // namespace tavrin

@@ -1,0 +1,354 @@
+// The option controls and preview commands.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <algorithm>
+
+#include "mainwindow/message_box.h"
+#include "mainwindow/scan_window_template.h"
+#include "mainwindow/tavrin_window_dlg.h"
+#include "platform/text.h"
+#include "settings/scan_settings.h"
+#include "settings/ui_text_table.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr int kUnitResolution = 0;
+constexpr int kUnitDpi = 1;
+constexpr int kCropMultiple = 2;
+constexpr int kFallbackWidthPx = 640;
+constexpr int kFallbackHeightPx = 480;
+constexpr int kDpiItemForUnknownDpi = 2;
+
+QString Q(const std::u16string& text) {
+  return QString::fromStdU16String(text);
+}
+
+// Colour combo item to the library's colour mode.
+int ColorModeOfItem(int item) {
+  switch (item) {
+    case 1:
+      return 3;
+    case 2:
+      return 1;
+    case 3:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+void CTavrinWindowDlg::ConnectHandlers() {
+  connect(deviceCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnDeviceChange);
+  connect(mediaTypeCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnMediaTypeChange);
+  connect(resolutionCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnResolutionChange);
+  connect(unitCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnUnitChange);
+  connect(colorCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnColorChange);
+  connect(cropCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnCropChange);
+  connect(handCutCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnHandCutCheck);
+  connect(rotateCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnRotateChange);
+  connect(languageCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnLanguageChange);
+  const auto button = [this](int id) { return controls.Get<QPushButton>(id); };
+  connect(button(kIdZoomInButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnZoomIn);
+  connect(button(kIdZoomOutButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnZoomOut);
+  connect(button(kIdOriginalSizeButton), &QPushButton::clicked, this,
+          &CTavrinWindowDlg::OnOriginalSize);
+  connect(button(kIdBestFitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnBestFit);
+  connect(button(kIdDeviceSettingsButton), &QPushButton::clicked, this,
+          &CTavrinWindowDlg::OnDeviceSettings);
+  connect(button(kIdImageSettingsButton), &QPushButton::clicked, this,
+          &CTavrinWindowDlg::OnImageSettings);
+  connect(button(kIdSaveButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnSave);
+  connect(button(kIdExitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnExit);
+}
+
+void CTavrinWindowDlg::OnDeviceChange() {
+  const int selected = deviceCombo->currentIndex();
+  if (selected < 0) return;
+  if (selected == webcamCamera || selected == currentCamera) {
+    ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
+    deviceCombo->setCurrentIndex(currentCamera);
+    return;
+  }
+  library.camCloseDev(currentCamera);
+  currentCamera = selected;
+
+  if (g_scanSettings.MediaType < 0) g_scanSettings.MediaType = 0;
+  int opened = library.camOpenDev(currentCamera, g_scanSettings.MediaType,
+                                  g_scanSettings.DPI.MainWidth, g_scanSettings.DPI.MainHeight);
+  if (opened != 0) {
+    opened = library.camOpenDev(currentCamera, 0, kFallbackWidthPx, kFallbackHeightPx);
+  }
+  library.camSetPreviewWindow(currentCamera, reinterpret_cast<void*>(previewHost->winId()));
+  if (opened != 0) {
+    ShowMessageBox(this, Q(g_uiTextTable.OpenFailed));
+    if (twain.m_nShowMode != 0) {
+      cameraReady = false;
+      show();
+    }
+  }
+
+  unitCombo->clear();
+  unitCombo->addItem(Q(g_uiTextTable.Resolution));
+  unitCombo->setCurrentIndex(kUnitResolution);
+  SetLabel(kIdResolutionLabel, g_uiTextTable.Resolution);
+
+  const CameraInfo info = RefreshCameraInfo(currentCamera);
+  if (info.dpiX > 0 && info.dpiX != 96) {
+    unitCombo->addItem(Q(g_uiTextTable.DPI));
+    unitCombo->setCurrentIndex(kUnitDpi);
+    SetLabel(kIdResolutionLabel, g_uiTextTable.DPI);
+  }
+
+  RebuildMediaTypes();
+  RebuildResolutions();
+}
+
+CameraInfo CTavrinWindowDlg::RefreshCameraInfo(int index) {
+  if (index < 0) return {};
+  if (static_cast<size_t>(index) >= cameraInfo.size()) cameraInfo.resize(index + 1);
+  CameraInfo& info = cameraInfo[index];
+  library.camSetImageDPI(index, 0, 0);
+  int mediaType = -1;
+  library.camGetCurResolution(index, &mediaType, &info.width, &info.height);
+  library.camGetImageDPI(index, &info.dpiX, &info.dpiY);
+  return info;
+}
+
+void CTavrinWindowDlg::RebuildMediaTypes() {
+  int current = -1;
+  int width = 0;
+  int height = 0;
+  library.camGetCurResolution(currentCamera, &current, &width, &height);
+  mediaTypeCombo->clear();
+  int count = 0;
+  library.camGetMediaTypeCount(currentCamera, &count);
+  for (int i = 0; i < count; ++i) {
+    const char* name = library.camGetMediaTypeName(currentCamera, i);
+    mediaTypeCombo->addItem(QString::fromUtf8(name != nullptr ? name : ""));
+  }
+  mediaTypeCombo->setCurrentIndex(current);
+}
+
+void CTavrinWindowDlg::OnMediaTypeChange() {
+  const int item = mediaTypeCombo->currentIndex();
+  if (library.camSetMediaType(currentCamera, item) != 0) {
+    ShowMessageBox(this, Q(g_uiTextTable.Error));
+  }
+  g_scanSettings.MediaType = item;
+  RebuildResolutions();
+}
+
+void CTavrinWindowDlg::RebuildResolutions() {
+  const int unit = unitCombo->currentIndex();
+  const int mediaType = std::max(g_scanSettings.MediaType, 0);
+  const int rememberedWidth = g_scanSettings.DPI.MainWidth;
+  const int rememberedHeight = g_scanSettings.DPI.MainHeight;
+
+  resolutions.clear();
+  int count = 0;
+  library.camGetResolutionCount(currentCamera, mediaType, &count);
+  if (count <= 0) return;
+  for (int i = 0; i < count; ++i) {
+    ResolutionEntry entry;
+    library.camGetResolution(currentCamera, mediaType, i, &entry.width, &entry.height);
+    entry.resolutionIndex = i;
+    entry.mediaTypeIndex = mediaType;
+    resolutions.push_back(entry);
+  }
+
+  if (unit == kUnitDpi) {
+    const CameraInfo info =
+        currentCamera >= 0 && static_cast<size_t>(currentCamera) < cameraInfo.size()
+            ? cameraInfo[currentCamera]
+            : CameraInfo{};
+    resolutions = BuildDpiList(resolutions, dpiChoices, info);
+  } else {
+    library.camSetImageDPI(currentCamera, 0, 0);
+    FilterAndLabel(resolutions, namingTable);
+  }
+
+  resolutionCombo->clear();
+  for (const ResolutionEntry& entry : resolutions) {
+    resolutionCombo->addItem(Q(unit == kUnitDpi ? DpiItemText(entry) : ResolutionItemText(entry)));
+  }
+
+  if (unit == kUnitDpi) {
+    if (resolutions.empty()) return;
+    const auto wanted = std::find_if(resolutions.begin(), resolutions.end(), [](const auto& e) {
+      return e.dpi == g_scanSettings.DPI.ImageDPI;
+    });
+    size_t item = wanted != resolutions.end() ? static_cast<size_t>(wanted - resolutions.begin())
+                                              : kDpiItemForUnknownDpi;
+    if (item >= resolutions.size()) item = resolutions.size() - 1;
+    const ResolutionEntry& chosen = resolutions[item];
+    library.camSetImageDPI(currentCamera, chosen.dpi, chosen.dpi);
+    resolutionCombo->setCurrentIndex(static_cast<int>(item));
+    if (chosen.width != rememberedWidth || chosen.height != rememberedHeight) {
+      library.camSetResolution(currentCamera, chosen.width, chosen.height);
+    }
+    return;
+  }
+
+  for (size_t i = resolutions.size(); i-- > 0;) {
+    if (resolutions[i].width == rememberedWidth && resolutions[i].height == rememberedHeight) {
+      resolutionCombo->setCurrentIndex(static_cast<int>(i));
+      return;
+    }
+  }
+  if (resolutions.empty()) return;
+  resolutionCombo->setCurrentIndex(0);
+  library.camSetResolution(currentCamera, resolutions[0].width, resolutions[0].height);
+}
+
+void CTavrinWindowDlg::OnResolutionChange() {
+  const int item = resolutionCombo->currentIndex();
+  // The combo may still show items of a list the camera no longer reports.
+  if (item < 0 || static_cast<size_t>(item) >= resolutions.size()) return;
+  const ResolutionEntry entry = resolutions[item];
+  int mediaType = -1;
+  int width = 0;
+  int height = 0;
+  library.camGetCurResolution(currentCamera, &mediaType, &width, &height);
+  if (width != entry.width || height != entry.height) {
+    const int result = library.camSetResolution(currentCamera, entry.width, entry.height);
+    g_scanSettings.DPI.MainWidth = entry.width;
+    g_scanSettings.DPI.MainHeight = entry.height;
+    if (result != 0) ShowMessageBox(this, Q(g_uiTextTable.Error));
+  }
+  if (unitCombo->currentIndex() == kUnitDpi) {
+    library.camSetImageDPI(currentCamera, entry.dpi, entry.dpi);
+    g_scanSettings.DPI.ImageDPI = entry.dpi;
+  }
+}
+
+void CTavrinWindowDlg::OnUnitChange() {
+  RebuildResolutions();
+  const int unit = unitCombo->currentIndex();
+  if (unit == kUnitResolution) SetLabel(kIdResolutionLabel, g_uiTextTable.Resolution);
+  if (unit == kUnitDpi) SetLabel(kIdResolutionLabel, g_uiTextTable.DPI);
+}
+
+void CTavrinWindowDlg::SelectDpiUnit() {
+  if (unitCombo->count() < 2) return;
+  g_scanSettings.SizeUnit = kUnitDpi;
+  const int dpi = g_scanSettings.DPI.ImageDPI;
+  if (std::find(dpiChoices.begin(), dpiChoices.end(), dpi) == dpiChoices.end()) {
+    dpiChoices.push_back(dpi);
+  }
+  unitCombo->setCurrentIndex(kUnitDpi);
+  OnUnitChange();
+}
+
+void CTavrinWindowDlg::OnColorChange() {
+  library.camSetImageAdjust(currentCamera, ColorModeOfItem(colorCombo->currentIndex()));
+}
+
+int CTavrinWindowDlg::SelectedCrop() const {
+  // Book mode (4) has no item; the saved value then stands, so that it
+  // reaches the camera library and survives the next save.
+  const int item = cropCombo->currentIndex();
+  return item >= 0 ? item : g_scanSettings.cutType;
+}
+
+void CTavrinWindowDlg::OnCropChange() {
+  const int crop = SelectedCrop();
+  library.camSetImageAutoCrop(currentCamera, crop);
+  if (crop == kCropMultiple && mergeCheck->isChecked()) {
+    mergeCheck->setChecked(false);
+    // The rest of the merge (its preview) arrives with the capture pipeline.
+    EnableControl(kIdHorizontalRadio, false);
+    EnableControl(kIdVerticalRadio, false);
+  }
+}
+
+void CTavrinWindowDlg::OnHandCutCheck() {
+  int value = 0;
+  if (handCutCheck->isChecked()) {
+    library.camSetImageCusCropRect(currentCamera, 0, 0, 100, 100);
+    savedCrop = SelectedCrop();
+    cropCombo->setCurrentIndex(0);
+    value = 1;
+  } else {
+    library.camSetImageCusCropRect(currentCamera, 0, 0, 0, 0);
+    cropCombo->setCurrentIndex(savedCrop);
+  }
+  OnCropChange();
+  g_scanSettings.HandCut = value;
+}
+
+void CTavrinWindowDlg::OnRotateChange() {
+  library.camSetImageRotateMode(currentCamera, rotateCombo->currentIndex());
+}
+
+void CTavrinWindowDlg::OnZoomIn() {
+  library.camZooIn(currentCamera);
+}
+
+void CTavrinWindowDlg::OnZoomOut() {
+  library.camZoomOut(currentCamera);
+}
+
+void CTavrinWindowDlg::OnOriginalSize() {
+  library.camOriginalPreview(currentCamera);
+}
+
+void CTavrinWindowDlg::OnBestFit() {
+  library.camOptimalPreview(currentCamera);
+}
+
+void CTavrinWindowDlg::OnDeviceSettings() {
+  library.camShowDevSettingWindow(currentCamera);
+}
+
+void CTavrinWindowDlg::OnImageSettings() {
+  library.camShowImageSettingWindow(currentCamera);
+}
+
+void CTavrinWindowDlg::OnLanguageChange() {
+  const int item = languageCombo->currentIndex();
+  if (item < 0 || static_cast<size_t>(item) >= g_languageList.size()) return;
+  if (LoadUiTexts(LanguageFilePath(g_languageList[item].code))) ApplyUiTexts();
+}
+
+void CTavrinWindowDlg::OnSave() {
+  SaveSettings();
+}
+
+bool CTavrinWindowDlg::SaveSettings() {
+  ScanSettings& s = g_scanSettings;
+  // A list without a selection (no camera, a value the list cannot show)
+  // leaves its field as it was instead of saving -1.
+  const auto take = [](const QComboBox* combo, int& field) {
+    if (combo->currentIndex() >= 0) field = combo->currentIndex();
+  };
+  take(colorCombo, s.colorType);
+  s.cutType = SelectedCrop();
+  take(formatCombo, s.fileType);
+  take(rotateCombo, s.rotateType);
+  take(autoCaptureModeCombo, s.autoCaptureType);
+  s.MergeHV.isEnable = mergeCheck->isChecked() ? 1 : 0;
+  if (horizontalRadio->isChecked()) s.MergeHV.direction = 1;
+  if (verticalRadio->isChecked()) s.MergeHV.direction = 2;
+  s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;
+  s.Webcam.isMerge = webcamMergeCheck->isChecked() ? 1 : 0;
+  s.Webcam.MergeType = mergeType;
+  s.Webcam.MergePosition = mergePosition;
+  s.WaterMark.isEnable = watermarkCheck->isChecked();
+  take(unitCombo, s.SizeUnit);
+  const int language = languageCombo->currentIndex();
+  if (language >= 0 && static_cast<size_t>(language) < g_languageList.size()) {
+    s.Language = platform::Utf16ToUtf8(g_languageList[language].code);
+  }
+  if (mediaTypeCombo->currentIndex() > 0) s.MediaType = mediaTypeCombo->currentIndex();
+  return SaveLastSettings();
+}
+
+}  // namespace tavrin

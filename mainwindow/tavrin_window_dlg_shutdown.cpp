@@ -1,0 +1,97 @@
+// Device change, window commands, Exit and the shutdown order.
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QShortcut>
+#include <QStatusBar>
+
+#include <chrono>
+#include <thread>
+
+#include "mainwindow/scan_window_template.h"
+#include "mainwindow/tavrin_window_dlg.h"
+#include "mainwindow/window_registry.h"
+
+namespace tavrin {
+
+CTavrinWindowDlg::~CTavrinWindowDlg() {
+  UnregisterScanWindow(this);
+  if (!shutdownDone) Shutdown();
+}
+
+void CTavrinWindowDlg::ConnectAboutEntry() {
+  connect(statusBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& where) {
+    QMenu menu(this);
+    QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
+    // The about box comes with the dialogs; until then the entry says so by
+    // being disabled.
+    about->setEnabled(false);
+    if (menu.exec(statusBar->mapToGlobal(where)) == about) OnSysCommand(kIdmAboutBox);
+  });
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, [this] { OnSysCommand(kIdmAboutBox); });
+}
+
+void CTavrinWindowDlg::OnSysCommand(int command) {
+  if ((command & 0xFFF0) == kIdmAboutBox) ShowAboutBox();
+}
+
+void CTavrinWindowDlg::ShowAboutBox() {
+  // The about box (template 100) belongs to the dialogs and is not built yet.
+}
+
+void CTavrinWindowDlg::OnCameraListChanged() {
+  {
+    std::lock_guard lock(marshalLock);
+    if (closing) return;
+  }
+  library.camStopCameraLib();
+  library.camUpdateCameraLib();
+  currentCamera = -1;
+  webcamCamera = -1;
+  RefreshDevices(false);
+}
+
+void CTavrinWindowDlg::OnExit() {
+  reject();
+}
+
+void CTavrinWindowDlg::done(int result) {
+  if (!shutdownDone) Shutdown();
+  QDialog::done(result);
+}
+
+void CTavrinWindowDlg::Shutdown() {
+  shutdownDone = true;
+  {
+    std::lock_guard lock(marshalLock);
+    closing = true;
+  }
+  DrainMarshalledCalls();
+
+  twain.Finish();
+  if (libraryInitialised) {
+    library.camUnInitCameraLib();
+    libraryInitialised = false;
+  }
+  if (controlsRestored && twain.m_nShowMode != 1 && twain.m_nShowMode != 3) SaveSettings();
+  if (previewHost != nullptr) previewHost->hide();
+  if (webcamPreview != nullptr) webcamPreview->hide();
+}
+
+void CTavrinWindowDlg::DrainMarshalledCalls() {
+  // A receiver-thread call that was let in before closing was set may be
+  // waiting for this thread; run it (it returns at once now) so that the
+  // channel can be closed without a deadlock. The call that is running
+  // right now, if this shutdown came from one, is not waited for.
+  for (;;) {
+    {
+      std::lock_guard lock(marshalLock);
+      if (callsInFlight <= (inMarshalledCall ? 1 : 0)) return;
+    }
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace tavrin

@@ -1,0 +1,411 @@
+// Construction, start-up, layout, camera enumeration and the UI texts.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStatusBar>
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "mainwindow/message_box.h"
+#include "mainwindow/scan_window_template.h"
+#include "mainwindow/tavrin_window_dlg.h"
+#include "mainwindow/window_registry.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "resources/app_icon.h"
+#include "settings/scan_settings.h"
+#include "settings/ui_text_table.h"
+#include "thumbnails/image_list_ctrl.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr int kStatusBarHeightPx = 20;
+constexpr const char* kWorkFolderName = "/Tavrin";
+constexpr const char* kAttachFailedText =
+    "TavrinDesk can't find TwainDS or missing configuration file.";
+
+QString Q(const std::u16string& text) {
+  return QString::fromStdU16String(text);
+}
+
+QString VersionText(const std::array<std::uint16_t, 4>& version) {
+  return QStringLiteral("%1 : %2.%3.%4")
+      .arg(Q(g_uiTextTable.Version))
+      .arg(version[0])
+      .arg(version[1])
+      .arg(version[2]);
+}
+
+// Refills a combo with texts, keeping its selection.
+void RefillCombo(QComboBox* combo, std::initializer_list<QString> texts) {
+  const int selected = combo->currentIndex();
+  combo->clear();
+  for (const QString& text : texts) combo->addItem(text);
+  combo->setCurrentIndex(selected < combo->count() ? selected : -1);
+}
+
+}  // namespace
+
+CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
+  setWindowIcon(AppIcon());
+  BuildControls();
+  ConnectHandlers();
+  RegisterScanWindow(this);
+}
+
+void CTavrinWindowDlg::BuildControls() {
+  controls =
+      BuildDialog(*this, ScanWindowTemplate(), [](const DialogControl& row, QWidget* parent) {
+        return row.id == kIdThumbnailList ? new CImageListCtrl(parent) : nullptr;
+      });
+  colorCombo = controls.Get<QComboBox>(kIdColorCombo);
+  cropCombo = controls.Get<QComboBox>(kIdCropCombo);
+  formatCombo = controls.Get<QComboBox>(kIdFormatCombo);
+  rotateCombo = controls.Get<QComboBox>(kIdRotateCombo);
+  mergeCheck = controls.Get<QCheckBox>(kIdMergeCheck);
+  horizontalRadio = controls.Get<QRadioButton>(kIdHorizontalRadio);
+  verticalRadio = controls.Get<QRadioButton>(kIdVerticalRadio);
+  resolutionCombo = controls.Get<QComboBox>(kIdResolutionCombo);
+  thumbnails = dynamic_cast<CImageListCtrl*>(controls.Control(kIdThumbnailList));
+  deviceCombo = controls.Get<QComboBox>(kIdDeviceCombo);
+  watermarkCheck = controls.Get<QCheckBox>(kIdWatermarkCheck);
+  webcamCheck = controls.Get<QCheckBox>(kIdWebcamCheck);
+  webcamDeviceCombo = controls.Get<QComboBox>(kIdWebcamDeviceCombo);
+  webcamMergeCheck = controls.Get<QCheckBox>(kIdWebcamMergeCheck);
+  webcamResolutionCombo = controls.Get<QComboBox>(kIdWebcamResolutionCombo);
+  mediaTypeCombo = controls.Get<QComboBox>(kIdMediaTypeCombo);
+  autoCaptureModeCombo = controls.Get<QComboBox>(kIdAutoCaptureModeCombo);
+  languageCombo = controls.Get<QComboBox>(kIdLanguageCombo);
+  unitCombo = controls.Get<QComboBox>(kIdUnitCombo);
+  handCutCheck = controls.Get<QCheckBox>(kIdHandCutCheck);
+  webcamCaptureButton = controls.Get<QPushButton>(kIdWebcamCaptureButton);
+
+  // Controls whose handlers are not there yet start disabled.
+  for (QWidget* widget : controls.All()) {
+    const int id = widget->objectName().toInt();
+    if (id != 0) EnableControl(id, widget->isEnabled());
+  }
+}
+
+bool CTavrinWindowDlg::OnInitDialog() {
+  // The about entry lives in the status bar's context menu and on F1 (see
+  // LayoutWindow); the icon is set by the constructor.
+
+  if (!library.LoadFromProgramFolder()) {
+    ShowMessageBox(this, Q(g_uiTextTable.Error));
+    reject();
+    return false;
+  }
+
+  library.camRegCallBackDeviceChange(&ScanWindowDeviceChanged);
+  const int initResult = library.camInitCameraLib();
+  if (initResult != 0) {
+    ShowMessageBox(this, QStringLiteral("%1: %2").arg(Q(g_uiTextTable.ErrCode)).arg(initResult));
+    reject();
+    return false;
+  }
+  libraryInitialised = true;
+
+  // Without a private temporary folder there is no safe place to empty:
+  // the working folder stays unset rather than becoming "/Tavrin".
+  const std::string tempFolder = platform::PrivateTempFolder();
+  if (!tempFolder.empty()) {
+    workFolder = tempFolder + kWorkFolderName;
+    DeleteFolderTree(workFolder);
+    library.camCreateDirectory(workFolder.c_str());
+  }
+
+  namingTable = MakeNamingTable();
+  dpiChoices = MakeDpiChoices();
+
+  LoadLanguageIndex(LanguageIndexPath());
+  languageCombo->clear();
+  for (const LanguageEntry& entry : g_languageList) languageCombo->addItem(Q(entry.name));
+  LoadLastSettings();
+
+  savedCrop = g_scanSettings.cutType;
+
+  if (const QScreen* screen = QGuiApplication::primaryScreen();
+      screen && parentWidget() == nullptr) {
+    QRect frame = rect();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+
+  LayoutWindow();
+  RefreshDevices(true);
+
+  if (twain.Attach(this) == 0) {
+    ShowMessageBox(this, QString::fromUtf8(kAttachFailedText));
+    twain.Finish();
+    reject();
+    return false;
+  }
+  ready = true;
+  show();
+  return true;
+}
+
+void CTavrinWindowDlg::LayoutWindow() {
+  if (thumbnails != nullptr) {
+    thumbnails->Initialise();
+    if (thumbnails->count() > 0) thumbnails->EnsureItemVisible(thumbnails->count() - 1);
+  }
+
+  const QRect previewRect = controls.Control(kIdPreviewArea)->geometry();
+
+  // Template 136: an empty child the camera library paints into.
+  if (previewHost == nullptr) {
+    previewHost = new QWidget(this);
+    previewHost->setObjectName(QString::number(kPreviewHostTemplateId));
+  }
+  previewHost->setGeometry(previewRect);
+  previewHost->show();
+  previewHost->update();
+
+  formatCombo->clear();
+  formatCombo->addItem(QStringLiteral("BMP(*.bmp)"));
+  formatCombo->addItem(QStringLiteral("JPEG(*.jpg)"));
+  formatCombo->addItem(QStringLiteral("PNG(*.png)"));
+
+  ReadFileVersion();
+
+  if (statusBar == nullptr) {
+    statusBar = new QStatusBar(this);
+    statusBar->setSizeGripEnabled(false);
+    statusBar->setContextMenuPolicy(Qt::CustomContextMenu);
+    ConnectAboutEntry();
+  }
+  statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
+  statusBar->show();
+  statusBar->showMessage(VersionText(version));
+
+  // Template 137: the webcam's picture over the top-right ninth.
+  if (webcamPreview == nullptr) {
+    webcamPreview = new QWidget(this);
+    webcamPreview->setObjectName(QString::number(kWebcamPreviewTemplateId));
+  }
+  webcamPreview->setGeometry(previewRect.left() + (previewRect.width() / 3) * 2, previewRect.top(),
+                             previewRect.width() / 3, previewRect.height() / 3);
+  webcamPreview->hide();
+
+  LoadUiTexts(LanguageFilePath(platform::Utf8ToUtf16(g_scanSettings.Language)));
+  if (languageCombo->count() == static_cast<int>(g_languageList.size())) {
+    const std::u16string code = platform::Utf8ToUtf16(g_scanSettings.Language);
+    for (size_t i = 0; i < g_languageList.size(); ++i) {
+      if (g_languageList[i].code == code) {
+        languageCombo->setCurrentIndex(static_cast<int>(i));
+        break;
+      }
+    }
+  }
+
+  ApplyUiTexts();
+}
+
+void CTavrinWindowDlg::RefreshDevices(bool restore) {
+  int count = 0;
+  library.camGetDevCount(&count);
+  if (count < 0) count = 0;
+  if (count == 0) {
+    cameraReady = false;
+    show();
+  }
+
+  deviceCombo->clear();
+  webcamDeviceCombo->clear();
+  cameraInfo.clear();
+  for (int i = 0; i < count; ++i) {
+    const char* name = library.camGetDevName(i);
+    const QString text = QString::fromUtf8(name != nullptr ? name : "");
+    deviceCombo->insertItem(i, text);
+    webcamDeviceCombo->insertItem(i, text);
+    cameraInfo.emplace_back();
+  }
+
+  if (count > 0) {
+    deviceCombo->setCurrentIndex(0);
+    OnDeviceChange();
+    if (g_scanSettings.SizeUnit >= 0 && g_scanSettings.SizeUnit < unitCombo->count()) {
+      unitCombo->setCurrentIndex(g_scanSettings.SizeUnit);
+    }
+    // The label follows the unit now shown, not the camera's offer.
+    SetLabel(kIdResolutionLabel,
+             unitCombo->currentIndex() == 1 ? g_uiTextTable.DPI : g_uiTextTable.Resolution);
+    RebuildMediaTypes();
+    RebuildResolutions();
+  }
+
+  if (restore) colorCombo->setCurrentIndex(g_scanSettings.colorType);
+  OnColorChange();
+
+  if (restore) cropCombo->setCurrentIndex(g_scanSettings.cutType);
+  OnCropChange();
+
+  if (restore) {
+    formatCombo->setCurrentIndex(g_scanSettings.fileType);
+    rotateCombo->setCurrentIndex(g_scanSettings.rotateType);
+  }
+  OnRotateChange();
+
+  autoCaptureModeCombo->setCurrentIndex(g_scanSettings.autoCaptureType);
+
+  if (restore) {
+    mergeCheck->setChecked(g_scanSettings.MergeHV.isEnable != 0);
+    if (g_scanSettings.MergeHV.direction == 1) horizontalRadio->setChecked(true);
+    if (g_scanSettings.MergeHV.direction == 2) verticalRadio->setChecked(true);
+  }
+  // The two-picture merge, the webcam and the watermark get their handlers
+  // with the capture pipeline; until then their boxes only carry the saved
+  // choice, so that saving keeps it.
+
+  if (count < 2) {
+    webcamCheck->setEnabled(false);
+    webcamCaptureButton->hide();
+  } else {
+    EnableControl(kIdWebcamCheck, true);
+    if (restore) webcamCheck->setChecked(g_scanSettings.Webcam.isEnable != 0);
+  }
+
+  webcamMergeCheck->setChecked(g_scanSettings.Webcam.isMerge != 0);
+  const bool webcamOn = webcamCheck->isChecked();
+  EnableControl(kIdWebcamMergeCheck, webcamOn);
+  EnableControl(kIdWebcamDeviceCombo, webcamOn);
+  EnableControl(kIdWebcamResolutionCombo, webcamOn);
+  EnableControl(kIdMergeSettingsButton, webcamOn);
+
+  if (restore) watermarkCheck->setChecked(g_scanSettings.WaterMark.isEnable);
+  EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
+
+  if (restore) {
+    mergeType = g_scanSettings.Webcam.MergeType;
+    mergePosition = g_scanSettings.Webcam.MergePosition;
+  }
+
+  // By the saved crop, not the combo: the combo cannot show book mode (4).
+  const bool notBook = g_scanSettings.cutType != 4;
+  EnableControl(kIdColorCombo, notBook);
+  EnableControl(kIdRotateCombo, notBook);
+  EnableControl(kIdMergeCheck, notBook);
+  EnableControl(kIdWatermarkCheck, notBook);
+  EnableControl(kIdCropCombo, true);
+  const bool mergeOn = mergeCheck->isChecked() && notBook;
+  EnableControl(kIdHorizontalRadio, mergeOn);
+  EnableControl(kIdVerticalRadio, mergeOn);
+  EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
+  EnableControl(kIdWebcamMergeCheck, count >= 2 && webcamOn && notBook);
+
+  if (g_scanSettings.ShowUIUpdataOneByOne == 1) {
+    oneByOne = true;
+    twain.SetSendEachImage(true);
+  }
+
+  QWidget* saveButton = controls.Control(kIdSaveButton);
+  saveButton->setEnabled(false);
+  saveButton->hide();
+
+  handCutCheck->setChecked(g_scanSettings.HandCut != 0);
+  OnHandCutCheck();
+  controlsRestored = true;
+}
+
+void CTavrinWindowDlg::ApplyUiTexts() {
+  const UiTextTable& t = g_uiTextTable;
+  const QString program = QString::fromStdString(platform::ProgramPath());
+  setWindowTitle(QFileInfo(program).completeBaseName());
+
+  SetLabel(kIdDeviceLabel, t.Device);
+  SetLabel(kIdCaptureButton, t.Capture);
+  SetLabel(kIdAutoCaptureButton, t.AutoCapture);
+  SetLabel(kIdAutoCaptureModeLabel, t.AutoCaptureText);
+  SetLabel(kIdRotateLabel, t.Rotate);
+  SetLabel(kIdColorLabel, t.Color);
+  SetLabel(kIdCropLabel, t.Cut);
+  SetLabel(kIdFormatLabel, t.FileFromat);
+  SetLabel(kIdMergeCheck, t.Merge);
+  SetLabel(kIdHandCutCheck, t.HandCut);
+  SetLabel(kIdHorizontalRadio, t.Horizontal);
+  SetLabel(kIdVerticalRadio, t.Vertical);
+  SetLabel(kIdMediaTypeLabel, t.Media);
+  SetLabel(kIdWebcamResolutionLabel, t.Resolution);
+  SetLabel(kIdWatermarkCheck, t.WaterMark);
+  SetLabel(kIdWatermarkSettingsButton, t.Setting);
+  SetLabel(kIdDeviceSettingsButton, t.UvcDevice);
+  SetLabel(kIdImageSettingsButton, t.UvcImage);
+  SetLabel(kIdWebcamDeviceLabel, t.Device);
+  SetLabel(kIdWebcamCheck, t.Webcam);
+  SetLabel(kIdWebcamMergeCheck, t.WebcamMerge);
+  SetLabel(kIdMergeSettingsButton, t.Setting);
+  SetLabel(kIdExitButton, t.Exit);
+  SetLabel(kIdBestFitButton, t.Best);
+  SetLabel(kIdLanguageLabel, t.Language);
+  SetLabel(kIdUnitLabel, t.Unit);
+  SetLabel(kIdResolutionLabel, unitCombo->currentIndex() == 1 ? t.DPI : t.Resolution);
+  SetLabel(kIdSaveButton, t.Save);
+
+  if (statusBar != nullptr) statusBar->showMessage(VersionText(version));
+
+  RefillCombo(autoCaptureModeCombo, {Q(t.AutoCaptureOption1), Q(t.AutoCaptureOption2)});
+  RefillCombo(rotateCombo,
+              {QStringLiteral("0°"), Q(t.RotateLeft), QStringLiteral("180°"), Q(t.RotateRight)});
+  RefillCombo(colorCombo, {Q(t.ColorType0), Q(t.ColorType1), Q(t.ColorType2), Q(t.ColorType3)});
+  RefillCombo(cropCombo, {Q(t.CutType0), Q(t.CutType1), Q(t.CutType2), Q(t.CutType3)});
+  if (unitCombo->count() > 1) {
+    RefillCombo(unitCombo, {Q(t.Resolution), Q(t.DPI)});
+  } else {
+    RefillCombo(unitCombo, {Q(t.Resolution)});
+  }
+}
+
+void CTavrinWindowDlg::ReadFileVersion() {
+  version = {TAVRIN_VERSION_MAJOR, TAVRIN_VERSION_MINOR, TAVRIN_VERSION_BUILD,
+             TAVRIN_VERSION_REVISION};
+}
+
+bool CTavrinWindowDlg::DeleteFolderTree(const std::string& path) {
+  return platform::DeleteFolderTree(path);
+}
+
+bool CTavrinWindowDlg::IsFolder(const std::string& path) {
+  return platform::IsFolder(path);
+}
+
+void CTavrinWindowDlg::EnableControl(int id, bool enable) {
+  // Their handlers come with the capture pipeline, the webcam, the merges,
+  // the watermark dialog and continuous capture.
+  static constexpr int kAwaitingHandlers[] = {
+      kIdMergeCheck,          kIdHorizontalRadio,         kIdVerticalRadio,
+      kIdWatermarkCheck,      kIdWatermarkSettingsButton, kIdWebcamCheck,
+      kIdWebcamDeviceCombo,   kIdWebcamResolutionCombo,   kIdWebcamMergeCheck,
+      kIdMergeSettingsButton, kIdWebcamCaptureButton,     kIdCaptureButton,
+      kIdAutoCaptureButton,   kIdAutoCaptureModeCombo,
+  };
+  QWidget* widget = controls.Control(id);
+  if (widget == nullptr) return;
+  if (std::find(std::begin(kAwaitingHandlers), std::end(kAwaitingHandlers), id) !=
+      std::end(kAwaitingHandlers)) {
+    enable = false;
+  }
+  widget->setEnabled(enable);
+}
+
+void CTavrinWindowDlg::SetLabel(int id, const std::u16string& text) {
+  QWidget* widget = controls.Control(id);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(Q(text));
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(Q(text));
+  }
+}
+
+}  // namespace tavrin
