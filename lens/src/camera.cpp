@@ -16,14 +16,15 @@ namespace {
 // Long enough for the first frame of the largest size on a busy machine.
 constexpr auto kFrameWait = std::chrono::milliseconds(5000);
 
-// The names of the pieces of a multiple crop: "name_1.jpg", "name_2.jpg", ...
+// The names of the pieces of a multiple crop: the first keeps the path the
+// caller gave, the others are "name_2.jpg", "name_3.jpg", ...
 std::vector<std::string> PieceNames(const std::string& path, size_t count) {
   if (count == 1) return {path};
   const std::filesystem::path file(path);
   const std::string stem = (file.parent_path() / file.stem()).string();
   const std::string extension = file.extension().string();
-  std::vector<std::string> names;
-  for (size_t i = 1; i <= count; ++i) names.push_back(stem + "_" + std::to_string(i) + extension);
+  std::vector<std::string> names{path};
+  for (size_t i = 2; i <= count; ++i) names.push_back(stem + "_" + std::to_string(i) + extension);
   return names;
 }
 
