@@ -1,75 +1,73 @@
-// Writes processed synthetic captures, scaled down, as PNGs into the folder
-// given as the only argument: what a user would see of the crops, the
-// black-and-white document mode and the watermark.
-#include <cstdio>
-#include <string>
+// Writes processed captures of the virtual document camera, scaled down, as
+// PNGs into the folder given as the only argument: what a user sees of the
+// single and multiple crops, the black-and-white document mode and the
+// watermark. Each sheet shows the camera's frame on the left and the
+// files the capture wrote on the right.
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
-#include <opencv2/imgproc.hpp>
+#include <QTemporaryDir>
 
-#include "lens/src/stages/pipeline.h"
-#include "tests/lens_stages/synthetic_scene.h"
+#include "camera/camera_library.h"
 
 namespace {
 
-using tavrin::lens::ProcessingOptions;
-using tavrin::lens::RunPipeline;
+constexpr int kSheetHeight = 420;
+constexpr int kGap = 12;
+constexpr int kWidth = 2448;
+constexpr int kHeight = 1836;
+constexpr int kDocument = 0;
+constexpr int kPages = 1;
 
-constexpr int kShotLongSide = 800;
-constexpr int kCameraDpi = 197;
-const cv::Size kFrame(2448, 1836);
+struct Shot {
+  const char* name;
+  int dev;
+  int crop;
+  int colour;
+  bool watermark;
+};
 
-QImage ToQImage(const cv::Mat& image) {
-  cv::Mat rgb;
-  cv::cvtColor(image, rgb, image.channels() == 1 ? cv::COLOR_GRAY2RGB : cv::COLOR_BGR2RGB);
-  return QImage(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step),
-                QImage::Format_RGB888)
-      .copy();
-}
-
-QImage Shrunk(const QImage& image, int longSide) {
-  return image.scaled(longSide, longSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-}
-
-// The input frame on the left, what the capture keeps on the right.
-QImage BeforeAfter(const cv::Mat& frame, const std::vector<QImage>& results) {
-  const int half = kShotLongSide / 2;
-  const QImage before = Shrunk(ToQImage(frame), half);
-  const int gap = 12;
-  int width = before.width() + gap;
-  int height = before.height();
-  std::vector<QImage> after;
-  const int each = results.size() > 1 ? half / 2 : half;
-  for (const QImage& result : results) {
-    after.push_back(Shrunk(result, each));
-    width += after.back().width() + gap;
-    height = std::max(height, after.back().height());
+std::vector<QImage> Capture(tavrin::CameraLibrary& lens, int dev, const QString& path) {
+  std::vector<char> buffer(kTavrinLensPathBuffer, '\0');
+  const std::string narrow = path.toStdString();
+  narrow.copy(buffer.data(), std::min(narrow.size(), buffer.size() - 1));
+  std::vector<QImage> images;
+  if (lens.camCaptureImageFile(dev, buffer.data()) != 0) return images;
+  for (const QString& file : QString::fromUtf8(buffer.data()).split(QLatin1Char(';'))) {
+    images.emplace_back(file);
   }
-  QImage sheet(width, height, QImage::Format_RGB32);
+  return images;
+}
+
+// Several pieces go side by side at half height, in the order written.
+QImage Sheet(const QImage& frame, const std::vector<QImage>& results) {
+  const int pieceHeight = results.size() > 1 ? kSheetHeight / 2 : kSheetHeight;
+  const QImage before = frame.scaledToHeight(kSheetHeight, Qt::SmoothTransformation);
+  std::vector<QImage> after;
+  int width = before.width();
+  for (const QImage& result : results) {
+    after.push_back(result.scaledToHeight(pieceHeight, Qt::SmoothTransformation));
+    width += kGap + after.back().width();
+  }
+  QImage sheet(width, kSheetHeight, QImage::Format_RGB32);
   sheet.fill(QColor(48, 48, 52));
   QPainter painter(&sheet);
   painter.drawImage(0, 0, before);
-  int x = before.width() + gap;
+  int x = before.width() + kGap;
   for (const QImage& image : after) {
-    painter.drawImage(x, 0, image);
-    x += image.width() + gap;
+    painter.drawImage(x, (kSheetHeight - image.height()) / 2, image);
+    x += image.width() + kGap;
   }
   return sheet;
-}
-
-bool Shoot(const QDir& folder, const char* name, const cv::Mat& frame,
-           const ProcessingOptions& options) {
-  const auto processed = RunPipeline(frame, kCameraDpi, options);
-  if (processed.empty()) return false;
-  std::vector<QImage> results;
-  for (const auto& piece : processed) results.push_back(ToQImage(piece.image));
-  const QString path = folder.filePath(QString::fromLatin1(name));
-  if (!BeforeAfter(frame, results).save(path)) return false;
-  std::printf("%s\n", path.toLocal8Bit().constData());
-  return true;
 }
 
 }  // namespace
@@ -79,41 +77,52 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
     return 2;
   }
+  ::setenv("TAVRIN_LENS_VIRTUAL", "document?sizes=2448x1836,pages?sizes=2448x1836", 1);
+  ::setenv("TAVRIN_LENS_V4L2", "0", 1);
+  ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
   QGuiApplication app(argc, argv);
   const QDir folder(QString::fromLocal8Bit(argv[1]));
-  if (!QDir().mkpath(folder.path())) {
+  QTemporaryDir work;
+  if (!QDir().mkpath(folder.path()) || !work.isValid()) {
     std::fprintf(stderr, "cannot create %s\n", argv[1]);
     return 1;
   }
-  namespace t = tavrin::lens::testing;
-  const cv::Mat document = t::DrawScene(kFrame, {t::DocumentPage(kFrame, 5.0F)});
-  cv::Mat lit = document.clone();
-  t::ApplyUnevenLight(lit, 0.55);
-
-  ProcessingOptions single;
-  single.autoCrop = 1;
-  ProcessingOptions multiple;
-  multiple.autoCrop = 2;
-  ProcessingOptions blackAndWhite;
-  blackAndWhite.autoCrop = 1;
-  blackAndWhite.colorMode = 1;
-  ProcessingOptions watermark;
-  watermark.autoCrop = 1;
-  watermark.dpiX = 300;
-  watermark.dpiY = 300;
-  watermark.watermark.enable = true;
-  watermark.watermark.text = "TavrinDesk 水印 2024-05-01 09:03:07";
-  watermark.watermark.fontSize = 36;
-  watermark.watermark.angleDegrees = 30;
-  watermark.watermark.transparencyPercent = 40;
-  watermark.watermark.red = 255;
-  watermark.watermark.position = 4;
-
-  bool ok = Shoot(folder, "processing-single-crop.png", document, single);
-  ok = Shoot(folder, "processing-multiple-crop.png", t::DrawScene(kFrame, t::ThreeCards(kFrame)),
-             multiple) &&
-       ok;
-  ok = Shoot(folder, "processing-black-and-white.png", lit, blackAndWhite) && ok;
-  ok = Shoot(folder, "processing-watermark.png", document, watermark) && ok;
+  tavrin::CameraLibrary lens;
+  if (!lens.LoadFromFolder(QCoreApplication::applicationDirPath().toStdString()) ||
+      lens.camInitCameraLib() != 0) {
+    std::fprintf(stderr, "cannot load the camera library: %s\n", lens.LastError().c_str());
+    return 1;
+  }
+  bool ok = lens.camOpenDev(kDocument, 0, kWidth, kHeight) == 0 &&
+            lens.camOpenDev(kPages, 0, kWidth, kHeight) == 0;
+  const Shot shots[] = {
+      {"processing-single-crop.png", kDocument, 1, 0, false},
+      {"processing-multiple-crop.png", kPages, 2, 0, false},
+      {"processing-black-and-white.png", kDocument, 1, 1, false},
+      {"processing-watermark.png", kDocument, 1, 0, true},
+  };
+  for (const Shot& shot : shots) {
+    if (!ok) break;
+    lens.camSetImageAutoCrop(shot.dev, 0);
+    lens.camSetImageAdjust(shot.dev, 0);
+    lens.camSetImageWaterMark(shot.dev, "", 4, 36, "", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const auto frame = Capture(lens, shot.dev, work.filePath(QStringLiteral("frame.png")));
+    lens.camSetImageAutoCrop(shot.dev, shot.crop);
+    lens.camSetImageAdjust(shot.dev, shot.colour);
+    if (shot.watermark) {
+      lens.camSetImageWaterMark(shot.dev, "TavrinDesk 水印 2024-05-01 09:03:07", 4, 36, "Arial", 0,
+                                0, 1, 30.0F, 40.0F, 255, 0, 0, 1);
+    }
+    const auto results = Capture(lens, shot.dev, work.filePath(QStringLiteral("shot.jpg")));
+    ok = frame.size() == 1 && !frame[0].isNull() && !results.empty();
+    for (const QImage& result : results) ok = ok && !result.isNull();
+    if (!ok) break;
+    const QString path = folder.filePath(QString::fromLatin1(shot.name));
+    ok = Sheet(frame[0], results).save(path);
+    if (ok) std::printf("%s\n", path.toLocal8Bit().constData());
+  }
+  lens.camUnInitCameraLib();
+  lens.UnloadModule();
+  if (!ok) std::fprintf(stderr, "a capture failed\n");
   return ok ? 0 : 1;
 }
