@@ -109,6 +109,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // there yet: such controls stay disabled rather than claim to work.
   void EnableControl(int id, bool enable);
   void SetLabel(int id, const std::u16string& text);
+  // Shrinks the font of texts too long for their control.
+  void FitTexts();
   int SelectedCrop() const;
   void ConnectAboutEntry();
   void ShowAboutBox();

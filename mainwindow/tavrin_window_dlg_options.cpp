@@ -109,6 +109,7 @@ void CTavrinWindowDlg::OnDeviceChange() {
 
   RebuildMediaTypes();
   RebuildResolutions();
+  FitTexts();
 }
 
 CameraInfo CTavrinWindowDlg::RefreshCameraInfo(int index) {

@@ -1,7 +1,9 @@
 // Construction, start-up, layout, camera enumeration and the UI texts.
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -44,6 +46,52 @@ QString VersionText(const std::array<std::uint16_t, 4>& version) {
       .arg(version[0])
       .arg(version[1])
       .arg(version[2]);
+}
+
+constexpr double kSmallestFontPt = 6.0;
+constexpr int kButtonMarginPx = 8;
+
+// Width a text needs inside its control.
+bool TextFits(QWidget* widget, const QFont& font) {
+  const QFontMetrics metrics(font);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    return metrics.horizontalAdvance(label->text()) <= widget->width();
+  }
+  if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    return metrics.horizontalAdvance(button->text()) + kButtonMarginPx <= widget->width();
+  }
+  if (qobject_cast<QCheckBox*>(widget) != nullptr ||
+      qobject_cast<QRadioButton*>(widget) != nullptr) {
+    return widget->sizeHint().width() <= widget->width();
+  }
+  return true;
+}
+
+// The template keeps its places whatever the language: a text too long for
+// its control gets a smaller font (and the full text as its tip) instead of
+// being cut.
+void FitText(QWidget* widget, const QFont& dialogFont) {
+  widget->setFont(dialogFont);
+  widget->setToolTip({});
+  QFont font = dialogFont;
+  while (!TextFits(widget, font) && font.pointSizeF() > kSmallestFontPt) {
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+    widget->setFont(font);
+  }
+  if (font != dialogFont) {
+    if (auto* label = qobject_cast<QLabel*>(widget)) widget->setToolTip(label->text());
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) widget->setToolTip(button->text());
+  }
+}
+
+// A list may be wider than its closed box: the open list shows whole items.
+void FitPopup(QComboBox* combo) {
+  const QFontMetrics metrics(combo->font());
+  int widest = 0;
+  for (int i = 0; i < combo->count(); ++i) {
+    widest = std::max(widest, metrics.horizontalAdvance(combo->itemText(i)));
+  }
+  combo->view()->setMinimumWidth(widest + 2 * kButtonMarginPx);
 }
 
 // Refills a combo with texts, keeping its selection.
@@ -316,6 +364,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
 
   handCutCheck->setChecked(g_scanSettings.HandCut != 0);
   OnHandCutCheck();
+  FitTexts();
   controlsRestored = true;
 }
 
@@ -365,6 +414,17 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   } else {
     RefillCombo(unitCombo, {Q(t.Resolution)});
   }
+  FitTexts();
+}
+
+void CTavrinWindowDlg::FitTexts() {
+  for (QWidget* widget : controls.All()) {
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      FitPopup(combo);
+    } else {
+      FitText(widget, font());
+    }
+  }
 }
 
 void CTavrinWindowDlg::ReadFileVersion() {
@@ -405,7 +465,10 @@ void CTavrinWindowDlg::SetLabel(int id, const std::u16string& text) {
     label->setText(Q(text));
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(Q(text));
+  } else {
+    return;
   }
+  FitText(widget, font());
 }
 
 }  // namespace tavrin

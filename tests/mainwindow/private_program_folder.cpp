@@ -64,6 +64,9 @@ int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& ex
   QDir().mkpath(bin);
   QDir().mkpath(root.path() + "/home/Documents/DSConfig");
   QDir().mkpath(root.path() + "/tmp");
+  QDir().mkpath(root.path() + "/run");
+  QFile::setPermissions(root.path() + "/run",
+                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   // Copies, not links: the program finds its folder through /proc/self/exe.
   const QString copy = bin + "/" + QFileInfo(program).fileName();
   if (!QFile::copy(program, copy)) return 2;
@@ -88,7 +91,7 @@ int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& ex
       "TAVRIN_LENS_VIRTUAL=",
       "TAVRIN_LENS_VIRTUAL_FILE=" + r + "/cameras.txt",
       "QT_QPA_PLATFORM=offscreen",
-      "XDG_RUNTIME_DIR=" + r + "/tmp",
+      "XDG_RUNTIME_DIR=" + r + "/run",
   };
   // The caller's entries replace the defaults of the same name.
   std::vector<std::string> allEnv = extraEnv;

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -139,6 +140,21 @@ class ScanWindowTest : public testing::Test {
     for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
     return items;
   }
+  // Every caption fits inside its control, in its own font.
+  void ExpectTextsFit() const {
+    for (const DialogControl& row : ScanWindowTemplate().controls) {
+      QWidget* widget = window->Control(row.id);
+      const QFontMetrics metrics(widget->font());
+      if (auto* label = qobject_cast<QLabel*>(widget)) {
+        EXPECT_LE(metrics.horizontalAdvance(label->text()), widget->width()) << row.id;
+      } else if (qobject_cast<QPushButton*>(widget) != nullptr) {
+        EXPECT_LE(metrics.horizontalAdvance(Text(row.id)), widget->width()) << row.id;
+      } else if (qobject_cast<QAbstractButton*>(widget) != nullptr) {
+        EXPECT_LE(widget->sizeHint().width(), widget->width()) << row.id;
+      }
+    }
+  }
+
   // As the user does it: the handler runs on activation.
   void Choose(int id, int item) {
     QComboBox* combo = Combo(id);
@@ -197,6 +213,11 @@ TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
   EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "Left", "180°", "Right"}));
   EXPECT_EQ(Items(kIdCropCombo).size(), 4);
   EXPECT_EQ(Combo(kIdFormatCombo)->currentIndex(), g_scanSettings.fileType);
+  ExpectTextsFit();
+  // "Resolution" is too long for label 1093 at the dialog font.
+  EXPECT_LT(window->Control(kIdWebcamResolutionLabel)->font().pointSizeF(),
+            window->font().pointSizeF());
+  EXPECT_EQ(window->Control(kIdWebcamResolutionLabel)->toolTip(), "Resolution");
 }
 
 TEST_F(ScanWindowTest, WithoutCameraShowsTheWindowAndMarksTheCameraNotReady) {
@@ -463,6 +484,7 @@ TEST_F(ScanWindowTest, LanguageChangeRelabelsEveryControl) {
             (QStringList{Q(chinese.AutoCaptureOption1), Q(chinese.AutoCaptureOption2)}));
   EXPECT_EQ(Items(kIdUnitCombo), (QStringList{Q(chinese.Resolution), Q(chinese.DPI)}));
   EXPECT_TRUE(window->StatusBar()->currentMessage().startsWith(Q(chinese.Version) + " : "));
+  ExpectTextsFit();
   // Selections survive the refill.
   EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), g_scanSettings.colorType);
 
