@@ -138,35 +138,6 @@ TEST_F(PipelineTest, ColourModesGiveGreyAndBlackAndWhiteFiles) {
   }
 }
 
-TEST_F(PipelineTest, MultipleCropGivesOneImagePerCard) {
-  const auto cards = testing::ThreeCards(kFrame);
-  ProcessingOptions options;
-  options.autoCrop = 2;
-  const auto out = RunPipeline(testing::DrawScene(kFrame, cards), kCameraDpi, options);
-  ASSERT_EQ(out.size(), 3U);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_NEAR(Aspect(out[i].image.size()), Aspect(cards[i].size), 0.03 * Aspect(cards[i].size));
-  }
-}
-
-TEST_F(PipelineTest, BookAndEdgeRestoreGoThroughThePipeline) {
-  ProcessingOptions options;
-  options.autoCrop = 4;
-  const auto spread = testing::BookSpread(kFrame);
-  const auto book = RunPipeline(testing::DrawBookScene(kFrame), kCameraDpi, options);
-  ASSERT_EQ(book.size(), 1U);
-  const double spreadAspect = (spread[0].size.width * 2) / spread[0].size.height;
-  EXPECT_NEAR(Aspect(book[0].image.size()), spreadAspect, 0.03 * spreadAspect);
-
-  testing::DrawnPage torn = page_;
-  torn.cutCorner = 0.12F;
-  options.autoCrop = 3;
-  const auto restored = RunPipeline(testing::DrawScene(kFrame, {torn}), kCameraDpi, options);
-  ASSERT_EQ(restored.size(), 1U);
-  const cv::Vec3b corner = restored[0].image.at<cv::Vec3b>(0, 0);
-  for (int c = 0; c < 3; ++c) EXPECT_NEAR(corner[c], testing::kPageColour[c], 10);
-}
-
 TEST_F(PipelineTest, CustomCropComesFirst) {
   ProcessingOptions options;
   options.customCrop = {0, 0, 50, 100};
