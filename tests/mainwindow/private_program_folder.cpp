@@ -55,9 +55,8 @@ std::string CameraListPath() {
   return PrivateRoot() + "/cameras.txt";
 }
 
-int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& extraEnv) {
-  QTemporaryDir root(QDir::tempPath() + "/tavrin-mainwindow-test-XXXXXX");
-  if (!root.isValid()) return 2;
+bool PrivateProgramFolder::Create() {
+  if (!root.isValid()) return false;
   const QString program = QString::fromStdString(platform::ProgramPath());
   const QString from = QFileInfo(program).absolutePath();
   const QString bin = root.path() + "/bin";
@@ -69,8 +68,9 @@ int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& ex
                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   // Copies, not links: the program finds its folder through /proc/self/exe.
   const QString copy = bin + "/" + QFileInfo(program).fileName();
-  if (!QFile::copy(program, copy)) return 2;
+  if (!QFile::copy(program, copy)) return false;
   QFile::setPermissions(copy, QFile::permissions(program));
+  programCopy = copy.toStdString();
   QFile::copy(from + "/libTavrinLens.so", bin + "/libTavrinLens.so");
   CopyFolder(from + "/Language", bin + "/Language");
   // A data-source module and a configuration without block names: the link
@@ -78,33 +78,40 @@ int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& ex
   WriteText(bin + "/TavrinSource.ds", "");
   WriteText(bin + "/cfgInfo.xml", "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<cfg></cfg>\n");
   WriteText(root.path() + "/cameras.txt", "");
+  return true;
+}
 
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+std::vector<std::string> PrivateProgramFolder::Environment(
+    const std::vector<std::string>& extraEnv) const {
   const std::string r = root.path().toStdString();
-  const std::vector<std::string> env = {
+  const std::vector<std::string> defaults = {
       std::string(kRootVariable) + "=" + r,
       "HOME=" + r + "/home",
       "TMPDIR=" + r + "/tmp",
       "XDG_CONFIG_HOME=" + r + "/home/.config",
+      "XDG_RUNTIME_DIR=" + r + "/run",
       "TAVRIN_LENS_V4L2=0",
       "TAVRIN_LENS_VIRTUAL=",
       "TAVRIN_LENS_VIRTUAL_FILE=" + r + "/cameras.txt",
       "QT_QPA_PLATFORM=offscreen",
-      "XDG_RUNTIME_DIR=" + r + "/run",
   };
   // The caller's entries replace the defaults of the same name.
-  std::vector<std::string> allEnv = extraEnv;
-  for (const std::string& entry : env) {
+  std::vector<std::string> env = extraEnv;
+  for (const std::string& entry : defaults) {
     const std::string name = entry.substr(0, entry.find('=') + 1);
     bool replaced = false;
     for (const std::string& extra : extraEnv) replaced = replaced || extra.rfind(name, 0) == 0;
-    if (!replaced) allEnv.push_back(entry);
+    if (!replaced) env.push_back(entry);
   }
+  return env;
+}
+
+int PrivateProgramFolder::Run(const std::vector<std::string>& args,
+                              const std::vector<std::string>& extraEnv) const {
   std::string error;
-  const int pid = platform::SpawnProcess(copy.toStdString(), args, allEnv, &error);
+  const int pid = platform::SpawnProcess(programCopy, args, Environment(extraEnv), &error);
   if (pid < 0) {
-    fprintf(stderr, "cannot start the private copy: %s\n", error.c_str());
+    std::fprintf(stderr, "cannot start the private copy: %s\n", error.c_str());
     return 2;
   }
   int status = 0;
@@ -113,6 +120,14 @@ int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& ex
     return 3;
   }
   return status;
+}
+
+int RunInPrivateFolder(int argc, char** argv, const std::vector<std::string>& extraEnv) {
+  PrivateProgramFolder folder;
+  if (!folder.Create()) return 2;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return folder.Run(args, extraEnv);
 }
 
 }  // namespace tavrin::test
