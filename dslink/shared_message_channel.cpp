@@ -64,6 +64,9 @@ int SharedMessageChannel::Start(const std::u16string& first, const std::u16strin
     CreateBlocks();
   else
     OpenBlocks();
+  // Set here, not on the new thread, so that IsReceiving is true as soon as
+  // Start returns with a receive block.
+  if (ReceiveSlot().active.load() != nullptr) receiverStopped = 0;
   receiver = std::thread([this] { ReceiverLoop(); });
   return 1;
 }
@@ -115,7 +118,6 @@ void SharedMessageChannel::ReleaseSlot(BlockSlot& slot) {
 void SharedMessageChannel::ReceiverLoop() {
   BlockSlot& slot = ReceiveSlot();
   if (slot.active.load() == nullptr) return;
-  receiverStopped = 0;
   for (;;) {
     ChannelBlock* block = slot.active.load();
     if (block == nullptr) break;
