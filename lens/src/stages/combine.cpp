@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <optional>
 
 #include <QFileInfo>
@@ -83,10 +84,8 @@ QImage Decode(const std::string& path) {
   return reader.read();
 }
 
-}  // namespace
-
-int CombineImages(const std::string& first, const std::string& second, const std::string& output,
-                  int mode, int x, int y, int w, int h) {
+int Combine(const std::string& first, const std::string& second, const std::string& output,
+            int mode, int x, int y, int w, int h) {
   if (FormatForPath(output) == ImageFormat::kUnsupported) return kCombineBadOutputType;
   const QImage firstImage = Decode(first);
   if (firstImage.isNull()) return kCombineFirstUnreadable;
@@ -116,6 +115,18 @@ int CombineImages(const std::string& first, const std::string& second, const std
   const int dpiX = DpiFromDotsPerMeter(firstImage.dotsPerMeterX());
   const int dpiY = DpiFromDotsPerMeter(firstImage.dotsPerMeterY());
   return WriteImageFile(output, canvas, dpiX, dpiY) ? kCombineWritten : kCombineWriteFailed;
+}
+
+}  // namespace
+
+int CombineImages(const std::string& first, const std::string& second, const std::string& output,
+                  int mode, int x, int y, int w, int h) {
+  try {
+    return Combine(first, second, output, mode, x, y, w, h);
+  } catch (const std::bad_alloc&) {
+    // Qt reports most allocation failures as null images, but not all.
+    return kCombineWriteFailed;
+  }
 }
 
 }  // namespace tavrin::lens
