@@ -1,0 +1,97 @@
+#include "dialogs/merge_option_dlg.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "dialogs/ui_text.h"
+#include "resources/app_icon.h"
+#include "resources/dialog_ids.h"
+#include "resources/dialog_templates.h"
+
+namespace tavrin {
+
+using namespace idd131;
+
+CMergeOptionDlg::CMergeOptionDlg(QWidget* parent) : QDialog(parent) {
+  controls = BuildDialog(*this, kTemplate131);
+  setWindowIcon(AppIcon());
+  connect(controls.Get<QCheckBox>(kOutSide), &QCheckBox::clicked, this,
+          &CMergeOptionDlg::OnOutSide);
+  connect(controls.Get<QCheckBox>(kInSide), &QCheckBox::clicked, this, &CMergeOptionDlg::OnInSide);
+  for (int place = 1; place <= 8; ++place) {
+    connect(controls.Get<QRadioButton>(kOutsidePlace[place]), &QRadioButton::clicked, this,
+            [this, place] { OnOutsidePlace(place); });
+  }
+  for (int place = 0; place <= 4; ++place) {
+    connect(controls.Get<QRadioButton>(kInsidePlace[place]), &QRadioButton::clicked, this,
+            [this, place] { OnInsidePlace(place); });
+  }
+  connect(controls.Get<QPushButton>(kIdOk), &QPushButton::clicked, this, &CMergeOptionDlg::accept);
+  connect(controls.Get<QPushButton>(kIdCancel), &QPushButton::clicked, this,
+          &CMergeOptionDlg::reject);
+}
+
+void CMergeOptionDlg::showEvent(QShowEvent* event) {
+  if (!initialised) {
+    initialised = true;
+    OnInitDialog();
+  }
+  QDialog::showEvent(event);
+}
+
+void CMergeOptionDlg::OnInitDialog() {
+  ClearRadioGroup(controls.RadioGroup(kOutsidePlace[1]));
+  ClearRadioGroup(controls.RadioGroup(kInsidePlace[0]));
+  if (mergeType != 0) {
+    if (mergeType >= 1 && mergeType <= 8) Check(kOutsidePlace[mergeType]);
+  } else if (mergePosition >= 0 && mergePosition <= 4) {
+    Check(kInsidePlace[mergePosition]);
+  }
+  SetMergeKind(mergeType != 0);
+  setWindowTitle(UiText(&UiTextTable::WebcamMergeOption));
+  controls.Get<QCheckBox>(kOutSide)->setText(UiText(&UiTextTable::OutSide));
+  controls.Get<QCheckBox>(kInSide)->setText(UiText(&UiTextTable::InSide));
+  controls.Get<QPushButton>(kIdOk)->setText(UiText(&UiTextTable::IDOK));
+  controls.Get<QPushButton>(kIdCancel)->setText(UiText(&UiTextTable::IDCancel));
+}
+
+void CMergeOptionDlg::SetMergeKind(bool outside) {
+  controls.Get<QCheckBox>(kOutSide)->setChecked(outside);
+  controls.Get<QCheckBox>(kInSide)->setChecked(!outside);
+  for (int place = 1; place <= 8; ++place)
+    controls.Control(kOutsidePlace[place])->setEnabled(outside);
+  for (int place = 0; place <= 4; ++place)
+    controls.Control(kInsidePlace[place])->setEnabled(!outside);
+}
+
+void CMergeOptionDlg::Check(int radioId) {
+  controls.Get<QRadioButton>(radioId)->setChecked(true);
+}
+
+void CMergeOptionDlg::OnOutSide() {
+  SetMergeKind(true);
+  // Every click starts again at place 2, even when outside was already on.
+  mergeType = 2;
+  Check(kOutsidePlace[2]);
+}
+
+void CMergeOptionDlg::OnInSide() {
+  SetMergeKind(false);
+  mergeType = 0;
+  mergePosition = 2;
+  Check(kInsidePlace[2]);
+}
+
+void CMergeOptionDlg::OnOutsidePlace(int place) {
+  Check(kOutsidePlace[place]);
+  mergeType = place;
+}
+
+void CMergeOptionDlg::OnInsidePlace(int place) {
+  Check(kInsidePlace[place]);
+  mergePosition = place;
+}
+
+}  // namespace tavrin
