@@ -1,0 +1,267 @@
+#include "lens/src/v4l2/decode.h"
+
+#include <linux/videodev2.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <array>
+
+#include <opencv2/imgproc.hpp>
+
+namespace tavrin::lens::v4l2 {
+namespace {
+
+constexpr uint8_t kMarker = 0xff;
+constexpr uint8_t kSoi = 0xd8;
+constexpr uint8_t kDht = 0xc4;
+constexpr uint8_t kSos = 0xda;
+constexpr uint8_t kEoi = 0xd9;
+
+// JPEG Annex K.3: bits (code counts per length 1..16) then values, for the
+// luminance and chrominance DC and AC tables, each with its class/id byte.
+constexpr uint8_t kDcLuminanceBits[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t kDcChrominanceBits[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+constexpr uint8_t kDcValues[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr uint8_t kAcLuminanceBits[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+constexpr uint8_t kAcLuminanceValues[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
+    0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
+    0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
+    0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45,
+    0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64,
+    0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99,
+    0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6,
+    0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
+    0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
+    0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+constexpr uint8_t kAcChrominanceBits[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+constexpr uint8_t kAcChrominanceValues[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61,
+    0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33,
+    0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18,
+    0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44,
+    0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63,
+    0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97,
+    0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4,
+    0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca,
+    0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
+    0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+constexpr int CountCodes(const uint8_t (&bits)[16]) {
+  int total = 0;
+  for (uint8_t count : bits) total += count;
+  return total;
+}
+static_assert(CountCodes(kDcLuminanceBits) == 12 && CountCodes(kDcChrominanceBits) == 12);
+static_assert(CountCodes(kAcLuminanceBits) == 162 && CountCodes(kAcChrominanceBits) == 162);
+
+void AppendTable(std::string& segment, uint8_t classAndId, const uint8_t (&bits)[16],
+                 const uint8_t* values, size_t count) {
+  segment.push_back(static_cast<char>(classAndId));
+  segment.append(reinterpret_cast<const char*>(bits), 16);
+  segment.append(reinterpret_cast<const char*>(values), count);
+}
+
+const std::string& StandardDhtSegment() {
+  static const std::string segment = [] {
+    std::string tables;
+    AppendTable(tables, 0x00, kDcLuminanceBits, kDcValues, sizeof(kDcValues));
+    AppendTable(tables, 0x10, kAcLuminanceBits, kAcLuminanceValues, sizeof(kAcLuminanceValues));
+    AppendTable(tables, 0x01, kDcChrominanceBits, kDcValues, sizeof(kDcValues));
+    AppendTable(tables, 0x11, kAcChrominanceBits, kAcChrominanceValues,
+                sizeof(kAcChrominanceValues));
+    const size_t length = tables.size() + 2;
+    std::string result = {static_cast<char>(kMarker), static_cast<char>(kDht),
+                          static_cast<char>(length >> 8), static_cast<char>(length & 0xff)};
+    return result + tables;
+  }();
+  return segment;
+}
+
+// Offset of the first SOS or DHT marker before any scan; npos when the
+// stream is not a JPEG whose header can be walked.
+struct HeaderScan {
+  size_t sosOffset = std::string_view::npos;
+  bool hasDht = false;
+};
+
+HeaderScan ScanHeader(std::string_view jpeg) {
+  HeaderScan scan;
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(jpeg[i]); };
+  if (jpeg.size() < 4 || byte(0) != kMarker || byte(1) != kSoi) return scan;
+  size_t position = 2;
+  while (position + 4 <= jpeg.size()) {
+    if (byte(position) != kMarker) return scan;
+    const uint8_t marker = byte(position + 1);
+    if (marker == kMarker) {  // fill byte
+      ++position;
+      continue;
+    }
+    if (marker == kSos) {
+      scan.sosOffset = position;
+      return scan;
+    }
+    if (marker == kEoi) return scan;
+    if (marker == kDht) scan.hasDht = true;
+    const size_t length = (size_t{byte(position + 2)} << 8) | byte(position + 3);
+    if (length < 2) return scan;
+    position += 2 + length;
+  }
+  return scan;
+}
+
+}  // namespace
+
+bool HasHuffmanTables(std::string_view jpeg) {
+  return ScanHeader(jpeg).hasDht;
+}
+
+std::string WithStandardHuffmanTables(std::string_view jpeg) {
+  const HeaderScan scan = ScanHeader(jpeg);
+  if (scan.hasDht || scan.sosOffset == std::string_view::npos) return std::string(jpeg);
+  std::string patched;
+  patched.reserve(jpeg.size() + StandardDhtSegment().size());
+  patched.append(jpeg.substr(0, scan.sosOffset));
+  patched.append(StandardDhtSegment());
+  patched.append(jpeg.substr(scan.sosOffset));
+  return patched;
+}
+
+cv::Size FitInside(cv::Size frame, cv::Size box) {
+  if (frame.width <= 0 || frame.height <= 0 || box.width <= 0 || box.height <= 0) return {0, 0};
+  if (int64_t{frame.width} * box.height <= int64_t{box.width} * frame.height) {
+    return {std::max(1, static_cast<int>(int64_t{frame.width} * box.height / frame.height)),
+            box.height};
+  }
+  return {box.width,
+          std::max(1, static_cast<int>(int64_t{frame.height} * box.width / frame.width))};
+}
+
+FrameDecoder::FrameDecoder() : handle_(tjInitDecompress()) {}
+
+FrameDecoder::~FrameDecoder() {
+  if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
+}
+
+bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth,
+                               int expectedHeight, int scaleDenominator, cv::Mat& bgr,
+                               std::string* error) {
+  const auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  if (handle_ == nullptr) return fail("TurboJPEG is not available");
+  if (data == nullptr || bytes < 4) return fail("empty frame");
+  std::string_view stream(reinterpret_cast<const char*>(data), bytes);
+  const HeaderScan scan = ScanHeader(stream);
+  if (scan.sosOffset == std::string_view::npos) return fail("not a JPEG frame");
+  if (!scan.hasDht) {
+    patched_ = WithStandardHuffmanTables(stream);
+    stream = patched_;
+  }
+  tjhandle handle = static_cast<tjhandle>(handle_);
+  const auto* jpeg = reinterpret_cast<const unsigned char*>(stream.data());
+  int width = 0;
+  int height = 0;
+  int subsampling = 0;
+  int colorspace = 0;
+  if (tjDecompressHeader3(handle, jpeg, static_cast<unsigned long>(stream.size()), &width, &height,
+                          &subsampling, &colorspace) != 0)
+    return fail(std::string("bad JPEG header: ") + tjGetErrorStr2(handle));
+  if (expectedWidth > 0 && (width != expectedWidth || height != expectedHeight))
+    return fail("frame is " + std::to_string(width) + "x" + std::to_string(height) + ", expected " +
+                std::to_string(expectedWidth) + "x" + std::to_string(expectedHeight));
+  const int scaledWidth = (width + scaleDenominator - 1) / scaleDenominator;
+  const int scaledHeight = (height + scaleDenominator - 1) / scaleDenominator;
+  cv::Mat decoded(scaledHeight, scaledWidth, CV_8UC3);
+  // A frame cut short by the camera decodes with a warning; stopping on it
+  // keeps a grey-bottomed picture out of the preview and the files.
+  if (tjDecompress2(handle, jpeg, static_cast<unsigned long>(stream.size()), decoded.data,
+                    scaledWidth, static_cast<int>(decoded.step), scaledHeight, TJPF_BGR,
+                    TJFLAG_STOPONWARNING) != 0)
+    return fail(std::string("corrupt JPEG frame: ") + tjGetErrorStr2(handle));
+  bgr = decoded;
+  return true;
+}
+
+bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t bytes, int width,
+                          int height, int bytesPerLine, cv::Mat& bgr, std::string* error) {
+  const auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  if (width <= 0 || height <= 0) return fail("no frame size");
+  switch (pixelFormat) {
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG:
+      return DecodeMjpeg(data, bytes, width, height, 1, bgr, error);
+    case V4L2_PIX_FMT_YUYV: {
+      const size_t stride = bytesPerLine > 0 ? size_t(bytesPerLine) : size_t(width) * 2;
+      if (stride < size_t(width) * 2 || (width % 2) != 0) return fail("bad YUYV row length");
+      if (data == nullptr || bytes < stride * (height - 1) + size_t(width) * 2)
+        return fail("YUYV frame is " + std::to_string(bytes) + " bytes, too short");
+      const cv::Mat packed(height, width, CV_8UC2, const_cast<uint8_t*>(data), stride);
+      cv::Mat converted;
+      cv::cvtColor(packed, converted, cv::COLOR_YUV2BGR_YUYV);
+      bgr = converted;
+      return true;
+    }
+    case V4L2_PIX_FMT_NV12: {
+      const size_t stride = bytesPerLine > 0 ? size_t(bytesPerLine) : size_t(width);
+      if (stride < size_t(width) || (width % 2) != 0 || (height % 2) != 0)
+        return fail("bad NV12 layout");
+      if (data == nullptr || bytes < stride * height * 3 / 2)
+        return fail("NV12 frame is too short");
+      cv::Mat planes;
+      if (stride == size_t(width)) {
+        planes = cv::Mat(height * 3 / 2, width, CV_8UC1, const_cast<uint8_t*>(data));
+      } else {
+        // OpenCV wants the two planes without row padding.
+        planes.create(height * 3 / 2, width, CV_8UC1);
+        for (int row = 0; row < height * 3 / 2; ++row)
+          std::copy_n(data + row * stride, width, planes.ptr(row));
+      }
+      cv::Mat converted;
+      cv::cvtColor(planes, converted, cv::COLOR_YUV2BGR_NV12);
+      bgr = converted;
+      return true;
+    }
+    default:
+      return fail("pixel format not supported");
+  }
+}
+
+bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
+                                    cv::Mat& bgr, std::string* error) {
+  if (handle_ == nullptr || data == nullptr || bytes < 4 || maxWidth <= 0 || maxHeight <= 0) {
+    if (error != nullptr) *error = "bad arguments";
+    return false;
+  }
+  // The header alone tells the frame size; it does not need the tables.
+  int width = 0;
+  int height = 0;
+  int subsampling = 0;
+  int colorspace = 0;
+  if (tjDecompressHeader3(static_cast<tjhandle>(handle_), data, static_cast<unsigned long>(bytes),
+                          &width, &height, &subsampling, &colorspace) != 0) {
+    if (error != nullptr) *error = "bad JPEG header";
+    return false;
+  }
+  const cv::Size target = FitInside({width, height}, {maxWidth, maxHeight});
+  int denominator = 1;
+  while (denominator < 8 && (width + 2 * denominator - 1) / (2 * denominator) >= target.width &&
+         (height + 2 * denominator - 1) / (2 * denominator) >= target.height)
+    denominator *= 2;
+  cv::Mat decoded;
+  if (!DecodeMjpeg(data, bytes, width, height, denominator, decoded, error)) return false;
+  if (decoded.size() == target) {
+    bgr = decoded;
+  } else {
+    cv::resize(decoded, bgr, target, 0, 0, cv::INTER_AREA);
+  }
+  return true;
+}
+
+}  // namespace tavrin::lens::v4l2

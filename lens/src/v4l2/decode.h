@@ -1,0 +1,55 @@
+// Turning camera frames into BGR pictures: MJPEG with TurboJPEG, YUYV and
+// NV12 with OpenCV. A frame that is cut short or not what the format says is
+// refused with a reason, never read past its end.
+// Threads: a FrameDecoder belongs to one thread (the camera's capture
+// thread, or a caller's); the free functions are for any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <opencv2/core.hpp>
+
+namespace tavrin::lens::v4l2 {
+
+// True when a JPEG stream defines Huffman tables (a DHT segment) before its
+// first scan.
+bool HasHuffmanTables(std::string_view jpeg);
+// The stream with the standard tables (JPEG Annex K.3) inserted before the
+// first scan, as a camera that leaves them out expects the decoder to use.
+// A stream that has tables, or is not JPEG, comes back unchanged.
+std::string WithStandardHuffmanTables(std::string_view jpeg);
+
+class FrameDecoder {
+ public:
+  FrameDecoder();
+  ~FrameDecoder();
+  FrameDecoder(const FrameDecoder&) = delete;
+  FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+  // A frame of a V4L2 pixel format at the negotiated size into CV_8UC3
+  // BGR. bytesPerLine 0 means packed rows. False with error set on a bad
+  // frame; bgr is then left as it was.
+  bool Decode(uint32_t pixelFormat, const uint8_t* data, size_t bytes, int width, int height,
+              int bytesPerLine, cv::Mat& bgr, std::string* error = nullptr);
+
+  // MJPEG straight to a picture that fits maxWidth x maxHeight, keeping the
+  // aspect: TurboJPEG decodes at the largest reduction (1/2, 1/4, 1/8) that
+  // still covers the box, and only the rest is resampled.
+  bool DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
+                        cv::Mat& bgr, std::string* error = nullptr);
+
+ private:
+  bool DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth, int expectedHeight,
+                   int scaleDenominator, cv::Mat& bgr, std::string* error);
+
+  void* handle_ = nullptr;  // tjhandle
+  std::string patched_;     // reused for frames that need tables inserted
+};
+
+// The largest picture of the frame's aspect that fits the box.
+cv::Size FitInside(cv::Size frame, cv::Size box);
+
+}  // namespace tavrin::lens::v4l2

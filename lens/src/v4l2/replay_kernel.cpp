@@ -1,0 +1,641 @@
+#include "lens/src/v4l2/replay_kernel.h"
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <thread>
+
+namespace tavrin::lens::v4l2 {
+namespace {
+
+constexpr off_t kOffsetStride = off_t{1} << 24;
+constexpr uint32_t kMaxBuffers = 32;
+
+struct Buffer {
+  std::shared_ptr<std::vector<uint8_t>> storage;
+  bool queued = false;
+  uint32_t bytesUsed = 0;
+};
+
+struct OpenFile {
+  size_t device = 0;
+  uint32_t pixelFormat = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t bytesPerLine = 0;
+  uint32_t sizeImage = 0;
+  std::vector<Buffer> buffers;
+  std::deque<uint32_t> queue;
+  bool streaming = false;
+  size_t frameCursor = 0;
+  uint32_t sequence = 0;
+};
+
+struct DeviceState {
+  bool present = true;
+  int framesDelivered = 0;
+  std::vector<int64_t> values;  // parallel to the recorded controls
+};
+
+void CopyText(char* target, size_t size, const std::string& text) {
+  std::memset(target, 0, size);
+  std::memcpy(target, text.data(), std::min(size - 1, text.size()));
+}
+
+uint32_t ImageSize(uint32_t pixelFormat, uint32_t width, uint32_t height, uint32_t& bytesPerLine) {
+  switch (pixelFormat) {
+    case V4L2_PIX_FMT_YUYV:
+      bytesPerLine = width * 2;
+      return bytesPerLine * height;
+    case V4L2_PIX_FMT_NV12:
+      bytesPerLine = width;
+      return width * height * 3 / 2;
+    default:
+      // Compressed: room for the worst frame, as UVC drivers report it.
+      bytesPerLine = 0;
+      return width * height * 2;
+  }
+}
+
+}  // namespace
+
+struct ReplayKernel::State {
+  Recording recording;
+  std::vector<DeviceState> devices;
+  std::map<int, OpenFile> files;
+  std::map<const void*, std::shared_ptr<std::vector<uint8_t>>> mappings;
+  int nextFd = 100;
+  int framePeriodMs = -1;
+
+  int FindDevice(const std::string& path) const {
+    for (size_t i = 0; i < recording.devices.size(); ++i) {
+      if (recording.devices[i].path == path) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  // Applies the automatic modes that take a control over.
+  uint32_t ControlFlags(size_t device, size_t index) const {
+    const RecordedControl& control = recording.devices[device].controls[index];
+    uint32_t flags = control.flags;
+    if (control.masterId != 0) {
+      const auto& controls = recording.devices[device].controls;
+      for (size_t i = 0; i < controls.size(); ++i) {
+        if (controls[i].id == control.masterId && devices[device].values[i] == control.masterValue)
+          flags |= V4L2_CTRL_FLAG_INACTIVE;
+      }
+    }
+    return flags;
+  }
+
+  const RecordedFormat* Format(size_t device, uint32_t pixelFormat) const {
+    for (const RecordedFormat& format : recording.devices[device].formats) {
+      if (format.pixelFormat == pixelFormat) return &format;
+    }
+    return nullptr;
+  }
+
+  const RecordedFrame* NextFrame(OpenFile& file) const {
+    const RecordedFormat* format = Format(file.device, file.pixelFormat);
+    if (format == nullptr) return nullptr;
+    std::vector<const RecordedFrame*> matching;
+    for (const RecordedFrame& frame : format->frames) {
+      if (frame.width == static_cast<int>(file.width) &&
+          frame.height == static_cast<int>(file.height))
+        matching.push_back(&frame);
+    }
+    if (matching.empty()) return nullptr;
+    return matching[file.frameCursor++ % matching.size()];
+  }
+
+  bool HasFrames(const OpenFile& file) const {
+    const RecordedFormat* format = Format(file.device, file.pixelFormat);
+    if (format == nullptr) return false;
+    return std::any_of(format->frames.begin(), format->frames.end(), [&](const RecordedFrame& f) {
+      return f.width == static_cast<int>(file.width) && f.height == static_cast<int>(file.height);
+    });
+  }
+
+  int PeriodMs(const OpenFile& file) const {
+    if (framePeriodMs >= 0) return framePeriodMs;
+    const RecordedFormat* format = Format(file.device, file.pixelFormat);
+    return format == nullptr ? 33 : 1000 / format->framesPerSecond;
+  }
+
+  void SetFormat(OpenFile& file, v4l2_pix_format& pix) {
+    const RecordedDevice& device = recording.devices[file.device];
+    const RecordedFormat* format = Format(file.device, pix.pixelformat);
+    if (format == nullptr) format = &device.formats.front();
+    uint32_t width = pix.width;
+    uint32_t height = pix.height;
+    const RecordedSizes& sizes = format->sizes;
+    if (sizes.kind == RecordedSizes::Kind::kDiscrete) {
+      // The driver picks the nearest size it has.
+      int64_t best = -1;
+      for (const auto& [w, h] : sizes.discrete) {
+        const int64_t distance =
+            std::abs(int64_t{w} - pix.width) + std::abs(int64_t{h} - pix.height);
+        if (best < 0 || distance < best) {
+          best = distance;
+          width = w;
+          height = h;
+        }
+      }
+    } else {
+      const auto fit = [](int64_t value, int low, int high, int step) {
+        value = std::clamp<int64_t>(value, low, high);
+        return static_cast<uint32_t>(low + (value - low) / std::max(step, 1) * std::max(step, 1));
+      };
+      width = fit(pix.width, sizes.minWidth, sizes.maxWidth, sizes.stepWidth);
+      height = fit(pix.height, sizes.minHeight, sizes.maxHeight, sizes.stepHeight);
+    }
+    std::memset(&pix, 0, sizeof(pix));
+    pix.pixelformat = format->pixelFormat;
+    pix.width = width;
+    pix.height = height;
+    pix.field = V4L2_FIELD_NONE;
+    pix.sizeimage = ImageSize(pix.pixelformat, width, height, pix.bytesperline);
+    pix.colorspace = V4L2_COLORSPACE_SRGB;
+  }
+};
+
+ReplayKernel::ReplayKernel(Recording recording) : state_(std::make_unique<State>()) {
+  state_->recording = std::move(recording);
+  for (const RecordedDevice& device : state_->recording.devices) {
+    DeviceState deviceState;
+    deviceState.present = device.presentAtStart;
+    for (const RecordedControl& control : device.controls)
+      deviceState.values.push_back(control.value);
+    state_->devices.push_back(deviceState);
+  }
+}
+
+ReplayKernel::~ReplayKernel() = default;
+
+std::vector<std::string> ReplayKernel::ListNodes() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> nodes;
+  for (size_t i = 0; i < state_->devices.size(); ++i) {
+    if (state_->devices[i].present) nodes.push_back(state_->recording.devices[i].path);
+  }
+  return nodes;
+}
+
+int ReplayKernel::Open(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  const int device = state_->FindDevice(path);
+  if (device < 0 || !state_->devices[device].present) return -ENOENT;
+  OpenFile file;
+  file.device = static_cast<size_t>(device);
+  if (!state_->recording.devices[device].formats.empty()) {
+    v4l2_pix_format pix{};
+    const RecordedFormat& first = state_->recording.devices[device].formats.front();
+    pix.pixelformat = first.pixelFormat;
+    pix.width = 640;
+    pix.height = 480;
+    state_->SetFormat(file, pix);
+    file.pixelFormat = pix.pixelformat;
+    file.width = pix.width;
+    file.height = pix.height;
+    file.bytesPerLine = pix.bytesperline;
+    file.sizeImage = pix.sizeimage;
+  }
+  const int fd = state_->nextFd++;
+  state_->files[fd] = std::move(file);
+  return fd;
+}
+
+int ReplayKernel::Close(int fd) {
+  std::lock_guard lock(mutex_);
+  // Mappings outlive the descriptor, as they do in the kernel.
+  return state_->files.erase(fd) == 1 ? 0 : -EBADF;
+}
+
+int ReplayKernel::Ioctl(int fd, unsigned long request, void* arg) {
+  std::lock_guard lock(mutex_);
+  State& s = *state_;
+  const auto found = s.files.find(fd);
+  if (found == s.files.end()) return -EBADF;
+  if (arg == nullptr) return -EFAULT;
+  OpenFile& file = found->second;
+  if (!s.devices[file.device].present) return -ENODEV;
+  const RecordedDevice& device = s.recording.devices[file.device];
+  DeviceState& deviceState = s.devices[file.device];
+
+  switch (request) {
+    case VIDIOC_QUERYCAP: {
+      auto* cap = static_cast<v4l2_capability*>(arg);
+      std::memset(cap, 0, sizeof(*cap));
+      CopyText(reinterpret_cast<char*>(cap->driver), sizeof(cap->driver), device.driver);
+      CopyText(reinterpret_cast<char*>(cap->card), sizeof(cap->card), device.card);
+      CopyText(reinterpret_cast<char*>(cap->bus_info), sizeof(cap->bus_info), device.busInfo);
+      cap->version = 0x00060100;
+      cap->capabilities = device.capabilities;
+      cap->device_caps = device.deviceCaps;
+      return 0;
+    }
+    case VIDIOC_ENUM_FMT: {
+      auto* desc = static_cast<v4l2_fmtdesc*>(arg);
+      if (desc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc->index >= device.formats.size() ||
+          !(device.deviceCaps & V4L2_CAP_VIDEO_CAPTURE))
+        return -EINVAL;
+      const RecordedFormat& format = device.formats[desc->index];
+      const uint32_t index = desc->index;
+      const uint32_t type = desc->type;
+      std::memset(desc, 0, sizeof(*desc));
+      desc->index = index;
+      desc->type = type;
+      desc->flags = format.flags;
+      desc->pixelformat = format.pixelFormat;
+      CopyText(reinterpret_cast<char*>(desc->description), sizeof(desc->description),
+               format.description);
+      return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES: {
+      auto* size = static_cast<v4l2_frmsizeenum*>(arg);
+      const RecordedFormat* format = s.Format(file.device, size->pixel_format);
+      if (format == nullptr) return -EINVAL;
+      const RecordedSizes& sizes = format->sizes;
+      const uint32_t index = size->index;
+      const uint32_t pixelFormat = size->pixel_format;
+      std::memset(size, 0, sizeof(*size));
+      size->index = index;
+      size->pixel_format = pixelFormat;
+      if (sizes.kind == RecordedSizes::Kind::kDiscrete) {
+        if (index >= sizes.discrete.size()) return -EINVAL;
+        size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        size->discrete.width = sizes.discrete[index].first;
+        size->discrete.height = sizes.discrete[index].second;
+        return 0;
+      }
+      if (index != 0) return -EINVAL;
+      size->type = sizes.kind == RecordedSizes::Kind::kStepwise ? V4L2_FRMSIZE_TYPE_STEPWISE
+                                                                : V4L2_FRMSIZE_TYPE_CONTINUOUS;
+      size->stepwise = {
+          static_cast<uint32_t>(sizes.minWidth),  static_cast<uint32_t>(sizes.maxWidth),
+          static_cast<uint32_t>(sizes.stepWidth), static_cast<uint32_t>(sizes.minHeight),
+          static_cast<uint32_t>(sizes.maxHeight), static_cast<uint32_t>(sizes.stepHeight)};
+      if (sizes.kind == RecordedSizes::Kind::kContinuous)
+        size->stepwise.step_width = size->stepwise.step_height = 1;
+      return 0;
+    }
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT: {
+      auto* format = static_cast<v4l2_format*>(arg);
+      if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || device.formats.empty()) return -EINVAL;
+      if (request == VIDIOC_G_FMT) {
+        std::memset(&format->fmt.pix, 0, sizeof(format->fmt.pix));
+        format->fmt.pix.pixelformat = file.pixelFormat;
+        format->fmt.pix.width = file.width;
+        format->fmt.pix.height = file.height;
+        format->fmt.pix.bytesperline = file.bytesPerLine;
+        format->fmt.pix.sizeimage = file.sizeImage;
+        format->fmt.pix.field = V4L2_FIELD_NONE;
+        return 0;
+      }
+      if (request == VIDIOC_S_FMT && !file.buffers.empty()) return -EBUSY;
+      s.SetFormat(file, format->fmt.pix);
+      if (request == VIDIOC_S_FMT) {
+        file.pixelFormat = format->fmt.pix.pixelformat;
+        file.width = format->fmt.pix.width;
+        file.height = format->fmt.pix.height;
+        file.bytesPerLine = format->fmt.pix.bytesperline;
+        file.sizeImage = format->fmt.pix.sizeimage;
+        file.frameCursor = 0;
+      }
+      return 0;
+    }
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM: {
+      auto* parm = static_cast<v4l2_streamparm*>(arg);
+      if (parm->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+      const RecordedFormat* format = s.Format(file.device, file.pixelFormat);
+      std::memset(&parm->parm.capture, 0, sizeof(parm->parm.capture));
+      parm->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+      parm->parm.capture.timeperframe = {
+          1, static_cast<uint32_t>(format ? format->framesPerSecond : 30)};
+      return 0;
+    }
+    case VIDIOC_REQBUFS: {
+      auto* request_ = static_cast<v4l2_requestbuffers*>(arg);
+      if (request_->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || request_->memory != V4L2_MEMORY_MMAP)
+        return -EINVAL;
+      if (file.streaming) return -EBUSY;
+      for (const Buffer& buffer : file.buffers) {
+        // A buffer still mapped cannot be freed.
+        if (buffer.storage.use_count() > 1) return -EBUSY;
+      }
+      file.buffers.clear();
+      file.queue.clear();
+      const uint32_t count = std::min(request_->count, kMaxBuffers);
+      for (uint32_t i = 0; i < count; ++i) {
+        Buffer buffer;
+        buffer.storage = std::make_shared<std::vector<uint8_t>>(file.sizeImage);
+        file.buffers.push_back(buffer);
+      }
+      request_->count = count;
+      return 0;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF:
+    case VIDIOC_DQBUF: {
+      auto* buffer = static_cast<v4l2_buffer*>(arg);
+      if (buffer->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer->memory != V4L2_MEMORY_MMAP)
+        return -EINVAL;
+      if (request == VIDIOC_DQBUF) {
+        if (!file.streaming) return -EINVAL;
+        if (file.queue.empty() || !s.HasFrames(file)) return -EAGAIN;
+        if (device.unplugAfterFrames >= 0 &&
+            deviceState.framesDelivered >= device.unplugAfterFrames) {
+          deviceState.present = false;
+          return -ENODEV;
+        }
+        const uint32_t index = file.queue.front();
+        file.queue.pop_front();
+        Buffer& slot = file.buffers[index];
+        const RecordedFrame* frame = s.NextFrame(file);
+        const size_t bytes = std::min(frame->bytes.size(), slot.storage->size());
+        std::memcpy(slot.storage->data(), frame->bytes.data(), bytes);
+        slot.queued = false;
+        slot.bytesUsed = static_cast<uint32_t>(bytes);
+        ++deviceState.framesDelivered;
+        std::memset(buffer, 0, sizeof(*buffer));
+        buffer->index = index;
+        buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer->memory = V4L2_MEMORY_MMAP;
+        buffer->bytesused = slot.bytesUsed;
+        buffer->length = static_cast<uint32_t>(slot.storage->size());
+        buffer->m.offset = static_cast<uint32_t>(index * kOffsetStride);
+        buffer->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE;
+        buffer->field = V4L2_FIELD_NONE;
+        buffer->sequence = file.sequence++;
+        return 0;
+      }
+      if (buffer->index >= file.buffers.size()) return -EINVAL;
+      Buffer& slot = file.buffers[buffer->index];
+      if (request == VIDIOC_QBUF) {
+        if (slot.queued) return -EINVAL;
+        slot.queued = true;
+        file.queue.push_back(buffer->index);
+        return 0;
+      }
+      buffer->length = static_cast<uint32_t>(slot.storage->size());
+      buffer->m.offset = static_cast<uint32_t>(buffer->index * kOffsetStride);
+      buffer->flags = slot.queued ? V4L2_BUF_FLAG_QUEUED : 0;
+      return 0;
+    }
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF: {
+      if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+      if (request == VIDIOC_STREAMON) {
+        if (file.buffers.empty()) return -EINVAL;
+        file.streaming = true;
+      } else {
+        file.streaming = false;
+        file.queue.clear();
+        for (Buffer& buffer : file.buffers) buffer.queued = false;
+      }
+      return 0;
+    }
+    case VIDIOC_QUERY_EXT_CTRL: {
+      auto* query = static_cast<v4l2_query_ext_ctrl*>(arg);
+      const uint32_t flagMask = V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND;
+      const bool next = (query->id & V4L2_CTRL_FLAG_NEXT_CTRL) != 0;
+      const uint32_t id = query->id & ~flagMask;
+      size_t index = device.controls.size();
+      for (size_t i = 0; i < device.controls.size(); ++i) {
+        if (next ? device.controls[i].id > id : device.controls[i].id == id) {
+          index = i;
+          break;
+        }
+      }
+      if (index == device.controls.size()) return -EINVAL;
+      const RecordedControl& control = device.controls[index];
+      std::memset(query, 0, sizeof(*query));
+      query->id = control.id;
+      query->type = control.type;
+      CopyText(query->name, sizeof(query->name), control.name);
+      query->minimum = control.minimum;
+      query->maximum = control.maximum;
+      query->step = control.step;
+      query->default_value = control.defaultValue;
+      query->flags = s.ControlFlags(file.device, index);
+      query->elem_size = 4;
+      query->elems = 1;
+      return 0;
+    }
+    case VIDIOC_QUERYMENU: {
+      auto* menu = static_cast<v4l2_querymenu*>(arg);
+      for (const RecordedControl& control : device.controls) {
+        if (control.id != menu->id) continue;
+        const uint32_t index = menu->index;
+        if (control.type == V4L2_CTRL_TYPE_MENU) {
+          const auto item = control.menuNames.find(index);
+          if (item == control.menuNames.end()) return -EINVAL;
+          CopyText(reinterpret_cast<char*>(menu->name), sizeof(menu->name), item->second);
+          return 0;
+        }
+        if (control.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+          const auto item = control.menuValues.find(index);
+          if (item == control.menuValues.end()) return -EINVAL;
+          menu->value = item->second;
+          return 0;
+        }
+        return -EINVAL;
+      }
+      return -EINVAL;
+    }
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL: {
+      auto* value = static_cast<v4l2_control*>(arg);
+      for (size_t i = 0; i < device.controls.size(); ++i) {
+        const RecordedControl& control = device.controls[i];
+        if (control.id != value->id) continue;
+        const uint32_t flags = s.ControlFlags(file.device, i);
+        if (request == VIDIOC_G_CTRL) {
+          if (flags & V4L2_CTRL_FLAG_WRITE_ONLY) return -EACCES;
+          value->value = static_cast<int32_t>(deviceState.values[i]);
+          return 0;
+        }
+        // uvcvideo refuses a control while an automatic mode owns it.
+        if (flags & (V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_INACTIVE)) return -EACCES;
+        int64_t wanted = value->value;
+        if (control.type == V4L2_CTRL_TYPE_MENU || control.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+          if (wanted < control.minimum || wanted > control.maximum) return -ERANGE;
+          const bool listed = control.type == V4L2_CTRL_TYPE_MENU
+                                  ? control.menuNames.count(static_cast<uint32_t>(wanted)) == 1
+                                  : control.menuValues.count(static_cast<uint32_t>(wanted)) == 1;
+          if (!listed) return -EINVAL;
+        } else {
+          wanted = std::clamp(wanted, control.minimum, control.maximum);
+          const int64_t step = static_cast<int64_t>(std::max<uint64_t>(control.step, 1));
+          wanted = control.minimum + (wanted - control.minimum + step / 2) / step * step;
+          if (wanted > control.maximum) wanted -= step;
+        }
+        deviceState.values[i] = wanted;
+        value->value = static_cast<int32_t>(wanted);
+        return 0;
+      }
+      return -EINVAL;
+    }
+    default:
+      return -ENOTTY;
+  }
+}
+
+void* ReplayKernel::Mmap(int fd, size_t lengthBytes, off_t offset, int* error) {
+  std::lock_guard lock(mutex_);
+  const auto setError = [&](int code) {
+    if (error != nullptr) *error = code;
+    return nullptr;
+  };
+  const auto found = state_->files.find(fd);
+  if (found == state_->files.end()) return setError(EBADF);
+  OpenFile& file = found->second;
+  if (!state_->devices[file.device].present) return setError(ENODEV);
+  if (offset % kOffsetStride != 0) return setError(EINVAL);
+  const size_t index = static_cast<size_t>(offset / kOffsetStride);
+  if (index >= file.buffers.size() || lengthBytes != file.buffers[index].storage->size())
+    return setError(EINVAL);
+  void* address = file.buffers[index].storage->data();
+  state_->mappings[address] = file.buffers[index].storage;
+  return address;
+}
+
+int ReplayKernel::Munmap(void* address, size_t) {
+  std::lock_guard lock(mutex_);
+  return state_->mappings.erase(address) == 1 ? 0 : -EINVAL;
+}
+
+int ReplayKernel::WaitReadable(int fd, int timeoutMs) {
+  int sleepMs = timeoutMs;
+  int result = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = state_->files.find(fd);
+    if (found == state_->files.end()) return -EBADF;
+    OpenFile& file = found->second;
+    // A vanished device reads as ready, so the dequeue reports ENODEV.
+    if (!state_->devices[file.device].present) return 1;
+    if (file.streaming && !file.queue.empty() && state_->HasFrames(file)) {
+      const int periodMs = state_->PeriodMs(file);
+      if (periodMs <= timeoutMs) {
+        sleepMs = periodMs;
+        result = 1;
+      }
+    }
+  }
+  if (sleepMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+  return result;
+}
+
+void ReplayKernel::SetFramePeriodMs(int periodMs) {
+  std::lock_guard lock(mutex_);
+  state_->framePeriodMs = periodMs;
+}
+
+void ReplayKernel::Plug(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  const int device = state_->FindDevice(path);
+  if (device >= 0) state_->devices[device].present = true;
+}
+
+void ReplayKernel::Unplug(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  const int device = state_->FindDevice(path);
+  if (device >= 0) state_->devices[device].present = false;
+}
+
+int ReplayKernel::OpenFileCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(state_->files.size());
+}
+
+int ReplayKernel::MappingCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(state_->mappings.size());
+}
+
+int ReplayKernel::FramesDelivered(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  const int device = state_->FindDevice(path);
+  return device < 0 ? 0 : state_->devices[device].framesDelivered;
+}
+
+namespace {
+
+class ReplayHotplugSource final : public HotplugSource {
+ public:
+  ReplayHotplugSource(std::shared_ptr<ReplayKernel> kernel, std::vector<RecordedEvent> events)
+      : kernel_(std::move(kernel)), events_(std::move(events)) {}
+
+  bool Next(int timeoutMs, HotplugEvent& event) override {
+    std::unique_lock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!interrupted_) {
+      if (woken_) {
+        woken_ = false;
+        return false;
+      }
+      if (next_ < events_.size()) {
+        const auto due = start_ + std::chrono::milliseconds(events_[next_].atMs);
+        if (due <= std::chrono::steady_clock::now()) {
+          const RecordedEvent& recorded = events_[next_++];
+          if (recorded.action == "add") kernel_->Plug(recorded.path);
+          if (recorded.action == "remove") kernel_->Unplug(recorded.path);
+          event = {recorded.action, recorded.path};
+          return true;
+        }
+        if (due < deadline) {
+          wake_.wait_until(lock, due);
+          continue;
+        }
+      }
+      if (wake_.wait_until(lock, deadline) == std::cv_status::timeout && !interrupted_)
+        return false;
+    }
+    return false;
+  }
+
+  void Interrupt() override {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    wake_.notify_all();
+  }
+
+  void Wake() override {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+    wake_.notify_all();
+  }
+
+ private:
+  std::shared_ptr<ReplayKernel> kernel_;
+  std::vector<RecordedEvent> events_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  size_t next_ = 0;
+  bool interrupted_ = false;
+  bool woken_ = false;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+};
+
+}  // namespace
+
+std::unique_ptr<HotplugSource> ReplayKernel::MakeHotplugSource() {
+  std::vector<RecordedEvent> events;
+  {
+    std::lock_guard lock(mutex_);
+    events = state_->recording.events;
+  }
+  return std::make_unique<ReplayHotplugSource>(shared_from_this(), std::move(events));
+}
+
+}  // namespace tavrin::lens::v4l2
