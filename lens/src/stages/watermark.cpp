@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include <QColor>
+#include <QCoreApplication>
 #include <QFont>
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -86,7 +87,10 @@ WatermarkResult DrawWatermark(cv::Mat& image, const WatermarkOptions& options, i
       options.fontSize <= 0) {
     return WatermarkResult::kNothingToDraw;
   }
-  if (QGuiApplication::instance() == nullptr) return WatermarkResult::kNoFonts;
+  // A plain QCoreApplication has no font database either.
+  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
+    return WatermarkResult::kNoFonts;
+  }
 
   const QString text = QString::fromUtf8(options.text.c_str());
   const double dpi = std::max(1, (dpiX + dpiY) / 2);
