@@ -94,6 +94,11 @@ void FitPopup(QComboBox* combo) {
   combo->view()->setMinimumWidth(widest + 2 * kButtonMarginPx);
 }
 
+// The data-source link's own messages go through the window's message box.
+void ShowLinkMessageBox(const std::u16string& text) {
+  ShowMessageBox(nullptr, Q(text));
+}
+
 // Refills a combo with texts, keeping its selection.
 void RefillCombo(QComboBox* combo, std::initializer_list<QString> texts) {
   const int selected = combo->currentIndex();
@@ -106,6 +111,7 @@ void RefillCombo(QComboBox* combo, std::initializer_list<QString> texts) {
 
 CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
   setWindowIcon(AppIcon());
+  SetMessageBoxHook(&ShowLinkMessageBox);
   BuildControls();
   ConnectHandlers();
   RegisterScanWindow(this);

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "camera/camera_library.h"
+#include "dslink/twain_control.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -323,6 +324,30 @@ TEST_F(ScanWindowTest, RememberedSizeAmongRepeatsSelectsTheLastMatch) {
   EXPECT_EQ(Items(kIdResolutionCombo),
             (QStringList{"1920x1080(HD-1080)", "1280x720(HD-720)", "1920x1080(HD-1080)"}));
   EXPECT_EQ(Combo(kIdResolutionCombo)->currentIndex(), 2);
+}
+
+TEST_F(ScanWindowTest, MediaTypeChangeRebuildsTheSizesOfThatType) {
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(Items(kIdMediaTypeCombo), (QStringList{"MJPG", "YUY2"}));
+  EXPECT_EQ(Combo(kIdMediaTypeCombo)->currentIndex(), 0);
+  EXPECT_TRUE(Items(kIdResolutionCombo).contains("4912x3680(18MP)"));
+  Choose(kIdMediaTypeCombo, 1);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(g_scanSettings.MediaType, 1);
+  // Uncompressed frames come in the small sizes only.
+  EXPECT_FALSE(Items(kIdResolutionCombo).contains("4912x3680(18MP)"));
+  EXPECT_EQ(Combo(kIdResolutionCombo)->itemText(0), "2592x1944(5MP)");
+  window->reject();
+  ScanSettings saved;
+  ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
+  EXPECT_EQ(saved.MediaType, 1);
+}
+
+TEST_F(ScanWindowTest, DataSourceLinkMessagesUseTheWindowsMessageBox) {
+  ASSERT_TRUE(Start());
+  ShowLinkMessage(u"m_TwainWindow = null");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "m_TwainWindow = null");
 }
 
 TEST_F(ScanWindowTest, HugeUnnamedSizeStaysWithAnEmptyLabel) {
