@@ -677,6 +677,10 @@ bool MarkupDocument::AddElem(std::u16string_view name, std::u16string_view data,
     insert = std::move(element);
   } else if (parentPos != 0 && IsEmptyElementTag(parent)) {
     // "<p/>" becomes "<p>\r\n<new/>\r\n</p>": the slash gives way.
+    const std::u16string_view parentName = ElemName(parentPos);
+    // A stray quote in the name would open a quoted run in the new end tag
+    // and swallow the rest of the document.
+    if (parentName.find_first_of(u"\"'") != std::u16string_view::npos) return false;
     expandParent = true;
     insertAt = parent.start + parent.length - 2;
     replaced = 1;

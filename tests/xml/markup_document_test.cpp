@@ -272,6 +272,16 @@ TEST(MarkupAddElem, EncodesDataAndRefusesBrokenNames) {
   EXPECT_EQ(options.GetData(), u"a]]>b<");
   ExpectIndexMatchesReparse(options);
 
+  // Found by fuzzing: an empty-element parent whose name holds a quote
+  // cannot be given an end tag that parses back.
+  MarkupDocument quoted;
+  ASSERT_TRUE(quoted.SetDoc(u"<a\" b\"/>"));
+  ASSERT_TRUE(quoted.FindElem());
+  ASSERT_TRUE(quoted.IntoElem());
+  EXPECT_FALSE(quoted.AddElem(u"n"));
+  EXPECT_EQ(quoted.GetDoc(), u"<a\" b\"/>");
+  EXPECT_TRUE(quoted.IsWellFormed());
+
   for (const char16_t* bad : {u"", u"a b", u"<x", u"1a", u"a>", u"a/", u"a\"", u"!x"}) {
     EXPECT_FALSE(doc.AddElem(bad)) << Utf16ToUtf8(bad);
   }
