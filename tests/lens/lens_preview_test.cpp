@@ -1,0 +1,234 @@
+// The live preview on real widgets (offscreen platform): frames arrive and
+// are painted, zoom steps change the painted scale, the crop frame follows
+// the mouse and decides what a capture keeps, and the settings windows
+// change the picture.
+#include <QApplication>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QTimer>
+#include <QWidget>
+#include <cstring>
+#include <thread>
+
+#include "tests/lens/lens_test_support.h"
+
+namespace tavrin::lens_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the event loop until done() holds or the timeout passes.
+template <typename Done>
+bool Spin(Done done, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+QWidget* PreviewOf(QWidget& host) {
+  return host.findChild<QWidget*>("TavrinLensPreview");
+}
+
+qulonglong Painted(QWidget* preview) {
+  return preview->property("framesPainted").toULongLong();
+}
+
+class LensPreview : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host.resize(400, 300);
+    host.show();
+  }
+  void Start(const std::string& cameras, int width, int height) {
+    UseVirtualCameras(cameras);
+    loaded = std::make_unique<LoadedLens>();
+    ASSERT_TRUE(loaded->Ready());
+    ASSERT_EQ(loaded->lens.camOpenDev(0, 0, width, height), 0);
+    ASSERT_EQ(loaded->lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+    preview = PreviewOf(host);
+    ASSERT_NE(preview, nullptr);
+    ASSERT_TRUE(Spin([&] { return Painted(preview) >= 2; }));
+  }
+  void TearDown() override { loaded.reset(); }
+  int Capture(const std::string& path) {
+    char buffer[1024] = {};
+    std::strncpy(buffer, path.c_str(), sizeof buffer - 1);
+    return loaded->lens.camCaptureImageFile(0, buffer);
+  }
+  double Scale() const { return preview->property("paintedScale").toDouble(); }
+  QImage Grab() { return preview->grab().toImage(); }
+
+  QWidget host;
+  QWidget* preview = nullptr;
+  ScratchFolder scratch;
+  std::unique_ptr<LoadedLens> loaded;
+};
+
+TEST_F(LensPreview, PaintsRunningFramesFittedToTheHost) {
+  Start("document?sizes=800x600", 800, 600);
+  EXPECT_EQ(preview->geometry(), host.rect());
+  const auto firstSequence = preview->property("frameSequence").toULongLong();
+  ASSERT_TRUE(
+      Spin([&] { return preview->property("frameSequence").toULongLong() > firstSequence + 3; }));
+  EXPECT_DOUBLE_EQ(Scale(), 0.5);  // 800 x 600 into 400 x 300
+  const QImage shot = Grab();
+  EXPECT_GT(qGray(shot.pixel(200, 60)), 200) << "the page in the middle";
+  EXPECT_LT(qGray(shot.pixel(4, 4)), 110) << "the desk at the corner";
+  // The host grows, the preview follows and fits again.
+  host.resize(800, 600);
+  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  EXPECT_EQ(preview->size(), QSize(800, 600));
+}
+
+TEST_F(LensPreview, ZoomStepsOneToOneAndFitChangeThePaintedScale) {
+  Start("document?sizes=800x600", 800, 600);
+  ASSERT_DOUBLE_EQ(Scale(), 0.5);
+  loaded->lens.camZooIn(0);
+  ASSERT_TRUE(Spin([&] { return Scale() != 0.5; }));
+  EXPECT_DOUBLE_EQ(Scale(), 0.625);
+  loaded->lens.camZooIn(0);
+  ASSERT_TRUE(Spin([&] { return Scale() != 0.625; }));
+  EXPECT_DOUBLE_EQ(Scale(), 0.78125);
+  loaded->lens.camZoomOut(0);
+  ASSERT_TRUE(Spin([&] { return Scale() != 0.78125; }));
+  EXPECT_DOUBLE_EQ(Scale(), 0.625);
+  loaded->lens.camOriginalPreview(0);
+  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  // At 1:1 the centre of the frame is shown: the whole view is page.
+  const QImage shot = Grab();
+  EXPECT_GT(qGray(shot.pixel(10, 150)), 200);
+  loaded->lens.camOptimalPreview(0);
+  ASSERT_TRUE(Spin([&] { return Scale() == 0.5; }));
+}
+
+TEST_F(LensPreview, DetachingAndReattachingReplacesThePreview) {
+  Start("document?sizes=640x480,webcam", 640, 480);
+  ASSERT_EQ(loaded->lens.camSetPreviewWindow(0, nullptr), 0);
+  EXPECT_EQ(PreviewOf(host), nullptr);
+  ASSERT_EQ(loaded->lens.camOpenDev(1, 0, 320, 240), 0);
+  ASSERT_EQ(loaded->lens.camSetPreviewWindow(1, reinterpret_cast<void*>(host.winId())), 0);
+  ASSERT_EQ(loaded->lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+  EXPECT_EQ(host.findChildren<QWidget*>("TavrinLensPreview").size(), 1) << "one preview per host";
+  EXPECT_NE(loaded->lens.camSetPreviewWindow(0, reinterpret_cast<void*>(uintptr_t{0xdead})), 0);
+  // Closing the camera leaves the preview showing no picture.
+  preview = PreviewOf(host);
+  ASSERT_NE(preview, nullptr);
+  loaded->lens.camCloseDev(0);
+  ASSERT_TRUE(Spin([&] { return qGray(Grab().pixel(200, 100)) < 60; }));
+}
+
+TEST_F(LensPreview, CropFrameFollowsTheMouseAndDecidesWhatACaptureKeeps) {
+  Start("document?sizes=800x600", 800, 600);
+  ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 0, 0, 100, 100), 0);
+  ASSERT_TRUE(Spin([&] {
+    const QImage shot = Grab();
+    return qBlue(shot.pixel(200, 1)) > 200 && qRed(shot.pixel(200, 1)) < 60;
+  })) << "the frame is drawn along the edge";
+  // Drag the right edge to the middle and the bottom edge up a quarter.
+  auto drag = [&](QPointF from, QPointF to) {
+    QMouseEvent press(QEvent::MouseButtonPress, from, from, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(preview, &press);
+    QMouseEvent move(QEvent::MouseMove, to, to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(preview, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, to, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(preview, &release);
+  };
+  drag({399, 150}, {200, 150});
+  drag({100, 299}, {100, 225});
+  ASSERT_EQ(Capture(scratch.File("crop.png")), 0);
+  FileFacts facts = ReadFileFacts(scratch.File("crop.png"));
+  EXPECT_EQ(facts.width, 400);
+  EXPECT_EQ(facts.height, 450);
+  // Moving the whole frame keeps its size.
+  drag({100, 100}, {140, 100});
+  ASSERT_EQ(Capture(scratch.File("moved.png")), 0);
+  facts = ReadFileFacts(scratch.File("moved.png"));
+  EXPECT_EQ(facts.width, 400);
+  // Four zeros switch it off: the whole frame again.
+  ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 0, 0, 0, 0), 0);
+  ASSERT_EQ(Capture(scratch.File("whole.png")), 0);
+  EXPECT_EQ(ReadFileFacts(scratch.File("whole.png")).width, 800);
+}
+
+// Finds the open settings window once it is shown, sets one slider and
+// presses OK or Cancel.
+void AnswerSettingsWindow(const char* slider, int value, bool accept, bool* seen) {
+  QTimer::singleShot(50, [=] {
+    QWidget* dialog = QApplication::activeModalWidget();
+    if (dialog == nullptr) {
+      AnswerSettingsWindow(slider, value, accept, seen);
+      return;
+    }
+    auto* control = dialog->findChild<QSlider*>(slider);
+    *seen = control != nullptr;
+    if (control != nullptr) control->setValue(value);
+    QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject");
+  });
+}
+
+double MeanGrey(const std::string& path) {
+  const QImage image =
+      QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_Grayscale8);
+  double sum = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) sum += qGray(image.pixel(x, y));
+  }
+  return sum / (image.width() * image.height());
+}
+
+TEST_F(LensPreview, SettingsWindowsChangeThePictureAndCancelPutsItBack) {
+  Start("webcam", 320, 240);
+  ASSERT_EQ(Capture(scratch.File("before.png")), 0);
+  const double before = MeanGrey(scratch.File("before.png"));
+
+  bool seen = false;
+  AnswerSettingsWindow("Brightness", 80, true, &seen);
+  EXPECT_EQ(loaded->lens.camShowImageSettingWindow(0), 0);
+  EXPECT_TRUE(seen);
+  std::this_thread::sleep_for(300ms);  // a frame rendered with the new value
+  ASSERT_EQ(Capture(scratch.File("brighter.png")), 0);
+  EXPECT_GT(MeanGrey(scratch.File("brighter.png")), before + 30);
+
+  seen = false;
+  AnswerSettingsWindow("Exposure", -100, false, &seen);
+  EXPECT_EQ(loaded->lens.camShowDevSettingWindow(0), 0);
+  EXPECT_TRUE(seen);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(Capture(scratch.File("cancelled.png")), 0);
+  EXPECT_NEAR(MeanGrey(scratch.File("cancelled.png")), MeanGrey(scratch.File("brighter.png")), 3);
+
+  // The device window holds the device controls only.
+  seen = true;
+  AnswerSettingsWindow("Brightness", 0, false, &seen);
+  loaded->lens.camShowDevSettingWindow(0);
+  EXPECT_FALSE(seen);
+}
+
+TEST_F(LensPreview, WidgetCallsFromAnotherThreadAreRefused) {
+  Start("webcam", 320, 240);
+  int result = 0;
+  std::thread other([&] { result = loaded->lens.camSetPreviewWindow(0, nullptr); });
+  other.join();
+  EXPECT_EQ(result, 10);
+  EXPECT_NE(PreviewOf(host), nullptr);
+  // Zoom only changes the view state, which any thread may do.
+  std::thread zoom([&] { result = loaded->lens.camZooIn(0); });
+  zoom.join();
+  EXPECT_EQ(result, 0);
+}
+
+}  // namespace
+}  // namespace tavrin::lens_test
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
