@@ -1,0 +1,53 @@
+/* TavrinSource.ds: the data source's side of the link to the scan window.
+   Threads: one calling thread per session; the module's own receiver
+   thread only fills the session's queue. */
+#ifndef TAVRIN_SOURCE_H
+#define TAVRIN_SOURCE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TAVRIN_SOURCE_API __attribute__((visibility("default")))
+
+/* Results of the calls. */
+#define TS_OK 0
+#define TS_ERROR 1     /* set-up failed: files, blocks, bad argument */
+#define TS_NO_WINDOW 3 /* TavrinDesk missing, not started, or ended before attaching */
+#define TS_WINDOW_ENDED 4
+#define TS_TIMEOUT 5
+
+/* Events of tsNextEvent. */
+#define TS_EVENT_TIMEOUT 0
+#define TS_EVENT_FILE 1     /* one delivered file (203, or one entry of FileList.xml) */
+#define TS_EVENT_FINISHED 2 /* the window sent 205, or all files of its 207 were given */
+#define TS_EVENT_ENDED 3    /* the window's process has ended and nothing more waits */
+
+typedef struct TavrinSession TavrinSession;
+
+/* Creates the two blocks under names unique to this run, writes
+   cfgInfo.xml beside the module and ShowModel.xml, starts TavrinDesk from
+   the module's folder and waits up to attachTimeoutMs for it to attach. */
+TAVRIN_SOURCE_API int tsOpen(TavrinSession** session, int showMode, int colorType, int rotateMode,
+                             int dpi, int attachTimeoutMs);
+/* Rewrites ShowModel.xml (order ShowMode, ColorType, RotateMode, DPIMode). */
+TAVRIN_SOURCE_API int tsWriteShowModel(TavrinSession* session, int showMode, int colorType,
+                                       int rotateMode, int dpi);
+/* Sends 202, 205 or 206, waiting up to timeoutMs for the window to free the
+   block; gives TS_WINDOW_ENDED at once when its process ends meanwhile. */
+TAVRIN_SOURCE_API int tsSend(TavrinSession* session, int code, int timeoutMs);
+/* Waits up to timeoutMs for the next event; a file's UTF-8 path goes into
+   path (pathSize bytes, always terminated). */
+TAVRIN_SOURCE_API int tsNextEvent(TavrinSession* session, int timeoutMs, char* path, int pathSize);
+TAVRIN_SOURCE_API int tsWindowRunning(TavrinSession* session);
+/* Last failure of the session as one line of text; never null. */
+TAVRIN_SOURCE_API const char* tsLastError(TavrinSession* session);
+/* Closes the channel, waits up to waitMs for the window to end and stops
+   it if it did not, then frees the session. */
+TAVRIN_SOURCE_API void tsClose(TavrinSession* session, int waitMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,293 @@
+// tavrin-scan: asks the scan window for scans through TavrinSource.ds and
+// copies the delivered files into an output folder.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "datasource/include/TavrinSource.h"
+#include "platform/dynamic_library.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace {
+
+namespace platform = tavrin::platform;
+
+using Clock = std::chrono::steady_clock;
+
+// Exit statuses; --help lists them.
+constexpr int kExitDelivered = 0;
+constexpr int kExitSetup = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoWindow = 3;
+constexpr int kExitEndedEarly = 4;
+constexpr int kExitTimeout = 5;
+constexpr int kExitNothing = 6;
+
+constexpr int kPathBytes = 4096;
+// After the window said it has finished, how long it may take to end.
+constexpr int kWindowEndMs = 5000;
+
+const char kUsage[] =
+    "usage: tavrin-scan [options]\n"
+    "Asks the scan window TavrinDesk for scans and copies the delivered files\n"
+    "into the output folder as page-001.<ext>, page-002.<ext>, ...\n"
+    "\n"
+    "  --mode 0|1|2|3       0: the person captures and closes the window (default)\n"
+    "                       1: one capture per request, delivered at once\n"
+    "                       2: like 0, files delivered as a list at the end\n"
+    "                       3: one capture per request, delivered at the end\n"
+    "  --count N            number of requests in modes 1 and 3 (default 1)\n"
+    "  --color color|gray|bw  colour mode (default color)\n"
+    "  --rotate 0..3        0 none, 1 left, 2 half turn, 3 right (default 0)\n"
+    "  --dpi N              resolution; 0 lets the window use 200 (default 0)\n"
+    "  --output DIR         folder for the delivered files (default .)\n"
+    "  --timeout S          give up after S seconds (default 300)\n"
+    "  --help               this text\n"
+    "\n"
+    "exit status:\n"
+    "  0  files were delivered\n"
+    "  1  set-up failed (data source module, its files, the output folder)\n"
+    "  2  bad command line\n"
+    "  3  no scan window (missing, failed to start, or ended before attaching)\n"
+    "  4  the scan window ended before the scan was complete\n"
+    "  5  timeout\n"
+    "  6  nothing delivered\n";
+
+struct Options {
+  int mode = 0;
+  int count = 1;
+  int colorType = 2;  // TWAIN pixel types: 0 black and white, 1 grey, 2 colour
+  int rotate = 0;
+  int dpi = 0;
+  std::string output = ".";
+  int timeoutSeconds = 300;
+};
+
+struct Api {
+  decltype(&tsOpen) open = nullptr;
+  decltype(&tsWriteShowModel) writeShowModel = nullptr;
+  decltype(&tsSend) send = nullptr;
+  decltype(&tsNextEvent) nextEvent = nullptr;
+  decltype(&tsLastError) lastError = nullptr;
+  decltype(&tsClose) close = nullptr;
+};
+
+bool ParseInt(const std::string& text, int low, int high, int& value) {
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || parsed < low || parsed > high) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+// 0: go on; otherwise the exit status.
+int ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "tavrin-scan: %s needs a value (see --help)\n", option.c_str());
+      return kExitUsage;
+    }
+    const std::string value = argv[++i];
+    bool good = true;
+    if (option == "--mode") {
+      good = ParseInt(value, 0, 3, options.mode);
+    } else if (option == "--count") {
+      good = ParseInt(value, 1, 10000, options.count);
+    } else if (option == "--color") {
+      good = value == "color" || value == "gray" || value == "bw";
+      options.colorType = value == "bw" ? 0 : value == "gray" ? 1 : 2;
+    } else if (option == "--rotate") {
+      good = ParseInt(value, 0, 3, options.rotate);
+    } else if (option == "--dpi") {
+      good = ParseInt(value, 0, 100000, options.dpi);
+    } else if (option == "--output") {
+      good = !value.empty();
+      options.output = value;
+    } else if (option == "--timeout") {
+      good = ParseInt(value, 1, 86400, options.timeoutSeconds);
+    } else {
+      std::fprintf(stderr, "tavrin-scan: unknown option %s (see --help)\n", option.c_str());
+      return kExitUsage;
+    }
+    if (!good) {
+      std::fprintf(stderr, "tavrin-scan: bad value '%s' for %s (see --help)\n", value.c_str(),
+                   option.c_str());
+      return kExitUsage;
+    }
+  }
+  return 0;
+}
+
+std::string ExtensionOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  return path.substr(dot);
+}
+
+class Scan {
+ public:
+  Scan(const Api& api, const Options& options) : api_(api), options_(options) {
+    deadline_ = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  }
+
+  int Run() {
+    if (!platform::IsFolder(options_.output) && !platform::CreateFolders(options_.output))
+      return Fail(kExitSetup, "cannot create the output folder " + options_.output);
+    const int opened = api_.open(&session_, options_.mode, options_.colorType, options_.rotate,
+                                 options_.dpi, RemainingMs());
+    if (opened != TS_OK) return Fail(StatusOf(opened), api_.lastError(nullptr));
+    const int result = options_.mode == 1 || options_.mode == 3 ? RunRequests() : RunPerson();
+    api_.close(session_, result == kExitTimeout ? 3000 : kWindowEndMs);
+    if (!copyError_.empty()) return Fail(kExitSetup, copyError_);
+    if (result != 0) return result;
+    if (files_ == 0) return Fail(kExitNothing, "nothing delivered");
+    std::printf("%d file%s delivered to %s\n", files_, files_ == 1 ? "" : "s",
+                options_.output.c_str());
+    return kExitDelivered;
+  }
+
+ private:
+  int RemainingMs() const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+
+  static int StatusOf(int result) {
+    switch (result) {
+      case TS_NO_WINDOW:
+        return kExitNoWindow;
+      case TS_WINDOW_ENDED:
+        return kExitEndedEarly;
+      case TS_TIMEOUT:
+        return kExitTimeout;
+      default:
+        return kExitSetup;
+    }
+  }
+
+  int Fail(int status, const std::string& why) {
+    std::fprintf(stderr, "tavrin-scan: %s\n", why.c_str());
+    return status;
+  }
+
+  void Copy(const std::string& path) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "page-%03d", files_ + 1);
+    const std::string target = options_.output + "/" + name + ExtensionOf(path);
+    if (!platform::CopyFileOverwrite(path, target)) {
+      if (copyError_.empty()) copyError_ = "cannot copy " + path + " to " + target;
+      return;
+    }
+    ++files_;
+  }
+
+  // Takes events for up to waitMs; returns the last event seen.
+  int Collect(int waitMs) {
+    char path[kPathBytes];
+    int event = api_.nextEvent(session_, waitMs, path, sizeof(path));
+    while (event == TS_EVENT_FILE) {
+      Copy(path);
+      event = api_.nextEvent(session_, 0, path, sizeof(path));
+    }
+    if (event == TS_EVENT_FINISHED) finished_ = true;
+    if (event == TS_EVENT_ENDED) ended_ = true;
+    return event;
+  }
+
+  int TimedOut() {
+    api_.send(session_, 205, 1000);
+    return Fail(kExitTimeout, "timed out after " + std::to_string(options_.timeoutSeconds) + " s");
+  }
+
+  // Modes 1 and 3: each request is taken once the window has finished the
+  // capture of the one before.
+  int RunRequests() {
+    for (int i = 0; i < options_.count; ++i) {
+      api_.writeShowModel(session_, options_.mode, options_.colorType, options_.rotate,
+                          options_.dpi);
+      const int sent = api_.send(session_, 206, RemainingMs());
+      if (sent == TS_TIMEOUT) return TimedOut();
+      if (sent != TS_OK) return Fail(StatusOf(sent), api_.lastError(session_));
+      Collect(0);
+      if (ended_) return Fail(kExitEndedEarly, "the scan window ended during the scan");
+    }
+    const int sent = api_.send(session_, 205, RemainingMs());
+    if (sent == TS_TIMEOUT) return TimedOut();
+    // The last capture ran before the window took the 205; its end is ours.
+    while (!ended_) {
+      if (RemainingMs() == 0) return TimedOut();
+      Collect(RemainingMs());
+    }
+    return 0;
+  }
+
+  // Modes 0 and 2: the person at the window captures and closes it.
+  int RunPerson() {
+    const int sent = api_.send(session_, 206, RemainingMs());
+    if (sent == TS_TIMEOUT) return TimedOut();
+    if (sent != TS_OK) return Fail(StatusOf(sent), api_.lastError(session_));
+    while (!finished_ && !ended_) {
+      if (RemainingMs() == 0) return TimedOut();
+      Collect(RemainingMs());
+    }
+    if (!finished_) return Fail(kExitEndedEarly, "the scan window ended without closing the scan");
+    const auto endBy = Clock::now() + std::chrono::milliseconds(kWindowEndMs);
+    while (!ended_ && Clock::now() < endBy) Collect(kWindowEndMs);
+    return 0;
+  }
+
+  Api api_;
+  Options options_;
+  TavrinSession* session_ = nullptr;
+  Clock::time_point deadline_;
+  int files_ = 0;
+  bool finished_ = false;
+  bool ended_ = false;
+  std::string copyError_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const int parsed = ParseOptions(argc, argv, options);
+  if (parsed < 0) return kExitDelivered;
+  if (parsed > 0) return parsed;
+
+  // Loaded from our own folder, as an application loads its data source.
+  const std::string modulePath = platform::ProgramFolder() + "/TavrinSource.ds";
+  void* module = platform::LoadLibraryFile(modulePath);
+  if (module == nullptr) {
+    std::fprintf(stderr, "tavrin-scan: cannot load %s: %s\n", modulePath.c_str(),
+                 platform::LastLibraryError().c_str());
+    return kExitSetup;
+  }
+  Api api;
+  api.open = reinterpret_cast<decltype(api.open)>(platform::FindLibrarySymbol(module, "tsOpen"));
+  api.writeShowModel = reinterpret_cast<decltype(api.writeShowModel)>(
+      platform::FindLibrarySymbol(module, "tsWriteShowModel"));
+  api.send = reinterpret_cast<decltype(api.send)>(platform::FindLibrarySymbol(module, "tsSend"));
+  api.nextEvent =
+      reinterpret_cast<decltype(api.nextEvent)>(platform::FindLibrarySymbol(module, "tsNextEvent"));
+  api.lastError =
+      reinterpret_cast<decltype(api.lastError)>(platform::FindLibrarySymbol(module, "tsLastError"));
+  api.close = reinterpret_cast<decltype(api.close)>(platform::FindLibrarySymbol(module, "tsClose"));
+  if (!api.open || !api.writeShowModel || !api.send || !api.nextEvent || !api.lastError ||
+      !api.close) {
+    std::fprintf(stderr, "tavrin-scan: %s lacks its functions\n", modulePath.c_str());
+    return kExitSetup;
+  }
+  const int status = Scan(api, options).Run();
+  // The module's threads have ended with the session; it stays loaded until exit.
+  return status;
+}

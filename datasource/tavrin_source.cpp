@@ -1,0 +1,320 @@
+// The data source's side of the link: creates the blocks, writes the files
+// the scan window reads, starts it and collects what it delivers.
+#include "datasource/include/TavrinSource.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "dslink/shared_message_channel.h"
+#include "dslink/twain_control.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/tick_count.h"
+#include "xml/markup_document.h"
+
+namespace {
+
+using namespace tavrin;
+using Clock = std::chrono::steady_clock;
+
+// A list larger than this is not a list the window wrote.
+constexpr uintmax_t kMaxFileListBytes = 16u << 20;
+
+thread_local std::string openError;
+
+struct Event {
+  int kind = TS_EVENT_TIMEOUT;
+  std::string path;
+};
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string UniqueRunId() {
+  std::random_device device;
+  std::ostringstream out;
+  out << std::hex << device() << device() << '-' << platform::TickCount();
+  return out.str();
+}
+
+}  // namespace
+
+struct TavrinSession final : public ITwainDsCallback {
+  // The receiver uses the members below, so it must end before they go.
+  ~TavrinSession() { channel.Close(); }
+
+  int OnMessage(ChannelBlock* block) override {
+    // Copy out first: the window may be broken and change the block.
+    const int32_t code = block->code;
+    const std::string text = platform::Utf16ToUtf8(BlockText(*block));
+    std::lock_guard lock(mutex);
+    if (code == kMsgImage) {
+      Deliver(text);
+    } else if (code == kMsgFileList) {
+      ReadFileList(text);
+      events.push_back({TS_EVENT_FINISHED, {}});
+    } else if (code == kMsgClose) {
+      events.push_back({TS_EVENT_FINISHED, {}});
+    }
+    changed.notify_all();
+    return 1;
+  }
+
+  // Each path goes out once, however often a broken window repeats it.
+  void Deliver(const std::string& path) {
+    if (path.empty() || !delivered.insert(path).second) return;
+    events.push_back({TS_EVENT_FILE, path});
+  }
+
+  void ReadFileList(const std::string& listPath) {
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(listPath, error);
+    if (error || size > kMaxFileListBytes) {
+      lastError = "unreadable file list " + listPath;
+      return;
+    }
+    MarkupDocument doc;
+    if (!doc.Load(platform::Utf8ToUtf16(listPath))) {
+      lastError = "malformed file list " + listPath;
+      return;
+    }
+    if (!doc.FindElem(u"FileList") || !doc.IntoElem()) {
+      lastError = "file list without FileList: " + listPath;
+      return;
+    }
+    while (doc.FindElem(u"FileName")) Deliver(platform::Utf16ToUtf8(doc.GetData()));
+  }
+
+  SharedMessageChannel channel;
+  int windowPid = -1;
+  std::string moduleFolder;
+  std::string configFolder;  // ends in '/'
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Event> events;
+  std::set<std::string> delivered;
+  bool ended = false;
+  std::string lastError;
+};
+
+namespace {
+
+void SetError(TavrinSession& session, const std::string& text) {
+  std::lock_guard lock(session.mutex);
+  session.lastError = text;
+}
+
+bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rotateMode, int dpi) {
+  if (!platform::IsFolder(session.configFolder) && !platform::CreateFolders(session.configFolder)) {
+    SetError(session, "cannot create " + session.configFolder);
+    return false;
+  }
+  // The window looks for the four in this order, each after the last found.
+  MarkupDocument doc;
+  doc.SetDoc(u"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
+  doc.AddElem(u"cfg");
+  doc.IntoElem();
+  doc.AddElem(u"ShowMode", platform::Utf8ToUtf16(std::to_string(showMode)));
+  doc.AddElem(u"ColorType", platform::Utf8ToUtf16(std::to_string(colorType)));
+  doc.AddElem(u"RotateMode", platform::Utf8ToUtf16(std::to_string(rotateMode)));
+  doc.AddElem(u"DPIMode", platform::Utf8ToUtf16(std::to_string(dpi)));
+  const std::string path = session.configFolder + "/ShowModel.xml";
+  if (!doc.Save(platform::Utf8ToUtf16(path))) {
+    SetError(session, "cannot write " + path);
+    return false;
+  }
+  return true;
+}
+
+bool WriteCfgInfo(TavrinSession& session, const std::u16string& first,
+                  const std::u16string& second) {
+  MarkupDocument doc;
+  doc.SetDoc(u"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
+  doc.AddElem(u"cfg");
+  doc.IntoElem();
+  doc.AddElem(u"Name", first);
+  doc.AddElem(u"m_strImgExe", second);
+  const std::string path = session.moduleFolder + "/cfgInfo.xml";
+  if (!doc.Save(platform::Utf8ToUtf16(path))) {
+    SetError(session, "cannot write " + path);
+    return false;
+  }
+  return true;
+}
+
+int FailOpen(TavrinSession* session, int result) {
+  openError = session->lastError;
+  if (session->windowPid > 0) {
+    platform::KillProcess(session->windowPid);
+    platform::WaitProcess(session->windowPid, 2000, nullptr);
+  }
+  delete session;
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int dpi,
+           int attachTimeoutMs) {
+  openError.clear();
+  if (out == nullptr) {
+    openError = "no session pointer";
+    return TS_ERROR;
+  }
+  *out = nullptr;
+  auto* session = new TavrinSession;
+  session->moduleFolder = FolderOf(platform::ModulePathOf(reinterpret_cast<void*>(&tsOpen)));
+  session->configFolder = platform::DocumentsFolder() + "/DSConfig/";
+  if (session->moduleFolder.empty()) {
+    SetError(*session, "cannot find the data source's own folder");
+    return FailOpen(session, TS_ERROR);
+  }
+
+  const std::string runId = UniqueRunId();
+  const std::u16string first = platform::Utf8ToUtf16("TavrinSource-" + runId + "-1");
+  const std::u16string second = platform::Utf8ToUtf16("TavrinSource-" + runId + "-2");
+  session->channel.SetCallback(session);
+  session->channel.Start(first, second, 1);
+  // A receiver leaves 2 alone; the window's open turns both into 1.
+  if (!session->channel.MarkBlocksUnopened()) {
+    SetError(*session, "cannot create the shared-memory blocks");
+    return FailOpen(session, TS_ERROR);
+  }
+  if (!WriteCfgInfo(*session, first, second) ||
+      !WriteShowModel(*session, showMode, colorType, rotateMode, dpi))
+    return FailOpen(session, TS_ERROR);
+
+  const std::string program = session->moduleFolder + "/TavrinDesk";
+  if (!platform::PathExists(program)) {
+    SetError(*session, "no scan window at " + program);
+    return FailOpen(session, TS_NO_WINDOW);
+  }
+  std::string error;
+  session->windowPid = platform::SpawnProcess(program, {}, {}, &error);
+  if (session->windowPid < 0) {
+    SetError(*session, error);
+    return FailOpen(session, TS_NO_WINDOW);
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, attachTimeoutMs));
+  while (!session->channel.PeerHasOpened()) {
+    int status = 0;
+    if (platform::WaitProcess(session->windowPid, 10, &status)) {
+      session->windowPid = -1;
+      SetError(*session,
+               "the scan window ended before attaching (status " + std::to_string(status) + ")");
+      return FailOpen(session, TS_NO_WINDOW);
+    }
+    if (Clock::now() >= deadline) {
+      SetError(*session, "the scan window did not attach in time");
+      return FailOpen(session, TS_TIMEOUT);
+    }
+  }
+  *out = session;
+  return TS_OK;
+}
+
+int tsWriteShowModel(TavrinSession* session, int showMode, int colorType, int rotateMode, int dpi) {
+  if (session == nullptr) return TS_ERROR;
+  return WriteShowModel(*session, showMode, colorType, rotateMode, dpi) ? TS_OK : TS_ERROR;
+}
+
+int tsSend(TavrinSession* session, int code, int timeoutMs) {
+  if (session == nullptr) return TS_ERROR;
+  if (code != kMsgShow && code != kMsgClose && code != kMsgRequest) {
+    SetError(*session, "not a data-source message: " + std::to_string(code));
+    return TS_ERROR;
+  }
+  // Wait here rather than in Send, so that a window that dies meanwhile is
+  // noticed at once instead of after the send bound.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  while (session->channel.SendPending()) {
+    if (!platform::ProcessRunning(session->windowPid)) {
+      SetError(*session, "the scan window ended");
+      return TS_WINDOW_ENDED;
+    }
+    if (Clock::now() >= deadline) {
+      SetError(*session, "the scan window did not take message " + std::to_string(code));
+      return TS_TIMEOUT;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!platform::ProcessRunning(session->windowPid)) {
+    SetError(*session, "the scan window ended");
+    return TS_WINDOW_ENDED;
+  }
+  if (!session->channel.Send(1, code, u"")) {
+    SetError(*session, "cannot send message " + std::to_string(code));
+    return TS_ERROR;
+  }
+  return TS_OK;
+}
+
+int tsNextEvent(TavrinSession* session, int timeoutMs, char* path, int pathSize) {
+  if (session == nullptr) return TS_EVENT_ENDED;
+  if (path != nullptr && pathSize > 0) path[0] = '\0';
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  std::unique_lock lock(session->mutex);
+  for (;;) {
+    if (!session->events.empty()) {
+      Event event = std::move(session->events.front());
+      session->events.pop_front();
+      if (event.kind == TS_EVENT_FILE && path != nullptr && pathSize > 0) {
+        const std::string cut = platform::CutUtf8(event.path, static_cast<size_t>(pathSize) - 1);
+        std::memcpy(path, cut.data(), cut.size());
+        path[cut.size()] = '\0';
+      }
+      return event.kind;
+    }
+    if (session->ended) return TS_EVENT_ENDED;
+    lock.unlock();
+    // A message the window left just before it ended is still taken.
+    const bool gone =
+        !platform::ProcessRunning(session->windowPid) && !session->channel.ReceivePending();
+    lock.lock();
+    if (gone && session->events.empty()) {
+      session->ended = true;
+      return TS_EVENT_ENDED;
+    }
+    if (Clock::now() >= deadline) return TS_EVENT_TIMEOUT;
+    session->changed.wait_for(lock, std::chrono::milliseconds(20));
+  }
+}
+
+int tsWindowRunning(TavrinSession* session) {
+  return session != nullptr && platform::ProcessRunning(session->windowPid) ? 1 : 0;
+}
+
+const char* tsLastError(TavrinSession* session) {
+  if (session == nullptr) return openError.c_str();
+  std::lock_guard lock(session->mutex);
+  return session->lastError.c_str();
+}
+
+void tsClose(TavrinSession* session, int waitMs) {
+  if (session == nullptr) return;
+  session->channel.Close();
+  if (session->windowPid > 0 &&
+      !platform::WaitProcess(session->windowPid, std::max(0, waitMs), nullptr)) {
+    platform::KillProcess(session->windowPid);
+    platform::WaitProcess(session->windowPid, 2000, nullptr);
+  }
+  delete session;
+}
+
+}  // extern "C"
