@@ -106,7 +106,11 @@ std::vector<std::string> ListFolder(const std::string& path) {
   std::error_code error;
   std::filesystem::directory_iterator it(path, error);
   if (error) return names;
-  for (const auto& entry : it) names.push_back(entry.path().filename().string());
+  // The error_code increment: the range-for form throws on a read error.
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    names.push_back(it->path().filename().string());
+  }
+  if (error) names.clear();
   std::sort(names.begin(), names.end());
   return names;
 }
