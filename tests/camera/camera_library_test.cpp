@@ -222,7 +222,9 @@ TEST(CameraLibraryTest, LoadRunsInLibraryFolderAndRestoresWorkingDirectory) {
     testing::internal::CaptureStdout();
     const bool loaded = library.LoadFromProgramFolder();
     const std::string printed = testing::internal::GetCapturedStdout();
-    if (!fs::exists(platform::ProgramFolder() + "/libTavrinLens.so")) EXPECT_FALSE(loaded);
+    if (!fs::exists(platform::ProgramFolder() + "/libTavrinLens.so")) {
+      EXPECT_FALSE(loaded);
+    }
     EXPECT_EQ(printed, loaded ? "" : "LoadLibrary failed\n");
     EXPECT_EQ(platform::CurrentDirectory(), before);
   }
