@@ -232,8 +232,7 @@ void SortReadingOrder(std::vector<PageQuad>& quads) {
   }
 }
 
-PageQuad MakeQuad(const std::vector<const Candidate*>& parts, cv::Size detectSize, double scale,
-                  double threshold) {
+PageQuad MakeQuad(const std::vector<const Candidate*>& parts, cv::Size detectSize, double scale) {
   std::vector<cv::Point> points;
   std::vector<std::vector<cv::Point>> contours;
   for (const Candidate* part : parts) {
@@ -242,7 +241,6 @@ PageQuad MakeQuad(const std::vector<const Candidate*>& parts, cv::Size detectSiz
   }
   PageQuad quad;
   quad.detectionScale = scale;
-  quad.thresholdLevel = threshold;
   quad.detectionMask = cv::Mat::zeros(detectSize, CV_8UC1);
   cv::drawContours(quad.detectionMask, contours, -1, cv::Scalar(255), cv::FILLED);
   const auto corners = FitQuad(points, detectSize);
@@ -283,7 +281,7 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search) {
   cv::GaussianBlur(small, small, cv::Size(5, 5), 0);
 
   cv::Mat mask;
-  const double threshold = cv::threshold(small, mask, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+  cv::threshold(small, mask, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
   const double brightShare = cv::countNonZero(mask) / static_cast<double>(mask.total());
   if (brightShare < kMinCardFraction || brightShare > 0.98) return found;
   const double contrast = cv::mean(small, mask)[0] - cv::mean(small, ~mask)[0];
@@ -311,12 +309,12 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search) {
 
   switch (search) {
     case PageSearch::kLargest:
-      found.push_back(MakeQuad({&candidates.front()}, small.size(), scale, threshold));
+      found.push_back(MakeQuad({&candidates.front()}, small.size(), scale));
       break;
     case PageSearch::kEvery:
       for (const Candidate& candidate : candidates) {
         if (candidate.area < kMinCardOfLargest * largest) break;
-        found.push_back(MakeQuad({&candidate}, small.size(), scale, threshold));
+        found.push_back(MakeQuad({&candidate}, small.size(), scale));
       }
       SortReadingOrder(found);
       break;
@@ -325,7 +323,7 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search) {
       if (candidates.size() > 1 && candidates[1].area >= kMinBookPageOfLargest * largest) {
         pages.push_back(&candidates[1]);
       }
-      found.push_back(MakeQuad(pages, small.size(), scale, threshold));
+      found.push_back(MakeQuad(pages, small.size(), scale));
       break;
     }
   }

@@ -25,7 +25,6 @@ struct PageQuad {
   // lies inside the quadrilateral but outside this is desk.
   cv::Mat detectionMask;
   double detectionScale = 1.0;  // detection pixels per frame pixel
-  double thresholdLevel = 0.0;  // grey level between desk and page
 };
 
 // Pages in image (CV_8UC3 BGR or CV_8UC1), in reading order: top to bottom,
