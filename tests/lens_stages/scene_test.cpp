@@ -10,7 +10,6 @@
 
 #include <unistd.h>
 #include <QColor>
-#include <QGuiApplication>
 #include <QImage>
 #include <QString>
 
@@ -299,15 +298,3 @@ TEST_F(SceneTest, CombineCapturesInsideBelowAndBeside) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  // The watermark's fonts need a QGuiApplication; offscreen needs no display.
-  int qtArgc = 3;
-  char programName[] = "tavrin_lens_scene_tests";
-  char platformFlag[] = "-platform";
-  char platformName[] = "offscreen";
-  char* qtArgv[] = {programName, platformFlag, platformName, nullptr};
-  QGuiApplication app(qtArgc, qtArgv);
-  return RUN_ALL_TESTS();
-}

@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   int qtArgc = 3;
-  char programName[] = "tavrin_lens_stages_tests";
+  char programName[] = "tavrin_lens_tests";
   char platformFlag[] = "-platform";
   char platformName[] = "offscreen";
   char* qtArgv[] = {programName, platformFlag, platformName, nullptr};
