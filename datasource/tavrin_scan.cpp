@@ -204,6 +204,12 @@ class Scan {
     return event;
   }
 
+  // What the window delivered before it ended is still copied.
+  void DrainAfterEnd() {
+    const auto endBy = Clock::now() + std::chrono::milliseconds(1000);
+    while (!ended_ && Clock::now() < endBy) Collect(100);
+  }
+
   int TimedOut() {
     api_.send(session_, 205, 1000);
     return Fail(kExitTimeout, "timed out after " + std::to_string(options_.timeoutSeconds) + " s");
@@ -217,7 +223,12 @@ class Scan {
                           options_.dpi);
       const int sent = api_.send(session_, 206, RemainingMs());
       if (sent == TS_TIMEOUT) return TimedOut();
-      if (sent != TS_OK) return Fail(StatusOf(sent), api_.lastError(session_));
+      if (sent != TS_OK) {
+        const int status = StatusOf(sent);
+        const std::string why = api_.lastError(session_);
+        if (status == kExitEndedEarly) DrainAfterEnd();
+        return Fail(status, why);
+      }
       Collect(0);
       if (ended_) return Fail(kExitEndedEarly, "the scan window ended during the scan");
     }

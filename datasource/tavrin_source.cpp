@@ -308,6 +308,7 @@ const char* tsLastError(TavrinSession* session) {
 
 void tsClose(TavrinSession* session, int waitMs) {
   if (session == nullptr) return;
+  if (!platform::ProcessRunning(session->windowPid)) session->channel.MarkPeerGone();
   session->channel.Close();
   if (session->windowPid > 0 &&
       !platform::WaitProcess(session->windowPid, std::max(0, waitMs), nullptr)) {

@@ -101,6 +101,9 @@ class SharedMessageChannel {
   // true once neither block holds that value any more.
   bool MarkBlocksUnopened();
   bool PeerHasOpened() const;
+  // The peer's process is known to have ended: Close then does not wait for
+  // it to take a message.
+  void MarkPeerGone() { peerClosed = true; }
 
  private:
   struct BlockSlot {
