@@ -98,9 +98,12 @@ TEST_F(LensPreview, ZoomStepsOneToOneAndFitChangeThePaintedScale) {
   EXPECT_DOUBLE_EQ(Scale(), 0.625);
   loaded->lens.camOriginalPreview(0);
   ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
-  // At 1:1 the centre of the frame is shown: the whole view is page.
+  // At 1:1 the middle of the frame is shown, unscaled: the page fills the
+  // middle of the view, and the frame stamp in its lower left corner is out
+  // of sight.
   const QImage shot = Grab();
-  EXPECT_GT(qGray(shot.pixel(10, 150)), 200);
+  EXPECT_GT(qGray(shot.pixel(200, 150)), 200);
+  EXPECT_GT(qGray(shot.pixel(200, 10)), 200);
   loaded->lens.camOptimalPreview(0);
   ASSERT_TRUE(Spin([&] { return Scale() == 0.5; }));
 }
@@ -126,7 +129,7 @@ TEST_F(LensPreview, CropFrameFollowsTheMouseAndDecidesWhatACaptureKeeps) {
   ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 0, 0, 100, 100), 0);
   ASSERT_TRUE(Spin([&] {
     const QImage shot = Grab();
-    return qBlue(shot.pixel(200, 1)) > 200 && qRed(shot.pixel(200, 1)) < 60;
+    return qBlue(shot.pixel(200, 0)) > 200 && qRed(shot.pixel(200, 0)) < 60;
   })) << "the frame is drawn along the edge";
   // Drag the right edge to the middle and the bottom edge up a quarter.
   auto drag = [&](QPointF from, QPointF to) {

@@ -33,7 +33,6 @@ int main(int argc, char** argv) {
   if (status == 0) {
     status = lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId()));
   }
-  if (status == 0) status = lens.camSetImageCusCropRect(0, 0, 0, 100, 100);
   if (status != 0) {
     std::fprintf(stderr, "camera error %d\n", status);
     return 1;
