@@ -1,0 +1,103 @@
+// Times camCaptureImageFile from the virtual document camera at 3264x2448
+// and 4912x3680 for JPEG, PNG and BMP (frame, stages, encoding, flushed
+// write and rename), then runs tjbench's compression on the same frame and
+// prints how the JPEG capture compares.
+// Usage: lens_capture_bench [scratch folder]   (default: a folder in /tmp)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "camera/camera_library.h"
+
+namespace {
+
+struct Size {
+  int width;
+  int height;
+};
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Milliseconds per capture, the median of runs.
+double TimeCapture(tavrin::CameraLibrary& lens, const std::string& path, int runs) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    char buffer[1024] = {};
+    std::strncpy(buffer, path.c_str(), sizeof buffer - 1);
+    const auto start = std::chrono::steady_clock::now();
+    const int status = lens.camCaptureImageFile(0, buffer);
+    const auto end = std::chrono::steady_clock::now();
+    if (status != 0) {
+      std::fprintf(stderr, "capture to %s failed: %d\n", path.c_str(), status);
+      std::exit(1);
+    }
+    times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+  }
+  return Median(times);
+}
+
+// tjbench's compression time of one frame in milliseconds, or 0.
+double TjbenchCompressMs(const std::string& frame) {
+  const std::string command =
+      "tjbench '" + frame + "' 90 -subsamp 420 -componly -benchtime 2 -warmup 0.5 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return 0.0;
+  char line[512];
+  double fps = 0.0;
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    const char* at = std::strstr(line, "Compress");
+    const char* rate = std::strstr(line, "Frame rate:");
+    if (at != nullptr && rate != nullptr) fps = std::atof(rate + std::strlen("Frame rate:"));
+  }
+  ::pclose(pipe);
+  return fps > 0.0 ? 1000.0 / fps : 0.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::filesystem::path scratch =
+      argc > 1 ? std::filesystem::path(argv[1])
+               : std::filesystem::temp_directory_path() / "tavrin-lens-bench";
+  std::filesystem::create_directories(scratch);
+  ::setenv("TAVRIN_LENS_VIRTUAL", "document", 1);
+  ::setenv("TAVRIN_LENS_V4L2", "0", 1);
+  ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
+
+  tavrin::CameraLibrary lens;
+  if (!lens.LoadFromProgramFolder() || lens.camInitCameraLib() != 0) {
+    std::fprintf(stderr, "cannot load the camera library: %s\n", lens.LastError().c_str());
+    return 1;
+  }
+  std::printf("capture to file, median ms (scratch %s)\n", scratch.c_str());
+  std::printf("%-10s %8s %8s %8s %12s %8s\n", "size", "jpg", "png", "bmp", "tjbench-jpg", "ratio");
+  for (const Size size : {Size{3264, 2448}, Size{4912, 3680}}) {
+    if (lens.camOpenDev(0, 0, size.width, size.height) != 0) {
+      std::fprintf(stderr, "cannot open at %dx%d\n", size.width, size.height);
+      return 1;
+    }
+    const std::string frame = (scratch / "frame.bmp").string();
+    TimeCapture(lens, frame, 1);  // waits for the first frame
+    const double jpg = TimeCapture(lens, (scratch / "c.jpg").string(), 9);
+    const double png = TimeCapture(lens, (scratch / "c.png").string(), 3);
+    const double bmp = TimeCapture(lens, (scratch / "c.bmp").string(), 9);
+    const double tj = TjbenchCompressMs(frame);
+    char label[32];
+    std::snprintf(label, sizeof label, "%dx%d", size.width, size.height);
+    std::printf("%-10s %8.1f %8.1f %8.1f %12.1f %7.2fx\n", label, jpg, png, bmp, tj,
+                tj > 0 ? jpg / tj : 0.0);
+    lens.camCloseDev(0);
+  }
+  std::printf("ratio = JPEG capture to file / tjbench compression of the same frame\n");
+  lens.camUnInitCameraLib();
+  std::filesystem::remove_all(scratch);
+  return 0;
+}
