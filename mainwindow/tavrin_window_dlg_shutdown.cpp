@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "dialogs/about_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "mainwindow/window_registry.h"
@@ -23,10 +24,8 @@ void CTavrinWindowDlg::ConnectAboutEntry() {
   connect(statusBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& where) {
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
-    // The about box comes with the dialogs; until then the entry says so by
-    // being disabled.
-    about->setEnabled(false);
-    if (menu.exec(statusBar->mapToGlobal(where)) == about) OnSysCommand(kIdmAboutBox);
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox); });
+    menu.exec(statusBar->mapToGlobal(where));
   });
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, [this] { OnSysCommand(kIdmAboutBox); });
@@ -37,7 +36,8 @@ void CTavrinWindowDlg::OnSysCommand(int command) {
 }
 
 void CTavrinWindowDlg::ShowAboutBox() {
-  // The about box (template 100) belongs to the dialogs and is not built yet.
+  CAboutDlg about(this);
+  about.exec();
 }
 
 void CTavrinWindowDlg::OnCameraListChanged() {

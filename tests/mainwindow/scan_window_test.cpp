@@ -11,10 +11,13 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <filesystem>
@@ -23,6 +26,7 @@
 #include <thread>
 
 #include "camera/camera_library.h"
+#include "dialogs/about_dlg.h"
 #include "dslink/twain_control.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
@@ -348,6 +352,41 @@ TEST_F(ScanWindowTest, DataSourceLinkMessagesUseTheWindowsMessageBox) {
   ShowLinkMessage(u"m_TwainWindow = null");
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "m_TwainWindow = null");
+}
+
+TEST_F(ScanWindowTest, F1AndTheStatusBarMenuOpenTheAboutBox) {
+  ASSERT_TRUE(Start());
+  int aboutBoxes = 0;
+  // The about box is modal: close it as soon as it is up.
+  const auto closeWhenUp = [&] {
+    QTimer::singleShot(0, [&] {
+      if (auto* about = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+        ++aboutBoxes;
+        about->reject();
+      }
+    });
+  };
+  window->activateWindow();
+  QApplication::setActiveWindow(window.get());
+  closeWhenUp();
+  QTest::keyClick(window.get(), Qt::Key_F1);
+  EXPECT_EQ(aboutBoxes, 1);
+
+  // The status bar's menu holds the same entry.
+  QTimer::singleShot(0, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), QString::fromUtf8(kAboutMenuText));
+    menu->close();
+    closeWhenUp();
+    menu->actions()[0]->trigger();
+  });
+  emit window->StatusBar()->customContextMenuRequested(QPoint(5, 5));
+  EXPECT_TRUE(WaitFor([&] { return aboutBoxes == 2; }));
+  // Other window commands do nothing.
+  window->OnSysCommand(0xF060 + 1);
+  EXPECT_EQ(aboutBoxes, 2);
 }
 
 TEST_F(ScanWindowTest, HugeUnnamedSizeStaysWithAnEmptyLabel) {
