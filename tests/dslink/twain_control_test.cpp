@@ -1,0 +1,293 @@
+// CTwainControl with a recording test window and a test data source built
+// on the creator role of the channel.
+#include <climits>
+
+#include "dslink/twain_control.h"
+#include "test_support.h"
+
+namespace tavrin::test {
+namespace {
+
+std::u16string Wide(const std::string& text) {
+  return platform::Utf8ToUtf16(text);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string bytes;
+  platform::ReadWholeFile(path, bytes);
+  return bytes;
+}
+
+// Records its calls; a capture writes a file and hands it off as the scan
+// window does.
+class RecordingWindow : public ITwainShowWindow {
+ public:
+  RecordingWindow(CTwainControl& twain, std::string workFolder)
+      : twain_(twain), workFolder_(std::move(workFolder)) {}
+
+  int Idle() override { return Record("Idle"); }
+  int ShowTwainWindow(int show) override { return Record("Show " + std::to_string(show)); }
+  int CaptureImage() override {
+    Record("Capture");
+    std::lock_guard sendLock(sendLock_);
+    const std::string path = workFolder_ + "/1_" + std::to_string(++captures_) + ".bmp";
+    std::ofstream(path) << "image " << captures_;
+    const std::u16string wide = Wide(path);
+    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) twain_.SendImage(wide);
+    if (!twain_.SendEachImage()) twain_.AddFile(wide);
+    return 1;
+  }
+  int LockMerge(int flag) override { return Record("LockMerge " + std::to_string(flag)); }
+  int CloseTwainWindow() override { return Record("Close"); }
+  int ApplyShowModel() override {
+    twain_.ReadShowModel();
+    return Record("Apply");
+  }
+
+  std::vector<std::string> Calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  int Record(const std::string& call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(call);
+    return 1;
+  }
+
+  CTwainControl& twain_;
+  std::string workFolder_;
+  mutable std::mutex mutex_;
+  std::mutex sendLock_;
+  std::vector<std::string> calls_;
+  int captures_ = 0;
+};
+
+class TwainControlTest : public testing::Test {
+ protected:
+  TwainControlTest() {
+    for (const std::string folder : {"ds", "config", "temp", "work"})
+      platform::CreateFolders(scratch / folder);
+    std::ofstream(scratch / "ds/TavrinSource.ds") << "module";
+    source.SetTimings(FastTimings());
+    source.SetCallback(&received);
+    control.Channel().SetTimings(FastTimings());
+  }
+
+  TwainLocations Where() const {
+    return {Wide(scratch / "ds/TavrinSource.ds"), Wide(scratch / "config/"),
+            Wide(scratch / "temp/")};
+  }
+  void WriteCfgInfo(const std::string& text) { std::ofstream(scratch / "ds/cfgInfo.xml") << text; }
+  void WriteShowModel(const std::string& cfgChildren) {
+    std::ofstream(scratch / "config/ShowModel.xml")
+        << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<cfg>" << cfgChildren << "</cfg>\r\n";
+  }
+  // Creates the blocks, names them in cfgInfo.xml and attaches the window.
+  void AttachWithSource() {
+    source.Start(Wide(first), Wide(second), 1);
+    WriteCfgInfo("<cfg><Name>" + first + "</Name><m_strImgExe>" + second + "</m_strImgExe></cfg>");
+    ASSERT_EQ(control.Attach(&window), 1);
+  }
+  // Sends from the data source and waits until the window handled it.
+  void SourceSends(int code) {
+    ASSERT_TRUE(source.Send(1, code, u""));
+    ASSERT_TRUE(WaitUntil([&] { return !source.SendPending(); }, 5000));
+  }
+  std::vector<int> Codes(size_t expected) {
+    received.WaitCount(expected, 3000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::vector<int> codes;
+    for (const ReceivedMessage& message : received.Messages()) codes.push_back(message.code);
+    return codes;
+  }
+
+  ScratchFolder scratch;
+  std::string first = "tavrin-test-" + RandomHex() + "-1";
+  std::string second = "tavrin-test-" + RandomHex() + "-2";
+  RecordingCallback received;
+  SharedMessageChannel source;
+  // The window outlives the control, whose receiver may still call it.
+  RecordingWindow window{control, scratch / "work"};
+  CTwainControl control{Where()};
+};
+
+struct DeliveryRow {
+  int mode = -1;  // -1: no ShowModel.xml
+  bool sendEach = false;
+  int capturesOnRequest = 0;
+  std::vector<int> delivered;  // codes the data source receives, in order
+};
+
+class DeliveryByMode : public TwainControlTest, public testing::WithParamInterface<DeliveryRow> {};
+
+TEST_P(DeliveryByMode, RequestUserCaptureAndCloseDeliverAsTheTableSays) {
+  const DeliveryRow& row = GetParam();
+  if (row.mode >= 0) WriteShowModel("<ShowMode>" + std::to_string(row.mode) + "</ShowMode>");
+  control.SetSendEachImage(row.sendEach);
+  AttachWithSource();
+  EXPECT_EQ(control.m_nShowMode, row.mode);
+  SourceSends(kMsgRequest);
+  const auto calls = window.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "Capture"), row.capturesOnRequest);
+  window.CaptureImage();  // the person presses Capture
+  EXPECT_EQ(control.Finish(), 1);
+  EXPECT_EQ(Codes(row.delivered.size()), row.delivered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllModes, DeliveryByMode,
+    testing::Values(DeliveryRow{-1, false, 0, {}}, DeliveryRow{-1, true, 0, {205}},
+                    DeliveryRow{0, false, 0, {207}}, DeliveryRow{0, true, 0, {203, 205}},
+                    DeliveryRow{1, false, 1, {203, 203}}, DeliveryRow{1, true, 1, {203, 203, 205}},
+                    DeliveryRow{2, false, 0, {207}}, DeliveryRow{2, true, 0, {205, 205}},
+                    DeliveryRow{3, false, 1, {207}}, DeliveryRow{3, true, 1, {203, 203, 205}}));
+
+TEST_F(TwainControlTest, ModeThreeListHoldsEveryCaptureOnce) {
+  WriteShowModel("<ShowMode>3</ShowMode>");
+  AttachWithSource();
+  SourceSends(kMsgRequest);
+  SourceSends(kMsgRequest);
+  control.Finish();
+  control.Finish();  // a second call must not deliver again
+  ASSERT_EQ(Codes(1), std::vector<int>{207});
+  const std::string list = ReadFile(scratch / "config//FileList.xml");
+  EXPECT_NE(list.find("1_1.bmp"), std::string::npos);
+  EXPECT_NE(list.find("1_2.bmp"), std::string::npos);
+}
+
+TEST_F(TwainControlTest, FileListHasExactBytesAndThePathTheDoubledSeparator) {
+  WriteShowModel("<ShowMode>2</ShowMode>");
+  AttachWithSource();
+  const std::string a = scratch / "work/a.jpg";
+  const std::string b = scratch / "work/b&<c>.jpg";
+  for (const std::string& path : {a, b}) std::ofstream(path) << "x";
+  EXPECT_EQ(control.SendImage(Wide(a)), -2) << "mode 2 lists instead of sending";
+  control.AddFile(Wide(a));
+  control.AddFile(Wide(scratch / "work/gone.jpg"));  // no such file: skipped
+  control.AddFile(Wide(b));
+  control.Finish();
+  ASSERT_EQ(Codes(1), std::vector<int>{207});
+  const std::string listPath = scratch / "config//FileList.xml";
+  EXPECT_EQ(received.Messages()[0].text, Wide(listPath));
+  EXPECT_EQ(ReadFile(listPath),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?><FileList>\r\n<FileName>" + a +
+                "</FileName>\r\n<FileName>" + scratch.Path() +
+                "/work/b&amp;&lt;c&gt;.jpg</FileName>\r\n</FileList>\r\n");
+}
+
+TEST_F(TwainControlTest, ListWhoseFilesWereDeletedSendsCloseAndWritesNothing) {
+  WriteShowModel("<ShowMode>0</ShowMode>");
+  AttachWithSource();
+  window.CaptureImage();
+  platform::DeleteFilePath(scratch / "work/1_1.bmp");
+  control.Finish();
+  ASSERT_EQ(Codes(1), std::vector<int>{205});
+  EXPECT_EQ(received.Messages()[0].text, u"");
+  EXPECT_FALSE(platform::PathExists(scratch / "config//FileList.xml"));
+}
+
+TEST_F(TwainControlTest, OneByOneCopiesToTheTemporaryFolderOverwritingAFileOfThatName) {
+  WriteShowModel("<ShowMode>0</ShowMode>");
+  control.SetSendEachImage(true);
+  AttachWithSource();
+  std::ofstream(scratch / "temp/1_1.bmp") << "an older file";
+  window.CaptureImage();
+  ASSERT_EQ(Codes(1), std::vector<int>{203});
+  EXPECT_EQ(received.Messages()[0].text, Wide(scratch / "temp/1_1.bmp"));
+  EXPECT_EQ(ReadFile(scratch / "temp/1_1.bmp"), "image 1");
+  EXPECT_TRUE(control.FileList().empty()) << "one-by-one files are not listed";
+}
+
+TEST_F(TwainControlTest, MessagesDriveTheWindowAndUnknownCodesAreIgnored) {
+  AttachWithSource();
+  SourceSends(999);
+  SourceSends(203);  // a code that only the window sends
+  SourceSends(kMsgShow);
+  SourceSends(kMsgClose);
+  EXPECT_EQ(window.Calls(), (std::vector<std::string>{"Show 1", "Close"}));
+}
+
+TEST_F(TwainControlTest, ShowModelValuesAndTheirMapping) {
+  WriteShowModel(
+      "<ShowMode>1</ShowMode><ColorType>0</ColorType><RotateMode>3</RotateMode>"
+      "<DPIMode>0</DPIMode>");
+  AttachWithSource();
+  EXPECT_EQ(control.m_nShowMode, 1);
+  EXPECT_EQ(control.m_nColorType, 3);
+  EXPECT_EQ(control.m_nRotateMode, 3);
+  EXPECT_EQ(control.m_nDPI, 200);
+  WriteShowModel("<ColorType>2</ColorType><DPIMode>300</DPIMode>");
+  EXPECT_EQ(control.ReadShowModel(), 1);
+  EXPECT_EQ(control.m_nShowMode, 1) << "a missing element keeps its value";
+  EXPECT_EQ(control.m_nColorType, 0);
+  EXPECT_EQ(control.m_nDPI, 300);
+  WriteShowModel("<DPIMode>600</DPIMode><ShowMode>2</ShowMode>");
+  EXPECT_EQ(control.ReadShowModel(), 1);
+  EXPECT_EQ(control.m_nShowMode, 2);
+  EXPECT_EQ(control.m_nDPI, 300) << "DPIMode before ShowMode is not seen";
+  std::ofstream(scratch / "config/ShowModel.xml") << "<cfg><ShowMode>0</ShowMode>";
+  EXPECT_EQ(control.ReadShowModel(), 0) << "malformed";
+  EXPECT_EQ(control.m_nShowMode, 2);
+}
+
+TEST(TwainControlValues, DecimalsAndColourTypes) {
+  EXPECT_EQ(ParseDecimal(u"  +12abc"), 12);
+  EXPECT_EQ(ParseDecimal(u"\t-7"), -7);
+  EXPECT_EQ(ParseDecimal(u"abc"), 0);
+  EXPECT_EQ(ParseDecimal(u""), 0);
+  EXPECT_EQ(ParseDecimal(u"99999999999999999999"), INT_MAX);
+  EXPECT_EQ(ParseDecimal(u"-99999999999999999999"), INT_MIN);
+  EXPECT_EQ(ColorIndexFromPixelType(0), 3);
+  EXPECT_EQ(ColorIndexFromPixelType(1), 1);
+  EXPECT_EQ(ColorIndexFromPixelType(2), 0);
+  EXPECT_EQ(ColorIndexFromPixelType(5), 0);
+  EXPECT_EQ(ColorIndexFromPixelType(-1), 0);
+}
+
+TEST_F(TwainControlTest, AttachFailsWithoutTheModuleOrWithAMalformedCfgInfo) {
+  WriteCfgInfo("<cfg><Name>a</Name>");
+  EXPECT_EQ(control.Attach(&window), 0) << "malformed cfgInfo.xml";
+  EXPECT_FALSE(control.IsAttached());
+  EXPECT_EQ(control.SendImage(u"/x"), -1);
+  EXPECT_EQ(control.Finish(), 0);
+  ChannelBlock block;
+  block.code = kMsgShow;
+  EXPECT_EQ(control.OnMessage(&block), 0);
+  EXPECT_TRUE(window.Calls().empty());
+
+  platform::DeleteFilePath(scratch / "ds/cfgInfo.xml");
+  EXPECT_EQ(control.Attach(&window), 0) << "no cfgInfo.xml";
+  WriteCfgInfo("<cfg><Name>a</Name><m_strImgExe>b</m_strImgExe></cfg>");
+  platform::DeleteFilePath(scratch / "ds/TavrinSource.ds");
+  EXPECT_EQ(control.Attach(&window), 0) << "no data source module";
+  EXPECT_FALSE(control.Channel().IsReceiving());
+}
+
+TEST_F(TwainControlTest, CfgInfoWithoutNamesAttachesWithoutAChannel) {
+  WriteShowModel("<ShowMode>1</ShowMode>");
+  WriteCfgInfo("<cfg><Name>only-one</Name></cfg>");
+  EXPECT_EQ(control.Attach(&window), 1);
+  EXPECT_FALSE(control.Channel().IsReceiving());
+  EXPECT_EQ(control.SendImage(u"/x"), 1) << "counted although the channel dropped it";
+  WriteCfgInfo("<other/>");
+  CTwainControl second(Where());
+  EXPECT_EQ(second.Attach(&window), 1);
+}
+
+std::vector<std::u16string> shownMessages;
+void RecordMessage(const std::u16string& text) {
+  shownMessages.push_back(text);
+}
+
+TEST_F(TwainControlTest, AttachWithoutAWindowShowsTheMessage) {
+  shownMessages.clear();
+  SetMessageBoxHook(&RecordMessage);
+  EXPECT_EQ(control.Attach(nullptr), 0);
+  SetMessageBoxHook(nullptr);
+  EXPECT_EQ(shownMessages, std::vector<std::u16string>{u"m_TwainWindow = null"});
+}
+
+}  // namespace
+}  // namespace tavrin::test
