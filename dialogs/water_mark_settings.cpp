@@ -41,4 +41,13 @@ void WaterMarkToScanSettings(const WaterMarkSettings& settings,
   saved.isAddTimeStamp = settings.isAddTimeStamp;
 }
 
+std::u16string WaterMarkText(const WaterMarkSettings& settings, const std::tm& localTime) {
+  std::u16string text = settings.text;
+  if (!settings.isAddTimeStamp) return text;
+  char stamp[64] = {};
+  const size_t length = std::strftime(stamp, sizeof stamp, " %Y-%m-%d %H:%M:%S", &localTime);
+  text += platform::Utf8ToUtf16(std::string_view(stamp, length));
+  return text;
+}
+
 }  // namespace tavrin

@@ -2,6 +2,7 @@
 // watermark dialog edits. GUI thread only.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 #include "settings/scan_settings.h"
@@ -31,5 +32,9 @@ struct WaterMarkSettings {
 WaterMarkSettings WaterMarkFromScanSettings(const ScanSettings::WaterMarkGroup& saved);
 void WaterMarkToScanSettings(const WaterMarkSettings& settings,
                              ScanSettings::WaterMarkGroup& saved);
+
+// The text handed to the camera library: the record's text, followed by
+// " %Y-%m-%d %H:%M:%S" of localTime when the time stamp is on.
+std::u16string WaterMarkText(const WaterMarkSettings& settings, const std::tm& localTime);
 
 }  // namespace tavrin

@@ -231,5 +231,23 @@ TEST(WaterMarkSettingsTest, GoesToTheSettingsFileAndBack) {
   EXPECT_EQ(WaterMarkFromScanSettings(saved).text, u"日期");
 }
 
+TEST(WaterMarkTextTest, TimeStampFollowsTheTextAfterABlank) {
+  std::tm when{};
+  when.tm_year = 2024 - 1900;
+  when.tm_mon = 4;
+  when.tm_mday = 1;
+  when.tm_hour = 9;
+  when.tm_min = 3;
+  when.tm_sec = 7;
+  WaterMarkSettings settings;
+  settings.text = u"机密";
+  EXPECT_EQ(WaterMarkText(settings, when), u"机密 2024-05-01 09:03:07");
+  settings.text.clear();
+  EXPECT_EQ(WaterMarkText(settings, when), u" 2024-05-01 09:03:07");
+  settings.text = u"Draft";
+  settings.isAddTimeStamp = false;
+  EXPECT_EQ(WaterMarkText(settings, when), u"Draft");
+}
+
 }  // namespace
 }  // namespace tavrin
