@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -13,6 +14,10 @@ namespace tavrin::fuzzing {
 inline const std::string& FuzzFilePath() {
   static const std::string path = [] {
     std::random_device random;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove(FuzzFilePath(), ignored);
+    });
     return (std::filesystem::temp_directory_path() /
             ("tavrin-fuzz-" + std::to_string(random()) + ".xml"))
         .string();
