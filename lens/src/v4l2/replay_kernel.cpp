@@ -243,7 +243,9 @@ int ReplayKernel::Ioctl(int fd, unsigned long request, void* arg) {
     case VIDIOC_ENUM_FMT: {
       auto* desc = static_cast<v4l2_fmtdesc*>(arg);
       if (desc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc->index >= device.formats.size() ||
-          !(device.deviceCaps & V4L2_CAP_VIDEO_CAPTURE))
+          !(((device.capabilities & V4L2_CAP_DEVICE_CAPS) ? device.deviceCaps
+                                                          : device.capabilities) &
+            V4L2_CAP_VIDEO_CAPTURE))
         return -EINVAL;
       const RecordedFormat& format = device.formats[desc->index];
       const uint32_t index = desc->index;
