@@ -14,14 +14,18 @@ namespace tavrin::fuzzing {
 inline const std::string& FuzzFilePath() {
   static const std::string path = [] {
     std::random_device random;
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove(FuzzFilePath(), ignored);
-    });
     return (std::filesystem::temp_directory_path() /
             ("tavrin-fuzz-" + std::to_string(random()) + ".xml"))
         .string();
   }();
+  // Registered once the path exists, so it runs before the path is destroyed.
+  static const bool removeAtExit = [] {
+    return std::atexit([] {
+             std::error_code ignored;
+             std::filesystem::remove(path, ignored);
+           }) == 0;
+  }();
+  (void)removeAtExit;
   return path;
 }
 
