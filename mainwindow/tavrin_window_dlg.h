@@ -28,6 +28,7 @@ class QStatusBar;
 namespace tavrin {
 
 class CImageListCtrl;
+class CMergePreviewDlg;
 
 class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
  public:
@@ -100,6 +101,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QWidget* Control(int id) const { return controls.Control(id); }
   QWidget* PreviewHost() const { return previewHost; }
   QWidget* WebcamPreview() const { return webcamPreview; }
+  QDialog* MergePreview() const;
   QStatusBar* StatusBar() const { return statusBar; }
 
  private:
@@ -137,6 +139,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QWidget* previewHost = nullptr;
   int currentCamera = -1;
   std::vector<ResolutionEntry> resolutions;
+  CMergePreviewDlg* mergePreview = nullptr;
   QWidget* webcamPreview = nullptr;
   int mergeType = 0;
   int mergePosition = 2;

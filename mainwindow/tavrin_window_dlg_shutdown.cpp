@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "dialogs/about_dlg.h"
+#include "dialogs/merge_preview_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "mainwindow/window_registry.h"
@@ -75,6 +76,7 @@ void CTavrinWindowDlg::Shutdown() {
     libraryInitialised = false;
   }
   if (controlsRestored && twain.m_nShowMode != 1 && twain.m_nShowMode != 3) SaveSettings();
+  if (mergePreview != nullptr) mergePreview->hide();
   if (previewHost != nullptr) previewHost->hide();
   if (webcamPreview != nullptr) webcamPreview->hide();
 }

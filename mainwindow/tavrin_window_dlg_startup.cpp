@@ -15,6 +15,7 @@
 #include <iterator>
 #include <string>
 
+#include "dialogs/merge_preview_dlg.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -232,6 +233,10 @@ void CTavrinWindowDlg::LayoutWindow() {
   formatCombo->addItem(QStringLiteral("JPEG(*.jpg)"));
   formatCombo->addItem(QStringLiteral("PNG(*.png)"));
 
+  // Template 138: a pop-up of its own, placed by the merge handlers.
+  if (mergePreview == nullptr) mergePreview = new CMergePreviewDlg(this);
+  mergePreview->hide();
+
   ReadFileVersion();
 
   if (statusBar == nullptr) {
@@ -436,6 +441,10 @@ void CTavrinWindowDlg::FitTexts() {
 void CTavrinWindowDlg::ReadFileVersion() {
   version = {TAVRIN_VERSION_MAJOR, TAVRIN_VERSION_MINOR, TAVRIN_VERSION_BUILD,
              TAVRIN_VERSION_REVISION};
+}
+
+QDialog* CTavrinWindowDlg::MergePreview() const {
+  return mergePreview;
 }
 
 bool CTavrinWindowDlg::DeleteFolderTree(const std::string& path) {

@@ -213,6 +213,8 @@ TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
       window->WebcamPreview()->geometry(),
       QRect(area.left() + (area.width() / 3) * 2, area.top(), area.width() / 3, area.height() / 3));
   EXPECT_TRUE(window->WebcamPreview()->isHidden());
+  ASSERT_NE(window->MergePreview(), nullptr);
+  EXPECT_TRUE(window->MergePreview()->isHidden());
 
   EXPECT_EQ(Items(kIdFormatCombo), (QStringList{"BMP(*.bmp)", "JPEG(*.jpg)", "PNG(*.png)"}));
   EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "Left", "180°", "Right"}));
