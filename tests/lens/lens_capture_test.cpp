@@ -216,3 +216,23 @@ TEST_F(LensCapture, CombineWritesTheOutput) {
 
 }  // namespace
 }  // namespace tavrin::lens_test
+
+namespace tavrin::lens_test {
+namespace {
+
+TEST_F(LensCapture, WatermarkedCaptureSucceedsWithoutAnApplicationObject) {
+  Open("document?sizes=640x480", 640, 480);
+  ASSERT_EQ(Capture(scratch.File("plain.bmp")), 0);
+  ASSERT_EQ(loaded->lens.camSetImageWaterMark(0, "TAVRIN 2026", 4, 40, "Arial", 0, 0, 1, 0.0F, 0.0F,
+                                              255, 0, 0, 1),
+            0);
+  ASSERT_EQ(Capture(scratch.File("marked.bmp")), 0);
+  // Text needs the fonts of a GUI application; without one the capture
+  // still succeeds and writes the picture whole.
+  const FileFacts facts = ReadFileFacts(scratch.File("marked.bmp"));
+  EXPECT_EQ(facts.width, 640);
+  EXPECT_EQ(facts.height, 480);
+}
+
+}  // namespace
+}  // namespace tavrin::lens_test

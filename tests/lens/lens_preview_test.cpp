@@ -213,6 +213,29 @@ TEST_F(LensPreview, SettingsWindowsChangeThePictureAndCancelPutsItBack) {
   EXPECT_FALSE(seen);
 }
 
+int RedPixels(const std::string& path) {
+  const QImage image(QString::fromStdString(path));
+  int count = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QRgb pixel = image.pixel(x, y);
+      if (qRed(pixel) > 200 && qGreen(pixel) < 60 && qBlue(pixel) < 60) ++count;
+    }
+  }
+  return count;
+}
+
+TEST_F(LensPreview, WatermarkIsDrawnIntoTheCapturedFile) {
+  Start("document?sizes=640x480", 640, 480);
+  ASSERT_EQ(Capture(scratch.File("plain.png")), 0);
+  ASSERT_EQ(loaded->lens.camSetImageWaterMark(0, "TAVRIN 2026", 0, 48, "Arial", 0, 0, 1, 0.0F, 0.0F,
+                                              255, 0, 0, 1),
+            0);
+  ASSERT_EQ(Capture(scratch.File("marked.png")), 0);
+  EXPECT_EQ(RedPixels(scratch.File("plain.png")), 0);
+  EXPECT_GT(RedPixels(scratch.File("marked.png")), 100);
+}
+
 TEST_F(LensPreview, WidgetCallsFromAnotherThreadAreRefused) {
   Start("webcam", 320, 240);
   int result = 0;
