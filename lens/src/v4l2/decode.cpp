@@ -146,8 +146,7 @@ FrameDecoder::~FrameDecoder() {
 }
 
 bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth,
-                               int expectedHeight, int scaleDenominator, cv::Mat& bgr,
-                               std::string* error) {
+                               int expectedHeight, Scale scale, cv::Mat& bgr, std::string* error) {
   const auto fail = [&](const std::string& text) {
     if (error != nullptr) *error = text;
     return false;
@@ -173,8 +172,9 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   if (expectedWidth > 0 && (width != expectedWidth || height != expectedHeight))
     return fail("frame is " + std::to_string(width) + "x" + std::to_string(height) + ", expected " +
                 std::to_string(expectedWidth) + "x" + std::to_string(expectedHeight));
-  const int scaledWidth = (width + scaleDenominator - 1) / scaleDenominator;
-  const int scaledHeight = (height + scaleDenominator - 1) / scaleDenominator;
+  const tjscalingfactor factor{scale.numerator, scale.denominator};
+  const int scaledWidth = TJSCALED(width, factor);
+  const int scaledHeight = TJSCALED(height, factor);
   cv::Mat decoded(scaledHeight, scaledWidth, CV_8UC3);
   // A frame cut short by the camera decodes with a warning; stopping on it
   // keeps a grey-bottomed picture out of the preview and the files.
@@ -196,7 +196,7 @@ bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t byte
   switch (pixelFormat) {
     case V4L2_PIX_FMT_MJPEG:
     case V4L2_PIX_FMT_JPEG:
-      return DecodeMjpeg(data, bytes, width, height, 1, bgr, error);
+      return DecodeMjpeg(data, bytes, width, height, {1, 1}, bgr, error);
     case V4L2_PIX_FMT_YUYV: {
       const size_t stride = bytesPerLine > 0 ? size_t(bytesPerLine) : size_t(width) * 2;
       if (stride < size_t(width) * 2 || (width % 2) != 0) return fail("bad YUYV row length");
@@ -250,16 +250,34 @@ bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWi
     return false;
   }
   const cv::Size target = FitInside({width, height}, {maxWidth, maxHeight});
+  // The smallest of TurboJPEG's halvings (1/2, 1/4, 1/8) that still covers
+  // the target: these run the reduced IDCT in SIMD and cost less than
+  // resampling. The other factors (3/4, 5/8, ...) are plain C and slower
+  // than a full decode.
+  int numerator = 1;
   int denominator = 1;
-  while (denominator < 8 && (width + 2 * denominator - 1) / (2 * denominator) >= target.width &&
-         (height + 2 * denominator - 1) / (2 * denominator) >= target.height)
-    denominator *= 2;
+  int factorCount = 0;
+  const tjscalingfactor* factors = tjGetScalingFactors(&factorCount);
+  for (int i = 0; factors != nullptr && i < factorCount; ++i) {
+    const tjscalingfactor factor = factors[i];
+    if (factor.num != 1 || (factor.denom & (factor.denom - 1)) != 0) continue;
+    const int scaledWidth = TJSCALED(width, factor);
+    const int scaledHeight = TJSCALED(height, factor);
+    if (scaledWidth >= target.width && scaledHeight >= target.height &&
+        int64_t{factor.num} * denominator < int64_t{numerator} * factor.denom) {
+      numerator = factor.num;
+      denominator = factor.denom;
+    }
+  }
   cv::Mat decoded;
-  if (!DecodeMjpeg(data, bytes, width, height, denominator, decoded, error)) return false;
+  if (!DecodeMjpeg(data, bytes, width, height, {numerator, denominator}, decoded, error))
+    return false;
   if (decoded.size() == target) {
     bgr = decoded;
   } else {
-    cv::resize(decoded, bgr, target, 0, 0, cv::INTER_AREA);
+    // What is left is less than a halving, where bilinear keeps the detail
+    // and costs a fraction of area resampling.
+    cv::resize(decoded, bgr, target, 0, 0, cv::INTER_LINEAR);
   }
   return true;
 }

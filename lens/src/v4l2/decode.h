@@ -36,14 +36,18 @@ class FrameDecoder {
               int bytesPerLine, cv::Mat& bgr, std::string* error = nullptr);
 
   // MJPEG straight to a picture that fits maxWidth x maxHeight, keeping the
-  // aspect: TurboJPEG decodes at the largest reduction (1/2, 1/4, 1/8) that
+  // aspect: TurboJPEG decodes at the largest halving (1/2, 1/4, 1/8) that
   // still covers the box, and only the rest is resampled.
   bool DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
                         cv::Mat& bgr, std::string* error = nullptr);
 
  private:
+  struct Scale {
+    int numerator = 1;
+    int denominator = 1;
+  };
   bool DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth, int expectedHeight,
-                   int scaleDenominator, cv::Mat& bgr, std::string* error);
+                   Scale scale, cv::Mat& bgr, std::string* error);
 
   void* handle_ = nullptr;  // tjhandle
   std::string patched_;     // reused for frames that need tables inserted
