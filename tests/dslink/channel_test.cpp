@@ -182,7 +182,7 @@ TEST(ChannelReceive, PeerMarkingTheBlockClosedEndsTheReceiverAndCloseDoesNotWait
   PeerProcess peer(scratch, PeerArgs("none", NameArgs(first, second),
                                      {"raw-create", "set:1:2", "set:2:2", "wait:1:1", "wait:2:1",
                                       "set:1:-1", "hold"}));
-  ASSERT_TRUE(peer.WaitLine("done raw-create"));
+  ASSERT_TRUE(peer.WaitLine("done set", 2));
   RecordingCallback received;
   SharedMessageChannel channel;  // the product's 100 ms polling
   channel.SetCallback(&received);
@@ -298,7 +298,8 @@ class ChannelHostilePeer : public testing::Test {
     steps.insert(steps.end(), damage.begin(), damage.end());
     steps.push_back("hold");
     peer = std::make_unique<PeerProcess>(scratch, PeerArgs("none", NameArgs(first, second), steps));
-    ASSERT_TRUE(peer->WaitLine("done raw-create"));
+    // Both blocks must read 2 before we open them, or the wait for 1 hangs.
+    ASSERT_TRUE(peer->WaitLine("done set", 2));
     ChannelTimings timings = FastTimings();
     timings.pollIntervalUs = 20000;
     timings.sendTimeoutMs = 300;
