@@ -143,6 +143,14 @@ TEST_F(ScanRun, WindowDyingMidScanGivesItsStatusWithinTwoSeconds) {
       << "the file delivered before the window died is kept";
 }
 
+TEST_F(ScanRun, RepeatedFilesAndABrokenListAreDeliveredOnceWithoutHarm) {
+  EXPECT_EQ(
+      Scan({"--mode", "1", "--count", "2", "--timeout", "20"}, {"TAVRIN_TEST_WINDOW_HOSTILE=1"}),
+      0);
+  EXPECT_EQ(Delivered(), (std::vector<std::string>{"page-001.bmp", "page-002.bmp"}));
+  EXPECT_EQ(CountLog("capture "), 2);
+}
+
 TEST_F(ScanRun, MissingScanWindowIsReported) {
   ASSERT_TRUE(platform::DeleteFilePath(Bin("TavrinDesk")));
   EXPECT_EQ(Scan({"--mode", "1", "--timeout", "5"}), 3);

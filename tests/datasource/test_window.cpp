@@ -6,7 +6,8 @@
 // Environment: TAVRIN_TEST_WINDOW_LOG (log path), TAVRIN_TEST_WINDOW_CAPTURES
 // (captures the "person" makes in modes 0 and 2 before closing),
 // TAVRIN_TEST_WINDOW_STAY=1 (the person never closes), TAVRIN_TEST_WINDOW_DIE_AT
-// (the process dies at that capture), TAVRIN_TEST_WINDOW_SEND_EACH=1.
+// (the process dies at that capture), TAVRIN_TEST_WINDOW_SEND_EACH=1,
+// TAVRIN_TEST_WINDOW_HOSTILE=1 (repeats each file and sends a broken list).
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -101,6 +102,13 @@ class TestWindow : public ITwainShowWindow {
     const std::u16string wide = platform::Utf8ToUtf16(path);
     if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) twain_.SendImage(wide);
     if (!twain_.SendEachImage()) twain_.AddFile(wide);
+    if (platform::Environment("TAVRIN_TEST_WINDOW_HOSTILE") == "1") {
+      // A broken window: the same file again, and a list that is no XML.
+      twain_.Channel().Send(1, kMsgImage, wide);
+      const std::string list = workFolder_ + "/FileList.xml";
+      platform::ReplaceFileAtomically(list, "<FileList><FileName>" + path + "</FileList");
+      twain_.Channel().Send(1, kMsgFileList, platform::Utf8ToUtf16(list));
+    }
     return 1;
   }
   int LockMerge(int flag) override {
