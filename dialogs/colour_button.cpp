@@ -46,12 +46,11 @@ void ColourButton::paintEvent(QPaintEvent* event) {
 }
 
 void ColourButton::OpenPalette() {
-  if (palette != nullptr) return;
+  if (palette != nullptr && palette->isVisible()) return;
   palette = new QFrame(this, Qt::Popup);
   palette->setObjectName("palette");
   palette->setAttribute(Qt::WA_DeleteOnClose);
   palette->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  connect(palette, &QObject::destroyed, this, [this] { palette = nullptr; });
   auto* layout = new QGridLayout(palette);
   layout->setSpacing(2);
   layout->setContentsMargins(4, 4, 4, 4);

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <QColor>
+#include <QFrame>
+#include <QPointer>
 #include <QPushButton>
 
 #include <functional>
-
-class QFrame;
 
 namespace tavrin {
 
@@ -22,7 +22,7 @@ class ColourButton : public QPushButton {
   QColor Colour() const { return colour; }
   void SetColour(const QColor& newColour);
 
-  // The palette while it is open (objectName "palette"), else null.
+  // The palette while it is open (objectName "palette"), else null or closed.
   QFrame* Palette() const { return palette; }
   void SetOtherColourChooser(OtherColourChooser chooser) {
     otherColourChooser = std::move(chooser);
@@ -37,7 +37,8 @@ class ColourButton : public QPushButton {
   void ChooseOther();
 
   QColor colour = Qt::black;
-  QFrame* palette = nullptr;
+  // Cleared by Qt when the popup closes and deletes itself.
+  QPointer<QFrame> palette;
   OtherColourChooser otherColourChooser;
 };
 
