@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/fuzz_entries.h"
 #include "platform/text.h"
 #include "xml/markup_document.h"
 
@@ -64,7 +65,7 @@ void Exercise(const std::u16string& text, uint8_t choice) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int tavrin::fuzzing::MarkupFuzzOne(const uint8_t* data, size_t size) {
   if (size > (1u << 16)) return 0;
   const uint8_t choice = size > 0 ? data[size - 1] : 0;
   const std::string bytes(reinterpret_cast<const char*>(data), size);
