@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -150,6 +151,29 @@ std::string DocumentsFolder() {
   }
   if (!found.empty()) return found;
   return home + "/Documents";
+}
+
+std::string ConfigurationFolder(const std::string& moduleFolder) {
+  // The kernel's own answer for this process: it sees read-only mounts and
+  // ACLs, and for root it says yes where root can in fact write, so the
+  // folder chosen here is one where the later write succeeds.
+  if (!moduleFolder.empty() &&
+      faccessat(AT_FDCWD, moduleFolder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+    std::error_code error;
+    if (std::filesystem::is_directory(moduleFolder, error)) return moduleFolder;
+  }
+  std::string config = Environment("XDG_CONFIG_HOME");
+  if (config.empty() || config.front() != '/') {
+    const std::string home = HomeFolder();
+    if (home.empty()) return {};
+    config = home + "/.config";
+  }
+  while (config.size() > 1 && config.back() == '/') config.pop_back();
+  const std::string folder = config + "/tavrindesk";
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error || !std::filesystem::is_directory(folder, error)) return {};
+  return folder;
 }
 
 std::string Environment(const char* name) {

@@ -28,6 +28,15 @@ std::string PrivateTempFolderIn(const std::string& base);
 // XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Documents.
 std::string DocumentsFolder();
 
+// Folder for the files the system keeps beside a module (LastSetting.xml
+// beside the program, cfgInfo.xml beside the data source): moduleFolder
+// itself when this process may create files in it, so a per-user install
+// keeps them there; else $XDG_CONFIG_HOME/tavrindesk (default
+// ~/.config/tavrindesk), created. A read-only system install thus works
+// without anyone writing into it. No trailing '/'; empty when neither
+// folder can be had.
+std::string ConfigurationFolder(const std::string& moduleFolder);
+
 // Value of an environment variable; empty when unset.
 std::string Environment(const char* name);
 bool HasEnvironment(const char* name);

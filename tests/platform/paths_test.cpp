@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +167,84 @@ TEST(DocumentsFolderTest, ReadsXdgUserDirsElseHomeDocuments) {
   EXPECT_EQ(DocumentsFolder(), "/srv/docs");
   std::ofstream(configValue + "/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"relative\"\n";
   EXPECT_EQ(DocumentsFolder(), home / "Documents") << "a relative value is not valid";
+}
+
+// Makes a folder read-only for this process for one scope: a read-only bind
+// mount when we are root (root writes through any mode bits), else mode 0555.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& path) : path_(path) {
+    if (geteuid() == 0) {
+      mounted_ = mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+      if (mounted_ &&
+          mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        umount(path.c_str());
+        mounted_ = false;
+      }
+      ok_ = mounted_;
+    } else {
+      ok_ = chmod(path.c_str(), 0555) == 0;
+    }
+  }
+  ~ReadOnlyFolder() {
+    if (mounted_)
+      umount(path_.c_str());
+    else if (ok_)
+      chmod(path_.c_str(), 0755);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  bool ok_ = false;
+};
+
+TEST(ConfigurationFolderTest, ModuleFolderWhenWritable) {
+  ScratchFolder home;
+  const std::string configValue = home / "config";
+  ScopedEnvironment configEnv("XDG_CONFIG_HOME", &configValue);
+  ASSERT_TRUE(CreateFolders(home / "prefix"));
+  EXPECT_EQ(ConfigurationFolder(home / "prefix"), home / "prefix");
+  EXPECT_FALSE(fs::exists(configValue)) << "nothing is created when the module folder serves";
+}
+
+TEST(ConfigurationFolderTest, XdgConfigHomeWhenModuleFolderIsReadOnly) {
+  ScratchFolder home;
+  const std::string homeValue = home.Path();
+  const std::string configValue = home / "config";
+  ScopedEnvironment homeEnv("HOME", &homeValue);
+  ScopedEnvironment configEnv("XDG_CONFIG_HOME", &configValue);
+  const std::string program = home / "prefix";
+  ASSERT_TRUE(CreateFolders(program));
+  {
+    ReadOnlyFolder readOnly(program);
+    if (!readOnly.ok()) GTEST_SKIP() << "cannot make a folder read-only here (root without mount)";
+    EXPECT_EQ(ConfigurationFolder(program), configValue + "/tavrindesk");
+    EXPECT_TRUE(fs::is_directory(configValue + "/tavrindesk"));
+
+    const std::string relative = "relative";
+    ScopedEnvironment relativeEnv("XDG_CONFIG_HOME", &relative);
+    EXPECT_EQ(ConfigurationFolder(program), home / ".config/tavrindesk")
+        << "a relative XDG_CONFIG_HOME is not valid";
+  }
+  EXPECT_EQ(ConfigurationFolder(program), program) << "writable again";
+}
+
+TEST(ConfigurationFolderTest, MissingModuleFolderFallsBackAndFileIsRefused) {
+  ScratchFolder home;
+  const std::string configValue = home / "config";
+  ScopedEnvironment configEnv("XDG_CONFIG_HOME", &configValue);
+  EXPECT_EQ(ConfigurationFolder(home / "missing"), configValue + "/tavrindesk");
+  EXPECT_EQ(ConfigurationFolder(""), configValue + "/tavrindesk");
+  std::ofstream(home / "file") << "x";
+  EXPECT_EQ(ConfigurationFolder(home / "file"), configValue + "/tavrindesk");
+
+  // A file where the folder must go: no folder to be had.
+  const std::string blocked = home / "blocked";
+  std::ofstream(blocked) << "x";
+  ScopedEnvironment blockedEnv("XDG_CONFIG_HOME", &blocked);
+  EXPECT_EQ(ConfigurationFolder(home / "missing"), "");
 }
 
 }  // namespace
