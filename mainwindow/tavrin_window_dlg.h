@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -82,6 +83,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void OnSave();
   bool SaveSettings();
 
+  // Capture pipeline.
+  void OnCapture();
+  int CaptureWithRetry(int camera, char* path);
+  void HandOn(const std::string& path);
+  int HandOff();
+  // Pieces of text between separators; a text without one is one piece.
+  static std::vector<std::string> SplitAt(const std::string& text, char separator);
+  void OnMergeCheck();
+  void OnWebcamMergeCheck();
+  void OnHorizontal();
+  void OnVertical();
+
   // Device change, commands and shutdown.
   void OnCameraListChanged();
   void OnSysCommand(int command);
@@ -103,6 +116,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QWidget* WebcamPreview() const { return webcamPreview; }
   QDialog* MergePreview() const;
   QStatusBar* StatusBar() const { return statusBar; }
+  CTwainControl& Twain() { return twain; }
+  CImageListCtrl* Thumbnails() const { return thumbnails; }
+  const std::string& MergeFirstPath() const { return mergeFirstPath; }
+  const std::string& MergeSecondPath() const { return mergeSecondPath; }
 
  private:
   void BuildControls();
@@ -117,13 +134,22 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void ConnectAboutEntry();
   void ShowAboutBox();
   void Shutdown();
+  bool IsClosing();
+  // The number for this press's names: the tick count, but never one used
+  // before in this run.
+  std::int32_t NextNameNumber();
+  void TwoPictureMerge(const char* mainPath, const char* webcamPath, const char* mergedPath,
+                       int webcamResult);
+  void WebcamMerge(const char* mainPath, const char* webcamPath, const char* mergedPath);
+  void PlaceMergePreview();
   // Runs work on the GUI thread and waits for it; returns whenClosing once
   // the window has begun to close, without touching it.
   template <class Work>
   int RunOnGuiThread(Work work, int whenClosing);
   void DrainMarshalledCalls();
 
-  bool ready = false;
+  // Polled by the receiver thread while a request waits for start-up.
+  std::atomic<bool> ready = false;
   CTwainControl twain;
   std::mutex sendLock;
   bool oneByOne = false;
@@ -145,6 +171,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   int mergePosition = 2;
   int webcamCamera = -1;
   int savedCrop = 0;
+  std::string mergeFirstPath;
+  std::string mergeSecondPath;
+  bool anyNameNumber = false;
+  std::uint32_t lastNameTick = 0;
 
   DialogControls controls;
   QComboBox* colorCombo = nullptr;

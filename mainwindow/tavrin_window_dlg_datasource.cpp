@@ -2,13 +2,23 @@
 // arrive on the channel's receiver thread and do their work on the GUI
 // thread.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QMetaObject>
 #include <QThread>
 
+#include <chrono>
+#include <thread>
+
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
+#include "settings/scan_settings.h"
 
 namespace tavrin {
+
+namespace {
+constexpr auto kReadyPollInterval = std::chrono::milliseconds(500);
+constexpr int kDefaultRequestDpi = 200;
+}  // namespace
 
 template <class Work>
 int CTavrinWindowDlg::RunOnGuiThread(Work work, int whenClosing) {
@@ -56,8 +66,12 @@ int CTavrinWindowDlg::ShowTwainWindow(int /*command*/) {
 }
 
 int CTavrinWindowDlg::CaptureImage() {
-  // Capturing arrives with the capture pipeline.
-  return 1;
+  return RunOnGuiThread(
+      [this] {
+        OnCapture();
+        return 1;
+      },
+      1);
 }
 
 int CTavrinWindowDlg::LockMerge(int locked) {
@@ -81,8 +95,48 @@ int CTavrinWindowDlg::CloseTwainWindow() {
 }
 
 int CTavrinWindowDlg::ApplyShowModel() {
-  // Applying a scan request arrives with data-source driven operation.
-  return 1;
+  twain.ReadShowModel();
+  // A request that arrives during start-up waits for it to finish; a close
+  // that begins meanwhile ends the wait.
+  while (!ready) {
+    if (IsClosing()) return 1;
+    std::this_thread::sleep_for(kReadyPollInterval);
+  }
+  const int mode = twain.m_nShowMode;
+  if (mode == 0) return ShowTwainWindow(1);
+  if (mode == 2) {
+    ShowTwainWindow(1);
+  } else if (cameraReady) {
+    Idle();
+  } else {
+    ShowTwainWindow(1);
+  }
+  return RunOnGuiThread(
+      [this, mode] {
+        if (mode != 2) {
+          if (mergeCheck->isChecked()) {
+            mergeCheck->setChecked(false);
+            OnMergeCheck();
+          }
+          if (webcamCheck->isChecked()) {
+            // The webcam handlers are not there yet: its preview goes with
+            // the tick.
+            webcamCheck->setChecked(false);
+            webcamPreview->hide();
+          }
+        }
+        const int dpi = twain.m_nDPI;
+        g_scanSettings.DPI.ImageDPI = dpi > 0 ? dpi : kDefaultRequestDpi;
+        SelectDpiUnit();
+        g_scanSettings.colorType = twain.m_nColorType;
+        colorCombo->setCurrentIndex(g_scanSettings.colorType);
+        OnColorChange();
+        g_scanSettings.rotateType = twain.m_nRotateMode;
+        rotateCombo->setCurrentIndex(g_scanSettings.rotateType);
+        OnRotateChange();
+        return 1;
+      },
+      1);
 }
 
 }  // namespace tavrin

@@ -67,6 +67,7 @@ void CTavrinWindowDlg::ConnectHandlers() {
           &CTavrinWindowDlg::OnImageSettings);
   connect(button(kIdSaveButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnSave);
   connect(button(kIdExitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnExit);
+  connect(button(kIdCaptureButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnCapture);
 }
 
 void CTavrinWindowDlg::OnDeviceChange() {

@@ -456,14 +456,14 @@ bool CTavrinWindowDlg::IsFolder(const std::string& path) {
 }
 
 void CTavrinWindowDlg::EnableControl(int id, bool enable) {
-  // Their handlers come with the capture pipeline, the webcam, the merges,
-  // the watermark dialog and continuous capture.
+  // Their handlers come with the webcam, the merges, the watermark dialog
+  // and continuous capture.
   static constexpr int kAwaitingHandlers[] = {
-      kIdMergeCheck,          kIdHorizontalRadio,         kIdVerticalRadio,
-      kIdWatermarkCheck,      kIdWatermarkSettingsButton, kIdWebcamCheck,
-      kIdWebcamDeviceCombo,   kIdWebcamResolutionCombo,   kIdWebcamMergeCheck,
-      kIdMergeSettingsButton, kIdWebcamCaptureButton,     kIdCaptureButton,
-      kIdAutoCaptureButton,   kIdAutoCaptureModeCombo,
+      kIdMergeCheck,           kIdHorizontalRadio,         kIdVerticalRadio,
+      kIdWatermarkCheck,       kIdWatermarkSettingsButton, kIdWebcamCheck,
+      kIdWebcamDeviceCombo,    kIdWebcamResolutionCombo,   kIdWebcamMergeCheck,
+      kIdMergeSettingsButton,  kIdWebcamCaptureButton,     kIdAutoCaptureButton,
+      kIdAutoCaptureModeCombo,
   };
   QWidget* widget = controls.Control(id);
   if (widget == nullptr) return;

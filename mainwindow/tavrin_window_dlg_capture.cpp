@@ -1,0 +1,335 @@
+// The capture pipeline: pictures become files, are split or merged, and
+// leave through HandOn to the data source and the thumbnail strip.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QImageReader>
+#include <QMetaObject>
+#include <QRadioButton>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/message_box.h"
+#include "mainwindow/scan_window_template.h"
+#include "mainwindow/tavrin_window_dlg.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/tick_count.h"
+#include "settings/scan_settings.h"
+#include "settings/ui_text_table.h"
+#include "thumbnails/image_list_ctrl.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr int kPathBufferBytes = 1024;
+using PathBuffer = std::array<char, kPathBufferBytes>;
+
+constexpr int kCaptureCalls = 7;
+constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
+constexpr int kCropMultipleItem = 2;
+constexpr int kCropSingleItem = 1;
+constexpr int kMergeRightUpper = 4;
+constexpr int kMergeBelowLeft = 7;
+constexpr const char* kCaptureFailedText = "Capture Failed.";
+
+const char* ExtensionOfItem(int item) {
+  switch (item) {
+    case 0:
+      return ".bmp";
+    case 1:
+      return ".jpg";
+    case 2:
+      return ".png";
+    default:
+      return "";
+  }
+}
+
+// False when the name does not fit the buffer the library was promised; a
+// cut name would write somewhere nobody asked for.
+bool FormatName(PathBuffer& buffer, const std::string& folder, const char* prefix, int number,
+                const char* extension) {
+  buffer.fill('\0');
+  const int written = std::snprintf(buffer.data(), buffer.size(), "%s/%s%d%s", folder.c_str(),
+                                    prefix, number, extension);
+  if (written < 0 || written >= kPathBufferBytes) {
+    buffer.fill('\0');
+    return false;
+  }
+  return true;
+}
+
+void RemoveFile(const std::string& path) {
+  if (!path.empty()) platform::DeleteFilePath(path);
+}
+
+}  // namespace
+
+std::vector<std::string> CTavrinWindowDlg::SplitAt(const std::string& text, char separator) {
+  std::vector<std::string> pieces;
+  std::string rest = text;
+  for (size_t at = rest.find(separator); at != std::string::npos; at = rest.find(separator)) {
+    pieces.push_back(rest.substr(0, at));
+    rest = rest.substr(at + 1);
+  }
+  pieces.push_back(rest);
+  return pieces;
+}
+
+bool CTavrinWindowDlg::IsClosing() {
+  std::lock_guard lock(marshalLock);
+  return closing;
+}
+
+std::int32_t CTavrinWindowDlg::NextNameNumber() {
+  std::uint32_t tick = platform::TickCount();
+  // Compared as a difference, so that the wrap after 49.7 days still counts
+  // as later.
+  if (anyNameNumber && static_cast<std::int32_t>(tick - lastNameTick) <= 0) {
+    tick = lastNameTick + 1;
+  }
+  anyNameNumber = true;
+  lastNameTick = tick;
+  return platform::TickAsSigned(tick);
+}
+
+int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
+  int result = library.camCaptureImageFile(camera, path);
+  for (int call = 1; result != 0 && twain.m_nShowMode == 1 && call < kCaptureCalls; ++call) {
+    std::this_thread::sleep_for(kCaptureRetryDelay);
+    result = library.camCaptureImageFile(camera, path);
+  }
+  if (result != 0 && twain.m_nShowMode == 1) {
+    ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));
+    // Inside a call from the data source the close must wait until that
+    // call has returned, or the shutdown would wait for itself.
+    if (inMarshalledCall) {
+      QMetaObject::invokeMethod(this, &CTavrinWindowDlg::reject, Qt::QueuedConnection);
+    } else {
+      OnExit();
+    }
+  }
+  return result;
+}
+
+void CTavrinWindowDlg::OnCapture() {
+  if (IsClosing()) return;
+  const ScanSettings::WaterMarkGroup& mark = g_scanSettings.WaterMark;
+  if (mark.isEnable && mark.isAddTimeStamp) {
+    const std::string text =
+        mark.text +
+        QDateTime::currentDateTime().toString(QStringLiteral(" yyyy-MM-dd HH:mm:ss")).toStdString();
+    library.camSetImageWaterMark(
+        currentCamera, text.c_str(), mark.position, mark.WordSize, mark.font.c_str(), mark.isItalic,
+        mark.isUnderline, mark.isWeight, static_cast<float>(mark.angle),
+        static_cast<float>(mark.transparency), mark.color.R, mark.color.G, mark.color.B, 1);
+  }
+
+  const char* extension = ExtensionOfItem(formatCombo->currentIndex());
+  const int number = NextNameNumber();
+  PathBuffer mainPath{};
+  PathBuffer webcamPath{};
+  PathBuffer mergedPath{};
+  if (!FormatName(mainPath, workFolder, "1_", number, extension) ||
+      !FormatName(webcamPath, workFolder, "2_", number, extension) ||
+      !FormatName(mergedPath, workFolder, "Merge_", number, extension)) {
+    ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));
+    return;
+  }
+
+  const int r1 = CaptureWithRetry(currentCamera, mainPath.data());
+  if (IsClosing()) return;
+  int r2 = -1;
+  const bool webcamOn = webcamCheck->isChecked() && webcamCamera != -1;
+  if (webcamOn) {
+    r2 = CaptureWithRetry(webcamCamera, webcamPath.data());
+    if (IsClosing()) return;
+  }
+
+  if (cropCombo->currentIndex() == kCropMultipleItem) {
+    // The library rewrote the buffer to "a;b;c"; it promised a terminator.
+    mainPath.back() = '\0';
+    const std::vector<std::string> pieces = SplitAt(mainPath.data(), ';');
+    if (pieces.size() > 1) {
+      for (const std::string& piece : pieces) HandOn(piece);
+      return;
+    }
+  }
+
+  if (mergeCheck->isChecked()) {
+    TwoPictureMerge(mainPath.data(), webcamPath.data(), mergedPath.data(), r2);
+    return;
+  }
+  if (webcamMergeCheck->isChecked() && webcamOn) {
+    WebcamMerge(mainPath.data(), webcamPath.data(), mergedPath.data());
+    return;
+  }
+  if (r1 == 0) HandOn(mainPath.data());
+  if (r2 == 0) HandOn(webcamPath.data());
+}
+
+void CTavrinWindowDlg::TwoPictureMerge(const char* mainPath, const char* webcamPath,
+                                       const char* mergedPath, int webcamResult) {
+  const int mode = horizontalRadio->isChecked() ? kMergeRightUpper : kMergeBelowLeft;
+  if (!mergeFirstPath.empty() && !mergeSecondPath.empty()) {
+    mergeFirstPath.clear();
+    mergeSecondPath.clear();
+    mergePreview->firstPicture->LoadPicture({});
+    mergePreview->secondPicture->LoadPicture({});
+  }
+  bool merged = false;
+  if (webcamResult == 0) {
+    mergeFirstPath = mainPath;
+    mergePreview->firstPicture->LoadPicture(QString::fromUtf8(mainPath));
+    mergeSecondPath = webcamPath;
+    mergePreview->secondPicture->LoadPicture(QString::fromUtf8(webcamPath));
+    merged = library.camCombineImage(mainPath, webcamPath, mergedPath, mode, 0, 0, 0, 0) == 0;
+  } else if (mergeFirstPath.empty()) {
+    mergeFirstPath = mainPath;
+    mergePreview->firstPicture->LoadPicture(QString::fromUtf8(mainPath));
+    return;
+  } else {
+    mergeSecondPath = mainPath;
+    mergePreview->secondPicture->LoadPicture(QString::fromUtf8(mainPath));
+    const int result = library.camCombineImage(mergeFirstPath.c_str(), mergeSecondPath.c_str(),
+                                               mergedPath, mode, 0, 0, 0, 0);
+    if (result != 0) {
+      ShowMessageBox(this, QStringLiteral("%1: %2")
+                               .arg(QString::fromStdU16String(g_uiTextTable.ErrCode))
+                               .arg(result));
+      mergeFirstPath.clear();
+      mergeSecondPath.clear();
+      mergePreview->firstPicture->LoadPicture({});
+      mergePreview->secondPicture->LoadPicture({});
+    } else {
+      merged = true;
+    }
+    RemoveFile(mergeFirstPath);
+    RemoveFile(mergeSecondPath);
+  }
+  if (merged) HandOn(mergedPath);
+}
+
+void CTavrinWindowDlg::WebcamMerge(const char* mainPath, const char* webcamPath,
+                                   const char* mergedPath) {
+  int mediaType = 0;
+  int width = 0;
+  int height = 0;
+  int webcamWidth = 0;
+  int webcamHeight = 0;
+  library.camGetCurResolution(currentCamera, &mediaType, &width, &height);
+  library.camGetCurResolution(webcamCamera, &mediaType, &webcamWidth, &webcamHeight);
+  if (cropCombo->currentIndex() != 0) {
+    const QSize written = QImageReader(QString::fromUtf8(mainPath)).size();
+    width = written.width();
+    height = written.height();
+  } else if (rotateCombo->currentIndex() == 1 || rotateCombo->currentIndex() == 3) {
+    std::swap(width, height);
+  }
+  const int w = width / 3;
+  // A webcam that reports no width would divide by zero; 4:3 is the
+  // common shape.
+  const int h = webcamWidth > 0 ? w * webcamHeight / webcamWidth : w * 3 / 4;
+  int x = 0;
+  int y = 0;
+  if (mergeType == 0) {
+    switch (mergePosition) {
+      case 0:
+        x = width / 3;
+        y = (height - h) / 2;
+        break;
+      case 2:
+        x = 2 * (width / 3);
+        break;
+      case 3:
+        x = 2 * (width / 3);
+        y = height - h;
+        break;
+      case 4:
+        y = height - h;
+        break;
+      default:
+        break;
+    }
+  }
+  const int result =
+      library.camCombineImage(mainPath, webcamPath, mergedPath, mergeType, x, y, w, h);
+  RemoveFile(mainPath);
+  RemoveFile(webcamPath);
+  if (result == 0) HandOn(mergedPath);
+}
+
+void CTavrinWindowDlg::HandOn(const std::string& path) {
+  pendingPath = platform::Utf8ToUtf16(path);
+  HandOff();
+  thumbnails->AddImage(QString::fromStdString(path));
+}
+
+int CTavrinWindowDlg::HandOff() {
+  int result = 0;
+  int sent = 0;
+  if (oneByOne || twain.m_nShowMode == 1) {
+    {
+      std::lock_guard lock(sendLock);
+      sent = twain.SendImage(pendingPath);
+    }
+    if (sent != -1 && sent != -2) result = 1;
+  }
+  if (!oneByOne || sent == -2) result = twain.AddFile(pendingPath);
+  pendingPath.clear();
+  return result;
+}
+
+void CTavrinWindowDlg::OnMergeCheck() {
+  const bool on = mergeCheck->isChecked();
+  mergePreview->setVisible(on);
+  EnableControl(kIdHorizontalRadio, on);
+  EnableControl(kIdVerticalRadio, on);
+  if (!on) return;
+  webcamMergeCheck->setChecked(false);
+  OnWebcamMergeCheck();
+  if (cropCombo->currentIndex() == kCropMultipleItem) {
+    cropCombo->setCurrentIndex(kCropSingleItem);
+    OnCropChange();
+  }
+}
+
+void CTavrinWindowDlg::OnWebcamMergeCheck() {
+  EnableControl(kIdMergeSettingsButton, webcamMergeCheck->isChecked());
+  if (webcamMergeCheck->isChecked()) {
+    mergeCheck->setChecked(false);
+    OnMergeCheck();
+  }
+}
+
+void CTavrinWindowDlg::PlaceMergePreview() {
+  QWidget* area = controls.Control(kIdPreviewArea);
+  const QRect r(area->mapToGlobal(QPoint(0, 0)), area->size());
+  if (verticalRadio->isChecked()) {
+    mergePreview->setGeometry(r.left() + 2, r.top() + r.height() / 2, r.width() / 3,
+                              r.height() / 2);
+    mergePreview->SetLayout(2);
+  } else if (horizontalRadio->isChecked()) {
+    mergePreview->setGeometry(r.left() + 2, r.top() + 2 * (r.height() / 3), r.width() / 2,
+                              r.height() / 3);
+    mergePreview->SetLayout(1);
+  }
+}
+
+void CTavrinWindowDlg::OnHorizontal() {
+  PlaceMergePreview();
+  mergePreview->show();
+}
+
+void CTavrinWindowDlg::OnVertical() {
+  PlaceMergePreview();
+  mergePreview->show();
+}
+
+}  // namespace tavrin
