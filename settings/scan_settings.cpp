@@ -3,6 +3,7 @@
 #include <tinyxml2.h>
 
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "settings/settings_io.h"
 
 namespace tavrin {
@@ -85,7 +86,9 @@ class Writer {
 
 std::string LastSettingsPath() {
   const std::string folder = settings_io::ProgramFolder();
-  return folder.empty() ? std::string() : folder + "/LastSetting.xml";
+  if (folder.empty()) return {};
+  const std::string config = platform::ConfigurationFolder(folder);
+  return config.empty() ? std::string() : config + "/LastSetting.xml";
 }
 
 bool LoadLastSettings() {
