@@ -148,7 +148,7 @@ bool WriteCfgInfo(TavrinSession& session, const std::u16string& first,
   doc.IntoElem();
   doc.AddElem(u"Name", first);
   doc.AddElem(u"m_strImgExe", second);
-  const std::string path = session.moduleFolder + "/cfgInfo.xml";
+  const std::string path = platform::ConfigurationFolder(session.moduleFolder) + "/cfgInfo.xml";
   if (!doc.Save(platform::Utf8ToUtf16(path))) {
     SetError(session, "cannot write " + path);
     return false;

@@ -111,7 +111,10 @@ int CTwainControl::ReadCfgInfo() {
   const size_t slash = dsPath.rfind(u'/');
   if (slash == std::u16string::npos) return 0;
   MarkupDocument doc;
-  if (!doc.Load(dsPath.substr(0, slash + 1) + u"cfgInfo.xml")) return 0;
+  if (!doc.Load(platform::Utf8ToUtf16(
+                    platform::ConfigurationFolder(platform::Utf16ToUtf8(dsPath.substr(0, slash)))) +
+                u"/cfgInfo.xml"))
+    return 0;
   if (!doc.FindElem(u"cfg")) return 1;
   doc.IntoElem();
   std::u16string first;
