@@ -7,6 +7,7 @@ namespace tavrin {
 
 CTavrinWindowApp::CTavrinWindowApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("TavrinDesk"));
+  setDesktopFileName(QStringLiteral("io.github.tavrindesk.TavrinDesk"));
   setApplicationVersion(QStringLiteral(TAVRIN_VERSION));
   setWindowIcon(AppIcon());
   // The window ends the run itself; hiding it must not end the process
