@@ -7,7 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "lens/src/device.h"
-#include "lens/src/virtual/virtual_spec.h"
+#include "lens/src/virtual/virtual_entry.h"
 
 namespace tavrin::lens {
 

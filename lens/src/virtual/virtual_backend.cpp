@@ -4,7 +4,7 @@
 #include <map>
 
 #include "lens/src/virtual/virtual_device.h"
-#include "lens/src/virtual/virtual_spec.h"
+#include "lens/src/virtual/virtual_entry.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 
@@ -47,12 +47,12 @@ std::vector<std::unique_ptr<Device>> VirtualBackend::Enumerate() {
   std::vector<std::unique_ptr<Device>> devices;
   std::map<std::string, int> entries;
   std::map<Scene, int> scenes;
-  for (auto& spec : ParseVirtualList(list)) {
-    const int ordinal = ++entries[spec.entry];
-    const int number = ++scenes[spec.scene];
-    std::string name = SceneName(spec.scene);
+  for (auto& camera : ParseVirtualList(list)) {
+    const int ordinal = ++entries[camera.entry];
+    const int number = ++scenes[camera.scene];
+    std::string name = SceneName(camera.scene);
     if (number > 1) name += " " + std::to_string(number);
-    devices.push_back(std::make_unique<VirtualDevice>(std::move(spec), std::move(name), ordinal));
+    devices.push_back(std::make_unique<VirtualDevice>(std::move(camera), std::move(name), ordinal));
   }
   return devices;
 }

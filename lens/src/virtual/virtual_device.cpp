@@ -14,9 +14,9 @@ constexpr double kFieldWidthMm = 420.0;
 constexpr double kMmPerInch = 25.4;
 constexpr int kWebcamDpi = 96;
 
-std::vector<MediaType> DefaultMediaTypes(const VirtualSpec& spec) {
-  if (!spec.sizes.empty()) return {{"MJPG", spec.sizes}, {"YUY2", spec.sizes}};
-  if (spec.scene == Scene::kWebcam) {
+std::vector<MediaType> DefaultMediaTypes(const VirtualEntry& camera) {
+  if (!camera.sizes.empty()) return {{"MJPG", camera.sizes}, {"YUY2", camera.sizes}};
+  if (camera.scene == Scene::kWebcam) {
     const std::vector<FrameSize> sizes = {{1280, 720}, {640, 480}, {320, 240}};
     return {{"MJPG", sizes}, {"YUY2", sizes}};
   }
@@ -63,13 +63,13 @@ const ControlRange* FindControl(int id) {
 
 }  // namespace
 
-VirtualDevice::VirtualDevice(VirtualSpec spec, std::string name, int ordinal)
-    : spec_(std::move(spec)),
+VirtualDevice::VirtualDevice(VirtualEntry camera, std::string name, int ordinal)
+    : entry_(std::move(camera)),
       name_(std::move(name)),
-      key_("virtual:" + spec_.entry + "#" + std::to_string(ordinal)),
-      mediaTypes_(DefaultMediaTypes(spec_)) {
+      key_("virtual:" + entry_.entry + "#" + std::to_string(ordinal)),
+      mediaTypes_(DefaultMediaTypes(entry_)) {
   for (const auto& control : kControls) controls_[control.id] = control.defaultValue;
-  failuresLeft_ = spec_.failCaptures;
+  failuresLeft_ = entry_.failCaptures;
 }
 
 VirtualDevice::~VirtualDevice() {
@@ -77,12 +77,12 @@ VirtualDevice::~VirtualDevice() {
 }
 
 int VirtualDevice::OwnDpi(FrameSize size) const {
-  if (spec_.dpiAtFirstSize > 0) {
+  if (entry_.dpiAtFirstSize > 0) {
     const int firstWidth = mediaTypes_.front().sizes.front().width;
-    return static_cast<int>(std::lround(static_cast<double>(spec_.dpiAtFirstSize) * size.width /
+    return static_cast<int>(std::lround(static_cast<double>(entry_.dpiAtFirstSize) * size.width /
                                         std::max(1, firstWidth)));
   }
-  if (spec_.scene == Scene::kWebcam) return kWebcamDpi;
+  if (entry_.scene == Scene::kWebcam) return kWebcamDpi;
   return static_cast<int>(std::lround(size.width * kMmPerInch / kFieldWidthMm));
 }
 
@@ -156,12 +156,12 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    const int page = spec_.turnSeconds > 0 ? static_cast<int>(seconds / spec_.turnSeconds) : 0;
+    const int page = entry_.turnSeconds > 0 ? static_cast<int>(seconds / entry_.turnSeconds) : 0;
     const PictureControls controls = CurrentControls();
     // The scene only changes with a page or a control, so it is rendered
     // once and each frame only adds its stamp.
     if (base.empty() || page != basePage || !(controls == baseControls)) {
-      base = RenderScene(spec_.scene, size, page);
+      base = RenderScene(entry_.scene, size, page);
       ApplyPictureControls(base, controls);
       basePage = page;
       baseControls = controls;

@@ -12,7 +12,7 @@
 
 #include "lens/src/device.h"
 #include "lens/src/virtual/scene.h"
-#include "lens/src/virtual/virtual_spec.h"
+#include "lens/src/virtual/virtual_entry.h"
 
 namespace tavrin::lens {
 
@@ -27,7 +27,7 @@ enum VirtualControl : int {
 class VirtualDevice final : public Device {
  public:
   // ordinal tells apart equal entries of one list.
-  VirtualDevice(VirtualSpec spec, std::string name, int ordinal);
+  VirtualDevice(VirtualEntry camera, std::string name, int ordinal);
   ~VirtualDevice() override;
 
   std::string Name() const override { return name_; }
@@ -47,7 +47,7 @@ class VirtualDevice final : public Device {
   void Run(FrameSize size, FrameSink sink);
   PictureControls CurrentControls() const;
 
-  const VirtualSpec spec_;
+  const VirtualEntry entry_;
   const std::string name_;
   const std::string key_;
   std::vector<MediaType> mediaTypes_;

@@ -1,4 +1,4 @@
-#include "lens/src/virtual/virtual_spec.h"
+#include "lens/src/virtual/virtual_entry.h"
 
 #include <charconv>
 
@@ -43,20 +43,20 @@ std::vector<FrameSize> ParseSizes(std::string_view text) {
 
 }  // namespace
 
-std::optional<VirtualSpec> ParseVirtualEntry(std::string_view entry) {
+std::optional<VirtualEntry> ParseVirtualEntry(std::string_view entry) {
   entry = Trim(entry);
-  VirtualSpec spec;
-  spec.entry = std::string(entry);
+  VirtualEntry camera;
+  camera.entry = std::string(entry);
   const size_t question = entry.find('?');
   const std::string_view scene = Trim(entry.substr(0, question));
   if (scene == "document") {
-    spec.scene = Scene::kDocument;
+    camera.scene = Scene::kDocument;
   } else if (scene == "pages") {
-    spec.scene = Scene::kPages;
+    camera.scene = Scene::kPages;
   } else if (scene == "book") {
-    spec.scene = Scene::kBook;
+    camera.scene = Scene::kBook;
   } else if (scene == "webcam") {
-    spec.scene = Scene::kWebcam;
+    camera.scene = Scene::kWebcam;
   } else {
     return std::nullopt;
   }
@@ -70,34 +70,34 @@ std::optional<VirtualSpec> ParseVirtualEntry(std::string_view entry) {
       const std::string_view key = Trim(option.substr(0, equals));
       const std::string_view value = Trim(option.substr(equals + 1));
       if (key == "fail") {
-        if (auto n = ParseCount(value, 1000000)) spec.failCaptures = *n;
+        if (auto n = ParseCount(value, 1000000)) camera.failCaptures = *n;
       } else if (key == "turn") {
-        if (auto n = ParseCount(value, 86400)) spec.turnSeconds = *n;
+        if (auto n = ParseCount(value, 86400)) camera.turnSeconds = *n;
       } else if (key == "dpi") {
-        if (auto n = ParseCount(value, 100000)) spec.dpiAtFirstSize = *n;
+        if (auto n = ParseCount(value, 100000)) camera.dpiAtFirstSize = *n;
       } else if (key == "sizes") {
         auto sizes = ParseSizes(value);
-        if (!sizes.empty()) spec.sizes = std::move(sizes);
+        if (!sizes.empty()) camera.sizes = std::move(sizes);
       }
     }
     if (amp == std::string_view::npos) break;
     options.remove_prefix(amp + 1);
   }
-  return spec;
+  return camera;
 }
 
-std::vector<VirtualSpec> ParseVirtualList(std::string_view list) {
-  std::vector<VirtualSpec> specs;
+std::vector<VirtualEntry> ParseVirtualList(std::string_view list) {
+  std::vector<VirtualEntry> entryList;
   while (!list.empty()) {
     const size_t cut = list.find_first_of(",;\n");
     const std::string_view entry = Trim(list.substr(0, cut));
     if (!entry.empty()) {
-      if (auto spec = ParseVirtualEntry(entry)) specs.push_back(std::move(*spec));
+      if (auto camera = ParseVirtualEntry(entry)) entryList.push_back(std::move(*camera));
     }
     if (cut == std::string_view::npos) break;
     list.remove_prefix(cut + 1);
   }
-  return specs;
+  return entryList;
 }
 
 }  // namespace tavrin::lens

@@ -14,7 +14,7 @@ namespace tavrin::lens {
 
 enum class Scene { kDocument, kPages, kBook, kWebcam };
 
-struct VirtualSpec {
+struct VirtualEntry {
   std::string entry;  // the text it was read from, trimmed
   Scene scene = Scene::kDocument;
   int failCaptures = 0;          // fail=N: the first N captures fail
@@ -24,9 +24,9 @@ struct VirtualSpec {
 };
 
 // Null for an unknown scene. Unknown or malformed options are ignored.
-std::optional<VirtualSpec> ParseVirtualEntry(std::string_view entry);
+std::optional<VirtualEntry> ParseVirtualEntry(std::string_view entry);
 // Entries separated by commas, semicolons or line breaks; blanks around them
 // and unknown scenes are skipped.
-std::vector<VirtualSpec> ParseVirtualList(std::string_view list);
+std::vector<VirtualEntry> ParseVirtualList(std::string_view list);
 
 }  // namespace tavrin::lens
