@@ -1,0 +1,209 @@
+#include "datasource/sane/scan_session.h"
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/dynamic_library.h"
+#include "platform/files.h"
+
+namespace tavrin::sane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kAttachTimeoutMs = 30000;
+constexpr int kSendTimeoutMs = 10000;
+constexpr int kCaptureTimeoutMs = 60000;
+// Short waits, so that a cancel is seen within this.
+constexpr int kPollMs = 100;
+constexpr int kCloseSendMs = 2000;
+constexpr int kWindowEndMs = 5000;
+constexpr int kPathBytes = 4096;
+constexpr uintmax_t kMaxFileBytes = 256u << 20;
+
+constexpr int kMsgClose = 205;
+constexpr int kMsgRequest = 206;
+
+template <typename Function>
+bool Bind(void* module, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(platform::FindLibrarySymbol(module, name));
+  return function != nullptr;
+}
+
+}  // namespace
+
+const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& error) {
+  static std::mutex mutex;
+  static std::string loadedFrom;
+  static SourceApi api;
+  std::lock_guard lock(mutex);
+  const std::string path = programFolder + "/TavrinSource.ds";
+  if (!loadedFrom.empty()) {
+    if (loadedFrom == path) return &api;
+    error = "the data source was loaded from " + loadedFrom + ", not " + path;
+    return nullptr;
+  }
+  if (!platform::PathExists(path)) {
+    error = "no data source at " + path + " (check the folder in tavrin.conf)";
+    return nullptr;
+  }
+  void* module = platform::LoadLibraryFile(path);
+  if (module == nullptr) {
+    error = "cannot load " + path + ": " + platform::LastLibraryError();
+    return nullptr;
+  }
+  SourceApi bound;
+  if (!Bind(module, "tsOpen", bound.open) ||
+      !Bind(module, "tsWriteShowModel", bound.writeShowModel) ||
+      !Bind(module, "tsSend", bound.send) || !Bind(module, "tsNextEvent", bound.nextEvent) ||
+      !Bind(module, "tsWindowRunning", bound.windowRunning) ||
+      !Bind(module, "tsLastError", bound.lastError) || !Bind(module, "tsClose", bound.close)) {
+    platform::FreeLibraryHandle(module);
+    error = path + " lacks its functions";
+    return nullptr;
+  }
+  api = bound;
+  loadedFrom = path;
+  return &api;
+}
+
+ScanSession::ScanSession(const SourceApi& api, CancelCheck cancelled)
+    : api_(api), cancelled_(std::move(cancelled)) {}
+
+ScanSession::~ScanSession() {
+  Close();
+}
+
+SANE_Status ScanSession::Fail(SANE_Status status, const std::string& why) {
+  error_ = why;
+  Close();
+  return status;
+}
+
+SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
+  error_.clear();
+  pending_.clear();
+  finished_ = false;
+  const int opened =
+      api_.open(&session_, showMode, choice.colorType, 0, choice.dpi, kAttachTimeoutMs);
+  if (opened != TS_OK) {
+    session_ = nullptr;
+    error_ = std::string("cannot start the scan window: ") + api_.lastError(nullptr);
+    return SANE_STATUS_IO_ERROR;
+  }
+  showMode_ = showMode;
+  return SANE_STATUS_GOOD;
+}
+
+void ScanSession::Close() {
+  if (session_ == nullptr) return;
+  if (api_.windowRunning(session_)) api_.send(session_, kMsgClose, kCloseSendMs);
+  api_.close(session_, kWindowEndMs);
+  session_ = nullptr;
+  showMode_ = -1;
+  pending_.clear();
+  finished_ = false;
+}
+
+bool ScanSession::ReadPageFile(const std::string& path, std::string& bytes) {
+  std::error_code failed;
+  const uintmax_t size = std::filesystem::file_size(path, failed);
+  if (failed) {
+    error_ = "cannot read the delivered file " + path + ": " + failed.message();
+    return false;
+  }
+  if (size > kMaxFileBytes) {
+    error_ = "the delivered file " + path + " is too large";
+    return false;
+  }
+  if (!platform::ReadWholeFile(path, bytes)) {
+    error_ = "cannot read the delivered file " + path;
+    return false;
+  }
+  return true;
+}
+
+SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
+  if (session_ != nullptr && showMode_ != 1) Close();
+  if (session_ == nullptr) {
+    const SANE_Status opened = Open(1, choice);
+    if (opened != SANE_STATUS_GOOD) return opened;
+  }
+  if (api_.writeShowModel(session_, 1, choice.colorType, 0, choice.dpi) != TS_OK)
+    return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+  const int sent = api_.send(session_, kMsgRequest, kSendTimeoutMs);
+  if (sent != TS_OK) return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs);
+  char path[kPathBytes];
+  for (;;) {
+    if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
+    if (event == TS_EVENT_FILE) {
+      if (!ReadPageFile(path, file)) return SANE_STATUS_IO_ERROR;
+      return SANE_STATUS_GOOD;
+    }
+    if (event == TS_EVENT_FINISHED)
+      return Fail(SANE_STATUS_IO_ERROR, "the scan window closed without a page");
+    if (event == TS_EVENT_ENDED)
+      return Fail(SANE_STATUS_IO_ERROR, "the scan window ended: the capture failed");
+    if (Clock::now() >= deadline)
+      return Fail(SANE_STATUS_IO_ERROR, "no page from the scan window in time");
+  }
+}
+
+// A list arrives all at once; take every file of it while it is there.
+void ScanSession::TakeReadyEvents() {
+  char path[kPathBytes];
+  for (;;) {
+    const int event = api_.nextEvent(session_, 0, path, sizeof(path));
+    if (event == TS_EVENT_FILE) {
+      std::string bytes;
+      if (ReadPageFile(path, bytes)) pending_.push_back(std::move(bytes));
+      // An unreadable file is skipped; the others still come.
+    } else {
+      if (event == TS_EVENT_FINISHED || event == TS_EVENT_ENDED) finished_ = true;
+      return;
+    }
+  }
+}
+
+SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
+  if (session_ != nullptr && showMode_ != 0) Close();
+  if (session_ == nullptr) {
+    const SANE_Status opened = Open(0, choice);
+    if (opened != SANE_STATUS_GOOD) return opened;
+    const int sent = api_.send(session_, kMsgRequest, kSendTimeoutMs);
+    if (sent != TS_OK) return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+  }
+  // The person may take as long as they need.
+  for (;;) {
+    if (!pending_.empty()) {
+      file = std::move(pending_.front());
+      pending_.pop_front();
+      return SANE_STATUS_GOOD;
+    }
+    if (finished_) {
+      const std::string skipped = error_;
+      Close();
+      error_ = skipped;
+      return SANE_STATUS_NO_DOCS;
+    }
+    if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    char path[kPathBytes];
+    const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
+    if (event == TS_EVENT_FILE) {
+      std::string bytes;
+      if (ReadPageFile(path, bytes)) pending_.push_back(std::move(bytes));
+      TakeReadyEvents();
+    } else if (event == TS_EVENT_FINISHED) {
+      finished_ = true;
+    } else if (event == TS_EVENT_ENDED) {
+      return Fail(SANE_STATUS_IO_ERROR, "the scan window ended without closing the scan");
+    }
+  }
+}
+
+}  // namespace tavrin::sane

@@ -1,0 +1,72 @@
+// One scan operation of a frontend: the scan window started through
+// TavrinSource.ds, asked for pages, and ended again.
+// Threads: the frontend's calling thread; the cancel check may turn true
+// from any thread or a signal handler.
+#pragma once
+
+#include <sane/sane.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "datasource/include/TavrinSource.h"
+#include "datasource/sane/backend_options.h"
+
+namespace tavrin::sane {
+
+// TavrinSource.ds's C API, loaded from the program folder once per process
+// and kept loaded: its threads end with each session, its code stays.
+struct SourceApi {
+  decltype(&tsOpen) open = nullptr;
+  decltype(&tsWriteShowModel) writeShowModel = nullptr;
+  decltype(&tsSend) send = nullptr;
+  decltype(&tsNextEvent) nextEvent = nullptr;
+  decltype(&tsWindowRunning) windowRunning = nullptr;
+  decltype(&tsLastError) lastError = nullptr;
+  decltype(&tsClose) close = nullptr;
+};
+
+// Null with error set when the module is missing or lacks its functions.
+const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& error);
+
+class ScanSession {
+ public:
+  using CancelCheck = std::function<bool()>;
+
+  ScanSession(const SourceApi& api, CancelCheck cancelled);
+  ~ScanSession();
+  ScanSession(const ScanSession&) = delete;
+  ScanSession& operator=(const ScanSession&) = delete;
+
+  // "Camera": one capture with the window hidden; the file's bytes go into
+  // file. The window stays up for the next page until Close.
+  SANE_Status Capture(const ScanChoice& choice, std::string& file);
+  // "Camera (interactive)": the next page the person captured. The first
+  // call shows the window and waits until pages arrive; after the last one
+  // comes SANE_STATUS_NO_DOCS, and the call after that starts anew.
+  SANE_Status NextPage(const ScanChoice& choice, std::string& file);
+  // Ends the window, if one runs, and forgets undelivered pages.
+  void Close();
+
+  bool IsOpen() const { return session_ != nullptr; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  SANE_Status Open(int showMode, const ScanChoice& choice);
+  SANE_Status Fail(SANE_Status status, const std::string& why);
+  // A file's bytes, read at once: the window's next start empties its
+  // working folder.
+  bool ReadPageFile(const std::string& path, std::string& bytes);
+  void TakeReadyEvents();
+
+  const SourceApi& api_;
+  CancelCheck cancelled_;
+  TavrinSession* session_ = nullptr;
+  int showMode_ = -1;
+  std::deque<std::string> pending_;
+  bool finished_ = false;
+  std::string error_;
+};
+
+}  // namespace tavrin::sane
