@@ -78,6 +78,37 @@ else()
     "rsvg-convert not found: the PNG icons cannot be made (run scripts/setup)")]])
 endif()
 
+# The scanner backend: the library in SANE's backend folder, dll.d/tavrin
+# naming it and tavrin.conf naming the program folder. Installed under /usr
+# these are the system folders; under any other prefix (a per-user install)
+# they stay inside it, as P/lib/sane and P/etc/sane.d. Decided at install
+# time, since cmake --install --prefix may move the prefix.
+if(TARGET sane-tavrin)
+  install(TARGETS tavrin-cameras RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR})
+  install(CODE "set(TAVRIN_SANE_LIBRARY \"$<TARGET_FILE:sane-tavrin>\")
+set(TAVRIN_SANE_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")")
+  install(CODE [[
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      set(sane_backends "/usr/lib/${TAVRIN_SANE_MULTIARCH}/sane")
+      set(sane_config "/etc/sane.d")
+    else()
+      set(sane_backends "${CMAKE_INSTALL_PREFIX}/lib/sane")
+      set(sane_config "${CMAKE_INSTALL_PREFIX}/etc/sane.d")
+    endif()
+    string(REPLACE "//" "/" sane_backends "${sane_backends}")
+    file(INSTALL "${TAVRIN_SANE_LIBRARY}" DESTINATION "$ENV{DESTDIR}${sane_backends}"
+         USE_SOURCE_PERMISSIONS)
+    file(MAKE_DIRECTORY "$ENV{DESTDIR}${sane_config}/dll.d")
+    file(WRITE "$ENV{DESTDIR}${sane_config}/dll.d/tavrin"
+         "# TavrinDesk: the document camera through its scan window\ntavrin\n")
+    file(WRITE "$ENV{DESTDIR}${sane_config}/tavrin.conf"
+         "# The TavrinDesk program folder, holding TavrinDesk and TavrinSource.ds\n"
+         "${CMAKE_INSTALL_PREFIX}/lib/tavrindesk\n")
+    message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/dll.d/tavrin")
+    message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/tavrin.conf")
+  ]])
+endif()
+
 # The Debian package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrindesk)
