@@ -73,6 +73,10 @@ bool DecodeJpeg(std::string_view bytes, bool grey, Page& page, std::string& erro
     error = std::string("broken JPEG file: ") + tjGetErrorStr2(handle.get());
     return false;
   }
+  if (width <= 0 || height <= 0) {
+    error = "broken JPEG file: no image size";
+    return false;
+  }
   const int channels = grey ? 1 : 3;
   if (!CheckSize(width, height, channels, error)) return false;
   page.widthPx = width;
@@ -81,11 +85,10 @@ bool DecodeJpeg(std::string_view bytes, bool grey, Page& page, std::string& erro
   page.data.assign(static_cast<size_t>(page.bytesPerLine) * height, 0);
   if (tjDecompress2(handle.get(), p, bytes.size(), page.data.data(), width, page.bytesPerLine,
                     height, grey ? TJPF_GRAY : TJPF_RGB, 0) != 0) {
-    // A warning still gives every pixel; a cut file does not.
-    if (tjGetErrorCode(handle.get()) != TJERR_WARNING) {
-      error = std::string("broken JPEG file: ") + tjGetErrorStr2(handle.get());
-      return false;
-    }
+    // Even a warning is refused: a file cut short only warns, and its
+    // missing rows would come out grey as if they were the page.
+    error = std::string("broken JPEG file: ") + tjGetErrorStr2(handle.get());
+    return false;
   }
   ReadJfifDensity(p, bytes.size(), page);
   return true;

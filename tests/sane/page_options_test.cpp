@@ -1,0 +1,431 @@
+// The backend's pure parts: decoding the files the window delivers, the
+// option rules a frontend meets, and where tavrin.conf is looked for.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sane/saneopts.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "datasource/sane/backend_config.h"
+#include "datasource/sane/backend_options.h"
+#include "datasource/sane/camera_list.h"
+#include "datasource/sane/page_image.h"
+#include "platform/paths.h"
+
+namespace tavrin::sane {
+namespace {
+
+// A picture whose every pixel differs from its neighbours in a known way.
+std::vector<uint8_t> Gradient(int width, int height, int channels) {
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * channels);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < channels; ++c)
+        pixels[(static_cast<size_t>(y) * width + x) * channels + c] =
+            static_cast<uint8_t>((x * 255 / (width - 1) + c * 80 + y) % 256);
+  return pixels;
+}
+
+std::string Jpeg(const std::vector<uint8_t>& pixels, int width, int height, bool grey) {
+  tjhandle handle = tjInitCompress();
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  EXPECT_EQ(tjCompress2(handle, pixels.data(), width, 0, height, grey ? TJPF_GRAY : TJPF_RGB,
+                        &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_444, 100, 0),
+            0);
+  std::string bytes(reinterpret_cast<char*>(buffer), size);
+  tjFree(buffer);
+  tjDestroy(handle);
+  return bytes;
+}
+
+std::string Png(const std::vector<uint8_t>& pixels, int width, int height, bool grey) {
+  png_image image;
+  std::memset(&image, 0, sizeof(image));
+  image.version = PNG_IMAGE_VERSION;
+  image.width = width;
+  image.height = height;
+  image.format = grey ? PNG_FORMAT_GRAY : PNG_FORMAT_RGB;
+  png_alloc_size_t size = 0;
+  EXPECT_TRUE(png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr));
+  std::string bytes(size, '\0');
+  EXPECT_TRUE(png_image_write_to_memory(&image, bytes.data(), &size, 0, pixels.data(), 0, nullptr));
+  bytes.resize(size);
+  return bytes;
+}
+
+void Put32(std::string& bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+void Put16(std::string& bytes, size_t at, uint16_t value) {
+  bytes[at] = static_cast<char>(value & 0xFF);
+  bytes[at + 1] = static_cast<char>(value >> 8);
+}
+
+// 24-bit bottom-up or 8-bit top-down with a grey palette, the two layouts
+// the camera library writes (the second also as others do).
+std::string Bmp(const std::vector<uint8_t>& rgb, int width, int height, int bits, bool topDown,
+                uint32_t pixelsPerMetre) {
+  const uint32_t rowBytes = (width * (bits / 8) + 3) & ~3u;
+  const uint32_t palette = bits == 8 ? 1024 : 0;
+  const uint32_t offset = 54 + palette;
+  std::string bytes(offset + rowBytes * height, '\0');
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  Put32(bytes, 2, static_cast<uint32_t>(bytes.size()));
+  Put32(bytes, 10, offset);
+  Put32(bytes, 14, 40);
+  Put32(bytes, 18, width);
+  Put32(bytes, 22, topDown ? static_cast<uint32_t>(-height) : height);
+  Put16(bytes, 26, 1);
+  Put16(bytes, 28, static_cast<uint16_t>(bits));
+  Put32(bytes, 38, pixelsPerMetre);
+  Put32(bytes, 42, pixelsPerMetre);
+  if (bits == 8) {
+    Put32(bytes, 46, 256);
+    for (uint32_t i = 0; i < 256; ++i) Put32(bytes, 54 + i * 4, (i << 16) | (i << 8) | i);
+  }
+  for (int y = 0; y < height; ++y) {
+    const size_t row = offset + static_cast<size_t>(rowBytes) * (topDown ? y : height - 1 - y);
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+      if (bits == 8) {
+        bytes[row + x] = static_cast<char>(p[0]);
+      } else {
+        bytes[row + 3 * x] = static_cast<char>(p[2]);
+        bytes[row + 3 * x + 1] = static_cast<char>(p[1]);
+        bytes[row + 3 * x + 2] = static_cast<char>(p[0]);
+      }
+    }
+  }
+  return bytes;
+}
+
+int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  int most = 0;
+  for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    most = std::max(most, std::abs(a[i] - b[i]));
+  return most;
+}
+
+TEST(PageDecode, JpegPngAndBmpGiveTheirPixelsTopDown) {
+  const int width = 37, height = 23;
+  const std::vector<uint8_t> rgb = Gradient(width, height, 3);
+  const std::vector<uint8_t> grey = Gradient(width, height, 1);
+  Page page;
+  std::string error;
+
+  ASSERT_TRUE(DecodePage(Jpeg(rgb, width, height, false), PixelKind::kColor, page, error)) << error;
+  EXPECT_EQ(page.widthPx, width);
+  EXPECT_EQ(page.heightPx, height);
+  EXPECT_EQ(page.bytesPerLine, width * 3);
+  EXPECT_LE(MaxDifference(page.data, rgb), 8);
+
+  ASSERT_TRUE(DecodePage(Jpeg(grey, width, height, true), PixelKind::kGray, page, error)) << error;
+  EXPECT_EQ(page.bytesPerLine, width);
+  EXPECT_LE(MaxDifference(page.data, grey), 4);
+
+  ASSERT_TRUE(DecodePage(Png(rgb, width, height, false), PixelKind::kColor, page, error)) << error;
+  EXPECT_EQ(page.data, rgb);
+  ASSERT_TRUE(DecodePage(Png(grey, width, height, true), PixelKind::kGray, page, error)) << error;
+  EXPECT_EQ(page.data, grey);
+
+  // 11811 dots a metre is 300 DPI.
+  ASSERT_TRUE(DecodePage(Bmp(rgb, width, height, 24, false, 11811), PixelKind::kColor, page, error))
+      << error;
+  EXPECT_EQ(page.data, rgb);
+  EXPECT_EQ(page.dpiX, 300);
+  std::vector<uint8_t> greyRgb(rgb.size());
+  for (size_t i = 0; i < grey.size(); ++i)
+    greyRgb[3 * i] = greyRgb[3 * i + 1] = greyRgb[3 * i + 2] = grey[i];
+  ASSERT_TRUE(DecodePage(Bmp(greyRgb, width, height, 8, true, 3937), PixelKind::kGray, page, error))
+      << error;
+  EXPECT_EQ(page.data, grey);
+  EXPECT_EQ(page.dpiY, 100);
+}
+
+TEST(PageDecode, ColourBecomesGreyWhenGreyIsAsked) {
+  // Pure red, green and blue columns: the grey levels follow the eye's
+  // weights, not an average.
+  const std::vector<uint8_t> rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255};
+  Page page;
+  std::string error;
+  ASSERT_TRUE(DecodePage(Png(rgb, 3, 1, false), PixelKind::kGray, page, error)) << error;
+  ASSERT_EQ(page.data.size(), 3u);
+  EXPECT_GT(page.data[1], page.data[0]);
+  EXPECT_GT(page.data[0], page.data[2]);
+  ASSERT_TRUE(DecodePage(Bmp(rgb, 3, 1, 24, false, 0), PixelKind::kGray, page, error)) << error;
+  EXPECT_GT(page.data[1], page.data[0]);
+  EXPECT_GT(page.data[0], page.data[2]);
+}
+
+TEST(PageDecode, JfifDensityGivesTheDpi) {
+  std::string jpeg = Jpeg(Gradient(16, 16, 1), 16, 16, true);
+  ASSERT_EQ(jpeg.compare(6, 4, "JFIF"), 0);
+  jpeg[13] = 1;  // dots per inch
+  jpeg[14] = 600 >> 8;
+  jpeg[15] = static_cast<char>(600 & 0xFF);
+  jpeg[16] = 300 >> 8;
+  jpeg[17] = static_cast<char>(300 & 0xFF);
+  Page page;
+  std::string error;
+  ASSERT_TRUE(DecodePage(jpeg, PixelKind::kGray, page, error)) << error;
+  EXPECT_EQ(page.dpiX, 600);
+  EXPECT_EQ(page.dpiY, 300);
+}
+
+TEST(PageDecode, LineartPacksEightPixelsABlackBitSet) {
+  // Ten pixels cross a byte: dark, light alternating, then two dark.
+  const uint8_t row[10] = {0, 255, 10, 200, 127, 128, 0, 255, 30, 40};
+  const std::vector<uint8_t> packed = PackLineart(row, 10, 1, 10);
+  ASSERT_EQ(packed.size(), 2u);
+  EXPECT_EQ(packed[0], 0b10101010);
+  EXPECT_EQ(packed[1], 0b11000000);
+
+  std::vector<uint8_t> grey(13 * 2, 255);
+  grey[12] = 0;      // last pixel of the first row
+  grey[13 + 0] = 0;  // first pixel of the second row
+  Page page;
+  std::string error;
+  ASSERT_TRUE(DecodePage(Png(grey, 13, 2, true), PixelKind::kLineart, page, error)) << error;
+  EXPECT_EQ(page.bytesPerLine, 2);
+  EXPECT_EQ(page.data, (std::vector<uint8_t>{0x00, 0x08, 0x80, 0x00}));
+}
+
+TEST(PageDecode, BrokenFilesAreRefusedWithAReason) {
+  const std::vector<uint8_t> rgb = Gradient(20, 20, 3);
+  Page page;
+  std::string error;
+
+  EXPECT_FALSE(DecodePage("GIF89a....", PixelKind::kColor, page, error));
+  EXPECT_EQ(error, "not a JPEG, PNG or BMP file");
+  EXPECT_FALSE(DecodePage("", PixelKind::kColor, page, error));
+
+  const std::string jpeg = Jpeg(rgb, 20, 20, false);
+  EXPECT_FALSE(DecodePage(jpeg.substr(0, 40), PixelKind::kColor, page, error));
+  EXPECT_NE(error.find("JPEG"), std::string::npos) << error;
+  EXPECT_TRUE(page.data.empty());
+  // Cut in the middle of its pixels: only a warning from the decoder.
+  EXPECT_FALSE(DecodePage(jpeg.substr(0, jpeg.size() / 2), PixelKind::kColor, page, error));
+  EXPECT_NE(error.find("JPEG"), std::string::npos) << error;
+
+  const std::string png = Png(rgb, 20, 20, false);
+  EXPECT_FALSE(DecodePage(png.substr(0, png.size() / 2), PixelKind::kColor, page, error));
+  EXPECT_NE(error.find("PNG"), std::string::npos) << error;
+
+  const std::string bmp = Bmp(rgb, 20, 20, 24, false, 0);
+  EXPECT_FALSE(DecodePage(bmp.substr(0, bmp.size() - 1), PixelKind::kColor, page, error));
+  EXPECT_NE(error.find("cut short"), std::string::npos) << error;
+  std::string huge = bmp;
+  Put32(huge, 18, 60000);
+  Put32(huge, 22, 60000);
+  EXPECT_FALSE(DecodePage(huge, PixelKind::kColor, page, error));
+  EXPECT_NE(error.find("too large"), std::string::npos) << error;
+  std::string compressed = bmp;
+  Put32(compressed, 30, 1);
+  EXPECT_FALSE(DecodePage(compressed, PixelKind::kColor, page, error));
+  EXPECT_NE(error.find("unsupported BMP"), std::string::npos) << error;
+}
+
+SANE_Int Set(OptionSet& options, SANE_Int option, void* value, SANE_Status expected) {
+  SANE_Int info = -1;
+  EXPECT_EQ(options.Control(option, SANE_ACTION_SET_VALUE, value, &info), expected);
+  return info;
+}
+
+int FindOption(const OptionSet& options, const char* name) {
+  for (int i = 1; i < kOptionCount; ++i)
+    if (std::strcmp(options.Descriptor(i)->name, name) == 0) return i;
+  return -1;
+}
+
+TEST(Options, TheWellKnownOptionsWithTheirUnits) {
+  OptionSet options;
+  SANE_Word count = 0;
+  ASSERT_EQ(options.Control(0, SANE_ACTION_GET_VALUE, &count, nullptr), SANE_STATUS_GOOD);
+  EXPECT_EQ(count, kOptionCount);
+  EXPECT_EQ(options.Descriptor(count), nullptr);
+  EXPECT_EQ(options.Descriptor(-1), nullptr);
+
+  const int resolution = FindOption(options, SANE_NAME_SCAN_RESOLUTION);
+  ASSERT_GT(resolution, 0);
+  EXPECT_EQ(options.Descriptor(resolution)->unit, SANE_UNIT_DPI);
+  const SANE_Word* dpis = options.Descriptor(resolution)->constraint.word_list;
+  EXPECT_EQ(std::vector<SANE_Word>(dpis, dpis + dpis[0] + 1),
+            (std::vector<SANE_Word>{4, 100, 200, 300, 600}));
+  for (const char* name :
+       {SANE_NAME_SCAN_TL_X, SANE_NAME_SCAN_TL_Y, SANE_NAME_SCAN_BR_X, SANE_NAME_SCAN_BR_Y}) {
+    const int option = FindOption(options, name);
+    ASSERT_GT(option, 0) << name;
+    EXPECT_EQ(options.Descriptor(option)->unit, SANE_UNIT_MM) << name;
+    EXPECT_EQ(options.Descriptor(option)->type, SANE_TYPE_FIXED) << name;
+  }
+  EXPECT_EQ(options.Descriptor(FindOption(options, SANE_NAME_PREVIEW))->type, SANE_TYPE_BOOL);
+
+  const SANE_String_Const* modes =
+      options.Descriptor(FindOption(options, SANE_NAME_SCAN_MODE))->constraint.string_list;
+  ASSERT_NE(modes, nullptr);
+  EXPECT_STREQ(modes[0], "Color");
+  EXPECT_STREQ(modes[1], "Gray");
+  EXPECT_STREQ(modes[2], "Lineart");
+  EXPECT_EQ(modes[3], nullptr);
+  const SANE_String_Const* sources =
+      options.Descriptor(FindOption(options, SANE_NAME_SCAN_SOURCE))->constraint.string_list;
+  EXPECT_STREQ(sources[0], "Camera");
+  EXPECT_STREQ(sources[1], "Camera (interactive)");
+}
+
+TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
+  OptionSet options;
+  EXPECT_EQ(options.Choice().colorType, 2);
+  EXPECT_EQ(options.Choice().kind, PixelKind::kColor);
+  EXPECT_FALSE(options.Choice().interactive);
+
+  char gray[] = "Gray";
+  EXPECT_EQ(Set(options, kOptMode, gray, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+  EXPECT_EQ(options.Choice().colorType, 1);
+  char lineart[] = "Lineart";
+  Set(options, kOptMode, lineart, SANE_STATUS_GOOD);
+  EXPECT_EQ(options.Choice().colorType, 0);
+  EXPECT_EQ(options.Choice().kind, PixelKind::kLineart);
+
+  // An unknown mode leaves the last good one.
+  char halftone[] = "Halftone";
+  Set(options, kOptMode, halftone, SANE_STATUS_INVAL);
+  char read[16] = {};
+  options.Control(kOptMode, SANE_ACTION_GET_VALUE, read, nullptr);
+  EXPECT_STREQ(read, "Lineart");
+
+  char interactive[] = "Camera (interactive)";
+  Set(options, kOptSource, interactive, SANE_STATUS_GOOD);
+  EXPECT_TRUE(options.Choice().interactive);
+  // A preview is one quick shot, never the window for a person.
+  SANE_Word yes = SANE_TRUE;
+  Set(options, kOptPreview, &yes, SANE_STATUS_GOOD);
+  EXPECT_FALSE(options.Choice().interactive);
+  EXPECT_EQ(options.Choice().dpi, 100);
+  SANE_Word two = 2;
+  Set(options, kOptPreview, &two, SANE_STATUS_INVAL);
+
+  // A string that fills its whole buffer without an end is refused.
+  std::vector<char> unterminated(options.Descriptor(kOptSource)->size, 'C');
+  Set(options, kOptSource, unterminated.data(), SANE_STATUS_INVAL);
+  EXPECT_TRUE(options.Choice().preview);
+
+  SANE_Word any = 0;
+  EXPECT_EQ(options.Control(kOptMode, SANE_ACTION_SET_AUTO, &any, nullptr), SANE_STATUS_INVAL);
+  EXPECT_EQ(options.Control(kOptCount, SANE_ACTION_SET_VALUE, &any, nullptr), SANE_STATUS_INVAL);
+  EXPECT_EQ(options.Control(kOptModeGroup, SANE_ACTION_GET_VALUE, &any, nullptr),
+            SANE_STATUS_INVAL);
+  EXPECT_EQ(options.Control(kOptMode, SANE_ACTION_GET_VALUE, nullptr, nullptr), SANE_STATUS_INVAL);
+}
+
+TEST(Options, ResolutionAndGeometryKeepToTheirConstraints) {
+  OptionSet options;
+  SANE_Word dpi = 250;
+  SANE_Int info = Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD);
+  EXPECT_TRUE(info & SANE_INFO_INEXACT);
+  SANE_Word read = 0;
+  options.Control(kOptResolution, SANE_ACTION_GET_VALUE, &read, nullptr);
+  EXPECT_TRUE(read == 200 || read == 300) << read;
+  dpi = 5000;
+  Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD);
+  EXPECT_EQ(options.Choice().dpi, 600);
+  dpi = 100;
+  EXPECT_EQ(Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+
+  SANE_Word x = SANE_FIX(1000.0);
+  EXPECT_TRUE(Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD) & SANE_INFO_INEXACT);
+  options.Control(kOptBottomRightX, SANE_ACTION_GET_VALUE, &read, nullptr);
+  EXPECT_EQ(read, SANE_FIX(kFieldWidthMm));
+  x = SANE_FIX(-5.0);
+  Set(options, kOptTopLeftX, &x, SANE_STATUS_GOOD);
+  options.Control(kOptTopLeftX, SANE_ACTION_GET_VALUE, &read, nullptr);
+  EXPECT_EQ(read, 0);
+
+  // 254 mm at 100 DPI is 1000 pixels.
+  SANE_Word edge = SANE_FIX(254.0);
+  Set(options, kOptBottomRightX, &edge, SANE_STATUS_GOOD);
+  edge = SANE_FIX(127.0);
+  Set(options, kOptBottomRightY, &edge, SANE_STATUS_GOOD);
+  int width = 0, height = 0;
+  options.EstimateSize(width, height);
+  EXPECT_EQ(width, 1000);
+  EXPECT_EQ(height, 500);
+}
+
+class ConfigFiles : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved = platform::Environment("SANE_CONFIG_DIR");
+    hadValue = platform::HasEnvironment("SANE_CONFIG_DIR");
+    root = std::filesystem::temp_directory_path() /
+           ("tavrin-sane-config-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root / "a");
+    std::filesystem::create_directories(root / "b");
+  }
+  void TearDown() override {
+    if (hadValue)
+      platform::SetEnvironment("SANE_CONFIG_DIR", saved);
+    else
+      platform::UnsetEnvironment("SANE_CONFIG_DIR");
+    std::filesystem::remove_all(root);
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(root / name) << text;
+  }
+
+  std::filesystem::path root;
+  std::string saved;
+  bool hadValue = false;
+};
+
+TEST_F(ConfigFiles, SaneConfigDirListsTheFoldersAndATrailingColonAddsTheSystemOne) {
+  platform::SetEnvironment("SANE_CONFIG_DIR", "/one:/two");
+  EXPECT_EQ(ConfigFolders(), (std::vector<std::string>{"/one", "/two"}));
+  platform::SetEnvironment("SANE_CONFIG_DIR", "/one::/two:");
+  const std::vector<std::string> folders = ConfigFolders();
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_EQ(folders[1], "/two");
+  EXPECT_EQ(folders[2], "/etc/sane.d");
+  platform::UnsetEnvironment("SANE_CONFIG_DIR");
+  EXPECT_EQ(ConfigFolders(), (std::vector<std::string>{"/etc/sane.d"}));
+}
+
+TEST_F(ConfigFiles, TheFirstFileNamingAFolderWins) {
+  EXPECT_EQ(ProgramFolderFromConfig("# comment\n\n  /opt/tavrin/  \r\n/other\n"), "/opt/tavrin");
+  EXPECT_EQ(ProgramFolderFromConfig("# only a comment\n   \n"), "");
+
+  Write("a/tavrin.conf", "# nothing here\n");
+  Write("b/tavrin.conf", "/srv/tavrindesk\n");
+  platform::SetEnvironment("SANE_CONFIG_DIR", (root / "a").string() + ":" + (root / "b").string());
+  BackendConfig config = ReadBackendConfig();
+  EXPECT_EQ(config.programFolder, "/srv/tavrindesk");
+  EXPECT_EQ(config.source, (root / "b/tavrin.conf").string());
+
+  platform::SetEnvironment("SANE_CONFIG_DIR", (root / "a").string());
+  config = ReadBackendConfig();
+  EXPECT_EQ(config.source, "built-in default");
+  EXPECT_FALSE(config.programFolder.empty());
+}
+
+TEST(CameraList, OneNameALine) {
+  EXPECT_EQ(ParseCameraList("Document camera\r\n\nWebcam 2\n"),
+            (std::vector<std::string>{"Document camera", "Webcam 2"}));
+  EXPECT_TRUE(ParseCameraList("").empty());
+  std::vector<std::string> names{"stale"};
+  std::string error;
+  EXPECT_FALSE(ListCameras("/nonexistent-tavrin-folder", names, error));
+  EXPECT_TRUE(names.empty());
+  EXPECT_NE(error.find("/nonexistent-tavrin-folder/tavrin-cameras"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace tavrin::sane
