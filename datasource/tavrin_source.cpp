@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "dslink/copied_data.h"
 #include "dslink/shared_message_channel.h"
 #include "dslink/twain_control.h"
 #include "platform/files.h"
@@ -261,6 +262,20 @@ int tsSend(TavrinSession* session, int code, int timeoutMs) {
   if (!session->channel.Send(1, code, u"")) {
     SetError(*session, "cannot send message " + std::to_string(code));
     return TS_ERROR;
+  }
+  return TS_OK;
+}
+
+int tsSendCopiedData(TavrinSession* session, int code, int timeoutMs) {
+  if (session == nullptr) return TS_ERROR;
+  if (code != kMsgShow && code != kMsgClose && code != kMsgRequest) {
+    SetError(*session, "not a data-source message: " + std::to_string(code));
+    return TS_ERROR;
+  }
+  std::string error;
+  if (!SendCopiedDataMessage(code, std::max(0, timeoutMs), &error)) {
+    SetError(*session, error);
+    return TS_NO_WINDOW;
   }
   return TS_OK;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "camera/camera_library.h"
+#include "dslink/copied_data.h"
 #include "dslink/twain_control.h"
 #include "mainwindow/resolution_list.h"
 #include "resources/dialog_builder.h"
@@ -28,8 +29,10 @@ class QStatusBar;
 
 namespace tavrin {
 
+class CAutoCaptureDlg;
 class CImageListCtrl;
 class CMergePreviewDlg;
+class CopiedDataServer;
 
 class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
  public:
@@ -50,6 +53,11 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   int LockMerge(int locked) override;
   int CloseTwainWindow() override;
   int ApplyShowModel() override;
+
+  // The copied-data path (GUI thread): a record with identifier 1002 is a
+  // data-source message; others are ignored. True when it was one.
+  bool OnCopyData(const CopiedDataRecord& record);
+  CopiedDataServer* CopiedData() const { return copiedData; }
 
   // Start-up routines, also run by the device change.
   void RefreshDevices(bool restore);
@@ -95,6 +103,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void OnHorizontal();
   void OnVertical();
 
+  // Continuous capture (button 1028).
+  void OnContinuousCapture();
+  CAutoCaptureDlg* AutoCapture() const { return autoCapture; }
+
   // Device change, commands and shutdown.
   void OnCameraListChanged();
   void OnSysCommand(int command);
@@ -121,8 +133,16 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   const std::string& MergeFirstPath() const { return mergeFirstPath; }
   const std::string& MergeSecondPath() const { return mergeSecondPath; }
 
+ protected:
+  // Keeps the merge preview over the picture area while the window moves.
+  void moveEvent(QMoveEvent* event) override;
+
  private:
+  friend class CAutoCaptureDlg;
+
   void BuildControls();
+  // The handlers of continuous capture and the window messages.
+  void ConnectDriveHandlers();
   void ConnectHandlers();
   // Enables a control, unless its handler belongs to a part that is not
   // there yet: such controls stay disabled rather than claim to work.
@@ -147,6 +167,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   template <class Work>
   int RunOnGuiThread(Work work, int whenClosing);
   void DrainMarshalledCalls();
+  void StartCopiedDataServer();
+  // Modes 1 and 3 capture without the person: the window stays hidden
+  // unless a missing camera made it show itself.
+  bool HiddenAtStart() const;
 
   // Polled by the receiver thread while a request waits for start-up.
   std::atomic<bool> ready = false;
@@ -210,6 +234,9 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   bool closing = false;           // guarded by marshalLock
   int callsInFlight = 0;          // guarded by marshalLock
   bool inMarshalledCall = false;  // GUI thread only
+
+  CopiedDataServer* copiedData = nullptr;
+  CAutoCaptureDlg* autoCapture = nullptr;
 };
 
 }  // namespace tavrin

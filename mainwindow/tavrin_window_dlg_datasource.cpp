@@ -6,9 +6,13 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
+#include "mainwindow/copied_data_server.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "settings/scan_settings.h"
@@ -137,6 +141,34 @@ int CTavrinWindowDlg::ApplyShowModel() {
         return 1;
       },
       1);
+}
+
+bool CTavrinWindowDlg::OnCopyData(const CopiedDataRecord& record) {
+  if (record.id != kCopyDataMessageId) return false;
+  // Only the code is read, but a record too short to hold one carries none.
+  if (record.data.size() < sizeof(std::int32_t)) return false;
+  ChannelBlock block;
+  std::memcpy(&block, record.data.data(), std::min(record.data.size(), sizeof(ChannelBlock)));
+  twain.OnMessage(&block);
+  return true;
+}
+
+void CTavrinWindowDlg::StartCopiedDataServer() {
+  if (copiedData == nullptr) {
+    copiedData =
+        new CopiedDataServer([this](const CopiedDataRecord& record) { OnCopyData(record); }, this);
+  }
+  // The channel still works without it, so the window carries on.
+  if (!copiedData->Listen(QString::fromStdString(CopiedDataSocketPath()))) {
+    std::printf("Could not listen for copied data (%s).\n",
+                copiedData->LastError().toLocal8Bit().constData());
+    std::fflush(stdout);
+  }
+}
+
+bool CTavrinWindowDlg::HiddenAtStart() const {
+  const int mode = twain.m_nShowMode;
+  return (mode == 1 || mode == 3) && cameraReady;
 }
 
 }  // namespace tavrin

@@ -2,6 +2,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QMoveEvent>
 #include <QShortcut>
 #include <QStatusBar>
 
@@ -10,6 +11,8 @@
 
 #include "dialogs/about_dlg.h"
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/auto_capture_dlg.h"
+#include "mainwindow/copied_data_server.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "mainwindow/window_registry.h"
@@ -19,6 +22,10 @@ namespace tavrin {
 CTavrinWindowDlg::~CTavrinWindowDlg() {
   UnregisterScanWindow(this);
   if (!shutdownDone) Shutdown();
+  // Now, while the camera library it talks to is still loaded; as a child
+  // it would go only after this object's members.
+  delete autoCapture;
+  autoCapture = nullptr;
 }
 
 void CTavrinWindowDlg::ConnectAboutEntry() {
@@ -53,6 +60,13 @@ void CTavrinWindowDlg::OnCameraListChanged() {
   RefreshDevices(false);
 }
 
+void CTavrinWindowDlg::moveEvent(QMoveEvent* event) {
+  QDialog::moveEvent(event);
+  if (mergePreview == nullptr || !mergePreview->isVisible()) return;
+  PlaceMergePreview();
+  mergePreview->update();
+}
+
 void CTavrinWindowDlg::OnExit() {
   reject();
 }
@@ -68,9 +82,18 @@ void CTavrinWindowDlg::Shutdown() {
     std::lock_guard lock(marshalLock);
     closing = true;
   }
+  // A data-source message that arrives from now on finds nobody listening
+  // rather than a window half gone.
+  if (copiedData != nullptr) copiedData->Close();
   DrainMarshalledCalls();
 
   twain.Finish();
+  // A run of continuous capture ends before the library goes: its callback
+  // must have returned for good when camUnInitCameraLib is called.
+  if (autoCapture != nullptr) {
+    if (autoCapture->IsRunning()) autoCapture->StopCapture();
+    autoCapture->hide();
+  }
   if (libraryInitialised) {
     library.camUnInitCameraLib();
     libraryInitialised = false;

@@ -115,6 +115,7 @@ CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
   SetMessageBoxHook(&ShowLinkMessageBox);
   BuildControls();
   ConnectHandlers();
+  ConnectDriveHandlers();
   RegisterScanWindow(this);
 }
 
@@ -207,7 +208,8 @@ bool CTavrinWindowDlg::OnInitDialog() {
     return false;
   }
   ready = true;
-  show();
+  StartCopiedDataServer();
+  if (!HiddenAtStart()) show();
   return true;
 }
 
@@ -456,14 +458,13 @@ bool CTavrinWindowDlg::IsFolder(const std::string& path) {
 }
 
 void CTavrinWindowDlg::EnableControl(int id, bool enable) {
-  // Their handlers come with the webcam, the merges, the watermark dialog
-  // and continuous capture.
+  // Their handlers come with the webcam, the merges and the watermark
+  // dialog.
   static constexpr int kAwaitingHandlers[] = {
-      kIdMergeCheck,           kIdHorizontalRadio,         kIdVerticalRadio,
-      kIdWatermarkCheck,       kIdWatermarkSettingsButton, kIdWebcamCheck,
-      kIdWebcamDeviceCombo,    kIdWebcamResolutionCombo,   kIdWebcamMergeCheck,
-      kIdMergeSettingsButton,  kIdWebcamCaptureButton,     kIdAutoCaptureButton,
-      kIdAutoCaptureModeCombo,
+      kIdMergeCheck,          kIdHorizontalRadio,         kIdVerticalRadio,
+      kIdWatermarkCheck,      kIdWatermarkSettingsButton, kIdWebcamCheck,
+      kIdWebcamDeviceCombo,   kIdWebcamResolutionCombo,   kIdWebcamMergeCheck,
+      kIdMergeSettingsButton, kIdWebcamCaptureButton,
   };
   QWidget* widget = controls.Control(id);
   if (widget == nullptr) return;

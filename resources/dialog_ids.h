@@ -14,6 +14,7 @@ constexpr int kIdrMainFrame = 128;
 constexpr int kIddAbout = 100;
 constexpr int kIddWaterMark = 130;
 constexpr int kIddMergeOption = 131;
+constexpr int kIddAutoCapture = 135;
 constexpr int kIddMergePreview = 138;
 constexpr int kIddProgress = 139;
 
@@ -51,6 +52,16 @@ constexpr int kOutsidePlace[9] = {0, 1059, 1060, 1061, 1062, 1063, 1064, 1065, 1
 // bottom right, bottom left).
 constexpr int kInsidePlace[5] = {1050, 1053, 1049, 1057, 1056};
 }  // namespace idd131
+
+namespace idd135 {
+constexpr int kHiddenLabel = 1086;
+constexpr int kShotCount = 1070;
+constexpr int kProgress = 1047;
+constexpr int kCountdown = 1085;
+constexpr int kStart = 1048;
+constexpr int kStop = 1049;
+constexpr int kEnd = 1050;
+}  // namespace idd135
 
 namespace idd138 {
 constexpr int kFirstPicture = 1071;

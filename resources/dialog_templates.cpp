@@ -72,6 +72,17 @@ constexpr DialogControl kRows131[] = {
     {kIdCancel, K::kPushButton, 261, 163, 50, 14, "Cancel", kStyleNone},
 };
 
+// Start and Stop are never shown; their enabled state follows the run.
+constexpr DialogControl kRows135[] = {
+    {idd135::kHiddenLabel, K::kStatic, 13, 19, 65, 8, "", kStyleHidden},
+    {idd135::kShotCount, K::kStatic, 137, 18, 51, 8, "0", kStyleNone},
+    {idd135::kProgress, K::kProgressBar, 79, 37, 166, 8, "", kStyleNone},
+    {idd135::kCountdown, K::kStatic, 263, 37, 39, 8, "", kStyleNone},
+    {idd135::kStart, K::kPushButton, 11, 55, 50, 14, "Start", kStyleHidden | kStyleDisabled},
+    {idd135::kStop, K::kPushButton, 11, 72, 50, 14, "Stop", kStyleHidden | kStyleDisabled},
+    {idd135::kEnd, K::kPushButton, 138, 65, 50, 14, "End", kStyleNone},
+};
+
 // The merge preview's pictures are placed by SetLayout; these are the
 // places of a side-by-side layout.
 constexpr DialogControl kRows138[] = {
@@ -91,6 +102,7 @@ const DialogTemplate kTemplate130{kIddWaterMark,  341, 348,     "Watermark Setti
                                   "MS Shell Dlg", 9,   kRows130};
 const DialogTemplate kTemplate131{kIddMergeOption, 318, 184,     "Webcam Merge Setting",
                                   "MS Shell Dlg",  9,   kRows131};
+const DialogTemplate kTemplate135{kIddAutoCapture, 324, 90, "Timing", "MS Shell Dlg", 9, kRows135};
 const DialogTemplate kTemplate138{kIddMergePreview, 272, 96, "", "MS Shell Dlg", 9, kRows138};
 const DialogTemplate kTemplate139{kIddProgress, 220, 56, "", "MS Shell Dlg", 9, kRows139};
 

@@ -36,6 +36,11 @@ TAVRIN_SOURCE_API int tsWriteShowModel(TavrinSession* session, int showMode, int
 /* Sends 202, 205 or 206, waiting up to timeoutMs for the window to free the
    block; gives TS_WINDOW_ENDED at once when its process ends meanwhile. */
 TAVRIN_SOURCE_API int tsSend(TavrinSession* session, int code, int timeoutMs);
+/* Sends 202, 205 or 206 by the copied-data path instead: a record with
+   identifier 1002 on the window's local socket "tavrin-desk-<uid>" in the
+   user's private temporary folder. The window handles it on its own
+   thread. TS_NO_WINDOW when no window listens there. */
+TAVRIN_SOURCE_API int tsSendCopiedData(TavrinSession* session, int code, int timeoutMs);
 /* Waits up to timeoutMs for the next event; a file's UTF-8 path goes into
    path (pathSize bytes, always terminated). */
 TAVRIN_SOURCE_API int tsNextEvent(TavrinSession* session, int timeoutMs, char* path, int pathSize);

@@ -16,8 +16,12 @@
 #include <vector>
 
 #include "TavrinSource.h"
+#include "dslink/copied_data.h"
+#include "dslink/shared_message_channel.h"
+#include "dslink/twain_control.h"
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
+#include "platform/local_socket.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -76,16 +80,28 @@ class ScanEndToEnd : public testing::Test {
             "XDG_RUNTIME_DIR=" + Path("tmp").toStdString(),
             "QT_QPA_PLATFORM=offscreen",
             "TAVRIN_LENS_V4L2=0",
-            "TAVRIN_LENS_VIRTUAL=document",
-            "TAVRIN_LENS_VIRTUAL_FILE="};
+            "TAVRIN_LENS_VIRTUAL=" + cameras,
+            "TAVRIN_LENS_VIRTUAL_FILE=",
+            "TAVRIN_DESK_TRACE=" + Path("trace.txt").toStdString()};
   }
 
-  // Exit status of tavrin-scan, -1 when it did not end in time.
+  // The window's shows and hides, one per line.
+  QStringList Trace() const {
+    QFile file(Path("trace.txt"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+  }
+
+  // Exit status of tavrin-scan, -1 when it did not end in time. Its
+  // standard error, with the window's, goes to errors.txt.
   int Scan(std::vector<std::string> args) {
     args.insert(args.end(), {"--output", Path("out").toStdString(), "--timeout", "50"});
+    args.insert(args.begin(),
+                {"-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\"", Bin("tavrin-scan").toStdString()});
+    std::vector<std::string> env = Environment();
+    env.push_back("ERRORS=" + Path("errors.txt").toStdString());
     std::string error;
-    const int pid =
-        platform::SpawnProcess(Bin("tavrin-scan").toStdString(), args, Environment(), &error);
+    const int pid = platform::SpawnProcess("/bin/sh", args, env, &error);
     EXPECT_GT(pid, 0) << error;
     if (pid <= 0) return -1;
     int status = -1;
@@ -95,6 +111,11 @@ class ScanEndToEnd : public testing::Test {
       return -1;
     }
     return status;
+  }
+
+  QString Errors() const {
+    QFile file(Path("errors.txt"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
   }
 
   QStringList Delivered() const { return QDir(Path("out")).entryList(QDir::Files, QDir::Name); }
@@ -111,6 +132,7 @@ class ScanEndToEnd : public testing::Test {
   }
 
   QTemporaryDir root{QDir::tempPath() + "/tavrin-e2e-XXXXXX"};
+  std::string cameras = "document";
 };
 
 const QByteArray kSettings =
@@ -137,67 +159,138 @@ TEST_F(ScanEndToEnd, ModeOneDeliversThreeCroppedJpegsAndLeavesTheSettingsAlone) 
   }
   // Settings changed by the request are not saved in mode 1.
   EXPECT_EQ(ReadSettings(), kSettings);
+  // Nobody was to see the window.
+  EXPECT_FALSE(Trace().contains("show")) << Trace().join(' ').toStdString();
 }
 
 // The data source's own API, loaded from the private program folder, so
-// that the test can send 205 itself.
+// that a test can send what tavrin-scan never does.
 struct SourceApi {
   decltype(&tsOpen) open = nullptr;
+  decltype(&tsWriteShowModel) writeShowModel = nullptr;
   decltype(&tsSend) send = nullptr;
+  decltype(&tsSendCopiedData) sendCopiedData = nullptr;
   decltype(&tsNextEvent) nextEvent = nullptr;
   decltype(&tsWindowRunning) windowRunning = nullptr;
   decltype(&tsLastError) lastError = nullptr;
   decltype(&tsClose) close = nullptr;
   void* module = nullptr;
 
+  template <class F>
+  void Find(F& function, const char* name) {
+    function = reinterpret_cast<F>(platform::FindLibrarySymbol(module, name));
+  }
+
   bool Load(const std::string& path) {
     module = platform::LoadLibraryFile(path);
     if (module == nullptr) return false;
-    open = reinterpret_cast<decltype(open)>(platform::FindLibrarySymbol(module, "tsOpen"));
-    send = reinterpret_cast<decltype(send)>(platform::FindLibrarySymbol(module, "tsSend"));
-    nextEvent =
-        reinterpret_cast<decltype(nextEvent)>(platform::FindLibrarySymbol(module, "tsNextEvent"));
-    windowRunning = reinterpret_cast<decltype(windowRunning)>(
-        platform::FindLibrarySymbol(module, "tsWindowRunning"));
-    lastError =
-        reinterpret_cast<decltype(lastError)>(platform::FindLibrarySymbol(module, "tsLastError"));
-    close = reinterpret_cast<decltype(close)>(platform::FindLibrarySymbol(module, "tsClose"));
-    return open && send && nextEvent && windowRunning && lastError && close;
+    Find(open, "tsOpen");
+    Find(writeShowModel, "tsWriteShowModel");
+    Find(send, "tsSend");
+    Find(sendCopiedData, "tsSendCopiedData");
+    Find(nextEvent, "tsNextEvent");
+    Find(windowRunning, "tsWindowRunning");
+    Find(lastError, "tsLastError");
+    Find(close, "tsClose");
+    return open && writeShowModel && send && sendCopiedData && nextEvent && windowRunning &&
+           lastError && close;
   }
 };
 
-TEST_F(ScanEndToEnd, ModeZeroClosedBy205CapturesNothingAndSavesTheSettings) {
-  // The window started by the module inherits this process's environment.
-  for (const std::string& entry : Environment()) {
-    const size_t equals = entry.find('=');
-    ASSERT_TRUE(
-        platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
+// Sessions of the data source in this process, against a window that
+// inherits this process's environment.
+class SourceEndToEnd : public ScanEndToEnd {
+ protected:
+  void SetUp() override {
+    ScanEndToEnd::SetUp();
+    for (const std::string& entry : Environment()) {
+      const size_t equals = entry.find('=');
+      ASSERT_TRUE(
+          platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
+    }
+    ASSERT_TRUE(api.Load(Bin("TavrinSource.ds").toStdString())) << platform::LastLibraryError();
   }
+  void TearDown() override {
+    if (session != nullptr) api.close(session, 5000);
+  }
+
+  // Re-reads the camera list: the environment is set at SetUp.
+  void UseCameras(const std::string& list) {
+    cameras = list;
+    platform::SetEnvironment("TAVRIN_LENS_VIRTUAL", list);
+  }
+
+  struct Events {
+    std::vector<std::string> files;
+    int last = TS_EVENT_TIMEOUT;
+  };
+  // Files until the next event that is not one.
+  Events Collect(int timeoutMs) {
+    Events events;
+    char path[1024] = {};
+    do {
+      events.last = api.nextEvent(session, timeoutMs, path, sizeof(path));
+      if (events.last == TS_EVENT_FILE) events.files.emplace_back(path);
+    } while (events.last == TS_EVENT_FILE);
+    return events;
+  }
+  bool WaitForWindowEnd(int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs && api.windowRunning(session); waited += 20)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return !api.windowRunning(session);
+  }
+  QString ShowModelPath() const { return Path("home/Documents/DSConfig/ShowModel.xml"); }
+
   SourceApi api;
-  ASSERT_TRUE(api.Load(Bin("TavrinSource.ds").toStdString())) << platform::LastLibraryError();
   TavrinSession* session = nullptr;
+};
+
+TEST_F(SourceEndToEnd, ModeZeroClosedBy205CapturesNothingAndSavesTheSettings) {
   ASSERT_EQ(api.open(&session, 0, 0, 0, 0, 20000), TS_OK) << api.lastError(session);
   ASSERT_EQ(api.send(session, 205, 10000), TS_OK) << api.lastError(session);
 
-  char path[1024] = {};
-  int files = 0;
-  int event = TS_EVENT_TIMEOUT;
-  do {
-    event = api.nextEvent(session, 20000, path, sizeof(path));
-    if (event == TS_EVENT_FILE) ++files;
-  } while (event == TS_EVENT_FILE);
-  EXPECT_EQ(event, TS_EVENT_FINISHED) << api.lastError(session);
-  EXPECT_EQ(files, 0);
-  for (int i = 0; i < 200 && api.windowRunning(session); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(api.windowRunning(session));
-  api.close(session, 5000);
+  const Events events = Collect(20000);
+  EXPECT_EQ(events.last, TS_EVENT_FINISHED) << api.lastError(session);
+  EXPECT_TRUE(events.files.empty());
+  EXPECT_TRUE(WaitForWindowEnd(10000));
 
-  EXPECT_TRUE(QDir(Path("tmp")).exists());
   EXPECT_TRUE(QFileInfo::exists(Bin("LastSetting.xml")));
   EXPECT_NE(ReadSettings().indexOf("<cutType>"), -1);
   // Nothing was captured into the working folder.
   EXPECT_TRUE(QDir(Path("tmp/Tavrin")).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(SourceEndToEnd, CopiedData205ClosesLikeTheChannelAndOtherIdentifiersDoNothing) {
+  ASSERT_EQ(api.open(&session, 0, 0, 0, 0, 20000), TS_OK) << api.lastError(session);
+  const std::string socketPath = Path("tmp/").toStdString() + CopiedDataSocketName();
+  // The window listens once its start-up is complete, a little after it
+  // attached to the channel.
+  for (int i = 0; i < 250 && !QFileInfo::exists(QString::fromStdString(socketPath)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(socketPath)));
+
+  // The same message under another identifier, and a 1002 too short to
+  // hold a code, reach nobody.
+  ChannelBlock block;
+  block.code = kMsgClose;
+  const std::string data(reinterpret_cast<const char*>(&block), sizeof(block));
+  std::string records = EncodeCopiedDataRecord(1001, data) +
+                        EncodeCopiedDataRecord(kCopyDataMessageId, std::string("\xcd\x00", 2));
+  std::string error;
+  ASSERT_TRUE(platform::SendToLocalSocket(socketPath, records.data(), records.size(), 5000, &error))
+      << error;
+  EXPECT_EQ(Collect(1500).last, TS_EVENT_TIMEOUT);
+  EXPECT_TRUE(api.windowRunning(session));
+
+  ASSERT_EQ(api.sendCopiedData(session, 205, 5000), TS_OK) << api.lastError(session);
+  const Events events = Collect(20000);
+  EXPECT_EQ(events.last, TS_EVENT_FINISHED) << api.lastError(session);
+  EXPECT_TRUE(events.files.empty());
+  EXPECT_TRUE(WaitForWindowEnd(10000));
+  EXPECT_NE(ReadSettings().indexOf("<cutType>"), -1);
+  // The window took its socket with it.
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(socketPath)));
+  EXPECT_EQ(api.sendCopiedData(session, 205, 1000), TS_NO_WINDOW);
 }
 
 }  // namespace

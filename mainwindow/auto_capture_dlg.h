@@ -1,0 +1,77 @@
+// CAutoCaptureDlg: continuous capture (template 135), a modeless dialog of
+// the scan window that shows the run's progress and stops it.
+// Threads: everything on the GUI thread except OnAutoCaptureProgress, which
+// the camera library calls on its own thread; that callback only queues
+// work for the GUI thread, so StopCapture, which waits for it, never waits
+// for the GUI thread.
+#pragma once
+
+#include <QDialog>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "resources/dialog_builder.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace tavrin {
+
+class CTavrinWindowDlg;
+
+class CAutoCaptureDlg : public QDialog {
+ public:
+  explicit CAutoCaptureDlg(CTavrinWindowDlg* owner);
+  // Stops a run that is still on; the owner stops it before its camera
+  // library goes, so this is only the last safeguard.
+  ~CAutoCaptureDlg() override;
+  CAutoCaptureDlg(const CAutoCaptureDlg&) = delete;
+  CAutoCaptureDlg& operator=(const CAutoCaptureDlg&) = delete;
+
+  void StartCapture();
+  void StopCapture();
+  void UpdateTexts();
+  // End (1050): stops and hides.
+  void OnEnd();
+  // The callback handed to the camera library; always true.
+  static bool OnAutoCaptureProgress(int value);
+
+  // Set by the scan window before a start.
+  void SetRun(int timedFlag, int intervalValue);
+  void ResetShotCount() { shotCount = 0; }
+  int Timed() const { return timed; }
+  int Interval() const { return interval; }
+  bool IsRunning() const { return running; }
+  int ShotCount() const { return shotCount; }
+  QWidget* Control(int id) const { return controls.Control(id); }
+
+ protected:
+  void reject() override;
+
+ private:
+  // GUI thread: one queued callback of run `run`.
+  void OnProgressQueued(int value, std::uint64_t run);
+  void SetShotCountText();
+
+  DialogControls controls;
+  QProgressBar* progress = nullptr;
+  QLabel* countdown = nullptr;
+  QLabel* shotCountLabel = nullptr;
+  QPushButton* startButton = nullptr;
+  QPushButton* stopButton = nullptr;
+  CTavrinWindowDlg* owner = nullptr;
+  int timed = 0;
+  int interval = 3;
+  std::atomic<bool> running = false;
+  int shotCount = 0;
+  // Held by the callback while it queues its work and by StopCapture while
+  // it stops the library's run.
+  std::mutex lock;
+  // Numbers the runs, so that work an earlier run queued is dropped.
+  std::uint64_t runNumber = 0;  // guarded by lock
+};
+
+}  // namespace tavrin

@@ -1,0 +1,52 @@
+// Continuous capture from the scan window's side: the button, the merges
+// it switches off and the dialog it starts.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+
+#include "mainwindow/auto_capture_dlg.h"
+#include "mainwindow/scan_window_template.h"
+#include "mainwindow/tavrin_window_dlg.h"
+
+namespace tavrin {
+
+namespace {
+constexpr int kTimedItem = 0;
+constexpr int kAutomaticItem = 1;
+constexpr int kShotAtValue = 5;
+}  // namespace
+
+void CTavrinWindowDlg::ConnectDriveHandlers() {
+  connect(controls.Get<QPushButton>(kIdAutoCaptureButton), &QPushButton::clicked, this,
+          &CTavrinWindowDlg::OnContinuousCapture);
+}
+
+void CTavrinWindowDlg::OnContinuousCapture() {
+  if (IsClosing()) return;
+  const int item = autoCaptureModeCombo->currentIndex();
+  // A run starts with both merges off: a pair or an inset cannot be put
+  // together by a timer.
+  if (mergeCheck->isChecked()) {
+    mergeCheck->setChecked(false);
+    OnMergeCheck();
+  }
+  if (webcamMergeCheck->isChecked()) {
+    webcamMergeCheck->setChecked(false);
+    OnWebcamMergeCheck();
+  }
+  if (autoCapture == nullptr) autoCapture = new CAutoCaptureDlg(this);
+  autoCapture->ResetShotCount();
+  if (item == kTimedItem) {
+    autoCapture->SetRun(1, kShotAtValue);
+  } else if (item == kAutomaticItem) {
+    autoCapture->SetRun(0, kShotAtValue);
+  }
+  QRect place = autoCapture->frameGeometry();
+  place.moveCenter(frameGeometry().center());
+  autoCapture->move(place.topLeft());
+  autoCapture->UpdateTexts();
+  autoCapture->show();
+  autoCapture->StartCapture();
+}
+
+}  // namespace tavrin
