@@ -1,0 +1,312 @@
+// The backend as the scanning applications meet it: Debian's scanimage
+// loads it through the dll backend from a private SANE_CONFIG_DIR that
+// names only tavrin, and it drives the real TavrinDesk with the real camera
+// library and a virtual document camera, offscreen, from a private copy of
+// the program folder with its own HOME and TMPDIR. The pages scanimage
+// writes are decoded and compared with the files the window delivered.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+
+namespace tavrin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRunTimeoutMs = 90000;
+const char kScanimage[] = "/usr/bin/scanimage";
+const char kDevice[] = "tavrin:Virtual Document Camera";
+
+bool CopyFolder(const QString& from, const QString& to) {
+  if (!QDir().mkpath(to)) return false;
+  bool ok = true;
+  for (const QFileInfo& entry :
+       QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+    const QString target = to + "/" + entry.fileName();
+    ok = (entry.isDir() ? CopyFolder(entry.filePath(), target)
+                        : QFile::copy(entry.filePath(), target)) &&
+         ok;
+  }
+  return ok;
+}
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+double MeanGrey(const QImage& image) {
+  const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+  double sum = 0;
+  for (int y = 0; y < grey.height(); ++y) {
+    const uchar* line = grey.constScanLine(y);
+    for (int x = 0; x < grey.width(); ++x) sum += line[x];
+  }
+  return sum / (static_cast<double>(grey.width()) * grey.height());
+}
+
+double MeanDifference(const QImage& a, const QImage& b) {
+  const QImage greyA = a.convertToFormat(QImage::Format_Grayscale8);
+  const QImage greyB = b.convertToFormat(QImage::Format_Grayscale8);
+  double sum = 0;
+  for (int y = 0; y < greyA.height(); ++y) {
+    const uchar* lineA = greyA.constScanLine(y);
+    const uchar* lineB = greyB.constScanLine(y);
+    for (int x = 0; x < greyA.width(); ++x) sum += std::abs(lineA[x] - lineB[x]);
+  }
+  return sum / (static_cast<double>(greyA.width()) * greyA.height());
+}
+
+// Bit depth and colour type from a PNG's IHDR.
+struct PngHeader {
+  int bitDepth = -1;
+  int colorType = -1;
+};
+PngHeader ReadPngHeader(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray head = file.read(26);
+  if (head.size() < 26 || !head.startsWith("\x89PNG")) return {};
+  return {static_cast<uchar>(head[24]), static_cast<uchar>(head[25])};
+}
+
+// The scan window processes started from our private program folder.
+std::vector<int> WindowProcesses(const QString& program) {
+  std::vector<int> pids;
+  const QString wanted = QFileInfo(program).canonicalFilePath();
+  for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+    bool number = false;
+    const int pid = entry.toInt(&number);
+    if (!number) continue;
+    if (QFileInfo("/proc/" + entry + "/exe").symLinkTarget() == wanted) pids.push_back(pid);
+  }
+  return pids;
+}
+
+class Scanimage : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!QFileInfo(kScanimage).isExecutable())
+      GTEST_SKIP() << "scanimage is not installed (Debian package sane-utils; scripts/setup)";
+    ASSERT_TRUE(root.isValid());
+    const QString from = QStringLiteral(TAVRIN_PROGRAM_FOLDER);
+    ASSERT_TRUE(QDir(root.path()).mkpath("bin"));
+    for (const char* name :
+         {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-cameras"}) {
+      ASSERT_TRUE(QFile::copy(from + "/" + name, Bin(name))) << name;
+      QFile::setPermissions(Bin(name), QFile::permissions(from + "/" + name));
+    }
+    ASSERT_TRUE(CopyFolder(from + "/Language", Bin("Language")));
+    ASSERT_TRUE(QDir(root.path()).mkpath("sane"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRIN_SANE_BACKEND), Path("sane/libsane-tavrin.so.1")));
+    for (const char* folder : {"home", "tmp", "out", "sane.d"})
+      ASSERT_TRUE(QDir(root.path()).mkpath(folder));
+    QFile::setPermissions(Path("tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    WriteFile("sane.d/dll.conf", "tavrin\n");
+    WriteFile("sane.d/tavrin.conf", "# the private program folder\n" + Path("bin").toUtf8() + "\n");
+  }
+
+  void TearDown() override {
+    // A window left behind would hold the test's folders.
+    for (int pid : WindowProcesses(Bin("TavrinDesk"))) {
+      ADD_FAILURE() << "a scan window is still running: " << pid;
+      ::kill(pid, SIGKILL);
+    }
+  }
+
+  QString Bin(const QString& name) const { return root.path() + "/bin/" + name; }
+  QString Path(const QString& name) const { return root.path() + "/" + name; }
+
+  void WriteFile(const QString& name, const QByteArray& bytes) {
+    QFile file(Path(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+  }
+  QString ReadText(const QString& name) const {
+    QFile file(Path(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+  }
+
+  std::vector<std::string> Environment() const {
+    return {"HOME=" + Path("home").toStdString(),
+            "TMPDIR=" + Path("tmp").toStdString(),
+            "XDG_CONFIG_HOME=" + Path("home/.config").toStdString(),
+            "XDG_RUNTIME_DIR=" + Path("tmp").toStdString(),
+            "SANE_CONFIG_DIR=" + Path("sane.d").toStdString(),
+            "LD_LIBRARY_PATH=" + Path("sane").toStdString(),
+            "QT_QPA_PLATFORM=offscreen",
+            "TAVRIN_LENS_V4L2=0",
+            "TAVRIN_LENS_VIRTUAL=" + camera,
+            "TAVRIN_LENS_VIRTUAL_FILE="};
+  }
+
+  // Starts scanimage with its output and errors in files; the process id.
+  int Start(const std::vector<std::string>& args, const QString& output = "scanimage.out") {
+    std::string command = "exec " + Quote(kScanimage);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    command += " >" + Quote(Path(output).toStdString()) + " 2>" +
+               Quote(Path("scanimage.err").toStdString());
+    std::string error;
+    const int pid = platform::SpawnProcess("/bin/sh", {"-c", command}, Environment(), &error);
+    EXPECT_GT(pid, 0) << error;
+    return pid;
+  }
+
+  // Exit status of scanimage, -1 when it did not end in time.
+  int Wait(int pid, int timeoutMs = kRunTimeoutMs) {
+    if (pid <= 0) return -1;
+    int status = -1;
+    if (!platform::WaitProcess(pid, timeoutMs, &status)) {
+      ::kill(pid, SIGKILL);
+      platform::WaitProcess(pid, 2000, nullptr);
+      return -1;
+    }
+    return status;
+  }
+
+  int Run(const std::vector<std::string>& args, const QString& output = "scanimage.out") {
+    return Wait(Start(args, output));
+  }
+
+  std::string Errors() const { return ReadText("scanimage.err").toStdString(); }
+
+  // The files the window wrote into its working folder, oldest first.
+  QStringList WindowFiles() const {
+    return QDir(Path("tmp/Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
+  }
+
+  QTemporaryDir root{QDir::tempPath() + "/tavrin-sane-XXXXXX"};
+  std::string camera = "document";
+};
+
+TEST_F(Scanimage, ListsTheWindowsCameraAsADocumentCamera) {
+  ASSERT_EQ(Run({"-L"}), 0) << Errors();
+  EXPECT_EQ(ReadText("scanimage.out").trimmed().toStdString(),
+            "device `tavrin:Virtual Document Camera' is a TavrinDesk Virtual Document Camera "
+            "document camera");
+
+  // Without a camera there is no device, rather than one that cannot scan.
+  camera = "";
+  ASSERT_EQ(Run({"-L"}), 0) << Errors();
+  EXPECT_FALSE(ReadText("scanimage.out").contains("tavrin:"))
+      << ReadText("scanimage.out").toStdString();
+}
+
+TEST_F(Scanimage, GreyPngOfTheCroppedPageAt300Dpi) {
+  ASSERT_EQ(Run({"-d", kDevice, "--resolution", "300", "--mode", "Gray", "--format=png", "-o",
+                 Path("out/page.png").toStdString()}),
+            0)
+      << Errors();
+  const PngHeader header = ReadPngHeader(Path("out/page.png"));
+  EXPECT_EQ(header.bitDepth, 8);
+  EXPECT_EQ(header.colorType, 0);  // grey
+  const QImage page(Path("out/page.png"));
+  ASSERT_FALSE(page.isNull());
+  // The page alone: a portrait sheet, bright, without the desk round it.
+  EXPECT_GT(page.height(), page.width());
+  EXPECT_GT(MeanGrey(page), 150.0);
+  EXPECT_NEAR(page.dotsPerMeterX() * 0.0254, 300.0, 1.0);
+  const double widthMm = page.width() / 300.0 * 25.4;
+  EXPECT_GT(widthMm, 120.0);
+  EXPECT_LT(widthMm, 300.0);
+
+  // Pixel for pixel the file the window delivered, and it was asked for grey.
+  const QStringList files = WindowFiles();
+  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+  QImageReader reader(Path("tmp/Tavrin/") + files.front());
+  const QImage delivered = reader.read();
+  ASSERT_FALSE(delivered.isNull()) << reader.errorString().toStdString();
+  EXPECT_TRUE(delivered.isGrayscale());
+  ASSERT_EQ(delivered.size(), page.size());
+  EXPECT_LT(MeanDifference(delivered, page), 0.5);
+}
+
+TEST_F(Scanimage, LineartIsOneBitAndColourAt100DpiIsRgb) {
+  ASSERT_EQ(Run({"-d", kDevice, "--mode", "Lineart", "--resolution", "200", "--format=png", "-o",
+                 Path("out/line.png").toStdString()}),
+            0)
+      << Errors();
+  const PngHeader line = ReadPngHeader(Path("out/line.png"));
+  EXPECT_EQ(line.bitDepth, 1);
+  EXPECT_EQ(line.colorType, 0);
+  const QImage lineart(Path("out/line.png"));
+  ASSERT_FALSE(lineart.isNull());
+  // A white sheet with black print: mostly white, but not blank.
+  const double mean = MeanGrey(lineart);
+  EXPECT_GT(mean, 150.0);
+  EXPECT_LT(mean, 254.5);
+
+  ASSERT_EQ(Run({"-d", kDevice, "--mode", "Color", "--resolution", "100", "--format=png", "-o",
+                 Path("out/colour.png").toStdString()}),
+            0)
+      << Errors();
+  const PngHeader colour = ReadPngHeader(Path("out/colour.png"));
+  EXPECT_EQ(colour.bitDepth, 8);
+  EXPECT_EQ(colour.colorType, 2);  // RGB
+  const QImage small(Path("out/colour.png"));
+  ASSERT_FALSE(small.isNull());
+  // The same sheet at half the resolution is half as many pixels across.
+  EXPECT_NEAR(static_cast<double>(lineart.width()) / small.width(), 2.0, 0.1);
+  EXPECT_NEAR(static_cast<double>(lineart.height()) / small.height(), 2.0, 0.1);
+}
+
+TEST_F(Scanimage, SelfTestPasses) {
+  ASSERT_EQ(Run({"-d", kDevice, "-T"}), 0) << Errors();
+  const std::string errors = Errors();
+  EXPECT_NE(errors.find("PASS"), std::string::npos) << errors;
+  EXPECT_EQ(errors.find("FAIL"), std::string::npos) << errors;
+}
+
+TEST_F(Scanimage, InterruptWhileThePersonIsAtTheWindowEndsTheWindow) {
+  const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--format=png", "-o",
+                         Path("out/never.png").toStdString()});
+  ASSERT_GT(pid, 0);
+  const auto shownBy = Clock::now() + std::chrono::seconds(30);
+  while (WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < shownBy)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_FALSE(WindowProcesses(Bin("TavrinDesk")).empty()) << Errors();
+  // scanimage cancels on its first interrupt.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ::kill(pid, SIGINT);
+  const int status = Wait(pid, 20000);
+  EXPECT_NE(status, -1) << "scanimage did not end after the interrupt";
+  EXPECT_NE(status, 0);
+  const auto goneBy = Clock::now() + std::chrono::seconds(10);
+  while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
+  EXPECT_NE(Errors().find("sane_start: Operation was canceled"), std::string::npos) << Errors();
+}
+
+TEST_F(Scanimage, AWrongProgramFolderIsNamedInTheError) {
+  WriteFile("sane.d/tavrin.conf", Path("nowhere").toUtf8() + "\n");
+  ASSERT_EQ(Run({"-L"}), 0) << Errors();
+  EXPECT_FALSE(ReadText("scanimage.out").contains("tavrin:"));
+  EXPECT_NE(Errors().find("[tavrin] no camera list program at " + Path("nowhere").toStdString() +
+                          "/tavrin-cameras"),
+            std::string::npos)
+      << Errors();
+  EXPECT_NE(Run({"-d", kDevice, "--format=png", "-o", Path("out/none.png").toStdString()}), 0);
+  EXPECT_TRUE(WindowFiles().isEmpty());
+}
+
+}  // namespace
+}  // namespace tavrin
