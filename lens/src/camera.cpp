@@ -190,6 +190,11 @@ bool Camera::SetControl(int id, int value) {
   return device_->SetControl(id, value);
 }
 
+void Camera::SaveControls() {
+  std::lock_guard lock(mutex_);
+  device_->SaveControls();
+}
+
 int Camera::Capture(char* path) {
   if (path == nullptr) return kErrBadArgument;
   const size_t length = strnlen(path, kTavrinLensPathBuffer);

@@ -48,6 +48,7 @@ class Camera {
   std::vector<ControlInfo> Controls() const;
   int ControlValue(int id) const;
   bool SetControl(int id, int value);
+  void SaveControls();
 
   // path: a buffer of kTavrinLensPathBuffer bytes holding the file name;
   // several pictures rewrite it to "file1;file2;...".

@@ -29,6 +29,15 @@ struct MediaType {
 
 enum class ControlGroup { kImage, kDevice };
 
+// Which widget the settings window gives a control: a slider, a check box or
+// a list of choices.
+enum class ControlType { kInteger, kBoolean, kMenu };
+
+struct ControlChoice {
+  int value = 0;     // what the control takes
+  std::string name;  // what the list shows
+};
+
 struct ControlInfo {
   int id = 0;
   std::string name;  // shown in the settings window, also its objectName
@@ -37,6 +46,13 @@ struct ControlInfo {
   int maximum = 0;
   int step = 1;
   int defaultValue = 0;
+  ControlType type = ControlType::kInteger;
+  std::vector<ControlChoice> choices;  // menus only: the entries the device has
+  int value = 0;                       // when the list was read
+  // An automatic mode owns the control for now (shown greyed); it may change
+  // with any other control, so the list is read again after each change.
+  bool inactive = false;
+  bool readOnly = false;
 };
 
 // Receives each frame as CV_8UC3 BGR; the frame is not touched afterwards.
@@ -56,6 +72,9 @@ class Device {
   virtual std::vector<ControlInfo> Controls() const = 0;
   virtual int ControlValue(int id) const = 0;
   virtual bool SetControl(int id, int value) = 0;
+  // The settings window closed: keeps the values set so far where the next
+  // run finds them.
+  virtual void SaveControls() {}
 
   // Starts the capture thread at that format; returns a LensStatus.
   virtual int Start(int mediaType, FrameSize size, FrameSink sink) = 0;

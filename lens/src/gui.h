@@ -18,8 +18,10 @@ int AttachPreview(const std::shared_ptr<CameraView>& view, void* window);
 void DetachPreview(const std::shared_ptr<CameraView>& view);
 void DestroyAllPreviews();
 
-// A modal window with the camera's controls of that group; returns when it
-// closes. OK keeps the values, Cancel puts the old ones back.
+// A modal window with the camera's controls of that group (sliders, check
+// boxes and lists, greyed while an automatic mode owns them); each change
+// applies at once. Returns when it closes: OK keeps the values, Cancel puts
+// the old ones back; either way the camera keeps them for its next opening.
 int ShowSettingsWindow(Camera& camera, ControlGroup group);
 
 }  // namespace tavrin::lens

@@ -132,6 +132,53 @@ TEST_F(BackendTest, ControlValuesAreRememberedAndRestoredOnOpen) {
   device.Stop();
 }
 
+const ControlInfo* FindInfo(const std::vector<ControlInfo>& controls, uint32_t id) {
+  for (const ControlInfo& control : controls) {
+    if (control.id == static_cast<int>(id)) return &control;
+  }
+  return nullptr;
+}
+
+TEST_F(BackendTest, ControlListCarriesTypesChoicesAndFreshFlags) {
+  auto kernel = Replay("doccam_8mp.rec");
+  auto backend = Make(kernel);
+  auto devices = backend->Enumerate();
+  Device& device = *devices.at(0);
+  std::vector<ControlInfo> controls = device.Controls();
+  const ControlInfo* powerLine = FindInfo(controls, V4L2_CID_POWER_LINE_FREQUENCY);
+  ASSERT_NE(powerLine, nullptr);
+  EXPECT_EQ(powerLine->type, ControlType::kMenu);
+  ASSERT_EQ(powerLine->choices.size(), 3u);
+  EXPECT_EQ(powerLine->choices[2].value, 2);
+  EXPECT_EQ(powerLine->choices[2].name, "60 Hz");
+  EXPECT_EQ(powerLine->value, 1);
+  EXPECT_EQ(FindInfo(controls, V4L2_CID_AUTO_WHITE_BALANCE)->type, ControlType::kBoolean);
+  const ControlInfo* temperature = FindInfo(controls, V4L2_CID_WHITE_BALANCE_TEMPERATURE);
+  ASSERT_NE(temperature, nullptr);
+  EXPECT_EQ(temperature->type, ControlType::kInteger);
+  EXPECT_TRUE(temperature->inactive);
+  EXPECT_EQ(temperature->value, 4600);
+
+  // Switching the automatic mode off shows in the next list.
+  ASSERT_TRUE(device.SetControl(V4L2_CID_AUTO_WHITE_BALANCE, 0));
+  controls = device.Controls();
+  EXPECT_FALSE(FindInfo(controls, V4L2_CID_WHITE_BALANCE_TEMPERATURE)->inactive);
+  EXPECT_EQ(FindInfo(controls, V4L2_CID_AUTO_WHITE_BALANCE)->value, 0);
+
+  // Saved when asked, not only when the camera closes.
+  EXPECT_FALSE(platform::PathExists(confPath_));
+  device.SaveControls();
+  LensConf conf;
+  ASSERT_TRUE(conf.Load(confPath_));
+  EXPECT_EQ(conf.Camera("Tavrin DocCam 8MP").controls.at(V4L2_CID_AUTO_WHITE_BALANCE), 0);
+
+  const std::vector<ReplayKernel::ControlWrite> writes = kernel->ControlWrites();
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].path, "/dev/video0");
+  EXPECT_EQ(writes[0].id, V4L2_CID_AUTO_WHITE_BALANCE);
+  EXPECT_EQ(writes[0].result, 0);
+}
+
 TEST_F(BackendTest, UnplugMidStreamGivesAChangeNoticeAndFailsCaptures) {
   Recording recording = LoadOrFail("doccam_8mp.rec");
   recording.devices[0].unplugAfterFrames = 4;

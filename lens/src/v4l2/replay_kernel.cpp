@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -72,6 +73,8 @@ struct ReplayKernel::State {
   std::map<const void*, std::shared_ptr<std::vector<uint8_t>>> mappings;
   int nextFd = 100;
   int framePeriodMs = -1;
+  std::vector<ControlWrite> controlWrites;
+  std::string controlLogPath;
 
   int FindDevice(const std::string& path) const {
     for (size_t i = 0; i < recording.devices.size(); ++i) {
@@ -219,6 +222,40 @@ int ReplayKernel::Close(int fd) {
 
 int ReplayKernel::Ioctl(int fd, unsigned long request, void* arg) {
   std::lock_guard lock(mutex_);
+  if (request != VIDIOC_S_CTRL || arg == nullptr) return Answer(fd, request, arg);
+  auto* control = static_cast<v4l2_control*>(arg);
+  ControlWrite write;
+  write.id = control->id;
+  write.asked = control->value;
+  write.result = Answer(fd, request, arg);
+  write.taken = write.result == 0 ? control->value : 0;
+  const auto file = state_->files.find(fd);
+  if (file != state_->files.end()) write.path = state_->recording.devices[file->second.device].path;
+  state_->controlWrites.push_back(write);
+  if (!state_->controlLogPath.empty()) {
+    // Appended at once, so a reader in another process sees each write as
+    // it happens.
+    if (FILE* log = std::fopen(state_->controlLogPath.c_str(), "a")) {
+      std::fprintf(log, "%s 0x%08x %d -> %s%d\n", write.path.c_str(), write.id, write.asked,
+                   write.result == 0 ? "" : "error ",
+                   write.result == 0 ? write.taken : write.result);
+      std::fclose(log);
+    }
+  }
+  return write.result;
+}
+
+void ReplayKernel::LogControlWrites(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  state_->controlLogPath = path;
+}
+
+std::vector<ReplayKernel::ControlWrite> ReplayKernel::ControlWrites() const {
+  std::lock_guard lock(mutex_);
+  return state_->controlWrites;
+}
+
+int ReplayKernel::Answer(int fd, unsigned long request, void* arg) {
   State& s = *state_;
   const auto found = s.files.find(fd);
   if (found == s.files.end()) return -EBADF;

@@ -4,8 +4,11 @@
 // Threads: any; one lock guards all state, and no call sleeps holding it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "lens/src/v4l2/hotplug.h"
 #include "lens/src/v4l2/kernel.h"
@@ -41,7 +44,23 @@ class ReplayKernel final : public Kernel, public std::enable_shared_from_this<Re
   // Frames handed out so far by a device.
   int FramesDelivered(const std::string& path) const;
 
+  // Every VIDIOC_S_CTRL in order, with what the driver answered.
+  struct ControlWrite {
+    std::string path;
+    uint32_t id = 0;
+    int asked = 0;
+    int result = 0;  // 0 or -errno
+    int taken = 0;   // the value the driver kept, when result is 0
+  };
+  std::vector<ControlWrite> ControlWrites() const;
+  // Also appends each write to that file as it happens, one line each:
+  // "/dev/video0 0x00980900 20 -> 20" or "... -> error -13".
+  void LogControlWrites(const std::string& path);
+
  private:
+  // The answer to one ioctl; mutex_ is held.
+  int Answer(int fd, unsigned long request, void* arg);
+
   struct State;
   std::unique_ptr<State> state_;
   mutable std::mutex mutex_;

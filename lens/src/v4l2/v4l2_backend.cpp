@@ -132,6 +132,13 @@ class V4l2Device final : public Device {
       info.maximum = control.maximum;
       info.step = control.step;
       info.defaultValue = control.defaultValue;
+      info.type = control.kind == ControlKind::kBoolean ? ControlType::kBoolean
+                  : control.kind == ControlKind::kMenu  ? ControlType::kMenu
+                                                        : ControlType::kInteger;
+      for (const MenuEntry& entry : control.menu) info.choices.push_back({entry.index, entry.name});
+      info.value = control.value;
+      info.inactive = control.inactive;
+      info.readOnly = control.readOnly;
       infos.push_back(std::move(info));
     }
     return infos;
@@ -151,6 +158,8 @@ class V4l2Device final : public Device {
     conf_->Remember(node_.name, static_cast<uint32_t>(id), taken);
     return true;
   }
+
+  void SaveControls() override { conf_->SaveIfChanged(); }
 
   int Start(int mediaType, FrameSize size, FrameSink sink) override {
     Stop();
@@ -300,6 +309,8 @@ std::unique_ptr<Backend> MakeV4l2Backend() {
       std::fprintf(stderr, "TavrinLens: %s\n", error.c_str());
     }
     auto kernel = std::make_shared<ReplayKernel>(std::move(recording));
+    const std::string log = platform::Environment("TAVRIN_LENS_V4L2_REPLAY_LOG");
+    if (!log.empty()) kernel->LogControlWrites(log);
     options.kernel = kernel;
     options.makeHotplugSource = [kernel] { return kernel->MakeHotplugSource(); };
     return MakeV4l2Backend(std::move(options));

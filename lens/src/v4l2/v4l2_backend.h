@@ -28,7 +28,9 @@ std::unique_ptr<Backend> MakeV4l2Backend(BackendOptions options);
 
 // The real cameras: system kernel, udev, TavrinLens.conf beside the library.
 // With TAVRIN_LENS_V4L2_REPLAY naming a recording, that recording plays the
-// cameras instead, so the whole library can be tried without one.
+// cameras instead, so the whole library can be tried without one;
+// TAVRIN_LENS_V4L2_REPLAY_LOG then names a file that gets a line for every
+// control the library sets.
 std::unique_ptr<Backend> MakeV4l2Backend();
 
 // The full control list of a V4L2 device (kinds, menu entries, inactive

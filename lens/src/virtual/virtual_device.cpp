@@ -89,8 +89,15 @@ int VirtualDevice::OwnDpi(FrameSize size) const {
 std::vector<ControlInfo> VirtualDevice::Controls() const {
   std::vector<ControlInfo> list;
   for (const auto& control : kControls) {
-    list.push_back({control.id, control.name, control.group, control.minimum, control.maximum, 1,
-                    control.defaultValue});
+    ControlInfo info;
+    info.id = control.id;
+    info.name = control.name;
+    info.group = control.group;
+    info.minimum = control.minimum;
+    info.maximum = control.maximum;
+    info.defaultValue = control.defaultValue;
+    info.value = controls_[control.id];
+    list.push_back(std::move(info));
   }
   return list;
 }

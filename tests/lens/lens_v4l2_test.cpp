@@ -1,0 +1,481 @@
+// libTavrinLens.so with real-camera recordings played through its V4L2
+// back-end: the device list beside the virtual cameras, frames captured to
+// files, hot-plug, and the settings windows driven as a user would, with
+// every control write read back from the replay's log and TavrinLens.conf
+// beside the library.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTimer>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "tests/lens/lens_test_support.h"
+
+namespace tavrin::lens_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kDocCam[] = "Tavrin DocCam 8MP";
+
+std::string Recording(const std::string& name) {
+  return std::string(TAVRIN_V4L2_DATA) + "/" + name;
+}
+
+// The library copied into a folder of the test's own, so that the
+// TavrinLens.conf beside it is the test's too, and loaded from there with
+// the recording playing the cameras.
+class ReplayedLens {
+ public:
+  ReplayedLens(const ScratchFolder& scratch, const std::string& recording,
+               const std::string& virtualCameras, bool realCameras = true)
+      : folder_(scratch.File("lib")) {
+    std::filesystem::create_directories(folder_);
+    // A new file rather than one written over, in case the last copy is
+    // still mapped.
+    const std::string copy = folder_ + "/" + CameraLibrary::kLibraryFileName;
+    std::filesystem::remove(copy);
+    std::filesystem::copy_file(ProgramFolder() + "/" + CameraLibrary::kLibraryFileName, copy);
+    ::setenv("TAVRIN_LENS_V4L2", realCameras ? "1" : "0", 1);
+    ::setenv("TAVRIN_LENS_V4L2_REPLAY", Recording(recording).c_str(), 1);
+    ::setenv("TAVRIN_LENS_V4L2_REPLAY_LOG", LogPath().c_str(), 1);
+    ::setenv("TAVRIN_LENS_VIRTUAL", virtualCameras.c_str(), 1);
+    ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
+  }
+  ~ReplayedLens() { Unload(); }
+
+  bool Load() {
+    std::filesystem::remove(LogPath());
+    if (!lens.LoadFromFolder(folder_)) return false;
+    loaded_ = true;
+    return lens.camInitCameraLib() == 0;
+  }
+  void Unload() {
+    if (!loaded_) return;
+    lens.camUnInitCameraLib();
+    lens.UnloadModule();
+    loaded_ = false;
+  }
+
+  std::string ConfPath() const { return folder_ + "/TavrinLens.conf"; }
+  std::string LogPath() const { return folder_ + "/controls.log"; }
+  // The control writes so far, one "/dev/video0 0x00980900 20 -> 20" a line.
+  std::vector<std::string> Writes() const {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadBytes(LogPath()));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::vector<std::string> Names() {
+    int count = 0;
+    std::vector<std::string> names;
+    if (lens.camGetDevCount(&count) != 0) return names;
+    for (int dev = 0; dev < count; ++dev) {
+      const char* name = lens.camGetDevName(dev);
+      names.push_back(name != nullptr ? name : "");
+    }
+    return names;
+  }
+
+  CameraLibrary lens;
+
+ private:
+  std::string folder_;
+  bool loaded_ = false;
+};
+
+std::string Write(const char* id, int value) {
+  return "/dev/video0 " + std::string(id) + " " + std::to_string(value) + " -> " +
+         std::to_string(value);
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Runs body on the settings window once it is shown, then closes it with OK
+// or Cancel; body may also close it itself.
+void WhileShown(std::function<void(QDialog&)> body, bool accept, bool* shown, int triesLeft = 200) {
+  QTimer::singleShot(20, [=] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr) {
+      if (triesLeft > 0) WhileShown(body, accept, shown, triesLeft - 1);
+      return;
+    }
+    *shown = true;
+    body(*dialog);
+    if (dialog->isVisible()) accept ? dialog->accept() : dialog->reject();
+  });
+}
+
+template <typename Widget>
+Widget* Find(QDialog& dialog, const char* name) {
+  return dialog.findChild<Widget*>(QString::fromUtf8(name));
+}
+
+// -- The device list ----------------------------------------------------
+
+TEST(LensV4l2, RealCamerasComeFirstBesideTheVirtualOnes) {
+  ScratchFolder scratch;
+  {
+    ReplayedLens replayed(scratch, "doccam_8mp.rec", "document,webcam");
+    ASSERT_TRUE(replayed.Load());
+    const std::vector<std::string> expected = {kDocCam, "Virtual Document Camera",
+                                               "Virtual Webcam"};
+    EXPECT_EQ(replayed.Names(), expected);
+    int count = 0;
+    ASSERT_EQ(replayed.lens.camGetMediaTypeCount(0, &count), 0);
+    ASSERT_EQ(count, 2);
+    EXPECT_STREQ(replayed.lens.camGetMediaTypeName(0, 0), "MJPG");
+    EXPECT_STREQ(replayed.lens.camGetMediaTypeName(0, 1), "YUYV");
+    ASSERT_EQ(replayed.lens.camGetResolutionCount(0, 0, &count), 0);
+    EXPECT_EQ(count, 10);
+    int width = 0;
+    int height = 0;
+    ASSERT_EQ(replayed.lens.camGetResolution(0, 1, 0, &width, &height), 0);
+    EXPECT_EQ(width, 1920);
+    EXPECT_EQ(height, 1080);
+    int dpiX = 0;
+    int dpiY = 0;
+    ASSERT_EQ(replayed.lens.camGetImageDPI(0, &dpiX, &dpiY), 0);
+    EXPECT_EQ(dpiX, 96);  // no field of view given
+
+    // Building the list again with nothing changed keeps every place.
+    ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
+    EXPECT_EQ(replayed.Names(), expected);
+  }
+  {
+    // The field of view beside the library gives the camera its own DPI.
+    ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+    WriteText(replayed.ConfPath(), std::string("[") + kDocCam + "]\nFieldOfViewMm=380\n");
+    ASSERT_TRUE(replayed.Load());
+    int dpiX = 0;
+    int dpiY = 0;
+    ASSERT_EQ(replayed.lens.camGetImageDPI(0, &dpiX, &dpiY), 0);
+    EXPECT_EQ(dpiX, 218);  // 3264 pixels across 380 mm
+    EXPECT_EQ(dpiY, 218);
+  }
+  {
+    ReplayedLens replayed(scratch, "doccam_8mp.rec", "webcam", false);
+    ASSERT_TRUE(replayed.Load());
+    EXPECT_EQ(replayed.Names(), std::vector<std::string>{"Virtual Webcam"});
+  }
+}
+
+TEST(LensV4l2, CapturesDecodedFramesOfBothFormats) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_EQ(replayed.lens.camSetImageDPI(0, 300, 300), 0);
+  char path[kTavrinLensPathBuffer] = {};
+  std::strncpy(path, scratch.File("mjpg.jpg").c_str(), sizeof path - 1);
+  ASSERT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+  FileFacts facts = ReadFileFacts(scratch.File("mjpg.jpg"));
+  EXPECT_EQ(facts.format, "jpeg");
+  EXPECT_EQ(facts.width, 640 * 300 / 96);
+  EXPECT_EQ(facts.dpiX, 300);
+
+  ASSERT_EQ(replayed.lens.camSetImageDPI(0, 0, 0), 0);
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 1, 320, 240), 0);
+  std::strncpy(path, scratch.File("yuyv.png").c_str(), sizeof path - 1);
+  ASSERT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+  facts = ReadFileFacts(scratch.File("yuyv.png"));
+  EXPECT_EQ(facts.format, "png");
+  EXPECT_EQ(facts.width, 320);
+  EXPECT_EQ(facts.height, 240);
+  // The recorded frame's colour bars came through: the second one is red.
+  const QImage image(QString::fromStdString(scratch.File("yuyv.png")));
+  ASSERT_FALSE(image.isNull());
+  const QRgb red = image.pixel(3 * 320 / 12, 240 / 16);
+  EXPECT_GT(qRed(red), 200);
+  EXPECT_LT(qGreen(red), 60);
+  EXPECT_LT(qBlue(red), 60);
+}
+
+Recorder& ChangeNotices() {
+  static Recorder recorder;
+  return recorder;
+}
+
+bool OnDeviceChange(int value) {
+  ChangeNotices().Add(value);
+  return true;
+}
+
+TEST(LensV4l2, EachPlugGivesOneNoticeAndCameraZeroKeepsItsPlace) {
+  ScratchFolder scratch;
+  ChangeNotices().Clear();
+  ReplayedLens replayed(scratch, "hotplug_doccam_webcam.rec", "document");
+  ASSERT_TRUE(replayed.Load());
+  ASSERT_EQ(replayed.lens.camRegCallBackDeviceChange(&OnDeviceChange), 0);
+  EXPECT_EQ(replayed.Names(), (std::vector<std::string>{kDocCam, "Virtual Document Camera"}));
+  // Settings made on camera 0 before the change must still be its own after.
+  ASSERT_EQ(replayed.lens.camSetImageDPI(0, 192, 192), 0);
+
+  // The webcam's four events collapse into one notice.
+  ASSERT_TRUE(ChangeNotices().WaitFor(1, 3s));
+  ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
+  EXPECT_EQ(replayed.Names(),
+            (std::vector<std::string>{kDocCam, "Kestrel HD Webcam", "Virtual Document Camera"}));
+  EXPECT_EQ(ChangeNotices().Values().size(), 1u);
+
+  // A change that alters nothing: the same list in the same order.
+  ASSERT_TRUE(ChangeNotices().WaitFor(2, 3s));
+  ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
+  EXPECT_EQ(replayed.Names(),
+            (std::vector<std::string>{kDocCam, "Kestrel HD Webcam", "Virtual Document Camera"}));
+
+  ASSERT_TRUE(ChangeNotices().WaitFor(3, 3s));
+  ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
+  EXPECT_EQ(replayed.Names(), (std::vector<std::string>{kDocCam, "Virtual Document Camera"}));
+
+  // Camera 0 is still the document camera with its settings.
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  char path[kTavrinLensPathBuffer] = {};
+  std::strncpy(path, scratch.File("after.jpg").c_str(), sizeof path - 1);
+  ASSERT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+  EXPECT_EQ(ReadFileFacts(scratch.File("after.jpg")).dpiX, 192);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(ChangeNotices().Values(), (std::vector<int>{0, 0, 0}));
+}
+
+// -- The settings windows -----------------------------------------------
+
+TEST(LensV4l2Settings, ImageWindowGivesEachTypeItsWidgetAndGreysWhatAutoModesOwn) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  bool shown = false;
+  WhileShown(
+      [&](QDialog& dialog) {
+        EXPECT_EQ(dialog.objectName(), "TavrinLensImageSettings");
+        for (const char* name : {"Brightness", "Contrast", "Saturation", "Hue", "Gamma", "Gain",
+                                 "Sharpness", "Backlight Compensation"}) {
+          auto* slider = Find<QSlider>(dialog, name);
+          ASSERT_NE(slider, nullptr) << name;
+          EXPECT_TRUE(slider->isEnabled()) << name;
+        }
+        EXPECT_EQ(Find<QSlider>(dialog, "Contrast")->value(), 32);
+        EXPECT_EQ(Find<QSlider>(dialog, "Brightness")->minimum(), -64);
+        EXPECT_EQ(Find<QSpinBox>(dialog, "Gamma value")->value(), 100);
+
+        auto* automatic = Find<QCheckBox>(dialog, "White Balance, Automatic");
+        ASSERT_NE(automatic, nullptr);
+        EXPECT_TRUE(automatic->isChecked());
+        EXPECT_EQ(Find<QSlider>(dialog, "White Balance, Automatic"), nullptr);
+
+        auto* powerLine = Find<QComboBox>(dialog, "Power Line Frequency");
+        ASSERT_NE(powerLine, nullptr);
+        ASSERT_EQ(powerLine->count(), 3);
+        EXPECT_EQ(powerLine->itemText(0), "Disabled");
+        EXPECT_EQ(powerLine->itemText(2), "60 Hz");
+        EXPECT_EQ(powerLine->currentText(), "50 Hz");
+
+        // Automatic white balance owns the temperature: greyed until it is off.
+        auto* temperature = Find<QSlider>(dialog, "White Balance Temperature");
+        ASSERT_NE(temperature, nullptr);
+        EXPECT_FALSE(temperature->isEnabled());
+        EXPECT_FALSE(Find<QSpinBox>(dialog, "White Balance Temperature value")->isEnabled());
+        automatic->setChecked(false);
+        EXPECT_TRUE(temperature->isEnabled());
+        automatic->setChecked(true);
+        EXPECT_FALSE(temperature->isEnabled());
+
+        // Camera controls belong to the other window.
+        EXPECT_EQ(Find<QSlider>(dialog, "Zoom, Absolute"), nullptr);
+        EXPECT_EQ(Find<QComboBox>(dialog, "Auto Exposure"), nullptr);
+      },
+      false, &shown);
+  EXPECT_EQ(replayed.lens.camShowImageSettingWindow(0), 0);
+  EXPECT_TRUE(shown);
+}
+
+TEST(LensV4l2Settings, DeviceWindowHoldsTheCameraControlsInTheirSteps) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  bool shown = false;
+  WhileShown(
+      [&](QDialog& dialog) {
+        EXPECT_EQ(dialog.objectName(), "TavrinLensDeviceSettings");
+        EXPECT_EQ(Find<QSlider>(dialog, "Brightness"), nullptr);
+        for (const char* name : {"Zoom, Absolute", "Pan, Absolute", "Tilt, Absolute"})
+          EXPECT_NE(Find<QSlider>(dialog, name), nullptr) << name;
+        auto* autoFocus = Find<QCheckBox>(dialog, "Focus, Automatic Continuous");
+        ASSERT_NE(autoFocus, nullptr);
+        auto* focus = Find<QSlider>(dialog, "Focus, Absolute");
+        ASSERT_NE(focus, nullptr);
+        EXPECT_FALSE(focus->isEnabled());
+        autoFocus->setChecked(false);
+        EXPECT_TRUE(focus->isEnabled());
+
+        // Only the entries the driver has, by name; picking manual frees the
+        // exposure time.
+        auto* exposureMode = Find<QComboBox>(dialog, "Auto Exposure");
+        ASSERT_NE(exposureMode, nullptr);
+        ASSERT_EQ(exposureMode->count(), 2);
+        EXPECT_EQ(exposureMode->currentText(), "Aperture Priority Mode");
+        auto* exposure = Find<QSlider>(dialog, "Exposure Time, Absolute");
+        ASSERT_NE(exposure, nullptr);
+        EXPECT_FALSE(exposure->isEnabled());
+        exposureMode->setCurrentIndex(exposureMode->findText("Manual Mode"));
+        EXPECT_TRUE(exposure->isEnabled());
+
+        // Pan moves in whole steps of 3600: a value between goes to the nearest.
+        auto* pan = Find<QSlider>(dialog, "Pan, Absolute");
+        pan->setValue(5000);
+        EXPECT_EQ(pan->value(), 3600);
+        EXPECT_EQ(Find<QSpinBox>(dialog, "Pan, Absolute value")->value(), 3600);
+      },
+      true, &shown);
+  EXPECT_EQ(replayed.lens.camShowDevSettingWindow(0), 0);
+  EXPECT_TRUE(shown);
+  const std::vector<std::string> writes = replayed.Writes();
+  EXPECT_TRUE(Contains(writes, Write("0x009a090c", 0))) << ::testing::PrintToString(writes);
+  EXPECT_TRUE(Contains(writes, Write("0x009a0901", 1)));
+  EXPECT_TRUE(Contains(writes, Write("0x009a0908", 3600)));
+  EXPECT_FALSE(Contains(writes, Write("0x009a0908", 5000)));
+}
+
+TEST(LensV4l2Settings, ChangesReachTheCameraAtOnceAndCancelPutsThemBack) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  bool shown = false;
+  std::vector<std::string> whileOpen;
+  WhileShown(
+      [&](QDialog& dialog) {
+        Find<QSlider>(dialog, "Brightness")->setValue(20);
+        Find<QCheckBox>(dialog, "White Balance, Automatic")->setChecked(false);
+        Find<QSlider>(dialog, "White Balance Temperature")->setValue(3300);
+        auto* powerLine = Find<QComboBox>(dialog, "Power Line Frequency");
+        powerLine->setCurrentIndex(powerLine->findText("60 Hz"));
+        whileOpen = replayed.Writes();
+      },
+      false, &shown);
+  EXPECT_EQ(replayed.lens.camShowImageSettingWindow(0), 0);
+  ASSERT_TRUE(shown);
+  // Each change went to the driver while the window was still open.
+  EXPECT_EQ(whileOpen,
+            (std::vector<std::string>{Write("0x00980900", 20), Write("0x0098090c", 0),
+                                      Write("0x0098091a", 3300), Write("0x00980918", 2)}));
+
+  // Cancel: the temperature goes back while it may still be set, then the
+  // automatic mode, the others in any order.
+  const std::vector<std::string> writes = replayed.Writes();
+  ASSERT_GE(writes.size(), whileOpen.size());
+  const std::vector<std::string> undo(writes.begin() + static_cast<long>(whileOpen.size()),
+                                      writes.end());
+  EXPECT_EQ(undo.size(), 4u) << ::testing::PrintToString(undo);
+  for (const std::string& line : {Write("0x00980900", 0), Write("0x0098091a", 4600),
+                                  Write("0x0098090c", 1), Write("0x00980918", 1)})
+    EXPECT_TRUE(Contains(undo, line)) << line;
+  const auto at = [&](const std::string& line) {
+    return std::find(undo.begin(), undo.end(), line) - undo.begin();
+  };
+  EXPECT_LT(at(Write("0x0098091a", 4600)), at(Write("0x0098090c", 1)));
+
+  // What was remembered is what the camera holds again.
+  const std::string conf = ReadBytes(replayed.ConfPath());
+  EXPECT_EQ(conf.find("0x00980900=20"), std::string::npos) << conf;
+  EXPECT_NE(conf.find("0x00980900=0"), std::string::npos) << conf;
+}
+
+TEST(LensV4l2Settings, AcceptedValuesAreKeptInTheConfAndRestoredOnTheNextOpening) {
+  ScratchFolder scratch;
+  {
+    ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+    ASSERT_TRUE(replayed.Load());
+    bool shown = false;
+    WhileShown(
+        [&](QDialog& dialog) {
+          Find<QSlider>(dialog, "Brightness")->setValue(-12);
+          Find<QCheckBox>(dialog, "White Balance, Automatic")->setChecked(false);
+          Find<QSpinBox>(dialog, "White Balance Temperature value")->setValue(5100);
+        },
+        true, &shown);
+    EXPECT_EQ(replayed.lens.camShowImageSettingWindow(0), 0);
+    ASSERT_TRUE(shown);
+    // Written when the window closes, with the camera still in the list.
+    const std::string conf = ReadBytes(replayed.ConfPath());
+    EXPECT_NE(conf.find(std::string("[") + kDocCam + "]"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("0x00980900=-12"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("0x0098090c=0"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("0x0098091a=5100"), std::string::npos) << conf;
+  }
+
+  // A new run: the camera comes up with the recorded defaults, and gets the
+  // remembered values back when it opens.
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  EXPECT_TRUE(replayed.Writes().empty());
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  const std::vector<std::string> restored = replayed.Writes();
+  EXPECT_TRUE(Contains(restored, Write("0x00980900", -12))) << ::testing::PrintToString(restored);
+  EXPECT_TRUE(Contains(restored, Write("0x0098091a", 5100)));
+  bool shown = false;
+  WhileShown(
+      [&](QDialog& dialog) {
+        EXPECT_EQ(Find<QSlider>(dialog, "Brightness")->value(), -12);
+        EXPECT_FALSE(Find<QCheckBox>(dialog, "White Balance, Automatic")->isChecked());
+        auto* temperature = Find<QSlider>(dialog, "White Balance Temperature");
+        EXPECT_TRUE(temperature->isEnabled());
+        EXPECT_EQ(temperature->value(), 5100);
+      },
+      false, &shown);
+  EXPECT_EQ(replayed.lens.camShowImageSettingWindow(0), 0);
+  EXPECT_TRUE(shown);
+}
+
+TEST(LensV4l2Settings, ARefusedValueIsNamedAndTheWidgetShowsWhatTheCameraHolds) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "webcam_1080p.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  bool shown = false;
+  WhileShown(
+      [&](QDialog& dialog) {
+        // The privacy shutter is reported but cannot be set: greyed.
+        auto* privacy = Find<QCheckBox>(dialog, "Privacy");
+        ASSERT_NE(privacy, nullptr);
+        EXPECT_FALSE(privacy->isEnabled());
+        // Forced anyway, the camera refuses it and the window says so.
+        privacy->setChecked(true);
+        EXPECT_FALSE(privacy->isChecked());
+        auto* status = dialog.findChild<QLabel*>("status");
+        ASSERT_NE(status, nullptr);
+        EXPECT_TRUE(status->text().contains("Privacy")) << status->text().toStdString();
+        // Focus moves in steps of 5.
+        Find<QCheckBox>(dialog, "Focus, Automatic Continuous")->setChecked(false);
+        auto* focus = Find<QSlider>(dialog, "Focus, Absolute");
+        focus->setValue(12);
+        EXPECT_EQ(focus->value(), 10);
+        EXPECT_TRUE(status->text().isEmpty());
+      },
+      true, &shown);
+  EXPECT_EQ(replayed.lens.camShowDevSettingWindow(0), 0);
+  EXPECT_TRUE(shown);
+  const std::vector<std::string> writes = replayed.Writes();
+  EXPECT_TRUE(Contains(writes, "/dev/video2 0x009a0910 1 -> error -13"))
+      << ::testing::PrintToString(writes);
+  EXPECT_TRUE(Contains(writes, "/dev/video2 0x009a090a 10 -> 10"));
+}
+
+}  // namespace
+}  // namespace tavrin::lens_test
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
