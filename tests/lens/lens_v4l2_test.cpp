@@ -248,6 +248,26 @@ TEST(LensV4l2, EachPlugGivesOneNoticeAndCameraZeroKeepsItsPlace) {
   EXPECT_EQ(ChangeNotices().Values(), (std::vector<int>{0, 0, 0}));
 }
 
+TEST(LensV4l2, ACameraPulledOutMidStreamGivesANoticeAndFailingCaptures) {
+  ScratchFolder scratch;
+  ChangeNotices().Clear();
+  ReplayedLens replayed(scratch, "doccam_pulled_out.rec", "document");
+  ASSERT_TRUE(replayed.Load());
+  ASSERT_EQ(replayed.lens.camRegCallBackDeviceChange(&OnDeviceChange), 0);
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_TRUE(ChangeNotices().WaitFor(1, 3s));
+  // Gone: a capture says so at once instead of waiting for a frame.
+  char path[kTavrinLensPathBuffer] = {};
+  std::strncpy(path, scratch.File("late.jpg").c_str(), sizeof path - 1);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(replayed.lens.camCaptureImageFile(0, path), 6);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  EXPECT_FALSE(std::filesystem::exists(scratch.File("late.jpg")));
+  ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
+  EXPECT_EQ(replayed.Names(), std::vector<std::string>{"Virtual Document Camera"});
+  EXPECT_EQ(ChangeNotices().Values().size(), 1u);
+}
+
 // -- The settings windows -----------------------------------------------
 
 TEST(LensV4l2Settings, ImageWindowGivesEachTypeItsWidgetAndGreysWhatAutoModesOwn) {

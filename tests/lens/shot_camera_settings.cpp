@@ -1,12 +1,11 @@
-// Writes camera-image-settings.png and camera-device-settings.png: the two
-// settings windows of the recorded 8 MP document camera, as a user sees them
-// with automatic white balance, exposure and focus on.
+// Writes camera-image-settings.png: the image settings window of the
+// recorded 8 MP document camera, as a user sees it with automatic white
+// balance on (so the temperature is greyed).
 // Usage: tavrin-shot-camera-settings <output folder>
 #include <QApplication>
 #include <QDialog>
 #include <QTimer>
 #include <cstdio>
-#include <functional>
 
 #include "camera/camera_library.h"
 
@@ -46,28 +45,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot load the camera library: %s\n", lens.LastError().c_str());
     return 1;
   }
-  const QString folder = QString::fromLocal8Bit(argv[1]);
-  struct Shot {
-    const char* file;
-    std::function<int()> show;
-  };
-  const Shot shots[] = {
-      {"/camera-image-settings.png", [&] { return lens.camShowImageSettingWindow(0); }},
-      {"/camera-device-settings.png", [&] { return lens.camShowDevSettingWindow(0); }},
-  };
-  int failures = 0;
-  for (const Shot& shot : shots) {
-    bool saved = false;
-    GrabWhenShown(folder + shot.file, &saved);
-    const int status = shot.show();
-    if (status != 0 || !saved) {
-      std::fprintf(stderr, "cannot write %s (camera status %d)\n", qPrintable(folder + shot.file),
-                   status);
-      ++failures;
-      continue;
-    }
-    std::printf("%s\n", qPrintable(folder + shot.file));
-  }
+  const QString path = QString::fromLocal8Bit(argv[1]) + "/camera-image-settings.png";
+  bool saved = false;
+  GrabWhenShown(path, &saved);
+  const int status = lens.camShowImageSettingWindow(0);
   lens.camUnInitCameraLib();
-  return failures == 0 ? 0 : 1;
+  if (status != 0 || !saved) {
+    std::fprintf(stderr, "cannot write %s (camera status %d)\n", qPrintable(path), status);
+    return 1;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return 0;
 }
