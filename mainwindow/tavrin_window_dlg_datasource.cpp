@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "mainwindow/copied_data_server.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
+#include "platform/parent_process.h"
 #include "settings/scan_settings.h"
 
 namespace tavrin {
@@ -22,6 +24,25 @@ namespace tavrin {
 namespace {
 constexpr auto kReadyPollInterval = std::chrono::milliseconds(500);
 constexpr int kDefaultRequestDpi = 200;
+constexpr int kParentPollMs = 500;
+
+// The data source starts the window and owns the channel's blocks. When its
+// process ends without a word (killed, crashed), nothing would ever close
+// a window that was hidden for it; so the window closes when its parent
+// goes, as if cancelled. Without a channel there is nobody to wait for.
+void WatchDataSource(CTavrinWindowDlg* window) {
+  if (!window->Twain().Channel().IsReceiving()) return;
+  const int parent = platform::ParentProcessId();
+  auto* timer = new QTimer(window);
+  QObject::connect(timer, &QTimer::timeout, window, [window, timer, parent] {
+    if (platform::ParentProcessId() == parent) return;
+    timer->stop();
+    std::printf("The data source has ended; closing.\n");
+    std::fflush(stdout);
+    window->reject();
+  });
+  timer->start(kParentPollMs);
+}
 }  // namespace
 
 template <class Work>
@@ -164,6 +185,7 @@ void CTavrinWindowDlg::StartCopiedDataServer() {
                 copiedData->LastError().toLocal8Bit().constData());
     std::fflush(stdout);
   }
+  WatchDataSource(this);
 }
 
 bool CTavrinWindowDlg::HiddenAtStart() const {

@@ -293,5 +293,136 @@ TEST_F(SourceEndToEnd, CopiedData205ClosesLikeTheChannelAndOtherIdentifiersDoNot
   EXPECT_EQ(api.sendCopiedData(session, 205, 1000), TS_NO_WINDOW);
 }
 
+TEST_F(SourceEndToEnd, ModeOneSendEachDeliversCopiesFromTheTemporaryFolder) {
+  WriteSettings(
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Setting><cutType>1</cutType>"
+      "<fileType>1</fileType><ShowUIUpdataOneByOne>1</ShowUIUpdataOneByOne></Setting>\n");
+  ASSERT_EQ(api.open(&session, 1, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
+  std::vector<std::string> files;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(api.send(session, 206, 20000), TS_OK) << api.lastError(session);
+    char path[1024] = {};
+    ASSERT_EQ(api.nextEvent(session, 30000, path, sizeof(path)), TS_EVENT_FILE)
+        << api.lastError(session);
+    files.emplace_back(path);
+  }
+  ASSERT_EQ(api.send(session, 205, 20000), TS_OK) << api.lastError(session);
+  // Send-each mode ends with 205 whatever the mode.
+  EXPECT_EQ(Collect(20000).last, TS_EVENT_FINISHED) << api.lastError(session);
+  EXPECT_TRUE(WaitForWindowEnd(10000));
+
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_NE(files[0], files[1]);
+  for (const std::string& file : files) {
+    const QFileInfo info(QString::fromStdString(file));
+    // The copy in the temporary folder itself, not the working folder's
+    // original, which the next start empties.
+    EXPECT_EQ(info.absolutePath(), QFileInfo(Path("tmp")).absoluteFilePath()) << file;
+    EXPECT_TRUE(QFileInfo::exists(Path("tmp/Tavrin/") + info.fileName())) << file;
+    QImageReader reader(info.filePath());
+    EXPECT_EQ(reader.format(), "jpeg") << file;
+    EXPECT_FALSE(reader.read().isNull()) << file;
+  }
+  EXPECT_FALSE(Trace().contains("show"));
+}
+
+TEST_F(ScanEndToEnd, ModeThreeDeliversItsFilesAsAListAtClose) {
+  WriteSettings(kSettings);
+  ASSERT_EQ(Scan({"--mode", "3", "--count", "2"}), 0) << Errors().toStdString();
+  EXPECT_EQ(Delivered().size(), 2) << Delivered().join(' ').toStdString();
+
+  QFile list(Path("home/Documents/DSConfig/FileList.xml"));
+  ASSERT_TRUE(list.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(list.readAll());
+  EXPECT_EQ(text.count("<FileName>"), 2) << text.toStdString();
+  for (const QString& name : QDir(Path("tmp/Tavrin")).entryList(QDir::Files))
+    EXPECT_TRUE(text.contains(name)) << name.toStdString();
+  EXPECT_EQ(ReadSettings(), kSettings);
+}
+
+TEST_F(SourceEndToEnd, ModeTwoWithoutDpiModeSetsImageDpi200) {
+  WriteSettings(
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Setting><cutType>1</cutType>"
+      "<DPI><ImageDPI>300</ImageDPI></DPI></Setting>\n");
+  ASSERT_EQ(api.open(&session, 2, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
+  {
+    QFile model(ShowModelPath());
+    ASSERT_TRUE(model.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    model.write(
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<cfg><ShowMode>2</ShowMode>"
+        "<ColorType>2</ColorType><RotateMode>0</RotateMode></cfg>\r\n");
+  }
+  ASSERT_EQ(api.send(session, 206, 20000), TS_OK) << api.lastError(session);
+  ASSERT_EQ(api.send(session, 205, 20000), TS_OK) << api.lastError(session);
+  EXPECT_EQ(Collect(20000).last, TS_EVENT_FINISHED) << api.lastError(session);
+  EXPECT_TRUE(WaitForWindowEnd(10000));
+  // Mode 2 saves what the request set.
+  EXPECT_NE(ReadSettings().indexOf("<ImageDPI>200</ImageDPI>"), -1) << ReadSettings().toStdString();
+  EXPECT_TRUE(Trace().contains("show"));
+}
+
+TEST_F(ScanEndToEnd, ModeOneWithoutACameraShowsTheWindowAndReportsTheFailedCapture) {
+  cameras = "";
+  WriteSettings(kSettings);
+  const int status = Scan({"--mode", "1", "--count", "1"});
+  // tavrin-scan's "nothing delivered".
+  EXPECT_EQ(status, 6) << Errors().toStdString();
+  EXPECT_TRUE(Delivered().isEmpty());
+  const QString errors = Errors();
+  EXPECT_TRUE(errors.contains("Capture Failed.")) << errors.toStdString();
+  EXPECT_TRUE(errors.contains("nothing delivered")) << errors.toStdString();
+  EXPECT_TRUE(Trace().contains("show"));
+  EXPECT_EQ(ReadSettings(), kSettings);
+}
+
+TEST_F(ScanEndToEnd, DataSourceKilledMidScanLetsTheWindowClose) {
+  WriteSettings(kSettings);
+  std::vector<std::string> args = {"--mode", "1",        "--count",
+                                   "1000",   "--output", Path("out").toStdString()};
+  std::string error;
+  const int scan =
+      platform::SpawnProcess(Bin("tavrin-scan").toStdString(), args, Environment(), &error);
+  ASSERT_GT(scan, 0) << error;
+  // The first page arrives, then the scan is in full swing.
+  for (int i = 0; i < 600 && Delivered().isEmpty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_FALSE(Delivered().isEmpty());
+  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  ASSERT_TRUE(QFileInfo::exists(socket));
+  platform::KillProcess(scan);
+  ASSERT_TRUE(platform::WaitProcess(scan, 5000, nullptr));
+
+  // The window ends within the channel's bounds: a send may wait 10 s for
+  // the vanished peer, its close 2 s more. Its socket goes with it.
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gone = !QFileInfo::exists(socket);
+  }
+  EXPECT_TRUE(gone) << "the scan window still listens 30 s after its data source died";
+  EXPECT_EQ(ReadSettings(), kSettings);
+}
+
+// The close arrives by the copied-data path on the window's thread while a
+// request arrives by the channel on the receiver thread.
+TEST_F(SourceEndToEnd, RequestArrivingWhileTheWindowClosesNeverDeadlocks) {
+  constexpr int kRounds = 50;
+  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_EQ(api.open(&session, 1, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
+    for (int i = 0; i < 250 && !QFileInfo::exists(socket); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread request([this] { api.send(session, 206, 5000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 7 * 15));
+    const int closed = api.sendCopiedData(session, 205, 5000);
+    request.join();
+    EXPECT_EQ(closed, TS_OK) << "round " << round << ": " << api.lastError(session);
+    EXPECT_TRUE(WaitForWindowEnd(20000)) << "round " << round;
+    api.close(session, 5000);
+    session = nullptr;
+    if (HasFailure()) break;
+  }
+}
+
 }  // namespace
 }  // namespace tavrin
