@@ -23,6 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "dslink/copied_data.h"
+#include "dslink/shared_message_channel.h"
+#include "platform/local_socket.h"
 #include "platform/process.h"
 
 namespace tavrin {
@@ -294,6 +297,106 @@ TEST_F(Scanimage, InterruptWhileThePersonIsAtTheWindowEndsTheWindow) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
   EXPECT_NE(Errors().find("sane_start: Operation was canceled"), std::string::npos) << Errors();
+}
+
+// The person at the window, played through its copied-data socket.
+class InteractiveScan : public Scanimage {
+ protected:
+  QString SocketPath() const {
+    return Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  }
+
+  // Waits until the window listens and has taken the backend's request.
+  void WaitForTheWindow() {
+    const auto by = Clock::now() + std::chrono::seconds(30);
+    while (!QFileInfo::exists(SocketPath()) && Clock::now() < by)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(QFileInfo::exists(SocketPath())) << Errors();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  }
+
+  void Send(std::initializer_list<int32_t> codes) {
+    std::string records;
+    for (int32_t code : codes) {
+      ChannelBlock block;
+      block.code = code;
+      records += EncodeCopiedDataRecord(
+          kCopyDataMessageId,
+          std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
+    }
+    std::string error;
+    ASSERT_TRUE(platform::SendToLocalSocket(SocketPath().toStdString(), records.data(),
+                                            records.size(), 5000, &error))
+        << error;
+  }
+
+  // Mode 3 captures at each request and, like a person's captures in mode
+  // 0, keeps the files for the list sent when the window closes.
+  void CaptureOnRequest() {
+    WriteFile("home/Documents/DSConfig/ShowModel.xml",
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<cfg><ShowMode>3</ShowMode>"
+              "<ColorType>1</ColorType><RotateMode>0</RotateMode><DPIMode>300</DPIMode></cfg>\r\n");
+  }
+
+  QStringList ListedFiles() const {
+    const QString list = ReadText("home/Documents/DSConfig/FileList.xml");
+    QStringList files;
+    qsizetype at = 0;
+    while ((at = list.indexOf("<FileName>", at)) >= 0) {
+      at += 10;
+      files << list.mid(at, list.indexOf("</FileName>", at) - at);
+    }
+    return files;
+  }
+};
+
+TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
+  const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--mode", "Gray",
+                         "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
+  ASSERT_GT(pid, 0);
+  WaitForTheWindow();
+  CaptureOnRequest();
+  Send({206, 206});
+  const auto by = Clock::now() + std::chrono::seconds(30);
+  while (WindowFiles().size() < 2 && Clock::now() < by)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_GE(WindowFiles().size(), 2) << Errors();
+  Send({205});
+  ASSERT_EQ(Wait(pid), 0) << Errors();
+
+  const QStringList listed = ListedFiles();
+  ASSERT_GE(listed.size(), 2);
+  const QStringList pages = QDir(Path("out")).entryList({"p*.png"}, QDir::Files, QDir::Name);
+  ASSERT_EQ(pages.size(), listed.size()) << pages.join(' ').toStdString();
+  EXPECT_NE(Errors().find("Batch terminated, " + std::to_string(listed.size()) + " pages scanned"),
+            std::string::npos)
+      << Errors();
+  // In the order of the list, each page is the file the window captured.
+  for (int i = 0; i < listed.size(); ++i) {
+    const QImage page(Path("out/p%1.png").arg(i + 1));
+    const QImage captured(listed[i]);
+    ASSERT_FALSE(page.isNull()) << i;
+    ASSERT_FALSE(captured.isNull()) << listed[i].toStdString();
+    EXPECT_EQ(ReadPngHeader(Path("out/p%1.png").arg(i + 1)).colorType, 0);
+    ASSERT_EQ(page.size(), captured.size()) << i;
+    EXPECT_LT(MeanDifference(page, captured), 0.5) << i;
+  }
+}
+
+TEST_F(InteractiveScan, AWindowClosedWithoutPagesIsAnEmptyFeeder) {
+  const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--format=png",
+                         "--batch=" + Path("out/p%d.png").toStdString()});
+  ASSERT_GT(pid, 0);
+  WaitForTheWindow();
+  Send({205});
+  const int status = Wait(pid, 30000);
+  EXPECT_NE(status, -1);
+  EXPECT_NE(Errors().find("Document feeder out of documents"), std::string::npos) << Errors();
+  EXPECT_TRUE(QDir(Path("out")).entryList(QDir::Files).isEmpty());
+  const auto goneBy = Clock::now() + std::chrono::seconds(10);
+  while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
 }
 
 TEST_F(Scanimage, AWrongProgramFolderIsNamedInTheError) {
