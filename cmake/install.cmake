@@ -84,9 +84,10 @@ endif()
 # they stay inside it, as P/lib/sane and P/etc/sane.d. Decided at install
 # time, since cmake --install --prefix may move the prefix.
 if(TARGET sane-tavrin)
-  install(TARGETS tavrin-cameras RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR})
+  # A component of its own, so that it can be installed and tested alone.
+  install(TARGETS tavrin-cameras RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR} COMPONENT sane)
   install(CODE "set(TAVRIN_SANE_LIBRARY \"$<TARGET_FILE:sane-tavrin>\")
-set(TAVRIN_SANE_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")")
+set(TAVRIN_SANE_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")" COMPONENT sane)
   install(CODE [[
     if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
       set(sane_backends "/usr/lib/${TAVRIN_SANE_MULTIARCH}/sane")
@@ -96,8 +97,8 @@ set(TAVRIN_SANE_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")")
       set(sane_config "${CMAKE_INSTALL_PREFIX}/etc/sane.d")
     endif()
     string(REPLACE "//" "/" sane_backends "${sane_backends}")
-    file(INSTALL "${TAVRIN_SANE_LIBRARY}" DESTINATION "$ENV{DESTDIR}${sane_backends}"
-         USE_SOURCE_PERMISSIONS)
+    # file(INSTALL) adds DESTDIR itself; file(WRITE) does not.
+    file(INSTALL "${TAVRIN_SANE_LIBRARY}" DESTINATION "${sane_backends}" USE_SOURCE_PERMISSIONS)
     file(MAKE_DIRECTORY "$ENV{DESTDIR}${sane_config}/dll.d")
     file(WRITE "$ENV{DESTDIR}${sane_config}/dll.d/tavrin"
          "# TavrinDesk: the document camera through its scan window\ntavrin\n")
@@ -106,7 +107,7 @@ set(TAVRIN_SANE_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")")
          "${CMAKE_INSTALL_PREFIX}/lib/tavrindesk\n")
     message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/dll.d/tavrin")
     message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/tavrin.conf")
-  ]])
+  ]] COMPONENT sane)
 endif()
 
 # The Debian package.
