@@ -7,7 +7,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QLabel>
+#include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
@@ -355,6 +357,26 @@ TEST(LensV4l2Settings, DeviceWindowHoldsTheCameraControlsInTheirSteps) {
         pan->setValue(5000);
         EXPECT_EQ(pan->value(), 3600);
         EXPECT_EQ(Find<QSpinBox>(dialog, "Pan, Absolute value")->value(), 3600);
+        const std::vector<std::string> changed = replayed.Writes();
+
+        // Defaults: the automatic modes come back on and own their values again.
+        auto* buttons = dialog.findChild<QDialogButtonBox*>();
+        ASSERT_NE(buttons, nullptr);
+        buttons->button(QDialogButtonBox::RestoreDefaults)->click();
+        EXPECT_TRUE(autoFocus->isChecked());
+        EXPECT_FALSE(focus->isEnabled());
+        EXPECT_EQ(exposureMode->currentText(), "Aperture Priority Mode");
+        EXPECT_FALSE(exposure->isEnabled());
+        EXPECT_EQ(pan->value(), 0);
+        const std::vector<std::string> all = replayed.Writes();
+        const std::vector<std::string> restored(all.begin() + static_cast<long>(changed.size()),
+                                                all.end());
+        EXPECT_EQ(restored.size(), 3u) << ::testing::PrintToString(restored);
+        EXPECT_TRUE(Contains(restored, Write("0x009a0908", 0)));
+        EXPECT_TRUE(Contains(restored, Write("0x009a090c", 1)));
+        EXPECT_TRUE(Contains(restored, Write("0x009a0901", 3)));
+        pan->setValue(-7000);  // for what OK keeps below
+        EXPECT_EQ(pan->value(), -7200);
       },
       true, &shown);
   EXPECT_EQ(replayed.lens.camShowDevSettingWindow(0), 0);
@@ -364,6 +386,7 @@ TEST(LensV4l2Settings, DeviceWindowHoldsTheCameraControlsInTheirSteps) {
   EXPECT_TRUE(Contains(writes, Write("0x009a0901", 1)));
   EXPECT_TRUE(Contains(writes, Write("0x009a0908", 3600)));
   EXPECT_FALSE(Contains(writes, Write("0x009a0908", 5000)));
+  EXPECT_NE(ReadBytes(replayed.ConfPath()).find("0x009a0908=-7200"), std::string::npos);
 }
 
 TEST(LensV4l2Settings, ChangesReachTheCameraAtOnceAndCancelPutsThemBack) {

@@ -33,9 +33,8 @@ std::unique_ptr<Backend> MakeV4l2Backend(BackendOptions options);
 // control the library sets.
 std::unique_ptr<Backend> MakeV4l2Backend();
 
-// The full control list of a V4L2 device (kinds, menu entries, inactive
-// flags), for a settings window that can show more than sliders; empty for
-// any other device.
+// The full control list of a V4L2 device, buttons and controls of other
+// classes included (for tests and diagnostics); empty for any other device.
 std::vector<CameraControl> DetailedControls(const Device& device);
 
 // Frames the device refused as corrupt since it was started (for tests and
