@@ -148,7 +148,10 @@ std::string LensConfPath() {
   const std::string module = platform::ModulePathOf(reinterpret_cast<const void*>(&LensConfPath));
   const size_t slash = module.rfind('/');
   if (slash == std::string::npos) return {};
-  return module.substr(0, slash) + "/TavrinLens.conf";
+  // A system-wide install that the user cannot write keeps it in the user's
+  // configuration folder instead, as the window does with its own settings.
+  const std::string folder = platform::ConfigurationFolder(module.substr(0, slash));
+  return folder.empty() ? std::string() : folder + "/TavrinLens.conf";
 }
 
 int OwnDpi(double fieldOfViewMm, int widthPixels) {

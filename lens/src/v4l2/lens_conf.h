@@ -48,8 +48,9 @@ class LensConf {
   std::vector<Section> sections_;
 };
 
-// "<folder of libTavrinLens.so>/TavrinLens.conf"; empty when the folder is
-// unknown.
+// "<folder of libTavrinLens.so>/TavrinLens.conf", or the same name in the
+// user's configuration folder when the library's folder is not writable
+// (platform::ConfigurationFolder); empty when neither can be had.
 std::string LensConfPath();
 
 // 96 without a field of view, else the pixels across it per inch.
