@@ -2,12 +2,15 @@
 // window would open, scanned through TavrinSource.ds.
 //
 // Threads: a frontend calls one handle from one thread at a time, except
-// sane_cancel, which may come from another thread or a signal handler
-// while a call waits; it then only raises a flag that the waiting call
-// sees within 100 ms.
+// sane_cancel, which may come from another thread or from a signal handler
+// (scanimage cancels on an interrupt). So it only raises two flags: a call
+// that waits sees one within 100 ms, and the handle's closer thread ends
+// the scan operation, which takes locks and memory that a signal handler
+// must not touch.
 #include <sane/sane.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datasource/sane/backend_config.h"
@@ -51,17 +55,43 @@ void Log(int level, const char* format, ...) {
   va_end(args);
 }
 
+// sane_cancel relies on it.
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void EndScan(struct Handle& handle);
+
 struct Handle {
   explicit Handle(const SourceApi& api)
-      : session(api, [this] { return cancelled.load(std::memory_order_acquire); }) {}
+      : session(api, [this] { return cancelled.load(std::memory_order_acquire); }),
+        closer([this] { RunCloser(); }) {}
 
-  std::mutex mutex;  // held by every call but a sane_cancel that finds it taken
-  std::atomic<bool> cancelled{false};
+  ~Handle() {
+    stopCloser.store(true, std::memory_order_release);
+    closer.join();
+  }
+
+  // Ends the scan operation soon after a cancel, on its own thread.
+  void RunCloser() {
+    while (!stopCloser.load(std::memory_order_acquire)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kCloserPollMs));
+      if (!closeRequested.load(std::memory_order_acquire)) continue;
+      std::lock_guard lock(mutex);
+      if (closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*this);
+    }
+  }
+
+  static constexpr int kCloserPollMs = 100;
+
+  std::mutex mutex;                         // held by every call but sane_cancel, and by the closer
+  std::atomic<bool> cancelled{false};       // the current call or page stops
+  std::atomic<bool> closeRequested{false};  // the scan operation ends
+  std::atomic<bool> stopCloser{false};
   OptionSet options;
   ScanSession session;
   bool havePage = false;
   Page page;
   size_t readOffset = 0;
+  std::thread closer;  // last: it uses the members above
 };
 
 struct Backend {
@@ -237,6 +267,8 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return SANE_STATUS_INVAL;
   std::lock_guard lock(h->mutex);
+  // A cancel ends the operation even when the closer has not come to it.
+  if (h->closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*h);
   h->cancelled.store(false, std::memory_order_release);
   ResetPage(*h);
   const ScanChoice choice = h->options.Choice();
@@ -286,10 +318,9 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
 TAVRIN_SANE_EXPORT void sane_tavrin_cancel(SANE_Handle handle) {
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return;
+  // Only lock-free stores: this may run in a signal handler.
   h->cancelled.store(true, std::memory_order_release);
-  // Taken: a call is waiting and will see the flag; it ends the scan.
-  std::unique_lock lock(h->mutex, std::try_to_lock);
-  if (lock.owns_lock()) EndScan(*h);
+  h->closeRequested.store(true, std::memory_order_release);
 }
 
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {

@@ -5,6 +5,7 @@
 // the program folder with its own HOME and TMPDIR. The pages scanimage
 // writes are decoded and compared with the files the window delivered.
 #include <gtest/gtest.h>
+#include <sane/sane.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,7 +26,9 @@
 
 #include "dslink/copied_data.h"
 #include "dslink/shared_message_channel.h"
+#include "platform/dynamic_library.h"
 #include "platform/local_socket.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 
 namespace tavrin {
@@ -396,6 +399,64 @@ TEST_F(InteractiveScan, AWindowClosedWithoutPagesIsAnEmptyFeeder) {
   const auto goneBy = Clock::now() + std::chrono::seconds(10);
   while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
+}
+
+// As a GUI frontend does it: cancel after a page and keep the handle.
+TEST_F(Scanimage, ACancelEndsTheHiddenWindowWhileTheHandleStaysOpen) {
+  for (const std::string& entry : Environment()) {
+    const size_t equals = entry.find('=');
+    ASSERT_TRUE(
+        platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
+  }
+  // The private copy, so this process holds its own instance of it.
+  void* module = platform::LoadLibraryFile(Path("sane/libsane-tavrin.so.1").toStdString());
+  ASSERT_NE(module, nullptr) << platform::LastLibraryError();
+  auto bind = [&](const char* name) { return platform::FindLibrarySymbol(module, name); };
+  auto init = reinterpret_cast<decltype(&sane_init)>(bind("sane_tavrin_init"));
+  auto exit = reinterpret_cast<decltype(&sane_exit)>(bind("sane_tavrin_exit"));
+  auto open = reinterpret_cast<decltype(&sane_open)>(bind("sane_tavrin_open"));
+  auto close = reinterpret_cast<decltype(&sane_close)>(bind("sane_tavrin_close"));
+  auto start = reinterpret_cast<decltype(&sane_start)>(bind("sane_tavrin_start"));
+  auto parameters =
+      reinterpret_cast<decltype(&sane_get_parameters)>(bind("sane_tavrin_get_parameters"));
+  auto read = reinterpret_cast<decltype(&sane_read)>(bind("sane_tavrin_read"));
+  auto cancel = reinterpret_cast<decltype(&sane_cancel)>(bind("sane_tavrin_cancel"));
+  ASSERT_TRUE(init && exit && open && close && start && parameters && read && cancel);
+
+  ASSERT_EQ(init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle handle = nullptr;
+  ASSERT_EQ(open("", &handle), SANE_STATUS_GOOD);
+  ASSERT_EQ(start(handle), SANE_STATUS_GOOD);
+  EXPECT_EQ(WindowProcesses(Bin("TavrinDesk")).size(), 1u);
+  std::vector<SANE_Byte> buffer(65536);
+  SANE_Int length = 0;
+  ASSERT_EQ(read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length),
+            SANE_STATUS_GOOD);
+  EXPECT_GT(length, 0);
+
+  cancel(handle);
+  EXPECT_EQ(read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length),
+            SANE_STATUS_CANCELLED);
+  const auto goneBy = Clock::now() + std::chrono::seconds(10);
+  while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty()) << "the camera would stay in use";
+
+  // The next scan starts the window again and streams the whole page.
+  ASSERT_EQ(start(handle), SANE_STATUS_GOOD);
+  SANE_Parameters page{};
+  ASSERT_EQ(parameters(handle, &page), SANE_STATUS_GOOD);
+  long total = 0;
+  SANE_Status status = SANE_STATUS_GOOD;
+  while ((status = read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length)) ==
+         SANE_STATUS_GOOD)
+    total += length;
+  EXPECT_EQ(status, SANE_STATUS_EOF);
+  EXPECT_EQ(total, static_cast<long>(page.bytes_per_line) * page.lines);
+  cancel(handle);
+  close(handle);
+  exit();
   EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
 }
 
