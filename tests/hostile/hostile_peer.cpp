@@ -294,6 +294,24 @@ bool HostilePeer::Truncate(int which, off_t size) {
   return truncate(ShmFile(names[which]).c_str(), size) == 0;
 }
 
+long HostilePeer::FlapSize(int which, int durationMs) {
+  std::lock_guard lock(blockMutex);
+  const std::string file = ShmFile(names[which]);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(durationMs);
+  long flaps = 0;
+  while (Clock::now() < deadline) {
+    for (int i = 0; i < 64; ++i, ++flaps) {
+      if (truncate(file.c_str(), 0) != 0 ||
+          truncate(file.c_str(), static_cast<off_t>(sizeof(ChannelBlock))) != 0)
+        return -1;
+    }
+  }
+  // Grown back, the block is all zeros, which reads as a waiting message;
+  // a peer would make it free again.
+  StateOf(static_cast<ChannelBlock*>(blocks[which].Data())).store(kBlockFree);
+  return flaps;
+}
+
 bool HostilePeer::UnlinkBoth() {
   std::lock_guard lock(blockMutex);
   bool ok = true;

@@ -108,6 +108,9 @@ class HostilePeer {
 
   // Truncates a block (the taker and sender leave it alone from then on).
   bool Truncate(int which, off_t size);
+  // Shrinks the block to nothing and grows it back, over and over, for
+  // durationMs; it ends at its full size (and zeroed). The number of flaps.
+  long FlapSize(int which, int durationMs);
   bool UnlinkBoth();
   // Unlinks a block's name and creates another block under it, open to
   // others; the window keeps the one it mapped. The new block stays 2.

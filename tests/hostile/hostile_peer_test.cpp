@@ -144,6 +144,38 @@ TEST_F(HostilePeerTest, TruncatesABlockToZeroOrSixteenBytes) {
   }
 }
 
+// A block that shrinks and grows back many times a millisecond: whatever
+// the window saw in between, it must not fault on a page that is gone for
+// a moment.
+TEST_F(HostilePeerTest, BlockSizeFlappingUnderTheWindow) {
+  const int loops = Loops();
+  for (int loop = 0; loop < loops; ++loop) {
+    const int which = loop % 2;
+    SCOPED_TRACE("loop " + std::to_string(loop) + " block " + std::to_string(which + 1));
+    auto peer = Attached();
+    ASSERT_TRUE(peer);
+    RequestOne(*peer);
+    size_t captured = 1;
+    if (which == 1) {
+      // The window hands a file on while its send block flaps.
+      ASSERT_TRUE(peer->Send(kMsgRequest, RequestBoundMs()));
+      ++captured;
+    }
+    const long flaps = peer->FlapSize(which, 10 * kWindowPollMs);
+    ASSERT_GT(flaps, 0);
+    // It saw the block shrink, or it did not; either way it runs on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kWindowPollMs));
+    EXPECT_TRUE(peer->WindowRunning())
+        << "the window ended, status " << peer->WaitWindowExit(0).value_or(-1);
+    if (which == 1) {
+      ASSERT_TRUE(peer->WaitFreed(RequestBoundMs()));
+    }
+    peer->KillWindow();
+    for (const Received& message : peer->Messages()) ExpectDeliveredFile(message.text);
+    ExpectCapturesKept(captured);
+  }
+}
+
 // Planted blocks that others may write, or that belong to another user, are
 // never opened: their contents stay as the planter left them.
 TEST_F(HostilePeerTest, BlockOpenToOthersOrOfAnotherOwnerIsNeverOpened) {
