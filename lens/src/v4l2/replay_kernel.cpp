@@ -233,8 +233,8 @@ int ReplayKernel::Ioctl(int fd, unsigned long request, void* arg) {
   if (file != state_->files.end()) write.path = state_->recording.devices[file->second.device].path;
   state_->controlWrites.push_back(write);
   if (!state_->controlLogPath.empty()) {
-    // Appended at once, so a reader in another process sees each write as
-    // it happens.
+    // Opened and closed for each line, so whoever reads the file meanwhile
+    // sees every write up to now.
     if (FILE* log = std::fopen(state_->controlLogPath.c_str(), "a")) {
       std::fprintf(log, "%s 0x%08x %d -> %s%d\n", write.path.c_str(), write.id, write.asked,
                    write.result == 0 ? "" : "error ",
