@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "camera/camera_library.h"
+#include "dialogs/water_mark_settings.h"
 #include "dslink/copied_data.h"
 #include "dslink/twain_control.h"
 #include "mainwindow/resolution_list.h"
@@ -103,6 +104,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void OnHorizontal();
   void OnVertical();
 
+  // Watermark.
+  void OnWaterMarkCheck();
+  void OnWaterMarkSettings();
+
+  // Webcam.
+  void OnWebcamCheck();
+  void OnWebcamDeviceChange();
+  void RebuildWebcamResolutions();
+  void OnWebcamResolutionChange();
+  void OnMergeSettings();
+  void OnWebcamCapture();
+
   // Continuous capture (button 1028).
   void OnContinuousCapture();
   CAutoCaptureDlg* AutoCapture() const { return autoCapture; }
@@ -132,10 +145,21 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   CImageListCtrl* Thumbnails() const { return thumbnails; }
   const std::string& MergeFirstPath() const { return mergeFirstPath; }
   const std::string& MergeSecondPath() const { return mergeSecondPath; }
+  const WaterMarkSettings& WatermarkSettings() const { return watermarkSettings; }
+  int MergeType() const { return mergeType; }
+  int MergePosition() const { return mergePosition; }
+  // Hands one file to the data source as HandOn does, without the strip.
+  int HandOffPath(const std::u16string& path) {
+    pendingPath = path;
+    return HandOff();
+  }
 
  protected:
   // Keeps the merge preview over the picture area while the window moves.
   void moveEvent(QMoveEvent* event) override;
+  // The merge preview is placed during start-up, before the window has its
+  // frame; showing the window moves the picture area by the frame.
+  void showEvent(QShowEvent* event) override;
 
  private:
   friend class CAutoCaptureDlg;
@@ -158,10 +182,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // The number for this press's names: the tick count, but never one used
   // before in this run.
   std::int32_t NextNameNumber();
+  // "<workFolder>/<prefix><number><extension of the format list>" in a
+  // zero-filled buffer of the size the camera library was promised; false
+  // (buffer empty) when it does not fit.
+  bool FormatCapturePath(std::array<char, 1024>& buffer, const char* prefix,
+                         std::int32_t number) const;
   void TwoPictureMerge(const char* mainPath, const char* webcamPath, const char* mergedPath,
                        int webcamResult);
   void WebcamMerge(const char* mainPath, const char* webcamPath, const char* mergedPath);
   void PlaceMergePreview();
+  // Passes watermarkSettings to the library: with enable, the text with the
+  // time stamp of now; without, empty text and font.
+  void SendWaterMark(bool enable);
   // Runs work on the GUI thread and waits for it; returns whenClosing once
   // the window has begun to close, without touching it.
   template <class Work>
@@ -191,6 +223,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   std::vector<ResolutionEntry> resolutions;
   CMergePreviewDlg* mergePreview = nullptr;
   QWidget* webcamPreview = nullptr;
+  WaterMarkSettings watermarkSettings;
   int mergeType = 0;
   int mergePosition = 2;
   int webcamCamera = -1;

@@ -2,7 +2,6 @@
 // leave through HandOn to the data source and the thumbnail strip.
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
 #include <QImageReader>
 #include <QMetaObject>
 #include <QRadioButton>
@@ -51,20 +50,6 @@ const char* ExtensionOfItem(int item) {
   }
 }
 
-// False when the name does not fit the buffer the library was promised; a
-// cut name would write somewhere nobody asked for.
-bool FormatName(PathBuffer& buffer, const std::string& folder, const char* prefix, int number,
-                const char* extension) {
-  buffer.fill('\0');
-  const int written = std::snprintf(buffer.data(), buffer.size(), "%s/%s%d%s", folder.c_str(),
-                                    prefix, number, extension);
-  if (written < 0 || written >= kPathBufferBytes) {
-    buffer.fill('\0');
-    return false;
-  }
-  return true;
-}
-
 void RemoveFile(const std::string& path) {
   if (!path.empty()) platform::DeleteFilePath(path);
 }
@@ -80,6 +65,20 @@ std::vector<std::string> CTavrinWindowDlg::SplitAt(const std::string& text, char
   }
   pieces.push_back(rest);
   return pieces;
+}
+
+bool CTavrinWindowDlg::FormatCapturePath(PathBuffer& buffer, const char* prefix,
+                                         std::int32_t number) const {
+  buffer.fill('\0');
+  // A cut name would make the library write somewhere nobody asked for.
+  const int written =
+      std::snprintf(buffer.data(), buffer.size(), "%s/%s%d%s", workFolder.c_str(), prefix,
+                    static_cast<int>(number), ExtensionOfItem(formatCombo->currentIndex()));
+  if (written < 0 || written >= kPathBufferBytes) {
+    buffer.fill('\0');
+    return false;
+  }
+  return true;
 }
 
 bool CTavrinWindowDlg::IsClosing() {
@@ -120,25 +119,16 @@ int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
 
 void CTavrinWindowDlg::OnCapture() {
   if (IsClosing()) return;
-  const ScanSettings::WaterMarkGroup& mark = g_scanSettings.WaterMark;
-  if (mark.isEnable && mark.isAddTimeStamp) {
-    const std::string text =
-        mark.text +
-        QDateTime::currentDateTime().toString(QStringLiteral(" yyyy-MM-dd HH:mm:ss")).toStdString();
-    library.camSetImageWaterMark(
-        currentCamera, text.c_str(), mark.position, mark.WordSize, mark.font.c_str(), mark.isItalic,
-        mark.isUnderline, mark.isWeight, static_cast<float>(mark.angle),
-        static_cast<float>(mark.transparency), mark.color.R, mark.color.G, mark.color.B, 1);
-  }
+  // Each picture carries its own capture time, not the time the watermark
+  // was set.
+  if (watermarkSettings.isEnable && watermarkSettings.isAddTimeStamp) SendWaterMark(true);
 
-  const char* extension = ExtensionOfItem(formatCombo->currentIndex());
-  const int number = NextNameNumber();
+  const std::int32_t number = NextNameNumber();
   PathBuffer mainPath{};
   PathBuffer webcamPath{};
   PathBuffer mergedPath{};
-  if (!FormatName(mainPath, workFolder, "1_", number, extension) ||
-      !FormatName(webcamPath, workFolder, "2_", number, extension) ||
-      !FormatName(mergedPath, workFolder, "Merge_", number, extension)) {
+  if (!FormatCapturePath(mainPath, "1_", number) || !FormatCapturePath(webcamPath, "2_", number) ||
+      !FormatCapturePath(mergedPath, "Merge_", number)) {
     ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));
     return;
   }
@@ -158,6 +148,10 @@ void CTavrinWindowDlg::OnCapture() {
     const std::vector<std::string> pieces = SplitAt(mainPath.data(), ';');
     if (pieces.size() > 1) {
       for (const std::string& piece : pieces) HandOn(piece);
+      // The webcam picture of the same press is a capture the user asked
+      // for too; several pages cannot be merged with it, so it goes on as
+      // it is.
+      if (r2 == 0) HandOn(webcamPath.data());
       return;
     }
   }
@@ -320,6 +314,18 @@ void CTavrinWindowDlg::PlaceMergePreview() {
                               r.height() / 3);
     mergePreview->SetLayout(1);
   }
+}
+
+void CTavrinWindowDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // The frame is known only once the platform has taken the window, which
+  // it reports through the event loop.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (mergePreview != nullptr && mergePreview->isVisible()) PlaceMergePreview();
+      },
+      Qt::QueuedConnection);
 }
 
 void CTavrinWindowDlg::OnHorizontal() {

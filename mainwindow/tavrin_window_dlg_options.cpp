@@ -1,11 +1,15 @@
 // The option controls and preview commands.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 
 #include <algorithm>
+#include <ctime>
+
+#include "dialogs/water_mark_dlg.h"
 
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
@@ -68,6 +72,21 @@ void CTavrinWindowDlg::ConnectHandlers() {
   connect(button(kIdSaveButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnSave);
   connect(button(kIdExitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnExit);
   connect(button(kIdCaptureButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnCapture);
+
+  connect(mergeCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnMergeCheck);
+  connect(horizontalRadio, &QRadioButton::clicked, this, &CTavrinWindowDlg::OnHorizontal);
+  connect(verticalRadio, &QRadioButton::clicked, this, &CTavrinWindowDlg::OnVertical);
+  connect(watermarkCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnWaterMarkCheck);
+  connect(button(kIdWatermarkSettingsButton), &QPushButton::clicked, this,
+          &CTavrinWindowDlg::OnWaterMarkSettings);
+  connect(webcamCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnWebcamCheck);
+  connect(webcamDeviceCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnWebcamDeviceChange);
+  connect(webcamResolutionCombo, &QComboBox::activated, this,
+          &CTavrinWindowDlg::OnWebcamResolutionChange);
+  connect(webcamMergeCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnWebcamMergeCheck);
+  connect(button(kIdMergeSettingsButton), &QPushButton::clicked, this,
+          &CTavrinWindowDlg::OnMergeSettings);
+  connect(webcamCaptureButton, &QPushButton::clicked, this, &CTavrinWindowDlg::OnWebcamCapture);
 }
 
 void CTavrinWindowDlg::OnDeviceChange() {
@@ -263,11 +282,11 @@ int CTavrinWindowDlg::SelectedCrop() const {
 void CTavrinWindowDlg::OnCropChange() {
   const int crop = SelectedCrop();
   library.camSetImageAutoCrop(currentCamera, crop);
+  // A multiple crop gives several files, which a two-picture merge cannot
+  // pair.
   if (crop == kCropMultiple && mergeCheck->isChecked()) {
     mergeCheck->setChecked(false);
-    // The rest of the merge (its preview) arrives with the capture pipeline.
-    EnableControl(kIdHorizontalRadio, false);
-    EnableControl(kIdVerticalRadio, false);
+    OnMergeCheck();
   }
 }
 
@@ -343,6 +362,7 @@ bool CTavrinWindowDlg::SaveSettings() {
   s.Webcam.isMerge = webcamMergeCheck->isChecked() ? 1 : 0;
   s.Webcam.MergeType = mergeType;
   s.Webcam.MergePosition = mergePosition;
+  WaterMarkToScanSettings(watermarkSettings, s.WaterMark);
   s.WaterMark.isEnable = watermarkCheck->isChecked();
   take(unitCombo, s.SizeUnit);
   const int language = languageCombo->currentIndex();
@@ -351,6 +371,43 @@ bool CTavrinWindowDlg::SaveSettings() {
   }
   if (mediaTypeCombo->currentIndex() > 0) s.MediaType = mediaTypeCombo->currentIndex();
   return SaveLastSettings();
+}
+
+void CTavrinWindowDlg::SendWaterMark(bool enable) {
+  const WaterMarkSettings& mark = watermarkSettings;
+  std::string text;
+  std::string font;
+  if (enable) {
+    const QDateTime now = QDateTime::currentDateTime();
+    std::tm local{};
+    local.tm_year = now.date().year() - 1900;
+    local.tm_mon = now.date().month() - 1;
+    local.tm_mday = now.date().day();
+    local.tm_hour = now.time().hour();
+    local.tm_min = now.time().minute();
+    local.tm_sec = now.time().second();
+    text = platform::Utf16ToUtf8(WaterMarkText(mark, local));
+    font = platform::Utf16ToUtf8(mark.font);
+  }
+  library.camSetImageWaterMark(currentCamera, text.c_str(), mark.position, mark.WordSize,
+                               font.c_str(), mark.isItalic, mark.isUnderline, mark.isWeight,
+                               mark.angle, mark.transparency, mark.R, mark.G, mark.B,
+                               enable ? 1 : 0);
+}
+
+void CTavrinWindowDlg::OnWaterMarkCheck() {
+  const bool on = watermarkCheck->isChecked();
+  watermarkSettings.isEnable = on;
+  SendWaterMark(on);
+  EnableControl(kIdWatermarkSettingsButton, on);
+}
+
+void CTavrinWindowDlg::OnWaterMarkSettings() {
+  CWaterMarkDlg dialog(this);
+  dialog.settings = watermarkSettings;
+  if (dialog.exec() != QDialog::Accepted) return;
+  watermarkSettings = dialog.settings;
+  OnWaterMarkCheck();
 }
 
 }  // namespace tavrin

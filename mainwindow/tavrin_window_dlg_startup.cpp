@@ -326,9 +326,12 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
     if (g_scanSettings.MergeHV.direction == 1) horizontalRadio->setChecked(true);
     if (g_scanSettings.MergeHV.direction == 2) verticalRadio->setChecked(true);
   }
-  // The two-picture merge, the webcam and the watermark get their handlers
-  // with the capture pipeline; until then their boxes only carry the saved
-  // choice, so that saving keeps it.
+  if (horizontalRadio->isChecked()) {
+    OnHorizontal();
+  } else if (verticalRadio->isChecked()) {
+    OnVertical();
+  }
+  OnMergeCheck();
 
   if (count < 2) {
     webcamCheck->setEnabled(false);
@@ -336,6 +339,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   } else {
     EnableControl(kIdWebcamCheck, true);
     if (restore) webcamCheck->setChecked(g_scanSettings.Webcam.isEnable != 0);
+    OnWebcamCheck();
   }
 
   webcamMergeCheck->setChecked(g_scanSettings.Webcam.isMerge != 0);
@@ -351,7 +355,9 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   if (restore) {
     mergeType = g_scanSettings.Webcam.MergeType;
     mergePosition = g_scanSettings.Webcam.MergePosition;
+    watermarkSettings = WaterMarkFromScanSettings(g_scanSettings.WaterMark);
   }
+  OnWaterMarkCheck();
 
   // By the saved crop, not the combo: the combo cannot show book mode (4).
   const bool notBook = g_scanSettings.cutType != 4;
@@ -361,6 +367,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   EnableControl(kIdWatermarkCheck, notBook);
   EnableControl(kIdCropCombo, true);
   const bool mergeOn = mergeCheck->isChecked() && notBook;
+  mergePreview->setVisible(mergeOn);
   EnableControl(kIdHorizontalRadio, mergeOn);
   EnableControl(kIdVerticalRadio, mergeOn);
   EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
@@ -458,20 +465,10 @@ bool CTavrinWindowDlg::IsFolder(const std::string& path) {
 }
 
 void CTavrinWindowDlg::EnableControl(int id, bool enable) {
-  // Their handlers come with the webcam, the merges and the watermark
-  // dialog.
-  static constexpr int kAwaitingHandlers[] = {
-      kIdMergeCheck,          kIdHorizontalRadio,         kIdVerticalRadio,
-      kIdWatermarkCheck,      kIdWatermarkSettingsButton, kIdWebcamCheck,
-      kIdWebcamDeviceCombo,   kIdWebcamResolutionCombo,   kIdWebcamMergeCheck,
-      kIdMergeSettingsButton, kIdWebcamCaptureButton,
-  };
+  // Every control has its handler now; the one place that enables them
+  // stays, so that a part still to come can hold its controls back here.
   QWidget* widget = controls.Control(id);
   if (widget == nullptr) return;
-  if (std::find(std::begin(kAwaitingHandlers), std::end(kAwaitingHandlers), id) !=
-      std::end(kAwaitingHandlers)) {
-    enable = false;
-  }
   widget->setEnabled(enable);
 }
 

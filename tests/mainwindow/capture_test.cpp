@@ -1,96 +1,27 @@
 // The capture pipeline of the real window with the real camera library and
-// virtual cameras: files on disk, the thumbnail strip and what the TWAIN
-// control listed.
-#include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QComboBox>
-#include <QElapsedTimer>
+// virtual cameras: files on disk, the thumbnail strip, what the TWAIN
+// control listed or sent to a data source, and the camera-library calls.
+#include <QDateTime>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QPushButton>
+#include <QLineEdit>
 #include <QRegularExpression>
+#include <QTimer>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <set>
-#include <thread>
 
-#include "dslink/twain_control.h"
-#include "mainwindow/message_box.h"
-#include "mainwindow/scan_window_template.h"
-#include "mainwindow/tavrin_window_dlg.h"
-#include "platform/text.h"
-#include "settings/scan_settings.h"
-#include "settings/ui_text_table.h"
-#include "tests/mainwindow/private_program_folder.h"
-#include "thumbnails/image_list_ctrl.h"
+#include "dialogs/water_mark_dlg.h"
+#include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
 namespace {
 
+using test::CaptureFixture;
+using test::LensCall;
+using test::WaitFor;
 namespace fs = std::filesystem;
 
-template <class Done>
-bool WaitFor(Done done, int timeoutMs = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-class CaptureTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(test::InPrivateFolder());
-    g_scanSettings = ScanSettings{};
-    g_uiTextTable = UiTextTable{};
-    g_languageList.clear();
-    SetMessageBoxObserver([this](const QString& text) { messages.push_back(text); });
-    fs::remove(LastSettingsPath());
-    SetCameras("document");
-  }
-  void TearDown() override {
-    window.reset();
-    SetMessageBoxObserver({});
-  }
-
-  void SetCameras(const std::string& list) {
-    std::ofstream(test::CameraListPath(), std::ios::trunc) << list << "\n";
-  }
-  bool Start(const ScanSettings& settings = ScanSettings{}) {
-    if (!SaveLastSettings(LastSettingsPath(), settings)) return false;
-    window = std::make_unique<CTavrinWindowDlg>();
-    return window->OnInitDialog();
-  }
-  QComboBox* Combo(int id) const { return qobject_cast<QComboBox*>(window->Control(id)); }
-  void Choose(int id, int item) {
-    Combo(id)->setCurrentIndex(item);
-    emit Combo(id)->activated(item);
-  }
-  void Press() { qobject_cast<QPushButton*>(window->Control(kIdCaptureButton))->click(); }
-  std::vector<std::string> Listed() const {
-    std::vector<std::string> paths;
-    for (const std::u16string& path : window->Twain().FileList())
-      paths.push_back(platform::Utf16ToUtf8(path));
-    return paths;
-  }
-  std::vector<std::string> WorkFiles() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(window->WorkFolder()))
-      names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  std::unique_ptr<CTavrinWindowDlg> window;
-  std::vector<QString> messages;
-};
+class CaptureTest : public CaptureFixture {};
 
 TEST(SplitAtTest, PiecesBetweenSeparatorsWithEmptyOnesKept) {
   using Pieces = std::vector<std::string>;
@@ -102,7 +33,11 @@ TEST(SplitAtTest, PiecesBetweenSeparatorsWithEmptyOnesKept) {
 }
 
 TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames) {
-  ASSERT_TRUE(Start());
+  SetCameras("document?sizes=1024x768");
+  ScanSettings settings;
+  settings.DPI.MainWidth = 1024;
+  settings.DPI.MainHeight = 768;
+  ASSERT_TRUE(Start(settings));
   EXPECT_TRUE(window->Control(kIdCaptureButton)->isEnabled());
   struct Case {
     int item;
@@ -115,6 +50,7 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
   int shown = 0;
   for (const Case& c : cases) {
     Combo(kIdFormatCombo)->setCurrentIndex(c.item);
+    ClearCalls();
     Press();
     ASSERT_EQ(Listed().size(), names.size() + 1) << c.extension;
     const std::string path = Listed().back();
@@ -131,7 +67,16 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
     EXPECT_EQ(reader.format(), c.decoded) << path;
     EXPECT_FALSE(reader.read().isNull()) << path;
     EXPECT_TRUE(names.insert(info.completeBaseName().toStdString()).second) << "reused " << path;
-    EXPECT_EQ(window->Thumbnails()->ImageCount(), ++shown);
+    EXPECT_EQ(Shown(), ++shown);
+    ASSERT_EQ(ShownPaths().size(), static_cast<size_t>(shown));
+    EXPECT_EQ(ShownPaths().back(), path);
+    // One capture with the main camera into exactly that file; nothing else
+    // is taken, merged or stamped.
+    const std::vector<LensCall> captures = Calls("camCaptureImageFile");
+    ASSERT_EQ(captures.size(), 1u);
+    EXPECT_EQ(captures[0].args, (std::vector<std::string>{"0", path}));
+    EXPECT_TRUE(Calls("camCombineImage").empty());
+    EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
   }
   EXPECT_TRUE(messages.empty());
 }
@@ -140,30 +85,32 @@ TEST_F(CaptureTest, ModeOneRetriesSevenTimesHalfASecondApartThenFailsAndCloses) 
   SetCameras("document?fail=10");
   ASSERT_TRUE(Start());
   window->Twain().m_nShowMode = 1;
-  QElapsedTimer timer;
-  timer.start();
   Press();
-  const qint64 elapsedMs = timer.elapsed();
-  EXPECT_GE(elapsedMs, 6 * 500);
-  EXPECT_LT(elapsedMs, 7 * 500 + 1500);
+  const std::vector<LensCall> captures = Calls("camCaptureImageFile");
+  ASSERT_EQ(captures.size(), 7u);
+  for (size_t i = 1; i < captures.size(); ++i) {
+    const long long gapMs = captures[i].startMs - captures[i - 1].startMs;
+    EXPECT_GE(gapMs, 500) << "call " << i;
+    EXPECT_LT(gapMs, 800) << "call " << i;
+    EXPECT_EQ(captures[i].args, captures[0].args);
+    EXPECT_NE(captures[i].result, "0");
+  }
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "Capture Failed.");
   EXPECT_TRUE(WaitFor([&] { return !window->isVisible(); }));
   EXPECT_EQ(window->result(), QDialog::Rejected);
   EXPECT_TRUE(Listed().empty());
-  EXPECT_EQ(window->Thumbnails()->ImageCount(), 0);
+  EXPECT_EQ(Shown(), 0);
 }
 
 TEST_F(CaptureTest, ModeOneRetrySucceedingOnTheFourthCallHandsTheFileOn) {
   SetCameras("document?fail=3");
   ASSERT_TRUE(Start());
   window->Twain().m_nShowMode = 1;
-  QElapsedTimer timer;
-  timer.start();
   Press();
-  const qint64 elapsedMs = timer.elapsed();
-  EXPECT_GE(elapsedMs, 3 * 500);
-  EXPECT_LT(elapsedMs, 4 * 500 + 1500);
+  const std::vector<LensCall> captures = Calls("camCaptureImageFile");
+  ASSERT_EQ(captures.size(), 4u);
+  EXPECT_EQ(captures.back().result, "0");
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(Listed().size(), 1u);
   EXPECT_TRUE(window->isVisible());
@@ -172,17 +119,17 @@ TEST_F(CaptureTest, ModeOneRetrySucceedingOnTheFourthCallHandsTheFileOn) {
 TEST_F(CaptureTest, OtherModesCallOnceAndFailSilently) {
   SetCameras("document?fail=1");
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 0;
-  QElapsedTimer timer;
-  timer.start();
-  Press();
-  EXPECT_LT(timer.elapsed(), 450);
+  for (const int mode : {0, 2, 3, -1}) {
+    window->Twain().m_nShowMode = mode;
+    ClearCalls();
+    Press();
+    EXPECT_EQ(Calls("camCaptureImageFile").size(), 1u) << "mode " << mode;
+  }
   EXPECT_TRUE(messages.empty());
-  EXPECT_TRUE(Listed().empty());
   EXPECT_TRUE(window->isVisible());
-  // The one failure was the only call: the next press succeeds.
-  Press();
-  EXPECT_EQ(Listed().size(), 1u);
+  // Only the first of the four presses failed.
+  EXPECT_EQ(Listed().size(), 3u);
+  EXPECT_EQ(Shown(), 3);
 }
 
 TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
@@ -196,8 +143,16 @@ TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
     EXPECT_EQ(path.find(';'), std::string::npos);
     EXPECT_FALSE(QImage(QString::fromStdString(path)).isNull()) << path;
   }
-  EXPECT_EQ(window->Thumbnails()->ImageCount(), 3);
+  EXPECT_EQ(Shown(), 3);
   EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), 3u);
+  // In the order the library named them: the first piece under the name the
+  // window asked for, then _2 and _3.
+  const std::string asked = Calls("camCaptureImageFile").at(0).args.at(1);
+  EXPECT_EQ(listed[0], asked);
+  const std::string stem = asked.substr(0, asked.rfind('.'));
+  EXPECT_EQ(listed[1].rfind(stem + "_2", 0), 0u) << listed[1];
+  EXPECT_EQ(listed[2].rfind(stem + "_3", 0), 0u) << listed[2];
+  EXPECT_EQ(ShownPaths(), listed);
 }
 
 TEST_F(CaptureTest, MultipleCropWithOnePieceContinuesLikeAnyCrop) {
@@ -205,28 +160,225 @@ TEST_F(CaptureTest, MultipleCropWithOnePieceContinuesLikeAnyCrop) {
   Choose(kIdCropCombo, 2);
   Press();
   ASSERT_EQ(Listed().size(), 1u);
-  EXPECT_EQ(Listed()[0].find(';'), std::string::npos);
-  EXPECT_EQ(window->Thumbnails()->ImageCount(), 1);
+  EXPECT_EQ(Listed()[0], Calls("camCaptureImageFile").at(0).args.at(1));
+  EXPECT_EQ(Shown(), 1);
 }
 
-TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSending) {
+TEST_F(CaptureTest, MultipleCropPiecesAreFollowedByTheWebcamPictureOfThePress) {
+  SetCameras("pages,webcam?sizes=320x240");
+  ScanSettings settings;
+  settings.Webcam.isEnable = 1;
+  settings.Webcam.WebcamWidth = 320;
+  settings.Webcam.WebcamHeight = 240;
+  ASSERT_TRUE(Start(settings));
+  Choose(kIdCropCombo, 2);
+  Press();
+  const std::vector<std::string> listed = Listed();
+  ASSERT_EQ(listed.size(), 4u);
+  EXPECT_NE(QFileInfo(QString::fromStdString(listed[3])).fileName().indexOf("2_"), -1) << listed[3];
+  EXPECT_EQ(QImage(QString::fromStdString(listed[3])).size(), QSize(320, 240));
+  EXPECT_EQ(Shown(), 4);
+}
+
+// Delivery as the data source sees it, on the other end of the channel.
+TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
+  UseDataSource();
+  ASSERT_TRUE(Start());
+  window->Twain().m_nShowMode = 1;
+  Press();
+  ASSERT_TRUE(WaitFor([&] { return dataSource->SentImages().size() == 1; }));
+  EXPECT_EQ(dataSource->SentImages()[0], Listed().at(0));
+  EXPECT_TRUE(fs::exists(dataSource->SentImages()[0]));
+}
+
+TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
+  UseDataSource();
+  ASSERT_TRUE(Start());
+  window->Twain().m_nShowMode = 0;
+  Press();
+  Press();
+  EXPECT_EQ(Listed().size(), 2u);
+  const std::vector<std::string> listed = Listed();
+  window->reject();
+  ASSERT_TRUE(WaitFor([&] { return !dataSource->Messages().empty(); }));
+  EXPECT_TRUE(dataSource->SentImages().empty());
+  const auto message = dataSource->Messages().back();
+  EXPECT_EQ(message.code, kMsgFileList);
+  std::ifstream in(message.text);
+  const std::string list((std::istreambuf_iterator<char>(in)), {});
+  for (const std::string& path : listed) EXPECT_NE(list.find(path), std::string::npos) << list;
+}
+
+TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
+  UseDataSource();
   ScanSettings settings;
   settings.ShowUIUpdataOneByOne = 1;
   ASSERT_TRUE(Start(settings));
   window->Twain().m_nShowMode = 2;
+  const std::string path = window->WorkFolder() + "/listed.jpg";
+  EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(path)), 1);
+  EXPECT_EQ(Listed(), (std::vector<std::string>{path}));
   Press();
-  EXPECT_EQ(Listed().size(), 1u);
+  EXPECT_EQ(Listed().size(), 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(dataSource->SentImages().empty());
 }
 
-TEST_F(CaptureTest, SendEachOutsideModeTwoLeavesTheListToTheDataSource) {
+TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
+  UseDataSource();
   ScanSettings settings;
   settings.ShowUIUpdataOneByOne = 1;
   ASSERT_TRUE(Start(settings));
   window->Twain().m_nShowMode = 0;
   Press();
   EXPECT_TRUE(Listed().empty());
-  // The file is still shown.
-  EXPECT_EQ(window->Thumbnails()->ImageCount(), 1);
+  // Sent as a copy in the temporary folder, and still shown.
+  ASSERT_TRUE(WaitFor([&] { return dataSource->SentImages().size() == 1; }));
+  EXPECT_TRUE(fs::exists(dataSource->SentImages()[0]));
+  EXPECT_EQ(Shown(), 1);
+}
+
+TEST_F(CaptureTest, HandOffWhenNotAttachedSendsAndListsNothing) {
+  UseDataSource();
+  ScanSettings settings;
+  settings.ShowUIUpdataOneByOne = 1;
+  ASSERT_TRUE(Start(settings));
+  window->Twain().Attach(nullptr);
+  ASSERT_FALSE(window->Twain().IsAttached());
+  messages.clear();
+  for (const int mode : {0, 1}) {
+    window->Twain().m_nShowMode = mode;
+    EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(window->WorkFolder() + "/x.jpg")), 0);
+  }
+  EXPECT_TRUE(Listed().empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(dataSource->SentImages().empty());
+}
+
+// The watermark: the library is told the text with each capture's time.
+TEST_F(CaptureTest, TimeStampCarriesTheCaptureTimeOfEachPress) {
+  ScanSettings settings;
+  settings.WaterMark.isEnable = true;
+  settings.WaterMark.isAddTimeStamp = true;
+  settings.WaterMark.text = "Tavrin";
+  ASSERT_TRUE(Start(settings));
+  ASSERT_TRUE(Check(kIdWatermarkCheck)->isChecked());
+  for (int press = 0; press < 2; ++press) {
+    // A second apart, so that a stamp taken at start-up would show.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ClearCalls();
+    const QDateTime before = QDateTime::currentDateTime().addMSecs(-1000);
+    Press();
+    const QDateTime after = QDateTime::currentDateTime();
+    const std::vector<LensCall> marks = Calls("camSetImageWaterMark");
+    ASSERT_EQ(marks.size(), 1u);
+    const std::string& text = marks[0].args.at(1);
+    ASSERT_EQ(text.rfind("Tavrin ", 0), 0u) << text;
+    const QDateTime stamp =
+        QDateTime::fromString(QString::fromStdString(text.substr(7)), "yyyy-MM-dd HH:mm:ss");
+    ASSERT_TRUE(stamp.isValid()) << text;
+    EXPECT_GE(stamp, before) << text;
+    EXPECT_LE(stamp, after) << text;
+    EXPECT_EQ(marks[0].args.back(), "1");
+    EXPECT_EQ(marks[0].args.at(0), "0");
+    EXPECT_EQ(marks[0].args.at(4), "Arial");
+    // Set before the picture is taken.
+    EXPECT_LT(marks[0].startMs, Calls("camCaptureImageFile").at(0).startMs + 1);
+  }
+}
+
+TEST_F(CaptureTest, WithoutTimeStampCaptureMakesNoWatermarkCall) {
+  ScanSettings settings;
+  settings.WaterMark.isEnable = true;
+  settings.WaterMark.isAddTimeStamp = false;
+  settings.WaterMark.text = "Kept";
+  ASSERT_TRUE(Start(settings));
+  Press();
+  EXPECT_EQ(Listed().size(), 1u);
+  EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
+  // The watermark off: no call either.
+  Click(kIdWatermarkCheck);
+  ClearCalls();
+  Press();
+  EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
+}
+
+TEST_F(CaptureTest, WatermarkCheckBoxSwitchesTheLibraryAndTheSettingsButton) {
+  ScanSettings settings;
+  settings.WaterMark.isAddTimeStamp = false;
+  settings.WaterMark.text = "Draft";
+  settings.WaterMark.position = 7;
+  settings.WaterMark.WordSize = 20;
+  ASSERT_TRUE(Start(settings));
+  QWidget* button = window->Control(kIdWatermarkSettingsButton);
+  EXPECT_FALSE(button->isEnabled());
+  EXPECT_TRUE(Check(kIdWatermarkCheck)->isEnabled());
+
+  Click(kIdWatermarkCheck);
+  std::vector<LensCall> marks = Calls("camSetImageWaterMark");
+  ASSERT_EQ(marks.size(), 1u);
+  EXPECT_EQ(marks[0].args, (std::vector<std::string>{"0", "Draft", "7", "20", "Arial", "0", "0",
+                                                     "0", "30", "70", "255", "0", "0", "1"}));
+  EXPECT_TRUE(button->isEnabled());
+  EXPECT_TRUE(window->WatermarkSettings().isEnable);
+
+  ClearCalls();
+  Click(kIdWatermarkCheck);
+  marks = Calls("camSetImageWaterMark");
+  ASSERT_EQ(marks.size(), 1u);
+  EXPECT_EQ(marks[0].args, (std::vector<std::string>{"0", "", "7", "20", "", "0", "0", "0", "30",
+                                                     "70", "255", "0", "0", "0"}));
+  EXPECT_FALSE(button->isEnabled());
+  // The text stays for the next time.
+  EXPECT_EQ(window->WatermarkSettings().text, u"Draft");
+  EXPECT_FALSE(window->WatermarkSettings().isEnable);
+}
+
+// Runs done on the modal dialog that the next exec() opens.
+template <class Dialog, class Done>
+void OnNextDialog(Done done) {
+  QTimer::singleShot(0, [done] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (auto* dialog = dynamic_cast<Dialog*>(widget); dialog != nullptr && dialog->isVisible()) {
+        done(*dialog);
+        return;
+      }
+    }
+  });
+}
+
+TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
+  ScanSettings settings;
+  settings.WaterMark.isEnable = true;
+  settings.WaterMark.isAddTimeStamp = false;
+  settings.WaterMark.text = "Old";
+  ASSERT_TRUE(Start(settings));
+
+  OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
+    qobject_cast<QLineEdit*>(dialog.Controls().Control(1037))->setText("Changed");
+    dialog.reject();
+  });
+  Click(kIdWatermarkSettingsButton);
+  EXPECT_EQ(window->WatermarkSettings().text, u"Old");
+  EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
+
+  OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
+    qobject_cast<QLineEdit*>(dialog.Controls().Control(1037))->setText("New");
+    dialog.accept();
+  });
+  Click(kIdWatermarkSettingsButton);
+  EXPECT_EQ(window->WatermarkSettings().text, u"New");
+  const std::vector<LensCall> marks = Calls("camSetImageWaterMark");
+  ASSERT_EQ(marks.size(), 1u);
+  EXPECT_EQ(marks[0].args.at(1), "New");
+  EXPECT_EQ(marks[0].args.back(), "1");
+
+  // Saved with the window's other choices.
+  window->reject();
+  ScanSettings saved;
+  ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
+  EXPECT_EQ(saved.WaterMark.text, "New");
+  EXPECT_TRUE(saved.WaterMark.isEnable);
 }
 
 }  // namespace
