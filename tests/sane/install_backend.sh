@@ -41,7 +41,11 @@ fi
 cp "$program_dir/libTavrinLens.so" "$prefix/lib/tavrindesk/"
 mkdir -p "$work/home" "$work/tmp"
 chmod 700 "$work/tmp"
-out=$(env -i PATH=/usr/bin:/bin HOME="$work/home" TMPDIR="$work/tmp" \
+# A sanitized backend needs the runtimes loaded before scanimage's own.
+preload=()
+[[ -n "${TAVRIN_SANE_PRELOAD:-}" ]] &&
+  preload=(LD_PRELOAD="$TAVRIN_SANE_PRELOAD" ASAN_OPTIONS=detect_leaks=0)
+out=$(env -i "${preload[@]}" PATH=/usr/bin:/bin HOME="$work/home" TMPDIR="$work/tmp" \
   SANE_CONFIG_DIR="$prefix/etc/sane.d" LD_LIBRARY_PATH="$prefix/lib/sane" \
   TAVRIN_LENS_V4L2=0 TAVRIN_LENS_VIRTUAL=document scanimage -L 2>&1)
 [[ "$out" == *"device \`tavrin:Virtual Document Camera' is a TavrinDesk"* ]] ||

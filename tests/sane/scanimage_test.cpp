@@ -152,16 +152,21 @@ class Scanimage : public testing::Test {
   }
 
   std::vector<std::string> Environment() const {
-    return {"HOME=" + Path("home").toStdString(),
-            "TMPDIR=" + Path("tmp").toStdString(),
-            "XDG_CONFIG_HOME=" + Path("home/.config").toStdString(),
-            "XDG_RUNTIME_DIR=" + Path("tmp").toStdString(),
-            "SANE_CONFIG_DIR=" + Path("sane.d").toStdString(),
-            "LD_LIBRARY_PATH=" + Path("sane").toStdString(),
-            "QT_QPA_PLATFORM=offscreen",
-            "TAVRIN_LENS_V4L2=0",
-            "TAVRIN_LENS_VIRTUAL=" + camera,
-            "TAVRIN_LENS_VIRTUAL_FILE="};
+    std::vector<std::string> entries = {"HOME=" + Path("home").toStdString(),
+                                        "TMPDIR=" + Path("tmp").toStdString(),
+                                        "XDG_CONFIG_HOME=" + Path("home/.config").toStdString(),
+                                        "XDG_RUNTIME_DIR=" + Path("tmp").toStdString(),
+                                        "SANE_CONFIG_DIR=" + Path("sane.d").toStdString(),
+                                        "LD_LIBRARY_PATH=" + Path("sane").toStdString(),
+                                        "QT_QPA_PLATFORM=offscreen",
+                                        "TAVRIN_LENS_V4L2=0",
+                                        "TAVRIN_LENS_VIRTUAL=" + camera,
+                                        "TAVRIN_LENS_VIRTUAL_FILE="};
+#ifdef TAVRIN_SANE_PRELOAD
+    entries.push_back("LD_PRELOAD=" TAVRIN_SANE_PRELOAD);
+    entries.push_back("ASAN_OPTIONS=detect_leaks=0");
+#endif
+    return entries;
   }
 
   // Starts scanimage with its output and errors in files; the process id.
@@ -192,7 +197,9 @@ class Scanimage : public testing::Test {
     return Wait(Start(args, output));
   }
 
-  std::string Errors() const { return ReadText("scanimage.err").toStdString(); }
+  std::string Errors() const {
+    return ReadText("scanimage.err").toStdString();
+  }
 
   // The files the window wrote into its working folder, oldest first.
   QStringList WindowFiles() const {
