@@ -1,15 +1,22 @@
-// Writes PNGs of the scan window at start-up with the virtual document
-// camera, in English and in Chinese, into the folder given as argument.
+// Writes PNGs of the scan window into the folder given as argument: at
+// start-up with the virtual document camera, in English and in Chinese;
+// with the two-picture merge preview after two presses; and with the
+// webcam's live picture.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QThread>
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <memory>
 
 #include "mainwindow/message_box.h"
+#include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
@@ -26,23 +33,46 @@ void RunEventsFor(int durationMs) {
   }
 }
 
-bool Shoot(const QString& folder, const char* language, const QString& fileName) {
+void SetCameras(const std::string& list) {
+  std::ofstream(tavrin::test::CameraListPath(), std::ios::trunc) << list << "\n";
+}
+
+// The window and, laid over it where they are, its visible pop-ups (the
+// merge preview is a window of its own).
+QPixmap GrabWithPopups(QWidget& window, const std::vector<QWidget*>& popups) {
+  QPixmap picture = window.grab();
+  QPainter painter(&picture);
+  for (QWidget* popup : popups) {
+    if (popup == nullptr || !popup->isVisible()) continue;
+    painter.drawPixmap(window.mapFromGlobal(popup->mapToGlobal(QPoint(0, 0))), popup->grab());
+  }
+  return picture;
+}
+
+bool Shoot(const QString& folder, const QString& fileName, tavrin::ScanSettings settings,
+           const std::function<void(tavrin::CTavrinWindowDlg&)>& prepare = {}) {
   using namespace tavrin;
   g_scanSettings = ScanSettings{};
   g_uiTextTable = UiTextTable{};
   g_languageList.clear();
-  ScanSettings settings;
-  settings.Language = language;
-  settings.DPI.MainWidth = 1920;
-  settings.DPI.MainHeight = 1080;
   SaveLastSettings(LastSettingsPath(), settings);
   auto window = std::make_unique<CTavrinWindowDlg>();
   if (!window->OnInitDialog()) return false;
   // Let the camera deliver frames into the preview.
   RunEventsFor(1500);
-  const bool saved = window->grab().save(folder + "/" + fileName);
+  if (prepare) prepare(*window);
+  const bool saved =
+      GrabWithPopups(*window, {window->MergePreview()}).save(folder + "/" + fileName);
   window->reject();
   return saved;
+}
+
+tavrin::ScanSettings StartUp(const char* language) {
+  tavrin::ScanSettings settings;
+  settings.Language = language;
+  settings.DPI.MainWidth = 1920;
+  settings.DPI.MainHeight = 1080;
+  return settings;
 }
 
 }  // namespace
@@ -59,7 +89,7 @@ int main(int argc, char** argv) {
     QDir().mkpath(folder);
     QByteArray absolute = folder.toLocal8Bit();
     char* args[] = {argv[0], absolute.data(), nullptr};
-    return tavrin::test::RunInPrivateFolder(2, args, {"TAVRIN_LENS_VIRTUAL=document"});
+    return tavrin::test::RunInPrivateFolder(2, args);
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TavrinDesk"));
@@ -67,7 +97,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
   });
   const QString folder = QString::fromLocal8Bit(argv[1]);
-  const bool ok =
-      Shoot(folder, "EN", "scan-window.png") && Shoot(folder, "CN", "scan-window-cn.png");
+  SetCameras("document");
+  bool ok = Shoot(folder, "scan-window.png", StartUp("EN")) &&
+            Shoot(folder, "scan-window-cn.png", StartUp("CN"));
+
+  // Two presses: the pair side by side over the lower picture area.
+  tavrin::ScanSettings merge = StartUp("EN");
+  merge.MergeHV.isEnable = 1;
+  merge.MergeHV.direction = 1;
+  ok = ok && Shoot(folder, "scan-window-merge-preview.png", merge, [](auto& window) {
+         auto* capture = qobject_cast<QPushButton*>(window.Control(tavrin::kIdCaptureButton));
+         capture->click();
+         RunEventsFor(800);
+         capture->click();
+         RunEventsFor(800);
+       });
+
+  // A second camera: its live picture over the top right of the main one.
+  SetCameras("document,webcam");
+  tavrin::ScanSettings webcam = StartUp("EN");
+  webcam.Webcam.isEnable = 1;
+  webcam.Webcam.isMerge = 1;
+  webcam.Webcam.WebcamWidth = 640;
+  webcam.Webcam.WebcamHeight = 480;
+  ok = ok && Shoot(folder, "scan-window-webcam.png", webcam);
   return ok ? 0 : 1;
 }
