@@ -487,6 +487,9 @@ TEST(LensV4l2Settings, ARefusedValueIsNamedAndTheWidgetShowsWhatTheCameraHolds) 
   bool shown = false;
   WhileShown(
       [&](QDialog& dialog) {
+        // A relative move has no value to show.
+        EXPECT_EQ(Find<QSlider>(dialog, "Pan, Relative"), nullptr);
+        EXPECT_EQ(dialog.findChild<QWidget*>("Pan, Reset"), nullptr);
         // The privacy shutter is reported but cannot be set: greyed.
         auto* privacy = Find<QCheckBox>(dialog, "Privacy");
         ASSERT_NE(privacy, nullptr);

@@ -1,6 +1,7 @@
 #include <linux/videodev2.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -177,6 +178,23 @@ TEST_F(BackendTest, ControlListCarriesTypesChoicesAndFreshFlags) {
   EXPECT_EQ(writes[0].path, "/dev/video0");
   EXPECT_EQ(writes[0].id, V4L2_CID_AUTO_WHITE_BALANCE);
   EXPECT_EQ(writes[0].result, 0);
+}
+
+TEST_F(BackendTest, ButtonsAndRelativeMovesStayOutOfTheWindows) {
+  auto backend = Make(Replay("webcam_1080p.rec"));
+  auto devices = backend->Enumerate();
+  const Device& device = *devices.at(0);
+  const std::vector<CameraControl> all = DetailedControls(device);
+  const auto relative = std::find_if(all.begin(), all.end(), [](const CameraControl& control) {
+    return control.id == V4L2_CID_PAN_RELATIVE;
+  });
+  ASSERT_NE(relative, all.end());
+  EXPECT_TRUE(relative->writeOnly);
+  const std::vector<ControlInfo> shown = device.Controls();
+  EXPECT_EQ(FindInfo(shown, V4L2_CID_PAN_RELATIVE), nullptr);
+  EXPECT_EQ(FindInfo(shown, V4L2_CID_PAN_RESET), nullptr);
+  EXPECT_NE(FindInfo(shown, V4L2_CID_ZOOM_ABSOLUTE), nullptr);
+  EXPECT_EQ(shown.size() + 2, all.size());
 }
 
 TEST_F(BackendTest, UnplugMidStreamGivesAChangeNoticeAndFailsCaptures) {

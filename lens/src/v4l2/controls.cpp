@@ -64,6 +64,7 @@ std::vector<CameraControl> EnumerateControls(Kernel& kernel, int fd) {
     control.defaultValue = Clamp32(found.default_value);
     control.inactive = (found.flags & V4L2_CTRL_FLAG_INACTIVE) != 0;
     control.readOnly = (found.flags & V4L2_CTRL_FLAG_READ_ONLY) != 0;
+    control.writeOnly = (found.flags & V4L2_CTRL_FLAG_WRITE_ONLY) != 0;
 
     if (control.kind == ControlKind::kMenu) {
       for (int64_t index = std::max<int64_t>(found.minimum, 0);
@@ -84,7 +85,7 @@ std::vector<CameraControl> EnumerateControls(Kernel& kernel, int fd) {
       }
       if (control.menu.empty()) continue;
     }
-    if (control.kind != ControlKind::kButton && (found.flags & V4L2_CTRL_FLAG_WRITE_ONLY) == 0 &&
+    if (control.kind != ControlKind::kButton && !control.writeOnly &&
         GetControlValue(kernel, fd, id, control.value) < 0)
       control.value = control.defaultValue;
     controls.push_back(std::move(control));

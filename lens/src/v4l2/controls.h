@@ -32,6 +32,7 @@ struct CameraControl {
   int value = 0;
   bool inactive = false;  // an automatic mode owns it: shown greyed
   bool readOnly = false;
+  bool writeOnly = false;       // a move or a trigger, with no value to show
   std::vector<MenuEntry> menu;  // only the entries the driver has
 };
 

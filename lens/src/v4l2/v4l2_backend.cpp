@@ -122,7 +122,10 @@ class V4l2Device final : public Device {
   std::vector<ControlInfo> Controls() const override {
     std::vector<ControlInfo> infos;
     for (const CameraControl& control : Detailed()) {
-      if (control.kind == ControlKind::kButton || control.controlClass == ControlClass::kOther)
+      // A button or a relative move has no value for a slider to show, and
+      // a window that restores values must not replay a move.
+      if (control.kind == ControlKind::kButton || control.writeOnly ||
+          control.controlClass == ControlClass::kOther)
         continue;
       ControlInfo info;
       info.id = static_cast<int>(control.id);
