@@ -167,8 +167,8 @@ int main(int argc, char** argv) {
     }
     const std::string label = std::to_string(size.width) + "x" + std::to_string(size.height);
     if (reference <= 0) {
-      std::printf("%-10s %9s %11.2f ms %7s %11.2f ms %7s   (tjbench did not run)\n", label.c_str(),
-                  "-", full, "-", scaled, "-");
+      std::printf("%-10s %9s %9.2f ms %7s %11.2f ms %7s %11.2f ms %7s   (tjbench did not run)\n",
+                  label.c_str(), "-", decodeOnly, "-", full, "-", scaled, "-");
       continue;
     }
     std::printf("%-10s %6.2f ms %9.2f ms %6.2fx %11.2f ms %6.2fx %11.2f ms %6.2fx\n", label.c_str(),
