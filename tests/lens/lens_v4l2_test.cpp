@@ -13,6 +13,7 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
+#include <QWidget>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -201,6 +202,30 @@ TEST(LensV4l2, CapturesDecodedFramesOfBothFormats) {
   EXPECT_GT(qRed(red), 200);
   EXPECT_LT(qGreen(red), 60);
   EXPECT_LT(qBlue(red), 60);
+}
+
+TEST(LensV4l2, PreviewPaintsTheCameraFrames) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  QWidget host;
+  host.resize(320, 240);
+  host.show();
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  ASSERT_NE(preview, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (preview->property("framesPainted").toULongLong() < 2 &&
+         std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_GE(preview->property("framesPainted").toULongLong(), 2u);
+  // Fitted to the host: the recorded frame's white bar on the left of its
+  // top, the black one further right.
+  const QImage shown = preview->grab().toImage();
+  EXPECT_GT(qGray(shown.pixel(shown.width() / 12, shown.height() / 16)), 200);
+  EXPECT_LT(qGray(shown.pixel(9 * shown.width() / 12, shown.height() / 16)), 60);
+  EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
 }
 
 Recorder& ChangeNotices() {
