@@ -184,7 +184,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std:
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   bytes.clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO without a writer would wait for one.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat info {};
   // Only regular files: a device or a pipe could feed us forever.
@@ -207,6 +208,32 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   }
   close(fd);
   return true;
+}
+
+std::FILE* OpenRegularFileForReading(const std::string& path) {
+  // Without O_NONBLOCK the open itself would wait for a FIFO's writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int code = errno;
+    close(fd);
+    errno = code;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    const int code = errno;
+    close(fd);
+    errno = code;
+  }
+  return file;
 }
 
 }  // namespace tavrin::platform

@@ -1,6 +1,7 @@
 // File services. Nothing here follows a symbolic link when deleting.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,5 +26,9 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes,
                            std::string* error = nullptr);
 // Reads a whole file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
+// Opens a regular file for reading ("rb"); anything else (a FIFO, which
+// would wait for a writer for ever, a device, a folder) gives null with
+// errno set, as fopen does.
+std::FILE* OpenRegularFileForReading(const std::string& path);
 
 }  // namespace tavrin::platform

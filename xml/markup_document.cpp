@@ -399,7 +399,7 @@ bool MarkupDocument::SetDoc(std::u16string_view text) {
 bool MarkupDocument::Load(const std::u16string& path) {
   filePath = path;
   const std::string nativePath = platform::Utf16ToUtf8(path);
-  std::FILE* file = std::fopen(nativePath.c_str(), "rb");
+  std::FILE* file = platform::OpenRegularFileForReading(nativePath);
   if (file == nullptr) {
     result = ErrorText(errno);
     return false;

@@ -6,15 +6,18 @@
 // Each case loops TAVRIN_HOSTILE_LOOPS times; the sanitizer build sets 200,
 // the normal build a few, so that ctest stays quick.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
 
 #include "dslink/twain_control.h"
 #include "tests/hostile/hostile_peer.h"
+#include "xml/markup_document.h"
 
 namespace tavrin::hostile {
 namespace {
@@ -419,6 +422,44 @@ TEST_F(HostilePeerTest, FileListSizedMessInShowModel) {
   ASSERT_TRUE(peer->WriteShowModel(1));
   CloseCleanly(*peer);
   ExpectCapturesKept(captured);
+}
+
+// ShowModel.xml swapped for a FIFO that nobody writes: opening it for
+// reading would wait for a writer for ever. The request must still be
+// done within its bound, with the mode the window had, and 205 must end it.
+TEST_F(HostilePeerTest, ShowModelReplacedByAnEmptyFifo) {
+  auto peer = Attached();
+  ASSERT_TRUE(peer);
+  const fs::path showModel = layout.configFolder / "ShowModel.xml";
+  const int loops = std::min(Loops(), 20);
+  for (int loop = 0; loop < loops; ++loop) {
+    SCOPED_TRACE("loop " + std::to_string(loop));
+    fs::remove(showModel);
+    ASSERT_EQ(mkfifo(showModel.c_str(), 0600), 0);
+    RequestOne(*peer);
+  }
+  fs::remove(showModel);
+  ASSERT_TRUE(peer->WriteShowModel(1));
+  CloseCleanly(*peer);
+  ExpectCapturesKept(static_cast<size_t>(loops));
+}
+
+// The same FIFO under the document loader itself, without a window.
+TEST(HostileFiles, DocumentLoadRefusesAFifoAtOnce) {
+  const fs::path fifo = fs::temp_directory_path() / ("tavrin-fifo-" + std::to_string(getpid()));
+  fs::remove(fifo);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto begin = Clock::now();
+  MarkupDocument doc;
+  EXPECT_FALSE(doc.Load(fifo.u16string()));
+  EXPECT_LT(Clock::now() - begin, std::chrono::seconds(1));
+  // A real file beside it still loads.
+  const fs::path file = fifo.string() + ".xml";
+  std::ofstream(file) << "<cfg><ShowMode>1</ShowMode></cfg>";
+  EXPECT_TRUE(doc.Load(file.u16string()));
+  EXPECT_TRUE(doc.FindElem(u"cfg"));
+  fs::remove(fifo);
+  fs::remove(file);
 }
 
 // 205 while a request is handled: legitimately right after the block frees,
