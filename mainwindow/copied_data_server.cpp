@@ -30,26 +30,25 @@ bool CopiedDataServer::Listen(const QString& at) {
     lastError = QStringLiteral("no private temporary folder for the copied-data socket");
     return false;
   }
-  server = new QLocalServer(this);
-  server->setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server->listen(path)) {
+  {
+    // Taking the name from a window that answers on it would leave that
+    // one deaf, and its close would later remove our socket.
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(kLiveProbeMs)) {
-      // Taking the name would leave the other window deaf, and its close
-      // would later remove our socket.
       lastError = QStringLiteral("another scan window listens at ") + path;
-      delete server;
-      server = nullptr;
       return false;
     }
-    QLocalServer::removeServer(path);
-    if (!server->listen(path)) {
-      lastError = server->errorString();
-      delete server;
-      server = nullptr;
-      return false;
-    }
+  }
+  // Left by a window that has ended.
+  QLocalServer::removeServer(path);
+  server = new QLocalServer(this);
+  server->setSocketOptions(QLocalServer::UserAccessOption);
+  if (!server->listen(path)) {
+    lastError = server->errorString();
+    delete server;
+    server = nullptr;
+    return false;
   }
   connect(server, &QLocalServer::newConnection, this, &CopiedDataServer::OnNewConnection);
   return true;

@@ -1,0 +1,233 @@
+// Continuous capture: the dialog of template 135 on the real window, with
+// the camera library's own timed and automatic runs on virtual cameras.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <set>
+#include <thread>
+
+#include "mainwindow/auto_capture_dlg.h"
+#include "mainwindow/scan_window_template.h"
+#include "resources/dialog_ids.h"
+#include "settings/ui_text_table.h"
+#include "tests/mainwindow/drive_fixture.h"
+
+namespace tavrin {
+namespace {
+
+using test::DriveTest;
+using test::Pump;
+using test::WaitFor;
+
+class ContinuousTest : public DriveTest {
+ protected:
+  void PressContinuous(int item) {
+    qobject_cast<QComboBox*>(window->Control(kIdAutoCaptureModeCombo))->setCurrentIndex(item);
+    auto* button = qobject_cast<QPushButton*>(window->Control(kIdAutoCaptureButton));
+    ASSERT_TRUE(button->isEnabled());
+    button->click();
+    ASSERT_NE(window->AutoCapture(), nullptr);
+  }
+  CAutoCaptureDlg* Dialog() const { return window->AutoCapture(); }
+  QString Text(int id) const { return qobject_cast<QLabel*>(Dialog()->Control(id))->text(); }
+  QProgressBar* Progress() const {
+    return qobject_cast<QProgressBar*>(Dialog()->Control(idd135::kProgress));
+  }
+  // A shorter run than the window's 5, so that tests take seconds.
+  void Restart(int timed, int interval) {
+    Dialog()->StopCapture();
+    Dialog()->SetRun(timed, interval);
+    Dialog()->StartCapture();
+    ASSERT_TRUE(Dialog()->IsRunning());
+  }
+  size_t Files() const { return window->Twain().FileList().size(); }
+  // "<n> <unit>", and the count worded as WordType asks, with the texts of
+  // the language the window loaded.
+  static QString Seconds(int n) {
+    return QStringLiteral("%1 %2").arg(n).arg(QString::fromStdU16String(g_uiTextTable.UnitName));
+  }
+  static QString Pages(int n) {
+    const QString page = QString::fromStdU16String(g_uiTextTable.Page);
+    switch (g_uiTextTable.WordType) {
+      case 0:
+        return page + " " + QString::number(n);
+      case 1:
+        return QString::number(n) + " " + page;
+      default:
+        return {};
+    }
+  }
+};
+
+TEST_F(ContinuousTest, TimedRunCountsDownShootsAtTheIntervalAndWordsTheCountByWordType) {
+  ASSERT_TRUE(Start());
+  for (int wordType = 0; wordType < 3; ++wordType) {
+    SCOPED_TRACE(wordType);
+    g_uiTextTable.WordType = wordType;
+    PressContinuous(0);
+    EXPECT_TRUE(Dialog()->isVisible());
+    EXPECT_EQ(Dialog()->windowTitle(), QString::fromStdU16String(g_uiTextTable.AutoCaptureText));
+    EXPECT_FALSE(Dialog()->windowTitle().isEmpty());
+    EXPECT_EQ(Dialog()->Timed(), 1);
+    EXPECT_EQ(Dialog()->Interval(), 5);
+    EXPECT_TRUE(Dialog()->IsRunning());
+    EXPECT_EQ(Text(idd135::kCountdown), Seconds(0));
+    EXPECT_TRUE(Dialog()->Control(idd135::kCountdown)->isVisibleTo(Dialog()));
+    EXPECT_EQ(Text(idd135::kShotCount), Pages(0));
+    EXPECT_FALSE(Dialog()->Control(idd135::kStart)->isEnabled());
+    EXPECT_TRUE(Dialog()->Control(idd135::kStop)->isEnabled());
+    EXPECT_FALSE(Dialog()->Control(idd135::kStart)->isVisibleTo(Dialog()));
+
+    Restart(1, 2);
+    const size_t before = Files();
+    std::set<QString> countdowns;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          countdowns.insert(Text(idd135::kCountdown));
+          return Dialog()->ShotCount() == 2;
+        },
+        10000));
+    EXPECT_TRUE(countdowns.count(Seconds(1))) << countdowns.size();
+    EXPECT_TRUE(countdowns.count(Seconds(2)));
+    EXPECT_EQ(Files(), before + 2);
+    EXPECT_EQ(Text(idd135::kShotCount), Pages(2));
+    if (wordType == 2) {
+      EXPECT_TRUE(Text(idd135::kShotCount).isEmpty());
+    }
+
+    qobject_cast<QPushButton*>(Dialog()->Control(idd135::kEnd))->click();
+    EXPECT_FALSE(Dialog()->IsRunning());
+    EXPECT_FALSE(Dialog()->isVisible());
+    EXPECT_EQ(Progress()->value(), 0);
+    EXPECT_TRUE(Dialog()->Control(idd135::kStart)->isEnabled());
+    // Nothing more is shot once the run has ended.
+    Pump(2500);
+    EXPECT_EQ(Files(), before + 2);
+  }
+}
+
+TEST_F(ContinuousTest, AutomaticRunShootsOncePerNewPage) {
+  SetCameras("document?turn=2&sizes=320x240");
+  // A small picture: at the larger sizes the library's change check does
+  // not see the new page.
+  ScanSettings settings;
+  settings.DPI.MainWidth = 320;
+  settings.DPI.MainHeight = 240;
+  ASSERT_TRUE(Start(settings));
+  PressContinuous(1);
+  EXPECT_EQ(Dialog()->Timed(), 0);
+  EXPECT_FALSE(Dialog()->Control(idd135::kCountdown)->isVisibleTo(Dialog()));
+  // A page that lies still for a second is shot.
+  Restart(0, 1);
+  Pump(7000);
+  Dialog()->StopCapture();
+  const int shots = Dialog()->ShotCount();
+  // Three or so pages were laid down in seven seconds; a run that shot
+  // every still second would have shot about seven times.
+  EXPECT_GE(shots, 2);
+  EXPECT_LE(shots, 4);
+  EXPECT_EQ(Files(), static_cast<size_t>(shots));
+}
+
+TEST_F(ContinuousTest, PressingTheButtonDuringARunStartsItAgainFromZero) {
+  ASSERT_TRUE(Start());
+  PressContinuous(0);
+  ASSERT_TRUE(WaitFor([&] { return Progress()->value() >= 2; }, 5000));
+  std::vector<int> values;
+  QObject listening;
+  QObject::connect(Progress(), &QProgressBar::valueChanged, &listening,
+                   [&](int value) { values.push_back(value); });
+  PressContinuous(0);
+  EXPECT_TRUE(Dialog()->IsRunning());
+  EXPECT_EQ(Dialog()->ShotCount(), 0);
+  EXPECT_EQ(Text(idd135::kShotCount), Pages(0));
+  EXPECT_EQ(Text(idd135::kCountdown), Seconds(0));
+  EXPECT_EQ(Progress()->value(), 0);
+  ASSERT_TRUE(WaitFor([&] { return Progress()->value() > 0; }, 5000));
+  // The new run counts from 1; what the old one had queued is dropped.
+  EXPECT_EQ(Progress()->value(), 1);
+  for (int value : values) EXPECT_LE(value, 1);
+}
+
+TEST_F(ContinuousTest, StoppingWhileAShotIsUnderWayNeverDeadlocksNorShootsAfterwards) {
+  ASSERT_TRUE(Start());
+  PressContinuous(0);
+  constexpr int kRounds = 50;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    Restart(1, 1);
+    if (round % 2 == 0) {
+      // The library has called back and queued the shot; the window has
+      // not taken it yet.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    } else {
+      // The shot has been taken and the library's next second is running.
+      const int shots = Dialog()->ShotCount();
+      ASSERT_TRUE(WaitFor([&] { return Dialog()->ShotCount() > shots; }, 5000));
+    }
+    const size_t files = Files();
+    const int shots = Dialog()->ShotCount();
+    QElapsedTimer timer;
+    timer.start();
+    Dialog()->StopCapture();
+    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_FALSE(Dialog()->IsRunning());
+    Pump(30);
+    EXPECT_EQ(Files(), files);
+    EXPECT_EQ(Dialog()->ShotCount(), shots);
+    if (HasFailure()) break;
+  }
+}
+
+TEST_F(ContinuousTest, ARunStartsWithBothMergesOff) {
+  ASSERT_TRUE(Start());
+  auto* merge = qobject_cast<QCheckBox*>(window->Control(kIdMergeCheck));
+  auto* webcamMerge = qobject_cast<QCheckBox*>(window->Control(kIdWebcamMergeCheck));
+  merge->setChecked(true);
+  window->OnMergeCheck();
+  ASSERT_TRUE(window->MergePreview()->isVisible());
+  PressContinuous(0);
+  EXPECT_FALSE(merge->isChecked());
+  EXPECT_FALSE(window->MergePreview()->isVisible());
+  Dialog()->StopCapture();
+
+  webcamMerge->setChecked(true);
+  PressContinuous(1);
+  EXPECT_FALSE(webcamMerge->isChecked());
+  EXPECT_FALSE(merge->isChecked());
+  EXPECT_TRUE(Dialog()->IsRunning());
+}
+
+TEST_F(ContinuousTest, AFailedStartSaysWhyAndLeavesTheDialogIdleAndClosingStopsARun) {
+  SetCameras("");
+  ASSERT_TRUE(Start());
+  messages.clear();
+  PressContinuous(0);
+  EXPECT_TRUE(Dialog()->isVisible());
+  EXPECT_FALSE(Dialog()->IsRunning());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(messages[0].startsWith(QString::fromStdU16String(g_uiTextTable.ErrCode) + ": "))
+      << messages[0].toStdString();
+  EXPECT_TRUE(Dialog()->Control(idd135::kStart)->isEnabled());
+  EXPECT_FALSE(Dialog()->Control(idd135::kStop)->isEnabled());
+  Dialog()->close();
+
+  window.reset();
+  SetCameras("document");
+  ASSERT_TRUE(Start());
+  PressContinuous(0);
+  ASSERT_TRUE(Dialog()->IsRunning());
+  // The title bar's close.
+  Dialog()->close();
+  EXPECT_FALSE(Dialog()->IsRunning());
+  EXPECT_FALSE(Dialog()->isVisible());
+}
+
+}  // namespace
+}  // namespace tavrin

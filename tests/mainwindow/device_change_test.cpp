@@ -1,0 +1,87 @@
+// Device change through the camera library's watched list of virtual
+// cameras: the callback comes on the library's thread and the window
+// re-enumerates on its own.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+
+#include "mainwindow/scan_window_template.h"
+#include "tests/mainwindow/drive_fixture.h"
+
+namespace tavrin {
+namespace {
+
+using test::DriveTest;
+using test::Pump;
+using test::WaitFor;
+
+class DeviceChangeTest : public DriveTest {
+ protected:
+  int Count(int comboId) const {
+    return qobject_cast<QComboBox*>(window->Control(comboId))->count();
+  }
+};
+
+TEST_F(DeviceChangeTest, UnpluggingTheOnlyCameraShowsTheWindowWithEmptyLists) {
+  // A request that captures at once: the window starts hidden.
+  WriteShowModel(1);
+  ASSERT_TRUE(Start());
+  ASSERT_FALSE(window->isVisible());
+  ASSERT_TRUE(window->IsCameraReady());
+  ASSERT_EQ(Count(kIdDeviceCombo), 1);
+
+  SetCameras("");
+  ASSERT_TRUE(WaitFor([&] { return !window->IsCameraReady(); }, 10000));
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(Count(kIdDeviceCombo), 0);
+  EXPECT_EQ(Count(kIdWebcamDeviceCombo), 0);
+  EXPECT_EQ(window->CurrentCamera(), -1);
+  EXPECT_EQ(window->WebcamCamera(), -1);
+}
+
+TEST_F(DeviceChangeTest, PluggingASecondCameraWithTheWebcamTickedOpensItAsTheWebcam) {
+  ScanSettings settings;
+  settings.Webcam.isEnable = 1;
+  SetCameras("document,webcam");
+  ASSERT_TRUE(Start(settings));
+  auto* webcam = qobject_cast<QCheckBox*>(window->Control(kIdWebcamCheck));
+  ASSERT_TRUE(webcam->isChecked());
+  ASSERT_EQ(window->WebcamCamera(), 1);
+
+  SetCameras("document");
+  ASSERT_TRUE(WaitFor([&] { return Count(kIdDeviceCombo) == 1; }, 10000));
+  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_FALSE(webcam->isEnabled());
+
+  SetCameras("document,webcam");
+  ASSERT_TRUE(WaitFor([&] { return window->WebcamCamera() == 1; }, 10000));
+  EXPECT_EQ(window->CurrentCamera(), 0);
+  EXPECT_TRUE(webcam->isEnabled());
+  EXPECT_TRUE(webcam->isChecked());
+  EXPECT_EQ(Count(kIdDeviceCombo), 2);
+}
+
+TEST_F(DeviceChangeTest, TwentyChangesInTwoSecondsEndInTheLastState) {
+  ASSERT_TRUE(Start());
+  for (int i = 0; i < 20; ++i) {
+    SetCameras(i % 2 == 0 ? "document,webcam" : "document");
+    Pump(100);
+  }
+  SetCameras("document,webcam,pages");
+  ASSERT_TRUE(WaitFor([&] { return Count(kIdDeviceCombo) == 3; }, 10000));
+  // No change still on its way undoes the last one.
+  Pump(1500);
+  EXPECT_EQ(Count(kIdDeviceCombo), 3);
+  EXPECT_EQ(Count(kIdWebcamDeviceCombo), 3);
+  EXPECT_EQ(window->CurrentCamera(), 0);
+  EXPECT_TRUE(window->IsCameraReady());
+  EXPECT_TRUE(window->Control(kIdWebcamCheck)->isEnabled());
+  // The camera is open and captures.
+  const size_t before = window->Twain().FileList().size();
+  window->OnCapture();
+  EXPECT_EQ(window->Twain().FileList().size(), before + 1);
+}
+
+}  // namespace
+}  // namespace tavrin

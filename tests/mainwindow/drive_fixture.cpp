@@ -1,0 +1,117 @@
+#include "tests/mainwindow/drive_fixture.h"
+
+#include <QFile>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "mainwindow/message_box.h"
+#include "platform/dynamic_library.h"
+#include "platform/paths.h"
+#include "settings/ui_text_table.h"
+#include "tests/mainwindow/private_program_folder.h"
+
+namespace tavrin::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void* HookLens() {
+  // The window loaded it by this path; loading it again gives the same one.
+  static void* module = nullptr;
+  if (module == nullptr) module = platform::LoadLibraryFile(ProgramFolder() + "/libTavrinLens.so");
+  return module;
+}
+
+}  // namespace
+
+void Pump(int ms) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < ms) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void DriveTest::SetUp() {
+  ASSERT_TRUE(InPrivateFolder());
+  g_scanSettings = ScanSettings{};
+  g_uiTextTable = UiTextTable{};
+  g_languageList.clear();
+  SetMessageBoxObserver([this](const QString& text) { messages.push_back(text); });
+  fs::remove(LastSettingsPath());
+  fs::remove(platform::DocumentsFolder() + "/DSConfig/ShowModel.xml");
+  SetCameras("document");
+}
+
+void DriveTest::TearDown() {
+  window.reset();
+  SetLensHook(nullptr);
+  SetMessageBoxObserver({});
+}
+
+void DriveTest::SetCameras(const std::string& list) {
+  std::ofstream(CameraListPath(), std::ios::trunc) << list << "\n";
+}
+
+void DriveTest::WriteShowModel(int mode) {
+  const std::string folder = platform::DocumentsFolder() + "/DSConfig";
+  fs::create_directories(folder);
+  const std::string path = folder + "/ShowModel.xml";
+  if (mode < 0) {
+    fs::remove(path);
+    return;
+  }
+  std::ofstream(path, std::ios::trunc)
+      << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<cfg><ShowMode>" << mode
+      << "</ShowMode><ColorType>2</ColorType><RotateMode>0</RotateMode><DPIMode>0</DPIMode>"
+         "</cfg>\n";
+}
+
+bool DriveTest::UseHookLens() {
+  const std::string bin = ProgramFolder();
+  std::error_code error;
+  if (!fs::exists(bin + "/libTavrinLensReal.so")) {
+    fs::rename(bin + "/libTavrinLens.so", bin + "/libTavrinLensReal.so", error);
+    if (error) return false;
+  }
+  fs::copy_file(TAVRIN_HOOK_LENS, bin + "/libTavrinLens.so", fs::copy_options::overwrite_existing,
+                error);
+  return !error;
+}
+
+std::vector<std::string> DriveTest::LensCalls() {
+  using Calls = const char* (*)();
+  auto calls = reinterpret_cast<Calls>(platform::FindLibrarySymbol(HookLens(), "driveLensCalls"));
+  std::vector<std::string> names;
+  if (calls == nullptr) return names;
+  std::istringstream in(calls());
+  for (std::string line; std::getline(in, line);) names.push_back(line);
+  return names;
+}
+
+void DriveTest::ClearLensCalls() {
+  using Clear = void (*)();
+  if (auto clear =
+          reinterpret_cast<Clear>(platform::FindLibrarySymbol(HookLens(), "driveLensClear")))
+    clear();
+}
+
+void DriveTest::SetLensHook(Hook hook) {
+  if (!fs::exists(ProgramFolder() + "/libTavrinLensReal.so")) return;
+  using SetHook = void (*)(Hook);
+  if (auto set =
+          reinterpret_cast<SetHook>(platform::FindLibrarySymbol(HookLens(), "driveLensSetHook")))
+    set(hook);
+}
+
+bool DriveTest::Start(const ScanSettings& settings) {
+  if (!SaveLastSettings(LastSettingsPath(), settings)) return false;
+  window = std::make_unique<CTavrinWindowDlg>();
+  return window->OnInitDialog();
+}
+
+}  // namespace tavrin::test
