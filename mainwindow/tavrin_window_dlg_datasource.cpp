@@ -144,10 +144,8 @@ int CTavrinWindowDlg::ApplyShowModel() {
             OnMergeCheck();
           }
           if (webcamCheck->isChecked()) {
-            // The webcam handlers are not there yet: its preview goes with
-            // the tick.
             webcamCheck->setChecked(false);
-            webcamPreview->hide();
+            OnWebcamCheck();
           }
         }
         const int dpi = twain.m_nDPI;

@@ -1,0 +1,129 @@
+// ITwainShowWindow as the channel's receiver thread calls it: the request
+// waits for start-up, is applied on the window's thread by mode, and the
+// capture it asks for lands like a press of Capture.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "mainwindow/scan_window_template.h"
+#include "platform/paths.h"
+#include "settings/scan_settings.h"
+#include "tests/mainwindow/drive_fixture.h"
+
+namespace tavrin {
+namespace {
+
+using test::DriveTest;
+using test::WaitFor;
+
+class ControlInterfaceTest : public DriveTest {
+ protected:
+  static void WriteRequest(int mode, int colorType, int rotate, int dpi) {
+    std::ofstream(platform::DocumentsFolder() + "/DSConfig/ShowModel.xml", std::ios::trunc)
+        << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<cfg><ShowMode>" << mode
+        << "</ShowMode><ColorType>" << colorType << "</ColorType><RotateMode>" << rotate
+        << "</RotateMode><DPIMode>" << dpi << "</DPIMode></cfg>\n";
+  }
+  // Runs an interface operation on a thread of its own, as the receiver
+  // does, while this thread keeps the window's events going.
+  template <class Operation>
+  int OnReceiverThread(Operation operation) {
+    std::atomic<bool> done = false;
+    int result = 0;
+    std::thread receiver([&] {
+      result = operation();
+      done = true;
+    });
+    const bool finished = WaitFor([&] { return done.load(); }, 20000);
+    receiver.join();
+    EXPECT_TRUE(finished);
+    return result;
+  }
+  QComboBox* Combo(int id) const { return qobject_cast<QComboBox*>(window->Control(id)); }
+  QCheckBox* Check(int id) const { return qobject_cast<QCheckBox*>(window->Control(id)); }
+};
+
+TEST_F(ControlInterfaceTest, ModeOneRequestClearsTheMergesAppliesItsChoicesAndCapturesUnseen) {
+  WriteShowModel(1);
+  SetCameras("document,webcam");
+  ScanSettings settings;
+  settings.Webcam.isEnable = 1;
+  settings.MergeHV.isEnable = 1;
+  ASSERT_TRUE(Start(settings));
+  ASSERT_FALSE(window->isVisible());
+  ASSERT_TRUE(Check(kIdWebcamCheck)->isChecked());
+  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_TRUE(Check(kIdMergeCheck)->isChecked());
+
+  // Grey (TWAIN pixel type 1), a half turn, 300 dpi.
+  WriteRequest(1, 1, 2, 300);
+  EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_FALSE(Check(kIdMergeCheck)->isChecked());
+  EXPECT_FALSE(window->MergePreview()->isVisible());
+  EXPECT_FALSE(Check(kIdWebcamCheck)->isChecked());
+  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(g_scanSettings.DPI.ImageDPI, 300);
+  EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), ColorIndexFromPixelType(1));
+  EXPECT_EQ(Combo(kIdRotateCombo)->currentIndex(), 2);
+
+  const size_t before = window->Twain().FileList().size();
+  EXPECT_EQ(OnReceiverThread([&] { return window->CaptureImage(); }), 1);
+  EXPECT_EQ(window->Twain().FileList().size(), before + 1);
+  EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(ControlInterfaceTest, ModeZeroRequestShowsTheWindowAndKeepsThePersonsChoices) {
+  ScanSettings settings;
+  settings.colorType = 3;
+  settings.rotateType = 1;
+  ASSERT_TRUE(Start(settings));
+  window->hide();
+  WriteRequest(0, 2, 3, 600);
+  EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), 3);
+  EXPECT_EQ(Combo(kIdRotateCombo)->currentIndex(), 1);
+  EXPECT_NE(g_scanSettings.DPI.ImageDPI, 600);
+}
+
+TEST_F(ControlInterfaceTest, ARequestDuringStartUpWaitsForItThenApplies) {
+  WriteRequest(2, 0, 1, 0);
+  ASSERT_TRUE(SaveLastSettings(LastSettingsPath(), ScanSettings{}));
+  window = std::make_unique<CTavrinWindowDlg>();
+  std::atomic<bool> done = false;
+  std::thread receiver([&] {
+    window->ApplyShowModel();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_FALSE(done.load());
+  ASSERT_TRUE(window->OnInitDialog());
+  EXPECT_TRUE(WaitFor([&] { return done.load(); }, 5000));
+  receiver.join();
+  // Mode 2 shows the window and applies the request; DPIMode 0 is 200.
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(g_scanSettings.DPI.ImageDPI, 200);
+  EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), ColorIndexFromPixelType(0));
+  EXPECT_EQ(Combo(kIdRotateCombo)->currentIndex(), 1);
+}
+
+TEST_F(ControlInterfaceTest, CallsThatArriveOnceTheWindowClosesReturnWithoutTouchingIt) {
+  WriteShowModel(1);
+  ASSERT_TRUE(Start());
+  window->OnExit();
+  const size_t before = window->Twain().FileList().size();
+  EXPECT_EQ(OnReceiverThread([&] { return window->ShowTwainWindow(1); }), 1);
+  EXPECT_EQ(OnReceiverThread([&] { return window->CaptureImage(); }), 1);
+  EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(window->Twain().FileList().size(), before);
+}
+
+}  // namespace
+}  // namespace tavrin
