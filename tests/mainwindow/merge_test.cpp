@@ -372,5 +372,31 @@ TEST_F(MergeTest, WebcamMergeOfAQuarterTurnSwapsTheFrame) {
   ExpectInsetAt(merged, QRect(400, 650, 200, 150));
 }
 
+TEST_F(MergeTest, WebcamReportingNoWidthGetsAFourToThreeInsetAndNothingIsHandedOn) {
+  // The webcam's open fails (it offers neither the stored size nor VGA), so
+  // it reports a size of 0 x 0 and its capture fails.
+  SetCameras("document?sizes=1024x768,webcam?sizes=800x600");
+  ScanSettings settings = SmallCameras();
+  settings.DPI.MainWidth = 1024;
+  settings.DPI.MainHeight = 768;
+  settings.Webcam.isEnable = 1;
+  settings.Webcam.isMerge = 1;
+  settings.Webcam.MergeType = 0;
+  settings.Webcam.MergePosition = 1;
+  ASSERT_TRUE(Start(settings));
+  ASSERT_EQ(window->WebcamCamera(), 1);
+  Press();
+  const std::vector<LensCall> combines = Calls("camCombineImage");
+  ASSERT_EQ(combines.size(), 1u);
+  EXPECT_EQ(std::vector<std::string>(combines[0].args.begin() + 3, combines[0].args.end()),
+            (std::vector<std::string>{"0", "0", "0", "341", "255"}));
+  EXPECT_NE(combines[0].result, "0");
+  // A failed webcam merge is silent and leaves nothing behind.
+  EXPECT_TRUE(Listed().empty());
+  EXPECT_EQ(Shown(), 0);
+  EXPECT_TRUE(WorkFiles().empty());
+  EXPECT_TRUE(window->isVisible());
+}
+
 }  // namespace
 }  // namespace tavrin
