@@ -90,9 +90,11 @@ TEST_F(ContinuousTest, TimedRunCountsDownShootsAtTheIntervalAndWordsTheCountByWo
     ASSERT_TRUE(WaitFor(
         [&] {
           countdowns.insert(Text(idd135::kCountdown));
-          return Dialog()->ShotCount() == 2;
+          return Dialog()->ShotCount() >= 2;
         },
-        10000));
+        20000));
+    Dialog()->StopCapture();
+    ASSERT_EQ(Dialog()->ShotCount(), 2);
     EXPECT_TRUE(countdowns.count(Seconds(1))) << countdowns.size();
     EXPECT_TRUE(countdowns.count(Seconds(2)));
     EXPECT_EQ(Files(), before + 2);
