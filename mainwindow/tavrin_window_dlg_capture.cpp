@@ -70,6 +70,9 @@ std::vector<std::string> CTavrinWindowDlg::SplitAt(const std::string& text, char
 bool CTavrinWindowDlg::FormatCapturePath(PathBuffer& buffer, const char* prefix,
                                          std::int32_t number) const {
   buffer.fill('\0');
+  // Without a working folder the name would land at the root of the file
+  // system.
+  if (workFolder.empty()) return false;
   // A cut name would make the library write somewhere nobody asked for.
   const int written =
       std::snprintf(buffer.data(), buffer.size(), "%s/%s%d%s", workFolder.c_str(), prefix,
