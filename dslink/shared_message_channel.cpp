@@ -176,6 +176,11 @@ bool SharedMessageChannel::Send(int param, int code, std::u16string_view text) {
   std::memset(block->text, 0, sizeof(block->text));
   std::copy(text.begin(), text.end(), block->text);
   StoreState(block, kBlockWaiting);
+  // Shrunk while we wrote: the message went into pages the peer never sees.
+  if (!slot.mapping.StillValid()) {
+    slot.active = nullptr;
+    return false;
+  }
   return true;
 }
 

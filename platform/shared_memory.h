@@ -29,7 +29,10 @@ class SharedMemory {
   ShmStatus Open(std::string_view name, size_t size);
 
   // False once the object shrank below the mapped size (a peer truncated it),
-  // so the caller must not touch Data() any more.
+  // so the caller must not touch Data() any more. A shrink that lands between
+  // this check and an access does not fault: from then on the mapping reads
+  // 0xFF bytes, writes go nowhere, and this stays false even if the object
+  // grows back.
   bool StillValid() const;
 
   // Unmaps and closes; the creator also unlinks the name.
@@ -44,6 +47,7 @@ class SharedMemory {
   void* data_ = nullptr;
   size_t size_ = 0;
   bool creator_ = false;
+  int guardSlot_ = -1;  // in the SIGBUS guard's table, -1 when unguarded
   std::string posixName_;
   std::string error_;
 };

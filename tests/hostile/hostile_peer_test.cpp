@@ -150,11 +150,7 @@ TEST_F(HostilePeerTest, TruncatesABlockToZeroOrSixteenBytes) {
 // A block that shrinks and grows back many times a millisecond: whatever
 // the window saw in between, it must not fault on a page that is gone for
 // a moment.
-// Disabled: the window checks a block's size and then touches it, and a
-// peer that shrinks the block in between still raises SIGBUS there. Closing
-// that needs a SIGBUS guard around the block accesses; run this case with
-// --gtest_also_run_disabled_tests once it is in.
-TEST_F(HostilePeerTest, DISABLED_BlockSizeFlappingUnderTheWindow) {
+TEST_F(HostilePeerTest, BlockSizeFlappingUnderTheWindow) {
   const int loops = Loops();
   for (int loop = 0; loop < loops; ++loop) {
     const int which = loop % 2;

@@ -1,8 +1,11 @@
 #include "platform/shared_memory.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cstring>
 #include <string>
@@ -123,6 +126,58 @@ TEST_F(SharedMemoryTest, BlockThatShrankIsNoLongerValid) {
   EXPECT_FALSE(opener.StillValid());
   EXPECT_FALSE(creator.StillValid());
   EXPECT_FALSE(SharedMemory().StillValid());
+}
+
+// The peer shrinks the block after our size check: the next access must not
+// raise SIGBUS, and the mapping stays lost even when the block grows back.
+TEST_F(SharedMemoryTest, ShrinkBetweenCheckAndAccessLosesTheMappingInsteadOfFaulting) {
+  const std::string name = Name("flap");
+  SharedMemory creator;
+  ASSERT_EQ(creator.Create(name, kBlockSize), ShmStatus::kOk);
+  SharedMemory opener;
+  ASSERT_EQ(opener.Open(name, kBlockSize), ShmStatus::kOk);
+  std::memset(opener.Data(), 'a', kBlockSize);
+  ASSERT_TRUE(opener.StillValid());
+
+  const int fd = shm_open(SharedMemory::PosixName(name).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  const auto* read = static_cast<const volatile unsigned char*>(opener.Data());
+  EXPECT_EQ(read[0], 0xFF);
+  EXPECT_EQ(read[kBlockSize - 1], 0xFF);
+  static_cast<volatile char*>(creator.Data())[8] = 'b';
+  EXPECT_FALSE(opener.StillValid());
+  EXPECT_FALSE(creator.StillValid());
+
+  ASSERT_EQ(ftruncate(fd, kBlockSize), 0);
+  close(fd);
+  EXPECT_FALSE(opener.StillValid()) << "our pages are no longer the peer's";
+  EXPECT_FALSE(creator.StillValid());
+  EXPECT_EQ(read[1], 0xFF);
+
+  // A new mapping of the regrown block is sound again.
+  opener.Close();
+  ASSERT_EQ(opener.Open(name, kBlockSize), ShmStatus::kOk);
+  EXPECT_TRUE(opener.StillValid());
+  EXPECT_EQ(static_cast<const char*>(opener.Data())[0], '\0');
+}
+
+// The guard takes only faults inside its own mappings.
+TEST_F(SharedMemoryTest, BusFaultOutsideTheBlocksStillEndsTheProgram) {
+  SharedMemory block;
+  ASSERT_EQ(block.Create(Name("guard"), kBlockSize), ShmStatus::kOk);
+  EXPECT_DEATH(
+      {
+        std::FILE* file = std::tmpfile();
+        const int fd = fileno(file);
+        if (ftruncate(fd, 4096) != 0) std::abort();
+        auto* data = static_cast<volatile char*>(
+            mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (ftruncate(fd, 0) != 0) std::abort();
+        data[0] = 'x';
+        std::exit(0);
+      },
+      "");
 }
 
 TEST_F(SharedMemoryTest, MovedBlockKeepsItsMappingAndDuty) {
