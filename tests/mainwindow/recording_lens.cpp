@@ -1,39 +1,26 @@
-// A camera library that passes every call on to the real one, which lies
-// beside it as libTavrinLensReal.so, and writes down each call with its
-// arguments, its result and the time it began. Tests read the record with
+// A camera library that passes every call on to the real one
+// (forwarding_lens.h) and writes down each call with its arguments, its
+// result and the time it began. Tests read the record with
 // tavrinTestRecordedCalls: one line per call, fields separated by '|',
-// "name|arg|...|=result|t=milliseconds". Pointers to results are written
-// as "*"; a path buffer as the text it held when the call began.
+// "name|arg|...|=result|t=milliseconds".
 // Threads: any; the record is guarded by its own lock.
 #define TAVRIN_LENS_BUILD
 #include "TavrinLens.h"
 
-#include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <string>
-#include <type_traits>
 
-#include "platform/dynamic_library.h"
-#include "platform/paths.h"
+#include "tests/mainwindow/forwarding_lens.h"
+
+namespace tavrin::test::forwarding_lens {
 
 namespace {
 
 class Record {
  public:
-  ~Record() {
-    if (real_ != nullptr) tavrin::platform::FreeLibraryHandle(real_);
-  }
-  void* Find(const char* name) {
-    std::lock_guard lock(mutex_);
-    if (real_ == nullptr) {
-      std::string folder = tavrin::platform::ModulePathOf(reinterpret_cast<const void*>(&Here));
-      folder = folder.substr(0, folder.rfind('/'));
-      real_ = tavrin::platform::LoadLibraryFile(folder + "/libTavrinLensReal.so");
-      if (real_ == nullptr) return nullptr;
-    }
-    return tavrin::platform::FindLibrarySymbol(real_, name);
-  }
+  // Unloaded, this library lets the real one go with it: nothing of the
+  // camera library stays mapped once the window has let it go.
+  ~Record() { ReleaseRealLibrary(); }
   void Add(const std::string& line) {
     std::lock_guard lock(mutex_);
     lines_ += line;
@@ -48,11 +35,9 @@ class Record {
     std::lock_guard lock(mutex_);
     lines_.clear();
   }
-  static void Here() {}
 
  private:
   std::mutex mutex_;
-  void* real_ = nullptr;
   std::string lines_;
   std::string snapshot_;
 };
@@ -62,182 +47,23 @@ Record& TheRecord() {
   return record;
 }
 
-std::string Field(int value) {
-  return std::to_string(value);
-}
-std::string Field(float value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-  return text;
-}
-std::string Field(const char* text) {
-  return text != nullptr ? std::string(text) : std::string("(null)");
-}
-std::string Field(char* text) {
-  return Field(static_cast<const char*>(text));
-}
-std::string Field(int*) {
-  return "*";
-}
-std::string Field(void* window) {
-  return window != nullptr ? "window" : "null";
-}
-std::string Field(TavrinLensCallback callback) {
-  return callback != nullptr ? "callback" : "null";
-}
-
-long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-template <typename Result, typename... Args>
-Result Forward(const char* name, Result (*)(Args...), std::type_identity_t<Args>... args) {
-  std::string line = name;
-  ((line += '|', line += Field(args)), ...);
-  const long long startMs = NowMs();
-  using Function = Result (*)(Args...);
-  auto function = reinterpret_cast<Function>(TheRecord().Find(name));
-  Result result{};
-  if (function != nullptr) {
-    result = function(args...);
-  } else if constexpr (std::is_same_v<Result, int>) {
-    result = -99;
-  }
-  line += "|=";
-  if constexpr (std::is_same_v<Result, int>) {
-    line += std::to_string(result);
-  } else {
-    line += Field(result);
-  }
-  line += "|t=" + std::to_string(startMs);
-  TheRecord().Add(line);
-  return result;
-}
-
 }  // namespace
 
-#define TAVRIN_FORWARD(name, ...) return Forward(#name, &::name, __VA_ARGS__)
-#define TAVRIN_FORWARD0(name) return Forward(#name, &::name)
+void BeforeCall(const char*) {}
+
+void AfterCall(const std::string& line) {
+  TheRecord().Add(line);
+}
+
+}  // namespace tavrin::test::forwarding_lens
 
 extern "C" {
 
 TAVRIN_LENS_API const char* tavrinTestRecordedCalls(void) {
-  return TheRecord().Snapshot();
+  return tavrin::test::forwarding_lens::TheRecord().Snapshot();
 }
 TAVRIN_LENS_API void tavrinTestClearCalls(void) {
-  TheRecord().Clear();
-}
-
-int camInitCameraLib(void) {
-  TAVRIN_FORWARD0(camInitCameraLib);
-}
-int camUnInitCameraLib(void) {
-  TAVRIN_FORWARD0(camUnInitCameraLib);
-}
-int camStopCameraLib(void) {
-  TAVRIN_FORWARD0(camStopCameraLib);
-}
-int camUpdateCameraLib(void) {
-  TAVRIN_FORWARD0(camUpdateCameraLib);
-}
-int camRegCallBackDeviceChange(TavrinLensCallback callback) {
-  TAVRIN_FORWARD(camRegCallBackDeviceChange, callback);
-}
-int camCreateDirectory(const char* path) {
-  TAVRIN_FORWARD(camCreateDirectory, path);
-}
-int camGetDevCount(int* count) {
-  TAVRIN_FORWARD(camGetDevCount, count);
-}
-const char* camGetDevName(int dev) {
-  TAVRIN_FORWARD(camGetDevName, dev);
-}
-int camOpenDev(int dev, int mediaType, int width, int height) {
-  TAVRIN_FORWARD(camOpenDev, dev, mediaType, width, height);
-}
-int camCloseDev(int dev) {
-  TAVRIN_FORWARD(camCloseDev, dev);
-}
-int camGetMediaTypeCount(int dev, int* count) {
-  TAVRIN_FORWARD(camGetMediaTypeCount, dev, count);
-}
-const char* camGetMediaTypeName(int dev, int index) {
-  TAVRIN_FORWARD(camGetMediaTypeName, dev, index);
-}
-int camGetResolutionCount(int dev, int mediaType, int* count) {
-  TAVRIN_FORWARD(camGetResolutionCount, dev, mediaType, count);
-}
-int camGetResolution(int dev, int mediaType, int index, int* width, int* height) {
-  TAVRIN_FORWARD(camGetResolution, dev, mediaType, index, width, height);
-}
-int camSetMediaType(int dev, int mediaType) {
-  TAVRIN_FORWARD(camSetMediaType, dev, mediaType);
-}
-int camSetResolution(int dev, int width, int height) {
-  TAVRIN_FORWARD(camSetResolution, dev, width, height);
-}
-int camGetCurResolution(int dev, int* mediaType, int* width, int* height) {
-  TAVRIN_FORWARD(camGetCurResolution, dev, mediaType, width, height);
-}
-int camSetPreviewWindow(int dev, void* window) {
-  TAVRIN_FORWARD(camSetPreviewWindow, dev, window);
-}
-int camZooIn(int dev) {
-  TAVRIN_FORWARD(camZooIn, dev);
-}
-int camZoomOut(int dev) {
-  TAVRIN_FORWARD(camZoomOut, dev);
-}
-int camOptimalPreview(int dev) {
-  TAVRIN_FORWARD(camOptimalPreview, dev);
-}
-int camOriginalPreview(int dev) {
-  TAVRIN_FORWARD(camOriginalPreview, dev);
-}
-int camShowImageSettingWindow(int dev) {
-  TAVRIN_FORWARD(camShowImageSettingWindow, dev);
-}
-int camShowDevSettingWindow(int dev) {
-  TAVRIN_FORWARD(camShowDevSettingWindow, dev);
-}
-int camSetImageAutoCrop(int dev, int crop) {
-  TAVRIN_FORWARD(camSetImageAutoCrop, dev, crop);
-}
-int camSetImageRotateMode(int dev, int rotate) {
-  TAVRIN_FORWARD(camSetImageRotateMode, dev, rotate);
-}
-int camSetImageCusCropRect(int dev, int left, int top, int right, int bottom) {
-  TAVRIN_FORWARD(camSetImageCusCropRect, dev, left, top, right, bottom);
-}
-int camSetImageAdjust(int dev, int colorMode) {
-  TAVRIN_FORWARD(camSetImageAdjust, dev, colorMode);
-}
-int camSetImageDPI(int dev, int dpiX, int dpiY) {
-  TAVRIN_FORWARD(camSetImageDPI, dev, dpiX, dpiY);
-}
-int camGetImageDPI(int dev, int* dpiX, int* dpiY) {
-  TAVRIN_FORWARD(camGetImageDPI, dev, dpiX, dpiY);
-}
-int camSetImageWaterMark(int dev, const char* text, int position, int fontSize,
-                         const char* fontName, int italic, int underline, int bold, float angle,
-                         float transparency, int red, int green, int blue, int enable) {
-  TAVRIN_FORWARD(camSetImageWaterMark, dev, text, position, fontSize, fontName, italic, underline,
-                 bold, angle, transparency, red, green, blue, enable);
-}
-int camCaptureImageFile(int dev, char* path) {
-  TAVRIN_FORWARD(camCaptureImageFile, dev, path);
-}
-int camCombineImage(const char* first, const char* second, const char* output, int mode, int x,
-                    int y, int w, int h) {
-  TAVRIN_FORWARD(camCombineImage, first, second, output, mode, x, y, w, h);
-}
-int camStartAutoCapture(int dev, int timed, int interval, TavrinLensCallback callback) {
-  TAVRIN_FORWARD(camStartAutoCapture, dev, timed, interval, callback);
-}
-int camStopAutoCapture(int dev) {
-  TAVRIN_FORWARD(camStopAutoCapture, dev);
+  tavrin::test::forwarding_lens::TheRecord().Clear();
 }
 
 }  // extern "C"
