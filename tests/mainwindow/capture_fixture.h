@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QPushButton>
 
@@ -20,7 +19,6 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -37,23 +35,12 @@
 #include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
+#include "tests/mainwindow/window_fixture.h"
 #include "thumbnails/image_list_ctrl.h"
 
 namespace tavrin::test {
 
 namespace fs = std::filesystem;
-
-template <class Done>
-bool WaitFor(Done done, int timeoutMs = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // One call the window made into the camera library.
 struct LensCall {
@@ -134,7 +121,7 @@ class TestDataSource : public ITwainDsCallback {
   std::vector<Message> messages;
 };
 
-class CaptureFixture : public testing::Test {
+class CaptureFixture : public WindowFixture {
  protected:
   static constexpr const char* kRealLensName = "/libTavrinLensReal.so";
   static constexpr const char* kNoBlocksConfig =
@@ -148,18 +135,13 @@ class CaptureFixture : public testing::Test {
       ASSERT_EQ(RunCurrentTestElsewhere(), 0);
       GTEST_SKIP() << "ran in a process of its own";
     }
-    g_scanSettings = ScanSettings{};
-    g_uiTextTable = UiTextTable{};
-    g_languageList.clear();
-    SetMessageBoxObserver([this](const QString& text) { messages.push_back(text); });
-    fs::remove(LastSettingsPath());
+    ResetWindowState();
     WriteConfig(kNoBlocksConfig);
     SetCameras("document");
   }
   void TearDown() override {
-    window.reset();
+    WindowFixture::TearDown();
     dataSource.reset();
-    SetMessageBoxObserver({});
     WriteConfig(kNoBlocksConfig);
   }
 
@@ -200,14 +182,10 @@ class CaptureFixture : public testing::Test {
                 "</m_strImgExe></cfg>\n");
   }
 
-  void SetCameras(const std::string& list) {
-    std::ofstream(CameraListPath(), std::ios::trunc) << list << "\n";
-  }
+  // The calls the window makes while it starts are not kept.
   bool Start(const ScanSettings& settings = ScanSettings{}) {
-    if (!SaveLastSettings(LastSettingsPath(), settings)) return false;
-    window = std::make_unique<CTavrinWindowDlg>();
-    const bool started = window->OnInitDialog();
-    ClearCalls();
+    const bool started = WindowFixture::Start(settings);
+    if (window != nullptr) ClearCalls();
     return started;
   }
 
@@ -279,8 +257,6 @@ class CaptureFixture : public testing::Test {
   }
 
   std::unique_ptr<TestDataSource> dataSource;
-  std::unique_ptr<CTavrinWindowDlg> window;
-  std::vector<QString> messages;
 };
 
 }  // namespace tavrin::test

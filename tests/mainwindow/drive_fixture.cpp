@@ -6,10 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "mainwindow/message_box.h"
 #include "platform/dynamic_library.h"
 #include "platform/paths.h"
-#include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
 
 namespace tavrin::test {
@@ -38,23 +36,14 @@ void Pump(int ms) {
 
 void DriveTest::SetUp() {
   ASSERT_TRUE(InPrivateFolder());
-  g_scanSettings = ScanSettings{};
-  g_uiTextTable = UiTextTable{};
-  g_languageList.clear();
-  SetMessageBoxObserver([this](const QString& text) { messages.push_back(text); });
-  fs::remove(LastSettingsPath());
+  ResetWindowState();
   fs::remove(platform::DocumentsFolder() + "/DSConfig/ShowModel.xml");
   SetCameras("document");
 }
 
 void DriveTest::TearDown() {
-  window.reset();
+  WindowFixture::TearDown();
   SetLensHook(nullptr);
-  SetMessageBoxObserver({});
-}
-
-void DriveTest::SetCameras(const std::string& list) {
-  std::ofstream(CameraListPath(), std::ios::trunc) << list << "\n";
 }
 
 void DriveTest::WriteShowModel(int mode) {
@@ -106,12 +95,6 @@ void DriveTest::SetLensHook(Hook hook) {
   if (auto set =
           reinterpret_cast<SetHook>(platform::FindLibrarySymbol(HookLens(), "driveLensSetHook")))
     set(hook);
-}
-
-bool DriveTest::Start(const ScanSettings& settings) {
-  if (!SaveLastSettings(LastSettingsPath(), settings)) return false;
-  window = std::make_unique<CTavrinWindowDlg>();
-  return window->OnInitDialog();
 }
 
 }  // namespace tavrin::test

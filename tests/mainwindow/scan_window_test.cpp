@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -36,6 +35,7 @@
 #include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
+#include "tests/mainwindow/window_fixture.h"
 
 // Readable failure messages.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -56,18 +56,7 @@ void WriteFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-// Waits, running the event loop, until done() holds or a few seconds pass.
-template <class Done>
-bool WaitFor(Done done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > 5000) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using test::WaitFor;
 
 // Runs the current test again in a process of its own, from a new private
 // folder, for tests that must start with no camera library loaded.
