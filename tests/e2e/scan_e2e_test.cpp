@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <string>
@@ -24,65 +23,29 @@
 #include "platform/local_socket.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "tests/support/program_copy_test.h"
 
 namespace tavrin {
 namespace {
 
 constexpr int kScanTimeoutMs = 60000;
 
-bool CopyFolder(const QString& from, const QString& to) {
-  if (!QDir().mkpath(to)) return false;
-  bool ok = true;
-  for (const QFileInfo& entry :
-       QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-    const QString target = to + "/" + entry.fileName();
-    ok = (entry.isDir() ? CopyFolder(entry.filePath(), target)
-                        : QFile::copy(entry.filePath(), target)) &&
-         ok;
-  }
-  return ok;
-}
+using test::MeanGrey;
 
-// Mean grey level of a picture, 0..255.
-double MeanGrey(const QImage& image) {
-  const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
-  double sum = 0;
-  for (int y = 0; y < grey.height(); ++y) {
-    const uchar* line = grey.constScanLine(y);
-    for (int x = 0; x < grey.width(); ++x) sum += line[x];
-  }
-  return sum / (static_cast<double>(grey.width()) * grey.height());
-}
-
-class ScanEndToEnd : public testing::Test {
+class ScanEndToEnd : public test::ProgramCopyTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(root.isValid());
-    ASSERT_TRUE(QDir(root.path()).mkpath("bin"));
-    const QString from = QStringLiteral(TAVRIN_PROGRAM_FOLDER);
-    for (const char* name : {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-scan"}) {
-      ASSERT_TRUE(QFile::copy(from + "/" + name, Bin(name))) << name;
-      QFile::setPermissions(Bin(name), QFile::permissions(from + "/" + name));
-    }
-    ASSERT_TRUE(CopyFolder(from + "/Language", Bin("Language")));
-    for (const char* folder : {"home", "tmp", "out"}) ASSERT_TRUE(QDir(root.path()).mkpath(folder));
-    // Private, as a runtime folder must be.
-    QFile::setPermissions(Path("tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  }
+  ScanEndToEnd() : ProgramCopyTest("tavrin-e2e") {}
 
-  QString Bin(const QString& name) const { return root.path() + "/bin/" + name; }
-  QString Path(const QString& name) const { return root.path() + "/" + name; }
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(
+        CopyProgramFolder(QStringLiteral(TAVRIN_PROGRAM_FOLDER),
+                          {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-scan"}));
+  }
 
   std::vector<std::string> Environment() const {
-    return {"HOME=" + Path("home").toStdString(),
-            "TMPDIR=" + Path("tmp").toStdString(),
-            "XDG_CONFIG_HOME=" + Path("home/.config").toStdString(),
-            "XDG_RUNTIME_DIR=" + Path("tmp").toStdString(),
-            "QT_QPA_PLATFORM=offscreen",
-            "TAVRIN_LENS_V4L2=0",
-            "TAVRIN_LENS_VIRTUAL=" + cameras,
-            "TAVRIN_LENS_VIRTUAL_FILE=",
-            "TAVRIN_DESK_TRACE=" + Path("trace.txt").toStdString()};
+    std::vector<std::string> entries = PrivateEnvironment(cameras);
+    entries.push_back("TAVRIN_DESK_TRACE=" + Path("trace.txt").toStdString());
+    return entries;
   }
 
   // The window's shows and hides, one per line.
@@ -131,7 +94,6 @@ class ScanEndToEnd : public testing::Test {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
   }
 
-  QTemporaryDir root{QDir::tempPath() + "/tavrin-e2e-XXXXXX"};
   std::string cameras = "document";
 };
 
@@ -203,11 +165,7 @@ class SourceEndToEnd : public ScanEndToEnd {
  protected:
   void SetUp() override {
     ScanEndToEnd::SetUp();
-    for (const std::string& entry : Environment()) {
-      const size_t equals = entry.find('=');
-      ASSERT_TRUE(
-          platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
-    }
+    ASSERT_NO_FATAL_FAILURE(test::SetEnvironmentOf(Environment()));
     ASSERT_TRUE(api.Load(Bin("TavrinSource.ds").toStdString())) << platform::LastLibraryError();
   }
   void TearDown() override {

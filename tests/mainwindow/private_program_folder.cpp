@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "tests/support/folder_copy.h"
 
 namespace tavrin::test {
 
@@ -18,19 +19,6 @@ namespace {
 
 constexpr const char* kRootVariable = "TAVRIN_TEST_PRIVATE_DIR";
 constexpr int kChildTimeoutMs = 10 * 60 * 1000;
-
-bool CopyFolder(const QString& from, const QString& to) {
-  QDir().mkpath(to);
-  bool ok = true;
-  for (const QFileInfo& entry :
-       QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-    const QString target = to + "/" + entry.fileName();
-    ok = (entry.isDir() ? CopyFolder(entry.filePath(), target)
-                        : QFile::copy(entry.filePath(), target)) &&
-         ok;
-  }
-  return ok;
-}
 
 bool WriteText(const QString& path, const QByteArray& text) {
   QFile file(path);

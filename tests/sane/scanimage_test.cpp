@@ -16,7 +16,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <cmath>
@@ -30,6 +29,7 @@
 #include "platform/local_socket.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "tests/support/program_copy_test.h"
 
 namespace tavrin {
 namespace {
@@ -40,33 +40,12 @@ constexpr int kRunTimeoutMs = 90000;
 const char kScanimage[] = "/usr/bin/scanimage";
 const char kDevice[] = "tavrin:Virtual Document Camera";
 
-bool CopyFolder(const QString& from, const QString& to) {
-  if (!QDir().mkpath(to)) return false;
-  bool ok = true;
-  for (const QFileInfo& entry :
-       QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-    const QString target = to + "/" + entry.fileName();
-    ok = (entry.isDir() ? CopyFolder(entry.filePath(), target)
-                        : QFile::copy(entry.filePath(), target)) &&
-         ok;
-  }
-  return ok;
-}
+using test::MeanGrey;
 
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
-}
-
-double MeanGrey(const QImage& image) {
-  const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
-  double sum = 0;
-  for (int y = 0; y < grey.height(); ++y) {
-    const uchar* line = grey.constScanLine(y);
-    for (int x = 0; x < grey.width(); ++x) sum += line[x];
-  }
-  return sum / (static_cast<double>(grey.width()) * grey.height());
 }
 
 double MeanDifference(const QImage& a, const QImage& b) {
@@ -107,25 +86,18 @@ std::vector<int> WindowProcesses(const QString& program) {
   return pids;
 }
 
-class Scanimage : public testing::Test {
+class Scanimage : public test::ProgramCopyTest {
  protected:
+  Scanimage() : ProgramCopyTest("tavrin-sane") {}
+
   void SetUp() override {
     if (!QFileInfo(kScanimage).isExecutable())
       GTEST_SKIP() << "scanimage is not installed (Debian package sane-utils; scripts/setup)";
-    ASSERT_TRUE(root.isValid());
-    const QString from = QStringLiteral(TAVRIN_PROGRAM_FOLDER);
-    ASSERT_TRUE(QDir(root.path()).mkpath("bin"));
-    for (const char* name :
-         {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-cameras"}) {
-      ASSERT_TRUE(QFile::copy(from + "/" + name, Bin(name))) << name;
-      QFile::setPermissions(Bin(name), QFile::permissions(from + "/" + name));
-    }
-    ASSERT_TRUE(CopyFolder(from + "/Language", Bin("Language")));
-    ASSERT_TRUE(QDir(root.path()).mkpath("sane"));
+    ASSERT_NO_FATAL_FAILURE(
+        CopyProgramFolder(QStringLiteral(TAVRIN_PROGRAM_FOLDER),
+                          {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-cameras"}));
+    for (const char* folder : {"sane", "sane.d"}) ASSERT_TRUE(QDir(root.path()).mkpath(folder));
     ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRIN_SANE_BACKEND), Path("sane/libsane-tavrin.so.1")));
-    for (const char* folder : {"home", "tmp", "out", "sane.d"})
-      ASSERT_TRUE(QDir(root.path()).mkpath(folder));
-    QFile::setPermissions(Path("tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     WriteFile("sane.d/dll.conf", "tavrin\n");
     WriteFile("sane.d/tavrin.conf", "# the private program folder\n" + Path("bin").toUtf8() + "\n");
   }
@@ -138,9 +110,6 @@ class Scanimage : public testing::Test {
     }
   }
 
-  QString Bin(const QString& name) const { return root.path() + "/bin/" + name; }
-  QString Path(const QString& name) const { return root.path() + "/" + name; }
-
   void WriteFile(const QString& name, const QByteArray& bytes) {
     QFile file(Path(name));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -152,16 +121,9 @@ class Scanimage : public testing::Test {
   }
 
   std::vector<std::string> Environment() const {
-    std::vector<std::string> entries = {"HOME=" + Path("home").toStdString(),
-                                        "TMPDIR=" + Path("tmp").toStdString(),
-                                        "XDG_CONFIG_HOME=" + Path("home/.config").toStdString(),
-                                        "XDG_RUNTIME_DIR=" + Path("tmp").toStdString(),
-                                        "SANE_CONFIG_DIR=" + Path("sane.d").toStdString(),
-                                        "LD_LIBRARY_PATH=" + Path("sane").toStdString(),
-                                        "QT_QPA_PLATFORM=offscreen",
-                                        "TAVRIN_LENS_V4L2=0",
-                                        "TAVRIN_LENS_VIRTUAL=" + camera,
-                                        "TAVRIN_LENS_VIRTUAL_FILE="};
+    std::vector<std::string> entries = PrivateEnvironment(camera);
+    entries.push_back("SANE_CONFIG_DIR=" + Path("sane.d").toStdString());
+    entries.push_back("LD_LIBRARY_PATH=" + Path("sane").toStdString());
 #ifdef TAVRIN_SANE_PRELOAD
     entries.push_back("LD_PRELOAD=" TAVRIN_SANE_PRELOAD);
     entries.push_back("ASAN_OPTIONS=detect_leaks=0");
@@ -206,7 +168,6 @@ class Scanimage : public testing::Test {
     return QDir(Path("tmp/Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
   }
 
-  QTemporaryDir root{QDir::tempPath() + "/tavrin-sane-XXXXXX"};
   std::string camera = "document";
 };
 
@@ -411,11 +372,7 @@ TEST_F(InteractiveScan, AWindowClosedWithoutPagesIsAnEmptyFeeder) {
 
 // As a GUI frontend does it: cancel after a page and keep the handle.
 TEST_F(Scanimage, ACancelEndsTheHiddenWindowWhileTheHandleStaysOpen) {
-  for (const std::string& entry : Environment()) {
-    const size_t equals = entry.find('=');
-    ASSERT_TRUE(
-        platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
-  }
+  ASSERT_NO_FATAL_FAILURE(test::SetEnvironmentOf(Environment()));
   // The private copy, so this process holds its own instance of it.
   void* module = platform::LoadLibraryFile(Path("sane/libsane-tavrin.so.1").toStdString());
   ASSERT_NE(module, nullptr) << platform::LastLibraryError();
