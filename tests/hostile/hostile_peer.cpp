@@ -66,8 +66,7 @@ const char kSettings[] =
 
 int Loops() {
   if (const int loops = EnvInt("TAVRIN_HOSTILE_LOOPS"); loops > 0) return loops;
-  if (const int loops = EnvInt("TAVRIN_HOSTILE_LOOPS_DEFAULT"); loops > 0) return loops;
-  return 3;
+  return TAVRIN_HOSTILE_DEFAULT_LOOPS;
 }
 
 int SlackMs() {

@@ -33,8 +33,8 @@ inline constexpr int kWindowPollMs = 100;
 inline constexpr int kWindowSendBoundMs = 10000;
 inline constexpr int kWindowCloseGraceMs = 2000;
 
-// Loops per case: TAVRIN_HOSTILE_LOOPS, else what the build set in
-// TAVRIN_HOSTILE_LOOPS_DEFAULT, else 3.
+// Loops per case: TAVRIN_HOSTILE_LOOPS, else the build's default (10 under
+// the sanitizers, 3 otherwise).
 int Loops();
 // A margin for the time a sanitizer build and a busy machine add.
 int SlackMs();
