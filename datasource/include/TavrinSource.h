@@ -16,6 +16,7 @@ extern "C" {
 #define TS_NO_WINDOW 3 /* TavrinDesk missing, not started, or ended before attaching */
 #define TS_WINDOW_ENDED 4
 #define TS_TIMEOUT 5
+#define TS_BUSY 6 /* another scan session of this user is open; tsLastError says so */
 
 /* Events of tsNextEvent. */
 #define TS_EVENT_TIMEOUT 0
