@@ -1,8 +1,10 @@
 // tavrin-scan: asks the scan window for scans through TavrinSource.ds and
 // copies the delivered files into an output folder.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@ constexpr int kExitNoWindow = 3;
 constexpr int kExitEndedEarly = 4;
 constexpr int kExitTimeout = 5;
 constexpr int kExitNothing = 6;
+constexpr int kExitBusy = 7;
+constexpr int kExitNotHandedOn = 8;
 
 constexpr int kPathBytes = 4096;
 // After the window said it has finished, how long it may take to end.
@@ -33,7 +37,8 @@ constexpr int kWindowEndMs = 5000;
 const char kUsage[] =
     "usage: tavrin-scan [options]\n"
     "Asks the scan window TavrinDesk for scans and copies the delivered files\n"
-    "into the output folder as page-001.<ext>, page-002.<ext>, ...\n"
+    "into the output folder as page-001.<ext>, page-002.<ext>, ..., continuing\n"
+    "after the highest page number already there. No file is ever overwritten.\n"
     "\n"
     "  --mode 0|1|2|3       0: the person captures and closes the window (default)\n"
     "                       1: one capture per request, delivered at once\n"
@@ -44,6 +49,8 @@ const char kUsage[] =
     "  --rotate 0..3        0 none, 1 left, 2 half turn, 3 right (default 0)\n"
     "  --dpi N              resolution; 0 lets the window use 200 (default 0)\n"
     "  --output DIR         folder for the delivered files (default .)\n"
+    "  --session-folder     put this session's files into a new folder of its\n"
+    "                       own in DIR, named after the date and time\n"
     "  --timeout S          give up after S seconds (default 300)\n"
     "  --help               this text\n"
     "\n"
@@ -54,7 +61,10 @@ const char kUsage[] =
     "  3  no scan window (missing, failed to start, or ended before attaching)\n"
     "  4  the scan window ended before the scan was complete\n"
     "  5  timeout\n"
-    "  6  nothing delivered\n";
+    "  6  nothing delivered\n"
+    "  7  busy: another scan of this user is running\n"
+    "  8  the scan window could not hand on its pages (the message says where\n"
+    "     they are)\n";
 
 struct Options {
   int mode = 0;
@@ -63,6 +73,7 @@ struct Options {
   int rotate = 0;
   int dpi = 0;
   std::string output = ".";
+  bool sessionFolder = false;
   int timeoutSeconds = 300;
 };
 
@@ -72,6 +83,7 @@ struct Api {
   decltype(&tsSend) send = nullptr;
   decltype(&tsNextEvent) nextEvent = nullptr;
   decltype(&tsLastError) lastError = nullptr;
+  decltype(&tsPagesNotHandedOn) pagesNotHandedOn = nullptr;
   decltype(&tsClose) close = nullptr;
 };
 
@@ -90,6 +102,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
       return -1;
+    }
+    if (option == "--session-folder") {
+      options.sessionFolder = true;
+      continue;
     }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "tavrin-scan: %s needs a value (see --help)\n", option.c_str());
@@ -133,6 +149,33 @@ std::string ExtensionOf(const std::string& path) {
   return path.substr(dot);
 }
 
+// The number of a name page-NNN or page-NNN.<ext>; 0 for any other name.
+int PageNumber(const std::string& name) {
+  if (name.rfind("page-", 0) != 0) return 0;
+  size_t at = 5;
+  long number = 0;
+  while (at < name.size() && name[at] >= '0' && name[at] <= '9' && number < 100000000)
+    number = number * 10 + (name[at++] - '0');
+  if (at == 5 || (at < name.size() && name[at] != '.')) return 0;
+  return static_cast<int>(number);
+}
+
+// A new folder named after the local date and time, with -2, -3, ... when
+// a session of the same second has one.
+std::string NewSessionFolder(const std::string& parent) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d_%H-%M-%S", &local);
+  for (int i = 1; i < 100; ++i) {
+    const std::string folder =
+        parent + "/" + stamp + (i == 1 ? std::string() : "-" + std::to_string(i));
+    if (platform::CreateNewFolder(folder)) return folder;
+  }
+  return {};
+}
+
 class Scan {
  public:
   Scan(const Api& api, const Options& options) : api_(api), options_(options) {
@@ -145,9 +188,24 @@ class Scan {
     const int opened = api_.open(&session_, options_.mode, options_.colorType, options_.rotate,
                                  options_.dpi, RemainingMs());
     if (opened != TS_OK) return Fail(StatusOf(opened), api_.lastError(nullptr));
+    // Made once the scan is ours, so that a busy scan leaves no empty folder.
+    if (options_.sessionFolder) {
+      const std::string folder = NewSessionFolder(options_.output);
+      if (folder.empty()) {
+        api_.send(session_, 205, 1000);
+        api_.close(session_, kWindowEndMs);
+        return Fail(kExitSetup, "cannot create a session folder in " + options_.output);
+      }
+      options_.output = folder;
+    }
+    for (const std::string& name : platform::ListFolder(options_.output))
+      nextPage_ = std::max(nextPage_, PageNumber(name) + 1);
     const int result = options_.mode == 1 || options_.mode == 3 ? RunRequests() : RunPerson();
+    const bool notHandedOn = api_.pagesNotHandedOn(session_) != 0;
+    const std::string windowError = api_.lastError(session_);
     api_.close(session_, result == kExitTimeout ? 3000 : kWindowEndMs);
     if (!copyError_.empty()) return Fail(kExitSetup, copyError_);
+    if (notHandedOn) return Fail(kExitNotHandedOn, windowError);
     if (result != 0) return result;
     if (files_ == 0) return Fail(kExitNothing, "nothing delivered");
     std::printf("%d file%s delivered to %s\n", files_, files_ == 1 ? "" : "s",
@@ -170,6 +228,8 @@ class Scan {
         return kExitEndedEarly;
       case TS_TIMEOUT:
         return kExitTimeout;
+      case TS_BUSY:
+        return kExitBusy;
       default:
         return kExitSetup;
     }
@@ -180,14 +240,24 @@ class Scan {
     return status;
   }
 
+  // Never over an existing file: the numbers go on after the highest page
+  // found at the start, and a name taken meanwhile is an error.
   void Copy(const std::string& path) {
     char name[32];
-    std::snprintf(name, sizeof(name), "page-%03d", files_ + 1);
+    std::snprintf(name, sizeof(name), "page-%03d", nextPage_);
     const std::string target = options_.output + "/" + name + ExtensionOf(path);
-    if (!platform::CopyFileOverwrite(path, target)) {
-      if (copyError_.empty()) copyError_ = "cannot copy " + path + " to " + target;
+    std::string error;
+    bool exists = false;
+    if (!platform::CopyFileToNew(path, target, &error, &exists)) {
+      const std::string why = exists ? target + " already exists and was left alone" : error;
+      std::fprintf(stderr, "tavrin-scan: page not written: %s; it is still at %s\n", why.c_str(),
+                   path.c_str());
+      if (copyError_.empty()) copyError_ = "not every page was written to " + options_.output;
       return;
     }
+    std::printf("wrote %s\n", target.c_str());
+    std::fflush(stdout);
+    ++nextPage_;
     ++files_;
   }
 
@@ -262,6 +332,7 @@ class Scan {
   TavrinSession* session_ = nullptr;
   Clock::time_point deadline_;
   int files_ = 0;
+  int nextPage_ = 1;
   bool finished_ = false;
   bool ended_ = false;
   std::string copyError_;
@@ -292,9 +363,11 @@ int main(int argc, char** argv) {
       reinterpret_cast<decltype(api.nextEvent)>(platform::FindLibrarySymbol(module, "tsNextEvent"));
   api.lastError =
       reinterpret_cast<decltype(api.lastError)>(platform::FindLibrarySymbol(module, "tsLastError"));
+  api.pagesNotHandedOn = reinterpret_cast<decltype(api.pagesNotHandedOn)>(
+      platform::FindLibrarySymbol(module, "tsPagesNotHandedOn"));
   api.close = reinterpret_cast<decltype(api.close)>(platform::FindLibrarySymbol(module, "tsClose"));
   if (!api.open || !api.writeShowModel || !api.send || !api.nextEvent || !api.lastError ||
-      !api.close) {
+      !api.pagesNotHandedOn || !api.close) {
     std::fprintf(stderr, "tavrin-scan: %s lacks its functions\n", modulePath.c_str());
     return kExitSetup;
   }

@@ -58,6 +58,9 @@ struct TavrinSession final : public ITwainDsCallback {
   // The receiver uses the members below, so it must end before they go.
   ~TavrinSession() { channel.Close(); }
 
+  // The user's scan-session lock; declared first, so it goes last.
+  platform::FileLock sessionLock;
+
   int OnMessage(ChannelBlock* block) override {
     // Copy out first: the window may be broken and change the block.
     const int32_t code = block->code;
@@ -69,6 +72,11 @@ struct TavrinSession final : public ITwainDsCallback {
       ReadFileList(text);
       events.push_back({TS_EVENT_FINISHED, {}});
     } else if (code == kMsgClose) {
+      // A 205 with a text: the window could not hand its pages on.
+      if (!text.empty()) {
+        lastError = text;
+        pagesNotHandedOn = true;
+      }
       events.push_back({TS_EVENT_FINISHED, {}});
     }
     changed.notify_all();
@@ -98,6 +106,19 @@ struct TavrinSession final : public ITwainDsCallback {
       return;
     }
     while (doc.FindElem(u"FileName")) Deliver(platform::Utf16ToUtf8(doc.GetData()));
+    // Read once: a list left behind must never be taken for a later run's.
+    if (IsOwnListPath(listPath)) platform::DeleteFilePath(listPath);
+  }
+
+  // Only the lists the window writes, never another file a broken window names.
+  bool IsOwnListPath(const std::string& path) const {
+    namespace fs = std::filesystem;
+    const std::string name = platform::Utf16ToUtf8(kFileListName);
+    const fs::path given = fs::path(path).lexically_normal();
+    for (const std::string& folder :
+         {configFolder, platform::PrivateTempFolder() + platform::Utf16ToUtf8(kFallbackListFolder)})
+      if (!folder.empty() && given == fs::path(folder + "/" + name).lexically_normal()) return true;
+    return false;
   }
 
   SharedMessageChannel channel;
@@ -109,6 +130,7 @@ struct TavrinSession final : public ITwainDsCallback {
   std::deque<Event> events;
   std::set<std::string> delivered;
   bool ended = false;
+  bool pagesNotHandedOn = false;
   std::string lastError;
 };
 
@@ -185,6 +207,25 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   if (session->moduleFolder.empty()) {
     SetError(*session, "cannot find the data source's own folder");
     return FailOpen(session, TS_ERROR);
+  }
+
+  // One session per user: a second would rewrite the files the first
+  // window reads and take its requests.
+  const std::string tempFolder = platform::PrivateTempFolder();
+  if (tempFolder.empty()) {
+    SetError(*session, "no private temporary folder for the session lock");
+    return FailOpen(session, TS_ERROR);
+  }
+  std::string lockError;
+  switch (session->sessionLock.TryLock(tempFolder + "TavrinSource.lock", &lockError)) {
+    case platform::FileLock::Result::kLocked:
+      break;
+    case platform::FileLock::Result::kBusy:
+      SetError(*session, "busy: another scan of this user is running");
+      return FailOpen(session, TS_BUSY);
+    case platform::FileLock::Result::kFailed:
+      SetError(*session, "cannot take the session lock: " + lockError);
+      return FailOpen(session, TS_ERROR);
   }
 
   const std::string runId = UniqueRunId();
@@ -313,6 +354,12 @@ int tsNextEvent(TavrinSession* session, int timeoutMs, char* path, int pathSize)
 
 int tsWindowRunning(TavrinSession* session) {
   return session != nullptr && platform::ProcessRunning(session->windowPid) ? 1 : 0;
+}
+
+int tsPagesNotHandedOn(TavrinSession* session) {
+  if (session == nullptr) return 0;
+  std::lock_guard lock(session->mutex);
+  return session->pagesNotHandedOn ? 1 : 0;
 }
 
 const char* tsLastError(TavrinSession* session) {

@@ -1,5 +1,6 @@
 #include "dslink/twain_control.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <utility>
@@ -110,11 +111,17 @@ int CTwainControl::ReadCfgInfo() {
   if (!FileExists(dsPath)) return 0;
   const size_t slash = dsPath.rfind(u'/');
   if (slash == std::u16string::npos) return 0;
+  // A data source may keep it beside its module even where this process
+  // could not write; only without one there is the per-user copy read.
+  const std::string moduleFolder = Narrow(dsPath.substr(0, slash));
+  std::string path = moduleFolder + "/cfgInfo.xml";
+  if (!platform::PathExists(path)) {
+    const std::string config = platform::ConfigurationFolder(moduleFolder);
+    if (config.empty()) return 0;
+    path = config + "/cfgInfo.xml";
+  }
   MarkupDocument doc;
-  if (!doc.Load(platform::Utf8ToUtf16(
-                    platform::ConfigurationFolder(platform::Utf16ToUtf8(dsPath.substr(0, slash)))) +
-                u"/cfgInfo.xml"))
-    return 0;
+  if (!doc.Load(platform::Utf8ToUtf16(path))) return 0;
   if (!doc.FindElem(u"cfg")) return 1;
   doc.IntoElem();
   std::u16string first;
@@ -135,7 +142,8 @@ int CTwainControl::ReadShowModel() {
     int value = 0;
     if (FindInt(doc, u"ShowMode", value)) m_nShowMode = value;
     if (FindInt(doc, u"ColorType", value)) m_nColorType = ColorIndexFromPixelType(value);
-    if (FindInt(doc, u"RotateMode", value)) m_nRotateMode = value;
+    // Only the four rotations exist; another value would blank the list.
+    if (FindInt(doc, u"RotateMode", value) && value >= 0 && value <= 3) m_nRotateMode = value;
     if (FindInt(doc, u"DPIMode", value)) m_nDPI = value < 1 ? 200 : value;
   }
   return 1;
@@ -175,8 +183,12 @@ std::u16string CTwainControl::CopyToTemp(const std::u16string& path,
   const size_t slash = path.rfind(u'/');
   const std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
   const std::u16string copy = tempFolder + name;
-  // A failed copy still sends the path; the data source then finds no file.
-  platform::CopyFileOverwrite(Narrow(path), Narrow(copy));
+  // Without a copy (a full disk, say) the original is handed on: it is
+  // there until the next start empties the working folder.
+  if (!platform::CopyFileOverwrite(Narrow(path), Narrow(copy))) {
+    platform::DeleteFilePath(Narrow(copy));
+    return path;
+  }
   return copy;
 }
 
@@ -187,8 +199,10 @@ int CTwainControl::SendImage(const std::u16string& path) {
   if (mode == 1 || mode == 3 || (mode == 0 && m_bSendEachImage.load() != 0)) {
     std::u16string sent = path;
     if (m_bCopyToTemp.load() != 0) sent = CopyToTemp(path, TempFolder());
-    m_Channel.Send(1, kMsgImage, sent);
-    return 1;
+    if (m_Channel.Send(1, kMsgImage, sent)) return 1;
+    std::lock_guard lock(listMutex);
+    unsent.push_back(path);
+    return 0;
   }
   return 0;
 }
@@ -210,28 +224,74 @@ std::vector<std::u16string> CTwainControl::FileList() const {
 }
 
 int CTwainControl::WriteFileList() {
+  return WriteList(FileList());
+}
+
+int CTwainControl::WriteList(const std::vector<std::u16string>& paths) {
   const bool copy = m_bCopyToTemp.load() != 0;
   const std::u16string tempFolder = copy ? TempFolder() : std::u16string();
-  const std::u16string listPath = m_strConfigFolder + u"/FileList.xml";
-  int counted = 0;
+  std::u16string listPath = m_strConfigFolder + u"/" + kFileListName;
+  if (listPath.size() > kMaxBlockTextUnits) {
+    const std::u16string fallback = TempFolder() + kFallbackListFolder;
+    listPath = fallback + kFileListName;
+    if (listPath.size() <= kMaxBlockTextUnits) platform::CreateFolders(Narrow(fallback));
+  }
+  std::vector<std::u16string> listed;
+  bool saved = false;
+  std::u16string saveError;
   {
     std::lock_guard lock(listMutex);
     m_FileListDoc.SetDoc(u"<?xml version=\"1.0\" encoding=\"utf-8\"?>");
     m_FileListDoc.AddElem(u"FileList");
     m_FileListDoc.IntoElem();
-    for (const std::u16string& path : m_FileList) {
+    for (const std::u16string& path : paths) {
       if (!FileExists(path)) continue;
-      m_FileListDoc.AddElem(u"FileName", copy ? CopyToTemp(path, tempFolder) : path);
-      ++counted;
+      listed.push_back(copy ? CopyToTemp(path, tempFolder) : path);
+      m_FileListDoc.AddElem(u"FileName", listed.back());
     }
-    // A failed save still sends the path; the data source then finds no list.
-    if (counted > 0) m_FileListDoc.Save(listPath);
+    if (!listed.empty() && listPath.size() <= kMaxBlockTextUnits) {
+      saved = m_FileListDoc.Save(listPath);
+      if (!saved) saveError = m_FileListDoc.GetResult();
+    }
   }
-  if (counted > 0)
-    m_Channel.Send(1, kMsgFileList, listPath);
-  else
+  if (listed.empty()) {
     m_Channel.Send(1, kMsgClose, u"");
+    return 0;
+  }
+  // An earlier list left at that path must never stand in for this one.
+  if (listPath.size() > kMaxBlockTextUnits) {
+    ReportUndelivered(listed, u"their paths are too long to hand on");
+    return -1;
+  }
+  if (!saved) {
+    ReportUndelivered(listed, u"the file list could not be saved (" + saveError + u")");
+    return -1;
+  }
+  if (!m_Channel.Send(1, kMsgFileList, listPath)) {
+    ReportUndelivered(listed, u"the data source did not take the file list");
+    return -1;
+  }
   return 0;
+}
+
+void CTwainControl::ReportUndelivered(const std::vector<std::u16string>& paths,
+                                      const std::u16string& why) {
+  std::vector<std::u16string> folders;
+  for (const std::u16string& path : paths) {
+    const size_t slash = path.rfind(u'/');
+    const std::u16string folder = slash == std::u16string::npos ? path : path.substr(0, slash);
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+      folders.push_back(folder);
+  }
+  std::u16string where;
+  for (const std::u16string& folder : folders) where += (where.empty() ? u"" : u", ") + folder;
+  const std::u16string reason = u"The scanned pages could not be handed on: " + why + u".";
+  // The data source learns why with the 205; the text must fit the block.
+  std::u16string note = reason + u" They are in " + where + u".";
+  if (note.size() > kMaxBlockTextUnits) note = reason;
+  if (note.size() > kMaxBlockTextUnits) note = note.substr(0, kMaxBlockTextUnits);
+  m_Channel.Send(1, kMsgClose, note);
+  ShowLinkMessage(reason + u"\nThey are in " + where + u".");
 }
 
 int CTwainControl::Finish() {
@@ -245,7 +305,17 @@ int CTwainControl::Finish() {
   const bool sendEach = m_bSendEachImage.load() != 0;
   // Mode 3 keeps its files in the list unless they went one by one, so the
   // list must go out at close or they would never reach the data source.
-  if (mode == 2 || ((mode == 0 || mode == 3) && !sendEach)) WriteFileList();
+  if (mode == 2 || ((mode == 0 || mode == 3) && !sendEach)) {
+    WriteFileList();
+  } else {
+    std::vector<std::u16string> left;
+    {
+      std::lock_guard lock(listMutex);
+      left = unsent;
+    }
+    // Files the channel could not carry one by one go out as a list.
+    if (!left.empty()) WriteList(left);
+  }
   if (sendEach) m_Channel.Send(1, kMsgClose, u"");
   return 1;
 }

@@ -23,6 +23,11 @@ inline constexpr int kMsgClose = 205;     // both ways: close / ended
 inline constexpr int kMsgRequest = 206;   // data source -> window: new scan request
 inline constexpr int kMsgFileList = 207;  // window -> data source: FileList.xml path
 
+// Where a file list goes, under the user's private temporary folder, when
+// the configuration folder's path is too long for the 207 message.
+inline constexpr char16_t kFallbackListFolder[] = u"DSConfig/";
+inline constexpr char16_t kFileListName[] = u"FileList.xml";
+
 // Implemented by the scan window; the slot order is fixed.
 class ITwainShowWindow {
  public:
@@ -73,9 +78,15 @@ class CTwainControl : public ITwainDsCallback {
   int ReadShowModel();
   int OnMessage(ChannelBlock* block) override;
   // -2 in mode 2, -1 when not attached, else the number of messages sent.
+  // A path the channel cannot carry (too long, or the data source did not
+  // take it) is not counted; it goes out in a file list at Finish.
   int SendImage(const std::u16string& path);
   int AddFile(const std::u16string& path);
   void SetSendEachImage(bool flag);
+  // 0 when the list went out (207) or there was nothing to deliver (205);
+  // -1 when the list could not be written or its path does not fit a
+  // message: then 205 goes out with the reason, and the person is told
+  // where the pages are.
   int WriteFileList();
   int Finish();
 
@@ -97,11 +108,17 @@ class CTwainControl : public ITwainDsCallback {
   // Copies the file into the temporary folder under its own name and
   // returns the copy's path.
   std::u16string CopyToTemp(const std::u16string& path, const std::u16string& tempFolder) const;
+  int WriteList(const std::vector<std::u16string>& paths);
+  // Sends 205 with why the pages could not be handed on, and tells the
+  // person where they are.
+  void ReportUndelivered(const std::vector<std::u16string>& paths, const std::u16string& why);
 
   SharedMessageChannel m_Channel;
   std::atomic<ITwainShowWindow*> m_TwainWindow = nullptr;
   MarkupDocument m_FileListDoc;
   std::vector<std::u16string> m_FileList;
+  // Files whose 203 did not go out; delivered by a list at Finish.
+  std::vector<std::u16string> unsent;
   std::atomic<int> m_bCopyToTemp = 0;
   std::atomic<int> m_bSendEachImage = 0;
   std::u16string m_strConfigFolder;
@@ -109,7 +126,7 @@ class CTwainControl : public ITwainDsCallback {
   TwainLocations locations;
   // The list goes out once per run, even if the window calls Finish twice.
   bool listDelivered = false;
-  // Guards m_FileList, m_FileListDoc and listDelivered.
+  // Guards m_FileList, unsent, m_FileListDoc and listDelivered.
   mutable std::mutex listMutex;
 };
 

@@ -22,6 +22,9 @@ namespace tavrin {
 CTavrinWindowDlg::~CTavrinWindowDlg() {
   UnregisterScanWindow(this);
   if (!shutdownDone) Shutdown();
+  // The receiver thread calls into this object; it must be gone before
+  // the members it uses (marshalLock, closing) are.
+  twain.Channel().Close();
   // Now, while the camera library it talks to is still loaded; as a child
   // it would go only after this object's members.
   delete autoCapture;
@@ -88,6 +91,10 @@ void CTavrinWindowDlg::Shutdown() {
   DrainMarshalledCalls();
 
   twain.Finish();
+  // Nothing the data source sends may reach a window that is going away.
+  // Inside a call of the receiver thread the channel cannot wait for that
+  // thread; the destructor closes it then.
+  if (!inMarshalledCall) twain.Channel().Close();
   // A run of continuous capture ends before the library goes: its callback
   // must have returned for good when camUnInitCameraLib is called.
   if (autoCapture != nullptr) {

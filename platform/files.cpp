@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +86,91 @@ bool CopyFileOverwrite(const std::string& from, const std::string& to) {
   return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
                                     error) &&
          !error;
+}
+
+bool CopyFileToNew(const std::string& from, const std::string& to, std::string* error,
+                   bool* exists) {
+  if (exists) *exists = false;
+  auto fail = [error](std::string text) {
+    if (error) *error = std::move(text);
+    return false;
+  };
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (in < 0) return fail(ErrnoText("open", from, errno));
+  struct stat info {};
+  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(in);
+    return fail("not a regular file: " + from);
+  }
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (out < 0) {
+    const int code = errno;
+    close(in);
+    if (exists && code == EEXIST) *exists = true;
+    return fail(ErrnoText("create", to, code));
+  }
+  // Only the file made here is removed again: a half-written page is no page.
+  auto abandon = [&](const std::string& what, int code) {
+    close(in);
+    close(out);
+    unlink(to.c_str());
+    return fail(ErrnoText(what, to, code));
+  };
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return abandon("read for", errno);
+    }
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return abandon("write", errno);
+      }
+      if (w == 0) return abandon("write", EIO);
+      done += w;
+    }
+  }
+  // A full disk may show only here.
+  if (fsync(out) != 0) return abandon("fsync", errno);
+  close(in);
+  if (close(out) != 0) {
+    const int code = errno;
+    unlink(to.c_str());
+    return fail(ErrnoText("close", to, code));
+  }
+  return true;
+}
+
+bool CreateNewFolder(const std::string& path) {
+  return !path.empty() && mkdir(path.c_str(), 0755) == 0;
+}
+
+FileLock::Result FileLock::TryLock(const std::string& path, std::string* error) {
+  Unlock();
+  const int opened = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (opened < 0) {
+    if (error) *error = ErrnoText("open", path, errno);
+    return Result::kFailed;
+  }
+  if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    close(opened);
+    if (code == EWOULDBLOCK) return Result::kBusy;
+    if (error) *error = ErrnoText("lock", path, code);
+    return Result::kFailed;
+  }
+  fd = opened;
+  return Result::kLocked;
+}
+
+void FileLock::Unlock() {
+  if (fd < 0) return;
+  close(fd);  // drops the lock
+  fd = -1;
 }
 
 bool DeleteFilePath(const std::string& path) {

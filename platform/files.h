@@ -11,6 +11,13 @@ namespace tavrin::platform {
 bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);  // a real folder, not a link to one
 bool CopyFileOverwrite(const std::string& from, const std::string& to);
+// Copies into a file that must not exist yet, and never replaces one that
+// does. On any failure (a full disk, say) nothing is left at `to` and false
+// comes back; error says why, exists is set when `to` was already there.
+bool CopyFileToNew(const std::string& from, const std::string& to, std::string* error = nullptr,
+                   bool* exists = nullptr);
+// Creates one folder that did not exist before; false when it was there.
+bool CreateNewFolder(const std::string& path);
 bool DeleteFilePath(const std::string& path);
 bool CreateFolders(const std::string& path);
 // Names (not paths) of the entries of a folder; empty when it cannot be read.
@@ -30,5 +37,24 @@ bool ReadWholeFile(const std::string& path, std::string& bytes);
 // would wait for a writer for ever, a device, a folder) gives null with
 // errno set, as fopen does.
 std::FILE* OpenRegularFileForReading(const std::string& path);
+
+// An exclusive advisory lock on a file (flock), held until Unlock or the
+// object goes; the kernel drops it when the process dies. Not inherited by
+// programs this process starts.
+class FileLock {
+ public:
+  enum class Result { kLocked, kBusy, kFailed };
+  FileLock() = default;
+  ~FileLock() { Unlock(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // Never waits: kBusy when another holder has it (in this process too).
+  Result TryLock(const std::string& path, std::string* error = nullptr);
+  void Unlock();
+  bool Held() const { return fd >= 0; }
+
+ private:
+  int fd = -1;
+};
 
 }  // namespace tavrin::platform

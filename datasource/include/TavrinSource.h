@@ -26,9 +26,13 @@ extern "C" {
 
 typedef struct TavrinSession TavrinSession;
 
-/* Creates the two blocks under names unique to this run, writes
-   cfgInfo.xml beside the module and ShowModel.xml, starts TavrinDesk from
-   the module's folder and waits up to attachTimeoutMs for it to attach. */
+/* Takes the user's scan-session lock (TS_BUSY at once while another
+   session of this user holds it; it is held until tsClose, and the system
+   drops it when the process dies), creates the two blocks under names
+   unique to this run, writes cfgInfo.xml beside the module (or in the
+   per-user configuration folder when the module's is read-only) and
+   ShowModel.xml, starts TavrinDesk from the module's folder and waits up
+   to attachTimeoutMs for it to attach. */
 TAVRIN_SOURCE_API int tsOpen(TavrinSession** session, int showMode, int colorType, int rotateMode,
                              int dpi, int attachTimeoutMs);
 /* Rewrites ShowModel.xml (order ShowMode, ColorType, RotateMode, DPIMode). */
@@ -46,6 +50,10 @@ TAVRIN_SOURCE_API int tsSendCopiedData(TavrinSession* session, int code, int tim
    path (pathSize bytes, always terminated). */
 TAVRIN_SOURCE_API int tsNextEvent(TavrinSession* session, int timeoutMs, char* path, int pathSize);
 TAVRIN_SOURCE_API int tsWindowRunning(TavrinSession* session);
+/* 1 once the window said that it could not hand on pages it captured (its
+   file list could not be written, or their paths do not fit a message);
+   tsLastError then says why and where the pages are. */
+TAVRIN_SOURCE_API int tsPagesNotHandedOn(TavrinSession* session);
 /* Last failure of the session as one line of text; never null. */
 TAVRIN_SOURCE_API const char* tsLastError(TavrinSession* session);
 /* Closes the channel, waits up to waitMs for the window to end and stops

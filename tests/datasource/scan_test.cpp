@@ -33,14 +33,25 @@ class ScanRun : public testing::Test {
 
   // Exit status of tavrin-scan, or -1 when it did not end within 30 s.
   int Scan(std::vector<std::string> args, const std::vector<std::string>& windowEnv = {}) {
+    return Finish(Start(std::move(args), windowEnv));
+  }
+  // Its standard output and error go to <name>.out and <name>.err.
+  int Start(std::vector<std::string> args, const std::vector<std::string>& windowEnv = {},
+            const std::string& name = "scan") {
     args.insert(args.end(), {"--output", scratch / "out"});
+    args.insert(args.begin(),
+                {"-c", "exec \"$0\" \"$@\" >\"$OUT.out\" 2>\"$OUT.err\"", Bin("tavrin-scan")});
     std::vector<std::string> env = {"HOME=" + scratch / "home", "TMPDIR=" + scratch / "tmp",
                                     "XDG_CONFIG_HOME=" + scratch / "home/.config",
-                                    "TAVRIN_TEST_WINDOW_LOG=" + scratch / "window.log"};
+                                    "TAVRIN_TEST_WINDOW_LOG=" + scratch / "window.log",
+                                    "OUT=" + scratch / name};
     env.insert(env.end(), windowEnv.begin(), windowEnv.end());
     std::string error;
-    const int pid = platform::SpawnProcess(Bin("tavrin-scan"), args, env, &error);
+    const int pid = platform::SpawnProcess("/bin/sh", args, env, &error);
     EXPECT_GT(pid, 0) << error;
+    return pid;
+  }
+  int Finish(int pid) {
     int status = -1;
     if (!platform::WaitProcess(pid, 30000, &status)) {
       platform::KillProcess(pid);
@@ -71,6 +82,16 @@ class ScanRun : public testing::Test {
     std::string bytes;
     platform::ReadWholeFile(path, bytes);
     return bytes;
+  }
+
+  std::string Output(const std::string& name = "scan") const {
+    return Read(scratch / name + ".out");
+  }
+  std::string Errors(const std::string& name = "scan") const {
+    return Read(scratch / name + ".err");
+  }
+  std::string DsConfig(const std::string& name) const {
+    return scratch / ("home/Documents/DSConfig/" + name);
   }
 
   ScratchFolder scratch;
@@ -120,7 +141,8 @@ TEST_F(ScanRun, ModeTwoDeliversThePersonsCapturesThroughTheFileList) {
       0);
   EXPECT_EQ(Delivered(), (std::vector<std::string>{"page-001.bmp", "page-002.bmp"}));
   EXPECT_EQ(CountLog("ApplyShowModel mode=2 dpi=200 color=3"), 1);
-  EXPECT_TRUE(platform::PathExists(scratch / "home/Documents/DSConfig/FileList.xml"));
+  EXPECT_FALSE(platform::PathExists(scratch / "home/Documents/DSConfig/FileList.xml"))
+      << "the data source takes a list away once it has read it";
 }
 
 TEST_F(ScanRun, ModeZeroOneByOneDeliversCopiesFromTheTemporaryFolder) {
@@ -169,6 +191,84 @@ TEST_F(ScanRun, CommandLineErrorsAndHelp) {
   EXPECT_EQ(Scan({"--frobnicate", "1"}), 2);
   EXPECT_EQ(Scan({"--help"}), 0);
   EXPECT_EQ(CountLog("attached"), 0) << "no window is started for a bad command line";
+}
+
+TEST_F(ScanRun, LaterSessionsNumberOnAndNeverOverwriteEarlierPages) {
+  std::ofstream(Out("page-001.bmp")) << "the first session's page";
+  std::ofstream(Out("page-007.png")) << "a page of another kind";
+  std::ofstream(Out("page-notes.txt")) << "not a page";
+  EXPECT_EQ(Scan({"--mode", "1", "--count", "2", "--timeout", "20"}), 0) << Errors();
+  EXPECT_EQ(Delivered(), (std::vector<std::string>{"page-001.bmp", "page-007.png", "page-008.bmp",
+                                                   "page-009.bmp", "page-notes.txt"}));
+  EXPECT_EQ(Read(Out("page-001.bmp")), "the first session's page");
+  EXPECT_EQ(Read(Out("page-008.bmp")).substr(0, 2), "BM");
+  EXPECT_NE(Output().find("wrote " + Out("page-008.bmp")), std::string::npos) << Output();
+  EXPECT_NE(Output().find("wrote " + Out("page-009.bmp")), std::string::npos) << Output();
+
+  // Asked for, a session gets a new folder of its own.
+  EXPECT_EQ(Scan({"--mode", "1", "--session-folder", "--timeout", "20"}), 0) << Errors();
+  std::vector<std::string> folders;
+  for (const std::string& name : Delivered())
+    if (platform::IsFolder(Out(name))) folders.push_back(name);
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(platform::ListFolder(Out(folders[0])), std::vector<std::string>{"page-001.bmp"});
+  EXPECT_EQ(Read(Out("page-001.bmp")), "the first session's page");
+}
+
+// Run 1 delivers through the list; run 2 cannot save its list. Run 1's list
+// must not come back as run 2's pages.
+TEST_F(ScanRun, AFailedListSaveDeliversNothingOldAndSaysSo) {
+  ASSERT_EQ(Scan({"--mode", "2", "--timeout", "20"}, {"TAVRIN_TEST_WINDOW_CAPTURES=2"}), 0);
+  EXPECT_EQ(Delivered().size(), 2u);
+  EXPECT_FALSE(platform::PathExists(DsConfig("FileList.xml"))) << "a list is read once";
+  // As run 1 left it before the data source took its lists away.
+  const std::string oldPage = scratch / "old-page.bmp";
+  std::ofstream(oldPage) << "BM an old page";
+  std::ofstream(DsConfig("FileList.xml"))
+      << "<?xml version=\"1.0\" encoding=\"utf-8\"?><FileList>\r\n<FileName>" << oldPage
+      << "</FileName>\r\n</FileList>\r\n";
+
+  const std::string go = scratch / "go";
+  const int pid = Start({"--mode", "2", "--timeout", "20"},
+                        {"TAVRIN_TEST_WINDOW_CAPTURES=2", "TAVRIN_TEST_WINDOW_WAIT_FOR=" + go});
+  ASSERT_TRUE(WaitUntil([&] { return CountLog("waiting") == 1; }, 10000));
+  int status = -1;
+  {
+    ReadOnlyFolder full(scratch / "home/Documents/DSConfig");
+    if (!full.ok()) {
+      std::ofstream(go) << "go";
+      Finish(pid);
+      GTEST_SKIP() << "cannot make a folder read-only here";
+    }
+    std::ofstream(go) << "go";
+    status = Finish(pid);
+  }
+  EXPECT_EQ(status, 8) << Errors();
+  EXPECT_EQ(Delivered().size(), 2u) << "nothing new, and the old page not as a new one";
+  EXPECT_NE(Errors().find("could not be handed on"), std::string::npos) << Errors();
+  EXPECT_NE(Errors().find(scratch / "tmp/Tavrin"), std::string::npos) << "where the pages are";
+}
+
+TEST_F(ScanRun, ASecondScanOfTheSameUserIsBusyAndTheFirstIsUnharmed) {
+  const std::string go = scratch / "go";
+  const int first =
+      Start({"--mode", "2", "--timeout", "20"},
+            {"TAVRIN_TEST_WINDOW_CAPTURES=2", "TAVRIN_TEST_WINDOW_WAIT_FOR=" + go}, "first");
+  ASSERT_TRUE(WaitUntil([&] { return CountLog("waiting") == 1; }, 10000));
+  const std::string model = Read(DsConfig("ShowModel.xml"));
+  const std::string cfg = Read(Bin("cfgInfo.xml"));
+
+  EXPECT_EQ(Finish(Start({"--mode", "1", "--timeout", "20"}, {}, "second")), 7);
+  EXPECT_NE(Errors("second").find("busy"), std::string::npos) << Errors("second");
+  EXPECT_EQ(CountLog("attached"), 1) << "no second window";
+  EXPECT_EQ(Read(DsConfig("ShowModel.xml")), model);
+  EXPECT_EQ(Read(Bin("cfgInfo.xml")), cfg);
+
+  std::ofstream(go) << "go";
+  EXPECT_EQ(Finish(first), 0) << Errors("first");
+  EXPECT_EQ(Delivered(), (std::vector<std::string>{"page-001.bmp", "page-002.bmp"}));
+  // The lock went with the first session.
+  EXPECT_EQ(Scan({"--mode", "1", "--timeout", "20"}), 0) << Errors();
 }
 
 }  // namespace

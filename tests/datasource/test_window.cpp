@@ -7,13 +7,16 @@
 // (captures the "person" makes in modes 0 and 2 before closing),
 // TAVRIN_TEST_WINDOW_STAY=1 (the person never closes), TAVRIN_TEST_WINDOW_DIE_AT
 // (the process dies at that capture), TAVRIN_TEST_WINDOW_SEND_EACH=1,
-// TAVRIN_TEST_WINDOW_HOSTILE=1 (repeats each file and sends a broken list).
+// TAVRIN_TEST_WINDOW_HOSTILE=1 (repeats each file and sends a broken list),
+// TAVRIN_TEST_WINDOW_WAIT_FOR (the person starts only once that file exists).
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "dslink/twain_control.h"
 #include "platform/files.h"
@@ -100,8 +103,9 @@ class TestWindow : public ITwainShowWindow {
     Log("capture " + path);
     // The scan window's hand-off.
     const std::u16string wide = platform::Utf8ToUtf16(path);
-    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) twain_.SendImage(wide);
-    if (!twain_.SendEachImage()) twain_.AddFile(wide);
+    int sent = 0;
+    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) sent = twain_.SendImage(wide);
+    if (!twain_.SendEachImage() || sent == -2) twain_.AddFile(wide);
     if (platform::Environment("TAVRIN_TEST_WINDOW_HOSTILE") == "1") {
       // A broken window: the same file again, and a list that is no XML.
       twain_.Channel().Send(1, kMsgImage, wide);
@@ -142,6 +146,10 @@ class TestWindow : public ITwainShowWindow {
     changed_.wait(lock, [&] { return closeRequested_ || personAtWindow_; });
     if (!closeRequested_) {
       lock.unlock();
+      const std::string waitFor = platform::Environment("TAVRIN_TEST_WINDOW_WAIT_FOR");
+      if (!waitFor.empty()) Log("waiting");
+      while (!waitFor.empty() && !platform::PathExists(waitFor))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       const int captures = EnvironmentInt("TAVRIN_TEST_WINDOW_CAPTURES");
       for (int i = 0; i < captures; ++i) CaptureImage();
       lock.lock();

@@ -33,8 +33,9 @@ class RecordingWindow : public ITwainShowWindow {
     const std::string path = workFolder_ + "/1_" + std::to_string(++captures_) + ".bmp";
     std::ofstream(path) << "image " << captures_;
     const std::u16string wide = Wide(path);
-    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) twain_.SendImage(wide);
-    if (!twain_.SendEachImage()) twain_.AddFile(wide);
+    int sent = 0;
+    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) sent = twain_.SendImage(wide);
+    if (!twain_.SendEachImage() || sent == -2) twain_.AddFile(wide);
     return 1;
   }
   int LockMerge(int flag) override { return Record("LockMerge " + std::to_string(flag)); }
@@ -141,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(DeliveryRow{-1, false, 0, {}}, DeliveryRow{-1, true, 0, {205}},
                     DeliveryRow{0, false, 0, {207}}, DeliveryRow{0, true, 0, {203, 205}},
                     DeliveryRow{1, false, 1, {203, 203}}, DeliveryRow{1, true, 1, {203, 203, 205}},
-                    DeliveryRow{2, false, 0, {207}}, DeliveryRow{2, true, 0, {205, 205}},
+                    DeliveryRow{2, false, 0, {207}}, DeliveryRow{2, true, 0, {207, 205}},
                     DeliveryRow{3, false, 1, {207}}, DeliveryRow{3, true, 1, {203, 203, 205}}));
 
 TEST_F(TwainControlTest, ModeThreeListHoldsEveryCaptureOnce) {
@@ -227,6 +228,12 @@ TEST_F(TwainControlTest, ShowModelValuesAndTheirMapping) {
   EXPECT_EQ(control.ReadShowModel(), 1);
   EXPECT_EQ(control.m_nShowMode, 2);
   EXPECT_EQ(control.m_nDPI, 300) << "DPIMode before ShowMode is not seen";
+  for (const char* rotation : {"4", "90", "-1"}) {
+    WriteShowModel(std::string("<RotateMode>") + rotation + "</RotateMode>");
+    EXPECT_EQ(control.ReadShowModel(), 1);
+    EXPECT_EQ(control.m_nRotateMode, 3)
+        << rotation << " is no rotation: ignored like a missing one";
+  }
   std::ofstream(scratch / "config/ShowModel.xml") << "<cfg><ShowMode>0</ShowMode>";
   EXPECT_EQ(control.ReadShowModel(), 0) << "malformed";
   EXPECT_EQ(control.m_nShowMode, 2);
@@ -270,10 +277,41 @@ TEST_F(TwainControlTest, CfgInfoWithoutNamesAttachesWithoutAChannel) {
   WriteCfgInfo("<cfg><Name>only-one</Name></cfg>");
   EXPECT_EQ(control.Attach(&window), 1);
   EXPECT_FALSE(control.Channel().IsReceiving());
-  EXPECT_EQ(control.SendImage(u"/x"), 1) << "counted although the channel dropped it";
+  EXPECT_EQ(control.SendImage(u"/x"), 0) << "the channel dropped it: not counted";
   WriteCfgInfo("<other/>");
   CTwainControl second(Where());
   EXPECT_EQ(second.Attach(&window), 1);
+}
+
+TEST_F(TwainControlTest, CfgInfoIsReadBesideAReadOnlyModuleFirstThenPerUser) {
+  const std::string xdg = scratch / "xdg";
+  ASSERT_TRUE(platform::SetEnvironment("XDG_CONFIG_HOME", xdg));
+  source.Start(Wide(first), Wide(second), 1);
+  // A data source that wrote it beside its module, which is read-only now.
+  WriteCfgInfo("<cfg><Name>" + first + "</Name><m_strImgExe>" + second + "</m_strImgExe></cfg>");
+  {
+    ReadOnlyFolder readOnly(scratch / "ds");
+    if (!readOnly.ok()) {
+      platform::UnsetEnvironment("XDG_CONFIG_HOME");
+      GTEST_SKIP() << "cannot make a folder read-only here";
+    }
+    EXPECT_EQ(control.Attach(&window), 1);
+    EXPECT_TRUE(control.Channel().IsReceiving()) << "the blocks named beside the module";
+  }
+  // Nothing beside the module: the per-user copy serves.
+  platform::DeleteFilePath(scratch / "ds/cfgInfo.xml");
+  platform::CreateFolders(xdg + "/tavrindesk");
+  std::ofstream(xdg + "/tavrindesk/cfgInfo.xml")
+      << "<cfg><Name>" << first << "</Name><m_strImgExe>" << second << "</m_strImgExe></cfg>";
+  {
+    ReadOnlyFolder readOnly(scratch / "ds");
+    CTwainControl other(Where());
+    other.Channel().SetTimings(FastTimings());
+    EXPECT_EQ(other.Attach(&window), 1);
+    EXPECT_TRUE(other.Channel().IsReceiving());
+    other.Channel().Close();
+  }
+  platform::UnsetEnvironment("XDG_CONFIG_HOME");
 }
 
 std::vector<std::u16string> shownMessages;
@@ -287,6 +325,90 @@ TEST_F(TwainControlTest, AttachWithoutAWindowShowsTheMessage) {
   EXPECT_EQ(control.Attach(nullptr), 0);
   SetMessageBoxHook(nullptr);
   EXPECT_EQ(shownMessages, std::vector<std::u16string>{u"m_TwainWindow = null"});
+}
+
+// The list of a run whose save failed: 205 with the reason, never a 207
+// that would make the data source read an older list.
+TEST_F(TwainControlTest, FailedListSaveClosesWithTheReasonAndTellsWhereThePagesAre) {
+  std::ofstream(scratch / "blocked") << "a file where the configuration folder should be";
+  CTwainControl blocked(
+      {Wide(scratch / "ds/TavrinSource.ds"), Wide(scratch / "blocked/"), Wide(scratch / "temp/")});
+  blocked.Channel().SetTimings(FastTimings());
+  RecordingWindow person(blocked, scratch / "work");
+  source.Start(Wide(first), Wide(second), 1);
+  WriteCfgInfo("<cfg><Name>" + first + "</Name><m_strImgExe>" + second + "</m_strImgExe></cfg>");
+  ASSERT_EQ(blocked.Attach(&person), 1);
+  blocked.m_nShowMode = 2;
+  person.CaptureImage();
+  person.CaptureImage();
+  shownMessages.clear();
+  SetMessageBoxHook(&RecordMessage);
+  EXPECT_EQ(blocked.Finish(), 1);
+  SetMessageBoxHook(nullptr);
+  ASSERT_EQ(Codes(1), std::vector<int>{205});
+  const std::string note = platform::Utf16ToUtf8(received.Messages()[0].text);
+  EXPECT_NE(note.find("could not be handed on"), std::string::npos) << note;
+  ASSERT_EQ(shownMessages.size(), 1u);
+  const std::string shown = platform::Utf16ToUtf8(shownMessages[0]);
+  EXPECT_NE(shown.find("could not be handed on"), std::string::npos) << shown;
+  EXPECT_NE(shown.find(scratch / "work"), std::string::npos) << "where the pages are: " << shown;
+  blocked.Channel().Close();
+}
+
+// Paths the 259-unit message text cannot hold.
+TEST_F(TwainControlTest, PathsTooLongForAMessageGoOutThroughAListInAShortFolder) {
+  std::string deep = scratch / "config";
+  while (deep.size() < 300) deep += "/" + std::string(40, 'd');
+  ASSERT_TRUE(platform::CreateFolders(deep));
+  CTwainControl longConfig(
+      {Wide(scratch / "ds/TavrinSource.ds"), Wide(deep + "/"), Wide(scratch / "temp/")});
+  longConfig.Channel().SetTimings(FastTimings());
+  RecordingWindow person(longConfig, scratch / "work");
+  source.Start(Wide(first), Wide(second), 1);
+  WriteCfgInfo("<cfg><Name>" + first + "</Name><m_strImgExe>" + second + "</m_strImgExe></cfg>");
+  ASSERT_EQ(longConfig.Attach(&person), 1);
+
+  // Mode 1: a file whose 203 cannot carry its path is not counted as sent
+  // and reaches the data source in a list at the close.
+  longConfig.m_nShowMode = 1;
+  const std::string longFile = deep + "/page.jpg";
+  std::ofstream(longFile) << "x";
+  EXPECT_EQ(longConfig.SendImage(Wide(longFile)), 0);
+  person.CaptureImage();  // a short one goes as before
+  EXPECT_EQ(longConfig.Finish(), 1);
+  ASSERT_EQ(Codes(2), (std::vector<int>{203, 207}));
+  const std::string listPath = scratch / "temp/DSConfig/FileList.xml";
+  EXPECT_EQ(received.Messages()[1].text, Wide(listPath));
+  const std::string list = ReadFile(listPath);
+  EXPECT_NE(list.find(longFile), std::string::npos) << list;
+  EXPECT_EQ(list.find("1_1.bmp"), std::string::npos) << "what went by 203 is not listed again";
+  longConfig.Channel().Close();
+
+  // With a temporary folder as long, no list fits: the scan fails aloud.
+  CTwainControl noRoom({Wide(scratch / "ds/TavrinSource.ds"), Wide(deep + "/"), Wide(deep + "/")});
+  noRoom.Channel().SetTimings(FastTimings());
+  SharedMessageChannel source2;
+  RecordingCallback received2;
+  source2.SetTimings(FastTimings());
+  source2.SetCallback(&received2);
+  const std::string first2 = first + "b";
+  const std::string second2 = second + "b";
+  source2.Start(Wide(first2), Wide(second2), 1);
+  WriteCfgInfo("<cfg><Name>" + first2 + "</Name><m_strImgExe>" + second2 + "</m_strImgExe></cfg>");
+  RecordingWindow other(noRoom, scratch / "work");
+  ASSERT_EQ(noRoom.Attach(&other), 1);
+  noRoom.m_nShowMode = 2;
+  noRoom.AddFile(Wide(longFile));
+  shownMessages.clear();
+  SetMessageBoxHook(&RecordMessage);
+  noRoom.Finish();
+  SetMessageBoxHook(nullptr);
+  ASSERT_TRUE(received2.WaitCount(1, 3000));
+  EXPECT_EQ(received2.Messages()[0].code, kMsgClose);
+  EXPECT_NE(received2.Messages()[0].text, u"") << "the data source learns why";
+  EXPECT_EQ(shownMessages.size(), 1u);
+  noRoom.Channel().Close();
+  source2.Close();
 }
 
 }  // namespace
