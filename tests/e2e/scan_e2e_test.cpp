@@ -319,6 +319,27 @@ TEST_F(SourceEndToEnd, ModeTwoWithoutDpiModeSetsImageDpi200) {
   EXPECT_TRUE(Trace().contains("show"));
 }
 
+// A documents folder of 255 characters: the list's own path does not fit
+// the 259 units of a message, so the window writes it to a short folder
+// under the private temporary folder instead of sending nothing.
+TEST_F(ScanEndToEnd, ALongDocumentsFolderStillGetsTheListThroughAShortFolder) {
+  WriteSettings(kSettings);
+  std::string documents = Path("docs").toStdString();
+  while (255 - documents.size() > 52) documents += "/" + std::string(50, 'd');
+  documents += "/" + std::string(255 - documents.size() - 1, 'e');
+  ASSERT_EQ(documents.size(), 255u);
+  ASSERT_TRUE(QDir().mkpath(Path("home/.config")));
+  QFile dirs(Path("home/.config/user-dirs.dirs"));
+  ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
+  dirs.write(("XDG_DOCUMENTS_DIR=\"" + documents + "\"\n").c_str());
+  dirs.close();
+
+  ASSERT_EQ(Scan({"--mode", "3", "--count", "2"}), 0) << Errors().toStdString();
+  EXPECT_EQ(Delivered().size(), 2) << Delivered().join(' ').toStdString();
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(documents + "/DSConfig/ShowModel.xml")));
+  EXPECT_FALSE(QFileInfo::exists(Path("tmp/DSConfig/FileList.xml"))) << "read once, then gone";
+}
+
 TEST_F(ScanEndToEnd, ModeOneWithoutACameraShowsTheWindowAndReportsTheFailedCapture) {
   cameras = "";
   WriteSettings(kSettings);

@@ -87,7 +87,7 @@ Layout::Layout() {
   // Private, as a runtime folder must be.
   fs::permissions(tmp, fs::perms::owner_all, error);
   const fs::path from = TAVRIN_PROGRAM_FOLDER;
-  for (const char* name : {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds"}) {
+  for (const char* name : {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-scan"}) {
     fs::copy_file(from / name, bin / name, error);
     if (error) return;
   }

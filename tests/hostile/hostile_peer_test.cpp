@@ -6,7 +6,9 @@
 // Each case loops TAVRIN_HOSTILE_LOOPS times; the sanitizer build sets 200,
 // the normal build a few, so that ctest stays quick.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,7 +17,11 @@
 #include <set>
 #include <sstream>
 
+#include "TavrinSource.h"
 #include "dslink/twain_control.h"
+#include "platform/dynamic_library.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "tests/hostile/hostile_peer.h"
 #include "xml/markup_document.h"
 
@@ -506,6 +512,149 @@ TEST_F(HostilePeerTest, CloseDuringCapture) {
     EXPECT_EQ(peer->Messages().size(), captured);
     ExpectCapturesKept(captured);
   }
+}
+
+bool WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return !out.fail();
+}
+
+// A folder whose disk fills up: a small tmpfs of its own for root, which
+// Fill then takes to the last byte. Without root no file system can be
+// mounted; Fill then takes away the right to write, which fails the same
+// writes.
+class FullFolder {
+ public:
+  explicit FullFolder(const fs::path& path) : path_(path) {
+    if (geteuid() == 0)
+      mounted_ = mount("tavrin-full", path.c_str(), "tmpfs", 0, "size=1m,mode=0755") == 0;
+  }
+  ~FullFolder() {
+    if (mounted_)
+      umount2(path_.c_str(), MNT_DETACH);
+    else
+      chmod(path_.c_str(), 0755);
+  }
+  FullFolder(const FullFolder&) = delete;
+  FullFolder& operator=(const FullFolder&) = delete;
+
+  void Fill() {
+    if (!mounted_) {
+      chmod(path_.c_str(), 0555);
+      return;
+    }
+    std::FILE* filler = std::fopen((path_ / ".filler").c_str(), "wb");
+    if (filler == nullptr) return;
+    std::setvbuf(filler, nullptr, _IONBF, 0);
+    const std::string block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
+    }
+    while (std::fwrite("f", 1, 1, filler) == 1) {
+    }
+    std::fclose(filler);
+  }
+
+ private:
+  fs::path path_;
+  bool mounted_ = false;
+};
+
+class FullDisk : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(layout.ok) << "cannot set up " << layout.root; }
+
+  Layout layout;
+};
+
+// The window's list cannot be saved in a full configuration folder in
+// which the list of an earlier run is still lying: that old list must not
+// be delivered as this run's, and the data source hears why nothing came.
+TEST_F(FullDisk, ConfigurationFolderFullDeliversNothingOldAndSaysWhy) {
+  FullFolder full(layout.configFolder);
+  const fs::path oldPage = layout.root / "old-page.jpg";
+  ASSERT_TRUE(WriteBytes(oldPage, "an old page"));
+  ASSERT_TRUE(WriteBytes(layout.configFolder / "FileList.xml",
+                         "<?xml version=\"1.0\" encoding=\"utf-8\"?><FileList>\r\n<FileName>" +
+                             oldPage.string() + "</FileName>\r\n</FileList>\r\n"));
+  // The data source runs in this process and starts the window with its
+  // environment.
+  for (const std::string& entry : layout.Environment()) {
+    const size_t equals = entry.find('=');
+    ASSERT_TRUE(
+        platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
+  }
+  void* module = platform::LoadLibraryFile((layout.bin / "TavrinSource.ds").string());
+  ASSERT_NE(module, nullptr) << platform::LastLibraryError();
+  auto find = [&](const char* name) { return platform::FindLibrarySymbol(module, name); };
+  auto open = reinterpret_cast<decltype(&tsOpen)>(find("tsOpen"));
+  auto send = reinterpret_cast<decltype(&tsSend)>(find("tsSend"));
+  auto next = reinterpret_cast<decltype(&tsNextEvent)>(find("tsNextEvent"));
+  auto notHandedOn = reinterpret_cast<decltype(&tsPagesNotHandedOn)>(find("tsPagesNotHandedOn"));
+  auto lastError = reinterpret_cast<decltype(&tsLastError)>(find("tsLastError"));
+  auto close = reinterpret_cast<decltype(&tsClose)>(find("tsClose"));
+  ASSERT_TRUE(open && send && next && notHandedOn && lastError && close);
+
+  TavrinSession* session = nullptr;
+  ASSERT_EQ(open(&session, 3, 2, 0, 0, 60000), TS_OK) << lastError(nullptr);
+  // Mode 3 keeps both captures for the list at the close.
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(send(session, kMsgRequest, 20000), TS_OK);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (layout.WorkFiles().size() < 2 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(layout.WorkFiles().size(), 2u);
+  full.Fill();
+  ASSERT_EQ(send(session, kMsgClose, 20000), TS_OK);
+
+  std::vector<std::string> files;
+  char path[4096];
+  int event = TS_EVENT_TIMEOUT;
+  while ((event = next(session, 20000, path, sizeof(path))) == TS_EVENT_FILE) files.push_back(path);
+  EXPECT_EQ(event, TS_EVENT_FINISHED);
+  EXPECT_TRUE(files.empty()) << "delivered " << files.front();
+  EXPECT_EQ(notHandedOn(session), 1);
+  const std::string why = lastError(session);
+  EXPECT_NE(why.find("could not be handed on"), std::string::npos) << why;
+  EXPECT_NE(why.find(layout.WorkFolder().string()), std::string::npos) << "where they are: " << why;
+  close(session, 10000);
+  EXPECT_EQ(layout.WorkFiles().size(), 2u) << "the pages are still there";
+}
+
+// tavrin-scan's output folder is full and holds a page of an earlier
+// session: that page stays whole, no half-written page is left, and the
+// person learns where the pages that did not fit are.
+TEST_F(FullDisk, OutputFolderFullKeepsTheEarlierPageAndSaysWhereTheNewOnesAre) {
+  const fs::path out = layout.root / "out";
+  ASSERT_TRUE(fs::create_directories(out));
+  FullFolder full(out);
+  const std::string earlier(20000, 'e');
+  ASSERT_TRUE(WriteBytes(out / "page-001.jpg", earlier));
+  full.Fill();
+
+  std::vector<std::string> env = layout.Environment();
+  env.push_back("ERRORS=" + (layout.root / "errors.txt").string());
+  std::string error;
+  const int pid = platform::SpawnProcess(
+      "/bin/sh",
+      {"-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\"", (layout.bin / "tavrin-scan").string(), "--mode",
+       "1", "--count", "2", "--output", out.string(), "--timeout", "50"},
+      env, &error);
+  ASSERT_GT(pid, 0) << error;
+  int status = -1;
+  ASSERT_TRUE(platform::WaitProcess(pid, 60000, &status));
+  std::string errors;
+  platform::ReadWholeFile((layout.root / "errors.txt").string(), errors);
+  EXPECT_EQ(status, 1) << errors;
+  std::string kept;
+  ASSERT_TRUE(platform::ReadWholeFile((out / "page-001.jpg").string(), kept));
+  EXPECT_TRUE(kept == earlier) << "the earlier page was overwritten";
+  std::vector<std::string> names = platform::ListFolder(out.string());
+  names.erase(std::remove(names.begin(), names.end(), ".filler"), names.end());
+  EXPECT_EQ(names, std::vector<std::string>{"page-001.jpg"}) << "a half-written page is no page";
+  EXPECT_NE(errors.find("page not written"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("it is still at " + layout.WorkFolder().string()), std::string::npos)
+      << errors;
 }
 
 }  // namespace

@@ -224,6 +224,33 @@ TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
   EXPECT_TRUE(dataSource->SentImages().empty());
 }
 
+// Mode 2 keeps its files for the list even one by one; the close delivers
+// the list and then says that the one-by-one run has ended.
+TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
+  UseDataSource();
+  ScanSettings settings;
+  settings.ShowUIUpdataOneByOne = 1;
+  ASSERT_TRUE(Start(settings));
+  window->Twain().m_nShowMode = 2;
+  Press();
+  Press();
+  const std::vector<std::string> listed = Listed();
+  ASSERT_EQ(listed.size(), 2u);
+  window->reject();
+  ASSERT_TRUE(WaitFor([&] { return dataSource->Messages().size() == 2; }));
+  const auto delivered = dataSource->Messages();
+  EXPECT_EQ(delivered[0].code, kMsgFileList);
+  EXPECT_EQ(delivered[1].code, kMsgClose);
+  std::ifstream in(delivered[0].text);
+  const std::string list((std::istreambuf_iterator<char>(in)), {});
+  for (const std::string& path : listed) {
+    // Copies in the temporary folder, as one-by-one delivers them.
+    const std::string name = fs::path(path).filename().string();
+    EXPECT_NE(list.find(name), std::string::npos) << list;
+    EXPECT_EQ(list.find(path), std::string::npos) << "the working folder's own file: " << list;
+  }
+}
+
 TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
   UseDataSource();
   ScanSettings settings;

@@ -13,9 +13,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "dialogs/about_dlg.h"
@@ -116,10 +118,35 @@ TEST_F(ShutdownTest, FinishsMessageGoesOutBeforeTheCameraLibraryIsUninitialised)
   EXPECT_EQ(sentAtUnInit.load(), 1) << "camUnInitCameraLib came before Finish's message";
   ASSERT_TRUE(WaitFor([&] { return !peer.Codes().empty(); }));
   EXPECT_EQ(peer.Codes(), std::vector<int>{kMsgClose});
-  // The channel closes only with the window object, after the library.
   const std::vector<std::string> calls = LensCalls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "camUnInitCameraLib"), 1);
   window.reset();
+  EXPECT_EQ(peer.Codes(), std::vector<int>{kMsgClose});
+}
+
+// The data source keeps sending while the window closes and is destroyed:
+// the receiver thread must be gone before the members it uses. Run under
+// the sanitizers, this is where a late message would touch freed state.
+TEST_F(ShutdownTest, MessagesArrivingWhileTheWindowIsDestroyedNeverReachIt) {
+  Peer peer;
+  ChannelTimings fast;
+  fast.pollIntervalUs = 1000;
+  fast.sendTimeoutMs = 200;
+  peer.channel.SetTimings(fast);
+  ASSERT_TRUE(peer.Open());
+  WriteShowModel(0);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitFor([&] { return peer.channel.PeerHasOpened(); }));
+  std::atomic<bool> stop = false;
+  std::thread flood([&] {
+    for (int i = 0; !stop; ++i) peer.channel.Send(1, i % 2 == 0 ? kMsgShow : kMsgRequest, u"");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  window->reject();
+  EXPECT_FALSE(window->Twain().Channel().IsReceiving()) << "still listening after the shutdown";
+  window.reset();
+  stop = true;
+  flood.join();
   EXPECT_EQ(peer.Codes(), std::vector<int>{kMsgClose});
 }
 
