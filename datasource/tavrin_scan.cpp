@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -250,8 +251,9 @@ class Scan {
     bool exists = false;
     if (!platform::CopyFileToNew(path, target, &error, &exists)) {
       const std::string why = exists ? target + " already exists and was left alone" : error;
+      const std::string at = std::filesystem::path(path).lexically_normal().string();
       std::fprintf(stderr, "tavrin-scan: page not written: %s; it is still at %s\n", why.c_str(),
-                   path.c_str());
+                   at.c_str());
       if (copyError_.empty()) copyError_ = "not every page was written to " + options_.output;
       return;
     }

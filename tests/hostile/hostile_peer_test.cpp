@@ -20,6 +20,7 @@
 #include "TavrinSource.h"
 #include "dslink/twain_control.h"
 #include "platform/dynamic_library.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "tests/hostile/hostile_peer.h"
@@ -564,8 +565,18 @@ class FullFolder {
 class FullDisk : public testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(layout.ok) << "cannot set up " << layout.root; }
+  // The environment a case gave this process goes with the case.
+  void TearDown() override {
+    for (const auto& [name, value] : saved) {
+      if (value)
+        platform::SetEnvironment(name.c_str(), *value);
+      else
+        platform::UnsetEnvironment(name.c_str());
+    }
+  }
 
   Layout layout;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
 };
 
 // The window's list cannot be saved in a full configuration folder in
@@ -581,9 +592,12 @@ TEST_F(FullDisk, ConfigurationFolderFullDeliversNothingOldAndSaysWhy) {
   // The data source runs in this process and starts the window with its
   // environment.
   for (const std::string& entry : layout.Environment()) {
-    const size_t equals = entry.find('=');
-    ASSERT_TRUE(
-        platform::SetEnvironment(entry.substr(0, equals).c_str(), entry.substr(equals + 1)));
+    const std::string name = entry.substr(0, entry.find('='));
+    if (platform::HasEnvironment(name.c_str()))
+      saved.emplace_back(name, platform::Environment(name.c_str()));
+    else
+      saved.emplace_back(name, std::nullopt);
+    ASSERT_TRUE(platform::SetEnvironment(name.c_str(), entry.substr(name.size() + 1)));
   }
   void* module = platform::LoadLibraryFile((layout.bin / "TavrinSource.ds").string());
   ASSERT_NE(module, nullptr) << platform::LastLibraryError();
