@@ -200,8 +200,14 @@ int CTwainControl::SendImage(const std::u16string& path) {
     std::u16string sent = path;
     if (m_bCopyToTemp.load() != 0) sent = CopyToTemp(path, TempFolder());
     if (m_Channel.Send(1, kMsgImage, sent)) return 1;
+    // A path too long for the message goes out in a list at the close; a
+    // data source that does not take its messages will not take a list
+    // either, so those files are only reported.
     std::lock_guard lock(listMutex);
-    unsent.push_back(path);
+    if (sent.size() > kMaxBlockTextUnits)
+      unsent.push_back(path);
+    else if (m_Channel.IsReceiving())
+      notTaken.push_back(path);
     return 0;
   }
   return 0;
@@ -268,14 +274,14 @@ int CTwainControl::WriteList(const std::vector<std::u16string>& paths) {
     return -1;
   }
   if (!m_Channel.Send(1, kMsgFileList, listPath)) {
-    ReportUndelivered(listed, u"the data source did not take the file list");
+    ReportUndelivered(listed, u"the data source did not take the file list", false);
     return -1;
   }
   return 0;
 }
 
 void CTwainControl::ReportUndelivered(const std::vector<std::u16string>& paths,
-                                      const std::u16string& why) {
+                                      const std::u16string& why, bool tellDataSource) {
   std::vector<std::u16string> folders;
   for (const std::u16string& path : paths) {
     const size_t slash = path.rfind(u'/');
@@ -293,7 +299,7 @@ void CTwainControl::ReportUndelivered(const std::vector<std::u16string>& paths,
   std::u16string note = reason + u" They are in " + where + u".";
   if (note.size() > kMaxBlockTextUnits) note = reason;
   if (note.size() > kMaxBlockTextUnits) note = note.substr(0, kMaxBlockTextUnits);
-  m_Channel.Send(1, kMsgClose, note);
+  if (tellDataSource) m_Channel.Send(1, kMsgClose, note);
   ShowLinkMessage(reason + u"\nThey are in " + where + u".");
 }
 
@@ -319,6 +325,12 @@ int CTwainControl::Finish() {
     // Files the channel could not carry one by one go out as a list.
     if (!left.empty()) WriteList(left);
   }
+  std::vector<std::u16string> lost;
+  {
+    std::lock_guard lock(listMutex);
+    lost = notTaken;
+  }
+  if (!lost.empty()) ReportUndelivered(lost, u"the data source did not take them", false);
   if (sendEach) m_Channel.Send(1, kMsgClose, u"");
   return 1;
 }

@@ -78,8 +78,9 @@ class CTwainControl : public ITwainDsCallback {
   int ReadShowModel();
   int OnMessage(ChannelBlock* block) override;
   // -2 in mode 2, -1 when not attached, else the number of messages sent.
-  // A path the channel cannot carry (too long, or the data source did not
-  // take it) is not counted; it goes out in a file list at Finish.
+  // A message the channel did not carry is not counted: a path too long for
+  // it goes out in a file list at Finish; a file the data source did not
+  // take is reported to the person there.
   int SendImage(const std::u16string& path);
   int AddFile(const std::u16string& path);
   void SetSendEachImage(bool flag);
@@ -109,16 +110,19 @@ class CTwainControl : public ITwainDsCallback {
   // returns the copy's path.
   std::u16string CopyToTemp(const std::u16string& path, const std::u16string& tempFolder) const;
   int WriteList(const std::vector<std::u16string>& paths);
-  // Sends 205 with why the pages could not be handed on, and tells the
-  // person where they are.
-  void ReportUndelivered(const std::vector<std::u16string>& paths, const std::u16string& why);
+  // Tells the person why the pages could not be handed on and where they
+  // are, and the data source too (205 with the reason) when asked.
+  void ReportUndelivered(const std::vector<std::u16string>& paths, const std::u16string& why,
+                         bool tellDataSource = true);
 
   SharedMessageChannel m_Channel;
   std::atomic<ITwainShowWindow*> m_TwainWindow = nullptr;
   MarkupDocument m_FileListDoc;
   std::vector<std::u16string> m_FileList;
-  // Files whose 203 did not go out; delivered by a list at Finish.
+  // Files whose path did not fit a 203; delivered by a list at Finish.
   std::vector<std::u16string> unsent;
+  // Files whose 203 the data source never took; reported at Finish.
+  std::vector<std::u16string> notTaken;
   std::atomic<int> m_bCopyToTemp = 0;
   std::atomic<int> m_bSendEachImage = 0;
   std::u16string m_strConfigFolder;
@@ -126,7 +130,7 @@ class CTwainControl : public ITwainDsCallback {
   TwainLocations locations;
   // The list goes out once per run, even if the window calls Finish twice.
   bool listDelivered = false;
-  // Guards m_FileList, unsent, m_FileListDoc and listDelivered.
+  // Guards m_FileList, unsent, notTaken, m_FileListDoc and listDelivered.
   mutable std::mutex listMutex;
 };
 
