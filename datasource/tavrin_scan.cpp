@@ -202,11 +202,15 @@ class Scan {
     for (const std::string& name : platform::ListFolder(options_.output))
       nextPage_ = std::max(nextPage_, PageNumber(name) + 1);
     const int result = options_.mode == 1 || options_.mode == 3 ? RunRequests() : RunPerson();
-    const bool notHandedOn = api_.pagesNotHandedOn(session_) != 0;
-    const std::string windowError = api_.lastError(session_);
+    if (api_.pagesNotHandedOn(session_) != 0) {
+      Fail(kExitNotHandedOn, api_.lastError(session_));
+      // The window tells the person the same in a box: it ends when they
+      // have read it, not when we stop waiting.
+      api_.close(session_, std::max(kWindowEndMs, RemainingMs()));
+      return copyError_.empty() ? kExitNotHandedOn : Fail(kExitSetup, copyError_);
+    }
     api_.close(session_, result == kExitTimeout ? 3000 : kWindowEndMs);
     if (!copyError_.empty()) return Fail(kExitSetup, copyError_);
-    if (notHandedOn) return Fail(kExitNotHandedOn, windowError);
     if (result != 0) return result;
     if (files_ == 0) return Fail(kExitNothing, "nothing delivered");
     std::printf("%d file%s delivered to %s\n", files_, files_ == 1 ? "" : "s",
