@@ -1,5 +1,6 @@
 #include "dslink/twain_control.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <utility>
@@ -137,6 +138,8 @@ int CTwainControl::ReadShowModel() {
     if (FindInt(doc, u"ColorType", value)) m_nColorType = ColorIndexFromPixelType(value);
     if (FindInt(doc, u"RotateMode", value)) m_nRotateMode = value;
     if (FindInt(doc, u"DPIMode", value)) m_nDPI = value < 1 ? 200 : value;
+    m_nCropMode = FindInt(doc, u"CropMode", value) ? value : -1;
+    m_nAutoCapture = FindInt(doc, u"AutoCapture", value) ? std::max(0, value) : 0;
   }
   return 1;
 }
@@ -156,7 +159,8 @@ int CTwainControl::OnMessage(ChannelBlock* block) {
     case kMsgRequest: {
       window->ApplyShowModel();
       const int mode = m_nShowMode.load();
-      if (mode == 1 || mode == 3) window->CaptureImage();
+      // An automatic run was started by the window and shoots by itself.
+      if ((mode == 1 || mode == 3) && m_nAutoCapture.load() == 0) window->CaptureImage();
       break;
     }
     default:

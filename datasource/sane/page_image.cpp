@@ -3,6 +3,8 @@
 #include <png.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -234,6 +236,160 @@ std::vector<uint8_t> PackLineart(const uint8_t* grey, int widthPx, int heightPx,
     }
   }
   return packed;
+}
+
+namespace {
+
+// For one axis: where each output sample starts in the input and its weights.
+struct Taps {
+  std::vector<int> first;
+  std::vector<int> count;
+  std::vector<float> weights;  // count[i] of them for output i, in order
+};
+
+Taps MakeTaps(int in, int out) {
+  Taps taps;
+  taps.first.resize(out);
+  taps.count.resize(out);
+  const double scale = static_cast<double>(in) / out;
+  for (int i = 0; i < out; ++i) {
+    if (scale > 1.0) {
+      // The input span this output pixel covers, each sample by its share.
+      const double from = i * scale;
+      const double to = std::min<double>(in, from + scale);
+      const int j0 = static_cast<int>(from);
+      const int j1 = std::min(in - 1, static_cast<int>(std::ceil(to)) - 1);
+      taps.first[i] = j0;
+      taps.count[i] = j1 - j0 + 1;
+      for (int j = j0; j <= j1; ++j) {
+        const double overlap = std::min<double>(to, j + 1) - std::max<double>(from, j);
+        taps.weights.push_back(static_cast<float>(std::max(0.0, overlap) / (to - from)));
+      }
+    } else {
+      const double centre = std::max(0.0, (i + 0.5) * scale - 0.5);
+      const int j0 = std::min(in - 1, static_cast<int>(centre));
+      const int j1 = std::min(in - 1, j0 + 1);
+      const float t = static_cast<float>(centre - j0);
+      taps.first[i] = j0;
+      taps.count[i] = j1 == j0 ? 1 : 2;
+      if (j1 == j0) {
+        taps.weights.push_back(1.0f);
+      } else {
+        taps.weights.push_back(1.0f - t);
+        taps.weights.push_back(t);
+      }
+    }
+  }
+  return taps;
+}
+
+uint8_t ToByte(float value) {
+  return static_cast<uint8_t>(std::clamp(value + 0.5f, 0.0f, 255.0f));
+}
+
+}  // namespace
+
+std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, int channels,
+                              int newWidthPx, int newHeightPx) {
+  if (newWidthPx == widthPx && newHeightPx == heightPx)
+    return {pixels, pixels + static_cast<size_t>(widthPx) * heightPx * channels};
+  // Across first, into floats, then down.
+  const Taps across = MakeTaps(widthPx, newWidthPx);
+  std::vector<float> wide(static_cast<size_t>(newWidthPx) * heightPx * channels);
+  for (int y = 0; y < heightPx; ++y) {
+    const uint8_t* in = pixels + static_cast<size_t>(y) * widthPx * channels;
+    float* out = wide.data() + static_cast<size_t>(y) * newWidthPx * channels;
+    size_t w = 0;
+    for (int x = 0; x < newWidthPx; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        float sum = 0;
+        for (int k = 0; k < across.count[x]; ++k)
+          sum += across.weights[w + k] * in[(across.first[x] + k) * channels + c];
+        out[x * channels + c] = sum;
+      }
+      w += across.count[x];
+    }
+  }
+  const Taps down = MakeTaps(heightPx, newHeightPx);
+  const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
+  std::vector<uint8_t> result(rowValues * newHeightPx);
+  std::vector<float> row(rowValues);
+  size_t w = 0;
+  for (int y = 0; y < newHeightPx; ++y) {
+    std::fill(row.begin(), row.end(), 0.0f);
+    for (int k = 0; k < down.count[y]; ++k) {
+      const float weight = down.weights[w + k];
+      const float* in = wide.data() + (down.first[y] + k) * rowValues;
+      for (size_t i = 0; i < rowValues; ++i) row[i] += weight * in[i];
+    }
+    w += down.count[y];
+    uint8_t* out = result.data() + rowValues * y;
+    for (size_t i = 0; i < rowValues; ++i) out[i] = ToByte(row[i]);
+  }
+  return result;
+}
+
+bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
+                 bool* dpiGuessed) {
+  if (dpiGuessed != nullptr) *dpiGuessed = false;
+  if (request.dpi <= 0) {
+    error = "no resolution asked for";
+    return false;
+  }
+  // Black and white is thresholded after resampling, so it is grey till then.
+  const PixelKind decodeAs = request.kind == PixelKind::kLineart ? PixelKind::kGray : request.kind;
+  if (!DecodePage(bytes, decodeAs, page, error)) return false;
+  const int channels = request.kind == PixelKind::kColor ? 3 : 1;
+  double dpiX = page.dpiX;
+  double dpiY = page.dpiY;
+  if (dpiX <= 0 || dpiY <= 0) {
+    if (dpiGuessed != nullptr) *dpiGuessed = true;
+    dpiX = dpiY = request.dpi;
+  }
+  constexpr double kMmPerInch = 25.4;
+  int x0 = 0, y0 = 0, x1 = page.widthPx, y1 = page.heightPx;
+  if (request.cut) {
+    auto at = [](double mm, double dpi, int limit) {
+      return std::clamp(static_cast<int>(std::lround(mm * dpi / kMmPerInch)), 0, limit);
+    };
+    x0 = at(request.leftMm, dpiX, page.widthPx);
+    y0 = at(request.topMm, dpiY, page.heightPx);
+    x1 = at(request.rightMm, dpiX, page.widthPx);
+    y1 = at(request.bottomMm, dpiY, page.heightPx);
+    if (x1 <= x0 || y1 <= y0) {
+      error = "the scan area lies outside the camera's picture";
+      page = Page{};
+      return false;
+    }
+  }
+  const int cutWidth = x1 - x0;
+  const int cutHeight = y1 - y0;
+  const int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
+  const int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
+  if (!CheckSize(newWidth, newHeight, channels, error)) {
+    page = Page{};
+    return false;
+  }
+  if (request.cut) {
+    std::vector<uint8_t> cut(static_cast<size_t>(cutWidth) * cutHeight * channels);
+    for (int y = 0; y < cutHeight; ++y)
+      std::memcpy(cut.data() + static_cast<size_t>(y) * cutWidth * channels,
+                  page.data.data() + static_cast<size_t>(y0 + y) * page.bytesPerLine +
+                      static_cast<size_t>(x0) * channels,
+                  static_cast<size_t>(cutWidth) * channels);
+    page.data = std::move(cut);
+  }
+  page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
+  page.widthPx = newWidth;
+  page.heightPx = newHeight;
+  page.bytesPerLine = newWidth * channels;
+  page.dpiX = page.dpiY = request.dpi;
+  page.kind = request.kind;
+  if (request.kind == PixelKind::kLineart) {
+    page.data = PackLineart(page.data.data(), page.widthPx, page.heightPx, page.bytesPerLine);
+    page.bytesPerLine = (page.widthPx + 7) / 8;
+  }
+  return true;
 }
 
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error) {
