@@ -304,8 +304,9 @@ void OptionSet::EstimateSize(int& widthPx, int& heightPx) const {
   const ScanChoice choice = Choice();
   widthPx = std::max(1, PixelsOf(choice.area.rightMm - choice.area.leftMm, choice.dpi));
   heightPx = std::max(1, PixelsOf(choice.area.bottomMm - choice.area.topMm, choice.dpi));
-  // The page's size is known once it is found; till then at most the field.
-  if (choice.findPage) heightPx = -1;
+  // A found page's size, and the height of the camera's picture, which
+  // follows its shape, are known once the picture is there.
+  if (choice.findPage || choice.preview) heightPx = -1;
 }
 
 }  // namespace tavrin::sane

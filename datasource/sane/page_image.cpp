@@ -347,37 +347,42 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
     dpiX = dpiY = request.dpi;
   }
   constexpr double kMmPerInch = 25.4;
-  int x0 = 0, y0 = 0, x1 = page.widthPx, y1 = page.heightPx;
+  int cutWidth = page.widthPx;
+  int cutHeight = page.heightPx;
+  int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
+  int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
   if (request.cut) {
-    auto at = [](double mm, double dpi, int limit) {
-      return std::clamp(static_cast<int>(std::lround(mm * dpi / kMmPerInch)), 0, limit);
+    // The area's size alone sets the page's, as the frontend computed it;
+    // where the area reaches past the picture, the page is white, as a
+    // scanner's glass outside the sheet.
+    auto at = [](double mm, double dpi) {
+      return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
     };
-    x0 = at(request.leftMm, dpiX, page.widthPx);
-    y0 = at(request.topMm, dpiY, page.heightPx);
-    x1 = at(request.rightMm, dpiX, page.widthPx);
-    y1 = at(request.bottomMm, dpiY, page.heightPx);
-    if (x1 <= x0 || y1 <= y0) {
-      error = "the scan area lies outside the camera's picture";
+    const int x0 = at(request.leftMm, dpiX);
+    const int y0 = at(request.topMm, dpiY);
+    cutWidth = std::max(1, at(request.rightMm, dpiX) - x0);
+    cutHeight = std::max(1, at(request.bottomMm, dpiY) - y0);
+    newWidth = std::max(1, at(request.rightMm - request.leftMm, request.dpi));
+    newHeight = std::max(1, at(request.bottomMm - request.topMm, request.dpi));
+    if (!CheckSize(cutWidth, cutHeight, channels, error)) {
       page = Page{};
       return false;
     }
+    std::vector<uint8_t> cut(static_cast<size_t>(cutWidth) * cutHeight * channels, 255);
+    const int fromX = std::clamp(x0, 0, page.widthPx);
+    const int toX = std::clamp(x0 + cutWidth, 0, page.widthPx);
+    for (int y = std::max(0, y0); y < std::min(page.heightPx, y0 + cutHeight); ++y) {
+      if (toX <= fromX) break;
+      std::memcpy(cut.data() + (static_cast<size_t>(y - y0) * cutWidth + (fromX - x0)) * channels,
+                  page.data.data() + static_cast<size_t>(y) * page.bytesPerLine +
+                      static_cast<size_t>(fromX) * channels,
+                  static_cast<size_t>(toX - fromX) * channels);
+    }
+    page.data = std::move(cut);
   }
-  const int cutWidth = x1 - x0;
-  const int cutHeight = y1 - y0;
-  const int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
-  const int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
   if (!CheckSize(newWidth, newHeight, channels, error)) {
     page = Page{};
     return false;
-  }
-  if (request.cut) {
-    std::vector<uint8_t> cut(static_cast<size_t>(cutWidth) * cutHeight * channels);
-    for (int y = 0; y < cutHeight; ++y)
-      std::memcpy(cut.data() + static_cast<size_t>(y) * cutWidth * channels,
-                  page.data.data() + static_cast<size_t>(y0 + y) * page.bytesPerLine +
-                      static_cast<size_t>(x0) * channels,
-                  static_cast<size_t>(cutWidth) * channels);
-    page.data = std::move(cut);
   }
   page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
   page.widthPx = newWidth;

@@ -335,7 +335,7 @@ TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
   int width = 0, height = 0;
   options.EstimateSize(width, height);
   EXPECT_EQ(width, PixelsOf(kFieldWidthMm, kPreviewDpi));
-  EXPECT_EQ(height, PixelsOf(kFieldHeightMm, kPreviewDpi));
+  EXPECT_EQ(height, -1);
   SANE_Word two = 2;
   Set(options, kOptPreview, &two, SANE_STATUS_INVAL);
 
@@ -457,11 +457,15 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   EXPECT_EQ(page.widthPx, 200);
   EXPECT_EQ(page.heightPx, 100);
   EXPECT_EQ(page.bytesPerLine, 25);
-  // Outside the picture there is nothing to cut.
-  area.leftMm = 60;
-  area.rightMm = 80;
-  EXPECT_FALSE(PreparePage(file, area, page, error));
-  EXPECT_NE(error.find("outside"), std::string::npos) << error;
+  // Past the picture's edge the area is white, and the page keeps its size.
+  area.kind = PixelKind::kGray;
+  area.leftMm = 40;
+  area.rightMm = 60;
+  ASSERT_TRUE(PreparePage(file, area, page, error)) << error;
+  ASSERT_EQ(page.widthPx, PixelsOf(20, 200));
+  ASSERT_EQ(page.heightPx, 100);
+  EXPECT_EQ(page.data[50 * page.bytesPerLine + 10], 200);
+  EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
 }
 
 TEST(PagePrepare, ResamplingAveragesWhenItShrinksAndKeepsEdgesWhenItGrows) {
