@@ -126,7 +126,8 @@ class Scanimage : public test::ProgramCopyTest {
     for (std::string& entry : PrivateEnvironment(camera)) {
       if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0) entries.push_back(std::move(entry));
     }
-    for (const char* unset : {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_LOGGING_RULES="})
+    for (const char* unset :
+         {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_LOGGING_RULES="})
       entries.push_back(unset);
     entries.push_back("SANE_CONFIG_DIR=" + Path("sane.d").toStdString());
     entries.push_back("LD_LIBRARY_PATH=" + Path("sane").toStdString());
@@ -149,8 +150,7 @@ class Scanimage : public test::ProgramCopyTest {
                    const QString& errors) {
     std::string command = "exec " + Quote(program);
     for (const std::string& arg : args) command += " " + Quote(arg);
-    command += " >" + Quote(Path(output).toStdString()) + " 2>" +
-               Quote(Path(errors).toStdString());
+    command += " >" + Quote(Path(output).toStdString()) + " 2>" + Quote(Path(errors).toStdString());
     std::string error;
     const int pid = platform::SpawnProcess("/bin/sh", {"-c", command}, environment, &error);
     EXPECT_GT(pid, 0) << error;

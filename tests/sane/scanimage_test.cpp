@@ -157,15 +157,16 @@ class InteractiveScan : public Scanimage {
 };
 
 TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
-  const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--mode", "Gray",
-                         "--resolution", "100", "--format=png",
-                         "--batch=" + Path("out/p%d.png").toStdString()});
+  const int pid =
+      Start({"-d", kDevice, "--source", "Camera (interactive)", "--mode", "Gray", "--resolution",
+             "100", "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
   ASSERT_GT(pid, 0);
   WaitForTheWindow();
   // The window shows what the frontend asked for (mode 2 applies colour and
   // resolution): grey at 100 DPI.
-  EXPECT_TRUE(request.contains("<ShowMode>2</ShowMode><ColorType>1</ColorType>"
-                               "<RotateMode>0</RotateMode><DPIMode>100</DPIMode>"))
+  EXPECT_TRUE(
+      request.contains("<ShowMode>2</ShowMode><ColorType>1</ColorType>"
+                       "<RotateMode>0</RotateMode><DPIMode>100</DPIMode>"))
       << request.toStdString();
   // The person's captures come at 300 DPI.
   CaptureOnRequest();
