@@ -1,5 +1,6 @@
 #include "datasource/sane/scan_session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -32,6 +33,15 @@ constexpr int kCropSinglePage = 1;
 constexpr int kKeepWindowCrop = -1;
 // A page laid down is taken once it has lain still this long.
 constexpr int kFeederStillSeconds = 2;
+
+// Below this the window's pages carry a DPI their pixels do not have (the
+// camera's picture at a low resolution is labelled as if it were resampled);
+// the page is resampled here in any case, so the window never goes lower.
+constexpr int kMinWindowDpi = 100;
+
+int WindowDpi(const ScanChoice& choice) {
+  return std::max(choice.dpi, kMinWindowDpi);
+}
 
 template <typename Function>
 bool Bind(void* module, const char* name, Function& function) {
@@ -95,7 +105,7 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
   pending_.clear();
   finished_ = false;
   const int opened =
-      api_.open(&session_, showMode, choice.colorType, 0, choice.dpi, kAttachTimeoutMs);
+      api_.open(&session_, showMode, choice.colorType, 0, WindowDpi(choice), kAttachTimeoutMs);
   if (opened == TS_BUSY) {
     session_ = nullptr;
     error_ = std::string(
@@ -145,7 +155,7 @@ bool ScanSession::ReadPageFile(const std::string& path, std::string& bytes) {
 
 SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cropMode,
                                  int autoSeconds) {
-  if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, choice.dpi, cropMode,
+  if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, WindowDpi(choice), cropMode,
                             autoSeconds) != TS_OK)
     return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
   if (api_.send(session_, kMsgRequest, kSendTimeoutMs) != TS_OK)
