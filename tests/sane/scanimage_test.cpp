@@ -4,6 +4,8 @@
 // library and a virtual document camera, with no display, from a private
 // copy of the program folder with its own HOME and TMPDIR. The pages
 // scanimage writes are decoded and measured.
+#include <QRegularExpression>
+
 #include "tests/sane/sane_fixture.h"
 
 namespace tavrin {
@@ -116,7 +118,7 @@ class InteractiveScan : public Scanimage {
   void WaitForTheWindow() {
     ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000)) << Errors();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    request = ReadText("home/Documents/DSConfig/ShowModel.xml");
+    request = ReadText("home/Documents/DSConfig/ShowModel.xml").remove(QRegularExpression("\\s"));
   }
 
   QString request;  // the backend's request as the window read it
