@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csetjmp>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
-#include <turbojpeg.h>
+#include <jpeglib.h>
 #include <zlib.h>
 
 #include <QImage>
@@ -39,48 +42,183 @@ void PutLittle32(std::string& bytes, size_t at, uint32_t value) {
   PutLittle16(bytes, at + 2, value >> 16);
 }
 
-// The JFIF header that the compressor writes says "no unit"; the density is
-// patched into it, so the file carries the DPI without a second pass.
-bool PatchJfifDensity(std::string& bytes, int dpiX, int dpiY) {
-  static constexpr char kJfif[] = {'J', 'F', 'I', 'F', '\0'};
-  if (bytes.size() < 20 || static_cast<unsigned char>(bytes[2]) != 0xFF ||
-      static_cast<unsigned char>(bytes[3]) != 0xE0 || std::memcmp(&bytes[6], kJfif, 5) != 0) {
-    return false;
+// libjpeg reports a fatal error through error_exit, which must not return;
+// it jumps back to the band's compression, which then fails.
+struct JpegErrors {
+  jpeg_error_mgr manager{};
+  std::jmp_buf escape{};
+  char message[JMSG_LENGTH_MAX] = {};
+};
+
+[[noreturn]] void JpegErrorExit(j_common_ptr info) {
+  auto* errors = reinterpret_cast<JpegErrors*>(info->err);
+  info->err->format_message(info, errors->message);
+  std::longjmp(errors->escape, 1);
+}
+
+// One band of rows of a JPEG picture, compressed as a picture of its own
+// with a restart marker after every row of MCUs. The entropy-coded data of
+// the bands then joins into one picture (the DC predictions restart at each
+// band's first row too), so the bands can be compressed on every core at
+// once and decode to the same pixels as one pass over the whole picture.
+struct JpegBand {
+  int firstRow = 0;
+  int endRow = 0;
+  std::string bytes;
+  std::string error;
+};
+
+void CompressJpegBand(const cv::Mat& image, int dpiX, int dpiY, bool restarts, JpegBand& band) {
+  jpeg_compress_struct info{};
+  JpegErrors errors;
+  info.err = jpeg_std_error(&errors.manager);
+  errors.manager.error_exit = JpegErrorExit;
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  // Nothing with a destructor lives between here and the jump back.
+  if (setjmp(errors.escape) != 0) {
+    band.error = std::string("JPEG compression failed: ") + errors.message;
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return;
   }
-  const auto clamp = [](int dpi) { return static_cast<uint32_t>(std::clamp(dpi, 1, 65535)); };
-  bytes[13] = 1;  // dots per inch
-  bytes[14] = static_cast<char>(clamp(dpiX) >> 8);
-  bytes[15] = static_cast<char>(clamp(dpiX) & 0xFF);
-  bytes[16] = static_cast<char>(clamp(dpiY) >> 8);
-  bytes[17] = static_cast<char>(clamp(dpiY) & 0xFF);
-  return true;
+  jpeg_create_compress(&info);
+  jpeg_mem_dest(&info, &buffer, &size);
+  const bool grey = image.channels() == 1;
+  info.image_width = static_cast<JDIMENSION>(image.cols);
+  info.image_height = static_cast<JDIMENSION>(band.endRow - band.firstRow);
+  info.input_components = grey ? 1 : 3;
+  info.in_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
+  // 4:2:0 for colour (the library's default) and the fast DCT, as the
+  // turbo compressor's plain call gives at this quality.
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, kJpegQuality, TRUE);
+  info.dct_method = JDCT_FASTEST;
+  if (dpiX > 0 && dpiY > 0) {
+    info.density_unit = 1;  // dots per inch
+    info.X_density = static_cast<UINT16>(std::clamp(dpiX, 1, 65535));
+    info.Y_density = static_cast<UINT16>(std::clamp(dpiY, 1, 65535));
+  }
+  if (restarts) info.restart_in_rows = 1;
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW rows[16];
+    JDIMENSION count = 0;
+    for (; count < 16 && info.next_scanline + count < info.image_height; ++count) {
+      rows[count] = const_cast<JSAMPROW>(
+          image.ptr<uint8_t>(band.firstRow + static_cast<int>(info.next_scanline + count)));
+    }
+    jpeg_write_scanlines(&info, rows, count);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  band.bytes.assign(reinterpret_cast<const char*>(buffer), size);
+  std::free(buffer);
+}
+
+// Where the entropy-coded data of a band starts: after its SOS segment.
+// 0 when the stream has none, or no frame header before it.
+size_t EntropyStart(const std::string& bytes, size_t* frameHeader) {
+  size_t at = 2;
+  while (at + 4 <= bytes.size() && static_cast<unsigned char>(bytes[at]) == 0xFF) {
+    const auto marker = static_cast<unsigned char>(bytes[at + 1]);
+    const size_t length = (static_cast<unsigned char>(bytes[at + 2]) << 8) |
+                          static_cast<unsigned char>(bytes[at + 3]);
+    if (marker == 0xC0 && frameHeader != nullptr) *frameHeader = at;
+    if (marker == 0xDA) return at + 2 + length;
+    at += 2 + length;
+  }
+  return 0;
+}
+
+// Appends a band's entropy-coded data (without its EOI), numbering its
+// restart markers on from the ones already written.
+void AppendEntropyData(std::string& out, const std::string& band, size_t from, int& restart) {
+  const size_t end = band.size() - 2;  // the EOI
+  size_t at = from;
+  while (at < end) {
+    const void* found = std::memchr(band.data() + at, 0xFF, end - at);
+    const size_t next = found == nullptr ? end : static_cast<const char*>(found) - band.data();
+    out.append(band, at, next - at);
+    if (next >= end) break;
+    const auto marker = static_cast<unsigned char>(band[next + 1]);
+    out.push_back(static_cast<char>(0xFF));
+    if (marker >= 0xD0 && marker <= 0xD7) {
+      out.push_back(static_cast<char>(0xD0 + restart));
+      restart = (restart + 1) % 8;
+    } else {
+      out.push_back(static_cast<char>(marker));  // a stuffed zero
+    }
+    at = next + 2;
+  }
 }
 
 bool EncodeJpeg(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, std::string* error) {
-  tjhandle handle = tjInitCompress();
-  if (handle == nullptr) {
-    SetError(error, "cannot start the JPEG compressor");
+  if (image.cols > 65500 || image.rows > 65500) {
+    SetError(error, "image too large for JPEG");
     return false;
   }
-  const bool grey = image.channels() == 1;
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  const int status = tjCompress2(handle, image.data, image.cols, static_cast<int>(image.step),
-                                 image.rows, grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size,
-                                 grey ? TJSAMP_GRAY : TJSAMP_420, kJpegQuality, 0);
-  if (status != 0) {
-    SetError(error, std::string("JPEG compression failed: ") + tjGetErrorStr2(handle));
-    tjFree(buffer);
-    tjDestroy(handle);
+  // Bands start on a row of MCUs: 16 picture rows in 4:2:0 colour, 8 in grey.
+  const int mcuRows = image.channels() == 1 ? 8 : 16;
+  constexpr int kPixelsPerBand = 1 << 20;
+  const int cores = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+  const int wanted = std::max(1, static_cast<int>(image.total() / kPixelsPerBand));
+  const int rowsOfMcus = (image.rows + mcuRows - 1) / mcuRows;
+  const int bandCount = std::min({cores, wanted, rowsOfMcus, 16});
+  std::vector<JpegBand> bands(static_cast<size_t>(bandCount));
+  for (int i = 0; i < bandCount; ++i) {
+    bands[i].firstRow = std::min(image.rows, rowsOfMcus * i / bandCount * mcuRows);
+    bands[i].endRow = std::min(image.rows, rowsOfMcus * (i + 1) / bandCount * mcuRows);
+  }
+  const bool restarts = bandCount > 1;
+  {
+    std::vector<std::jthread> workers;
+    for (int i = 1; i < bandCount; ++i) {
+      workers.emplace_back([&, i] { CompressJpegBand(image, dpiX, dpiY, restarts, bands[i]); });
+    }
+    CompressJpegBand(image, dpiX, dpiY, restarts, bands[0]);
+  }
+  for (const JpegBand& band : bands) {
+    if (!band.error.empty()) {
+      SetError(error, band.error);
+      return false;
+    }
+  }
+  if (!restarts) {
+    bytes = std::move(bands[0].bytes);
+    return true;
+  }
+
+  size_t frameHeader = 0;
+  const size_t headerEnd = EntropyStart(bands[0].bytes, &frameHeader);
+  if (headerEnd == 0 || frameHeader == 0) {
+    SetError(error, "JPEG stream without frame or scan header");
     return false;
   }
-  bytes.assign(reinterpret_cast<const char*>(buffer), size);
-  tjFree(buffer);
-  tjDestroy(handle);
-  if (dpiX > 0 && dpiY > 0 && !PatchJfifDensity(bytes, dpiX, dpiY)) {
-    SetError(error, "JPEG stream without JFIF header");
-    return false;
+  size_t total = 0;
+  for (const JpegBand& band : bands) total += band.bytes.size();
+  bytes.clear();
+  bytes.reserve(total);
+  bytes.append(bands[0].bytes, 0, headerEnd);
+  // The first band's frame header becomes the whole picture's.
+  bytes[frameHeader + 5] = static_cast<char>(image.rows >> 8);
+  bytes[frameHeader + 6] = static_cast<char>(image.rows & 0xFF);
+  int restart = 0;
+  for (size_t i = 0; i < bands.size(); ++i) {
+    if (i > 0) {
+      bytes.push_back(static_cast<char>(0xFF));
+      bytes.push_back(static_cast<char>(0xD0 + restart));
+      restart = (restart + 1) % 8;
+    }
+    const size_t from = i == 0 ? headerEnd : EntropyStart(bands[i].bytes, nullptr);
+    if (from == 0) {
+      SetError(error, "JPEG stream without scan header");
+      return false;
+    }
+    AppendEntropyData(bytes, bands[i].bytes, from, restart);
   }
+  bytes.push_back(static_cast<char>(0xFF));
+  bytes.push_back(static_cast<char>(0xD9));
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <png.h>
+#include <turbojpeg.h>
 
 #include <QByteArray>
 #include <QImage>
@@ -14,11 +15,14 @@ namespace tavrin::lens {
 namespace {
 
 // A page as the camera gives it, large enough to be compressed in bands on
-// a machine with several cores, with an odd width so no row is a multiple
-// of eight pixels.
-cv::Mat CameraPicture() {
-  const cv::Size size(1203, 1001);
-  return testing::DrawScene(size, {testing::DocumentPage(size, 4.0F)});
+// a machine with several cores, with sizes that are no multiple of eight
+// pixels or of a JPEG block row.
+const cv::Mat& CameraPicture() {
+  static const cv::Mat picture = [] {
+    const cv::Size size(1803, 1205);
+    return testing::DrawScene(size, {testing::DocumentPage(size, 4.0F)});
+  }();
+  return picture;
 }
 
 cv::Mat BlackAndWhite(const cv::Mat& colour) {
@@ -30,8 +34,8 @@ cv::Mat BlackAndWhite(const cv::Mat& colour) {
 }
 
 cv::Mat FromQImage(const QImage& decoded, int channels) {
-  const QImage image = decoded.convertToFormat(channels == 3 ? QImage::Format_BGR888
-                                                             : QImage::Format_Grayscale8);
+  const QImage image =
+      decoded.convertToFormat(channels == 3 ? QImage::Format_BGR888 : QImage::Format_Grayscale8);
   return cv::Mat(image.height(), image.width(), channels == 3 ? CV_8UC3 : CV_8UC1,
                  const_cast<uchar*>(image.constBits()), static_cast<size_t>(image.bytesPerLine()))
       .clone();
@@ -74,6 +78,59 @@ TEST(Encode, PngAndBmpKeepEveryPixelAndTheDpi) {
         EXPECT_TRUE(SamePixels(DecodeWithLibpng(bytes, picture.channels()), picture));
       }
     }
+  }
+}
+
+cv::Mat DecodeJpeg(const std::string& bytes, int channels) {
+  tjhandle handle = tjInitDecompress();
+  int width = 0;
+  int height = 0;
+  int subsampling = 0;
+  int colourspace = 0;
+  auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  cv::Mat pixels;
+  if (tjDecompressHeader3(handle, data, bytes.size(), &width, &height, &subsampling,
+                          &colourspace) == 0) {
+    pixels.create(height, width, channels == 3 ? CV_8UC3 : CV_8UC1);
+    if (tjDecompress2(handle, data, bytes.size(), pixels.data, width, static_cast<int>(pixels.step),
+                      height, channels == 3 ? TJPF_BGR : TJPF_GRAY, 0) != 0) {
+      pixels.release();
+    }
+  }
+  tjDestroy(handle);
+  return pixels;
+}
+
+// A JPEG compressed in bands on several cores decodes to exactly what one
+// plain compression at the same quality gives: the same coefficients, only
+// with restart markers between the rows of blocks.
+TEST(Encode, JpegInBandsDecodesLikeOnePlainCompression) {
+  cv::Mat grey;
+  cv::cvtColor(CameraPicture(), grey, cv::COLOR_BGR2GRAY);
+  for (const cv::Mat& picture : {CameraPicture(), grey}) {
+    const bool colour = picture.channels() == 3;
+    std::string bytes;
+    std::string error;
+    ASSERT_TRUE(EncodeImage(picture, ImageFormat::kJpeg, 300, 200, bytes, &error)) << error;
+
+    tjhandle handle = tjInitCompress();
+    unsigned char* plain = nullptr;
+    unsigned long plainSize = 0;
+    ASSERT_EQ(tjCompress2(handle, picture.data, picture.cols, static_cast<int>(picture.step),
+                          picture.rows, colour ? TJPF_BGR : TJPF_GRAY, &plain, &plainSize,
+                          colour ? TJSAMP_420 : TJSAMP_GRAY, kJpegQuality, 0),
+              0);
+    const std::string reference(reinterpret_cast<const char*>(plain), plainSize);
+    tjFree(plain);
+    tjDestroy(handle);
+
+    const cv::Mat decoded = DecodeJpeg(bytes, picture.channels());
+    ASSERT_FALSE(decoded.empty());
+    EXPECT_TRUE(SamePixels(decoded, DecodeJpeg(reference, picture.channels())));
+    const QImage viaQt = QImage::fromData(QByteArray(bytes.data(), std::ssize(bytes)));
+    EXPECT_EQ(viaQt.size(), QSize(picture.cols, picture.rows));
+    EXPECT_NEAR(viaQt.dotsPerMeterX() * 0.0254, 300, 0.5);
+    EXPECT_NEAR(viaQt.dotsPerMeterY() * 0.0254, 200, 0.5);
   }
 }
 
