@@ -141,8 +141,8 @@ bool DecodePng(std::string_view bytes, bool grey, Page& page, std::string& error
   return true;
 }
 
-// Uncompressed 8-bit (palette) and 24-bit files, as the camera library
-// writes them.
+// Uncompressed 1-bit and 8-bit (palette) and 24-bit files, as the camera
+// library writes them.
 bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const size_t size = bytes.size();
@@ -156,7 +156,7 @@ bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error
   const int32_t signedHeight = static_cast<int32_t>(Little32(p + 22));
   const int bitsPerPixel = Little16(p + 28);
   const uint32_t compression = Little32(p + 30);
-  if (compression != 0 || (bitsPerPixel != 8 && bitsPerPixel != 24)) {
+  if (compression != 0 || (bitsPerPixel != 1 && bitsPerPixel != 8 && bitsPerPixel != 24)) {
     error = "unsupported BMP file: " + std::to_string(bitsPerPixel) + " bits, compression " +
             std::to_string(compression);
     return false;
@@ -169,15 +169,16 @@ bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error
   const uint32_t height = topDown ? static_cast<uint32_t>(-signedHeight) : signedHeight;
   const int channels = grey ? 1 : 3;
   if (!CheckSize(static_cast<uint32_t>(width), height, channels, error)) return false;
-  const uint64_t rowBytes = (static_cast<uint64_t>(width) * (bitsPerPixel / 8) + 3) & ~3ull;
+  const uint64_t rowBytes = ((static_cast<uint64_t>(width) * bitsPerPixel + 7) / 8 + 3) & ~3ull;
   if (offset > size || rowBytes * height > size - offset) {
     error = "broken BMP file: pixels cut short";
     return false;
   }
   uint8_t palette[256][3] = {};
-  if (bitsPerPixel == 8) {
+  if (bitsPerPixel <= 8) {
+    const uint32_t most = 1U << bitsPerPixel;
     uint32_t colours = Little32(p + 46);
-    if (colours == 0 || colours > 256) colours = 256;
+    if (colours == 0 || colours > most) colours = most;
     const uint64_t paletteAt = 14 + uint64_t{headerBytes};
     if (paletteAt + colours * 4 > offset) {
       error = "broken BMP file: palette cut short";
@@ -199,10 +200,12 @@ bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error
     uint8_t* out = page.data.data() + static_cast<size_t>(page.bytesPerLine) * y;
     for (int x = 0; x < width; ++x) {
       uint8_t red, green, blue;
-      if (bitsPerPixel == 8) {
-        red = palette[row[x]][0];
-        green = palette[row[x]][1];
-        blue = palette[row[x]][2];
+      if (bitsPerPixel <= 8) {
+        const uint8_t index =
+            bitsPerPixel == 8 ? row[x] : static_cast<uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
+        red = palette[index][0];
+        green = palette[index][1];
+        blue = palette[index][2];
       } else {
         blue = row[3 * x];
         green = row[3 * x + 1];
