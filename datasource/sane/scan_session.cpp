@@ -73,7 +73,6 @@ const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& er
   }
   SourceApi bound;
   if (!Bind(module, "tsOpen", bound.open) ||
-      !Bind(module, "tsWriteShowModel", bound.writeShowModel) ||
       !Bind(module, "tsWriteScanRequest", bound.writeScanRequest) ||
       !Bind(module, "tsSend", bound.send) || !Bind(module, "tsNextEvent", bound.nextEvent) ||
       !Bind(module, "tsWindowRunning", bound.windowRunning) ||

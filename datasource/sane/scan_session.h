@@ -19,7 +19,6 @@ namespace tavrin::sane {
 // and kept loaded: its threads end with each session, its code stays.
 struct SourceApi {
   decltype(&tsOpen) open = nullptr;
-  decltype(&tsWriteShowModel) writeShowModel = nullptr;
   decltype(&tsWriteScanRequest) writeScanRequest = nullptr;
   decltype(&tsSend) send = nullptr;
   decltype(&tsNextEvent) nextEvent = nullptr;
