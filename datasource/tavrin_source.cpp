@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dslink/copied_data.h"
 #include "dslink/shared_message_channel.h"
@@ -141,7 +142,8 @@ void SetError(TavrinSession& session, const std::string& text) {
   session.lastError = text;
 }
 
-bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rotateMode, int dpi) {
+bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rotateMode, int dpi,
+                    int cropMode = -1, int autoCaptureSeconds = 0) {
   if (!platform::IsFolder(session.configFolder) && !platform::CreateFolders(session.configFolder)) {
     SetError(session, "cannot create " + session.configFolder);
     return false;
@@ -155,6 +157,10 @@ bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rot
   doc.AddElem(u"ColorType", platform::Utf8ToUtf16(std::to_string(colorType)));
   doc.AddElem(u"RotateMode", platform::Utf8ToUtf16(std::to_string(rotateMode)));
   doc.AddElem(u"DPIMode", platform::Utf8ToUtf16(std::to_string(dpi)));
+  // Optional, after the four: a window that does not know them stops there.
+  if (cropMode >= 0) doc.AddElem(u"CropMode", platform::Utf8ToUtf16(std::to_string(cropMode)));
+  if (autoCaptureSeconds > 0)
+    doc.AddElem(u"AutoCapture", platform::Utf8ToUtf16(std::to_string(autoCaptureSeconds)));
   const std::string path = session.configFolder + "/ShowModel.xml";
   if (!doc.Save(platform::Utf8ToUtf16(path))) {
     SetError(session, "cannot write " + path);
@@ -177,6 +183,23 @@ bool WriteCfgInfo(TavrinSession& session, const std::u16string& first,
     return false;
   }
   return true;
+}
+
+// Without a display (ssh, a network scan daemon) the window runs on the
+// offscreen platform instead of dying at start; there nobody sees it, and
+// Qt's warnings about what that platform cannot do would only reach the
+// client's terminal.
+std::vector<std::string> WindowEnvironment() {
+  std::vector<std::string> extra;
+  std::string platformName = platform::Environment("QT_QPA_PLATFORM");
+  if (platformName.empty() && platform::Environment("DISPLAY").empty() &&
+      platform::Environment("WAYLAND_DISPLAY").empty()) {
+    platformName = "offscreen";
+    extra.push_back("QT_QPA_PLATFORM=offscreen");
+  }
+  if (platformName == "offscreen" && platform::Environment("QT_LOGGING_RULES").empty())
+    extra.push_back("QT_LOGGING_RULES=default.warning=false;qt.qpa.*=false");
+  return extra;
 }
 
 int FailOpen(TavrinSession* session, int result) {
@@ -248,7 +271,7 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
     return FailOpen(session, TS_NO_WINDOW);
   }
   std::string error;
-  session->windowPid = platform::SpawnProcess(program, {}, {}, &error);
+  session->windowPid = platform::SpawnProcess(program, {}, WindowEnvironment(), &error);
   if (session->windowPid < 0) {
     SetError(*session, error);
     return FailOpen(session, TS_NO_WINDOW);
@@ -274,6 +297,15 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
 int tsWriteShowModel(TavrinSession* session, int showMode, int colorType, int rotateMode, int dpi) {
   if (session == nullptr) return TS_ERROR;
   return WriteShowModel(*session, showMode, colorType, rotateMode, dpi) ? TS_OK : TS_ERROR;
+}
+
+int tsWriteScanRequest(TavrinSession* session, int showMode, int colorType, int rotateMode, int dpi,
+                       int cropMode, int autoCaptureSeconds) {
+  if (session == nullptr) return TS_ERROR;
+  return WriteShowModel(*session, showMode, colorType, rotateMode, dpi, cropMode,
+                        autoCaptureSeconds)
+             ? TS_OK
+             : TS_ERROR;
 }
 
 int tsSend(TavrinSession* session, int code, int timeoutMs) {

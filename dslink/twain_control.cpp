@@ -145,6 +145,8 @@ int CTwainControl::ReadShowModel() {
     // Only the four rotations exist; another value would blank the list.
     if (FindInt(doc, u"RotateMode", value) && value >= 0 && value <= 3) m_nRotateMode = value;
     if (FindInt(doc, u"DPIMode", value)) m_nDPI = value < 1 ? 200 : value;
+    m_nCropMode = FindInt(doc, u"CropMode", value) ? value : -1;
+    m_nAutoCapture = FindInt(doc, u"AutoCapture", value) ? std::max(0, value) : 0;
   }
   return 1;
 }
@@ -164,7 +166,8 @@ int CTwainControl::OnMessage(ChannelBlock* block) {
     case kMsgRequest: {
       window->ApplyShowModel();
       const int mode = m_nShowMode.load();
-      if (mode == 1 || mode == 3) window->CaptureImage();
+      // An automatic run was started by the window and shoots by itself.
+      if ((mode == 1 || mode == 3) && m_nAutoCapture.load() == 0) window->CaptureImage();
       break;
     }
     default:

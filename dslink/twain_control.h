@@ -97,6 +97,10 @@ class CTwainControl : public ITwainDsCallback {
   std::atomic<int> m_nDPI = 200;
   std::atomic<int> m_nColorType = 0;
   std::atomic<int> m_nRotateMode = 0;
+  // Optional elements after "DPIMode"; each request without them resets
+  // them, so they never outlive the request that asked for them.
+  std::atomic<int> m_nCropMode = -1;    // crop item to select; -1 keeps the window's
+  std::atomic<int> m_nAutoCapture = 0;  // >0: an automatic run, shot after this many still seconds
 
   SharedMessageChannel& Channel() { return m_Channel; }
   const std::u16string& ConfigFolder() const { return m_strConfigFolder; }

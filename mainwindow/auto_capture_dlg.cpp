@@ -170,12 +170,14 @@ void CAutoCaptureDlg::SetShotCountText() {
 void CAutoCaptureDlg::OnEnd() {
   StopCapture();
   accept();
+  if (endsSession) owner->reject();
 }
 
 void CAutoCaptureDlg::reject() {
   // The title bar's close and Escape both come here.
   StopCapture();
   QDialog::reject();
+  if (endsSession) owner->reject();
 }
 
 }  // namespace tavrin

@@ -41,6 +41,8 @@ class CAutoCaptureDlg : public QDialog {
 
   // Set by the scan window before a start.
   void SetRun(int timedFlag, int intervalValue);
+  // A data source's batch: End and the title bar close the scan window too.
+  void SetEndsSession(bool flag) { endsSession = flag; }
   void ResetShotCount() { shotCount = 0; }
   int Timed() const { return timed; }
   int Interval() const { return interval; }
@@ -67,6 +69,7 @@ class CAutoCaptureDlg : public QDialog {
   int interval = 3;
   std::atomic<bool> running = false;
   int shotCount = 0;
+  bool endsSession = false;
   // Held by the callback while it queues its work and by StopCapture while
   // it stops the library's run.
   std::mutex lock;

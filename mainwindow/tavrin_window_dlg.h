@@ -118,6 +118,9 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
 
   // Continuous capture (button 1028).
   void OnContinuousCapture();
+  // A data source's hands-free batch: an automatic run that shoots after
+  // stillSeconds; ending the run ends the scan session.
+  void StartFeederRun(int stillSeconds);
   CAutoCaptureDlg* AutoCapture() const { return autoCapture; }
 
   // Device change, commands and shutdown.

@@ -21,6 +21,16 @@ void CTavrinWindowDlg::ConnectDriveHandlers() {
           &CTavrinWindowDlg::OnContinuousCapture);
 }
 
+void CTavrinWindowDlg::StartFeederRun(int stillSeconds) {
+  if (IsClosing()) return;
+  autoCaptureModeCombo->setCurrentIndex(kAutomaticItem);
+  OnContinuousCapture();
+  if (autoCapture == nullptr) return;
+  autoCapture->SetEndsSession(true);
+  autoCapture->SetRun(0, stillSeconds);
+  autoCapture->StartCapture();
+}
+
 void CTavrinWindowDlg::OnContinuousCapture() {
   if (IsClosing()) return;
   const int item = autoCaptureModeCombo->currentIndex();

@@ -129,7 +129,10 @@ int CTavrinWindowDlg::ApplyShowModel() {
   }
   const int mode = twain.m_nShowMode;
   if (mode == 0) return ShowTwainWindow(1);
-  if (mode == 2) {
+  const int autoSeconds = mode == 1 || mode == 3 ? twain.m_nAutoCapture.load() : 0;
+  // A hands-free batch shows the camera's picture and the run, so the
+  // person sees what is taken and can end it.
+  if (mode == 2 || autoSeconds > 0) {
     ShowTwainWindow(1);
   } else if (cameraReady) {
     Idle();
@@ -137,7 +140,7 @@ int CTavrinWindowDlg::ApplyShowModel() {
     ShowTwainWindow(1);
   }
   return RunOnGuiThread(
-      [this, mode] {
+      [this, mode, autoSeconds] {
         if (mode != 2) {
           if (mergeCheck->isChecked()) {
             mergeCheck->setChecked(false);
@@ -157,6 +160,12 @@ int CTavrinWindowDlg::ApplyShowModel() {
         g_scanSettings.rotateType = twain.m_nRotateMode;
         rotateCombo->setCurrentIndex(g_scanSettings.rotateType);
         OnRotateChange();
+        const int crop = twain.m_nCropMode;
+        if (crop >= 0 && crop < cropCombo->count()) {
+          cropCombo->setCurrentIndex(crop);
+          OnCropChange();
+        }
+        if (autoSeconds > 0) StartFeederRun(autoSeconds);
         return 1;
       },
       1);

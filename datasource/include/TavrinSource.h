@@ -38,6 +38,13 @@ TAVRIN_SOURCE_API int tsOpen(TavrinSession** session, int showMode, int colorTyp
 /* Rewrites ShowModel.xml (order ShowMode, ColorType, RotateMode, DPIMode). */
 TAVRIN_SOURCE_API int tsWriteShowModel(TavrinSession* session, int showMode, int colorType,
                                        int rotateMode, int dpi);
+/* As tsWriteShowModel, followed by the optional "CropMode" (the window's
+   crop item; below 0 leaves the window's choice) and "AutoCapture" (above
+   0: the next 206 starts an automatic run that shoots each new page after
+   that many still seconds, and sends each file at once in mode 1). */
+TAVRIN_SOURCE_API int tsWriteScanRequest(TavrinSession* session, int showMode, int colorType,
+                                         int rotateMode, int dpi, int cropMode,
+                                         int autoCaptureSeconds);
 /* Sends 202, 205 or 206, waiting up to timeoutMs for the window to free the
    block; gives TS_WINDOW_ENDED at once when its process ends meanwhile. */
 TAVRIN_SOURCE_API int tsSend(TavrinSession* session, int code, int timeoutMs);

@@ -9,19 +9,21 @@
 
 namespace tavrin::sane {
 
-const char kSourceCamera[] = "Camera";
+const char kSourceFlatbed[] = "Flatbed";
+const char kSourceFeeder[] = "Automatic Document Feeder";
 const char kSourceInteractive[] = "Camera (interactive)";
 
 namespace {
 
-constexpr int kPreviewDpi = 100;
 constexpr double kMmPerInch = 25.4;
+constexpr int kMaxFeederWaitSeconds = 600;
 
 const SANE_String_Const kModes[] = {SANE_VALUE_SCAN_MODE_COLOR, SANE_VALUE_SCAN_MODE_GRAY,
                                     SANE_VALUE_SCAN_MODE_LINEART, nullptr};
-const SANE_String_Const kSources[] = {kSourceCamera, kSourceInteractive, nullptr};
-// The word list starts with its length.
-const SANE_Word kResolutions[] = {4, 100, 200, 300, 600};
+const SANE_String_Const kSources[] = {kSourceFlatbed, kSourceFeeder, kSourceInteractive, nullptr};
+// Pages are resampled to whatever is set, so any whole number will do.
+const SANE_Range kResolutionRange = {kMinDpi, kMaxDpi, 1};
+const SANE_Range kFeederWaitRange = {1, kMaxFeederWaitSeconds, 1};
 const SANE_Range kRangeX = {SANE_FIX(0.0), SANE_FIX(kFieldWidthMm), 0};
 const SANE_Range kRangeY = {SANE_FIX(0.0), SANE_FIX(kFieldHeightMm), 0};
 
@@ -38,14 +40,6 @@ bool InList(const SANE_String_Const* list, const char* text) {
   return false;
 }
 
-SANE_Word NearestResolution(SANE_Word dpi) {
-  SANE_Word best = kResolutions[1];
-  for (int i = 1; i <= kResolutions[0]; ++i) {
-    if (std::abs(kResolutions[i] - dpi) < std::abs(best - dpi)) best = kResolutions[i];
-  }
-  return best;
-}
-
 SANE_Option_Descriptor Group(const char* title) {
   SANE_Option_Descriptor d{};
   d.name = "";
@@ -58,26 +52,60 @@ SANE_Option_Descriptor Group(const char* title) {
   return d;
 }
 
-SANE_Option_Descriptor Coordinate(const char* name, const char* title, const char* desc,
-                                  const SANE_Range* range) {
+SANE_Option_Descriptor Plain(const char* name, const char* title, const char* desc,
+                             SANE_Value_Type type, SANE_Unit unit) {
   SANE_Option_Descriptor d{};
   d.name = name;
   d.title = title;
   d.desc = desc;
-  d.type = SANE_TYPE_FIXED;
-  d.unit = SANE_UNIT_MM;
+  d.type = type;
+  d.unit = unit;
   d.size = sizeof(SANE_Word);
   d.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+  d.constraint_type = SANE_CONSTRAINT_NONE;
+  return d;
+}
+
+SANE_Option_Descriptor Ranged(const char* name, const char* title, const char* desc,
+                              SANE_Value_Type type, SANE_Unit unit, const SANE_Range* range) {
+  SANE_Option_Descriptor d = Plain(name, title, desc, type, unit);
   d.constraint_type = SANE_CONSTRAINT_RANGE;
   d.constraint.range = range;
   return d;
+}
+
+SANE_Option_Descriptor Listed(const char* name, const char* title, const char* desc,
+                              const SANE_String_Const* list) {
+  SANE_Option_Descriptor d = Plain(name, title, desc, SANE_TYPE_STRING, SANE_UNIT_NONE);
+  d.size = LongestString(list);
+  d.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+  d.constraint.string_list = list;
+  return d;
+}
+
+// The nearest value the range allows: inside it, on a step of its quantum.
+SANE_Word ToRange(SANE_Word value, const SANE_Range& range) {
+  SANE_Word fitted = std::clamp(value, range.min, range.max);
+  if (range.quant > 1) {
+    const SANE_Word steps = (fitted - range.min + range.quant / 2) / range.quant;
+    fitted = std::min(range.max, range.min + steps * range.quant);
+  }
+  return fitted;
+}
+
+void SetActive(SANE_Option_Descriptor& d, bool active) {
+  if (active) {
+    d.cap &= ~SANE_CAP_INACTIVE;
+  } else {
+    d.cap |= SANE_CAP_INACTIVE;
+  }
 }
 
 }  // namespace
 
 OptionSet::OptionSet()
     : mode_(SANE_VALUE_SCAN_MODE_COLOR),
-      source_(kSourceCamera),
+      source_(kSourceFlatbed),
       geometry_{SANE_FIX(0.0), SANE_FIX(0.0), SANE_FIX(kFieldWidthMm), SANE_FIX(kFieldHeightMm)} {
   auto& count = descriptors_[kOptCount];
   count.name = "";
@@ -90,63 +118,53 @@ OptionSet::OptionSet()
   count.constraint_type = SANE_CONSTRAINT_NONE;
 
   descriptors_[kOptModeGroup] = Group(SANE_TITLE_SCAN_MODE);
-
-  auto& mode = descriptors_[kOptMode];
-  mode.name = SANE_NAME_SCAN_MODE;
-  mode.title = SANE_TITLE_SCAN_MODE;
-  mode.desc = SANE_DESC_SCAN_MODE;
-  mode.type = SANE_TYPE_STRING;
-  mode.unit = SANE_UNIT_NONE;
-  mode.size = LongestString(kModes);
-  mode.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  mode.constraint_type = SANE_CONSTRAINT_STRING_LIST;
-  mode.constraint.string_list = kModes;
-
-  auto& resolution = descriptors_[kOptResolution];
-  resolution.name = SANE_NAME_SCAN_RESOLUTION;
-  resolution.title = SANE_TITLE_SCAN_RESOLUTION;
-  resolution.desc = SANE_DESC_SCAN_RESOLUTION;
-  resolution.type = SANE_TYPE_INT;
-  resolution.unit = SANE_UNIT_DPI;
-  resolution.size = sizeof(SANE_Word);
-  resolution.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  resolution.constraint_type = SANE_CONSTRAINT_WORD_LIST;
-  resolution.constraint.word_list = kResolutions;
-
-  auto& source = descriptors_[kOptSource];
-  source.name = SANE_NAME_SCAN_SOURCE;
-  source.title = SANE_TITLE_SCAN_SOURCE;
-  source.desc =
-      "Camera: one page per scan, taken at once with the window hidden. "
+  descriptors_[kOptMode] =
+      Listed(SANE_NAME_SCAN_MODE, SANE_TITLE_SCAN_MODE, SANE_DESC_SCAN_MODE, kModes);
+  descriptors_[kOptResolution] =
+      Ranged(SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION, SANE_DESC_SCAN_RESOLUTION,
+             SANE_TYPE_INT, SANE_UNIT_DPI, &kResolutionRange);
+  descriptors_[kOptSource] = Listed(
+      SANE_NAME_SCAN_SOURCE, SANE_TITLE_SCAN_SOURCE,
+      "Flatbed: one page per scan, taken at once with the window hidden. "
+      "Automatic Document Feeder: hands-free; the window shows the camera, and each page laid "
+      "down and left still is the next page; the batch ends when no new page comes within the "
+      "feeder wait, or when you end it in the window. "
       "Camera (interactive): the window shows; capture the pages, then close it, "
-      "and they arrive one scan at a time as from a document feeder.";
-  source.type = SANE_TYPE_STRING;
-  source.unit = SANE_UNIT_NONE;
-  source.size = LongestString(kSources);
-  source.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  source.constraint_type = SANE_CONSTRAINT_STRING_LIST;
-  source.constraint.string_list = kSources;
-
-  auto& preview = descriptors_[kOptPreview];
-  preview.name = SANE_NAME_PREVIEW;
-  preview.title = SANE_TITLE_PREVIEW;
-  preview.desc = SANE_DESC_PREVIEW;
-  preview.type = SANE_TYPE_BOOL;
-  preview.unit = SANE_UNIT_NONE;
-  preview.size = sizeof(SANE_Word);
-  preview.cap = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
-  preview.constraint_type = SANE_CONSTRAINT_NONE;
+      "and they arrive one scan at a time.",
+      kSources);
+  descriptors_[kOptFeederWait] =
+      Ranged("feeder-wait", "Feeder wait",
+             "Seconds the document feeder waits for a new page before the batch ends.",
+             SANE_TYPE_INT, SANE_UNIT_NONE, &kFeederWaitRange);
+  descriptors_[kOptPreview] =
+      Plain(SANE_NAME_PREVIEW, SANE_TITLE_PREVIEW,
+            "A quick picture of the camera's whole field at low resolution, to choose the scan "
+            "area on.",
+            SANE_TYPE_BOOL, SANE_UNIT_NONE);
 
   descriptors_[kOptGeometryGroup] = Group(SANE_TITLE_GEOMETRY);
-  // The automatic crop finds the page; the area is what the camera sees.
-  descriptors_[kOptTopLeftX] =
-      Coordinate(SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, &kRangeX);
-  descriptors_[kOptTopLeftY] =
-      Coordinate(SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, &kRangeY);
+  descriptors_[kOptFindPage] =
+      Plain("find-page", "Find the page",
+            "The page is found in the camera's field, straightened and cut out, whatever its size; "
+            "the scan area is then not used. Off: the scan area is cut from the field.",
+            SANE_TYPE_BOOL, SANE_UNIT_NONE);
+  descriptors_[kOptTopLeftX] = Ranged(SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X,
+                                      SANE_DESC_SCAN_TL_X, SANE_TYPE_FIXED, SANE_UNIT_MM, &kRangeX);
+  descriptors_[kOptTopLeftY] = Ranged(SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y,
+                                      SANE_DESC_SCAN_TL_Y, SANE_TYPE_FIXED, SANE_UNIT_MM, &kRangeY);
   descriptors_[kOptBottomRightX] =
-      Coordinate(SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, &kRangeX);
+      Ranged(SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, SANE_TYPE_FIXED,
+             SANE_UNIT_MM, &kRangeX);
   descriptors_[kOptBottomRightY] =
-      Coordinate(SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, &kRangeY);
+      Ranged(SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
+             SANE_UNIT_MM, &kRangeY);
+  UpdateActive();
+}
+
+void OptionSet::UpdateActive() {
+  SetActive(descriptors_[kOptFeederWait], source_ == kSourceFeeder);
+  for (int option = kOptTopLeftX; option <= kOptBottomRightY; ++option)
+    SetActive(descriptors_[option], findPage_ == SANE_FALSE);
 }
 
 const SANE_Option_Descriptor* OptionSet::Descriptor(SANE_Int option) const {
@@ -158,13 +176,15 @@ SANE_Status OptionSet::Control(SANE_Int option, SANE_Action action, void* value,
   if (info != nullptr) *info = 0;
   if (option < 0 || option >= kOptionCount || descriptors_[option].type == SANE_TYPE_GROUP)
     return SANE_STATUS_INVAL;
+  // An inactive option has no value to read or write.
+  if (!SANE_OPTION_IS_ACTIVE(descriptors_[option].cap)) return SANE_STATUS_INVAL;
   if (value == nullptr) return SANE_STATUS_INVAL;
   switch (action) {
     case SANE_ACTION_GET_VALUE:
       Get(option, value);
       return SANE_STATUS_GOOD;
     case SANE_ACTION_SET_VALUE:
-      if (option == kOptCount) return SANE_STATUS_INVAL;
+      if (!SANE_OPTION_IS_SETTABLE(descriptors_[option].cap)) return SANE_STATUS_INVAL;
       return Set(option, value, info);
     default:
       // No option has an automatic value.
@@ -187,8 +207,14 @@ void OptionSet::Get(SANE_Int option, void* value) const {
     case kOptSource:
       std::strcpy(static_cast<char*>(value), source_.c_str());
       break;
+    case kOptFeederWait:
+      *word = feederWaitSeconds_;
+      break;
     case kOptPreview:
       *word = preview_;
+      break;
+    case kOptFindPage:
+      *word = findPage_;
       break;
     default:
       *word = geometry_[option - kOptTopLeftX];
@@ -198,41 +224,45 @@ void OptionSet::Get(SANE_Int option, void* value) const {
 
 SANE_Status OptionSet::Set(SANE_Int option, void* value, SANE_Int* info) {
   SANE_Int flags = 0;
-  const SANE_Word word = *static_cast<SANE_Word*>(value);
-  switch (option) {
-    case kOptMode:
-    case kOptSource: {
-      // Frontends pass a buffer of the option's size; never read past it.
-      const auto* text = static_cast<const char*>(value);
-      const size_t size = static_cast<size_t>(descriptors_[option].size);
-      const std::string chosen(text, strnlen(text, size));
-      const SANE_String_Const* list = option == kOptMode ? kModes : kSources;
-      if (chosen.size() == size || !InList(list, chosen.c_str())) return SANE_STATUS_INVAL;
-      (option == kOptMode ? mode_ : source_) = chosen;
-      flags = SANE_INFO_RELOAD_PARAMS;
-      break;
+  auto* word = static_cast<SANE_Word*>(value);
+  const SANE_Option_Descriptor& d = descriptors_[option];
+  if (d.type == SANE_TYPE_STRING) {
+    // Frontends pass a buffer of the option's size; never read past it.
+    const auto* text = static_cast<const char*>(value);
+    const size_t size = static_cast<size_t>(d.size);
+    const std::string chosen(text, strnlen(text, size));
+    if (chosen.size() == size || !InList(d.constraint.string_list, chosen.c_str()))
+      return SANE_STATUS_INVAL;
+    std::string& target = option == kOptMode ? mode_ : source_;
+    if (target != chosen) {
+      target = chosen;
+      // The source decides whether the feeder wait applies.
+      flags |= SANE_INFO_RELOAD_PARAMS | (option == kOptSource ? SANE_INFO_RELOAD_OPTIONS : 0);
     }
-    case kOptResolution: {
-      const SANE_Word nearest = NearestResolution(word);
-      if (nearest != word) flags |= SANE_INFO_INEXACT;
-      resolutionDpi_ = nearest;
-      flags |= SANE_INFO_RELOAD_PARAMS;
-      break;
+  } else if (d.type == SANE_TYPE_BOOL) {
+    if (*word != SANE_FALSE && *word != SANE_TRUE) return SANE_STATUS_INVAL;
+    SANE_Bool& target = option == kOptPreview ? preview_ : findPage_;
+    if (target != *word) {
+      target = *word;
+      flags |= SANE_INFO_RELOAD_PARAMS | (option == kOptFindPage ? SANE_INFO_RELOAD_OPTIONS : 0);
     }
-    case kOptPreview:
-      if (word != SANE_FALSE && word != SANE_TRUE) return SANE_STATUS_INVAL;
-      preview_ = word;
-      flags = SANE_INFO_RELOAD_PARAMS;
-      break;
-    default: {
-      const SANE_Range* range = descriptors_[option].constraint.range;
-      SANE_Word clamped = std::clamp(word, range->min, range->max);
-      if (clamped != word) flags |= SANE_INFO_INEXACT;
-      geometry_[option - kOptTopLeftX] = clamped;
-      flags |= SANE_INFO_RELOAD_PARAMS;
-      break;
+  } else {
+    // A value outside its range is set to the nearest allowed one, which
+    // the caller reads back from its own buffer.
+    const SANE_Word fitted = ToRange(*word, *d.constraint.range);
+    if (fitted != *word) {
+      *word = fitted;
+      flags |= SANE_INFO_INEXACT;
+    }
+    SANE_Word& target = option == kOptResolution   ? resolutionDpi_
+                        : option == kOptFeederWait ? feederWaitSeconds_
+                                                   : geometry_[option - kOptTopLeftX];
+    if (target != fitted) {
+      target = fitted;
+      if (option != kOptFeederWait) flags |= SANE_INFO_RELOAD_PARAMS;
     }
   }
+  UpdateActive();
   if (info != nullptr) *info = flags;
   return SANE_STATUS_GOOD;
 }
@@ -247,18 +277,36 @@ ScanChoice OptionSet::Choice() const {
     choice.colorType = 0;
   }
   choice.preview = preview_ == SANE_TRUE;
-  // A preview is one quick shot, whatever the source.
-  choice.interactive = source_ == kSourceInteractive && !choice.preview;
+  choice.source = source_ == kSourceFeeder        ? SourceKind::kFeeder
+                  : source_ == kSourceInteractive ? SourceKind::kInteractive
+                                                  : SourceKind::kFlatbed;
+  // A preview is one quick shot of the whole field, whatever the source.
+  if (choice.preview) choice.source = SourceKind::kFlatbed;
   choice.dpi = choice.preview ? kPreviewDpi : resolutionDpi_;
+  choice.findPage = !choice.preview && findPage_ == SANE_TRUE;
+  if (!choice.preview && !choice.findPage) {
+    // A frontend may give the corners either way round.
+    const double x0 = SANE_UNFIX(geometry_[0]);
+    const double y0 = SANE_UNFIX(geometry_[1]);
+    const double x1 = SANE_UNFIX(geometry_[2]);
+    const double y1 = SANE_UNFIX(geometry_[3]);
+    choice.area = {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
+  }
+  choice.feederWaitSeconds = feederWaitSeconds_;
   return choice;
+}
+
+int PixelsOf(double mm, int dpi) {
+  return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
 }
 
 void OptionSet::EstimateSize(int& widthPx, int& heightPx) const {
   const ScanChoice choice = Choice();
-  const double widthMm = std::abs(SANE_UNFIX(geometry_[2]) - SANE_UNFIX(geometry_[0]));
-  const double heightMm = std::abs(SANE_UNFIX(geometry_[3]) - SANE_UNFIX(geometry_[1]));
-  widthPx = static_cast<int>(std::lround(widthMm * choice.dpi / kMmPerInch));
-  heightPx = static_cast<int>(std::lround(heightMm * choice.dpi / kMmPerInch));
+  widthPx = std::max(1, PixelsOf(choice.area.rightMm - choice.area.leftMm, choice.dpi));
+  heightPx = std::max(1, PixelsOf(choice.area.bottomMm - choice.area.topMm, choice.dpi));
+  // A found page's size, and the height of the camera's picture, which
+  // follows its shape, are known once the picture is there.
+  if (choice.findPage || choice.preview) heightPx = -1;
 }
 
 }  // namespace tavrin::sane

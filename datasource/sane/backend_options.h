@@ -18,8 +18,10 @@ enum OptionIndex {
   kOptMode,
   kOptResolution,
   kOptSource,
+  kOptFeederWait,
   kOptPreview,
   kOptGeometryGroup,
+  kOptFindPage,
   kOptTopLeftX,
   kOptTopLeftY,
   kOptBottomRightX,
@@ -31,17 +33,40 @@ enum OptionIndex {
 // round it, as a document camera at its usual height sees the desk.
 constexpr double kFieldWidthMm = 420.0;
 constexpr double kFieldHeightMm = 315.0;
+constexpr int kMinDpi = 50;
+constexpr int kMaxDpi = 600;
+constexpr int kPreviewDpi = 75;
+constexpr int kDefaultFeederWaitSeconds = 10;
 
-extern const char kSourceCamera[];
+// The names most frontends recognise a flatbed and a feeder by.
+extern const char kSourceFlatbed[];
+extern const char kSourceFeeder[];
 extern const char kSourceInteractive[];
+
+enum class SourceKind { kFlatbed, kFeeder, kInteractive };
+
+struct ScanArea {
+  double leftMm = 0;
+  double topMm = 0;
+  double rightMm = kFieldWidthMm;
+  double bottomMm = kFieldHeightMm;
+};
 
 struct ScanChoice {
   PixelKind kind = PixelKind::kColor;
   int colorType = 2;  // the data source's colour types: 0 black and white, 1 grey, 2 colour
   int dpi = 300;
-  bool interactive = false;
+  SourceKind source = SourceKind::kFlatbed;
   bool preview = false;
+  // The window finds the page; otherwise it delivers the whole field and
+  // the area is cut from it.
+  bool findPage = true;
+  ScanArea area;
+  int feederWaitSeconds = kDefaultFeederWaitSeconds;
 };
+
+// Pixels across mm at dpi, rounded.
+int PixelsOf(double mm, int dpi);
 
 class OptionSet {
  public:
@@ -49,22 +74,27 @@ class OptionSet {
 
   const SANE_Option_Descriptor* Descriptor(SANE_Int option) const;
   // action and value as sane_control_option takes them; info may be null.
+  // A value that is adjusted to its constraint is written back into value.
   SANE_Status Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info);
 
   ScanChoice Choice() const;
-  // Page size the geometry gives at the chosen resolution, before a page
-  // was delivered.
+  // The page size the options give before a page is there; heightPx is -1
+  // while the window is to find the page, whose length is unknown until then.
   void EstimateSize(int& widthPx, int& heightPx) const;
 
  private:
   SANE_Status Set(SANE_Int option, void* value, SANE_Int* info);
   void Get(SANE_Int option, void* value) const;
+  // Which options are active follows the source and page finding.
+  void UpdateActive();
 
   std::array<SANE_Option_Descriptor, kOptionCount> descriptors_{};
   std::string mode_;
   SANE_Word resolutionDpi_ = 300;
   std::string source_;
+  SANE_Word feederWaitSeconds_ = kDefaultFeederWaitSeconds;
   SANE_Bool preview_ = SANE_FALSE;
+  SANE_Bool findPage_ = SANE_TRUE;
   std::array<SANE_Fixed, 4> geometry_{};  // tl-x, tl-y, br-x, br-y
 };
 

@@ -3,6 +3,8 @@
 #include <png.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -139,8 +141,8 @@ bool DecodePng(std::string_view bytes, bool grey, Page& page, std::string& error
   return true;
 }
 
-// Uncompressed 8-bit (palette) and 24-bit files, as the camera library
-// writes them.
+// Uncompressed 1-bit and 8-bit (palette) and 24-bit files, as the camera
+// library writes them.
 bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const size_t size = bytes.size();
@@ -154,7 +156,7 @@ bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error
   const int32_t signedHeight = static_cast<int32_t>(Little32(p + 22));
   const int bitsPerPixel = Little16(p + 28);
   const uint32_t compression = Little32(p + 30);
-  if (compression != 0 || (bitsPerPixel != 8 && bitsPerPixel != 24)) {
+  if (compression != 0 || (bitsPerPixel != 1 && bitsPerPixel != 8 && bitsPerPixel != 24)) {
     error = "unsupported BMP file: " + std::to_string(bitsPerPixel) + " bits, compression " +
             std::to_string(compression);
     return false;
@@ -167,15 +169,16 @@ bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error
   const uint32_t height = topDown ? static_cast<uint32_t>(-signedHeight) : signedHeight;
   const int channels = grey ? 1 : 3;
   if (!CheckSize(static_cast<uint32_t>(width), height, channels, error)) return false;
-  const uint64_t rowBytes = (static_cast<uint64_t>(width) * (bitsPerPixel / 8) + 3) & ~3ull;
+  const uint64_t rowBytes = ((static_cast<uint64_t>(width) * bitsPerPixel + 7) / 8 + 3) & ~3ull;
   if (offset > size || rowBytes * height > size - offset) {
     error = "broken BMP file: pixels cut short";
     return false;
   }
   uint8_t palette[256][3] = {};
-  if (bitsPerPixel == 8) {
+  if (bitsPerPixel <= 8) {
+    const uint32_t most = 1U << bitsPerPixel;
     uint32_t colours = Little32(p + 46);
-    if (colours == 0 || colours > 256) colours = 256;
+    if (colours == 0 || colours > most) colours = most;
     const uint64_t paletteAt = 14 + uint64_t{headerBytes};
     if (paletteAt + colours * 4 > offset) {
       error = "broken BMP file: palette cut short";
@@ -197,10 +200,12 @@ bool DecodeBmp(std::string_view bytes, bool grey, Page& page, std::string& error
     uint8_t* out = page.data.data() + static_cast<size_t>(page.bytesPerLine) * y;
     for (int x = 0; x < width; ++x) {
       uint8_t red, green, blue;
-      if (bitsPerPixel == 8) {
-        red = palette[row[x]][0];
-        green = palette[row[x]][1];
-        blue = palette[row[x]][2];
+      if (bitsPerPixel <= 8) {
+        const uint8_t index =
+            bitsPerPixel == 8 ? row[x] : static_cast<uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
+        red = palette[index][0];
+        green = palette[index][1];
+        blue = palette[index][2];
       } else {
         blue = row[3 * x];
         green = row[3 * x + 1];
@@ -234,6 +239,165 @@ std::vector<uint8_t> PackLineart(const uint8_t* grey, int widthPx, int heightPx,
     }
   }
   return packed;
+}
+
+namespace {
+
+// For one axis: where each output sample starts in the input and its weights.
+struct Taps {
+  std::vector<int> first;
+  std::vector<int> count;
+  std::vector<float> weights;  // count[i] of them for output i, in order
+};
+
+Taps MakeTaps(int in, int out) {
+  Taps taps;
+  taps.first.resize(out);
+  taps.count.resize(out);
+  const double scale = static_cast<double>(in) / out;
+  for (int i = 0; i < out; ++i) {
+    if (scale > 1.0) {
+      // The input span this output pixel covers, each sample by its share.
+      const double from = i * scale;
+      const double to = std::min<double>(in, from + scale);
+      const int j0 = static_cast<int>(from);
+      const int j1 = std::min(in - 1, static_cast<int>(std::ceil(to)) - 1);
+      taps.first[i] = j0;
+      taps.count[i] = j1 - j0 + 1;
+      for (int j = j0; j <= j1; ++j) {
+        const double overlap = std::min<double>(to, j + 1) - std::max<double>(from, j);
+        taps.weights.push_back(static_cast<float>(std::max(0.0, overlap) / (to - from)));
+      }
+    } else {
+      const double centre = std::max(0.0, (i + 0.5) * scale - 0.5);
+      const int j0 = std::min(in - 1, static_cast<int>(centre));
+      const int j1 = std::min(in - 1, j0 + 1);
+      const float t = static_cast<float>(centre - j0);
+      taps.first[i] = j0;
+      taps.count[i] = j1 == j0 ? 1 : 2;
+      if (j1 == j0) {
+        taps.weights.push_back(1.0f);
+      } else {
+        taps.weights.push_back(1.0f - t);
+        taps.weights.push_back(t);
+      }
+    }
+  }
+  return taps;
+}
+
+uint8_t ToByte(float value) {
+  return static_cast<uint8_t>(std::clamp(value + 0.5f, 0.0f, 255.0f));
+}
+
+}  // namespace
+
+std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, int channels,
+                              int newWidthPx, int newHeightPx) {
+  if (newWidthPx == widthPx && newHeightPx == heightPx)
+    return {pixels, pixels + static_cast<size_t>(widthPx) * heightPx * channels};
+  // Across first, into floats, then down.
+  const Taps across = MakeTaps(widthPx, newWidthPx);
+  std::vector<float> wide(static_cast<size_t>(newWidthPx) * heightPx * channels);
+  for (int y = 0; y < heightPx; ++y) {
+    const uint8_t* in = pixels + static_cast<size_t>(y) * widthPx * channels;
+    float* out = wide.data() + static_cast<size_t>(y) * newWidthPx * channels;
+    size_t w = 0;
+    for (int x = 0; x < newWidthPx; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        float sum = 0;
+        for (int k = 0; k < across.count[x]; ++k)
+          sum += across.weights[w + k] * in[(across.first[x] + k) * channels + c];
+        out[x * channels + c] = sum;
+      }
+      w += across.count[x];
+    }
+  }
+  const Taps down = MakeTaps(heightPx, newHeightPx);
+  const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
+  std::vector<uint8_t> result(rowValues * newHeightPx);
+  std::vector<float> row(rowValues);
+  size_t w = 0;
+  for (int y = 0; y < newHeightPx; ++y) {
+    std::fill(row.begin(), row.end(), 0.0f);
+    for (int k = 0; k < down.count[y]; ++k) {
+      const float weight = down.weights[w + k];
+      const float* in = wide.data() + (down.first[y] + k) * rowValues;
+      for (size_t i = 0; i < rowValues; ++i) row[i] += weight * in[i];
+    }
+    w += down.count[y];
+    uint8_t* out = result.data() + rowValues * y;
+    for (size_t i = 0; i < rowValues; ++i) out[i] = ToByte(row[i]);
+  }
+  return result;
+}
+
+bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
+                 bool* dpiGuessed) {
+  if (dpiGuessed != nullptr) *dpiGuessed = false;
+  if (request.dpi <= 0) {
+    error = "no resolution asked for";
+    return false;
+  }
+  // Black and white is thresholded after resampling, so it is grey till then.
+  const PixelKind decodeAs = request.kind == PixelKind::kLineart ? PixelKind::kGray : request.kind;
+  if (!DecodePage(bytes, decodeAs, page, error)) return false;
+  const int channels = request.kind == PixelKind::kColor ? 3 : 1;
+  double dpiX = page.dpiX;
+  double dpiY = page.dpiY;
+  if (dpiX <= 0 || dpiY <= 0) {
+    if (dpiGuessed != nullptr) *dpiGuessed = true;
+    dpiX = dpiY = request.dpi;
+  }
+  constexpr double kMmPerInch = 25.4;
+  int cutWidth = page.widthPx;
+  int cutHeight = page.heightPx;
+  int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
+  int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
+  if (request.cut) {
+    // The area's size alone sets the page's, as the frontend computed it;
+    // where the area reaches past the picture, the page is white, as a
+    // scanner's glass outside the sheet.
+    auto at = [](double mm, double dpi) {
+      return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
+    };
+    const int x0 = at(request.leftMm, dpiX);
+    const int y0 = at(request.topMm, dpiY);
+    cutWidth = std::max(1, at(request.rightMm, dpiX) - x0);
+    cutHeight = std::max(1, at(request.bottomMm, dpiY) - y0);
+    newWidth = std::max(1, at(request.rightMm - request.leftMm, request.dpi));
+    newHeight = std::max(1, at(request.bottomMm - request.topMm, request.dpi));
+    if (!CheckSize(cutWidth, cutHeight, channels, error)) {
+      page = Page{};
+      return false;
+    }
+    std::vector<uint8_t> cut(static_cast<size_t>(cutWidth) * cutHeight * channels, 255);
+    const int fromX = std::clamp(x0, 0, page.widthPx);
+    const int toX = std::clamp(x0 + cutWidth, 0, page.widthPx);
+    for (int y = std::max(0, y0); y < std::min(page.heightPx, y0 + cutHeight); ++y) {
+      if (toX <= fromX) break;
+      std::memcpy(cut.data() + (static_cast<size_t>(y - y0) * cutWidth + (fromX - x0)) * channels,
+                  page.data.data() + static_cast<size_t>(y) * page.bytesPerLine +
+                      static_cast<size_t>(fromX) * channels,
+                  static_cast<size_t>(toX - fromX) * channels);
+    }
+    page.data = std::move(cut);
+  }
+  if (!CheckSize(newWidth, newHeight, channels, error)) {
+    page = Page{};
+    return false;
+  }
+  page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
+  page.widthPx = newWidth;
+  page.heightPx = newHeight;
+  page.bytesPerLine = newWidth * channels;
+  page.dpiX = page.dpiY = request.dpi;
+  page.kind = request.kind;
+  if (request.kind == PixelKind::kLineart) {
+    page.data = PackLineart(page.data.data(), page.widthPx, page.heightPx, page.bytesPerLine);
+    page.bytesPerLine = (page.widthPx + 7) / 8;
+  }
+  return true;
 }
 
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error) {

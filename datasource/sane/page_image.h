@@ -25,6 +25,28 @@ struct Page {
 // page too large to hold is refused with a reason in error.
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error);
 
+// What a frontend gets: the page at exactly the resolution it set.
+struct PageRequest {
+  PixelKind kind = PixelKind::kColor;
+  int dpi = 300;
+  // Cut this part (in mm from the picture's top left corner) out of the
+  // picture first, as a scan area of the camera's field.
+  bool cut = false;
+  double leftMm = 0, topMm = 0, rightMm = 0, bottomMm = 0;
+};
+
+// Decodes the file and gives it the pixel size its physical size (from the
+// DPI written in the file) has at request.dpi, cutting the area first.
+// A file that names no DPI is taken as already at request.dpi, with
+// dpiGuessed set. page.dpiX and dpiY are request.dpi afterwards.
+bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
+                 bool* dpiGuessed = nullptr);
+
+// Resamples 8-bit pixels of channels bytes each to width x height:
+// averaging where it shrinks, interpolating where it grows.
+std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, int channels,
+                              int newWidthPx, int newHeightPx);
+
 // One bit a pixel, most significant bit first, 1 for black: what a grey
 // level below threshold becomes.
 std::vector<uint8_t> PackLineart(const uint8_t* grey, int widthPx, int heightPx, int strideBytes,

@@ -86,6 +86,11 @@ struct Handle {
   std::atomic<bool> cancelled{false};       // the current call or page stops
   std::atomic<bool> closeRequested{false};  // the scan operation ends
   std::atomic<bool> stopCloser{false};
+  // From a good sane_start to sane_cancel: options stay as the scan began.
+  std::atomic<bool> scanning{false};
+  // A flatbed has one page; a second sane_start of the same operation (a
+  // frontend's feeder batch) finds no more.
+  std::atomic<bool> flatbedPageGiven{false};
   OptionSet options;
   ScanSession session;
   bool havePage = false;
@@ -113,7 +118,14 @@ bool RefreshCameras() {
     Log(1, "%s", error.c_str());
     return false;
   }
-  if (names.empty()) Log(2, "the camera library finds no camera");
+  if (names.empty()) {
+    // Once per process: a frontend may ask for the list again and again.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+      Log(1,
+          "no camera found: the camera library sees none (is it plugged in, and may this "
+          "user open /dev/video*?)");
+  }
   if (names.size() > 1) names.resize(1);
   backend.cameraNames = std::move(names);
   return true;
@@ -142,11 +154,11 @@ void FillParameters(const Handle& handle, SANE_Parameters& parameters) {
   } else {
     handle.options.EstimateSize(widthPx, heightPx);
   }
+  parameters.lines = heightPx;
   parameters.format = kind == PixelKind::kColor ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
   parameters.last_frame = SANE_TRUE;
   parameters.depth = kind == PixelKind::kLineart ? 1 : 8;
   parameters.pixels_per_line = widthPx;
-  parameters.lines = heightPx;
   parameters.bytes_per_line = kind == PixelKind::kLineart ? (widthPx + 7) / 8
                               : kind == PixelKind::kGray  ? widthPx
                                                           : widthPx * 3;
@@ -251,6 +263,10 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_control_option(SANE_Handle handle, SA
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return SANE_STATUS_INVAL;
   std::lock_guard lock(h->mutex);
+  if (action != SANE_ACTION_GET_VALUE && h->scanning.load(std::memory_order_acquire)) {
+    if (info != nullptr) *info = 0;
+    return SANE_STATUS_DEVICE_BUSY;
+  }
   return h->options.Control(option, action, value, info);
 }
 
@@ -272,9 +288,26 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   h->cancelled.store(false, std::memory_order_release);
   ResetPage(*h);
   const ScanChoice choice = h->options.Choice();
+  if (choice.source == SourceKind::kFlatbed && h->flatbedPageGiven.exchange(false)) {
+    EndScan(*h);
+    h->scanning.store(false, std::memory_order_release);
+    Log(2, "a flatbed holds one page");
+    return SANE_STATUS_NO_DOCS;
+  }
+  h->scanning.store(false, std::memory_order_release);
   std::string file;
-  const SANE_Status got =
-      choice.interactive ? h->session.NextPage(choice, file) : h->session.Capture(choice, file);
+  SANE_Status got = SANE_STATUS_GOOD;
+  switch (choice.source) {
+    case SourceKind::kFlatbed:
+      got = h->session.Capture(choice, file);
+      break;
+    case SourceKind::kFeeder:
+      got = h->session.NextFeederPage(choice, file);
+      break;
+    case SourceKind::kInteractive:
+      got = h->session.NextPage(choice, file);
+      break;
+  }
   if (got == SANE_STATUS_NO_DOCS) {
     if (!h->session.Error().empty()) Log(1, "%s", h->session.Error().c_str());
     Log(2, "no more pages");
@@ -284,13 +317,26 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
     if (got != SANE_STATUS_CANCELLED) Log(1, "%s", h->session.Error().c_str());
     return got;
   }
+  PageRequest request;
+  request.kind = choice.kind;
+  request.dpi = choice.dpi;
+  request.cut = !choice.findPage && !choice.preview;
+  request.leftMm = choice.area.leftMm;
+  request.topMm = choice.area.topMm;
+  request.rightMm = choice.area.rightMm;
+  request.bottomMm = choice.area.bottomMm;
   std::string error;
-  if (!DecodePage(file, choice.kind, h->page, error)) {
-    Log(1, "the delivered page cannot be read: %s", error.c_str());
+  bool dpiGuessed = false;
+  if (!PreparePage(file, request, h->page, error, &dpiGuessed)) {
+    Log(1, "the delivered page cannot be used: %s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
+  if (dpiGuessed)
+    Log(1, "the delivered page names no resolution; it is taken as %d DPI", choice.dpi);
   Log(2, "page %d x %d at %d DPI", h->page.widthPx, h->page.heightPx, h->page.dpiX);
   h->havePage = true;
+  h->scanning.store(true, std::memory_order_release);
+  if (choice.source == SourceKind::kFlatbed) h->flatbedPageGiven.store(true);
   return SANE_STATUS_GOOD;
 }
 
@@ -321,15 +367,21 @@ TAVRIN_SANE_EXPORT void sane_tavrin_cancel(SANE_Handle handle) {
   // Only lock-free stores: this may run in a signal handler.
   h->cancelled.store(true, std::memory_order_release);
   h->closeRequested.store(true, std::memory_order_release);
+  h->scanning.store(false, std::memory_order_release);
+  h->flatbedPageGiven.store(false, std::memory_order_release);
 }
 
+// Both belong to a scan that sane_start began.
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
-  if (handle == nullptr) return SANE_STATUS_INVAL;
+  auto* h = static_cast<Handle*>(handle);
+  if (h == nullptr || !h->scanning.load(std::memory_order_acquire)) return SANE_STATUS_INVAL;
   return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
 }
 
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
-  if (handle == nullptr || fd == nullptr) return SANE_STATUS_INVAL;
+  auto* h = static_cast<Handle*>(handle);
+  if (h == nullptr || fd == nullptr || !h->scanning.load(std::memory_order_acquire))
+    return SANE_STATUS_INVAL;
   return SANE_STATUS_UNSUPPORTED;
 }
 

@@ -1,5 +1,6 @@
 #include "datasource/sane/scan_session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -25,6 +26,22 @@ constexpr uintmax_t kMaxFileBytes = 256u << 20;
 
 constexpr int kMsgClose = 205;
 constexpr int kMsgRequest = 206;
+
+// The window's crop items.
+constexpr int kCropNone = 0;
+constexpr int kCropSinglePage = 1;
+constexpr int kKeepWindowCrop = -1;
+// A page laid down is taken once it has lain still this long.
+constexpr int kFeederStillSeconds = 2;
+
+// Below this the window's pages carry a DPI their pixels do not have (the
+// camera's picture at a low resolution is labelled as if it were resampled);
+// the page is resampled here in any case, so the window never goes lower.
+constexpr int kMinWindowDpi = 100;
+
+int WindowDpi(const ScanChoice& choice) {
+  return std::max(choice.dpi, kMinWindowDpi);
+}
 
 template <typename Function>
 bool Bind(void* module, const char* name, Function& function) {
@@ -56,7 +73,7 @@ const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& er
   }
   SourceApi bound;
   if (!Bind(module, "tsOpen", bound.open) ||
-      !Bind(module, "tsWriteShowModel", bound.writeShowModel) ||
+      !Bind(module, "tsWriteScanRequest", bound.writeScanRequest) ||
       !Bind(module, "tsSend", bound.send) || !Bind(module, "tsNextEvent", bound.nextEvent) ||
       !Bind(module, "tsWindowRunning", bound.windowRunning) ||
       !Bind(module, "tsLastError", bound.lastError) || !Bind(module, "tsClose", bound.close)) {
@@ -87,7 +104,15 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
   pending_.clear();
   finished_ = false;
   const int opened =
-      api_.open(&session_, showMode, choice.colorType, 0, choice.dpi, kAttachTimeoutMs);
+      api_.open(&session_, showMode, choice.colorType, 0, WindowDpi(choice), kAttachTimeoutMs);
+  if (opened == TS_BUSY) {
+    session_ = nullptr;
+    error_ = std::string(
+                 "the camera is busy: another scan of this user is running; try again "
+                 "when it has ended (") +
+             api_.lastError(nullptr) + ")";
+    return SANE_STATUS_DEVICE_BUSY;
+  }
   if (opened != TS_OK) {
     session_ = nullptr;
     error_ = std::string("cannot start the scan window: ") + api_.lastError(nullptr);
@@ -103,6 +128,7 @@ void ScanSession::Close() {
   api_.close(session_, kWindowEndMs);
   session_ = nullptr;
   showMode_ = -1;
+  feederRun_ = false;
   pending_.clear();
   finished_ = false;
 }
@@ -122,19 +148,30 @@ bool ScanSession::ReadPageFile(const std::string& path, std::string& bytes) {
     error_ = "cannot read the delivered file " + path;
     return false;
   }
+  platform::DeleteFilePath(path);
   return true;
 }
 
+SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cropMode,
+                                 int autoSeconds) {
+  if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, WindowDpi(choice), cropMode,
+                            autoSeconds) != TS_OK)
+    return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+  if (api_.send(session_, kMsgRequest, kSendTimeoutMs) != TS_OK)
+    return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+  return SANE_STATUS_GOOD;
+}
+
 SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
-  if (session_ != nullptr && showMode_ != 1) Close();
+  if (session_ != nullptr && (showMode_ != 1 || feederRun_)) Close();
   if (session_ == nullptr) {
     const SANE_Status opened = Open(1, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
   }
-  if (api_.writeShowModel(session_, 1, choice.colorType, 0, choice.dpi) != TS_OK)
-    return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
-  const int sent = api_.send(session_, kMsgRequest, kSendTimeoutMs);
-  if (sent != TS_OK) return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+  // The whole field when the frontend's scan area is to be cut from it.
+  const SANE_Status requested =
+      Request(1, choice, choice.findPage ? kCropSinglePage : kCropNone, 0);
+  if (requested != SANE_STATUS_GOOD) return requested;
 
   const auto deadline = Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs);
   char path[kPathBytes];
@@ -170,13 +207,49 @@ void ScanSession::TakeReadyEvents() {
   }
 }
 
-SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
-  if (session_ != nullptr && showMode_ != 0) Close();
+SANE_Status ScanSession::NextFeederPage(const ScanChoice& choice, std::string& file) {
+  // Mode 1 sends each page as it is taken; the feeder's run is told apart
+  // from a flatbed's window by feederRun_.
+  if (session_ != nullptr && !feederRun_) Close();
   if (session_ == nullptr) {
-    const SANE_Status opened = Open(0, choice);
+    const SANE_Status opened = Open(1, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
-    const int sent = api_.send(session_, kMsgRequest, kSendTimeoutMs);
-    if (sent != TS_OK) return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+    feederRun_ = true;
+    const SANE_Status requested =
+        Request(1, choice, choice.findPage ? kCropSinglePage : kCropNone, kFeederStillSeconds);
+    if (requested != SANE_STATUS_GOOD) return requested;
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(choice.feederWaitSeconds);
+  char path[kPathBytes];
+  for (;;) {
+    if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
+    if (event == TS_EVENT_FILE) {
+      if (!ReadPageFile(path, file)) return SANE_STATUS_IO_ERROR;
+      return SANE_STATUS_GOOD;
+    }
+    if (event == TS_EVENT_FINISHED || event == TS_EVENT_ENDED) {
+      Close();
+      error_.clear();
+      return SANE_STATUS_NO_DOCS;
+    }
+    if (Clock::now() >= deadline) {
+      Close();
+      error_.clear();
+      return SANE_STATUS_NO_DOCS;
+    }
+  }
+}
+
+SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
+  if (session_ != nullptr && showMode_ != 2) Close();
+  if (session_ == nullptr) {
+    // Mode 2 shows the window with the frontend's colour and resolution,
+    // and delivers the pages as a list when the person closes it.
+    const SANE_Status opened = Open(2, choice);
+    if (opened != SANE_STATUS_GOOD) return opened;
+    const SANE_Status requested = Request(2, choice, kKeepWindowCrop, 0);
+    if (requested != SANE_STATUS_GOOD) return requested;
   }
   // The person may take as long as they need.
   for (;;) {

@@ -19,7 +19,7 @@ namespace tavrin::sane {
 // and kept loaded: its threads end with each session, its code stays.
 struct SourceApi {
   decltype(&tsOpen) open = nullptr;
-  decltype(&tsWriteShowModel) writeShowModel = nullptr;
+  decltype(&tsWriteScanRequest) writeScanRequest = nullptr;
   decltype(&tsSend) send = nullptr;
   decltype(&tsNextEvent) nextEvent = nullptr;
   decltype(&tsWindowRunning) windowRunning = nullptr;
@@ -39,9 +39,14 @@ class ScanSession {
   ScanSession(const ScanSession&) = delete;
   ScanSession& operator=(const ScanSession&) = delete;
 
-  // "Camera": one capture with the window hidden; the file's bytes go into
-  // file. The window stays up for the next page until Close.
+  // "Flatbed": one capture with the window hidden; the file's bytes go
+  // into file. The window stays up for the next page until Close.
   SANE_Status Capture(const ScanChoice& choice, std::string& file);
+  // "Automatic Document Feeder": the next page the window's automatic run
+  // took. The first call shows the window and starts the run; when no page
+  // comes within the choice's wait, or the person ends the run, the window
+  // closes and SANE_STATUS_NO_DOCS comes; the call after that starts anew.
+  SANE_Status NextFeederPage(const ScanChoice& choice, std::string& file);
   // "Camera (interactive)": the next page the person captured. The first
   // call shows the window and waits until pages arrive; after the last one
   // comes SANE_STATUS_NO_DOCS, and the call after that starts anew.
@@ -54,9 +59,11 @@ class ScanSession {
 
  private:
   SANE_Status Open(int showMode, const ScanChoice& choice);
+  // Writes the request for the next 206 and sends it.
+  SANE_Status Request(int showMode, const ScanChoice& choice, int cropMode, int autoSeconds);
   SANE_Status Fail(SANE_Status status, const std::string& why);
-  // A file's bytes, read at once: the window's next start empties its
-  // working folder.
+  // A file's bytes, read at once, and the file removed: once handed on,
+  // the page is the frontend's, and the window's folder keeps no copy.
   bool ReadPageFile(const std::string& path, std::string& bytes);
   void TakeReadyEvents();
 
@@ -64,6 +71,7 @@ class ScanSession {
   CancelCheck cancelled_;
   TavrinSession* session_ = nullptr;
   int showMode_ = -1;
+  bool feederRun_ = false;
   std::deque<std::string> pending_;
   bool finished_ = false;
   std::string error_;

@@ -239,6 +239,27 @@ TEST_F(TwainControlTest, ShowModelValuesAndTheirMapping) {
   EXPECT_EQ(control.m_nShowMode, 2);
 }
 
+// A hands-free request: the window starts its own automatic run, so the
+// request itself captures nothing; the crop and the run belong to that
+// request alone.
+TEST_F(TwainControlTest, AnAutomaticRunRequestCapturesNothingAtOnceAndLastsOneRequest) {
+  WriteShowModel(
+      "<ShowMode>1</ShowMode><ColorType>1</ColorType><RotateMode>0</RotateMode>"
+      "<DPIMode>150</DPIMode><CropMode>0</CropMode><AutoCapture>2</AutoCapture>");
+  AttachWithSource();
+  EXPECT_EQ(control.m_nCropMode, 0);
+  EXPECT_EQ(control.m_nAutoCapture, 2);
+  SourceSends(kMsgRequest);
+  auto calls = window.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "Capture"), 0);
+  WriteShowModel("<ShowMode>1</ShowMode><DPIMode>150</DPIMode>");
+  SourceSends(kMsgRequest);
+  calls = window.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "Capture"), 1);
+  EXPECT_EQ(control.m_nCropMode, -1);
+  EXPECT_EQ(control.m_nAutoCapture, 0);
+}
+
 TEST(TwainControlValues, DecimalsAndColourTypes) {
   EXPECT_EQ(ParseDecimal(u"  +12abc"), 12);
   EXPECT_EQ(ParseDecimal(u"\t-7"), -7);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "mainwindow/auto_capture_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "platform/paths.h"
 #include "settings/scan_settings.h"
@@ -76,6 +77,31 @@ TEST_F(ControlInterfaceTest, ModeOneRequestClearsTheMergesAppliesItsChoicesAndCa
   EXPECT_EQ(OnReceiverThread([&] { return window->CaptureImage(); }), 1);
   EXPECT_EQ(window->Twain().FileList().size(), before + 1);
   EXPECT_FALSE(window->isVisible());
+}
+
+// A data source's hands-free batch: the window shows with the run going,
+// the crop asked for, and ending the run ends the session.
+TEST_F(ControlInterfaceTest, AnAutomaticRunRequestShowsTheWindowAndItsRunWhoseEndClosesIt) {
+  WriteShowModel(1);
+  ASSERT_TRUE(Start(ScanSettings{}));
+  ASSERT_FALSE(window->isVisible());
+  std::ofstream(platform::DocumentsFolder() + "/DSConfig/ShowModel.xml", std::ios::trunc)
+      << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<cfg><ShowMode>1</ShowMode><ColorType>1"
+         "</ColorType><RotateMode>0</RotateMode><DPIMode>150</DPIMode><CropMode>0</CropMode>"
+         "<AutoCapture>2</AutoCapture></cfg>\n";
+  EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 0);
+  EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), ColorIndexFromPixelType(1));
+  CAutoCaptureDlg* run = window->AutoCapture();
+  ASSERT_NE(run, nullptr);
+  EXPECT_TRUE(run->isVisible());
+  EXPECT_TRUE(run->IsRunning());
+  EXPECT_EQ(run->Timed(), 0);
+  EXPECT_EQ(run->Interval(), 2);
+  run->OnEnd();
+  EXPECT_FALSE(run->IsRunning());
+  EXPECT_TRUE(WaitFor([&] { return !window->isVisible(); }, 5000));
 }
 
 TEST_F(ControlInterfaceTest, ModeZeroRequestShowsTheWindowAndKeepsThePersonsChoices) {

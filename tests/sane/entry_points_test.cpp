@@ -1,6 +1,7 @@
 // The entry points themselves, loaded as the dll backend loads them, for
 // what scanimage never asks: a second handle, reads out of turn, the I/O
-// mode calls, and the device record frontends filter on. No window starts.
+// mode calls outside a scan, and the device record frontends filter on.
+// No window starts.
 #include <gtest/gtest.h>
 #include <sane/sane.h>
 
@@ -121,10 +122,11 @@ TEST_F(EntryPoints, OneDocumentCameraOneHandleAndNothingToReadBeforeAStart) {
   api.cancel(handle);
   EXPECT_EQ(api.read(handle, buffer, sizeof(buffer), &length), SANE_STATUS_CANCELLED);
 
-  EXPECT_EQ(api.setIoMode(handle, SANE_TRUE), SANE_STATUS_UNSUPPORTED);
-  EXPECT_EQ(api.setIoMode(handle, SANE_FALSE), SANE_STATUS_GOOD);
+  // Both belong to a scan, and none was started.
+  EXPECT_EQ(api.setIoMode(handle, SANE_TRUE), SANE_STATUS_INVAL);
+  EXPECT_EQ(api.setIoMode(handle, SANE_FALSE), SANE_STATUS_INVAL);
   SANE_Int fd = -1;
-  EXPECT_EQ(api.selectFd(handle, &fd), SANE_STATUS_UNSUPPORTED);
+  EXPECT_EQ(api.selectFd(handle, &fd), SANE_STATUS_INVAL);
 
   api.close(handle);
   // Closed, the device can be opened again.

@@ -257,9 +257,12 @@ TEST(Options, TheWellKnownOptionsWithTheirUnits) {
   const int resolution = FindOption(options, SANE_NAME_SCAN_RESOLUTION);
   ASSERT_GT(resolution, 0);
   EXPECT_EQ(options.Descriptor(resolution)->unit, SANE_UNIT_DPI);
-  const SANE_Word* dpis = options.Descriptor(resolution)->constraint.word_list;
-  EXPECT_EQ(std::vector<SANE_Word>(dpis, dpis + dpis[0] + 1),
-            (std::vector<SANE_Word>{4, 100, 200, 300, 600}));
+  // A range, so that a frontend's 150 stays 150.
+  ASSERT_EQ(options.Descriptor(resolution)->constraint_type, SANE_CONSTRAINT_RANGE);
+  const SANE_Range* dpis = options.Descriptor(resolution)->constraint.range;
+  EXPECT_EQ(dpis->min, 50);
+  EXPECT_EQ(dpis->max, 600);
+  EXPECT_EQ(dpis->quant, 1);
   for (const char* name :
        {SANE_NAME_SCAN_TL_X, SANE_NAME_SCAN_TL_Y, SANE_NAME_SCAN_BR_X, SANE_NAME_SCAN_BR_Y}) {
     const int option = FindOption(options, name);
@@ -278,15 +281,18 @@ TEST(Options, TheWellKnownOptionsWithTheirUnits) {
   EXPECT_EQ(modes[3], nullptr);
   const SANE_String_Const* sources =
       options.Descriptor(FindOption(options, SANE_NAME_SCAN_SOURCE))->constraint.string_list;
-  EXPECT_STREQ(sources[0], "Camera");
-  EXPECT_STREQ(sources[1], "Camera (interactive)");
+  // The names by which frontends know a flatbed and a feeder.
+  EXPECT_STREQ(sources[0], "Flatbed");
+  EXPECT_STREQ(sources[1], "Automatic Document Feeder");
+  EXPECT_STREQ(sources[2], "Camera (interactive)");
+  EXPECT_EQ(sources[3], nullptr);
 }
 
 TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
   OptionSet options;
   EXPECT_EQ(options.Choice().colorType, 2);
   EXPECT_EQ(options.Choice().kind, PixelKind::kColor);
-  EXPECT_FALSE(options.Choice().interactive);
+  EXPECT_EQ(options.Choice().source, SourceKind::kFlatbed);
 
   char gray[] = "Gray";
   EXPECT_EQ(Set(options, kOptMode, gray, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
@@ -303,14 +309,33 @@ TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
   options.Control(kOptMode, SANE_ACTION_GET_VALUE, read, nullptr);
   EXPECT_STREQ(read, "Lineart");
 
+  // The feeder's wait is there only for the feeder.
+  SANE_Word wait = 4;
+  EXPECT_EQ(options.Control(kOptFeederWait, SANE_ACTION_SET_VALUE, &wait, nullptr),
+            SANE_STATUS_INVAL);
+  char feeder[] = "Automatic Document Feeder";
+  EXPECT_EQ(Set(options, kOptSource, feeder, SANE_STATUS_GOOD),
+            SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+  EXPECT_EQ(options.Choice().source, SourceKind::kFeeder);
+  EXPECT_EQ(options.Choice().feederWaitSeconds, 10);
+  Set(options, kOptFeederWait, &wait, SANE_STATUS_GOOD);
+  EXPECT_EQ(options.Choice().feederWaitSeconds, 4);
+
   char interactive[] = "Camera (interactive)";
   Set(options, kOptSource, interactive, SANE_STATUS_GOOD);
-  EXPECT_TRUE(options.Choice().interactive);
-  // A preview is one quick shot, never the window for a person.
+  EXPECT_EQ(options.Choice().source, SourceKind::kInteractive);
+  EXPECT_TRUE(options.Descriptor(kOptFeederWait)->cap & SANE_CAP_INACTIVE);
+  // A preview is one quick shot of the whole field, never the window for a
+  // person.
   SANE_Word yes = SANE_TRUE;
   Set(options, kOptPreview, &yes, SANE_STATUS_GOOD);
-  EXPECT_FALSE(options.Choice().interactive);
-  EXPECT_EQ(options.Choice().dpi, 100);
+  EXPECT_EQ(options.Choice().source, SourceKind::kFlatbed);
+  EXPECT_FALSE(options.Choice().findPage);
+  EXPECT_EQ(options.Choice().dpi, kPreviewDpi);
+  int width = 0, height = 0;
+  options.EstimateSize(width, height);
+  EXPECT_EQ(width, PixelsOf(kFieldWidthMm, kPreviewDpi));
+  EXPECT_EQ(height, -1);
   SANE_Word two = 2;
   Set(options, kOptPreview, &two, SANE_STATUS_INVAL);
 
@@ -329,36 +354,133 @@ TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
 
 TEST(Options, ResolutionAndGeometryKeepToTheirConstraints) {
   OptionSet options;
-  SANE_Word dpi = 250;
-  SANE_Int info = Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD);
-  EXPECT_TRUE(info & SANE_INFO_INEXACT);
-  SANE_Word read = 0;
-  options.Control(kOptResolution, SANE_ACTION_GET_VALUE, &read, nullptr);
-  EXPECT_TRUE(read == 200 || read == 300) << read;
+  SANE_Word dpi = 150;
+  EXPECT_EQ(Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+  EXPECT_EQ(options.Choice().dpi, 150);
+  // Out of range: the nearest allowed value, written back for the caller.
   dpi = 5000;
-  Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD);
+  EXPECT_TRUE(Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD) & SANE_INFO_INEXACT);
+  EXPECT_EQ(dpi, 600);
   EXPECT_EQ(options.Choice().dpi, 600);
   dpi = 100;
-  EXPECT_EQ(Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+  Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD);
 
-  SANE_Word x = SANE_FIX(1000.0);
+  // With the page found by the window the area is not used, and its length
+  // is unknown before the scan.
+  SANE_Word read = 0;
+  SANE_Word x = SANE_FIX(100.0);
+  EXPECT_EQ(options.Control(kOptBottomRightX, SANE_ACTION_SET_VALUE, &x, nullptr),
+            SANE_STATUS_INVAL);
+  EXPECT_TRUE(options.Descriptor(kOptTopLeftX)->cap & SANE_CAP_INACTIVE);
+  int width = 0, height = 0;
+  options.EstimateSize(width, height);
+  EXPECT_EQ(height, -1);
+  SANE_Word off = SANE_FALSE;
+  EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD),
+            SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+  EXPECT_FALSE(options.Descriptor(kOptTopLeftX)->cap & SANE_CAP_INACTIVE);
+
+  x = SANE_FIX(1000.0);
   EXPECT_TRUE(Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD) & SANE_INFO_INEXACT);
+  EXPECT_EQ(x, SANE_FIX(kFieldWidthMm));
   options.Control(kOptBottomRightX, SANE_ACTION_GET_VALUE, &read, nullptr);
   EXPECT_EQ(read, SANE_FIX(kFieldWidthMm));
   x = SANE_FIX(-5.0);
-  Set(options, kOptTopLeftX, &x, SANE_STATUS_GOOD);
+  EXPECT_TRUE(Set(options, kOptTopLeftX, &x, SANE_STATUS_GOOD) & SANE_INFO_INEXACT);
+  EXPECT_EQ(x, 0);
   options.Control(kOptTopLeftX, SANE_ACTION_GET_VALUE, &read, nullptr);
   EXPECT_EQ(read, 0);
 
-  // 254 mm at 100 DPI is 1000 pixels.
+  // 254 mm at 100 DPI is 1000 pixels; corners given either way round.
   SANE_Word edge = SANE_FIX(254.0);
   Set(options, kOptBottomRightX, &edge, SANE_STATUS_GOOD);
   edge = SANE_FIX(127.0);
+  Set(options, kOptTopLeftY, &edge, SANE_STATUS_GOOD);
+  edge = 0;
   Set(options, kOptBottomRightY, &edge, SANE_STATUS_GOOD);
-  int width = 0, height = 0;
   options.EstimateSize(width, height);
   EXPECT_EQ(width, 1000);
   EXPECT_EQ(height, 500);
+  EXPECT_EQ(options.Choice().area.topMm, 0.0);
+  EXPECT_EQ(options.Choice().area.bottomMm, 127.0);
+}
+
+// A page the window wrote at one DPI, asked for at another.
+TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
+  const std::vector<uint8_t> grey(600 * 300, 200);
+  std::string file = Png(grey, 600, 300, true);
+  // A pHYs chunk of 300 DPI (11811 per metre) before the pixels.
+  const std::string phys = std::string("\x00\x00\x00\x09pHYs", 8) +
+                           std::string("\x00\x00\x2e\x23\x00\x00\x2e\x23\x01", 9);
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 4; i < phys.size(); ++i) {
+    crc ^= static_cast<uint8_t>(phys[i]);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  crc ^= 0xFFFFFFFFu;
+  std::string chunk = phys;
+  for (int shift = 24; shift >= 0; shift -= 8) chunk += static_cast<char>((crc >> shift) & 0xFF);
+  file.insert(33, chunk);  // after the signature and IHDR
+
+  // 2 x 1 inches: 100 DPI gives 200 x 100, 150 DPI 300 x 150, 600 DPI 1200 x 600.
+  for (const int dpi : {100, 150, 600}) {
+    Page page;
+    std::string error;
+    PageRequest request;
+    request.kind = PixelKind::kGray;
+    request.dpi = dpi;
+    bool guessed = true;
+    ASSERT_TRUE(PreparePage(file, request, page, error, &guessed)) << error;
+    EXPECT_FALSE(guessed);
+    EXPECT_EQ(page.widthPx, 2 * dpi);
+    EXPECT_EQ(page.heightPx, dpi);
+    EXPECT_EQ(page.dpiX, dpi);
+    ASSERT_EQ(page.data.size(), static_cast<size_t>(2 * dpi * dpi));
+    // Resampling keeps a flat grey flat.
+    EXPECT_EQ(page.data.front(), 200);
+    EXPECT_EQ(page.data[page.data.size() / 2], 200);
+  }
+
+  // A scan area cut from the picture: 1 inch from the left, half an inch
+  // down, 25.4 x 12.7 mm, at 200 DPI: 200 x 100 pixels, black and white.
+  PageRequest area;
+  area.kind = PixelKind::kLineart;
+  area.dpi = 200;
+  area.cut = true;
+  area.leftMm = 25.4;
+  area.topMm = 12.7;
+  area.rightMm = 50.8;
+  area.bottomMm = 25.4;
+  Page page;
+  std::string error;
+  ASSERT_TRUE(PreparePage(file, area, page, error)) << error;
+  EXPECT_EQ(page.widthPx, 200);
+  EXPECT_EQ(page.heightPx, 100);
+  EXPECT_EQ(page.bytesPerLine, 25);
+  // Past the picture's edge the area is white, and the page keeps its size.
+  area.kind = PixelKind::kGray;
+  area.leftMm = 40;
+  area.rightMm = 60;
+  ASSERT_TRUE(PreparePage(file, area, page, error)) << error;
+  ASSERT_EQ(page.widthPx, PixelsOf(20, 200));
+  ASSERT_EQ(page.heightPx, 100);
+  EXPECT_EQ(page.data[50 * page.bytesPerLine + 10], 200);
+  EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
+}
+
+TEST(PagePrepare, ResamplingAveragesWhenItShrinksAndKeepsEdgesWhenItGrows) {
+  // Columns alternately 0 and 255: halved, each pixel is their mean.
+  std::vector<uint8_t> stripes(8 * 2);
+  for (int i = 0; i < 16; ++i) stripes[i] = (i % 2) ? 255 : 0;
+  const std::vector<uint8_t> half = Resample(stripes.data(), 8, 2, 1, 4, 1);
+  EXPECT_EQ(half, (std::vector<uint8_t>{128, 128, 128, 128}));
+  // Doubled, the dark left half stays dark and the bright right bright.
+  const std::vector<uint8_t> step = {0, 0, 255, 255};
+  const std::vector<uint8_t> twice = Resample(step.data(), 4, 1, 1, 8, 1);
+  ASSERT_EQ(twice.size(), 8u);
+  EXPECT_EQ(twice[0], 0);
+  EXPECT_EQ(twice[7], 255);
+  for (size_t i = 1; i < twice.size(); ++i) EXPECT_GE(twice[i], twice[i - 1]);
 }
 
 class ConfigFiles : public testing::Test {

@@ -1,175 +1,17 @@
 // The backend as the scanning applications meet it: Debian's scanimage
 // loads it through the dll backend from a private SANE_CONFIG_DIR that
 // names only tavrin, and it drives the real TavrinDesk with the real camera
-// library and a virtual document camera, offscreen, from a private copy of
-// the program folder with its own HOME and TMPDIR. The pages scanimage
-// writes are decoded and compared with the files the window delivered.
-#include <gtest/gtest.h>
-#include <sane/sane.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+// library and a virtual document camera, with no display, from a private
+// copy of the program folder with its own HOME and TMPDIR. The pages
+// scanimage writes are decoded and measured.
+#include <QRegularExpression>
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QImage>
-#include <QImageReader>
-
-#include <chrono>
-#include <cmath>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "dslink/copied_data.h"
-#include "dslink/shared_message_channel.h"
-#include "platform/dynamic_library.h"
-#include "platform/local_socket.h"
-#include "platform/paths.h"
-#include "platform/process.h"
-#include "tests/support/program_copy_test.h"
+#include "tests/sane/sane_fixture.h"
 
 namespace tavrin {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kRunTimeoutMs = 90000;
-const char kScanimage[] = "/usr/bin/scanimage";
-const char kDevice[] = "tavrin:Virtual Document Camera";
-
-using test::MeanGrey;
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-double MeanDifference(const QImage& a, const QImage& b) {
-  const QImage greyA = a.convertToFormat(QImage::Format_Grayscale8);
-  const QImage greyB = b.convertToFormat(QImage::Format_Grayscale8);
-  double sum = 0;
-  for (int y = 0; y < greyA.height(); ++y) {
-    const uchar* lineA = greyA.constScanLine(y);
-    const uchar* lineB = greyB.constScanLine(y);
-    for (int x = 0; x < greyA.width(); ++x) sum += std::abs(lineA[x] - lineB[x]);
-  }
-  return sum / (static_cast<double>(greyA.width()) * greyA.height());
-}
-
-// Bit depth and colour type from a PNG's IHDR.
-struct PngHeader {
-  int bitDepth = -1;
-  int colorType = -1;
-};
-PngHeader ReadPngHeader(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const QByteArray head = file.read(26);
-  if (head.size() < 26 || !head.startsWith("\x89PNG")) return {};
-  return {static_cast<uchar>(head[24]), static_cast<uchar>(head[25])};
-}
-
-// The scan window processes started from our private program folder.
-std::vector<int> WindowProcesses(const QString& program) {
-  std::vector<int> pids;
-  const QString wanted = QFileInfo(program).canonicalFilePath();
-  for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-    bool number = false;
-    const int pid = entry.toInt(&number);
-    if (!number) continue;
-    if (QFileInfo("/proc/" + entry + "/exe").symLinkTarget() == wanted) pids.push_back(pid);
-  }
-  return pids;
-}
-
-class Scanimage : public test::ProgramCopyTest {
- protected:
-  Scanimage() : ProgramCopyTest("tavrin-sane") {}
-
-  void SetUp() override {
-    if (!QFileInfo(kScanimage).isExecutable())
-      GTEST_SKIP() << "scanimage is not installed (Debian package sane-utils; scripts/setup)";
-    ASSERT_NO_FATAL_FAILURE(
-        CopyProgramFolder(QStringLiteral(TAVRIN_PROGRAM_FOLDER),
-                          {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-cameras"}));
-    for (const char* folder : {"sane", "sane.d"}) ASSERT_TRUE(QDir(root.path()).mkpath(folder));
-    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRIN_SANE_BACKEND), Path("sane/libsane-tavrin.so.1")));
-    WriteFile("sane.d/dll.conf", "tavrin\n");
-    WriteFile("sane.d/tavrin.conf", "# the private program folder\n" + Path("bin").toUtf8() + "\n");
-  }
-
-  void TearDown() override {
-    // A window left behind would hold the test's folders.
-    for (int pid : WindowProcesses(Bin("TavrinDesk"))) {
-      ADD_FAILURE() << "a scan window is still running: " << pid;
-      ::kill(pid, SIGKILL);
-    }
-  }
-
-  void WriteFile(const QString& name, const QByteArray& bytes) {
-    QFile file(Path(name));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-  }
-  QString ReadText(const QString& name) const {
-    QFile file(Path(name));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-  }
-
-  std::vector<std::string> Environment() const {
-    std::vector<std::string> entries = PrivateEnvironment(camera);
-    entries.push_back("SANE_CONFIG_DIR=" + Path("sane.d").toStdString());
-    entries.push_back("LD_LIBRARY_PATH=" + Path("sane").toStdString());
-#ifdef TAVRIN_SANE_PRELOAD
-    entries.push_back("LD_PRELOAD=" TAVRIN_SANE_PRELOAD);
-    entries.push_back("ASAN_OPTIONS=detect_leaks=0");
-#endif
-    return entries;
-  }
-
-  // Starts scanimage with its output and errors in files; the process id.
-  int Start(const std::vector<std::string>& args, const QString& output = "scanimage.out") {
-    std::string command = "exec " + Quote(kScanimage);
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    command += " >" + Quote(Path(output).toStdString()) + " 2>" +
-               Quote(Path("scanimage.err").toStdString());
-    std::string error;
-    const int pid = platform::SpawnProcess("/bin/sh", {"-c", command}, Environment(), &error);
-    EXPECT_GT(pid, 0) << error;
-    return pid;
-  }
-
-  // Exit status of scanimage, -1 when it did not end in time.
-  int Wait(int pid, int timeoutMs = kRunTimeoutMs) {
-    if (pid <= 0) return -1;
-    int status = -1;
-    if (!platform::WaitProcess(pid, timeoutMs, &status)) {
-      ::kill(pid, SIGKILL);
-      platform::WaitProcess(pid, 2000, nullptr);
-      return -1;
-    }
-    return status;
-  }
-
-  int Run(const std::vector<std::string>& args, const QString& output = "scanimage.out") {
-    return Wait(Start(args, output));
-  }
-
-  std::string Errors() const {
-    return ReadText("scanimage.err").toStdString();
-  }
-
-  // The files the window wrote into its working folder, oldest first.
-  QStringList WindowFiles() const {
-    return QDir(Path("tmp/Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
-  }
-
-  std::string camera = "document";
-};
+using namespace sanetest;
 
 TEST_F(Scanimage, ListsTheWindowsCameraAsADocumentCamera) {
   ASSERT_EQ(Run({"-L"}), 0) << Errors();
@@ -182,6 +24,9 @@ TEST_F(Scanimage, ListsTheWindowsCameraAsADocumentCamera) {
   ASSERT_EQ(Run({"-L"}), 0) << Errors();
   EXPECT_FALSE(ReadText("scanimage.out").contains("tavrin:"))
       << ReadText("scanimage.out").toStdString();
+  // The reason, once, without asking for debug output.
+  const QString errors = QString::fromStdString(Errors());
+  EXPECT_EQ(errors.count("[tavrin] no camera found"), 1) << Errors();
 }
 
 TEST_F(Scanimage, GreyPngOfTheCroppedPageAt300Dpi) {
@@ -202,15 +47,10 @@ TEST_F(Scanimage, GreyPngOfTheCroppedPageAt300Dpi) {
   EXPECT_GT(widthMm, 120.0);
   EXPECT_LT(widthMm, 300.0);
 
-  // Pixel for pixel the file the window delivered, and it was asked for grey.
-  const QStringList files = WindowFiles();
-  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
-  QImageReader reader(Path("tmp/Tavrin/") + files.front());
-  const QImage delivered = reader.read();
-  ASSERT_FALSE(delivered.isNull()) << reader.errorString().toStdString();
-  EXPECT_TRUE(delivered.isGrayscale());
-  ASSERT_EQ(delivered.size(), page.size());
-  EXPECT_LT(MeanDifference(delivered, page), 0.5);
+  // The page handed on is not left behind in the window's folder, and the
+  // window, run offscreen for want of a display, kept Qt's notes to itself.
+  EXPECT_TRUE(WindowFiles().isEmpty()) << WindowFiles().join(' ').toStdString();
+  EXPECT_EQ(Errors(), "");
 }
 
 TEST_F(Scanimage, LineartIsOneBitAndColourAt100DpiIsRgb) {
@@ -279,12 +119,12 @@ class InteractiveScan : public Scanimage {
 
   // Waits until the window listens and has taken the backend's request.
   void WaitForTheWindow() {
-    const auto by = Clock::now() + std::chrono::seconds(30);
-    while (!QFileInfo::exists(SocketPath()) && Clock::now() < by)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(QFileInfo::exists(SocketPath())) << Errors();
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000)) << Errors();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    request = ReadText("home/Documents/DSConfig/ShowModel.xml").remove(QRegularExpression("\\s"));
   }
+
+  QString request;  // the backend's request as the window read it
 
   void Send(std::initializer_list<int32_t> codes) {
     std::string records;
@@ -322,10 +162,18 @@ class InteractiveScan : public Scanimage {
 };
 
 TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
-  const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--mode", "Gray",
-                         "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
+  const int pid =
+      Start({"-d", kDevice, "--source", "Camera (interactive)", "--mode", "Gray", "--resolution",
+             "100", "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
   ASSERT_GT(pid, 0);
   WaitForTheWindow();
+  // The window shows what the frontend asked for (mode 2 applies colour and
+  // resolution): grey at 100 DPI.
+  EXPECT_TRUE(
+      request.contains("<ShowMode>2</ShowMode><ColorType>1</ColorType>"
+                       "<RotateMode>0</RotateMode><DPIMode>100</DPIMode>"))
+      << request.toStdString();
+  // The person's captures come at 300 DPI.
   CaptureOnRequest();
   Send({206, 206});
   const auto by = Clock::now() + std::chrono::seconds(30);
@@ -342,15 +190,19 @@ TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
   EXPECT_NE(Errors().find("Batch terminated, " + std::to_string(listed.size()) + " pages scanned"),
             std::string::npos)
       << Errors();
-  // In the order of the list, each page is the file the window captured.
+  // Each page is a grey portrait sheet at the 100 DPI the frontend set,
+  // not the window's 300 DPI pixels under a false label; the files handed
+  // on are gone from the window's folder.
   for (int i = 0; i < listed.size(); ++i) {
     const QImage page(Path("out/p%1.png").arg(i + 1));
-    const QImage captured(listed[i]);
     ASSERT_FALSE(page.isNull()) << i;
-    ASSERT_FALSE(captured.isNull()) << listed[i].toStdString();
     EXPECT_EQ(ReadPngHeader(Path("out/p%1.png").arg(i + 1)).colorType, 0);
-    ASSERT_EQ(page.size(), captured.size()) << i;
-    EXPECT_LT(MeanDifference(page, captured), 0.5) << i;
+    EXPECT_NEAR(page.dotsPerMeterX() * 0.0254, 100.0, 1.0);
+    EXPECT_GT(page.height(), page.width());
+    const double widthMm = page.width() / 100.0 * 25.4;
+    EXPECT_GT(widthMm, 120.0) << i;
+    EXPECT_LT(widthMm, 300.0) << i;
+    EXPECT_FALSE(QFileInfo::exists(listed[i])) << listed[i].toStdString();
   }
 }
 

@@ -163,7 +163,9 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    const int page = entry_.turnSeconds > 0 ? static_cast<int>(seconds / entry_.turnSeconds) : 0;
+    int page = entry_.turnSeconds > 0 ? static_cast<int>(seconds / entry_.turnSeconds) : 0;
+    // A finite stack of pages: the last one stays, as when a person stops.
+    if (entry_.pageCount > 0) page = std::min(page, entry_.pageCount - 1);
     const PictureControls controls = CurrentControls();
     // The scene only changes with a page or a control, so it is rendered
     // once and each frame only adds its stamp.

@@ -1,5 +1,5 @@
 // One entry of the virtual camera list: a scene and its options, as in
-// "document?fail=3&turn=5&sizes=3264x2448+1920x1080&dpi=300".
+// "document?fail=3&turn=5&pages=4&sizes=3264x2448+1920x1080&dpi=300".
 // Threads: any; pure parsing.
 #pragma once
 
@@ -19,6 +19,7 @@ struct VirtualEntry {
   Scene scene = Scene::kDocument;
   int failCaptures = 0;          // fail=N: the first N captures fail
   int turnSeconds = 0;           // turn=S: a new page every S seconds
+  int pageCount = 0;             // pages=N: with turn, the N-th page stays (0: no end)
   std::vector<FrameSize> sizes;  // sizes=WxH+WxH: replaces the size list
   int dpiAtFirstSize = 0;        // dpi=N: own DPI at the first size
 };

@@ -1,0 +1,229 @@
+// The backend as scanning applications and their users meet it, each run
+// bounded in time: a flatbed batch that stops after its page, a feeder batch
+// that ends by itself or at the window, the scan area and the preview, a
+// second scan while one runs, a scan served by saned over the loopback
+// address, and python3-sane setting options the way simple-scan does.
+#include <QRegularExpression>
+
+#include "tests/sane/sane_fixture.h"
+
+namespace tavrin {
+namespace {
+
+using namespace sanetest;
+
+// The request the backend wrote for the window, without line breaks.
+QString RequestOf(const QString& showModel) {
+  return QString(showModel).remove(QRegularExpression("\\s"));
+}
+
+TEST_F(Scanimage, AFeederBatchFromTheFlatbedIsOnePage) {
+  const auto started = Clock::now();
+  ASSERT_EQ(Run({"-d", kDevice, "--source", "Flatbed", "--resolution", "100", "--format=png",
+                 "--batch=" + Path("out/p%d.png").toStdString()},
+                "scanimage.out"),
+            0)
+      << Errors();
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(60));
+  EXPECT_NE(Errors().find("sane_start: Document feeder out of documents"), std::string::npos)
+      << Errors();
+  EXPECT_NE(Errors().find("Batch terminated, 1 page"), std::string::npos) << Errors();
+  EXPECT_EQ(QDir(Path("out")).entryList(QDir::Files), QStringList{"p1.png"});
+  EXPECT_TRUE(WindowGone());
+}
+
+// The virtual camera turns its page every 6 s, three pages in all; the
+// feeder takes each new page once it lies still, and ends the batch when
+// nothing new comes within its wait. Page 1 lies there before the run and
+// is not new.
+TEST_F(Scanimage, AFeederBatchEndsByItselfWhenNoNewPageComes) {
+  camera = "document?turn=6&pages=3";
+  const auto started = Clock::now();
+  ASSERT_EQ(Run({"-d", kDevice, "--source", "Automatic Document Feeder", "--feeder-wait", "20",
+                 "--mode", "Gray", "--resolution", "120", "--format=png",
+                 "--batch=" + Path("out/p%d.png").toStdString()}),
+            0)
+      << Errors();
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(80));
+  EXPECT_NE(Errors().find("sane_start: Document feeder out of documents"), std::string::npos)
+      << Errors();
+  const QStringList pages = QDir(Path("out")).entryList({"p*.png"}, QDir::Files, QDir::Name);
+  // Pages 2 and 3; a slow machine may start the run after page 2 was down.
+  ASSERT_GE(pages.size(), 1) << Errors();
+  EXPECT_LE(pages.size(), 2) << Errors();
+  for (const QString& name : pages) {
+    const QImage page(Path("out/") + name);
+    ASSERT_FALSE(page.isNull()) << name.toStdString();
+    EXPECT_EQ(ReadPngHeader(Path("out/") + name).colorType, 0);
+    EXPECT_NEAR(page.dotsPerMeterX() * 0.0254, 120.0, 1.0);
+    EXPECT_GT(page.height(), page.width());
+    EXPECT_GT(page.width() / 120.0 * 25.4, 120.0);
+  }
+  // The window was asked for an automatic run with the page found, hidden
+  // no more, and it is gone with nothing left in its folder.
+  EXPECT_TRUE(RequestOf(ReadText("home/Documents/DSConfig/ShowModel.xml"))
+                  .contains("<ShowMode>1</ShowMode><ColorType>1</ColorType><RotateMode>0</"
+                            "RotateMode><DPIMode>120</DPIMode><CropMode>1</CropMode><AutoCapture>"))
+      << ReadText("home/Documents/DSConfig/ShowModel.xml").toStdString();
+  EXPECT_TRUE(WindowGone());
+  EXPECT_TRUE(WindowFiles().isEmpty());
+}
+
+// The person ends the run at the window long before the feeder's wait.
+TEST_F(Scanimage, AFeederBatchEndsWhenThePersonEndsItAtTheWindow) {
+  const auto started = Clock::now();
+  const int pid = Start({"-d", kDevice, "--source", "Automatic Document Feeder", "--feeder-wait",
+                         "120", "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
+  ASSERT_GT(pid, 0);
+  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(socket); }, 30000)) << Errors();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ChannelBlock block;
+  block.code = 205;
+  const std::string record = EncodeCopiedDataRecord(
+      kCopyDataMessageId, std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
+  std::string error;
+  ASSERT_TRUE(
+      platform::SendToLocalSocket(socket.toStdString(), record.data(), record.size(), 5000, &error))
+      << error;
+  // scanimage's status for a batch without pages is the empty feeder's.
+  EXPECT_NE(Wait(pid, 30000), -1) << Errors();
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(60));
+  EXPECT_NE(Errors().find("Document feeder out of documents"), std::string::npos) << Errors();
+  EXPECT_TRUE(QDir(Path("out")).entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(WindowGone());
+}
+
+TEST_F(Scanimage, APreviewIsTheWholeFieldAndTheAreaIsCutFromIt) {
+  // The preview: the camera's whole field, landscape, at low resolution.
+  ASSERT_EQ(Run({"-d", kDevice, "--preview=yes", "--mode", "Gray", "--format=png", "-o",
+                 Path("out/preview.png").toStdString()}),
+            0)
+      << Errors();
+  // (scanimage labels it with the resolution option, not the preview's.)
+  const QImage preview(Path("out/preview.png"));
+  ASSERT_FALSE(preview.isNull());
+  EXPECT_GT(preview.width(), preview.height());
+  EXPECT_NEAR(preview.width(), 1240, 12);  // 420 mm at 75 DPI
+  // It holds the desk round the page: darker than a page alone.
+  EXPECT_LT(MeanGrey(preview), 150.0);
+
+  // A scan area, 100 x 50 mm at 200 DPI: exactly the pixels that gives.
+  ASSERT_EQ(Run({"-d", kDevice, "--find-page=no", "-l", "10", "-t", "20", "-x", "100", "-y", "50",
+                 "--resolution", "200", "--format=png", "-o", Path("out/area.png").toStdString()}),
+            0)
+      << Errors();
+  const QImage area(Path("out/area.png"));
+  EXPECT_EQ(area.size(), QSize(787, 394));
+
+  // An area past the field is set to the field, and scanimage is told so.
+  ASSERT_EQ(Run({"-d", kDevice, "--find-page=no", "-x", "1000", "-y", "1000", "--resolution", "50",
+                 "--format=png", "-o", Path("out/field.png").toStdString()}),
+            0)
+      << Errors();
+  EXPECT_NE(Errors().find("rounded value of br-x from 1000 to 420"), std::string::npos) << Errors();
+  EXPECT_EQ(QImage(Path("out/field.png")).size(), QSize(827, 620));
+
+  // With the page found, the area is not there to set and changes nothing.
+  ASSERT_EQ(Run({"-d", kDevice, "-x", "100", "--resolution", "50", "--format=png", "-o",
+                 Path("out/page.png").toStdString()}),
+            0);
+  const QImage page(Path("out/page.png"));
+  EXPECT_GT(page.height(), page.width());
+  EXPECT_GT(page.width(), 295);  // more than 150 mm at 50 DPI
+  EXPECT_TRUE(WindowGone());
+}
+
+// A second scan while a person is at the window of the first: it fails at
+// once as busy with a reason, and the first goes on unharmed. The one-
+// session lock of the data source makes the second tsOpen busy.
+TEST_F(Scanimage, ASecondScanWhileOneRunsIsBusyAtOnceAndTheFirstGoesOn) {
+  const int first = Start({"-d", kDevice, "--source", "Camera (interactive)", "--format=png",
+                           "--batch=" + Path("out/p%d.png").toStdString()},
+                          "first.out", "first.err");
+  ASSERT_GT(first, 0);
+  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(socket); }, 30000))
+      << ReadText("first.err").toStdString();
+
+  const auto started = Clock::now();
+  const int second = Start({"-d", kDevice, "--format=png", "-o", Path("out/b.png").toStdString()});
+  EXPECT_NE(Wait(second, 30000), 0);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(10)) << "the second scan waited";
+  EXPECT_NE(Errors().find("[tavrin] the camera is busy"), std::string::npos) << Errors();
+  EXPECT_NE(Errors().find("sane_start: Device busy"), std::string::npos) << Errors();
+  EXPECT_FALSE(QFileInfo::exists(Path("out/b.png")) && QFileInfo(Path("out/b.png")).size() > 0);
+
+  // The first still has its window and ends as the person ends it.
+  EXPECT_EQ(WindowProcesses(Bin("TavrinDesk")).size(), 1u);
+  ChannelBlock block;
+  block.code = 205;
+  const std::string record = EncodeCopiedDataRecord(
+      kCopyDataMessageId, std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
+  std::string error;
+  ASSERT_TRUE(
+      platform::SendToLocalSocket(socket.toStdString(), record.data(), record.size(), 5000, &error))
+      << error;
+  EXPECT_NE(Wait(first, 30000), -1);
+  EXPECT_NE(ReadText("first.err").indexOf("Document feeder out of documents"), -1)
+      << ReadText("first.err").toStdString();
+  EXPECT_TRUE(WindowGone());
+}
+
+// saned, SANE's network daemon, serves the camera to scanimage's net
+// backend: no display, and only the loopback address of a network
+// namespace made for the run.
+TEST_F(Scanimage, SanedServesTheCameraOverTheLoopbackAddress) {
+  if (!QFileInfo("/usr/sbin/saned").isExecutable() || !QFileInfo("/usr/bin/unshare").exists())
+    GTEST_SKIP() << "saned or unshare is not installed (scripts/setup)";
+  ASSERT_TRUE(QDir(root.path()).mkpath("server.d"));
+  ASSERT_TRUE(QDir(root.path()).mkpath("client.d"));
+  WriteFile("server.d/dll.conf", "tavrin\n");
+  WriteFile("server.d/tavrin.conf", Path("bin").toUtf8() + "\n");
+  WriteFile("server.d/saned.conf", "127.0.0.1\n");
+  WriteFile("client.d/dll.conf", "net\n");
+  WriteFile("client.d/net.conf", "connect_timeout = 10\n127.0.0.1\n");
+  const int pid = StartProgram(
+      "/usr/bin/unshare",
+      {"-n", TAVRIN_SANE_TEST_FOLDER "/saned_scan.sh", Path("server.d").toStdString(),
+       Path("client.d").toStdString(), "tavrin:Virtual Document Camera", "--mode", "Gray",
+       "--resolution", "100", "--format=png", "-o", Path("out/net.png").toStdString()},
+      Environment(), "saned.out", "scanimage.err");
+  const int status = Wait(pid, 120000);
+  if (status != 0 && Errors().find("unshare") != std::string::npos &&
+      Errors().find("Operation not permitted") != std::string::npos)
+    GTEST_SKIP() << "no network namespace may be made here: " << Errors();
+  ASSERT_EQ(status, 0) << Errors() << ReadText("saned.out").toStdString()
+                       << ReadText("server.d/saned.log").toStdString();
+  const QImage page(Path("out/net.png"));
+  ASSERT_FALSE(page.isNull());
+  EXPECT_TRUE(page.isGrayscale());
+  EXPECT_GT(page.height(), page.width());
+  EXPECT_GT(page.width() / 100.0 * 25.4, 120.0);
+  EXPECT_TRUE(WindowGone());
+}
+
+TEST_F(Scanimage, Python3SaneSetsOptionsAsSimpleScanDoes) {
+  if (!QFileInfo::exists("/usr/lib/python3/dist-packages/sane.py"))
+    GTEST_SKIP() << "python3-sane is not installed (scripts/setup)";
+  const int pid =
+      StartProgram("/usr/bin/python3", {TAVRIN_SANE_TEST_FOLDER "/simple_scan_like.py", kDevice},
+                   Environment(), "python.out", "python.err");
+  ASSERT_EQ(Wait(pid, 200000), 0) << ReadText("python.out").toStdString()
+                                  << ReadText("python.err").toStdString();
+  const QString out = ReadText("python.out");
+  // A found page of a sheet at 150 DPI, in grey; the whole field without
+  // page finding; one page from a flatbed's batch; the feeder by its name.
+  EXPECT_TRUE(out.contains(
+      QRegularExpression("^Flatbed Gray 150 \\d+x\\d+ L$", QRegularExpression::MultilineOption)))
+      << out.toStdString();
+  EXPECT_TRUE(out.contains("Flatbed Color 300 ")) << out.toStdString();
+  EXPECT_TRUE(out.contains("Flatbed Lineart 600 ")) << out.toStdString();
+  EXPECT_TRUE(out.contains("Flatbed Gray 75 1240x930 L field")) << out.toStdString();
+  EXPECT_TRUE(out.contains("Flatbed batch 1")) << out.toStdString();
+  EXPECT_TRUE(out.contains("Automatic Document Feeder wait 10")) << out.toStdString();
+  EXPECT_TRUE(WindowGone());
+}
+
+}  // namespace
+}  // namespace tavrin

@@ -1,0 +1,203 @@
+// What the tests of the scanner backend share: a private copy of the
+// program folder with the backend installed for the dll backend of the
+// real SANE clients, no display, virtual cameras, and the clients started
+// as processes of their own with their output in files.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sane/sane.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dslink/copied_data.h"
+#include "dslink/shared_message_channel.h"
+#include "platform/dynamic_library.h"
+#include "platform/local_socket.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "tests/support/program_copy_test.h"
+
+namespace tavrin::sanetest {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr int kRunTimeoutMs = 90000;
+inline constexpr char kScanimage[] = "/usr/bin/scanimage";
+inline constexpr char kDevice[] = "tavrin:Virtual Document Camera";
+
+using test::MeanGrey;
+
+inline std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+inline double MeanDifference(const QImage& a, const QImage& b) {
+  const QImage greyA = a.convertToFormat(QImage::Format_Grayscale8);
+  const QImage greyB = b.convertToFormat(QImage::Format_Grayscale8);
+  double sum = 0;
+  for (int y = 0; y < greyA.height(); ++y) {
+    const uchar* lineA = greyA.constScanLine(y);
+    const uchar* lineB = greyB.constScanLine(y);
+    for (int x = 0; x < greyA.width(); ++x) sum += std::abs(lineA[x] - lineB[x]);
+  }
+  return sum / (static_cast<double>(greyA.width()) * greyA.height());
+}
+
+// Bit depth and colour type from a PNG's IHDR.
+struct PngHeader {
+  int bitDepth = -1;
+  int colorType = -1;
+};
+inline PngHeader ReadPngHeader(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray head = file.read(26);
+  if (head.size() < 26 || !head.startsWith("\x89PNG")) return {};
+  return {static_cast<uchar>(head[24]), static_cast<uchar>(head[25])};
+}
+
+// The scan window processes started from our private program folder.
+inline std::vector<int> WindowProcesses(const QString& program) {
+  std::vector<int> pids;
+  const QString wanted = QFileInfo(program).canonicalFilePath();
+  for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+    bool number = false;
+    const int pid = entry.toInt(&number);
+    if (!number) continue;
+    if (QFileInfo("/proc/" + entry + "/exe").symLinkTarget() == wanted) pids.push_back(pid);
+  }
+  return pids;
+}
+
+class Scanimage : public test::ProgramCopyTest {
+ protected:
+  Scanimage() : ProgramCopyTest("tavrin-sane") {}
+
+  void SetUp() override {
+    if (!QFileInfo(kScanimage).isExecutable())
+      GTEST_SKIP() << "scanimage is not installed (Debian package sane-utils; scripts/setup)";
+    ASSERT_NO_FATAL_FAILURE(
+        CopyProgramFolder(QStringLiteral(TAVRIN_PROGRAM_FOLDER),
+                          {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-cameras"}));
+    for (const char* folder : {"sane", "sane.d"}) ASSERT_TRUE(QDir(root.path()).mkpath(folder));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRIN_SANE_BACKEND), Path("sane/libsane-tavrin.so.1")));
+    WriteFile("sane.d/dll.conf", "tavrin\n");
+    WriteFile("sane.d/tavrin.conf", "# the private program folder\n" + Path("bin").toUtf8() + "\n");
+  }
+
+  void TearDown() override {
+    // A window left behind would hold the test's folders.
+    for (int pid : WindowProcesses(Bin("TavrinDesk"))) {
+      ADD_FAILURE() << "a scan window is still running: " << pid;
+      ::kill(pid, SIGKILL);
+    }
+  }
+
+  void WriteFile(const QString& name, const QByteArray& bytes) {
+    QFile file(Path(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+  }
+  QString ReadText(const QString& name) const {
+    QFile file(Path(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+  }
+
+  // No display, and no platform chosen: the backend must run the window
+  // on the offscreen platform by itself, as under ssh or a network daemon.
+  std::vector<std::string> Environment() const {
+    std::vector<std::string> entries;
+    for (std::string& entry : PrivateEnvironment(camera)) {
+      if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0) entries.push_back(std::move(entry));
+    }
+    for (const char* unset :
+         {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_LOGGING_RULES="})
+      entries.push_back(unset);
+    entries.push_back("SANE_CONFIG_DIR=" + Path("sane.d").toStdString());
+    entries.push_back("LD_LIBRARY_PATH=" + Path("sane").toStdString());
+#ifdef TAVRIN_SANE_PRELOAD
+    entries.push_back("LD_PRELOAD=" TAVRIN_SANE_PRELOAD);
+    entries.push_back("ASAN_OPTIONS=detect_leaks=0");
+#endif
+    return entries;
+  }
+
+  // Starts scanimage with its output and errors in files; the process id.
+  int Start(const std::vector<std::string>& args, const QString& output = "scanimage.out",
+            const QString& errors = "scanimage.err") {
+    return StartProgram(kScanimage, args, Environment(), output, errors);
+  }
+
+  // Any program, with the given environment added to this process's.
+  int StartProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment, const QString& output,
+                   const QString& errors) {
+    std::string command = "exec " + Quote(program);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    command += " >" + Quote(Path(output).toStdString()) + " 2>" + Quote(Path(errors).toStdString());
+    std::string error;
+    const int pid = platform::SpawnProcess("/bin/sh", {"-c", command}, environment, &error);
+    EXPECT_GT(pid, 0) << error;
+    return pid;
+  }
+
+  // Waits up to timeoutMs for check to hold.
+  template <typename Check>
+  bool WaitFor(Check check, int timeoutMs) {
+    const auto by = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!check()) {
+      if (Clock::now() >= by) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+
+  bool WindowGone(int timeoutMs = 10000) {
+    return WaitFor([&] { return WindowProcesses(Bin("TavrinDesk")).empty(); }, timeoutMs);
+  }
+
+  // Exit status of scanimage, -1 when it did not end in time.
+  int Wait(int pid, int timeoutMs = kRunTimeoutMs) {
+    if (pid <= 0) return -1;
+    int status = -1;
+    if (!platform::WaitProcess(pid, timeoutMs, &status)) {
+      ::kill(pid, SIGKILL);
+      platform::WaitProcess(pid, 2000, nullptr);
+      return -1;
+    }
+    return status;
+  }
+
+  int Run(const std::vector<std::string>& args, const QString& output = "scanimage.out") {
+    return Wait(Start(args, output));
+  }
+
+  std::string Errors() const {
+    return ReadText("scanimage.err").toStdString();
+  }
+
+  // The files the window wrote into its working folder, oldest first.
+  QStringList WindowFiles() const {
+    return QDir(Path("tmp/Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
+  }
+
+  std::string camera = "document";
+};
+
+}  // namespace tavrin::sanetest
