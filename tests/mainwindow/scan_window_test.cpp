@@ -368,7 +368,7 @@ TEST_F(ScanWindowTest, F1AndTheStatusBarMenuOpenTheAboutBox) {
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(menu, nullptr);
     ASSERT_EQ(menu->actions().size(), 1);
-    EXPECT_EQ(menu->actions()[0]->text(), QString::fromUtf8(kAboutMenuText));
+    EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("About TavrinDesk..."));
     menu->close();
     closeWhenUp();
     menu->actions()[0]->trigger();
