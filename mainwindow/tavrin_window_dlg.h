@@ -141,6 +141,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   const std::vector<int>& DpiChoices() const { return dpiChoices; }
   const std::array<std::uint16_t, 4>& Version() const { return version; }
   QWidget* Control(int id) const { return controls.Control(id); }
+  const DialogControls& Controls() const { return controls; }
   QWidget* PreviewHost() const { return previewHost; }
   QWidget* WebcamPreview() const { return webcamPreview; }
   QDialog* MergePreview() const;

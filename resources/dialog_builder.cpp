@@ -181,6 +181,7 @@ DialogControls BuildDialog(QWidget& dialog, const DialogTemplate& dialogTemplate
     }
     built.all.push_back(widget);
     built.places.push_back(place);
+    built.hidden.push_back((row.style & kStyleHidden) != 0);
   }
   for (QWidget* frame : frames) frame->lower();
   return built;
@@ -253,7 +254,8 @@ QSize FitControlsToTexts(const DialogControls& controls) {
   std::vector<bool> shown(count, false);
   for (size_t i = 0; i < count; ++i) {
     all[i]->setGeometry(places[i]);
-    shown[i] = !all[i]->isHidden();
+    // A control hidden for now may be shown later and must fit then too.
+    shown[i] = !controls.HiddenByTemplate(i) || !all[i]->isHidden();
     if (shown[i] && !IsGroupBox(all[i])) growth[i] = MissingTextWidth(all[i]);
   }
   std::vector<size_t> order(count);

@@ -60,6 +60,8 @@ class DialogControls {
   // template's client size.
   const std::vector<QRect>& Places() const { return places; }
   QSize TemplateSize() const { return templateSize; }
+  // Whether the template hides the control (it may be shown later).
+  bool HiddenByTemplate(size_t index) const { return index < hidden.size() && hidden[index]; }
 
  private:
   friend DialogControls BuildDialog(QWidget&, const DialogTemplate&, const ControlFactory&);
@@ -68,6 +70,7 @@ class DialogControls {
   QHash<int, QButtonGroup*> groupOfRadio;
   std::vector<QWidget*> all;
   std::vector<QRect> places;
+  std::vector<bool> hidden;
   QSize templateSize;
   DialogUnits units;
 };
@@ -86,11 +89,11 @@ DialogControls BuildDialog(QWidget& dialog, const DialogTemplate& dialogTemplate
 // rectangle at the control's font; 0 when it shows whole.
 int MissingTextWidth(const QWidget* widget);
 
-// Places the controls at their template places again, each visible one
-// widened by what its text lacks; the controls to its right that share its
-// band move along (gaps stay as the template has them), and a group box
-// grows around what it holds. Fonts stay as they are. Returns the client
-// size that holds everything: the template size or wider.
+// Places the controls at their template places again, each one widened by
+// what its text lacks (those the template hides are left as they are); the controls to its right
+// that share its band move along (gaps stay as the template has them), and a group box grows around
+// what it holds. Fonts stay as they are. Returns the client size that holds everything: the
+// template size or wider.
 QSize FitControlsToTexts(const DialogControls& controls);
 
 // Unchecks every button of an exclusive group (which Qt otherwise refuses).
