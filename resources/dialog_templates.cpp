@@ -65,10 +65,10 @@ constexpr DialogControl kRows131[] = {
     {kIdcStatic, K::kGroupBox, 168, 40, 122, 109, "", kStyleNone},
     // The inside places: the four corners and the centre of the frame.
     {1053, K::kRadioButton, 173, 44, 10, 10, "", kStyleGroup},
-    {1049, K::kRadioButton, 275, 44, 10, 10, "", kStyleNone},
+    {1049, K::kRadioButton, 277, 44, 10, 10, "", kStyleNone},
     {1050, K::kRadioButton, 224, 89, 10, 10, "", kStyleNone},
     {1056, K::kRadioButton, 173, 135, 10, 10, "", kStyleNone},
-    {1057, K::kRadioButton, 275, 135, 10, 10, "", kStyleNone},
+    {1057, K::kRadioButton, 277, 135, 10, 10, "", kStyleNone},
     {kIdOk, K::kPushButton, 207, 163, 50, 14, "OK", kStyleDefault | kStyleGroup},
     {kIdCancel, K::kPushButton, 261, 163, 50, 14, "Cancel", kStyleNone},
 };

@@ -189,6 +189,13 @@ TEST_F(DesktopUseTest, TextsShowWholeAtTheDialogFontInEveryLanguage) {
     capture.SetRun(0, 100);
     capture.UpdateTexts();
 
+    // "Font Size" keeps clear of its box.
+    QWidget* sizeLabel = watermark.Controls().Control(idd130::kFontSizeLabel);
+    const int textEnd =
+        sizeLabel->x() +
+        QFontMetrics(sizeLabel->font()).horizontalAdvance(qobject_cast<QLabel*>(sizeLabel)->text());
+    EXPECT_GE(watermark.Controls().Control(idd130::kFontSize)->x() - textEnd, 3) << code;
+
     ExpectTextsShowWhole(*window, window->Controls(), code + " scan window");
     ExpectTextsShowWhole(watermark, watermark.Controls(), code + " watermark");
     ExpectTextsShowWhole(merge, merge.Controls(), code + " merge options");
@@ -196,6 +203,42 @@ TEST_F(DesktopUseTest, TextsShowWholeAtTheDialogFontInEveryLanguage) {
     watermark.hide();
     merge.hide();
   }
+}
+
+// The five inside places of the merge options sit at the corners and the
+// centre of their frame, as far from each edge as from the opposite one.
+TEST_F(DesktopUseTest, InsidePlacesSitEvenlyInTheirFrame) {
+  CMergeOptionDlg merge;
+  merge.show();
+  QApplication::processEvents();
+  const auto indicator = [&](int id) {
+    auto* radio = merge.Controls().Get<QRadioButton>(id);
+    QStyleOptionButton option;
+    option.initFrom(radio);
+    const QRect mark =
+        radio->style()->subElementRect(QStyle::SE_RadioButtonIndicator, &option, radio);
+    return mark.translated(radio->pos());
+  };
+  // The group box that holds them (the second frame of the template).
+  QRect frame;
+  for (QWidget* widget : merge.Controls().All()) {
+    if (qobject_cast<QGroupBox*>(widget) != nullptr) frame = widget->geometry();
+  }
+  const QRect topLeft = indicator(1053);
+  const QRect topRight = indicator(1049);
+  const QRect centre = indicator(1050);
+  const QRect bottomLeft = indicator(1056);
+  const QRect bottomRight = indicator(1057);
+  ASSERT_TRUE(frame.contains(topLeft) && frame.contains(bottomRight));
+  const int leftGap = topLeft.left() - frame.left();
+  const int rightGap = frame.right() - topRight.right();
+  EXPECT_NEAR(leftGap, rightGap, 3);
+  EXPECT_EQ(topLeft.left(), bottomLeft.left());
+  EXPECT_EQ(topRight.left(), bottomRight.left());
+  EXPECT_EQ(topLeft.top(), topRight.top());
+  EXPECT_EQ(bottomLeft.top(), bottomRight.top());
+  EXPECT_NEAR(centre.center().x(), frame.center().x(), 3);
+  EXPECT_NEAR(centre.center().y(), (topLeft.center().y() + bottomLeft.center().y()) / 2, 3);
 }
 
 TEST_F(DesktopUseTest, CaptionsThatWereChineseOnlyFollowTheLanguage) {
