@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,19 +88,33 @@ class XServerLane : public test::ProgramCopyTest {
                                 QStringLiteral("%1x%2x24").arg(kScreenWidth).arg(kScreenHeight),
                                 "-nolisten", "tcp"});
       const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-      if (!WaitUntil(
-              [&] { return QFile::exists(socket) || candidate->state() == QProcess::NotRunning; },
-              10000) ||
-          candidate->state() == QProcess::NotRunning) {
+      display = QStringLiteral(":%1").arg(number);
+      // Up once it answers: a socket left by a server that just ended
+      // proves nothing.
+      const auto answers = [&] {
+        QProcess probe;
+        probe.setProcessEnvironment(Environment());
+        probe.start("xprop", {"-root", "-len", "0", "_NET_SUPPORTING_WM_CHECK"});
+        return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit &&
+               probe.exitCode() == 0;
+      };
+      const bool up = WaitUntil(
+          [&] {
+            return candidate->state() == QProcess::NotRunning ||
+                   (QFile::exists(socket) && answers());
+          },
+          10000);
+      if (!up || candidate->state() == QProcess::NotRunning) {
+        display.clear();
         candidate->kill();
         candidate->waitForFinished(2000);
         continue;  // another run took the number first
       }
-      display = QStringLiteral(":%1").arg(number);
       server = std::move(candidate);
     }
     ASSERT_NE(server, nullptr) << "no free display for Xvfb";
     windowManager = std::make_unique<QProcess>();
+    windowManager->setProcessChannelMode(QProcess::ForwardedChannels);
     windowManager->setProcessEnvironment(Environment());
     windowManager->start("openbox", {});
     ASSERT_TRUE(windowManager->waitForStarted(5000)) << "openbox is not installed";
@@ -223,6 +238,11 @@ class XServerLane : public test::ProgramCopyTest {
     }
     Tool("xdotool", {"mouseup", "1"});
   }
+  // Keeps a grab where TAVRIN_XSERVER_SHOTS names a folder, to look at.
+  static void Keep(const QImage& image, const QString& name) {
+    const QString folder = qEnvironmentVariable("TAVRIN_XSERVER_SHOTS");
+    if (!folder.isEmpty()) image.save(folder + "/" + name);
+  }
   void Key(const QString& key) const { Tool("xdotool", {"key", key}); }
   void Settle(int ms = 700) const { QThread::msleep(static_cast<unsigned long>(ms)); }
 
@@ -261,6 +281,14 @@ TEST_F(XServerLane, EnterAndEscapeLeaveTheWindowOpen) {
 }
 
 TEST_F(XServerLane, CaptureByMouseShowsAWideThumbnailAndExitDeliversThePage) {
+  // Uncropped, so that the picture fills its cell's width: a cropped page
+  // stands upright in it, narrower than the cell.
+  QFile settings(Bin("LastSetting.xml"));
+  ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+  settings.write(
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+      "<TavrinWindow><cutType>0</cutType></TavrinWindow>\n");
+  settings.close();
   ASSERT_NO_FATAL_FAILURE(StartScan());
   const std::optional<Place> strip = PlaceOf("strip");
   ASSERT_TRUE(strip);
@@ -286,7 +314,8 @@ TEST_F(XServerLane, CaptureByMouseShowsAWideThumbnailAndExitDeliversThePage) {
   ASSERT_GE(right, 0) << "no thumbnail appeared in the strip";
   const int shownWidth = right - left + 1;
   EXPECT_GE(shownWidth, 100) << "thumbnail " << shownWidth << " px wide";
-  after.save(Path("after-capture.png"));
+  Keep(after, "xserver-capture.png");
+  std::cout << "thumbnail on the screen: " << shownWidth << " px wide\n";
 
   Click(*PlaceOf("exit"));
   EXPECT_EQ(ScanExitCode(30000), 0);
@@ -336,7 +365,7 @@ TEST_F(XServerLane, ResizeAndMaximiseGrowThePreviewAndTheSizeIsRemembered) {
   EXPECT_GE(maximised.width(), kScreenWidth - 10);
   EXPECT_GT(maximised.height(), 950);
   EXPECT_GT(XWindowSize(PreviewWindowId()).width(), grownPreview.width() + 200);
-  Grab().save(Path("maximised.png"));
+  Keep(Grab(), "xserver-maximised.png");
   Click(*PlaceOf("exit"));
   EXPECT_EQ(ScanExitCode(30000), kNothingDelivered);
 }
