@@ -191,6 +191,11 @@ namespace {
 
 // Room the styles leave beside a list's text inside its edit field.
 constexpr int kListTextMarginPx = 4;
+// Air between a caption and the control that follows it, and between a
+// button's caption and its frame: a text that fills its room exactly
+// looks cut.
+constexpr int kLabelGapPx = 4;
+constexpr int kButtonTextMarginPx = 8;
 // What a group box keeps between what it holds and its frame.
 constexpr int kGroupMarginPx = 4;
 
@@ -209,7 +214,8 @@ int MissingTextWidth(const QWidget* widget) {
   const QStyle* style = widget->style();
   if (const auto* label = qobject_cast<const QLabel*>(widget)) {
     if (label->text().isEmpty() || label->wordWrap() || !label->pixmap().isNull()) return 0;
-    return std::max(0, metrics.horizontalAdvance(label->text()) - label->contentsRect().width());
+    return std::max(0, metrics.horizontalAdvance(label->text()) + kLabelGapPx -
+                           label->contentsRect().width());
   }
   if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) {
     if (button->text().isEmpty()) return 0;
@@ -223,7 +229,8 @@ int MissingTextWidth(const QWidget* widget) {
     }
     const QRect room = style->subElementRect(content, &option, button);
     // Check boxes and radio buttons start their text at the content's left.
-    return std::max(0, metrics.horizontalAdvance(button->text()) - room.width());
+    const int air = content == QStyle::SE_PushButtonContents ? kButtonTextMarginPx : kLabelGapPx;
+    return std::max(0, metrics.horizontalAdvance(button->text()) + air - room.width());
   }
   if (const auto* combo = qobject_cast<const QComboBox*>(widget)) {
     // Font names are the system's, not texts of ours.
