@@ -6,10 +6,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFontComboBox>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -247,6 +249,17 @@ TEST_F(DesktopUseTest, CaptionsThatWereChineseOnlyFollowTheLanguage) {
     if (g_languageList[language].code == u"DE") Choose(kIdLanguageCombo, language);
   }
   EXPECT_EQ(Get<QPushButton>(kIdWebcamCaptureButton)->text(), "Webcam-Aufnahme");
+  // The strip's menu on empty space.
+  CImageListCtrl* strip = window->Thumbnails();
+  const QPoint empty(5, strip->viewport()->height() - 5);
+  QContextMenuEvent click(QContextMenuEvent::Mouse, empty, strip->viewport()->mapToGlobal(empty));
+  QCoreApplication::sendEvent(strip->viewport(), &click);
+  QMenu* menu = strip->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  QStringList entries;
+  for (QAction* action : menu->actions()) entries << action->text();
+  EXPECT_EQ(entries, (QStringList{QString::fromUtf8("Öffnen"), "Leeren"}));
+  delete menu;
   CAutoCaptureDlg capture(window.get());
   capture.SetRun(0, 100);
   capture.UpdateTexts();
