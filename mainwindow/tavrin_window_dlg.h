@@ -186,6 +186,9 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void FitTexts();
   // Places the controls for the window's size from their fitted places.
   void PlaceControls();
+  // A list refilled later (sizes of another format, cameras plugged in)
+  // fits its texts again once the refill is over.
+  void WatchListsForFit();
   // The size LastSetting.xml remembers, within the screen.
   void RestoreWindowSize();
   // The size to remember: the normal size also while maximised.
@@ -291,6 +294,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // fitted, and that size.
   std::vector<QRect> fittedPlaces;
   QSize fittedSize;
+  bool fitQueued = false;
 };
 
 }  // namespace tavrin

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMetaObject>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QStatusBar>
@@ -58,6 +59,27 @@ void CTavrinWindowDlg::FitTexts() {
     resize(std::max(width(), needed.width()), std::max(height(), needed.height()));
   }
   PlaceControls();
+}
+
+void CTavrinWindowDlg::WatchListsForFit() {
+  const auto queueFit = [this] {
+    if (fitQueued) return;
+    fitQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          fitQueued = false;
+          // Not before start-up has fitted them once.
+          if (!fittedPlaces.empty()) FitTexts();
+        },
+        Qt::QueuedConnection);
+  };
+  for (QWidget* widget : controls.All()) {
+    auto* combo = qobject_cast<QComboBox*>(widget);
+    if (combo == nullptr) continue;
+    connect(combo->model(), &QAbstractItemModel::rowsInserted, this, queueFit);
+    connect(combo->model(), &QAbstractItemModel::modelReset, this, queueFit);
+  }
 }
 
 void CTavrinWindowDlg::PlaceControls() {

@@ -80,6 +80,7 @@ CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
   setWindowIcon(AppIcon());
   SetMessageBoxHook(&ShowLinkMessageBox);
   BuildControls();
+  WatchListsForFit();
   ConnectHandlers();
   ConnectDriveHandlers();
   RegisterScanWindow(this);

@@ -207,6 +207,17 @@ TEST_F(DesktopUseTest, TextsShowWholeAtTheDialogFontInEveryLanguage) {
   }
 }
 
+TEST_F(DesktopUseTest, AListRefilledLaterStillShowsItsValuesWhole) {
+  ASSERT_TRUE(Start());
+  auto* sizes = Get<QComboBox>(kIdResolutionCombo);
+  sizes->addItem(QStringLiteral("10000x7500(75MP, the whole sensor)"));
+  EXPECT_TRUE(WaitFor([&] {
+    const TextRoom room = RoomOf(sizes);
+    return room.widthPx <= room.roomPx;
+  }));
+  ExpectTextsShowWhole(*window, window->Controls(), "after the refill");
+}
+
 // The five inside places of the merge options sit at the corners and the
 // centre of their frame, as far from each edge as from the opposite one.
 TEST_F(DesktopUseTest, InsidePlacesSitEvenlyInTheirFrame) {
