@@ -214,8 +214,8 @@ int MissingTextWidth(const QWidget* widget) {
   const QStyle* style = widget->style();
   if (const auto* label = qobject_cast<const QLabel*>(widget)) {
     if (label->text().isEmpty() || label->wordWrap() || !label->pixmap().isNull()) return 0;
-    return std::max(0, metrics.horizontalAdvance(label->text()) + kLabelGapPx -
-                           label->contentsRect().width());
+    return std::max(
+        0, metrics.horizontalAdvance(label->text()) + kLabelGapPx - label->contentsRect().width());
   }
   if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) {
     if (button->text().isEmpty()) return 0;
