@@ -56,7 +56,10 @@ void CTavrinWindowDlg::FitTexts() {
   setMinimumSize(needed);
   setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
   if (width() < needed.width() || height() < needed.height()) {
+    const QPoint centre = geometry().center();
     resize(std::max(width(), needed.width()), std::max(height(), needed.height()));
+    // Start-up placed the window by its centre; it stays there.
+    if (!isVisible()) move(pos() + centre - geometry().center());
   }
   PlaceControls();
 }
