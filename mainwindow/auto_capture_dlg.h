@@ -49,6 +49,7 @@ class CAutoCaptureDlg : public QDialog {
   bool IsRunning() const { return running; }
   int ShotCount() const { return shotCount; }
   QWidget* Control(int id) const { return controls.Control(id); }
+  const DialogControls& Controls() const { return controls; }
 
  protected:
   void reject() override;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <array>
@@ -23,6 +25,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QKeyEvent;
+class QResizeEvent;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -140,6 +144,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   const std::vector<int>& DpiChoices() const { return dpiChoices; }
   const std::array<std::uint16_t, 4>& Version() const { return version; }
   QWidget* Control(int id) const { return controls.Control(id); }
+  const DialogControls& Controls() const { return controls; }
   QWidget* PreviewHost() const { return previewHost; }
   QWidget* WebcamPreview() const { return webcamPreview; }
   QDialog* MergePreview() const;
@@ -163,6 +168,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // The merge preview is placed during start-up, before the window has its
   // frame; showing the window moves the picture area by the frame.
   void showEvent(QShowEvent* event) override;
+  // Enter and Escape do not end a scanning session.
+  void keyPressEvent(QKeyEvent* event) override;
+  // The preview and the strip take what the window grows by.
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   friend class CAutoCaptureDlg;
@@ -175,8 +184,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // there yet: such controls stay disabled rather than claim to work.
   void EnableControl(int id, bool enable);
   void SetLabel(int id, const std::u16string& text);
-  // Shrinks the font of texts too long for their control.
+  // Widens the controls whose texts do not fit and sets the window's
+  // smallest size to what holds them; the window keeps its size above that.
   void FitTexts();
+  // Places the controls for the window's size from their fitted places.
+  void PlaceControls();
+  // A list refilled later (sizes of another format, cameras plugged in)
+  // fits its texts again once the refill is over.
+  void WatchListsForFit();
+  // The size LastSetting.xml remembers, within the screen.
+  void RestoreWindowSize();
+  // The size to remember: the normal size also while maximised.
+  void RememberWindowSize();
   int SelectedCrop() const;
   void ConnectAboutEntry();
   void ShowAboutBox();
@@ -273,6 +292,12 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
 
   CopiedDataServer* copiedData = nullptr;
   CAutoCaptureDlg* autoCapture = nullptr;
+
+  // The controls' places at the smallest window size, with their texts
+  // fitted, and that size.
+  std::vector<QRect> fittedPlaces;
+  QSize fittedSize;
+  bool fitQueued = false;
 };
 
 }  // namespace tavrin

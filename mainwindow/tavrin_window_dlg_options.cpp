@@ -358,7 +358,9 @@ bool CTavrinWindowDlg::SaveSettings() {
   s.MergeHV.isEnable = mergeCheck->isChecked() ? 1 : 0;
   if (horizontalRadio->isChecked()) s.MergeHV.direction = 1;
   if (verticalRadio->isChecked()) s.MergeHV.direction = 2;
-  s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;
+  // Without a second camera the box could not be ticked; the choice read
+  // at start-up stands.
+  if (webcamCheck->isEnabledTo(this)) s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;
   s.Webcam.isMerge = webcamMergeCheck->isChecked() ? 1 : 0;
   s.Webcam.MergeType = mergeType;
   s.Webcam.MergePosition = mergePosition;
@@ -370,6 +372,7 @@ bool CTavrinWindowDlg::SaveSettings() {
     s.Language = platform::Utf16ToUtf8(g_languageList[language].code);
   }
   if (mediaTypeCombo->currentIndex() > 0) s.MediaType = mediaTypeCombo->currentIndex();
+  RememberWindowSize();
   return SaveLastSettings();
 }
 

@@ -16,6 +16,7 @@
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "mainwindow/window_registry.h"
+#include "settings/ui_text_table.h"
 
 namespace tavrin {
 
@@ -31,7 +32,7 @@ CTavrinWindowDlg::~CTavrinWindowDlg() {
 void CTavrinWindowDlg::ConnectAboutEntry() {
   connect(statusBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& where) {
     QMenu menu(this);
-    QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
+    QAction* about = menu.addAction(QString::fromStdU16String(g_uiTextTable.About));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox); });
     menu.exec(statusBar->mapToGlobal(where));
   });

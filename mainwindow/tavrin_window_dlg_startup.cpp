@@ -49,41 +49,7 @@ QString VersionText(const std::array<std::uint16_t, 4>& version) {
       .arg(version[2]);
 }
 
-constexpr double kSmallestFontPt = 6.0;
 constexpr int kButtonMarginPx = 8;
-
-// Width a text needs inside its control.
-bool TextFits(QWidget* widget, const QFont& font) {
-  const QFontMetrics metrics(font);
-  if (auto* label = qobject_cast<QLabel*>(widget)) {
-    return metrics.horizontalAdvance(label->text()) <= widget->width();
-  }
-  if (auto* button = qobject_cast<QPushButton*>(widget)) {
-    return metrics.horizontalAdvance(button->text()) + kButtonMarginPx <= widget->width();
-  }
-  if (qobject_cast<QCheckBox*>(widget) != nullptr ||
-      qobject_cast<QRadioButton*>(widget) != nullptr) {
-    return widget->sizeHint().width() <= widget->width();
-  }
-  return true;
-}
-
-// The template keeps its places whatever the language: a text too long for
-// its control gets a smaller font (and the full text as its tip) instead of
-// being cut.
-void FitText(QWidget* widget, const QFont& dialogFont) {
-  widget->setFont(dialogFont);
-  widget->setToolTip({});
-  QFont font = dialogFont;
-  while (!TextFits(widget, font) && font.pointSizeF() > kSmallestFontPt) {
-    font.setPointSizeF(font.pointSizeF() - 0.5);
-    widget->setFont(font);
-  }
-  if (font != dialogFont) {
-    if (auto* label = qobject_cast<QLabel*>(widget)) widget->setToolTip(label->text());
-    if (auto* button = qobject_cast<QAbstractButton*>(widget)) widget->setToolTip(button->text());
-  }
-}
 
 // A list may be wider than its closed box: the open list shows whole items.
 void FitPopup(QComboBox* combo) {
@@ -114,6 +80,7 @@ CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
   setWindowIcon(AppIcon());
   SetMessageBoxHook(&ShowLinkMessageBox);
   BuildControls();
+  WatchListsForFit();
   ConnectHandlers();
   ConnectDriveHandlers();
   RegisterScanWindow(this);
@@ -133,6 +100,7 @@ void CTavrinWindowDlg::BuildControls() {
   verticalRadio = controls.Get<QRadioButton>(kIdVerticalRadio);
   resolutionCombo = controls.Get<QComboBox>(kIdResolutionCombo);
   thumbnails = dynamic_cast<CImageListCtrl*>(controls.Control(kIdThumbnailList));
+  thumbnails->SetConfirmer([this](const QString& question) { return AskQuestion(this, question); });
   deviceCombo = controls.Get<QComboBox>(kIdDeviceCombo);
   watermarkCheck = controls.Get<QCheckBox>(kIdWatermarkCheck);
   webcamCheck = controls.Get<QCheckBox>(kIdWebcamCheck);
@@ -187,7 +155,11 @@ bool CTavrinWindowDlg::OnInitDialog() {
   LoadLanguageIndex(LanguageIndexPath());
   languageCombo->clear();
   for (const LanguageEntry& entry : g_languageList) languageCombo->addItem(Q(entry.name));
+  // The first item is not a choice: a saved code that matches no entry
+  // leaves the list without a selection, and the code is saved unchanged.
+  languageCombo->setCurrentIndex(-1);
   LoadLastSettings();
+  RestoreWindowSize();
 
   savedCrop = g_scanSettings.cutType;
 
@@ -421,6 +393,15 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   SetLabel(kIdUnitLabel, t.Unit);
   SetLabel(kIdResolutionLabel, unitCombo->currentIndex() == 1 ? t.DPI : t.Resolution);
   SetLabel(kIdSaveButton, t.Save);
+  SetLabel(kIdWebcamCaptureButton, t.WebcamCapture);
+  if (thumbnails != nullptr) {
+    CImageListCtrl::Texts stripTexts;
+    stripTexts.open = Q(t.Open);
+    stripTexts.clear = Q(t.Clear);
+    stripTexts.remove = Q(t.Delete);
+    stripTexts.clearQuestion = Q(t.ClearAsk);
+    thumbnails->SetTexts(stripTexts);
+  }
 
   if (statusBar != nullptr) statusBar->showMessage(VersionText(version));
 
@@ -434,17 +415,10 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   } else {
     RefillCombo(unitCombo, {Q(t.Resolution)});
   }
-  FitTexts();
-}
-
-void CTavrinWindowDlg::FitTexts() {
   for (QWidget* widget : controls.All()) {
-    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-      FitPopup(combo);
-    } else {
-      FitText(widget, font());
-    }
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) FitPopup(combo);
   }
+  FitTexts();
 }
 
 void CTavrinWindowDlg::ReadFileVersion() {
@@ -478,10 +452,7 @@ void CTavrinWindowDlg::SetLabel(int id, const std::u16string& text) {
     label->setText(Q(text));
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(Q(text));
-  } else {
-    return;
   }
-  FitText(widget, font());
 }
 
 }  // namespace tavrin
