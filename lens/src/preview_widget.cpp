@@ -235,19 +235,28 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     outside.addRect(whole);
     outside.addRect(frameRect);
     painter.fillPath(outside, QColor(0, 0, 0, 110));
-    // A frame along the widget's edge is drawn just inside it, and the
-    // corner squares lie wholly on screen, so every grip can be seen.
-    const QRectF inside = QRectF(rect()).adjusted(1, 1, -1, -1);
+    // A frame edge on the widget's border (the whole picture, fitted) is
+    // drawn just inside it, and its corner squares wholly on screen, so every
+    // grip can be seen; edges panned far out of sight stay out of sight.
+    const auto onScreen = [](double edge, double low, double high) {
+      if (edge < low && edge > low - kGripSize) return low;
+      if (edge > high && edge < high + kGripSize) return high;
+      return edge;
+    };
+    const QRectF drawn(QPointF(onScreen(frameRect.left(), 1, width() - 1),
+                               onScreen(frameRect.top(), 1, height() - 1)),
+                       QPointF(onScreen(frameRect.right(), 1, width() - 1),
+                               onScreen(frameRect.bottom(), 1, height() - 1)));
     painter.setPen(QPen(QColor(0, 170, 255), 2));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRect(frameRect.intersected(inside));
+    painter.drawRect(drawn);
     painter.setPen(QPen(Qt::white, 1));
     painter.setBrush(QColor(0, 170, 255));
-    for (const QPointF& corner : {frameRect.topLeft(), frameRect.topRight(), frameRect.bottomLeft(),
-                                  frameRect.bottomRight()}) {
+    for (const QPointF& corner :
+         {drawn.topLeft(), drawn.topRight(), drawn.bottomLeft(), drawn.bottomRight()}) {
       QRectF grip(corner.x() - kGripSize / 2, corner.y() - kGripSize / 2, kGripSize, kGripSize);
-      grip.moveLeft(std::clamp(grip.left(), 0.0, std::max(0.0, width() - kGripSize - 1)));
-      grip.moveTop(std::clamp(grip.top(), 0.0, std::max(0.0, height() - kGripSize - 1)));
+      grip.moveLeft(onScreen(grip.left(), 0, width() - kGripSize - 1));
+      grip.moveTop(onScreen(grip.top(), 0, height() - kGripSize - 1));
       painter.drawRect(grip);
     }
   }
