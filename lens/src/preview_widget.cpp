@@ -109,6 +109,15 @@ bool PreviewWidget::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PreviewWidget::OnTick() {
+  // A hidden window (modes that capture without the person, a server with
+  // no screen) needs no preview copies, nor the page search that goes with
+  // them.
+  if (!isVisible()) {
+    if (view_->PreviewFactor() > 0.0) view_->SetPreviewFactor(0.0);
+    return;
+  }
+  if (view_->PreviewFactor() <= 0.0)
+    view_->SetPreviewFactor(scale_ > 0.0 ? std::min(1.0, scale_) : 1.0 / 8);
   const CameraView::Zoom zoom = view_->CurrentZoom();
   const CropPercent crop = view_->Crop();
   FrameSlot::Frame latest = view_->frames.Latest();
