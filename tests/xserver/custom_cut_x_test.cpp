@@ -212,7 +212,7 @@ class XServerTest : public ::testing::Test {
 TEST_F(XServerTest, ACustomFrameDrawnByDraggingGivesACaptureOfThatRegion) {
   StartScan();
   ASSERT_TRUE(FindWindow()) << "the scan window did not show";
-  std::this_thread::sleep_for(2s);  // the first frames
+  std::this_thread::sleep_for(3s);  // the first frames of the large virtual camera
 
   Shot("x-started");
   Click(At(kCustomCutX, kCustomCutY));
