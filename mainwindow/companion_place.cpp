@@ -1,5 +1,7 @@
 #include "mainwindow/companion_place.h"
 
+#include <QEvent>
+
 namespace tavrin {
 
 namespace {
@@ -18,6 +20,18 @@ QRect PlaceCompanion(const QRect& windowFrame, const QSize& frameSize, const QRe
     if (screen.contains(candidate)) return candidate;
   }
   return fallback;
+}
+
+GeometryWatcher::GeometryWatcher(QObject* watched, std::function<void()> onChange)
+    : QObject(watched), changed(std::move(onChange)) {
+  watched->installEventFilter(this);
+}
+
+bool GeometryWatcher::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == parent() && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+    changed();
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 }  // namespace tavrin

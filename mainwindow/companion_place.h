@@ -3,8 +3,11 @@
 // Pure geometry in global coordinates.
 #pragma once
 
+#include <QObject>
 #include <QRect>
 #include <QSize>
+
+#include <functional>
 
 namespace tavrin {
 
@@ -14,5 +17,19 @@ namespace tavrin {
 // (none known) has room nowhere.
 QRect PlaceCompanion(const QRect& windowFrame, const QSize& frameSize, const QRect& screen,
                      const QRect& fallback);
+
+// Calls changed after each move or resize of the widget it watches, so
+// that what is placed against that widget follows it however it changes
+// (a moved window, a layout that grows the picture area).
+class GeometryWatcher : public QObject {
+ public:
+  GeometryWatcher(QObject* watched, std::function<void()> changed);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  std::function<void()> changed;
+};
 
 }  // namespace tavrin

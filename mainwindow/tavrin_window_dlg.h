@@ -254,6 +254,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   };
   void RunWaitingWork();
   bool busy = false;
+  bool watchingGeometry = false;
   bool captureWaiting = false;
   bool deviceChangeWaiting = false;
   bool anyNameNumber = false;

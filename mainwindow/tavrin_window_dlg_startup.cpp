@@ -16,6 +16,7 @@
 #include <string>
 
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/companion_place.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -255,6 +256,11 @@ void CTavrinWindowDlg::LayoutWindow() {
   }
   webcamPreview->hide();
   PlacePreviews();
+  if (!watchingGeometry) {
+    watchingGeometry = true;
+    new GeometryWatcher(controls.Control(kIdPreviewArea), [this] { PlacePreviews(); });
+    new GeometryWatcher(this, [this] { PlaceCompanions(); });
+  }
 
   LoadUiTexts(LanguageFilePath(platform::Utf8ToUtf16(g_scanSettings.Language)));
   if (languageCombo->count() == static_cast<int>(g_languageList.size())) {

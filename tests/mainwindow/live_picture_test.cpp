@@ -88,6 +88,14 @@ TEST_F(LivePictureTest, CompanionWindowsLeaveThePictureFreeAndFollowTheWindow) {
   EXPECT_TRUE(area.contains(webcam->geometry()));
   EXPECT_TRUE(area.contains(window->PreviewHost()->geometry()));
   EXPECT_GE(webcam->width(), area.width() / 5);
+  // A layout that grows the picture area takes both pictures along.
+  QWidget* areaControl = window->Control(kIdPreviewArea);
+  areaControl->resize(area.size() + QSize(200, 100));
+  const QRect grown = areaControl->geometry();
+  EXPECT_EQ(webcam->geometry().right(), grown.right());
+  EXPECT_EQ(window->PreviewHost()->geometry().bottom(), grown.bottom());
+  EXPECT_FALSE(webcam->geometry().intersects(window->PreviewHost()->geometry()));
+  areaControl->setGeometry(area);
 
   // The merge preview, shown after the window moved while it was hidden,
   // comes up beside the picture at the window's new place.
