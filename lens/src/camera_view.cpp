@@ -165,10 +165,13 @@ void CameraView::PublishFrame(const cv::Mat& frame) {
                               std::max(1, static_cast<int>(frame.rows * factor)));
         cv::resize(frame, preview, scaled, 0, 0, cv::INTER_AREA);
       }
+      // The copy made for the screen is mostly about the search's own size
+      // already: searched there, a large frame is not scaled down twice.
+      const bool copyLargeEnough = std::max(preview.cols, preview.rows) >= kOutlineLongSide / 2;
+      FindOutlines(copyLargeEnough ? preview : frame, look, crop);
       const int colorMode = NormalizeColorMode(look.colorMode);
       if (colorMode != kColorModeColor) preview = ApplyColorMode(preview, colorMode);
       preview = Rotate(preview, look.rotate);
-      FindOutlines(frame, look, crop);
     } catch (const cv::Exception&) {
       preview.release();
     } catch (const std::bad_alloc&) {

@@ -92,6 +92,7 @@ class CameraView {
 
  private:
   void ZoomBy(double factor);
+  // frame: the frame or a scaled copy of it.
   void FindOutlines(const cv::Mat& frame, const PreviewLook& look, const CropPercent& crop);
 
   mutable std::mutex mutex_;  // guards everything below
