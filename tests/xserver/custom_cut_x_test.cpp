@@ -6,6 +6,9 @@
 #include <QImageReader>
 #include <QSize>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -117,9 +120,13 @@ class XServerTest : public ::testing::Test {
   void TearDown() override {
     for (int* pid : {&scanPid, &openboxPid, &xvfbPid}) {
       if (*pid > 0) {
-        platform::KillProcess(*pid);
+        // Asked first, so that the X server removes its socket and lock.
+        ::kill(*pid, SIGTERM);
         int status = 0;
-        platform::WaitProcess(*pid, 5000, &status);
+        if (!platform::WaitProcess(*pid, 5000, &status)) {
+          platform::KillProcess(*pid);
+          platform::WaitProcess(*pid, 5000, &status);
+        }
       }
       *pid = -1;
     }
