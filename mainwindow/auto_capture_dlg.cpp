@@ -91,6 +91,7 @@ void CAutoCaptureDlg::StartCapture() {
   }
   startButton->setEnabled(false);
   stopButton->setEnabled(true);
+  if (timed == 0) countdown->hide();  // it may still say why a run stopped
   // Only now: a callback the library made before its start returned is
   // ignored.
   running = true;
@@ -110,6 +111,12 @@ void CAutoCaptureDlg::StopCapture() {
   progress->setValue(0);
   startButton->setEnabled(true);
   stopButton->setEnabled(false);
+}
+
+void CAutoCaptureDlg::Halt(const QString& why) {
+  StopCapture();
+  countdown->setText(why);
+  countdown->show();
 }
 
 bool CAutoCaptureDlg::OnAutoCaptureProgress(int value) {

@@ -75,6 +75,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
 
   // Option controls and preview commands.
   void OnDeviceChange();
+  // Gives the current camera the image options the controls show.
+  void SendImageOptions();
   CameraInfo RefreshCameraInfo(int index);
   void RebuildMediaTypes();
   void OnMediaTypeChange();
@@ -163,10 +165,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   }
 
  protected:
-  // Keeps the merge preview over the picture area while the window moves.
+  // Keeps the companion windows beside the window while it moves.
   void moveEvent(QMoveEvent* event) override;
-  // The merge preview is placed during start-up, before the window has its
-  // frame; showing the window moves the picture area by the frame.
+  // The companions are placed during start-up, before the window has its
+  // frame; showing the window moves it by the frame.
   void showEvent(QShowEvent* event) override;
   // Enter and Escape do not end a scanning session.
   void keyPressEvent(QKeyEvent* event) override;
@@ -212,7 +214,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void TwoPictureMerge(const char* mainPath, const char* webcamPath, const char* mergedPath,
                        int webcamResult);
   void WebcamMerge(const char* mainPath, const char* webcamPath, const char* mergedPath);
+  // The companions leave the live picture free: the merge preview and the
+  // continuous-capture dialog beside the window (or where the thumbnail
+  // strip and the bottom row are), the webcam's picture beside the main one.
   void PlaceMergePreview();
+  void ShowMergePreview(bool show);
+  void PlaceAutoCapture();
+  void PlaceCompanions();
+  void PlacePreviews();
+  QRect ScreenArea() const;
+  // Continuous capture runs on the camera the window holds after a switch
+  // or device change; with none left it stops and says why.
+  void ContinueAutoCapture();
   // Passes watermarkSettings to the library: with enable, the text with the
   // time stamp of now; without, empty text and font.
   void SendWaterMark(bool enable);
@@ -252,6 +265,20 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   int savedCrop = 0;
   std::string mergeFirstPath;
   std::string mergeSecondPath;
+  // Captures and device changes do not nest: one that comes while another
+  // runs (from inside its message box) waits until that one is over.
+  struct BusyScope {
+    explicit BusyScope(CTavrinWindowDlg& owner);
+    ~BusyScope();
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+    CTavrinWindowDlg& window;
+  };
+  void RunWaitingWork();
+  bool busy = false;
+  bool watchingGeometry = false;
+  bool captureWaiting = false;
+  bool deviceChangeWaiting = false;
   bool anyNameNumber = false;
   std::uint32_t lastNameTick = 0;
 

@@ -123,13 +123,8 @@ void CTavrinWindowDlg::PlaceControls() {
     all[i]->setGeometry(place);
   }
 
-  const QRect previewRect = controls.Control(kIdPreviewArea)->geometry();
-  if (previewHost != nullptr) previewHost->setGeometry(previewRect);
-  if (webcamPreview != nullptr) {
-    webcamPreview->setGeometry(previewRect.left() + (previewRect.width() / 3) * 2,
-                               previewRect.top(), previewRect.width() / 3,
-                               previewRect.height() / 3);
-  }
+  // The live pictures share the grown picture area the same way as before.
+  if (previewHost != nullptr) PlacePreviews();
   if (statusBar != nullptr) {
     statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
   }

@@ -130,6 +130,20 @@ void CTavrinWindowDlg::OnDeviceChange() {
   RebuildMediaTypes();
   RebuildResolutions();
   FitTexts();
+  SendImageOptions();
+  ContinueAutoCapture();
+}
+
+void CTavrinWindowDlg::SendImageOptions() {
+  // The camera library keeps these per camera: a camera just opened has
+  // its own, not the ones the lists show.
+  if (currentCamera < 0) return;
+  OnColorChange();
+  library.camSetImageAutoCrop(currentCamera, SelectedCrop());
+  OnRotateChange();
+  SendWaterMark(watermarkCheck->isChecked());
+  if (handCutCheck->isChecked()) library.camSetImageCusCropRect(currentCamera, 0, 0, 100, 100);
+  // The DPI goes with the resolution list, which the caller has rebuilt.
 }
 
 CameraInfo CTavrinWindowDlg::RefreshCameraInfo(int index) {

@@ -54,18 +54,24 @@ void CTavrinWindowDlg::OnCameraListChanged() {
     std::lock_guard lock(marshalLock);
     if (closing) return;
   }
+  // Queued while a capture's message box was open: it runs after it.
+  if (busy) {
+    deviceChangeWaiting = true;
+    return;
+  }
+  const BusyScope scope(*this);
   library.camStopCameraLib();
   library.camUpdateCameraLib();
   currentCamera = -1;
   webcamCamera = -1;
   RefreshDevices(false);
+  // With a camera, opening it has carried the run over already.
+  if (currentCamera < 0) ContinueAutoCapture();
 }
 
 void CTavrinWindowDlg::moveEvent(QMoveEvent* event) {
   QDialog::moveEvent(event);
-  if (mergePreview == nullptr || !mergePreview->isVisible()) return;
-  PlaceMergePreview();
-  mergePreview->update();
+  PlaceCompanions();
 }
 
 void CTavrinWindowDlg::OnExit() {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/companion_place.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -191,14 +192,11 @@ void CTavrinWindowDlg::LayoutWindow() {
     if (thumbnails->count() > 0) thumbnails->EnsureItemVisible(thumbnails->count() - 1);
   }
 
-  const QRect previewRect = controls.Control(kIdPreviewArea)->geometry();
-
   // Template 136: an empty child the camera library paints into.
   if (previewHost == nullptr) {
     previewHost = new QWidget(this);
     previewHost->setObjectName(QString::number(kPreviewHostTemplateId));
   }
-  previewHost->setGeometry(previewRect);
   previewHost->show();
   previewHost->update();
 
@@ -223,14 +221,18 @@ void CTavrinWindowDlg::LayoutWindow() {
   statusBar->show();
   statusBar->showMessage(VersionText(version));
 
-  // Template 137: the webcam's picture over the top-right ninth.
+  // Template 137: the webcam's picture, beside the main one (PlacePreviews).
   if (webcamPreview == nullptr) {
     webcamPreview = new QWidget(this);
     webcamPreview->setObjectName(QString::number(kWebcamPreviewTemplateId));
   }
-  webcamPreview->setGeometry(previewRect.left() + (previewRect.width() / 3) * 2, previewRect.top(),
-                             previewRect.width() / 3, previewRect.height() / 3);
   webcamPreview->hide();
+  PlacePreviews();
+  if (!watchingGeometry) {
+    watchingGeometry = true;
+    new GeometryWatcher(controls.Control(kIdPreviewArea), [this] { PlacePreviews(); });
+    new GeometryWatcher(this, [this] { PlaceCompanions(); });
+  }
 
   LoadUiTexts(LanguageFilePath(platform::Utf8ToUtf16(g_scanSettings.Language)));
   if (languageCombo->count() == static_cast<int>(g_languageList.size())) {
@@ -247,6 +249,8 @@ void CTavrinWindowDlg::LayoutWindow() {
 }
 
 void CTavrinWindowDlg::RefreshDevices(bool restore) {
+  // Without restore (a device change) the user's choices stay as they are.
+  const int unitBefore = unitCombo->currentIndex();
   int count = 0;
   library.camGetDevCount(&count);
   if (count < 0) count = 0;
@@ -269,9 +273,8 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   if (count > 0) {
     deviceCombo->setCurrentIndex(0);
     OnDeviceChange();
-    if (g_scanSettings.SizeUnit >= 0 && g_scanSettings.SizeUnit < unitCombo->count()) {
-      unitCombo->setCurrentIndex(g_scanSettings.SizeUnit);
-    }
+    const int unit = restore ? g_scanSettings.SizeUnit : unitBefore;
+    if (unit >= 0 && unit < unitCombo->count()) unitCombo->setCurrentIndex(unit);
     // The label follows the unit now shown, not the camera's offer.
     SetLabel(kIdResolutionLabel,
              unitCombo->currentIndex() == 1 ? g_uiTextTable.DPI : g_uiTextTable.Resolution);
@@ -291,7 +294,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   }
   OnRotateChange();
 
-  autoCaptureModeCombo->setCurrentIndex(g_scanSettings.autoCaptureType);
+  if (restore) autoCaptureModeCombo->setCurrentIndex(g_scanSettings.autoCaptureType);
 
   if (restore) {
     mergeCheck->setChecked(g_scanSettings.MergeHV.isEnable != 0);
@@ -314,7 +317,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
     OnWebcamCheck();
   }
 
-  webcamMergeCheck->setChecked(g_scanSettings.Webcam.isMerge != 0);
+  if (restore) webcamMergeCheck->setChecked(g_scanSettings.Webcam.isMerge != 0);
   const bool webcamOn = webcamCheck->isChecked();
   EnableControl(kIdWebcamMergeCheck, webcamOn);
   EnableControl(kIdWebcamDeviceCombo, webcamOn);
@@ -322,7 +325,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   EnableControl(kIdMergeSettingsButton, webcamOn);
 
   if (restore) watermarkCheck->setChecked(g_scanSettings.WaterMark.isEnable);
-  EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
+  EnableControl(kIdWatermarkSettingsButton, watermarkCheck->isChecked());
 
   if (restore) {
     mergeType = g_scanSettings.Webcam.MergeType;
@@ -331,18 +334,18 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   }
   OnWaterMarkCheck();
 
-  // By the saved crop, not the combo: the combo cannot show book mode (4).
-  const bool notBook = g_scanSettings.cutType != 4;
+  // SelectedCrop, not the combo: the combo cannot show book mode (4).
+  const bool notBook = SelectedCrop() != 4;
   EnableControl(kIdColorCombo, notBook);
   EnableControl(kIdRotateCombo, notBook);
   EnableControl(kIdMergeCheck, notBook);
   EnableControl(kIdWatermarkCheck, notBook);
   EnableControl(kIdCropCombo, true);
   const bool mergeOn = mergeCheck->isChecked() && notBook;
-  mergePreview->setVisible(mergeOn);
+  ShowMergePreview(mergeOn);
   EnableControl(kIdHorizontalRadio, mergeOn);
   EnableControl(kIdVerticalRadio, mergeOn);
-  EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
+  EnableControl(kIdWatermarkSettingsButton, watermarkCheck->isChecked());
   EnableControl(kIdWebcamMergeCheck, count >= 2 && webcamOn && notBook);
 
   if (g_scanSettings.ShowUIUpdataOneByOne == 1) {
@@ -354,8 +357,10 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   saveButton->setEnabled(false);
   saveButton->hide();
 
-  handCutCheck->setChecked(g_scanSettings.HandCut != 0);
-  OnHandCutCheck();
+  if (restore) {
+    handCutCheck->setChecked(g_scanSettings.HandCut != 0);
+    OnHandCutCheck();
+  }
   FitTexts();
   controlsRestored = true;
 }
