@@ -123,7 +123,7 @@ void CTavrinWindowDlg::PlaceControls() {
     all[i]->setGeometry(place);
   }
 
-  // The live pictures share the grown picture area the same way as before.
+  // The live pictures follow the grown picture area.
   if (previewHost != nullptr) PlacePreviews();
   if (statusBar != nullptr) {
     statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
