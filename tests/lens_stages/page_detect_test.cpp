@@ -264,5 +264,40 @@ TEST(PageDetectTest, EdgeRestoreFillsAMissingCornerWithThePageColour) {
   EXPECT_GT(cv::countNonZero(restoredGrey(inner) < 100), 1000);
 }
 
+// Edge restore under a lamp that lights the page unevenly: what is painted
+// follows the paper's own shading and meets it without a step, rather
+// than one colour for the whole page with the detection's staircase.
+TEST(PageDetectTest, EdgeRestorePaintsThePapersShadingSmoothly) {
+  DrawnPage page = testing::DocumentPage(kFrame, 3.0F);
+  page.cutCorner = 0.15F;
+  cv::Mat frame = testing::DrawScene(kFrame, {page});
+  testing::ApplyUnevenLight(frame, 0.5);
+  const auto pages = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(pages.size(), 1U);
+  WarpRequest restore;
+  restore.restoreEdges = true;
+  const cv::Mat grey = ToGrey(WarpPage(frame, pages[0], restore));
+  cv::Mat smooth;
+  cv::GaussianBlur(grey, smooth, cv::Size(5, 5), 0);
+  const auto meanOf = [&](cv::Rect r) { return cv::mean(smooth(r))[0]; };
+  // The painted corner against the paper just past the cut on the same
+  // (bright) side, and that paper against the far (dim) side.
+  const int w = grey.cols;
+  const double corner = meanOf({2, 2, 8, 8});
+  const double besideCut = meanOf({w / 5, 2, w / 20, 8});
+  const double farSide = meanOf({w - w / 20 - 2, 2, w / 20, 8});
+  EXPECT_GT(besideCut - farSide, 20);  // the lamp's fall-off is there to follow
+  EXPECT_NEAR(corner, besideCut, 8);
+  // Along the rim, from painted to photographed paper: no steps.
+  for (int row : {1, 4}) {
+    double largestStep = 0;
+    for (int x = 1; x < w / 3; ++x) {
+      largestStep = std::max(largestStep, std::abs(static_cast<double>(smooth.at<uchar>(row, x)) -
+                                                   smooth.at<uchar>(row, x - 1)));
+    }
+    EXPECT_LT(largestStep, 5) << "row " << row;
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::lens

@@ -793,29 +793,108 @@ namespace {
 // A warp that shrinks by more than this samples too sparsely (aliasing
 // in text); it straightens at full size first and then averages down.
 constexpr double kMinDirectWarpScale = 0.7;
-// Below this mask level an output pixel is not wholly page.
-constexpr int kWholePageLevel = 250;
+// The paper's shading is worked out on a copy this many times smaller.
+constexpr int kShadingStep = 8;
 
-cv::Scalar MedianColour(const cv::Mat& image, const cv::Mat& mask) {
-  cv::Scalar median(255, 255, 255, 0);
-  const int histSize = 256;
-  const float range[] = {0, 256};
-  const float* ranges[] = {range};
-  for (int channel = 0; channel < image.channels(); ++channel) {
-    cv::Mat hist;
-    cv::calcHist(&image, 1, &channel, mask, hist, 1, &histSize, ranges);
-    const double total = cv::sum(hist)[0];
-    if (total <= 0) continue;
-    double running = 0;
-    for (int level = 0; level < histSize; ++level) {
-      running += hist.at<float>(level);
-      if (running >= total / 2) {
-        median[channel] = level;
-        break;
+// Fills where weight is 0 from where it is 1, smoothly: each coarser level
+// of a pyramid averages what is known, and the holes take the coarser
+// level's value (push-pull). values is CV_32F of any channel count.
+cv::Mat FillHoles(const cv::Mat& values, const cv::Mat& weight) {
+  if (std::min(values.cols, values.rows) <= 2) {
+    // The coarsest level: the mean of what is known, or white.
+    const double known = cv::sum(weight)[0];
+    cv::Scalar mean = cv::Scalar::all(255);
+    if (known > 0) {
+      std::vector<cv::Mat> channels;
+      cv::split(values, channels);
+      for (size_t c = 0; c < channels.size(); ++c) {
+        mean[static_cast<int>(c)] = cv::sum(channels[c].mul(weight))[0] / known;
       }
     }
+    return cv::Mat(values.size(), values.type(), mean);
   }
-  return median;
+  cv::Mat w3 = weight;
+  if (values.channels() == 3) cv::cvtColor(weight, w3, cv::COLOR_GRAY2BGR);
+  cv::Mat weighted = values.mul(w3);
+  cv::Mat coarseWeighted;
+  cv::Mat coarseWeight;
+  cv::pyrDown(weighted, coarseWeighted);
+  cv::pyrDown(weight, coarseWeight);
+  cv::Mat known = coarseWeight > 1e-3F;
+  cv::Mat coarseValues = cv::Mat::zeros(coarseWeighted.size(), coarseWeighted.type());
+  cv::Mat divisor = cv::max(coarseWeight, 1e-3F);
+  if (values.channels() == 3) cv::cvtColor(divisor, divisor, cv::COLOR_GRAY2BGR);
+  cv::divide(coarseWeighted, divisor, coarseValues);
+  cv::Mat coarseMask;
+  known.convertTo(coarseMask, CV_32F, 1.0 / 255);
+  cv::Mat filled = FillHoles(coarseValues, coarseMask);
+  cv::Mat up;
+  cv::pyrUp(filled, up, values.size());
+  return weighted + up.mul(cv::Scalar::all(1.0) - w3);
+}
+
+// What the page's paper looks like at every output pixel, text left out:
+// a closing removes the strokes, and the push-pull carries the shading
+// into what is desk. CV_8U of the image's channels, full size.
+cv::Mat PaperShading(const cv::Mat& image, const cv::Mat& pageMask) {
+  const cv::Size small(std::max(1, image.cols / kShadingStep),
+                       std::max(1, image.rows / kShadingStep));
+  cv::Mat values;
+  cv::resize(image, values, small, 0, 0, cv::INTER_AREA);
+  cv::Mat mask;
+  cv::resize(pageMask, mask, small, 0, 0, cv::INTER_AREA);
+  // Only wholly page pixels tell the paper's colour; the closing then
+  // wipes text out of them.
+  mask = mask >= 250;
+  const int reach = std::max(2, std::min(small.width, small.height) / 40);
+  const cv::Mat kernel =
+      cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
+  cv::Mat deskDark = values.clone();
+  // The desk must not darken the closing near the edge: it is lifted to
+  // white first, and left out of the fill anyway.
+  deskDark.setTo(cv::Scalar::all(255), ~mask);
+  cv::morphologyEx(deskDark, values, cv::MORPH_CLOSE, kernel);
+  cv::erode(mask, mask, kernel);
+  cv::Mat valuesF;
+  values.convertTo(valuesF, CV_32F);
+  cv::Mat weight;
+  mask.convertTo(weight, CV_32F, 1.0 / 255);
+  cv::Mat filled = FillHoles(valuesF, weight);
+  cv::Mat shading;
+  filled.convertTo(shading, image.type());
+  cv::resize(shading, shading, image.size(), 0, 0, cv::INTER_LINEAR);
+  return shading;
+}
+
+// The page's outline from the detection mask, carried to output pixels by
+// toOutput and filled there with an antialiased edge: straight where the
+// page is straight, with no staircase of the detection pixels.
+cv::Mat SmoothPageMask(const cv::Mat& detectionMask, const cv::Mat& toOutput, cv::Size outSize,
+                       double insetPixels) {
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(detectionMask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+  std::vector<std::vector<cv::Point>> polygons;
+  constexpr int kSubPixel = 4;  // fillPoly's fractional bits
+  for (const auto& contour : contours) {
+    std::vector<cv::Point> simple;
+    cv::approxPolyDP(contour, simple, 0.9, true);
+    std::vector<cv::Point2f> points(simple.begin(), simple.end());
+    std::vector<cv::Point2f> mapped;
+    cv::perspectiveTransform(points, mapped, toOutput);
+    std::vector<cv::Point> fixed;
+    for (const auto& p : mapped) {
+      fixed.emplace_back(cvRound(p.x * (1 << kSubPixel)), cvRound(p.y * (1 << kSubPixel)));
+    }
+    polygons.push_back(std::move(fixed));
+  }
+  cv::Mat mask = cv::Mat::zeros(outSize, CV_8UC1);
+  cv::fillPoly(mask, polygons, cv::Scalar(255), cv::LINE_AA, kSubPixel);
+  const int inset = static_cast<int>(std::ceil(insetPixels));
+  if (inset > 0) {
+    cv::erode(mask, mask,
+              cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * inset + 1, 2 * inset + 1)));
+  }
+  return mask;
 }
 
 // Pixel-centre coordinates: OpenCV samples integer coordinates at pixel
@@ -855,19 +934,26 @@ cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& 
   if (request.restoreEdges && !quad.detectionMask.empty()) {
     // The mask is in detection pixels: take its centres to frame centres
     // first, then through the same homography.
-    const double s = quad.detectionScale;
-    const cv::Matx33d detectionToFrame(1 / s, 0, 0.5 / s - 0.5, 0, 1 / s, 0.5 / s - 0.5, 0, 0, 1);
+    const double sc = quad.detectionScale;
+    const cv::Matx33d detectionToFrame(1 / sc, 0, 0.5 / sc - 0.5, 0, 1 / sc, 0.5 / sc - 0.5, 0, 0,
+                                       1);
     const cv::Mat maskHomography = homography * cv::Mat(detectionToFrame);
-    // One detection pixel less all round: the mask's edge pixels mix page
-    // and desk, and the band painted over them is what makes the edge clean.
-    cv::Mat innerMask;
-    cv::erode(quad.detectionMask, innerMask, cv::Mat());
-    cv::Mat pageMask;
-    cv::warpPerspective(innerMask, pageMask, maskHomography, outSize, cv::INTER_LINEAR,
-                        cv::BORDER_CONSTANT, cv::Scalar(0));
-    cv::Mat wholePage = pageMask >= kWholePageLevel;
-    const cv::Scalar pageColour = MedianColour(out, wholePage);
-    out.setTo(pageColour, ~wholePage);
+    // The outline's own pixels mix page and desk: a detection pixel and a
+    // frame pixel more are painted over, which is what makes the edge clean.
+    const double inset = (1.0 / sc + 1.0) * std::max(warpScaleX, warpScaleY);
+    const cv::Mat pageMask = SmoothPageMask(quad.detectionMask, maskHomography, outSize, inset);
+    if (cv::countNonZero(pageMask) > 0) {
+      const cv::Mat paper = PaperShading(out, pageMask);
+      cv::Mat alpha;
+      pageMask.convertTo(alpha, CV_32F, 1.0 / 255);
+      if (out.channels() == 3) cv::cvtColor(alpha, alpha, cv::COLOR_GRAY2BGR);
+      cv::Mat outF;
+      cv::Mat paperF;
+      out.convertTo(outF, CV_32F);
+      paper.convertTo(paperF, CV_32F);
+      cv::Mat blended = outF.mul(alpha) + paperF.mul(cv::Scalar::all(1.0) - alpha);
+      blended.convertTo(out, out.type());
+    }
   }
   if (twoSteps) {
     out = Resample(out, request.scaleX, request.scaleY);
