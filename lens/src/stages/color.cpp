@@ -44,11 +44,9 @@ cv::Mat Kernel(int reach) {
   return cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
 }
 
-cv::Mat PaperBackground(const cv::Mat& grey) {
-  cv::Mat small;
-  const cv::Size smallSize(std::max(1, grey.cols / kBackgroundStep),
-                           std::max(1, grey.rows / kBackgroundStep));
-  cv::resize(grey, small, smallSize, 0, 0, cv::INTER_AREA);
+// The paper's brightness, on the copy kBackgroundStep times smaller
+// (CV_32F, never below 1).
+cv::Mat PaperBackground(const cv::Mat& small) {
   const int shorter = std::min(small.cols, small.rows);
   const int reach = std::max(3, static_cast<int>(kClosingShare * shorter));
   cv::Mat closed;
@@ -61,28 +59,31 @@ cv::Mat PaperBackground(const cv::Mat& grey) {
   brightest.convertTo(floor, CV_8U, kDeepestShadow);
   cv::Mat paper = cv::max(closed, floor);
   cv::GaussianBlur(paper, paper, cv::Size(5, 5), 0);
-  paper = cv::max(paper, 1);
-  cv::Mat full;
-  cv::resize(paper, full, grey.size(), 0, 0, cv::INTER_LINEAR);
-  return full;
+  cv::Mat out;
+  paper.convertTo(out, CV_32F);
+  return cv::max(out, 1.0F);
 }
 
 cv::Mat DocumentThreshold(const cv::Mat& grey) {
-  // Flat: paper at 255 wherever it is, ink at its share of the paper.
-  cv::Mat flat;
-  cv::divide(grey, PaperBackground(grey), flat, 255.0, CV_8U);
-
-  // The local mean and deviation over the window, from block averages of
-  // the value and its square (the square fits 16 bits).
-  cv::Mat square;
-  cv::multiply(flat, flat, square, 1.0, CV_16U);
+  // Block averages give the local mean and deviation over the window
+  // (text and the paper between its lines differ from block to block);
+  // the paper background comes from the coarser copy. The light changes slowly, so within a block
+  // the flattened page is the grey page over one paper level: everything is worked out in flattened
+  // units on the blocks, and the threshold is taken back to grey levels for the one full-size
+  // comparison.
   const cv::Size blocks(std::max(1, grey.cols / kWindowStep), std::max(1, grey.rows / kWindowStep));
   cv::Mat mean;
-  cv::Mat meanSquare;
-  cv::resize(flat, mean, blocks, 0, 0, cv::INTER_AREA);
-  cv::resize(square, meanSquare, blocks, 0, 0, cv::INTER_AREA);
+  cv::resize(grey, mean, blocks, 0, 0, cv::INTER_AREA);
+  cv::Mat coarse;
+  cv::resize(
+      mean, coarse,
+      cv::Size(std::max(1, grey.cols / kBackgroundStep), std::max(1, grey.rows / kBackgroundStep)),
+      0, 0, cv::INTER_AREA);
+  cv::Mat paper;
+  cv::resize(PaperBackground(coarse), paper, blocks, 0, 0, cv::INTER_LINEAR);
+
   mean.convertTo(mean, CV_32F);
-  meanSquare.convertTo(meanSquare, CV_32F);
+  cv::Mat meanSquare = mean.mul(mean);
   const int window =
       std::max(3, static_cast<int>(kWindowShare * std::min(blocks.width, blocks.height)) | 1);
   cv::blur(mean, mean, cv::Size(window, window), cv::Point(-1, -1), cv::BORDER_REPLICATE);
@@ -92,13 +93,21 @@ cv::Mat DocumentThreshold(const cv::Mat& grey) {
   variance = cv::max(variance, 0.0F);
   cv::Mat deviation;
   cv::sqrt(variance, deviation);
-  cv::Mat level = mean.mul(1.0 + kSauvolaK * (deviation / kSauvolaRange - 1.0));
+  // In flattened units: the mean and deviation over the paper level.
+  cv::Mat flatMean;
+  cv::Mat flatDeviation;
+  cv::divide(mean, paper, flatMean, 255.0);
+  cv::divide(deviation, paper, flatDeviation, 255.0);
+  cv::Mat level = flatMean.mul(1.0 + kSauvolaK * (flatDeviation / kSauvolaRange - 1.0));
+  level = cv::max(level, static_cast<float>(kSureInk));
+  // Back to grey levels: paper at 255 in flattened units is the paper
+  // level itself.
+  cv::Mat greyLevel = level.mul(paper) / 255.0;
   cv::Mat levels;
-  level.convertTo(levels, CV_8U);
-  levels = cv::max(levels, kSureInk);
+  greyLevel.convertTo(levels, CV_8U);
   cv::resize(levels, levels, grey.size(), 0, 0, cv::INTER_LINEAR);
   cv::Mat out;
-  cv::compare(flat, levels, out, cv::CMP_GT);
+  cv::compare(grey, levels, out, cv::CMP_GT);
   return out;
 }
 
