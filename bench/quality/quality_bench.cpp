@@ -315,7 +315,9 @@ Frame DrawFrame(const Scene& scene, const cv::Mat& cleanPage, unsigned seed) {
   cv::Mat light3;
   cv::cvtColor(alpha, alpha3, cv::COLOR_GRAY2BGR);
   cv::cvtColor(light, light3, cv::COLOR_GRAY2BGR);
-  cv::Mat scene3 = deskF.mul(cv::Scalar::all(1.0) - alpha3) + laidF.mul(alpha3);
+  cv::Mat desk3;
+  cv::subtract(cv::Scalar::all(1.0), alpha3, desk3);
+  cv::Mat scene3 = deskF.mul(desk3) + laidF.mul(alpha3);
   scene3 = scene3.mul(light3);
   // Lens blur, then sensor noise that grows a little with the light.
   cv::GaussianBlur(scene3, scene3, cv::Size(0, 0), 1.1);
@@ -390,9 +392,13 @@ double CharacterErrorRate(const std::string& truth, const std::string& read) {
   return a.empty() ? 0.0 : static_cast<double>(previous[b.size()]) / static_cast<double>(a.size());
 }
 
+// tesseract binarises with Sauvola's local threshold, so that a lamp's
+// fall-off across a colour or grey picture is not what the score measures.
+constexpr const char* kOcrOptions = "-c thresholding_method=2";
+
 std::string Ocr(const fs::path& image) {
-  const std::string command =
-      "OMP_THREAD_LIMIT=1 tesseract '" + image.string() + "' stdout -l eng 2>/dev/null";
+  const std::string command = "OMP_THREAD_LIMIT=1 tesseract '" + image.string() +
+                              "' stdout -l eng " + kOcrOptions + " 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return {};
   std::string text;
@@ -424,8 +430,17 @@ Geometry Measure(const cv::Mat& grey) {
   g.aspect =
       100.0 * ((static_cast<double>(grey.cols) / grey.rows) / (kPageWidthMm / kPageHeightMm) - 1);
   const double pxPerMm = grey.cols / kPageWidthMm;
-  cv::Mat dark;
-  cv::threshold(grey, dark, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+  // Dark against the paper around it: a lamp's fall-off across the page
+  // would defeat one global cut-off.
+  cv::Mat paper;
+  cv::resize(grey, paper, cv::Size(std::max(1, grey.cols / 8), std::max(1, grey.rows / 8)), 0, 0,
+             cv::INTER_AREA);
+  cv::dilate(paper, paper, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
+  cv::GaussianBlur(paper, paper, cv::Size(9, 9), 0);
+  cv::resize(paper, paper, grey.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat scaled;
+  paper.convertTo(scaled, CV_8U, 0.6);
+  cv::Mat dark = grey < scaled;
   cv::Mat labels;
   cv::Mat stats;
   cv::Mat centroids;

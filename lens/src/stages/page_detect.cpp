@@ -881,7 +881,9 @@ cv::Mat FillHoles(const cv::Mat& values, const cv::Mat& weight) {
   cv::Mat filled = FillHoles(coarseValues, coarseMask);
   cv::Mat up;
   cv::pyrUp(filled, up, values.size());
-  return weighted + up.mul(cv::Scalar::all(1.0) - w3);
+  cv::Mat unknown;
+  cv::subtract(cv::Scalar::all(1.0), w3, unknown);
+  return weighted + up.mul(unknown);
 }
 
 // What the page's paper looks like at every output pixel, text left out:
