@@ -576,7 +576,8 @@ bool MakeSpread(const Found& a, const Found& b) {
   const float rowOverlap = std::min(boxA.br().y, boxB.br().y) - std::max(boxA.y, boxB.y);
   if (rowOverlap < 0.8F * height) return false;
   const float gap = std::max(boxA.x, boxB.x) - std::min(boxA.br().x, boxB.br().x);
-  return gap < 0.1F * width;
+  // The gutter's shadow may be left out of both pages.
+  return gap < 0.25F * width;
 }
 
 PageQuad ToFrame(const Found& found, const Detection& d) {
@@ -691,12 +692,17 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
   // Two pages side by side also make a quadrilateral with four clear
   // sides (an open book): what is made of two or more good pages is no
   // page itself. The book search puts such a spread together again.
+  // Smaller ones first, so that a spread inside a book's cover is known
+  // for what it is before the cover is looked at.
   std::vector<bool> composite(good.size(), false);
-  for (size_t i = 0; i < good.size(); ++i) {
+  for (size_t i = good.size(); i-- > 0;) {
     std::vector<size_t> parts;
     double covered = 0;
     for (size_t j = i + 1; j < good.size(); ++j) {
-      if (good[j].area < 0.3 * good[i].area || OverlapShare(good[j], good[i]) < 0.9) continue;
+      if (composite[j] || good[j].area < 0.3 * good[i].area ||
+          OverlapShare(good[j], good[i]) < 0.9) {
+        continue;
+      }
       const bool apart = std::all_of(parts.begin(), parts.end(), [&](size_t k) {
         return OverlapShare(good[j], good[k]) < 0.2;
       });
