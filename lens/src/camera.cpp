@@ -222,8 +222,11 @@ int Camera::Capture(char* path) {
     }
   }
 
-  const std::vector<ProcessedImage> images = RunPipeline(frame.image, ownDpi, options);
-  if (images.empty()) return kErrProcessing;
+  PipelineFailure failure = PipelineFailure::kNone;
+  const std::vector<ProcessedImage> images = RunPipeline(frame.image, ownDpi, options, &failure);
+  if (images.empty()) {
+    return failure == PipelineFailure::kWatermarkNoFonts ? kErrWatermark : kErrProcessing;
+  }
   const std::vector<std::string> names = PieceNames(target, images.size());
   std::string joined;
   for (const auto& name : names) joined += (joined.empty() ? "" : ";") + name;
