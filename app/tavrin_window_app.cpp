@@ -4,14 +4,18 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMetaObject>
+#include <QWidget>
 
 #include <cstdio>
 #include <utility>
 
 #include "mainwindow/message_box.h"
+#include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "platform/paths.h"
 #include "resources/app_icon.h"
+#include "thumbnails/image_list_ctrl.h"
 
 namespace tavrin {
 
@@ -21,23 +25,61 @@ constexpr const char* kTraceVariable = "TAVRIN_DESK_TRACE";
 
 // With TAVRIN_DESK_TRACE naming a file, every time the scan window is shown
 // or hidden a line goes there: whether a run that was to stay unseen showed
-// itself cannot be told from outside otherwise.
+// itself cannot be told from outside otherwise. Once the window has been
+// laid out after it was shown, moved or resized, lines "place <name> x y w
+// h" give where some controls are on the screen, and "window <name> <id>"
+// the native window of the live picture, so that a test on a real X server
+// can aim its clicks and measure what it sees.
 class VisibilityTrace : public QObject {
  public:
-  explicit VisibilityTrace(QString path) : path(std::move(path)) {}
+  VisibilityTrace(QString path, CTavrinWindowDlg& window) : path(std::move(path)), window(window) {}
 
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Show || event->type() == QEvent::Hide) {
-      QFile file(path);
-      if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        file.write(event->type() == QEvent::Show ? "show\n" : "hide\n");
-      }
+      Write(event->type() == QEvent::Show ? "show\n" : "hide\n");
+    }
+    if (event->type() == QEvent::Show || event->type() == QEvent::Resize ||
+        event->type() == QEvent::Move) {
+      // After the window's own handler has placed the controls.
+      QMetaObject::invokeMethod(this, &VisibilityTrace::WritePlaces, Qt::QueuedConnection);
     }
     return QObject::eventFilter(watched, event);
   }
 
  private:
+  void Write(const QByteArray& line) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) file.write(line);
+  }
+
+  void WritePlaces() {
+    if (!window.isVisible()) return;
+    QByteArray lines;
+    const auto place = [&](const char* name, QWidget* widget) {
+      if (widget == nullptr) return;
+      const QPoint at = widget->mapToGlobal(QPoint(0, 0));
+      lines += QStringLiteral("place %1 %2 %3 %4 %5\n")
+                   .arg(QString::fromUtf8(name))
+                   .arg(at.x())
+                   .arg(at.y())
+                   .arg(widget->width())
+                   .arg(widget->height())
+                   .toUtf8();
+    };
+    place("window", &window);
+    place("capture", window.Control(kIdCaptureButton));
+    place("exit", window.Control(kIdExitButton));
+    place("colour", window.Control(kIdColorCombo));
+    place("preview", window.PreviewHost());
+    if (CImageListCtrl* strip = window.Thumbnails()) place("strip", strip->viewport());
+    if (QWidget* preview = window.PreviewHost(); preview != nullptr && preview->internalWinId()) {
+      lines += "window preview " + QByteArray::number(preview->internalWinId()) + "\n";
+    }
+    Write(lines);
+  }
+
   QString path;
+  CTavrinWindowDlg& window;
 };
 
 }  // namespace
@@ -62,8 +104,8 @@ CTavrinWindowApp::CTavrinWindowApp(int& argc, char** argv) : QApplication(argc, 
 
 bool CTavrinWindowApp::InitInstance() {
   const std::string tracePath = platform::Environment(kTraceVariable);
-  VisibilityTrace trace(QString::fromStdString(tracePath));
   CTavrinWindowDlg window;
+  VisibilityTrace trace(QString::fromStdString(tracePath), window);
   window.setModal(true);
   if (!tracePath.empty()) window.installEventFilter(&trace);
   bool finished = false;

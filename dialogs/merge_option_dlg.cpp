@@ -55,6 +55,7 @@ void CMergeOptionDlg::OnInitDialog() {
   controls.Get<QCheckBox>(kInSide)->setText(UiText(&UiTextTable::InSide));
   controls.Get<QPushButton>(kIdOk)->setText(UiText(&UiTextTable::IDOK));
   controls.Get<QPushButton>(kIdCancel)->setText(UiText(&UiTextTable::IDCancel));
+  setFixedSize(FitControlsToTexts(controls));
 }
 
 void CMergeOptionDlg::SetMergeKind(bool outside) {

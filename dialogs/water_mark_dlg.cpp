@@ -134,6 +134,7 @@ void CWaterMarkDlg::OnInitDialog() {
     controls.Get<QRadioButton>(kPos[position])->setText(UiText(kPosTexts[position]));
   controls.Get<QPushButton>(kIdOk)->setText(UiText(&UiTextTable::IDOK));
   controls.Get<QPushButton>(kIdCancel)->setText(UiText(&UiTextTable::IDCancel));
+  setFixedSize(FitControlsToTexts(controls));
 }
 
 void CWaterMarkDlg::OnTransparencyMoved(int value) {

@@ -25,6 +25,10 @@ namespace {
 std::mutex receiverLock;
 CAutoCaptureDlg* receiver = nullptr;  // guarded by receiverLock
 
+// The automatic mode's hint, between the bar and the button.
+constexpr int kHintTopDu = 49;
+constexpr int kHintHeightDu = 10;
+
 int To16Bit(int value) {
   return std::clamp(value, 0, static_cast<int>(std::numeric_limits<std::uint16_t>::max()));
 }
@@ -87,6 +91,7 @@ void CAutoCaptureDlg::StartCapture() {
   }
   startButton->setEnabled(false);
   stopButton->setEnabled(true);
+  if (timed == 0) countdown->hide();  // it may still say why a run stopped
   // Only now: a callback the library made before its start returned is
   // ignored.
   running = true;
@@ -106,6 +111,12 @@ void CAutoCaptureDlg::StopCapture() {
   progress->setValue(0);
   startButton->setEnabled(true);
   stopButton->setEnabled(false);
+}
+
+void CAutoCaptureDlg::Halt(const QString& why) {
+  StopCapture();
+  countdown->setText(why);
+  countdown->show();
 }
 
 bool CAutoCaptureDlg::OnAutoCaptureProgress(int value) {
@@ -149,7 +160,20 @@ void CAutoCaptureDlg::UpdateTexts() {
     countdown->show();
   }
   SetShotCountText();
-  controls.Get<QPushButton>(idd135::kEnd)->setText(UiText(&UiTextTable::End));
+  // It stops the run; "Exit" is the scan window's own button.
+  controls.Get<QPushButton>(idd135::kEnd)->setText(UiText(&UiTextTable::Stop));
+  auto* hint = controls.Get<QLabel>(idd135::kHiddenLabel);
+  hint->hide();
+  setFixedSize(FitControlsToTexts(controls));
+  // In automatic mode the bar and the count stand still until a new page
+  // lies still under the camera; the person is told so.
+  if (timed == 0) {
+    hint->setText(UiText(&UiTextTable::WaitStill));
+    hint->setAlignment(Qt::AlignCenter);
+    hint->setGeometry(0, controls.Units().YToPixels(kHintTopDu), width(),
+                      controls.Units().YToPixels(kHintHeightDu));
+    hint->show();
+  }
 }
 
 void CAutoCaptureDlg::SetShotCountText() {

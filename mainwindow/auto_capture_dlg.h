@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <atomic>
 #include <cstdint>
@@ -33,6 +34,8 @@ class CAutoCaptureDlg : public QDialog {
 
   void StartCapture();
   void StopCapture();
+  // Stops a run whose camera went away and says why where the countdown is.
+  void Halt(const QString& why);
   void UpdateTexts();
   // End (1050): stops and hides.
   void OnEnd();
@@ -49,6 +52,7 @@ class CAutoCaptureDlg : public QDialog {
   bool IsRunning() const { return running; }
   int ShotCount() const { return shotCount; }
   QWidget* Control(int id) const { return controls.Control(id); }
+  const DialogControls& Controls() const { return controls; }
 
  protected:
   void reject() override;

@@ -30,4 +30,15 @@ void ShowMessageBox(QWidget* parent, const QString& text) {
   box.exec();
 }
 
+bool AskQuestion(QWidget* parent, const QString& text) {
+  if (Observer()) {
+    Observer()(text);
+    return true;
+  }
+  QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), text,
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
 }  // namespace tavrin

@@ -18,4 +18,8 @@ void SetMessageBoxObserver(MessageBoxObserver observer);
 // Shows text modally over parent (or centred on the screen without one).
 void ShowMessageBox(QWidget* parent, const QString& text);
 
+// Asks a yes/no question the same way; true for yes. With an observer the
+// question goes to it and the answer is yes.
+bool AskQuestion(QWidget* parent, const QString& text);
+
 }  // namespace tavrin

@@ -32,7 +32,7 @@ constexpr DialogControl kControls[] = {
     {kIdBestFitButton, K::kPushButton, 198, 315, 25, 14, "最适"},
     {kIdRotateLabel, K::kStatic, 227, 318, 52, 8, "旋转："},
     {kIdRotateCombo, K::kDropDownList, 282, 316, 60, 30},
-    {kIdExitButton, K::kPushButton, 619, 340, 37, 14, "退出", kStyleDefault},
+    {kIdExitButton, K::kPushButton, 619, 340, 37, 14, "退出"},
     {kIdDeviceLabel, K::kStatic, 5, 343, 33, 8, "设备："},
     {kIdDeviceCombo, K::kDropDownList, 42, 341, 60, 30},
     {kIdMediaTypeLabel, K::kStatic, 105, 343, 49, 8, "视频格式："},

@@ -64,9 +64,8 @@ inline constexpr int kIdWebcamCaptureButton = 1102;
 inline constexpr int kPreviewHostTemplateId = 136;
 inline constexpr int kWebcamPreviewTemplateId = 137;
 
-// The about entry of the window menu.
+// The about entry of the window menu; its text is the UI text "About".
 inline constexpr int kIdmAboutBox = 16;
-inline constexpr const char* kAboutMenuText = "关于 TavrinWindow(&A)...";
 
 const DialogTemplate& ScanWindowTemplate();
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <array>
@@ -23,6 +25,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QKeyEvent;
+class QResizeEvent;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -71,6 +75,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
 
   // Option controls and preview commands.
   void OnDeviceChange();
+  // Gives the current camera the image options the controls show.
+  void SendImageOptions();
   CameraInfo RefreshCameraInfo(int index);
   void RebuildMediaTypes();
   void OnMediaTypeChange();
@@ -140,6 +146,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   const std::vector<int>& DpiChoices() const { return dpiChoices; }
   const std::array<std::uint16_t, 4>& Version() const { return version; }
   QWidget* Control(int id) const { return controls.Control(id); }
+  const DialogControls& Controls() const { return controls; }
   QWidget* PreviewHost() const { return previewHost; }
   QWidget* WebcamPreview() const { return webcamPreview; }
   QDialog* MergePreview() const;
@@ -158,11 +165,15 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   }
 
  protected:
-  // Keeps the merge preview over the picture area while the window moves.
+  // Keeps the companion windows beside the window while it moves.
   void moveEvent(QMoveEvent* event) override;
-  // The merge preview is placed during start-up, before the window has its
-  // frame; showing the window moves the picture area by the frame.
+  // The companions are placed during start-up, before the window has its
+  // frame; showing the window moves it by the frame.
   void showEvent(QShowEvent* event) override;
+  // Enter and Escape do not end a scanning session.
+  void keyPressEvent(QKeyEvent* event) override;
+  // The preview and the strip take what the window grows by.
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   friend class CAutoCaptureDlg;
@@ -175,8 +186,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // there yet: such controls stay disabled rather than claim to work.
   void EnableControl(int id, bool enable);
   void SetLabel(int id, const std::u16string& text);
-  // Shrinks the font of texts too long for their control.
+  // Widens the controls whose texts do not fit and sets the window's
+  // smallest size to what holds them; the window keeps its size above that.
   void FitTexts();
+  // Places the controls for the window's size from their fitted places.
+  void PlaceControls();
+  // A list refilled later (sizes of another format, cameras plugged in)
+  // fits its texts again once the refill is over.
+  void WatchListsForFit();
+  // The size LastSetting.xml remembers, within the screen.
+  void RestoreWindowSize();
+  // The size to remember: the normal size also while maximised.
+  void RememberWindowSize();
   int SelectedCrop() const;
   void ConnectAboutEntry();
   void ShowAboutBox();
@@ -193,7 +214,18 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void TwoPictureMerge(const char* mainPath, const char* webcamPath, const char* mergedPath,
                        int webcamResult);
   void WebcamMerge(const char* mainPath, const char* webcamPath, const char* mergedPath);
+  // The companions leave the live picture free: the merge preview and the
+  // continuous-capture dialog beside the window (or where the thumbnail
+  // strip and the bottom row are), the webcam's picture beside the main one.
   void PlaceMergePreview();
+  void ShowMergePreview(bool show);
+  void PlaceAutoCapture();
+  void PlaceCompanions();
+  void PlacePreviews();
+  QRect ScreenArea() const;
+  // Continuous capture runs on the camera the window holds after a switch
+  // or device change; with none left it stops and says why.
+  void ContinueAutoCapture();
   // Passes watermarkSettings to the library: with enable, the text with the
   // time stamp of now; without, empty text and font.
   void SendWaterMark(bool enable);
@@ -233,6 +265,20 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   int savedCrop = 0;
   std::string mergeFirstPath;
   std::string mergeSecondPath;
+  // Captures and device changes do not nest: one that comes while another
+  // runs (from inside its message box) waits until that one is over.
+  struct BusyScope {
+    explicit BusyScope(CTavrinWindowDlg& owner);
+    ~BusyScope();
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+    CTavrinWindowDlg& window;
+  };
+  void RunWaitingWork();
+  bool busy = false;
+  bool watchingGeometry = false;
+  bool captureWaiting = false;
+  bool deviceChangeWaiting = false;
   bool anyNameNumber = false;
   std::uint32_t lastNameTick = 0;
 
@@ -273,6 +319,12 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
 
   CopiedDataServer* copiedData = nullptr;
   CAutoCaptureDlg* autoCapture = nullptr;
+
+  // The controls' places at the smallest window size, with their texts
+  // fitted, and that size.
+  std::vector<QRect> fittedPlaces;
+  QSize fittedSize;
+  bool fitQueued = false;
 };
 
 }  // namespace tavrin

@@ -5,6 +5,7 @@
 #include <QImageReader>
 #include <QMetaObject>
 #include <QRadioButton>
+#include <QScreen>
 
 #include <array>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <thread>
 
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/auto_capture_dlg.h"
+#include "mainwindow/companion_place.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -120,8 +123,40 @@ int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
   return result;
 }
 
+CTavrinWindowDlg::BusyScope::BusyScope(CTavrinWindowDlg& owner) : window(owner) {
+  window.busy = true;
+}
+
+CTavrinWindowDlg::BusyScope::~BusyScope() {
+  window.busy = false;
+  if (window.captureWaiting || window.deviceChangeWaiting) {
+    // After the stack has unwound, never from inside the work just ended.
+    QMetaObject::invokeMethod(&window, &CTavrinWindowDlg::RunWaitingWork, Qt::QueuedConnection);
+  }
+}
+
+void CTavrinWindowDlg::RunWaitingWork() {
+  if (busy || IsClosing()) return;
+  if (deviceChangeWaiting) {
+    deviceChangeWaiting = false;
+    OnCameraListChanged();
+  }
+  if (captureWaiting && !busy) {
+    captureWaiting = false;
+    OnCapture();
+  }
+}
+
 void CTavrinWindowDlg::OnCapture() {
   if (IsClosing()) return;
+  // A shot of continuous capture (or a data-source request) that comes
+  // while a message box of another capture is open is taken after it: run
+  // inside it, it would change the merge pair under the outer capture.
+  if (busy) {
+    captureWaiting = true;
+    return;
+  }
+  const BusyScope scope(*this);
   // Each picture carries its own capture time, not the time the watermark
   // was set.
   if (watermarkSettings.isEnable && watermarkSettings.isAddTimeStamp) SendWaterMark(true);
@@ -285,7 +320,7 @@ int CTavrinWindowDlg::HandOff() {
 
 void CTavrinWindowDlg::OnMergeCheck() {
   const bool on = mergeCheck->isChecked();
-  mergePreview->setVisible(on);
+  ShowMergePreview(on);
   EnableControl(kIdHorizontalRadio, on);
   EnableControl(kIdVerticalRadio, on);
   if (!on) return;
@@ -305,40 +340,67 @@ void CTavrinWindowDlg::OnWebcamMergeCheck() {
   }
 }
 
+QRect CTavrinWindowDlg::ScreenArea() const {
+  const QScreen* where = screen();
+  return where != nullptr ? where->availableGeometry() : QRect();
+}
+
 void CTavrinWindowDlg::PlaceMergePreview() {
-  QWidget* area = controls.Control(kIdPreviewArea);
-  const QRect r(area->mapToGlobal(QPoint(0, 0)), area->size());
+  const QSize area = controls.Control(kIdPreviewArea)->size();
+  QSize size;
   if (verticalRadio->isChecked()) {
-    mergePreview->setGeometry(r.left() + 2, r.top() + r.height() / 2, r.width() / 3,
-                              r.height() / 2);
+    size = QSize(area.width() / 3, area.height() / 2);
     mergePreview->SetLayout(2);
   } else if (horizontalRadio->isChecked()) {
-    mergePreview->setGeometry(r.left() + 2, r.top() + 2 * (r.height() / 3), r.width() / 2,
-                              r.height() / 3);
+    size = QSize(area.width() / 2, area.height() / 3);
     mergePreview->SetLayout(1);
+  } else {
+    return;
   }
+  // No room beside the window: the foot of the thumbnail strip, at its width.
+  const QRect strip(thumbnails->mapToGlobal(QPoint(0, 0)), thumbnails->size());
+  QSize inStrip = size;
+  if (inStrip.width() > strip.width() || inStrip.height() > strip.height() / 2) {
+    inStrip = size.scaled(strip.width(), strip.height() / 2, Qt::KeepAspectRatio);
+  }
+  const QRect fallback(QPoint(strip.left(), strip.bottom() + 1 - inStrip.height()), inStrip);
+  mergePreview->setGeometry(PlaceCompanion(frameGeometry(), size, ScreenArea(), fallback));
+}
+
+void CTavrinWindowDlg::ShowMergePreview(bool show) {
+  // Placed before it shows: the window may have moved while it was hidden.
+  if (show) PlaceMergePreview();
+  mergePreview->setVisible(show);
+}
+
+void CTavrinWindowDlg::PlaceAutoCapture() {
+  const QRect window = frameGeometry();
+  const QSize size = autoCapture->frameGeometry().size();
+  // No room beside the window: over the bottom row, below the picture.
+  const QWidget* area = controls.Control(kIdPreviewArea);
+  const int belowPicture = area->mapToGlobal(QPoint(0, area->height())).y() + 4;
+  const QRect fallback(QPoint(window.right() + 1 - size.width(), belowPicture), size);
+  autoCapture->move(PlaceCompanion(window, size, ScreenArea(), fallback).topLeft());
+}
+
+void CTavrinWindowDlg::PlaceCompanions() {
+  if (mergePreview != nullptr && mergePreview->isVisible()) PlaceMergePreview();
+  if (autoCapture != nullptr && autoCapture->isVisible()) PlaceAutoCapture();
 }
 
 void CTavrinWindowDlg::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   // The frame is known only once the platform has taken the window, which
   // it reports through the event loop.
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        if (mergePreview != nullptr && mergePreview->isVisible()) PlaceMergePreview();
-      },
-      Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, &CTavrinWindowDlg::PlaceCompanions, Qt::QueuedConnection);
 }
 
 void CTavrinWindowDlg::OnHorizontal() {
-  PlaceMergePreview();
-  mergePreview->show();
+  ShowMergePreview(true);
 }
 
 void CTavrinWindowDlg::OnVertical() {
-  PlaceMergePreview();
-  mergePreview->show();
+  ShowMergePreview(true);
 }
 
 }  // namespace tavrin

@@ -2,11 +2,13 @@
 // it switches off and the dialog it starts.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QMetaObject>
 #include <QPushButton>
 
 #include "mainwindow/auto_capture_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
+#include "settings/ui_text_table.h"
 
 namespace tavrin {
 
@@ -51,11 +53,21 @@ void CTavrinWindowDlg::OnContinuousCapture() {
   } else if (item == kAutomaticItem) {
     autoCapture->SetRun(0, kShotAtValue);
   }
-  QRect place = autoCapture->frameGeometry();
-  place.moveCenter(frameGeometry().center());
-  autoCapture->move(place.topLeft());
   autoCapture->UpdateTexts();
+  PlaceAutoCapture();
   autoCapture->show();
+  // Again once the window manager has given it its frame.
+  QMetaObject::invokeMethod(this, &CTavrinWindowDlg::PlaceCompanions, Qt::QueuedConnection);
+  autoCapture->StartCapture();
+}
+
+void CTavrinWindowDlg::ContinueAutoCapture() {
+  // Closing or switching the camera ended the library's run.
+  if (autoCapture == nullptr || !autoCapture->IsRunning()) return;
+  if (currentCamera < 0) {
+    autoCapture->Halt(QString::fromStdU16String(g_uiTextTable.NoCamera));
+    return;
+  }
   autoCapture->StartCapture();
 }
 

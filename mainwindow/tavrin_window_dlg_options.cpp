@@ -130,6 +130,20 @@ void CTavrinWindowDlg::OnDeviceChange() {
   RebuildMediaTypes();
   RebuildResolutions();
   FitTexts();
+  SendImageOptions();
+  ContinueAutoCapture();
+}
+
+void CTavrinWindowDlg::SendImageOptions() {
+  // The camera library keeps these per camera: a camera just opened has
+  // its own, not the ones the lists show.
+  if (currentCamera < 0) return;
+  OnColorChange();
+  library.camSetImageAutoCrop(currentCamera, SelectedCrop());
+  OnRotateChange();
+  SendWaterMark(watermarkCheck->isChecked());
+  if (handCutCheck->isChecked()) library.camSetImageCusCropRect(currentCamera, 0, 0, 100, 100);
+  // The DPI goes with the resolution list, which the caller has rebuilt.
 }
 
 CameraInfo CTavrinWindowDlg::RefreshCameraInfo(int index) {
@@ -358,7 +372,9 @@ bool CTavrinWindowDlg::SaveSettings() {
   s.MergeHV.isEnable = mergeCheck->isChecked() ? 1 : 0;
   if (horizontalRadio->isChecked()) s.MergeHV.direction = 1;
   if (verticalRadio->isChecked()) s.MergeHV.direction = 2;
-  s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;
+  // Without a second camera the box could not be ticked; the choice read
+  // at start-up stands.
+  if (webcamCheck->isEnabledTo(this)) s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;
   s.Webcam.isMerge = webcamMergeCheck->isChecked() ? 1 : 0;
   s.Webcam.MergeType = mergeType;
   s.Webcam.MergePosition = mergePosition;
@@ -370,6 +386,7 @@ bool CTavrinWindowDlg::SaveSettings() {
     s.Language = platform::Utf16ToUtf8(g_languageList[language].code);
   }
   if (mediaTypeCombo->currentIndex() > 0) s.MediaType = mediaTypeCombo->currentIndex();
+  RememberWindowSize();
   return SaveLastSettings();
 }
 

@@ -16,6 +16,7 @@
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "mainwindow/window_registry.h"
+#include "settings/ui_text_table.h"
 
 namespace tavrin {
 
@@ -34,7 +35,7 @@ CTavrinWindowDlg::~CTavrinWindowDlg() {
 void CTavrinWindowDlg::ConnectAboutEntry() {
   connect(statusBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& where) {
     QMenu menu(this);
-    QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
+    QAction* about = menu.addAction(QString::fromStdU16String(g_uiTextTable.About));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox); });
     menu.exec(statusBar->mapToGlobal(where));
   });
@@ -56,18 +57,24 @@ void CTavrinWindowDlg::OnCameraListChanged() {
     std::lock_guard lock(marshalLock);
     if (closing) return;
   }
+  // Queued while a capture's message box was open: it runs after it.
+  if (busy) {
+    deviceChangeWaiting = true;
+    return;
+  }
+  const BusyScope scope(*this);
   library.camStopCameraLib();
   library.camUpdateCameraLib();
   currentCamera = -1;
   webcamCamera = -1;
   RefreshDevices(false);
+  // With a camera, opening it has carried the run over already.
+  if (currentCamera < 0) ContinueAutoCapture();
 }
 
 void CTavrinWindowDlg::moveEvent(QMoveEvent* event) {
   QDialog::moveEvent(event);
-  if (mergePreview == nullptr || !mergePreview->isVisible()) return;
-  PlaceMergePreview();
-  mergePreview->update();
+  PlaceCompanions();
 }
 
 void CTavrinWindowDlg::OnExit() {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/companion_place.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -49,41 +50,7 @@ QString VersionText(const std::array<std::uint16_t, 4>& version) {
       .arg(version[2]);
 }
 
-constexpr double kSmallestFontPt = 6.0;
 constexpr int kButtonMarginPx = 8;
-
-// Width a text needs inside its control.
-bool TextFits(QWidget* widget, const QFont& font) {
-  const QFontMetrics metrics(font);
-  if (auto* label = qobject_cast<QLabel*>(widget)) {
-    return metrics.horizontalAdvance(label->text()) <= widget->width();
-  }
-  if (auto* button = qobject_cast<QPushButton*>(widget)) {
-    return metrics.horizontalAdvance(button->text()) + kButtonMarginPx <= widget->width();
-  }
-  if (qobject_cast<QCheckBox*>(widget) != nullptr ||
-      qobject_cast<QRadioButton*>(widget) != nullptr) {
-    return widget->sizeHint().width() <= widget->width();
-  }
-  return true;
-}
-
-// The template keeps its places whatever the language: a text too long for
-// its control gets a smaller font (and the full text as its tip) instead of
-// being cut.
-void FitText(QWidget* widget, const QFont& dialogFont) {
-  widget->setFont(dialogFont);
-  widget->setToolTip({});
-  QFont font = dialogFont;
-  while (!TextFits(widget, font) && font.pointSizeF() > kSmallestFontPt) {
-    font.setPointSizeF(font.pointSizeF() - 0.5);
-    widget->setFont(font);
-  }
-  if (font != dialogFont) {
-    if (auto* label = qobject_cast<QLabel*>(widget)) widget->setToolTip(label->text());
-    if (auto* button = qobject_cast<QAbstractButton*>(widget)) widget->setToolTip(button->text());
-  }
-}
 
 // A list may be wider than its closed box: the open list shows whole items.
 void FitPopup(QComboBox* combo) {
@@ -114,6 +81,7 @@ CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
   setWindowIcon(AppIcon());
   SetMessageBoxHook(&ShowLinkMessageBox);
   BuildControls();
+  WatchListsForFit();
   ConnectHandlers();
   ConnectDriveHandlers();
   RegisterScanWindow(this);
@@ -133,6 +101,7 @@ void CTavrinWindowDlg::BuildControls() {
   verticalRadio = controls.Get<QRadioButton>(kIdVerticalRadio);
   resolutionCombo = controls.Get<QComboBox>(kIdResolutionCombo);
   thumbnails = dynamic_cast<CImageListCtrl*>(controls.Control(kIdThumbnailList));
+  thumbnails->SetConfirmer([this](const QString& question) { return AskQuestion(this, question); });
   deviceCombo = controls.Get<QComboBox>(kIdDeviceCombo);
   watermarkCheck = controls.Get<QCheckBox>(kIdWatermarkCheck);
   webcamCheck = controls.Get<QCheckBox>(kIdWebcamCheck);
@@ -187,7 +156,11 @@ bool CTavrinWindowDlg::OnInitDialog() {
   LoadLanguageIndex(LanguageIndexPath());
   languageCombo->clear();
   for (const LanguageEntry& entry : g_languageList) languageCombo->addItem(Q(entry.name));
+  // The first item is not a choice: a saved code that matches no entry
+  // leaves the list without a selection, and the code is saved unchanged.
+  languageCombo->setCurrentIndex(-1);
   LoadLastSettings();
+  RestoreWindowSize();
 
   savedCrop = g_scanSettings.cutType;
 
@@ -219,14 +192,11 @@ void CTavrinWindowDlg::LayoutWindow() {
     if (thumbnails->count() > 0) thumbnails->EnsureItemVisible(thumbnails->count() - 1);
   }
 
-  const QRect previewRect = controls.Control(kIdPreviewArea)->geometry();
-
   // Template 136: an empty child the camera library paints into.
   if (previewHost == nullptr) {
     previewHost = new QWidget(this);
     previewHost->setObjectName(QString::number(kPreviewHostTemplateId));
   }
-  previewHost->setGeometry(previewRect);
   previewHost->show();
   previewHost->update();
 
@@ -251,14 +221,18 @@ void CTavrinWindowDlg::LayoutWindow() {
   statusBar->show();
   statusBar->showMessage(VersionText(version));
 
-  // Template 137: the webcam's picture over the top-right ninth.
+  // Template 137: the webcam's picture, beside the main one (PlacePreviews).
   if (webcamPreview == nullptr) {
     webcamPreview = new QWidget(this);
     webcamPreview->setObjectName(QString::number(kWebcamPreviewTemplateId));
   }
-  webcamPreview->setGeometry(previewRect.left() + (previewRect.width() / 3) * 2, previewRect.top(),
-                             previewRect.width() / 3, previewRect.height() / 3);
   webcamPreview->hide();
+  PlacePreviews();
+  if (!watchingGeometry) {
+    watchingGeometry = true;
+    new GeometryWatcher(controls.Control(kIdPreviewArea), [this] { PlacePreviews(); });
+    new GeometryWatcher(this, [this] { PlaceCompanions(); });
+  }
 
   LoadUiTexts(LanguageFilePath(platform::Utf8ToUtf16(g_scanSettings.Language)));
   if (languageCombo->count() == static_cast<int>(g_languageList.size())) {
@@ -275,6 +249,8 @@ void CTavrinWindowDlg::LayoutWindow() {
 }
 
 void CTavrinWindowDlg::RefreshDevices(bool restore) {
+  // Without restore (a device change) the user's choices stay as they are.
+  const int unitBefore = unitCombo->currentIndex();
   int count = 0;
   library.camGetDevCount(&count);
   if (count < 0) count = 0;
@@ -297,9 +273,8 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   if (count > 0) {
     deviceCombo->setCurrentIndex(0);
     OnDeviceChange();
-    if (g_scanSettings.SizeUnit >= 0 && g_scanSettings.SizeUnit < unitCombo->count()) {
-      unitCombo->setCurrentIndex(g_scanSettings.SizeUnit);
-    }
+    const int unit = restore ? g_scanSettings.SizeUnit : unitBefore;
+    if (unit >= 0 && unit < unitCombo->count()) unitCombo->setCurrentIndex(unit);
     // The label follows the unit now shown, not the camera's offer.
     SetLabel(kIdResolutionLabel,
              unitCombo->currentIndex() == 1 ? g_uiTextTable.DPI : g_uiTextTable.Resolution);
@@ -319,7 +294,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   }
   OnRotateChange();
 
-  autoCaptureModeCombo->setCurrentIndex(g_scanSettings.autoCaptureType);
+  if (restore) autoCaptureModeCombo->setCurrentIndex(g_scanSettings.autoCaptureType);
 
   if (restore) {
     mergeCheck->setChecked(g_scanSettings.MergeHV.isEnable != 0);
@@ -342,7 +317,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
     OnWebcamCheck();
   }
 
-  webcamMergeCheck->setChecked(g_scanSettings.Webcam.isMerge != 0);
+  if (restore) webcamMergeCheck->setChecked(g_scanSettings.Webcam.isMerge != 0);
   const bool webcamOn = webcamCheck->isChecked();
   EnableControl(kIdWebcamMergeCheck, webcamOn);
   EnableControl(kIdWebcamDeviceCombo, webcamOn);
@@ -350,7 +325,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   EnableControl(kIdMergeSettingsButton, webcamOn);
 
   if (restore) watermarkCheck->setChecked(g_scanSettings.WaterMark.isEnable);
-  EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
+  EnableControl(kIdWatermarkSettingsButton, watermarkCheck->isChecked());
 
   if (restore) {
     mergeType = g_scanSettings.Webcam.MergeType;
@@ -359,18 +334,18 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   }
   OnWaterMarkCheck();
 
-  // By the saved crop, not the combo: the combo cannot show book mode (4).
-  const bool notBook = g_scanSettings.cutType != 4;
+  // SelectedCrop, not the combo: the combo cannot show book mode (4).
+  const bool notBook = SelectedCrop() != 4;
   EnableControl(kIdColorCombo, notBook);
   EnableControl(kIdRotateCombo, notBook);
   EnableControl(kIdMergeCheck, notBook);
   EnableControl(kIdWatermarkCheck, notBook);
   EnableControl(kIdCropCombo, true);
   const bool mergeOn = mergeCheck->isChecked() && notBook;
-  mergePreview->setVisible(mergeOn);
+  ShowMergePreview(mergeOn);
   EnableControl(kIdHorizontalRadio, mergeOn);
   EnableControl(kIdVerticalRadio, mergeOn);
-  EnableControl(kIdWatermarkSettingsButton, g_scanSettings.WaterMark.isEnable);
+  EnableControl(kIdWatermarkSettingsButton, watermarkCheck->isChecked());
   EnableControl(kIdWebcamMergeCheck, count >= 2 && webcamOn && notBook);
 
   if (g_scanSettings.ShowUIUpdataOneByOne == 1) {
@@ -382,8 +357,10 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   saveButton->setEnabled(false);
   saveButton->hide();
 
-  handCutCheck->setChecked(g_scanSettings.HandCut != 0);
-  OnHandCutCheck();
+  if (restore) {
+    handCutCheck->setChecked(g_scanSettings.HandCut != 0);
+    OnHandCutCheck();
+  }
   FitTexts();
   controlsRestored = true;
 }
@@ -421,6 +398,15 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   SetLabel(kIdUnitLabel, t.Unit);
   SetLabel(kIdResolutionLabel, unitCombo->currentIndex() == 1 ? t.DPI : t.Resolution);
   SetLabel(kIdSaveButton, t.Save);
+  SetLabel(kIdWebcamCaptureButton, t.WebcamCapture);
+  if (thumbnails != nullptr) {
+    CImageListCtrl::Texts stripTexts;
+    stripTexts.open = Q(t.Open);
+    stripTexts.clear = Q(t.Clear);
+    stripTexts.remove = Q(t.Delete);
+    stripTexts.clearQuestion = Q(t.ClearAsk);
+    thumbnails->SetTexts(stripTexts);
+  }
 
   if (statusBar != nullptr) statusBar->showMessage(VersionText(version));
 
@@ -434,17 +420,10 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   } else {
     RefillCombo(unitCombo, {Q(t.Resolution)});
   }
-  FitTexts();
-}
-
-void CTavrinWindowDlg::FitTexts() {
   for (QWidget* widget : controls.All()) {
-    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
-      FitPopup(combo);
-    } else {
-      FitText(widget, font());
-    }
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) FitPopup(combo);
   }
+  FitTexts();
 }
 
 void CTavrinWindowDlg::ReadFileVersion() {
@@ -478,10 +457,7 @@ void CTavrinWindowDlg::SetLabel(int id, const std::u16string& text) {
     label->setText(Q(text));
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(Q(text));
-  } else {
-    return;
   }
-  FitText(widget, font());
 }
 
 }  // namespace tavrin

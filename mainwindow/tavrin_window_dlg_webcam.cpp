@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kFallbackWidthPx = 640;
 constexpr int kFallbackHeightPx = 480;
+constexpr int kInsetGapPx = 4;
 
 QString Q(const std::u16string& text) {
   return QString::fromStdU16String(text);
@@ -31,6 +32,7 @@ void CTavrinWindowDlg::OnWebcamCheck() {
     webcamCaptureButton->show();
     webcamPreview->show();
     webcamPreview->raise();
+    PlacePreviews();
     for (int i = 0; i < webcamDeviceCombo->count(); ++i) {
       if (i == currentCamera) continue;
       // Already open (a device change re-runs this): nothing to switch.
@@ -50,12 +52,28 @@ void CTavrinWindowDlg::OnWebcamCheck() {
   library.camCloseDev(webcamCamera);
   library.camSetPreviewWindow(webcamCamera, nullptr);
   webcamPreview->hide();
+  PlacePreviews();
   webcamCamera = -1;
   EnableControl(kIdWebcamDeviceCombo, false);
   EnableControl(kIdWebcamResolutionCombo, false);
   EnableControl(kIdMergeSettingsButton, false);
   // The merge mark stays: the merge also asks for the webcam to be on.
   EnableControl(kIdWebcamMergeCheck, false);
+}
+
+void CTavrinWindowDlg::PlacePreviews() {
+  const QRect area = controls.Control(kIdPreviewArea)->geometry();
+  if (webcamPreview == nullptr || webcamPreview->isHidden()) {
+    previewHost->setGeometry(area);
+    return;
+  }
+  // The webcam's picture takes the top of a column on the right of the
+  // picture area, and the main picture the rest: neither covers the other.
+  const int width = area.width() / 4;
+  const int height = width * 3 / 4;
+  webcamPreview->setGeometry(area.right() + 1 - width, area.top(), width, height);
+  previewHost->setGeometry(area.left(), area.top(), area.width() - width - kInsetGapPx,
+                           area.height());
 }
 
 void CTavrinWindowDlg::OnWebcamDeviceChange() {
@@ -132,7 +150,8 @@ void CTavrinWindowDlg::OnMergeSettings() {
 }
 
 void CTavrinWindowDlg::OnWebcamCapture() {
-  if (IsClosing()) return;
+  if (IsClosing() || busy) return;
+  const BusyScope scope(*this);
   std::array<char, 1024> path{};
   if (!FormatCapturePath(path, "2_", NextNameNumber())) return;
   if (CaptureWithRetry(webcamCamera, path.data()) != 0) return;

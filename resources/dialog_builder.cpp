@@ -15,6 +15,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 
 #include <algorithm>
 
@@ -138,8 +141,9 @@ DialogControls BuildDialog(QWidget& dialog, const DialogTemplate& dialogTemplate
   dialog.setFont(TemplateFont(dialogTemplate));
   built.units = DialogUnitsOf(dialog.font());
   const DialogUnits& units = built.units;
-  dialog.setFixedSize(units.XToPixels(dialogTemplate.width),
-                      units.YToPixels(dialogTemplate.height));
+  built.templateSize =
+      QSize(units.XToPixels(dialogTemplate.width), units.YToPixels(dialogTemplate.height));
+  dialog.setFixedSize(built.templateSize);
   dialog.setWindowTitle(QString::fromUtf8(dialogTemplate.caption));
 
   QButtonGroup* currentGroup = nullptr;
@@ -176,9 +180,134 @@ DialogControls BuildDialog(QWidget& dialog, const DialogTemplate& dialogTemplate
       }
     }
     built.all.push_back(widget);
+    built.places.push_back(place);
+    built.hidden.push_back((row.style & kStyleHidden) != 0);
   }
   for (QWidget* frame : frames) frame->lower();
   return built;
+}
+
+namespace {
+
+// Room the styles leave beside a list's text inside its edit field.
+constexpr int kListTextMarginPx = 4;
+// Air between a caption and the control that follows it, and between a
+// button's caption and its frame: a text that fills its room exactly
+// looks cut.
+constexpr int kLabelGapPx = 4;
+constexpr int kButtonTextMarginPx = 8;
+// What a group box keeps between what it holds and its frame.
+constexpr int kGroupMarginPx = 4;
+
+bool IsGroupBox(const QWidget* widget) {
+  return qobject_cast<const QGroupBox*>(widget) != nullptr;
+}
+
+bool ShareBand(const QRect& a, const QRect& b) {
+  return a.top() < b.top() + b.height() && b.top() < a.top() + a.height();
+}
+
+}  // namespace
+
+int MissingTextWidth(const QWidget* widget) {
+  const QFontMetrics metrics(widget->font());
+  const QStyle* style = widget->style();
+  if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+    if (label->text().isEmpty() || label->wordWrap() || !label->pixmap().isNull()) return 0;
+    return std::max(
+        0, metrics.horizontalAdvance(label->text()) + kLabelGapPx - label->contentsRect().width());
+  }
+  if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) {
+    if (button->text().isEmpty()) return 0;
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = button->text();
+    QStyle::SubElement content = QStyle::SE_PushButtonContents;
+    if (qobject_cast<const QCheckBox*>(button) != nullptr) content = QStyle::SE_CheckBoxContents;
+    if (qobject_cast<const QRadioButton*>(button) != nullptr) {
+      content = QStyle::SE_RadioButtonContents;
+    }
+    const QRect room = style->subElementRect(content, &option, button);
+    // Check boxes and radio buttons start their text at the content's left.
+    const int air = content == QStyle::SE_PushButtonContents ? kButtonTextMarginPx : kLabelGapPx;
+    return std::max(0, metrics.horizontalAdvance(button->text()) + air - room.width());
+  }
+  if (const auto* combo = qobject_cast<const QComboBox*>(widget)) {
+    // Font names are the system's, not texts of ours.
+    if (qobject_cast<const QFontComboBox*>(combo) != nullptr) return 0;
+    int widest = 0;
+    for (int i = 0; i < combo->count(); ++i) {
+      widest = std::max(widest, metrics.horizontalAdvance(combo->itemText(i)));
+    }
+    if (widest == 0) return 0;
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    option.editable = combo->isEditable();
+    option.frame = combo->hasFrame();
+    option.subControls = QStyle::SC_All;
+    const QRect room =
+        style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+    return std::max(0, widest + kListTextMarginPx - room.width());
+  }
+  return 0;
+}
+
+QSize FitControlsToTexts(const DialogControls& controls) {
+  const std::vector<QWidget*>& all = controls.All();
+  const std::vector<QRect>& places = controls.Places();
+  const size_t count = std::min(all.size(), places.size());
+  // Measured at the template's widths.
+  std::vector<int> growth(count, 0);
+  std::vector<bool> shown(count, false);
+  for (size_t i = 0; i < count; ++i) {
+    all[i]->setGeometry(places[i]);
+    // A control hidden for now may be shown later and must fit then too.
+    shown[i] = !controls.HiddenByTemplate(i) || !all[i]->isHidden();
+    if (shown[i] && !IsGroupBox(all[i])) growth[i] = MissingTextWidth(all[i]);
+  }
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return places[a].left() < places[b].left(); });
+  std::vector<int> shift(count, 0);
+  for (size_t at = 0; at < count; ++at) {
+    const size_t i = order[at];
+    for (size_t before = 0; before < at; ++before) {
+      const size_t j = order[before];
+      if (!shown[j] || IsGroupBox(all[j])) continue;
+      const bool leftOf = places[j].left() + places[j].width() <= places[i].left() + 1;
+      if (leftOf && ShareBand(places[i], places[j])) {
+        shift[i] = std::max(shift[i], shift[j] + growth[j]);
+      }
+    }
+  }
+  std::vector<QRect> fitted(count);
+  for (size_t i = 0; i < count; ++i) {
+    fitted[i] = places[i].translated(shift[i], 0);
+    fitted[i].setWidth(places[i].width() + growth[i]);
+  }
+  // Group boxes hold what lay inside them in the template.
+  for (size_t g = 0; g < count; ++g) {
+    if (!IsGroupBox(all[g])) continue;
+    int right = fitted[g].left() + fitted[g].width();
+    for (size_t i = 0; i < count; ++i) {
+      if (i == g || !shown[i] || IsGroupBox(all[i]) || !places[g].contains(places[i])) continue;
+      if (growth[i] == 0 && shift[i] == shift[g]) continue;
+      right = std::max(right, fitted[i].left() + fitted[i].width() + kGroupMarginPx);
+    }
+    fitted[g].setWidth(right - fitted[g].left());
+  }
+  const QSize templateSize = controls.TemplateSize();
+  int templateRight = 0;
+  int fittedRight = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!shown[i]) continue;
+    templateRight = std::max(templateRight, places[i].left() + places[i].width());
+    fittedRight = std::max(fittedRight, fitted[i].left() + fitted[i].width());
+  }
+  for (size_t i = 0; i < count; ++i) all[i]->setGeometry(fitted[i]);
+  const int margin = std::max(kGroupMarginPx, templateSize.width() - templateRight);
+  return QSize(std::max(templateSize.width(), fittedRight + margin), templateSize.height());
 }
 
 void ClearRadioGroup(QButtonGroup* group) {

@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QHash>
 #include <QRect>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -55,12 +56,22 @@ class DialogControls {
 
   const DialogUnits& Units() const { return units; }
 
+  // The template's places in pixels, one per control of All(), and the
+  // template's client size.
+  const std::vector<QRect>& Places() const { return places; }
+  QSize TemplateSize() const { return templateSize; }
+  // Whether the template hides the control (it may be shown later).
+  bool HiddenByTemplate(size_t index) const { return index < hidden.size() && hidden[index]; }
+
  private:
   friend DialogControls BuildDialog(QWidget&, const DialogTemplate&, const ControlFactory&);
 
   QHash<int, QWidget*> byId;
   QHash<int, QButtonGroup*> groupOfRadio;
   std::vector<QWidget*> all;
+  std::vector<QRect> places;
+  std::vector<bool> hidden;
+  QSize templateSize;
   DialogUnits units;
 };
 
@@ -72,6 +83,18 @@ class DialogControls {
 // clicks through, as frames do.
 DialogControls BuildDialog(QWidget& dialog, const DialogTemplate& dialogTemplate,
                            const ControlFactory& factory = {});
+
+// How many pixels the text of a label, button, check box, radio button or
+// drop-down list (its widest item) lacks inside the control's content
+// rectangle at the control's font; 0 when it shows whole.
+int MissingTextWidth(const QWidget* widget);
+
+// Places the controls at their template places again, each one widened by
+// what its text lacks (those the template hides are left as they are); the controls to its right
+// that share its band move along (gaps stay as the template has them), and a group box grows around
+// what it holds. Fonts stay as they are. Returns the client size that holds everything: the
+// template size or wider.
+QSize FitControlsToTexts(const DialogControls& controls);
 
 // Unchecks every button of an exclusive group (which Qt otherwise refuses).
 void ClearRadioGroup(QButtonGroup* group);

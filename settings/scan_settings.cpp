@@ -154,6 +154,11 @@ bool LoadLastSettings(const std::string& path, ScanSettings& s) {
   // Older files kept the resolution at the top level; it wins when present.
   ReadInt(root, "ImageDPI", s.DPI.ImageDPI);
   ReadInt(root, "MediaType", s.MediaType);
+  if (const XMLElement* window = root->FirstChildElement("Window")) {
+    ReadInt(window, "Width", s.Window.Width);
+    ReadInt(window, "Height", s.Window.Height);
+    ReadFlag(window, "isMaximized", s.Window.isMaximized);
+  }
   return true;
 }
 
@@ -206,6 +211,10 @@ std::string PrintLastSettings(const ScanSettings& s) {
   w.Int(root, "ShowUIUpdataOneByOne", s.ShowUIUpdataOneByOne);
   w.Int(root, "SizeUnit", s.SizeUnit);
   w.Int(root, "MediaType", s.MediaType);
+  XMLElement* window = w.Group(root, "Window");
+  w.Int(window, "Width", s.Window.Width);
+  w.Int(window, "Height", s.Window.Height);
+  w.Flag(window, "isMaximized", s.Window.isMaximized != 0);
   return w.Print();
 }
 

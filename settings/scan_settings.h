@@ -59,6 +59,14 @@ struct ScanSettings {
   int ShowUIUpdataOneByOne = 0;
   int SizeUnit = 0;  // 0 pixel sizes, 1 dots per inch
   int MediaType = 0;
+
+  // The scan window's size as the person left it; 0 (an older file) is the
+  // template's size.
+  struct {
+    int Width = 0;        // pixels
+    int Height = 0;       // pixels
+    int isMaximized = 0;  // flag
+  } Window;
 };
 
 // The process-wide record, holding the defaults until LoadLastSettings runs.

@@ -17,6 +17,18 @@ std::string LanguageFolder() {
   return folder.empty() ? std::string() : folder + "/Language";
 }
 
+// An indented file carries the indentation in its texts; no code or caption
+// begins or ends with white space.
+std::u16string Trimmed(const char* text) {
+  std::string_view view(text);
+  const auto space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
+  while (!view.empty() && space(view.front())) view.remove_prefix(1);
+  while (!view.empty() && space(view.back())) view.remove_suffix(1);
+  return platform::Utf8ToUtf16(std::string(view));
+}
+
 }  // namespace
 
 std::string LanguageIndexPath() {
@@ -45,8 +57,8 @@ bool LoadLanguageIndex(const std::string& path, LanguageList& list) {
   for (; entry != nullptr; entry = entry->NextSiblingElement()) {
     LanguageEntry language;
     if (const tinyxml2::XMLAttribute* first = entry->FirstAttribute()) {
-      language.name = platform::Utf8ToUtf16(first->Value());
-      if (const char* text = entry->GetText()) language.code = platform::Utf8ToUtf16(text);
+      language.name = Trimmed(first->Value());
+      if (const char* text = entry->GetText()) language.code = Trimmed(text);
     }
     list.push_back(std::move(language));
   }
@@ -66,7 +78,7 @@ bool LoadUiTexts(const std::string& path, UiTextTable& table) {
     const std::string name(key.name);
     const tinyxml2::XMLElement* element = texts->FirstChildElement(name.c_str());
     if (element != nullptr && element->GetText() != nullptr) {
-      table.*key.text = platform::Utf8ToUtf16(element->GetText());
+      table.*key.text = Trimmed(element->GetText());
     }
   }
   const tinyxml2::XMLElement* wordType = texts->FirstChildElement("WordType");

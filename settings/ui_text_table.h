@@ -88,6 +88,16 @@ struct UiTextTable {
   std::u16string ErrCode = u"Failed, ErrorCode";
   std::u16string Error = u"error";
   std::u16string Version = u"Version";
+  // Texts that older language files do not carry; they stay English there.
+  std::u16string WebcamCapture = u"Webcam Capture";
+  std::u16string About = u"About TavrinDesk...";
+  std::u16string Open = u"Open";
+  std::u16string Clear = u"Clear";
+  std::u16string Delete = u"Delete";
+  // %1 is the number of pages.
+  std::u16string ClearAsk = u"Remove all %1 pages? They will not be delivered.";
+  std::u16string Stop = u"Stop";
+  std::u16string WaitStill = u"Waiting for a new page to lie still";
   // Word order of the page counter: 0 "%s %d", 1 "%d %s", other: no text.
   int WordType = 0;
 };
@@ -98,7 +108,7 @@ struct UiTextKey {
 };
 
 // Every key, in the order LoadUiTexts reads them. WordType is read after Page.
-inline constexpr std::array<UiTextKey, 77> kUiTextKeys = {{
+inline constexpr std::array<UiTextKey, 85> kUiTextKeys = {{
     {"Color", &UiTextTable::Color},
     {"ColorType0", &UiTextTable::ColorType0},
     {"ColorType1", &UiTextTable::ColorType1},
@@ -176,6 +186,14 @@ inline constexpr std::array<UiTextKey, 77> kUiTextKeys = {{
     {"ErrCode", &UiTextTable::ErrCode},
     {"Error", &UiTextTable::Error},
     {"Version", &UiTextTable::Version},
+    {"WebcamCapture", &UiTextTable::WebcamCapture},
+    {"About", &UiTextTable::About},
+    {"Open", &UiTextTable::Open},
+    {"Clear", &UiTextTable::Clear},
+    {"Delete", &UiTextTable::Delete},
+    {"ClearAsk", &UiTextTable::ClearAsk},
+    {"Stop", &UiTextTable::Stop},
+    {"WaitStill", &UiTextTable::WaitStill},
 }};
 
 // The process-wide table; nothing but LoadUiTexts writes it.

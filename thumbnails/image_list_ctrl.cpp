@@ -1,11 +1,14 @@
 #include "thumbnails/image_list_ctrl.h"
 
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QUrl>
 
 #include <algorithm>
@@ -17,6 +20,7 @@ namespace tavrin {
 namespace {
 
 constexpr int kCellMarginPx = 60;
+constexpr int kRemakeDelayMs = 150;
 
 bool FileExists(const QString& path) {
   return !path.isEmpty() && platform::PathExists(path.toStdString()) &&
@@ -90,14 +94,47 @@ CImageListCtrl::CImageListCtrl(QWidget* parent) : QListWidget(parent) {
   setWordWrap(true);
   setUniformItemSizes(true);
   connect(this, &QListWidget::itemDoubleClicked, this, &CImageListCtrl::OnItemDoubleClicked);
+  remakeTimer.setSingleShot(true);
+  remakeTimer.setInterval(kRemakeDelayMs);
+  connect(&remakeTimer, &QTimer::timeout, this, &CImageListCtrl::RemakeIcons);
 }
 
 void CImageListCtrl::Initialise() {
-  const int clientWidthPx = viewport()->width();
+  initialised = true;
+  FollowClientWidth();
+}
+
+bool CImageListCtrl::FollowClientWidth() {
+  // The frame's inside, not the viewport: before the strip is first shown
+  // the viewport still has Qt's default size.
+  const int clientWidthPx = contentsRect().width();
   // Keep at least one pixel so a very narrow strip still makes thumbnails.
-  cellWidthPx = static_cast<std::int16_t>(std::clamp(clientWidthPx - kCellMarginPx, 1, 32767));
-  cellHeightPx = static_cast<std::int16_t>(std::max(cellWidthPx / 4 * 3, 1));
-  setIconSize(QSize(cellWidthPx, cellHeightPx));
+  const int width = std::clamp(clientWidthPx - kCellMarginPx, 1, 32767);
+  const int height = std::max(width / 4 * 3, 1);
+  if (width == cellWidthPx && height == cellHeightPx) return false;
+  cellWidthPx = width;
+  cellHeightPx = height;
+  setIconSize(QSize(width, height));
+  return true;
+}
+
+void CImageListCtrl::resizeEvent(QResizeEvent* event) {
+  QListWidget::resizeEvent(event);
+  if (initialised && FollowClientWidth() && count() > 0) remakeTimer.start();
+}
+
+void CImageListCtrl::RemakeIcons() {
+  const int width = cellWidthPx;
+  const int height = cellHeightPx;
+  for (int row = 0; row < count(); ++row) {
+    QImage cell = MakeThumbnailCell(pathList[static_cast<size_t>(row)], width, height);
+    // A file gone since keeps its picture, scaled.
+    if (cell.isNull()) {
+      cell =
+          MakeCellBitmap(item(row)->icon().pixmap(iconSize()).toImage(), width, height, Qt::white);
+    }
+    item(row)->setIcon(QIcon(QPixmap::fromImage(cell)));
+  }
 }
 
 int CImageListCtrl::AddImage(const QString& path) {
@@ -121,7 +158,12 @@ int CImageListCtrl::AddImage(const QString& path) {
 }
 
 void CImageListCtrl::InsertAddedItem(int imageIndex, const QString& path) {
-  const QImage cell = CellImage(imageIndex);
+  QImage cell = CellImage(imageIndex);
+  // Made on another thread while the strip changed its width.
+  if (cell.size() != iconSize()) {
+    const QImage again = MakeThumbnailCell(path, cellWidthPx, cellHeightPx);
+    if (!again.isNull()) cell = again;
+  }
   // Images outlive deleted items, so an image index can lie past the last
   // row; the item then goes to the end.
   const int row = std::min(imageIndex, count());
@@ -173,7 +215,19 @@ void CImageListCtrl::OpenPath(const QString& path) {
 }
 
 void CImageListCtrl::Clear() {
-  // Only the strip is emptied; the files stay for the data source.
+  if (count() == 0) return;
+  const QString question = texts.clearQuestion.contains(QStringLiteral("%1"))
+                               ? texts.clearQuestion.arg(count())
+                               : texts.clearQuestion;
+  const bool yes = confirmer ? confirmer(question)
+                             : QMessageBox::question(this, QCoreApplication::applicationName(),
+                                                     question) == QMessageBox::Yes;
+  if (!yes) return;
+  // The strip shows what the application gets: a page taken out of it
+  // goes, and the file list passes over files that are gone.
+  for (const QString& path : pathList) {
+    if (FileExists(path)) platform::DeleteFilePath(path.toStdString());
+  }
   clear();
   pathList.clear();
 }
@@ -202,16 +256,16 @@ void CImageListCtrl::OnCommand(int commandId) {
 QMenu* CImageListCtrl::MakeMenu(bool onItem) {
   auto* menu = new QMenu(this);
   menu->setAttribute(Qt::WA_DeleteOnClose);
-  const auto addEntry = [this, menu](int commandId, const char* text) {
-    QAction* action = menu->addAction(QString::fromUtf8(text));
+  const auto addEntry = [this, menu](int commandId, const QString& text) {
+    QAction* action = menu->addAction(text);
     action->setObjectName(QString::number(commandId));
     connect(action, &QAction::triggered, this, [this, commandId] { OnCommand(commandId); });
   };
   if (onItem) {
-    addEntry(kIdmDelete, "删除");
+    addEntry(kIdmDelete, texts.remove);
   } else {
-    addEntry(kIdmOpen, "打开");
-    addEntry(kIdmClear, "清空");
+    addEntry(kIdmOpen, texts.open);
+    addEntry(kIdmClear, texts.clear);
   }
   return menu;
 }

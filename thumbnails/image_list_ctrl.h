@@ -7,7 +7,9 @@
 #include <QListWidget>
 #include <QSize>
 #include <QString>
+#include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -15,6 +17,7 @@
 
 class QContextMenuEvent;
 class QMenu;
+class QResizeEvent;
 
 namespace tavrin {
 
@@ -41,11 +44,21 @@ class CImageListCtrl : public QListWidget {
  public:
   // Opens a file with the program the desktop associates with it.
   using FileOpener = std::function<bool(const QString& path)>;
+  // Asks the person a yes/no question; true for yes.
+  using Confirmer = std::function<bool(const QString& question)>;
+
+  // The menu entries' texts; clearQuestion holds %1 for the number of pages.
+  struct Texts {
+    QString open = QStringLiteral("Open");
+    QString clear = QStringLiteral("Clear");
+    QString remove = QStringLiteral("Delete");
+    QString clearQuestion = QStringLiteral("Remove all %1 pages? They will not be delivered.");
+  };
 
   explicit CImageListCtrl(QWidget* parent = nullptr);
 
-  // Fixes the cell size from the width of the client area; call once, after
-  // the control has its size.
+  // Takes the cell size from the width of the client area (its width
+  // without the frame). The strip follows its own resizes after this.
   void Initialise();
 
   // Makes the thumbnail of path and queues its item (inserted on the GUI
@@ -72,9 +85,12 @@ class CImageListCtrl : public QListWidget {
   int ImageCount() const;
 
   void SetFileOpener(FileOpener opener) { fileOpener = std::move(opener); }
+  void SetConfirmer(Confirmer confirm) { confirmer = std::move(confirm); }
+  void SetTexts(const Texts& newTexts) { texts = newTexts; }
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void InsertAddedItem(int imageIndex, const QString& path);
@@ -82,9 +98,20 @@ class CImageListCtrl : public QListWidget {
   void OpenPath(const QString& path);
   void Clear();
   QMenu* MakeMenu(bool onItem);
+  // The cell size for the client width now; true when it changed.
+  bool FollowClientWidth();
+  // Makes the items' icons again at the cell size now.
+  void RemakeIcons();
 
-  std::int16_t cellWidthPx = 0;
-  std::int16_t cellHeightPx = 0;
+  // Read by AddImage on any thread.
+  std::atomic<int> cellWidthPx = 0;
+  std::atomic<int> cellHeightPx = 0;
+  bool initialised = false;
+  // Growing the window resizes the strip many times; the icons are made
+  // again once it has come to rest.
+  QTimer remakeTimer;
+  Texts texts;
+  Confirmer confirmer;
   // Thumbnails by image index; appended by any thread, never removed.
   mutable std::mutex imageListLock;
   std::vector<QImage> imageList;

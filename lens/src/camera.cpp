@@ -59,20 +59,8 @@ int Camera::StartLocked(int mediaType, FrameSize size) {
   open_ = false;
   mediaType_ = -1;
   size_ = {};
-  const int status = device_->Start(mediaType, size, [view = view_](const cv::Mat& frame) {
-    // The preview gets a copy at the scale it paints, made here so the GUI
-    // thread never resizes a full frame.
-    cv::Mat preview;
-    const double factor = view->PreviewFactor();
-    if (factor >= 1.0) {
-      preview = frame;
-    } else if (factor > 0.0) {
-      const cv::Size scaled(std::max(1, static_cast<int>(frame.cols * factor)),
-                            std::max(1, static_cast<int>(frame.rows * factor)));
-      cv::resize(frame, preview, scaled, 0, 0, cv::INTER_AREA);
-    }
-    view->frames.Publish(frame, preview);
-  });
+  const int status = device_->Start(
+      mediaType, size, [view = view_](const cv::Mat& frame) { view->PublishFrame(frame); });
   if (status != kOk) return status;
   open_ = true;
   mediaType_ = mediaType;
@@ -130,10 +118,15 @@ void Camera::OwnDpi(int& dpiX, int& dpiY) const {
   dpiX = dpiY = device_->OwnDpi(size);
 }
 
+void Camera::ShowLookLocked() {
+  view_->SetLook({options_.colorMode, options_.rotate, options_.autoCrop});
+}
+
 int Camera::SetAutoCrop(int crop) {
   if (crop < 0 || crop > 4) return kErrBadArgument;
   std::lock_guard lock(mutex_);
   options_.autoCrop = crop;
+  ShowLookLocked();
   return kOk;
 }
 
@@ -141,6 +134,7 @@ int Camera::SetRotate(int rotate) {
   if (rotate < 0 || rotate > 3) return kErrBadArgument;
   std::lock_guard lock(mutex_);
   options_.rotate = rotate;
+  ShowLookLocked();
   return kOk;
 }
 
@@ -159,6 +153,7 @@ int Camera::SetColorMode(int colorMode) {
   }
   std::lock_guard lock(mutex_);
   options_.colorMode = colorMode;
+  ShowLookLocked();
   return kOk;
 }
 
@@ -227,8 +222,11 @@ int Camera::Capture(char* path) {
     }
   }
 
-  const std::vector<ProcessedImage> images = RunPipeline(frame.image, ownDpi, options);
-  if (images.empty()) return kErrProcessing;
+  PipelineFailure failure = PipelineFailure::kNone;
+  const std::vector<ProcessedImage> images = RunPipeline(frame.image, ownDpi, options, &failure);
+  if (images.empty()) {
+    return failure == PipelineFailure::kWatermarkNoFonts ? kErrWatermark : kErrProcessing;
+  }
   const std::vector<std::string> names = PieceNames(target, images.size());
   std::string joined;
   for (const auto& name : names) joined += (joined.empty() ? "" : ";") + name;

@@ -63,6 +63,8 @@ class Camera {
  private:
   int StartLocked(int mediaType, FrameSize size);
   bool Offers(int mediaType, FrameSize size) const;
+  // Tells the preview what the capture settings now do to a picture.
+  void ShowLookLocked();
 
   const std::unique_ptr<Device> device_;
   const std::string name_;

@@ -1,19 +1,50 @@
 #include "lens/src/camera_view.h"
 
 #include <algorithm>
+#include <new>
+#include <optional>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/color.h"
+#include "lens/src/stages/geometry.h"
+#include "lens/src/stages/page_detect.h"
 
 namespace tavrin::lens {
 
 namespace {
 constexpr double kSmallestScale = 1.0 / 64;
 constexpr double kLargestScale = 16.0;
+
+// The page search gets a copy this size (it works at about this size
+// anyway), a few times a second: often enough to follow a page being laid
+// down, and a slow search makes the pause longer instead of the frames late.
+constexpr double kOutlineLongSide = 720.0;
+constexpr auto kOutlineInterval = std::chrono::milliseconds(250);
+constexpr int kOutlineCostFactor = 4;
+
+std::optional<PageSearch> SearchFor(int autoCrop) {
+  switch (autoCrop) {
+    case 1:
+    case 3:
+      return PageSearch::kLargest;
+    case 2:
+      return PageSearch::kEvery;
+    case 4:
+      return PageSearch::kBook;
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace
 
-void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview) {
+void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate) {
   {
     std::lock_guard lock(mutex_);
     frame_.image = image;
     frame_.preview = preview;
+    frame_.previewRotate = previewRotate;
     frame_.sequence = ++sequence_;
   }
   published_.notify_all();
@@ -92,6 +123,97 @@ double CameraView::PreviewFactor() const {
 void CameraView::SetPreviewFactor(double factor) {
   std::lock_guard lock(mutex_);
   previewFactor_ = factor;
+}
+
+PreviewLook CameraView::Look() const {
+  std::lock_guard lock(mutex_);
+  return look_;
+}
+
+void CameraView::SetLook(const PreviewLook& look) {
+  std::lock_guard lock(mutex_);
+  if (look.autoCrop != look_.autoCrop) {
+    outlines_.clear();
+    nextOutlineSearch_ = {};
+  }
+  look_ = look;
+}
+
+std::vector<PageOutline> CameraView::Outlines() const {
+  std::lock_guard lock(mutex_);
+  return outlines_;
+}
+
+void CameraView::PublishFrame(const cv::Mat& frame) {
+  double factor = 0.0;
+  PreviewLook look;
+  CropPercent crop;
+  {
+    std::lock_guard lock(mutex_);
+    factor = previewFactor_;
+    look = look_;
+    crop = crop_;
+  }
+  // Made here, so the GUI thread never resizes or converts a full frame.
+  cv::Mat preview;
+  if (factor > 0.0) {
+    try {
+      if (factor >= 1.0) {
+        preview = frame;
+      } else {
+        const cv::Size scaled(std::max(1, static_cast<int>(frame.cols * factor)),
+                              std::max(1, static_cast<int>(frame.rows * factor)));
+        cv::resize(frame, preview, scaled, 0, 0, cv::INTER_AREA);
+      }
+      // The copy made for the screen is mostly about the search's own size
+      // already: searched there, a large frame is not scaled down twice.
+      const bool copyLargeEnough = std::max(preview.cols, preview.rows) >= kOutlineLongSide / 2;
+      FindOutlines(copyLargeEnough ? preview : frame, look, crop);
+      const int colorMode = NormalizeColorMode(look.colorMode);
+      if (colorMode != kColorModeColor) preview = ApplyColorMode(preview, colorMode);
+      preview = Rotate(preview, look.rotate);
+    } catch (const cv::Exception&) {
+      preview.release();
+    } catch (const std::bad_alloc&) {
+      preview.release();
+    }
+  }
+  frames.Publish(frame, preview, preview.empty() ? 0 : look.rotate);
+}
+
+void CameraView::FindOutlines(const cv::Mat& frame, const PreviewLook& look,
+                              const CropPercent& crop) {
+  const auto search = SearchFor(look.autoCrop);
+  if (!search || frame.empty()) {
+    std::lock_guard lock(mutex_);
+    outlines_.clear();
+    return;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  if (start < nextOutlineSearch_) return;
+  // As the capture does it: the automatic crop looks inside the custom frame.
+  const cv::Rect region = CustomCropRect(frame.size(), crop);
+  const double scale = std::min(1.0, kOutlineLongSide / std::max(region.width, region.height));
+  cv::Mat small;
+  cv::resize(frame(region), small, ScaledSize(region.size(), scale, scale), 0, 0, cv::INTER_AREA);
+  std::vector<PageOutline> found;
+  const double toFrameX = static_cast<double>(region.width) / small.cols;
+  const double toFrameY = static_cast<double>(region.height) / small.rows;
+  for (const PageQuad& quad : FindPages(small, *search)) {
+    PageOutline outline;
+    for (size_t i = 0; i < outline.size(); ++i) {
+      outline[i] =
+          cv::Point2f(static_cast<float>((region.x + quad.corners[i].x * toFrameX) / frame.cols),
+                      static_cast<float>((region.y + quad.corners[i].y * toFrameY) / frame.rows));
+    }
+    found.push_back(outline);
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  std::lock_guard lock(mutex_);
+  nextOutlineSearch_ = start + std::max<std::chrono::steady_clock::duration>(
+                                   kOutlineInterval, took * kOutlineCostFactor);
+  // A look changed while this search ran: its pages belong to the old one.
+  if (look_.autoCrop == look.autoCrop) outlines_ = std::move(found);
 }
 
 }  // namespace tavrin::lens

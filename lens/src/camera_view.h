@@ -1,14 +1,16 @@
 // What a camera shares with its live preview: the newest frame, and the view
-// (zoom, the user-drawn crop frame).
+// (zoom, the user-drawn crop frame, the look of the capture settings).
 // Threads: the capture thread publishes frames; captures, continuous capture
 // and the preview's timer (GUI thread) read them; any library caller and the
 // preview's mouse handlers change the view.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -20,12 +22,13 @@ namespace tavrin::lens {
 class FrameSlot {
  public:
   struct Frame {
-    cv::Mat image;    // full size, BGR, never written after publishing
-    cv::Mat preview;  // the image scaled for the preview, or empty
+    cv::Mat image;          // full size, BGR, never written after publishing
+    cv::Mat preview;        // the image scaled, coloured and turned for the preview, or empty
+    int previewRotate = 0;  // the rotation the preview was turned by
     uint64_t sequence = 0;
   };
 
-  void Publish(const cv::Mat& image, const cv::Mat& preview);
+  void Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate = 0);
   Frame Latest() const;
   // False when no frame newer than after came within timeout.
   bool WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const;
@@ -40,6 +43,18 @@ class FrameSlot {
 };
 
 inline constexpr double kZoomStep = 1.25;
+
+// What the capture settings do to a picture, as far as the live preview
+// shows it.
+struct PreviewLook {
+  int colorMode = 0;
+  int rotate = 0;
+  int autoCrop = 0;
+};
+
+// A page an automatic crop would cut out: its corners (top left, top right,
+// bottom right, bottom left) as fractions of the unturned frame.
+using PageOutline = std::array<cv::Point2f, 4>;
 
 class CameraView {
  public:
@@ -65,14 +80,31 @@ class CameraView {
   double PreviewFactor() const;
   void SetPreviewFactor(double factor);
 
+  PreviewLook Look() const;
+  void SetLook(const PreviewLook& look);
+  // The pages the automatic crop finds in a recent frame; empty without one.
+  std::vector<PageOutline> Outlines() const;
+
+  // The capture thread's entry: publishes the frame with a preview copy at
+  // the preview's scale, in the chosen colour mode and rotation, and now and
+  // then looks for the pages the automatic crop would cut out.
+  void PublishFrame(const cv::Mat& frame);
+
  private:
   void ZoomBy(double factor);
+  // frame: the frame or a scaled copy of it.
+  void FindOutlines(const cv::Mat& frame, const PreviewLook& look, const CropPercent& crop);
 
   mutable std::mutex mutex_;  // guards everything below
   Zoom zoom_;
   double paintedScale_ = 0.0;
   CropPercent crop_;
   double previewFactor_ = 0.0;
+  PreviewLook look_;
+  std::vector<PageOutline> outlines_;
+
+  // Capture thread only: when the page search may run again.
+  std::chrono::steady_clock::time_point nextOutlineSearch_;
 };
 
 }  // namespace tavrin::lens

@@ -19,5 +19,6 @@ inline constexpr int kErrBusy = 11;         // called from inside one of the lib
 inline constexpr int kErrPathTooLong = 12;  // the file list would not fit the path buffer
 inline constexpr int kErrProcessing = 13;   // the image stages gave no picture
 inline constexpr int kErrInternal = 14;     // an unexpected failure inside the library
+inline constexpr int kErrWatermark = 15;    // a watermark was asked for and no font could draw it
 
 }  // namespace tavrin::lens

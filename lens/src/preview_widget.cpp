@@ -8,14 +8,22 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWheelEvent>
+
+#include "lens/src/stages/geometry.h"
 
 namespace tavrin::lens {
 
 namespace {
 
 constexpr int kRepaintCheckMs = 15;  // well above any camera's frame rate
-constexpr double kGripPixels = 7.0;
+constexpr double kGripPixels = 8.0;  // how near an edge the mouse takes it
+constexpr double kGripSize = 10.0;   // the corner squares as drawn
 constexpr int kSmallestCropPercent = 2;
+// A press that moves less than this is a click, not a new frame.
+constexpr double kDragStartPixels = 4.0;
+constexpr double kWheelStepPixels = 60.0;  // per notch of 120 units
+constexpr int kWheelNotch = 120;
 
 enum Edge : int { kLeft = 1, kTop = 2, kRight = 4, kBottom = 8, kAll = 15 };
 
@@ -23,9 +31,53 @@ bool SameCrop(const CropPercent& a, const CropPercent& b) {
   return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
+bool SameOutlines(const std::vector<PageOutline>& a, const std::vector<PageOutline>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
 QImage ImageOf(const cv::Mat& mat) {
   return QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step),
-                QImage::Format_BGR888);
+                mat.channels() == 1 ? QImage::Format_Grayscale8 : QImage::Format_BGR888);
+}
+
+// The frame is turned before it is shown (1 left, 2 half, 3 right), and so
+// is the crop frame drawn over it: the user draws on what he sees.
+CropPercent ToShown(const CropPercent& c, int rotate) {
+  if (!c.Enabled()) return c;
+  switch (rotate) {
+    case 1:
+      return {c.top, 100 - c.right, c.bottom, 100 - c.left};
+    case 2:
+      return {100 - c.right, 100 - c.bottom, 100 - c.left, 100 - c.top};
+    case 3:
+      return {100 - c.bottom, c.left, 100 - c.top, c.right};
+    default:
+      return c;
+  }
+}
+
+CropPercent FromShown(const CropPercent& c, int rotate) {
+  switch (rotate) {
+    case 1:
+      return ToShown(c, 3);
+    case 3:
+      return ToShown(c, 1);
+    default:
+      return ToShown(c, rotate);
+  }
+}
+
+QPointF ShownPoint(const cv::Point2f& p, int rotate) {
+  switch (rotate) {
+    case 1:
+      return {p.y, 1.0 - p.x};
+    case 2:
+      return {1.0 - p.x, 1.0 - p.y};
+    case 3:
+      return {1.0 - p.y, p.x};
+    default:
+      return {p.x, p.y};
+  }
 }
 
 }  // namespace
@@ -57,38 +109,84 @@ bool PreviewWidget::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PreviewWidget::OnTick() {
+  // A hidden window (modes that capture without the person, a server with
+  // no screen) needs no preview copies, nor the page search that goes with
+  // them.
+  if (!isVisible()) {
+    if (view_->PreviewFactor() > 0.0) view_->SetPreviewFactor(0.0);
+    return;
+  }
+  if (view_->PreviewFactor() <= 0.0)
+    view_->SetPreviewFactor(scale_ > 0.0 ? std::min(1.0, scale_) : 1.0 / 8);
   const CameraView::Zoom zoom = view_->CurrentZoom();
   const CropPercent crop = view_->Crop();
   FrameSlot::Frame latest = view_->frames.Latest();
   const bool newFrame =
       latest.sequence != frame_.sequence || latest.image.empty() != frame_.image.empty();
   const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || !SameCrop(crop, crop_);
-  if (!newFrame && !newView) return;
+  std::vector<PageOutline> outlines = view_->Outlines();
+  const bool newOutlines = !SameOutlines(outlines, outlines_);
+  if (!newFrame && !newView && !newOutlines) return;
   frame_ = std::move(latest);
   zoom_ = zoom;
-  if (dragEdges_ == 0) crop_ = crop;
+  outlines_ = std::move(outlines);
+  if (drag_ != Drag::kEdges && drag_ != Drag::kNewFrame) crop_ = crop;
   update();
 }
 
-double PreviewWidget::ScaleFor(const cv::Size& frame, const CameraView::Zoom& zoom) const {
-  if (frame.width <= 0 || frame.height <= 0) return 0.0;
+double PreviewWidget::ScaleFor(const cv::Size& shown, const CameraView::Zoom& zoom) const {
+  if (shown.width <= 0 || shown.height <= 0) return 0.0;
   if (!zoom.fit) return zoom.scale;
-  return std::min(static_cast<double>(width()) / frame.width,
-                  static_cast<double>(height()) / frame.height);
+  return std::min(static_cast<double>(width()) / shown.width,
+                  static_cast<double>(height()) / shown.height);
 }
 
-QRectF PreviewWidget::FrameRect(const cv::Size& frame, double scale) const {
-  const double w = frame.width * scale;
-  const double h = frame.height * scale;
-  return QRectF((width() - w) / 2.0, (height() - h) / 2.0, w, h);
+void PreviewWidget::ClampCentre() {
+  const double w = shownSize_.width * scale_;
+  const double h = shownSize_.height * scale_;
+  const auto clamp = [](double centre, double picture, double widget) {
+    if (picture <= widget) return 0.5;
+    const double half = widget / 2.0 / picture;
+    return std::clamp(centre, half, 1.0 - half);
+  };
+  centre_ = QPointF(clamp(centre_.x(), w, width()), clamp(centre_.y(), h, height()));
+}
+
+QRectF PreviewWidget::FrameRect(const cv::Size& shown, double scale) const {
+  const double w = shown.width * scale;
+  const double h = shown.height * scale;
+  return QRectF(width() / 2.0 - centre_.x() * w, height() / 2.0 - centre_.y() * h, w, h);
 }
 
 QRectF PreviewWidget::CropRect(const CropPercent& crop) const {
-  const QRectF whole = FrameRect(frameSize_, scale_);
+  const QRectF whole = FrameRect(shownSize_, scale_);
   return QRectF(whole.left() + whole.width() * crop.left / 100.0,
                 whole.top() + whole.height() * crop.top / 100.0,
                 whole.width() * (crop.right - crop.left) / 100.0,
                 whole.height() * (crop.bottom - crop.top) / 100.0);
+}
+
+QPointF PreviewWidget::PercentAt(const QPointF& point) const {
+  const QRectF whole = FrameRect(shownSize_, scale_);
+  if (whole.isEmpty()) return {};
+  return QPointF(std::clamp((point.x() - whole.left()) * 100.0 / whole.width(), 0.0, 100.0),
+                 std::clamp((point.y() - whole.top()) * 100.0 / whole.height(), 0.0, 100.0));
+}
+
+void PreviewWidget::PanBy(const QPointF& screenPixels) {
+  const QRectF whole = FrameRect(shownSize_, scale_);
+  if (whole.isEmpty()) return;
+  centre_ -= QPointF(screenPixels.x() / whole.width(), screenPixels.y() / whole.height());
+  ClampCentre();
+  update();
+}
+
+void PreviewWidget::SetShownCrop(const CropPercent& shown) {
+  const CropPercent crop = FromShown(shown, rotate_);
+  if (SameCrop(crop, crop_)) return;
+  crop_ = crop;
+  view_->SetCrop(crop);
+  update();
 }
 
 void PreviewWidget::paintEvent(QPaintEvent*) {
@@ -99,14 +197,20 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("No picture"));
     return;
   }
-  frameSize_ = frame_.image.size();
-  scale_ = ScaleFor(frameSize_, zoom_);
+  // The preview copy is coloured and turned as the capture will be; the raw
+  // frame stands in only until the first copy is there.
+  const bool prepared = !frame_.preview.empty();
+  rotate_ = prepared ? frame_.previewRotate : 0;
+  const cv::Size raw = frame_.image.size();
+  shownSize_ = SwapsAxes(rotate_) ? cv::Size(raw.height, raw.width) : raw;
+  scale_ = ScaleFor(shownSize_, zoom_);
+  ClampCentre();
   view_->SetPaintedScale(scale_);
   view_->SetPreviewFactor(std::min(1.0, scale_));
 
-  const cv::Mat& source = frame_.preview.empty() ? frame_.image : frame_.preview;
+  const cv::Mat& source = prepared ? frame_.preview : frame_.image;
   const QImage image = ImageOf(source);
-  const QRectF whole = FrameRect(frameSize_, scale_);
+  const QRectF whole = FrameRect(shownSize_, scale_);
   // Only the part on screen is drawn, so a high zoom stays cheap.
   const QRectF visible = whole.intersected(QRectF(rect()));
   if (!visible.isEmpty()) {
@@ -118,20 +222,51 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     painter.drawImage(visible, image, from);
   }
 
+  if (!outlines_.empty()) {
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(QPen(QColor(40, 220, 90), 2));
+    painter.setBrush(Qt::NoBrush);
+    for (const PageOutline& outline : outlines_) {
+      QPolygonF polygon;
+      for (const cv::Point2f& corner : outline) {
+        const QPointF p = ShownPoint(corner, rotate_);
+        polygon << QPointF(whole.left() + p.x() * whole.width(),
+                           whole.top() + p.y() * whole.height());
+      }
+      painter.drawPolygon(polygon);
+    }
+    painter.setRenderHint(QPainter::Antialiasing, false);
+  }
+
   if (crop_.Enabled()) {
-    const QRectF frameRect = CropRect(crop_);
+    const QRectF frameRect = CropRect(ToShown(crop_, rotate_));
     QPainterPath outside;
     outside.addRect(whole);
     outside.addRect(frameRect);
     painter.fillPath(outside, QColor(0, 0, 0, 110));
+    // A frame edge on the widget's border (the whole picture, fitted) is
+    // drawn just inside it, and its corner squares wholly on screen, so every
+    // grip can be seen; edges panned far out of sight stay out of sight.
+    const auto onScreen = [](double edge, double low, double high) {
+      if (edge < low && edge > low - kGripSize) return low;
+      if (edge > high && edge < high + kGripSize) return high;
+      return edge;
+    };
+    const QRectF drawn(QPointF(onScreen(frameRect.left(), 1, width() - 1),
+                               onScreen(frameRect.top(), 1, height() - 1)),
+                       QPointF(onScreen(frameRect.right(), 1, width() - 1),
+                               onScreen(frameRect.bottom(), 1, height() - 1)));
     painter.setPen(QPen(QColor(0, 170, 255), 2));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRect(frameRect);
+    painter.drawRect(drawn);
+    painter.setPen(QPen(Qt::white, 1));
     painter.setBrush(QColor(0, 170, 255));
-    const double grip = kGripPixels;
-    for (const QPointF& corner : {frameRect.topLeft(), frameRect.topRight(), frameRect.bottomLeft(),
-                                  frameRect.bottomRight()}) {
-      painter.drawRect(QRectF(corner.x() - grip / 2, corner.y() - grip / 2, grip, grip));
+    for (const QPointF& corner :
+         {drawn.topLeft(), drawn.topRight(), drawn.bottomLeft(), drawn.bottomRight()}) {
+      QRectF grip(corner.x() - kGripSize / 2, corner.y() - kGripSize / 2, kGripSize, kGripSize);
+      grip.moveLeft(onScreen(grip.left(), 0, width() - kGripSize - 1));
+      grip.moveTop(onScreen(grip.top(), 0, height() - kGripSize - 1));
+      painter.drawRect(grip);
     }
   }
   ++framesPainted_;
@@ -142,7 +277,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
 
 int PreviewWidget::EdgesAt(const QPointF& point) const {
   if (!crop_.Enabled() || scale_ <= 0.0) return 0;
-  const QRectF frameRect = CropRect(crop_);
+  const QRectF frameRect = CropRect(ToShown(crop_, rotate_));
   if (!frameRect.adjusted(-kGripPixels, -kGripPixels, kGripPixels, kGripPixels).contains(point)) {
     return 0;
   }
@@ -156,14 +291,36 @@ int PreviewWidget::EdgesAt(const QPointF& point) const {
 }
 
 void PreviewWidget::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) return;
-  dragEdges_ = EdgesAt(event->position());
   dragStart_ = event->position();
-  dragCrop_ = crop_;
+  dragMoved_ = false;
+  dragCentre_ = centre_;
+  if (event->button() == Qt::MiddleButton) {
+    drag_ = Drag::kPan;
+    return;
+  }
+  if (event->button() != Qt::LeftButton) return;
+  if (!crop_.Enabled()) {
+    drag_ = Drag::kPan;
+    setCursor(Qt::ClosedHandCursor);
+    return;
+  }
+  const CropPercent shown = ToShown(crop_, rotate_);
+  const bool wholePicture =
+      shown.left == 0 && shown.top == 0 && shown.right == 100 && shown.bottom == 100;
+  const int edges = EdgesAt(event->position());
+  // Inside a frame that covers everything there is nothing to move: the
+  // drag draws a new one, as it does outside the frame.
+  if (edges != 0 && !(edges == kAll && wholePicture)) {
+    drag_ = Drag::kEdges;
+    dragEdges_ = edges;
+    dragCrop_ = shown;
+  } else {
+    drag_ = Drag::kNewFrame;
+  }
 }
 
 void PreviewWidget::mouseMoveEvent(QMouseEvent* event) {
-  if (dragEdges_ == 0) {
+  if (drag_ == Drag::kNone) {
     const int edges = EdgesAt(event->position());
     if (edges == kAll) {
       setCursor(Qt::SizeAllCursor);
@@ -175,17 +332,44 @@ void PreviewWidget::mouseMoveEvent(QMouseEvent* event) {
       setCursor(Qt::SizeHorCursor);
     } else if (edges & (kTop | kBottom)) {
       setCursor(Qt::SizeVerCursor);
+    } else if (crop_.Enabled()) {
+      setCursor(Qt::CrossCursor);
     } else {
       unsetCursor();
     }
     return;
   }
-  const QRectF whole = FrameRect(frameSize_, scale_);
+  const QPointF delta = event->position() - dragStart_;
+  if (!dragMoved_ && std::abs(delta.x()) + std::abs(delta.y()) < kDragStartPixels) return;
+  dragMoved_ = true;
+  const QRectF whole = FrameRect(shownSize_, scale_);
   if (whole.isEmpty()) return;
-  const int dx = static_cast<int>(
-      std::lround((event->position().x() - dragStart_.x()) * 100.0 / whole.width()));
-  const int dy = static_cast<int>(
-      std::lround((event->position().y() - dragStart_.y()) * 100.0 / whole.height()));
+
+  if (drag_ == Drag::kPan) {
+    centre_ = dragCentre_;
+    PanBy(delta);
+    return;
+  }
+  if (drag_ == Drag::kNewFrame) {
+    const QPointF a = PercentAt(dragStart_);
+    const QPointF b = PercentAt(event->position());
+    const auto span = [](double from, double to, int& low, int& high) {
+      low = static_cast<int>(std::lround(std::min(from, to)));
+      high = static_cast<int>(std::lround(std::max(from, to)));
+      if (high - low < kSmallestCropPercent) {
+        high = std::min(100, low + kSmallestCropPercent);
+        low = high - kSmallestCropPercent;
+      }
+    };
+    CropPercent crop;
+    span(a.x(), b.x(), crop.left, crop.right);
+    span(a.y(), b.y(), crop.top, crop.bottom);
+    SetShownCrop(crop);
+    return;
+  }
+
+  const int dx = static_cast<int>(std::lround(delta.x() * 100.0 / whole.width()));
+  const int dy = static_cast<int>(std::lround(delta.y() * 100.0 / whole.height()));
   CropPercent crop = dragCrop_;
   if (dragEdges_ == kAll) {
     const int moveX = std::clamp(dx, -crop.left, 100 - crop.right);
@@ -201,15 +385,46 @@ void PreviewWidget::mouseMoveEvent(QMouseEvent* event) {
     if (dragEdges_ & kBottom)
       crop.bottom = std::clamp(crop.bottom + dy, crop.top + kSmallestCropPercent, 100);
   }
-  if (!SameCrop(crop, crop_)) {
-    crop_ = crop;
-    view_->SetCrop(crop);
-    update();
-  }
+  SetShownCrop(crop);
 }
 
 void PreviewWidget::mouseReleaseEvent(QMouseEvent*) {
+  if (drag_ == Drag::kPan) unsetCursor();
+  drag_ = Drag::kNone;
   dragEdges_ = 0;
+}
+
+void PreviewWidget::wheelEvent(QWheelEvent* event) {
+  const QPoint angle = event->angleDelta();
+  if (scale_ <= 0.0 || angle.isNull()) {
+    event->ignore();
+    return;
+  }
+  if (event->modifiers() & Qt::ControlModifier) {
+    if (angle.y() == 0) return;
+    // The picture point under the pointer stays under it.
+    const QRectF before = FrameRect(shownSize_, scale_);
+    const QPointF pointer = event->position();
+    const QPointF at((pointer.x() - before.left()) / before.width(),
+                     (pointer.y() - before.top()) / before.height());
+    if (angle.y() > 0) {
+      view_->ZoomIn();
+    } else {
+      view_->ZoomOut();
+    }
+    zoom_ = view_->CurrentZoom();
+    scale_ = ScaleFor(shownSize_, zoom_);
+    const double w = shownSize_.width * scale_;
+    const double h = shownSize_.height * scale_;
+    centre_ = QPointF((width() / 2.0 - pointer.x()) / w + at.x(),
+                      (height() / 2.0 - pointer.y()) / h + at.y());
+    ClampCentre();
+    update();
+    return;
+  }
+  QPointF step(angle.x(), angle.y());
+  if ((event->modifiers() & Qt::ShiftModifier) && angle.x() == 0) step = QPointF(angle.y(), 0);
+  PanBy(step * kWheelStepPixels / kWheelNotch);
 }
 
 }  // namespace tavrin::lens

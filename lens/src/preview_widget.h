@@ -1,5 +1,8 @@
-// The live picture of one camera, laid over a host widget: fit, zoom steps
-// and 1:1, and the user-drawn crop frame, which the mouse moves and resizes.
+// The live picture of one camera, laid over a host widget, as the capture
+// will give it (colour mode, rotation, the pages an automatic crop finds):
+// fit, zoom steps and 1:1, panned by dragging and the wheel, zoomed around
+// the pointer by Ctrl+wheel, and the user-drawn crop frame, which a drag
+// draws anew and the mouse moves and resizes.
 // Threads: GUI thread only. It reads frames from the camera's view, which
 // the capture thread fills; a timer repaints when a new frame is there.
 #pragma once
@@ -25,28 +28,46 @@ class PreviewWidget final : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void OnTick();
-  double ScaleFor(const cv::Size& frame, const CameraView::Zoom& zoom) const;
-  // Where the whole frame lies on the widget at that scale.
-  QRectF FrameRect(const cv::Size& frame, double scale) const;
+  double ScaleFor(const cv::Size& shown, const CameraView::Zoom& zoom) const;
+  // Where the whole picture lies on the widget at that scale: centred when
+  // it is smaller than the widget, else at the panned place.
+  QRectF FrameRect(const cv::Size& shown, double scale) const;
+  // crop in percent of the picture as shown (turned).
   QRectF CropRect(const CropPercent& crop) const;
   int EdgesAt(const QPointF& point) const;
+  // Keeps the pan inside the picture; call after a scale or size change.
+  void ClampCentre();
+  void PanBy(const QPointF& screenPixels);
+  // The percent point of the shown picture under a widget point, clamped.
+  QPointF PercentAt(const QPointF& point) const;
+  void SetShownCrop(const CropPercent& shown);
 
   std::shared_ptr<CameraView> view_;
   QTimer timer_;
   FrameSlot::Frame frame_;  // keeps the pixels being shown alive
-  cv::Size frameSize_;      // of the last frame shown
+  cv::Size shownSize_;      // of the last picture shown, turned
+  int rotate_ = 0;          // of the last picture shown
   double scale_ = 0.0;      // as last painted
   CameraView::Zoom zoom_;
-  CropPercent crop_;
+  // The picture point (fractions of the shown picture) at the widget's
+  // centre, when the picture is larger than the widget.
+  QPointF centre_{0.5, 0.5};
+  CropPercent crop_;  // as the camera view holds it: percent of the unturned frame
+  std::vector<PageOutline> outlines_;
   quint64 framesPainted_ = 0;
 
+  enum class Drag { kNone, kEdges, kNewFrame, kPan };
+  Drag drag_ = Drag::kNone;
   int dragEdges_ = 0;  // bits of Edge; all four = moving the frame
+  bool dragMoved_ = false;
   QPointF dragStart_;
   CropPercent dragCrop_;
+  QPointF dragCentre_;
 };
 
 }  // namespace tavrin::lens

@@ -12,6 +12,7 @@
 #include "dialogs/merge_preview_dlg.h"
 #include "dialogs/progress_dlg.h"
 #include "dialogs/water_mark_dlg.h"
+#include "settings/ui_text_table.h"
 
 namespace {
 
@@ -74,5 +75,18 @@ int main(int argc, char** argv) {
 
   tavrin::CAboutDlg about;
   ok &= Save(about, folder, "dialog_100_about.png");
+
+  // The longest captions: the watermark settings in French, the merge
+  // settings in German.
+  if (tavrin::LoadUiTexts(tavrin::LanguageFilePath(u"FR"))) {
+    tavrin::CWaterMarkDlg french;
+    french.settings.text = u"TavrinDesk";
+    ok &= Save(french, folder, "dialog_130_watermark-fr.png");
+  }
+  if (tavrin::LoadUiTexts(tavrin::LanguageFilePath(u"DE"))) {
+    tavrin::CMergeOptionDlg german;
+    german.mergeType = 0;
+    ok &= Save(german, folder, "dialog_131_merge_option-de.png");
+  }
   return ok ? 0 : 1;
 }

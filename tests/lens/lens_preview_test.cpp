@@ -1,11 +1,13 @@
 // The live preview on real widgets (offscreen platform): frames arrive and
 // are painted, zoom steps change the painted scale, the crop frame follows
-// the mouse and decides what a capture keeps, and the settings windows
-// change the picture.
+// the mouse and decides what a capture keeps, the picture pans and zooms
+// under the mouse, it shows the capture's colour, rotation and found page,
+// and the settings windows change the picture.
 #include <QApplication>
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QWidget>
 #include <cstring>
 #include <thread>
@@ -106,6 +108,186 @@ TEST_F(LensPreview, ZoomStepsOneToOneAndFitChangeThePaintedScale) {
   EXPECT_GT(qGray(shot.pixel(200, 10)), 200);
   loaded->lens.camOptimalPreview(0);
   ASSERT_TRUE(Spin([&] { return Scale() == 0.5; }));
+}
+
+void Drag(QWidget* target, QPointF from, QPointF to, Qt::MouseButton button = Qt::LeftButton) {
+  QMouseEvent press(QEvent::MouseButtonPress, from, from, button, button, Qt::NoModifier);
+  QApplication::sendEvent(target, &press);
+  // Two steps, as a hand moves: the first one past the click distance.
+  for (const QPointF& at : {from + (to - from) / 2, to}) {
+    QMouseEvent move(QEvent::MouseMove, at, at, Qt::NoButton, button, Qt::NoModifier);
+    QApplication::sendEvent(target, &move);
+  }
+  QMouseEvent release(QEvent::MouseButtonRelease, to, to, button, Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &release);
+}
+
+void Wheel(QWidget* target, QPointF at, int delta, Qt::KeyboardModifiers modifiers) {
+  QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                    modifiers, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(target, &wheel);
+}
+
+bool IsFrameBlue(QRgb pixel) {
+  return qBlue(pixel) > 200 && qRed(pixel) < 60;
+}
+
+// Mean grey difference between a patch of after and the same patch of
+// before moved by shift.
+double PatchDifference(const QImage& before, const QImage& after, QPoint shift) {
+  double sum = 0;
+  int count = 0;
+  for (int y = 80; y < 220; y += 3) {
+    for (int x = 100; x < 300; x += 3) {
+      sum += std::abs(qGray(after.pixel(x + shift.x(), y + shift.y())) - qGray(before.pixel(x, y)));
+      ++count;
+    }
+  }
+  return sum / count;
+}
+
+TEST_F(LensPreview, DraggingDrawsANewCropFrameKeptOnThePictureWhenZooming) {
+  Start("document?sizes=800x600", 800, 600);
+  // As the window's Custom Cut sets it: the whole picture, which fills the
+  // host, so its corners lie on the host's corners.
+  ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 0, 0, 100, 100), 0);
+  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(200, 0)); }));
+  const QImage whole = Grab();
+  EXPECT_TRUE(IsFrameBlue(whole.pixel(5, 5))) << "the top left grip lies wholly on screen";
+  EXPECT_TRUE(IsFrameBlue(whole.pixel(393, 293))) << "and so does the bottom right one";
+
+  // A drag across the page draws a new frame from 30 % to 70 %.
+  Drag(preview, {120, 90}, {280, 210});
+  ASSERT_EQ(Capture(scratch.File("drawn.png")), 0);
+  FileFacts facts = ReadFileFacts(scratch.File("drawn.png"));
+  EXPECT_EQ(facts.width, 320);
+  EXPECT_EQ(facts.height, 240);
+
+  // At 1:1 the frame stays on the same part of the picture: 240 .. 560 of
+  // the 800 frame pixels, of which 200 .. 600 are on screen.
+  loaded->lens.camOriginalPreview(0);
+  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(40, 150)); }));
+  const QImage zoomed = Grab();
+  EXPECT_TRUE(IsFrameBlue(zoomed.pixel(360, 150)));
+  EXPECT_TRUE(IsFrameBlue(zoomed.pixel(200, 30)));
+  EXPECT_FALSE(IsFrameBlue(zoomed.pixel(120, 150)));
+  // A click inside is no drag: the frame stays.
+  Drag(preview, {200, 150}, {201, 150});
+  ASSERT_EQ(Capture(scratch.File("kept.png")), 0);
+  EXPECT_EQ(ReadFileFacts(scratch.File("kept.png")).width, 320);
+}
+
+TEST_F(LensPreview, DragAndWheelPanAndCtrlWheelZoomsAroundThePointer) {
+  Start("document?sizes=800x600", 800, 600);
+  loaded->lens.camOriginalPreview(0);
+  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  const QImage centred = Grab();
+  // Dragging the picture 60 right and 40 down shows what lay up and left.
+  Drag(preview, {200, 150}, {260, 190});
+  ASSERT_TRUE(Spin([&] { return PatchDifference(centred, Grab(), {60, 40}) < 6; }));
+  const QImage dragged = Grab();
+  EXPECT_GT(PatchDifference(centred, dragged, {0, 0}), 12) << "the picture did move";
+  // A wheel notch down scrolls the picture up.
+  Wheel(preview, {200, 150}, -120, Qt::NoModifier);
+  ASSERT_TRUE(Spin([&] { return PatchDifference(dragged, Grab(), {0, -60}) < 6; }));
+  // The middle button pans too, also over a crop frame.
+  ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 25, 25, 75, 75), 0);
+  loaded->lens.camOptimalPreview(0);
+  ASSERT_TRUE(Spin([&] { return Scale() == 0.5; }));
+  // Fitted, the frame's left edge is at 100; Ctrl+wheel there zooms in and
+  // keeps that edge under the pointer.
+  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(100, 150)); }));
+  Wheel(preview, {100, 150}, 120, Qt::ControlModifier);
+  ASSERT_TRUE(Spin([&] { return Scale() == 0.625; }));
+  const QImage anchored = Grab();
+  EXPECT_TRUE(IsFrameBlue(anchored.pixel(100, 150)));
+  EXPECT_FALSE(IsFrameBlue(anchored.pixel(75, 150))) << "where a zoom about the centre puts it";
+  Drag(preview, {200, 150}, {150, 150}, Qt::MiddleButton);
+  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(50, 150)); }));
+  ASSERT_EQ(Capture(scratch.File("frame.png")), 0);
+  EXPECT_EQ(ReadFileFacts(scratch.File("frame.png")).width, 400) << "panning leaves the frame";
+}
+
+// Above the frame stamp, which is green too.
+int GreenPixels(const QImage& image, QRect* box) {
+  int count = 0;
+  QRect found;
+  for (int y = 0; y < image.height() - 30; ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QRgb pixel = image.pixel(x, y);
+      if (qGreen(pixel) > 170 && qRed(pixel) < 110 && qBlue(pixel) < 150) {
+        ++count;
+        found |= QRect(x, y, 1, 1);
+      }
+    }
+  }
+  if (box != nullptr) *box = found;
+  return count;
+}
+
+int Colourfulness(const QImage& image, QRect area) {
+  int most = 0;
+  for (int y = area.top(); y <= area.bottom(); y += 4) {
+    for (int x = area.left(); x <= area.right(); x += 4) {
+      const QRgb p = image.pixel(x, y);
+      most = std::max(most, std::max({qRed(p), qGreen(p), qBlue(p)}) -
+                                std::min({qRed(p), qGreen(p), qBlue(p)}));
+    }
+  }
+  return most;
+}
+
+TEST_F(LensPreview, ShowsTheColourModeRotationAndThePageTheCropWillCut) {
+  Start("document?sizes=800x600", 800, 600);
+  const QRect all(0, 0, 400, 300);
+  ASSERT_GT(Colourfulness(Grab(), all), 20) << "the desk is brown";
+  ASSERT_EQ(loaded->lens.camSetImageAdjust(0, 3), 0);
+  ASSERT_TRUE(Spin([&] { return Colourfulness(Grab(), all) <= 2; })) << "grey";
+  ASSERT_EQ(loaded->lens.camSetImageAdjust(0, 4), 0);
+  ASSERT_TRUE(Spin([&] {
+    const QImage shot = Grab();
+    for (int x = 0; x < 400; x += 7) {
+      const int grey = qGray(shot.pixel(x, 150));
+      if (grey > 20 && grey < 235) return false;
+    }
+    return true;
+  })) << "black and white";
+
+  // Turned left, the 800 x 600 frame shows as 600 x 800: 225 x 300 in the
+  // middle of the host. The frame's bottom, where the desk is lighter, is
+  // then on the right.
+  ASSERT_EQ(loaded->lens.camSetImageAdjust(0, 0), 0);
+  ASSERT_EQ(loaded->lens.camSetImageRotateMode(0, 1), 0);
+  ASSERT_TRUE(Spin([&] { return Grab().pixel(40, 150) == qRgb(32, 32, 34); }))
+      << "beside the picture";
+  QImage turned = Grab();
+  const auto deskGrey = [&](int x) {
+    int sum = 0;
+    for (int y = 2; y < 8; ++y) sum += qGray(turned.pixel(x, y));
+    return sum / 6;
+  };
+  EXPECT_LT(deskGrey(92), deskGrey(306));
+  ASSERT_EQ(loaded->lens.camSetImageRotateMode(0, 3), 0);
+  ASSERT_TRUE(Spin([&] {
+    turned = Grab();
+    return deskGrey(92) > deskGrey(306);
+  })) << "turned right, the other way";
+
+  // The automatic crop outlines the page it will cut out; the outline
+  // spans about the page's size on screen.
+  ASSERT_EQ(loaded->lens.camSetImageRotateMode(0, 0), 0);
+  ASSERT_TRUE(Spin([&] { return Grab().pixel(40, 150) != qRgb(32, 32, 34); }));
+  EXPECT_EQ(GreenPixels(Grab(), nullptr), 0);
+  ASSERT_EQ(loaded->lens.camSetImageAutoCrop(0, 1), 0);
+  QRect box;
+  ASSERT_TRUE(Spin([&] { return GreenPixels(Grab(), &box) > 300; }));
+  ASSERT_EQ(Capture(scratch.File("page.png")), 0);
+  const FileFacts page = ReadFileFacts(scratch.File("page.png"));
+  EXPECT_NEAR(box.width(), page.width / 2, page.width / 8);
+  EXPECT_NEAR(box.height(), page.height / 2, page.height / 8);
+  ASSERT_EQ(loaded->lens.camSetImageAutoCrop(0, 0), 0);
+  ASSERT_TRUE(Spin([&] { return GreenPixels(Grab(), nullptr) == 0; }));
 }
 
 TEST_F(LensPreview, DetachingAndReattachingReplacesThePreview) {

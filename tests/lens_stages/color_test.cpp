@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <opencv2/imgproc.hpp>
 
 #include "lens/src/stages/color.h"
@@ -103,6 +105,61 @@ TEST(ColorModeTest, DocumentModeLeavesBlankPaperWhite) {
   testing::ApplyUnevenLight(paper, 0.6);
   EXPECT_EQ(cv::countNonZero(ApplyColorMode(paper, kColorModeDocument)),
             static_cast<int>(paper.total()));
+}
+
+// Dim light with a soft shadow falling across the page (a hand, the
+// camera's arm): the blank band the shadow crosses stays white, thin grey
+// strokes in and out of the shadow stay ink, and words do not swell into
+// blobs.
+TEST(ColorModeTest, DocumentModeTakesShadowsForPaperNotInk) {
+  const cv::Size size(640, 480);
+  cv::Mat page(size, CV_8UC3, testing::kPageColour);
+  const char* const words[] = {"thin grey strokes keep", "their shape in shadow",
+                               "and out of it as well"};
+  for (int line = 0; line < 3; ++line) {
+    for (int half = 0; half < 2; ++half) {
+      const int y = 50 + line * 40 + half * 280;
+      cv::putText(page, words[line], cv::Point(30, y), cv::FONT_HERSHEY_SIMPLEX, 0.9,
+                  cv::Scalar(95, 95, 95), 1, cv::LINE_AA);
+    }
+  }
+  cv::Mat grey;
+  cv::cvtColor(page, grey, cv::COLOR_BGR2GRAY);
+  const cv::Mat ink = grey < 190;
+  // The shadow: a diagonal edge with a soft penumbra, to 45 % of the light,
+  // over a lamp that is dim to begin with.
+  cv::Mat lit;
+  page.convertTo(lit, CV_32FC3);
+  for (int y = 0; y < size.height; ++y) {
+    for (int x = 0; x < size.width; ++x) {
+      const double across = (x - 0.6 * y - 250) / 25.0;  // penumbra about 50 px wide
+      const double shade = 0.45 + 0.55 / (1 + std::exp(-across));
+      lit.at<cv::Vec3f>(y, x) *= 0.7 * shade;
+    }
+  }
+  cv::Mat image;
+  lit.convertTo(image, CV_8UC3);
+  cv::Mat noise(size, CV_16SC3);
+  cv::RNG(5).fill(noise, cv::RNG::NORMAL, 0, 3);
+  cv::Mat noisy;
+  image.convertTo(noisy, CV_16SC3);
+  noisy += noise;
+  noisy.convertTo(image, CV_8UC3);
+
+  const cv::Mat out = ApplyColorMode(image, kColorModeDocument);
+  ASSERT_TRUE(OnlyBlackAndWhite(out));
+  cv::Mat nearInk;
+  cv::dilate(ink, nearInk, cv::Mat(), cv::Point(-1, -1), 4);
+  const cv::Mat band = cv::Mat::zeros(size, CV_8UC1);
+  band(cv::Rect(0, 160, size.width, 140)).setTo(255);
+  const double bandWhite = cv::mean(out, band)[0] / 255.0;
+  const double paperWhite = cv::mean(out, ~nearInk)[0] / 255.0;
+  const double strokesKept = 1.0 - cv::mean(out, ink)[0] / 255.0;
+  const int black = static_cast<int>(out.total()) - cv::countNonZero(out);
+  EXPECT_GT(bandWhite, 0.998);
+  EXPECT_GT(paperWhite, 0.995);
+  EXPECT_GT(strokesKept, 0.75);
+  EXPECT_LT(black, 1.5 * cv::countNonZero(ink));
 }
 
 TEST(ColorModeTest, OtsuSplitsTwoLevelsAtTheGapBetweenThem) {

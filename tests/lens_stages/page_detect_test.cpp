@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <opencv2/imgproc.hpp>
 
 #include "lens/src/stages/color.h"
@@ -54,6 +56,90 @@ TEST_P(TurnedPageTest, CornersAreFoundAndTheStraightPageKeepsItsShape) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Angles, TurnedPageTest, ::testing::Values(0.0F, 3.5F, -7.0F, 14.0F));
+
+// Light paper on a light desk under a lamp: the lit desk near the lamp is
+// brighter than the paper far from it, so no one brightness cut-off tells
+// them apart; the page's own edges do. Cream paper on a white desk differs
+// more in colour than in brightness.
+TEST(PageDetectTest, ALightPageOnALightDeskIsFoundAlone) {
+  struct Case {
+    const char* name;
+    testing::Desk desk;
+    cv::Scalar paper;
+  };
+  const Case cases[] = {
+      {"white on light grey", {cv::Scalar(200, 205, 208), 0.45}, testing::kPageColour},
+      {"cream on white", {cv::Scalar(238, 240, 241), 0.3}, cv::Scalar(196, 228, 246)},
+      {"grey on white", {cv::Scalar(246, 246, 246), 0.3}, cv::Scalar(200, 202, 204)},
+  };
+  for (const Case& c : cases) {
+    DrawnPage page = testing::DocumentPage(kFrame, 6.0F);
+    page.colour = c.paper;
+    const cv::Mat frame = testing::DrawScene(kFrame, {page}, 7, c.desk);
+    const auto truth = testing::PageCorners(page);
+    const double tolerance = 0.006 * cv::norm(cv::Point2f(page.size.width, page.size.height));
+    const auto pages = FindPages(frame, PageSearch::kLargest);
+    ASSERT_EQ(pages.size(), 1U) << c.name;
+    for (size_t i = 0; i < 4; ++i) {
+      EXPECT_LT(cv::norm(pages[0].corners[i] - truth[i]), tolerance) << c.name << " corner " << i;
+    }
+    // No second "page" of lit desk in the multiple crop.
+    EXPECT_EQ(FindPages(frame, PageSearch::kEvery).size(), 1U) << c.name;
+  }
+}
+
+// A rectangle seen by a pinhole camera whose axis is tilted away from the
+// desk's normal: the page's true proportions come back from the
+// quadrilateral, whatever its foreshortening.
+struct Tilt {
+  double aboutX;  // degrees
+  double aboutY;
+  double turn;  // the page turned on the desk
+};
+
+class TiltedPageTest : public ::testing::TestWithParam<Tilt> {};
+
+std::array<cv::Point2f, 4> Project(cv::Size2f page, const Tilt& tilt, double focal,
+                                   cv::Size frame) {
+  const double rx = tilt.aboutX * CV_PI / 180;
+  const double ry = tilt.aboutY * CV_PI / 180;
+  const double rz = tilt.turn * CV_PI / 180;
+  const cv::Matx33d turnX(1, 0, 0, 0, std::cos(rx), -std::sin(rx), 0, std::sin(rx), std::cos(rx));
+  const cv::Matx33d turnY(std::cos(ry), 0, std::sin(ry), 0, 1, 0, -std::sin(ry), 0, std::cos(ry));
+  const cv::Matx33d turnZ(std::cos(rz), -std::sin(rz), 0, std::sin(rz), std::cos(rz), 0, 0, 0, 1);
+  // Far enough that the page is about three quarters of the frame high.
+  const double distance = focal * page.height / (0.75 * frame.height);
+  std::array<cv::Point2f, 4> corners{};
+  const cv::Point2d local[4] = {{-0.5, -0.5}, {0.5, -0.5}, {0.5, 0.5}, {-0.5, 0.5}};
+  for (size_t i = 0; i < 4; ++i) {
+    const cv::Vec3d onDesk(local[i].x * page.width, local[i].y * page.height, 0);
+    const cv::Vec3d seen = turnX * turnY * turnZ * onDesk + cv::Vec3d(0, 0, distance);
+    corners[i] = cv::Point2f(static_cast<float>(frame.width / 2.0 + focal * seen[0] / seen[2]),
+                             static_cast<float>(frame.height / 2.0 + focal * seen[1] / seen[2]));
+  }
+  return corners;
+}
+
+TEST_P(TiltedPageTest, ComesBackWithItsTrueAspect) {
+  const Tilt tilt = GetParam();
+  DrawnPage page;
+  page.size = cv::Size2f(420, 594);  // A4's proportions
+  page.projected = Project(page.size, tilt, DefaultFocalPixels(kFrame.width), kFrame);
+  const cv::Mat frame = testing::DrawScene(kFrame, {page});
+  const auto pages = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(pages.size(), 1U);
+  const double found = Aspect(PageSideLengths(pages[0]));
+  EXPECT_NEAR(found / Aspect(page.size), 1.0, 0.01);
+  // The exact quadrilateral gives it to a small fraction of that.
+  EXPECT_NEAR(RectangleAspect(*page.projected, {kFrame.width / 2.0, kFrame.height / 2.0},
+                              DefaultFocalPixels(kFrame.width)) /
+                  Aspect(page.size),
+              1.0, 0.001);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tilts, TiltedPageTest,
+                         ::testing::Values(Tilt{0, 0, 3}, Tilt{5, 0, 0}, Tilt{10, 4, -5},
+                                           Tilt{15, 0, 0}, Tilt{0, 15, 8}, Tilt{11, 11, 2}));
 
 TEST(PageDetectTest, LargeFramesAreSearchedOnADownscaledCopy) {
   const cv::Size large(2400, 1800);
@@ -176,6 +262,41 @@ TEST(PageDetectTest, EdgeRestoreFillsAMissingCornerWithThePageColour) {
   const cv::Rect inner(cut.cols / 5, cut.rows / 5, cut.cols * 3 / 5, cut.rows * 3 / 5);
   EXPECT_EQ(cv::norm(cut(inner), restored(inner), cv::NORM_INF), 0);
   EXPECT_GT(cv::countNonZero(restoredGrey(inner) < 100), 1000);
+}
+
+// Edge restore under a lamp that lights the page unevenly: what is painted
+// follows the paper's own shading and meets it without a step, rather
+// than one colour for the whole page with the detection's staircase.
+TEST(PageDetectTest, EdgeRestorePaintsThePapersShadingSmoothly) {
+  DrawnPage page = testing::DocumentPage(kFrame, 3.0F);
+  page.cutCorner = 0.15F;
+  cv::Mat frame = testing::DrawScene(kFrame, {page});
+  testing::ApplyUnevenLight(frame, 0.5);
+  const auto pages = FindPages(frame, PageSearch::kLargest);
+  ASSERT_EQ(pages.size(), 1U);
+  WarpRequest restore;
+  restore.restoreEdges = true;
+  const cv::Mat grey = ToGrey(WarpPage(frame, pages[0], restore));
+  cv::Mat smooth;
+  cv::GaussianBlur(grey, smooth, cv::Size(5, 5), 0);
+  const auto meanOf = [&](cv::Rect r) { return cv::mean(smooth(r))[0]; };
+  // The painted corner against the paper just past the cut on the same
+  // (bright) side, and that paper against the far (dim) side.
+  const int w = grey.cols;
+  const double corner = meanOf({2, 2, 8, 8});
+  const double besideCut = meanOf({w / 5, 2, w / 20, 8});
+  const double farSide = meanOf({w - w / 20 - 2, 2, w / 20, 8});
+  EXPECT_GT(besideCut - farSide, 20);  // the lamp's fall-off is there to follow
+  EXPECT_NEAR(corner, besideCut, 8);
+  // Along the rim, from painted to photographed paper: no steps.
+  for (int row : {1, 4}) {
+    double largestStep = 0;
+    for (int x = 1; x < w / 3; ++x) {
+      largestStep = std::max(largestStep, std::abs(static_cast<double>(smooth.at<uchar>(row, x)) -
+                                                   smooth.at<uchar>(row, x - 1)));
+    }
+    EXPECT_LT(largestStep, 5) << "row " << row;
+  }
 }
 
 }  // namespace

@@ -153,5 +153,58 @@ TEST_F(PipelineTest, CustomCropComesFirst) {
   EXPECT_NEAR(Aspect(page[0].image.size()), Aspect(page_.size), 0.02 * Aspect(page_.size));
 }
 
+// Book crop on cards that make no spread: the single crop's picture, not
+// two cards sheared into one and the third dropped.
+TEST_F(PipelineTest, BookCropWithoutASpreadIsTheSingleCrop) {
+  const cv::Mat cards = testing::DrawScene(kFrame, testing::ThreeCards(kFrame));
+  ProcessingOptions options;
+  options.autoCrop = 1;
+  const auto single = RunPipeline(cards, kCameraDpi, options);
+  options.autoCrop = 4;
+  const auto book = RunPipeline(cards, kCameraDpi, options);
+  ASSERT_EQ(single.size(), 1U);
+  ASSERT_EQ(book.size(), 1U);
+  ASSERT_EQ(book[0].image.size(), single[0].image.size());
+  EXPECT_EQ(cv::norm(book[0].image, single[0].image, cv::NORM_INF), 0);
+  EXPECT_NEAR(Aspect(book[0].image.size()), Aspect(testing::ThreeCards(kFrame)[2].size), 0.03);
+}
+
+// The watermark a user starts with, red at 70 % transparency, on both
+// black-and-white modes: there, as black dots covering about 30 % of the
+// text, and the file still only black and white.
+TEST_F(PipelineTest, BlackAndWhiteModesCarryTheDefaultWatermark) {
+  const cv::Mat paper(480, 640, CV_8UC3, testing::kPageColour);
+  ProcessingOptions options;
+  options.watermark.enable = true;
+  options.watermark.text = "TAVRIN";
+  options.watermark.position = 4;
+  options.watermark.fontSize = 48;
+  options.watermark.red = 255;
+  options.watermark.transparencyPercent = 70;
+  // In colour the mark's full coverage shows where the text is.
+  const auto colour = RunPipeline(paper, 96, options);
+  ASSERT_EQ(colour.size(), 1U);
+  cv::Mat difference;
+  cv::absdiff(colour[0].image, paper, difference);
+  cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
+  // Each fully covered pixel moves 30 % of the way from paper to red.
+  const double fullStep = 0.3 * (0.114 * testing::kPageColour[0] + 0.587 * testing::kPageColour[1] +
+                                 0.299 * (255 - testing::kPageColour[2]));
+  const double textArea = cv::sum(difference)[0] / fullStep;
+  ASSERT_GT(textArea, 500);
+  for (int mode : {kColorModeDocument, kColorModeOtsu}) {
+    options.colorMode = mode;
+    const auto bw = RunPipeline(paper, 96, options);
+    ASSERT_EQ(bw.size(), 1U);
+    EXPECT_TRUE(OnlyBlackAndWhite(bw[0].image)) << mode;
+    const int black = static_cast<int>(bw[0].image.total()) - cv::countNonZero(bw[0].image);
+    EXPECT_NEAR(black, 0.3 * textArea, 0.12 * textArea) << mode;
+    // The dots are where the text is.
+    const cv::Rect box = cv::boundingRect(bw[0].image == 0);
+    EXPECT_NEAR(box.x + box.width / 2.0, 320, 20) << mode;
+    EXPECT_NEAR(box.y + box.height / 2.0, 240, 20) << mode;
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::lens

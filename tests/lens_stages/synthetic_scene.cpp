@@ -69,19 +69,21 @@ void LayPage(cv::Mat& scene, const DrawnPage& page) {
                                         {0, cvRound(page.cutCorner * sheet.rows)}};
     cv::fillConvexPoly(shape, corner, cv::Scalar(0), cv::LINE_AA);
   }
-  const cv::Point2f source[3] = {
-      {0, 0}, {static_cast<float>(sheet.cols), 0}, {0, static_cast<float>(sheet.rows)}};
   const auto corners = PageCorners(page);
-  const cv::Point2f target[3] = {corners[0], corners[1], corners[3]};
-  cv::Mat toScene = cv::getAffineTransform(source, target);
   // Pixel centres, not pixel edges, are what the warp maps.
-  toScene.at<double>(0, 2) += 0.5 * (toScene.at<double>(0, 0) + toScene.at<double>(0, 1)) - 0.5;
-  toScene.at<double>(1, 2) += 0.5 * (toScene.at<double>(1, 0) + toScene.at<double>(1, 1)) - 0.5;
+  const float w = static_cast<float>(sheet.cols);
+  const float h = static_cast<float>(sheet.rows);
+  const cv::Point2f half(0.5F, 0.5F);
+  const cv::Point2f source[4] = {cv::Point2f(0, 0) - half, cv::Point2f(w, 0) - half,
+                                 cv::Point2f(w, h) - half, cv::Point2f(0, h) - half};
+  const cv::Point2f target[4] = {corners[0] - half, corners[1] - half, corners[2] - half,
+                                 corners[3] - half};
+  const cv::Mat toScene = cv::getPerspectiveTransform(source, target);
   cv::Mat laid;
   cv::Mat alpha;
-  cv::warpAffine(sheet, laid, toScene, scene.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  cv::warpAffine(shape, alpha, toScene, scene.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-                 cv::Scalar(0));
+  cv::warpPerspective(sheet, laid, toScene, scene.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::warpPerspective(shape, alpha, toScene, scene.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                      cv::Scalar(0));
   cv::Mat alphaF;
   alpha.convertTo(alphaF, CV_32F, 1.0 / 255);
   cv::cvtColor(alphaF, alphaF, cv::COLOR_GRAY2BGR);
@@ -96,14 +98,16 @@ void LayPage(cv::Mat& scene, const DrawnPage& page) {
 }  // namespace
 
 std::array<cv::Point2f, 4> PageCorners(const DrawnPage& page) {
+  if (page.projected) return *page.projected;
   const float hw = page.size.width / 2;
   const float hh = page.size.height / 2;
   return {Rotated({-hw, -hh}, page), Rotated({hw, -hh}, page), Rotated({hw, hh}, page),
           Rotated({-hw, hh}, page)};
 }
 
-cv::Mat DrawScene(cv::Size size, const std::vector<DrawnPage>& pages, unsigned noiseSeed) {
-  cv::Mat scene(size, CV_8UC3, kDeskColour);
+cv::Mat DrawScene(cv::Size size, const std::vector<DrawnPage>& pages, unsigned noiseSeed,
+                  const Desk& desk) {
+  cv::Mat scene(size, CV_8UC3, desk.colour);
   // A soft vertical gradient, as the light on a desk falls off.
   for (int y = 0; y < size.height; ++y) {
     const double factor = 0.9 + 0.2 * y / std::max(1, size.height - 1);
@@ -111,6 +115,17 @@ cv::Mat DrawScene(cv::Size size, const std::vector<DrawnPage>& pages, unsigned n
     row *= factor;
   }
   for (const DrawnPage& page : pages) LayPage(scene, page);
+  if (desk.lamp > 0) {
+    const double reach = 0.6 * std::hypot(size.width, size.height);
+    for (int y = 0; y < size.height; ++y) {
+      cv::Vec3b* row = scene.ptr<cv::Vec3b>(y);
+      for (int x = 0; x < size.width; ++x) {
+        const double r = std::hypot(x, y) / reach;
+        const double factor = (1.0 + desk.lamp * std::exp(-r * r)) / (1.0 + desk.lamp);
+        for (int c = 0; c < 3; ++c) row[x][c] = cv::saturate_cast<uchar>(row[x][c] * factor);
+      }
+    }
+  }
   cv::Mat noise(size, CV_16SC3);
   cv::RNG rng(noiseSeed);
   rng.fill(noise, cv::RNG::NORMAL, 0, 3);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -23,6 +24,17 @@ struct DrawnPage {
   // Cut the top-left corner off along a line through these parts of the
   // top and left sides (0: no cut), as a dog-eared page looks.
   float cutCorner = 0.0F;
+  // Where the page's corners land in the frame when a camera sees it
+  // under perspective; centre and angle are then ignored, size is the
+  // page's own (upright) size.
+  std::optional<std::array<cv::Point2f, 4>> projected;
+};
+
+struct Desk {
+  cv::Scalar colour = kDeskColour;
+  // A lamp near the top left corner: the light there is this much
+  // stronger than far away, on desk and paper alike.
+  double lamp = 0.0;
 };
 
 // The four corners of a drawn page: top left, top right, bottom right,
@@ -31,7 +43,8 @@ std::array<cv::Point2f, 4> PageCorners(const DrawnPage& page);
 
 // A desk of size with a gentle light gradient and sensor noise (seeded, so
 // the same every run), and the pages drawn on it in order.
-cv::Mat DrawScene(cv::Size size, const std::vector<DrawnPage>& pages, unsigned noiseSeed = 7);
+cv::Mat DrawScene(cv::Size size, const std::vector<DrawnPage>& pages, unsigned noiseSeed = 7,
+                  const Desk& desk = {});
 
 // One page, slightly turned, covering about half of the frame: what the
 // document camera sees.

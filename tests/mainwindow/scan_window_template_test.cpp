@@ -59,7 +59,8 @@ TEST(ScanWindowTemplate, BuildsNamedControlsOfTheRightKindsAndPlaces) {
        {kIdMergeCheck, kIdWatermarkCheck, kIdWebcamCheck, kIdWebcamMergeCheck, kIdHandCutCheck}) {
     EXPECT_NE(built.Get<QCheckBox>(id), nullptr) << id;
   }
-  EXPECT_TRUE(built.Get<QPushButton>(kIdExitButton)->isDefault());
+  // Enter must not end the session: no button is the default.
+  EXPECT_FALSE(built.Get<QPushButton>(kIdExitButton)->isDefault());
   EXPECT_TRUE(built.Control(kIdDeviceSettingsButton)->isHidden());
   EXPECT_FALSE(built.Control(kIdDeviceSettingsButton)->isEnabled());
   // The two merge directions exclude each other.

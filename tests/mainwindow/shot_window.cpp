@@ -1,5 +1,6 @@
 // Writes PNGs of the scan window into the folder given as argument: at
-// start-up with the virtual document camera, in English and in Chinese;
+// start-up with the virtual document camera, in each of the six languages
+// and grown to fill a 1920x1080 screen;
 // with the two-picture merge preview after two presses; and with the
 // webcam's live picture.
 #include <QApplication>
@@ -98,8 +99,16 @@ int main(int argc, char** argv) {
   });
   const QString folder = QString::fromLocal8Bit(argv[1]);
   SetCameras("document");
-  bool ok = Shoot(folder, "scan-window.png", StartUp("EN")) &&
-            Shoot(folder, "scan-window-cn.png", StartUp("CN"));
+  bool ok = Shoot(folder, "scan-window.png", StartUp("EN"));
+  for (const char* language : {"CN", "DE", "FR", "ES", "JA"}) {
+    ok = ok && Shoot(folder, QStringLiteral("scan-window-%1.png").arg(QString(language).toLower()),
+                     StartUp(language));
+  }
+  // The whole of a 1920x1080 screen but its title bar and a panel.
+  ok = ok && Shoot(folder, "scan-window-maximised.png", StartUp("EN"), [](auto& window) {
+         window.resize(1920, 1020);
+         RunEventsFor(1000);
+       });
 
   // Two presses: the pair side by side over the lower picture area.
   tavrin::ScanSettings merge = StartUp("EN");

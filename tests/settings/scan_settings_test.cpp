@@ -58,7 +58,10 @@ std::vector<std::string> Fields(const ScanSettings& s) {
           "Language=" + s.Language,
           i("ShowUIUpdataOneByOne", s.ShowUIUpdataOneByOne),
           i("SizeUnit", s.SizeUnit),
-          i("MediaType", s.MediaType)};
+          i("MediaType", s.MediaType),
+          i("Window/Width", s.Window.Width),
+          i("Window/Height", s.Window.Height),
+          i("Window/isMaximized", s.Window.isMaximized)};
 }
 
 // Every field away from its default.
@@ -91,6 +94,7 @@ ScanSettings Changed() {
   s.ShowUIUpdataOneByOne = 1;
   s.SizeUnit = 1;
   s.MediaType = INT_MIN;
+  s.Window = {1600, 900, 1};
   return s;
 }
 
@@ -243,6 +247,11 @@ TEST(LastSettingsSave, WritesEveryElementInOrder) {
             "    <ShowUIUpdataOneByOne>0</ShowUIUpdataOneByOne>\n"
             "    <SizeUnit>0</SizeUnit>\n"
             "    <MediaType>0</MediaType>\n"
+            "    <Window>\n"
+            "        <Width>0</Width>\n"
+            "        <Height>0</Height>\n"
+            "        <isMaximized>0</isMaximized>\n"
+            "    </Window>\n"
             "</TavrinWindow>\n");
 }
 
@@ -289,7 +298,7 @@ TEST(LastSettingsSave, LongTextsAreCutAtCharacterBoundaries) {
   ScratchFolder folder;
   const std::string file = folder.File("LastSetting.xml");
   ScanSettings s;
-  for (int i = 0; i < 300; ++i) s.WaterMark.text += "\xE4\xB8\xAD";      // 中: 3 bytes, 1 unit
+  for (int i = 0; i < 300; ++i) s.WaterMark.text += "\xE4\xB8\xAD";  // 中: 3 bytes, 1 unit
   s.WaterMark.font.clear();
   for (int i = 0; i < 200; ++i) s.WaterMark.font += "\xF0\x9F\x98\x80";  // 4 bytes, 2 units
   ASSERT_TRUE(SaveLastSettings(file, s));

@@ -29,9 +29,9 @@ std::string UiFile(const std::string& inner) {
 }
 
 TEST(UiTextDefaults, KeysInReadingOrderWithTheirBuiltInTexts) {
-  ASSERT_EQ(kUiTextKeys.size(), 77u);
+  ASSERT_EQ(kUiTextKeys.size(), 85u);
   EXPECT_EQ(kUiTextKeys.front().name, "Color");
-  EXPECT_EQ(kUiTextKeys.back().name, "Version");
+  EXPECT_EQ(kUiTextKeys.back().name, "WaitStill");
   const UiTextTable table;
   // The built-in texts are kept as they always were, spelling included.
   EXPECT_EQ(Text(table, "Merge"), "Two Picetures Merge");
@@ -126,6 +126,24 @@ TEST(LanguageIndex, FirstAttributeNamesTheEntry) {
   EXPECT_EQ(list[1].code, u"");
   EXPECT_EQ(list[2].name, u"\u65E5\u672C\u8A9E");
   EXPECT_EQ(list[2].code, u"");
+}
+
+TEST(LanguageIndex, IndentedFilesGiveCodesAndTextsWithoutTheirWhiteSpace) {
+  ScratchFolder folder;
+  WriteBytes(folder.File("Language.xml"),
+             "<LanguageInfo>\n  <Language name=\" Deutsch \">\n    DE\n  </Language>\n"
+             "</LanguageInfo>");
+  LanguageList list;
+  ASSERT_TRUE(LoadLanguageIndex(folder.File("Language.xml"), list));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, u"Deutsch");
+  EXPECT_EQ(list[0].code, u"DE");
+  WriteBytes(folder.File("DE.xml"), UiFile("\n  <Exit>\n\t Beenden \r\n  </Exit>\n"
+                                           "<Capture>Auf nehmen</Capture>"));
+  UiTextTable table;
+  ASSERT_TRUE(LoadUiTexts(folder.File("DE.xml"), table));
+  EXPECT_EQ(table.Exit, u"Beenden");
+  EXPECT_EQ(table.Capture, u"Auf nehmen");  // white space inside stays
 }
 
 TEST(LanguageIndex, TopLevelEntriesWithoutLanguageInfo) {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -248,37 +249,91 @@ TEST_F(ImageListMenuTest, ItemMenuDeletes) {
   strip.AddImage(path);
   Settle();
   strip.item(0)->setSelected(true);
+  CImageListCtrl::Texts texts;
+  texts.remove = QStringLiteral("Löschen");
+  strip.SetTexts(texts);
   QMenu* menu = RightClick(strip.visualItemRect(strip.item(0)).center());
   ASSERT_NE(menu, nullptr);
-  EXPECT_EQ(Entries(menu), QStringList{QString::fromUtf8("671 删除")});
+  EXPECT_EQ(Entries(menu), QStringList{QString::fromUtf8("671 Löschen")});
   menu->actions().front()->trigger();
   EXPECT_EQ(strip.count(), 0);
   EXPECT_FALSE(QFile::exists(path));
 }
 
-TEST_F(ImageListMenuTest, EmptySpaceMenuOpensTheSelectionAndClearsTheStripOnly) {
+// Emptying the strip takes its pages out of what is delivered, once the
+// person has agreed to the number.
+TEST_F(ImageListMenuTest, EmptySpaceMenuOpensTheSelectionAndClearsThePagesAfterAsking) {
   const QString first = WriteImage("e0.jpg", 64, 48, Qt::red);
   const QString second = WriteImage("e1.jpg", 64, 48, Qt::red);
   strip.AddImage(first);
   strip.AddImage(second);
   Settle();
   strip.item(1)->setSelected(true);
+  std::vector<QString> asked;
+  bool answer = false;
+  strip.SetConfirmer([&](const QString& question) {
+    asked.push_back(question);
+    return answer;
+  });
   QMenu* menu = RightClick(QPoint(150, 390));
   ASSERT_NE(menu, nullptr);
-  EXPECT_EQ(Entries(menu),
-            (QStringList{QString::fromUtf8("667 打开"), QString::fromUtf8("668 清空")}));
+  EXPECT_EQ(Entries(menu), (QStringList{"667 Open", "668 Clear"}));
   menu->findChild<QAction*>("667")->trigger();
   EXPECT_EQ(opened, std::vector<QString>{second});
+
+  menu->findChild<QAction*>("668")->trigger();
+  EXPECT_EQ(asked, std::vector<QString>{"Remove all 2 pages? They will not be delivered."});
+  EXPECT_EQ(strip.count(), 2);  // "no" keeps everything
+  EXPECT_TRUE(QFile::exists(first));
+
+  answer = true;
   menu->findChild<QAction*>("668")->trigger();
   EXPECT_EQ(strip.count(), 0);
   EXPECT_TRUE(strip.Paths().empty());
-  EXPECT_TRUE(QFile::exists(first));
-  EXPECT_TRUE(QFile::exists(second));
+  EXPECT_FALSE(QFile::exists(first));
+  EXPECT_FALSE(QFile::exists(second));
 
-  // The strip goes on after being emptied.
-  strip.AddImage(second);
+  // An empty strip asks nothing; the strip goes on after being emptied.
+  menu->findChild<QAction*>("668")->trigger();
+  EXPECT_EQ(asked.size(), 2u);
+  const QString third = WriteImage("e2.jpg", 64, 48, Qt::red);
+  strip.AddImage(third);
   Settle();
-  EXPECT_EQ(Labels(), QStringList{"e1.jpg"});
+  EXPECT_EQ(Labels(), QStringList{"e2.jpg"});
+}
+
+// Before it is first shown the strip's viewport has Qt's default size; the
+// cells follow the frame's inside, then every resize.
+TEST(ImageListCellSize, FollowsTheStripBeforeShowingAndAfterResizing) {
+  QTemporaryDir folder;
+  const QString path = folder.filePath("r.jpg");
+  QImage image(400, 300, QImage::Format_RGB32);
+  image.fill(Qt::blue);
+  ASSERT_TRUE(image.save(path));
+  QWidget parent;
+  auto* strip = new CImageListCtrl(&parent);
+  strip->setGeometry(0, 0, 170, 500);
+  strip->Initialise();
+  const int client = 170 - 2 * strip->frameWidth();
+  EXPECT_EQ(strip->CellWidthPx(), client - 60);
+  strip->AddImage(path);
+  parent.show();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(strip->count(), 1);
+  EXPECT_EQ(strip->item(0)->icon().actualSize(QSize(1000, 1000)).width(), client - 60);
+
+  strip->resize(270, 500);
+  EXPECT_EQ(strip->CellWidthPx(), client + 40);
+  EXPECT_EQ(strip->iconSize(), QSize(client + 40, (client + 40) / 4 * 3));
+  QElapsedTimer timer;
+  timer.start();
+  while (strip->item(0)->icon().actualSize(QSize(1000, 1000)).width() != client + 40 &&
+         timer.elapsed() < 3000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  const QImage shown = strip->item(0)->icon().pixmap(strip->iconSize()).toImage();
+  EXPECT_EQ(shown.width(), client + 40);
+  EXPECT_TRUE(IsNear(shown.pixel(shown.width() / 2, shown.height() / 2), Qt::blue));
 }
 
 }  // namespace

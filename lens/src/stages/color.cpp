@@ -8,34 +8,103 @@ namespace tavrin::lens {
 
 namespace {
 
-// The document mode compares each pixel with the paper around it. The
-// paper's brightness is what a maximum filter leaves of the page once it is
-// wider than any stroke, so bold type and solid blocks stay solid, where a
-// local-mean threshold would hollow them out; it follows a shadow across
-// the page because the filter is local. It is worked out on a copy this
-// many times smaller: light changes slowly.
+// The document mode first works out the paper's own brightness under the
+// light it had (the background), divides it out so that shadows and a
+// lamp's fall-off become plain white paper, and then thresholds locally
+// against the flattened page, Sauvola's way: a pixel is ink when it is
+// darker than the local mean by a margin that shrinks where the local
+// contrast is high (text) and grows where it is low (blank paper, so grain
+// and noise stay white).
+//
+// The background is worked out on a copy this many times smaller: light
+// changes slowly.
 constexpr int kBackgroundStep = 8;
-// The filter's width as a part of the page's shorter side: wider than a
-// heading's strokes, narrower than a lamp's fall-off.
-constexpr double kBackgroundShare = 1.0 / 6;
-// Ink is darker than this part of the paper around it; paper grain and
-// sensor noise stay far above it, so flat paper stays white.
-constexpr double kInkShareOfPaper = 0.72;
+// A closing (largest, then smallest, over this part of the shorter side)
+// removes what is narrower than strokes and keeps the steps of shadows.
+constexpr double kClosingShare = 1.0 / 24;
+// Nothing darker than this share of the brightest paper nearby is taken
+// for paper in shadow: a heading bar or a black block wider than the
+// closing stays ink, while a shadow darkens paper by less.
+constexpr double kDeepestShadow = 0.4;
+// The wide look-around for that brightest paper, as a part of the shorter
+// side.
+constexpr double kPaperShare = 1.0 / 6;
+// The Sauvola window, as a part of the shorter side (a few lines of text),
+// worked out on a copy this many times smaller; its sensitivity k and the
+// dynamic range R of the standard deviation.
+constexpr int kWindowStep = 4;
+constexpr double kWindowShare = 1.0 / 24;
+constexpr double kSauvolaK = 0.3;
+constexpr double kSauvolaRange = 128.0;
+// Darker than this share of the paper is ink whatever the window says:
+// inside a solid block the local mean is the ink itself.
+constexpr int kSureInk = 128;
+
+cv::Mat Kernel(int reach) {
+  return cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
+}
+
+// The paper's brightness, on the copy kBackgroundStep times smaller
+// (CV_32F, never below 1).
+cv::Mat PaperBackground(const cv::Mat& small) {
+  const int shorter = std::min(small.cols, small.rows);
+  const int reach = std::max(3, static_cast<int>(kClosingShare * shorter));
+  cv::Mat closed;
+  cv::morphologyEx(small, closed, cv::MORPH_CLOSE, Kernel(reach));
+  const int wide = std::max(reach + 1, static_cast<int>(kPaperShare * shorter / 2));
+  cv::Mat brightest;
+  cv::dilate(small, brightest, Kernel(wide));
+  cv::GaussianBlur(brightest, brightest, cv::Size(2 * wide + 1, 2 * wide + 1), 0);
+  cv::Mat floor;
+  brightest.convertTo(floor, CV_8U, kDeepestShadow);
+  cv::Mat paper = cv::max(closed, floor);
+  cv::GaussianBlur(paper, paper, cv::Size(5, 5), 0);
+  cv::Mat out;
+  paper.convertTo(out, CV_32F);
+  return cv::max(out, 1.0F);
+}
 
 cv::Mat DocumentThreshold(const cv::Mat& grey) {
-  cv::Mat small;
-  const cv::Size smallSize(std::max(1, grey.cols / kBackgroundStep),
-                           std::max(1, grey.rows / kBackgroundStep));
-  cv::resize(grey, small, smallSize, 0, 0, cv::INTER_AREA);
-  const int reach = std::max(
-      1, static_cast<int>(kBackgroundShare * std::min(grey.cols, grey.rows) / kBackgroundStep / 2));
-  const cv::Mat kernel =
-      cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
+  // Block averages give the local mean and deviation over the window
+  // (text and the paper between its lines differ from block to block);
+  // the paper background comes from the coarser copy. The light changes slowly, so within a block
+  // the flattened page is the grey page over one paper level: everything is worked out in flattened
+  // units on the blocks, and the threshold is taken back to grey levels for the one full-size
+  // comparison.
+  const cv::Size blocks(std::max(1, grey.cols / kWindowStep), std::max(1, grey.rows / kWindowStep));
+  cv::Mat mean;
+  cv::resize(grey, mean, blocks, 0, 0, cv::INTER_AREA);
+  cv::Mat coarse;
+  cv::resize(
+      mean, coarse,
+      cv::Size(std::max(1, grey.cols / kBackgroundStep), std::max(1, grey.rows / kBackgroundStep)),
+      0, 0, cv::INTER_AREA);
   cv::Mat paper;
-  cv::dilate(small, paper, kernel);
-  cv::GaussianBlur(paper, paper, cv::Size(2 * reach + 1, 2 * reach + 1), 0);
+  cv::resize(PaperBackground(coarse), paper, blocks, 0, 0, cv::INTER_LINEAR);
+
+  mean.convertTo(mean, CV_32F);
+  cv::Mat meanSquare = mean.mul(mean);
+  const int window =
+      std::max(3, static_cast<int>(kWindowShare * std::min(blocks.width, blocks.height)) | 1);
+  cv::blur(mean, mean, cv::Size(window, window), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+  cv::blur(meanSquare, meanSquare, cv::Size(window, window), cv::Point(-1, -1),
+           cv::BORDER_REPLICATE);
+  cv::Mat variance = meanSquare - mean.mul(mean);
+  variance = cv::max(variance, 0.0F);
+  cv::Mat deviation;
+  cv::sqrt(variance, deviation);
+  // In flattened units: the mean and deviation over the paper level.
+  cv::Mat flatMean;
+  cv::Mat flatDeviation;
+  cv::divide(mean, paper, flatMean, 255.0);
+  cv::divide(deviation, paper, flatDeviation, 255.0);
+  cv::Mat level = flatMean.mul(1.0 + kSauvolaK * (flatDeviation / kSauvolaRange - 1.0));
+  level = cv::max(level, static_cast<float>(kSureInk));
+  // Back to grey levels: paper at 255 in flattened units is the paper
+  // level itself.
+  cv::Mat greyLevel = level.mul(paper) / 255.0;
   cv::Mat levels;
-  paper.convertTo(levels, CV_8U, kInkShareOfPaper);
+  greyLevel.convertTo(levels, CV_8U);
   cv::resize(levels, levels, grey.size(), 0, 0, cv::INTER_LINEAR);
   cv::Mat out;
   cv::compare(grey, levels, out, cv::CMP_GT);

@@ -1,4 +1,8 @@
-// Finding pages in a frame: bright quadrilaterals against a darker desk.
+// Finding pages in a frame: quadrilaterals whose four sides are straight,
+// clear edges against the desk, whether the desk is darker, lighter,
+// textured or patterned. Several segmentations (edges, brightness, colour)
+// each offer outlines; every outline's quadrilateral is scored by how much
+// of each side runs along a real edge, and the best is taken.
 // Detection runs on a downscaled copy; the corners come back in the frame's
 // own pixels so that the single warp can run on the full image.
 // Threads: any; no state between calls.
@@ -17,6 +21,21 @@ enum class PageSearch {
   kBook,     // one quadrilateral around both pages of an open book
 };
 
+// The camera as far as the page's proportions need it: where its axis meets
+// the image and its focal length, in the searched image's pixels.
+struct PageCamera {
+  cv::Point2d principalPoint{-1, -1};  // negative: the image's centre
+  double focalPixels = 0.0;            // 0: from the usual field of view
+};
+
+// A document camera's usual horizontal field of view, which gives the
+// focal length when the quadrilateral itself does not pin it down.
+constexpr double kDefaultFieldOfViewDegrees = 60.0;
+
+// The focal length of a camera of that field of view whose frame is
+// frameWidth pixels wide.
+double DefaultFocalPixels(int frameWidth);
+
 struct PageQuad {
   // Top left, top right, bottom right, bottom left, in frame pixels (the
   // pixel grid's outer edges, so a whole w x h frame is 0,0 .. w,h).
@@ -25,15 +44,28 @@ struct PageQuad {
   // lies inside the quadrilateral but outside this is desk.
   cv::Mat detectionMask;
   double detectionScale = 1.0;  // detection pixels per frame pixel
+  // The page's width and height in frame pixels with its true proportions
+  // (perspective undone); zero when not worked out.
+  cv::Size2d size;
 };
 
 // Pages in image (CV_8UC3 BGR or CV_8UC1), in reading order: top to bottom,
-// then left to right. Empty when the frame holds no page clearly brighter
-// than its surroundings.
+// then left to right. Empty when the frame holds no page that stands out
+// from its surroundings. kBook gives the single page when no two pages
+// side by side make a spread. The camera is one pointed at the image's
+// centre unless given.
 std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search);
+std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search, const PageCamera& camera);
 
-// The page's width and height in frame pixels: the longer of each pair of
-// opposite sides.
+// The width-to-height ratio of the rectangle whose image under a pinhole
+// camera is the quadrilateral (corners as in PageQuad). The focal length
+// comes from the quadrilateral's two vanishing points when they are near
+// enough to tell it, else from focalPixels.
+double RectangleAspect(const std::array<cv::Point2f, 4>& corners, cv::Point2d principalPoint,
+                       double focalPixels);
+
+// The page's width and height in frame pixels: its true size when found,
+// else the longer of each pair of opposite sides.
 cv::Size2d PageSideLengths(const PageQuad& quad);
 
 struct WarpRequest {

@@ -40,12 +40,12 @@ std::optional<PageSearch> SearchFor(int autoCrop) {
   }
 }
 
-std::vector<cv::Mat> CropAndResample(const cv::Mat& image, int autoCrop, double scaleX,
-                                     double scaleY) {
+std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& camera, int autoCrop,
+                                     double scaleX, double scaleY) {
   std::vector<cv::Mat> pieces;
   const auto search = SearchFor(autoCrop);
   if (search) {
-    for (const PageQuad& quad : FindPages(image, *search)) {
+    for (const PageQuad& quad : FindPages(image, *search, camera)) {
       const cv::Size2d sides = PageSideLengths(quad);
       if (sides.width * scaleX * sides.height * scaleY > kMaxOutputPixels) return {};
       WarpRequest request;
@@ -66,21 +66,26 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& image, int autoCrop, double 
 }
 
 std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
-                                const ProcessingOptions& options) {
+                                const ProcessingOptions& options, PipelineFailure& failure) {
   const int ownDpi = cameraDpi > 0 ? cameraDpi : kDefaultCameraDpi;
   const bool resample = options.dpiX > 0 && options.dpiY > 0;
   const int dpiX = resample ? options.dpiX : ownDpi;
   const int dpiY = resample ? options.dpiY : ownDpi;
   const int colorMode = NormalizeColorMode(options.colorMode);
 
-  cv::Mat source = frame(CustomCropRect(frame.size(), options.customCrop));
+  const cv::Rect kept = CustomCropRect(frame.size(), options.customCrop);
+  cv::Mat source = frame(kept);
+  // The camera looks at the middle of the whole frame, not of the part kept.
+  PageCamera camera;
+  camera.principalPoint = cv::Point2d(frame.cols / 2.0 - kept.x, frame.rows / 2.0 - kept.y);
+  camera.focalPixels = DefaultFocalPixels(frame.cols);
   // Grey commutes with the warp and the resampling, and a third of the
   // data makes both three times cheaper.
   if (IsSingleChannelMode(colorMode)) source = ToGrey(source);
 
   std::vector<ProcessedImage> result;
-  for (cv::Mat& piece :
-       CropAndResample(source, options.autoCrop, DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY))) {
+  for (cv::Mat& piece : CropAndResample(source, camera, options.autoCrop, DpiScale(ownDpi, dpiX),
+                                        DpiScale(ownDpi, dpiY))) {
     ProcessedImage processed;
     processed.image = Rotate(ApplyColorMode(piece, colorMode), options.rotate);
     processed.dpiX = dpiX;
@@ -90,11 +95,15 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
     if (processed.image.datastart == frame.datastart || !processed.image.isContinuous()) {
       processed.image = processed.image.clone();
     }
-    if (DrawWatermark(processed.image, options.watermark, processed.dpiX, processed.dpiY) ==
-            WatermarkResult::kDrawn &&
-        (colorMode == kColorModeDocument || colorMode == kColorModeOtsu)) {
-      // Antialiased text edges would add grey levels to a black-and-white file.
-      cv::threshold(processed.image, processed.image, 127, 255, cv::THRESH_BINARY);
+    // After the colour stage, so a black-and-white threshold cannot wipe a
+    // light or transparent mark away; the dot pattern keeps such a page
+    // two-level.
+    const bool twoLevel = colorMode == kColorModeDocument || colorMode == kColorModeOtsu;
+    if (DrawWatermark(processed.image, options.watermark, processed.dpiX, processed.dpiY,
+                      twoLevel ? WatermarkInk::kHalftoneBlack : WatermarkInk::kColour) ==
+        WatermarkResult::kNoFonts) {
+      failure = PipelineFailure::kWatermarkNoFonts;
+      return {};
     }
     result.push_back(std::move(processed));
   }
@@ -104,13 +113,24 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
 }  // namespace
 
 std::vector<ProcessedImage> RunPipeline(const cv::Mat& frame, int cameraDpi,
-                                        const ProcessingOptions& options) {
-  if (frame.empty() || frame.type() != CV_8UC3) return {};
+                                        const ProcessingOptions& options,
+                                        PipelineFailure* failure) {
+  PipelineFailure ignored = PipelineFailure::kNone;
+  PipelineFailure& why = failure != nullptr ? *failure : ignored;
+  why = PipelineFailure::kNone;
+  if (frame.empty() || frame.type() != CV_8UC3) {
+    why = PipelineFailure::kBadInput;
+    return {};
+  }
   try {
-    return Run(frame, cameraDpi, options);
+    auto result = Run(frame, cameraDpi, options, why);
+    if (result.empty() && why == PipelineFailure::kNone) why = PipelineFailure::kTooLarge;
+    return result;
   } catch (const cv::Exception&) {
+    why = PipelineFailure::kTooLarge;
     return {};
   } catch (const std::bad_alloc&) {
+    why = PipelineFailure::kTooLarge;
     return {};
   }
 }

@@ -51,13 +51,24 @@ struct ProcessedImage {
   int dpiY = 0;
 };
 
+// Why RunPipeline gave no picture.
+enum class PipelineFailure {
+  kNone,
+  kBadInput,          // an empty frame, or one of another type
+  kTooLarge,          // the DPI asks for more memory than is sensible, or allocation failed
+  kWatermarkNoFonts,  // a watermark was asked for and no font could draw it
+};
+
 // frame is CV_8UC3 BGR; cameraDpi its own resolution (0: unknown, taken as
 // 96). Returns one image, or several for a multiple crop, each owning its
 // pixels and never empty. A crop that finds no page keeps the whole frame.
 // The list is empty only for an empty frame of another type, a DPI that
-// would need an absurd amount of memory, or a failed allocation: the caller
-// reports a failed capture and writes nothing.
+// would need an absurd amount of memory, a failed allocation, or a
+// watermark that no font can draw (a picture without the mark it was asked
+// to carry is never handed on): the caller reports a failed capture and
+// writes nothing, and failure, when given, says which.
 std::vector<ProcessedImage> RunPipeline(const cv::Mat& frame, int cameraDpi,
-                                        const ProcessingOptions& options);
+                                        const ProcessingOptions& options,
+                                        PipelineFailure* failure = nullptr);
 
 }  // namespace tavrin::lens

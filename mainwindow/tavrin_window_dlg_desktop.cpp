@@ -1,0 +1,153 @@
+// The window on a desktop: the keys that must not end a session, texts
+// that show whole, and a window that grows with the screen.
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMetaObject>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QStatusBar>
+
+#include <algorithm>
+
+#include "mainwindow/scan_window_template.h"
+#include "mainwindow/tavrin_window_dlg.h"
+#include "settings/scan_settings.h"
+#include "thumbnails/image_list_ctrl.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr int kStatusBarHeightPx = 20;
+// The strip's share of the width the window grows by, in fifths; the
+// preview takes the rest.
+constexpr int kStripShareFifths = 1;
+
+}  // namespace
+
+void CTavrinWindowDlg::keyPressEvent(QKeyEvent* event) {
+  // A plain dialog closes on Escape and presses its default button on
+  // Enter; a scanning session ends only by Exit, the title bar or the
+  // data source, so both keys are taken here and do nothing.
+  switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      event->accept();
+      return;
+    default:
+      QDialog::keyPressEvent(event);
+  }
+}
+
+void CTavrinWindowDlg::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  PlaceControls();
+}
+
+void CTavrinWindowDlg::FitTexts() {
+  const QSize needed = FitControlsToTexts(controls);
+  fittedPlaces.clear();
+  for (QWidget* widget : controls.All()) fittedPlaces.push_back(widget->geometry());
+  fittedSize = needed;
+  // The template's size and no less: the controls keep their places
+  // relative to their side, and the preview and the strip take the rest.
+  setMinimumSize(needed);
+  setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  if (width() < needed.width() || height() < needed.height()) {
+    const QPoint centre = geometry().center();
+    resize(std::max(width(), needed.width()), std::max(height(), needed.height()));
+    // Start-up placed the window by its centre; it stays there.
+    if (!isVisible()) move(pos() + centre - geometry().center());
+  }
+  PlaceControls();
+}
+
+void CTavrinWindowDlg::WatchListsForFit() {
+  const auto queueFit = [this] {
+    if (fitQueued) return;
+    fitQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          fitQueued = false;
+          // Not before start-up has fitted them once.
+          if (!fittedPlaces.empty()) FitTexts();
+        },
+        Qt::QueuedConnection);
+  };
+  for (QWidget* widget : controls.All()) {
+    auto* combo = qobject_cast<QComboBox*>(widget);
+    if (combo == nullptr) continue;
+    connect(combo->model(), &QAbstractItemModel::rowsInserted, this, queueFit);
+    connect(combo->model(), &QAbstractItemModel::modelReset, this, queueFit);
+  }
+}
+
+void CTavrinWindowDlg::PlaceControls() {
+  const std::vector<QWidget*>& all = controls.All();
+  const std::vector<QRect>& places = controls.Places();
+  if (fittedPlaces.size() != all.size() || places.size() != all.size()) return;
+  const int dx = std::max(0, width() - fittedSize.width());
+  const int dy = std::max(0, height() - fittedSize.height());
+  const int stripGrowth = dx * kStripShareFifths / 5;
+  const int previewGrowth = dx - stripGrowth;
+
+  // Sides are told by the template's places, whatever the texts did.
+  const QRect preview = controls.Places()[static_cast<size_t>(
+      std::find(all.begin(), all.end(), controls.Control(kIdPreviewArea)) - all.begin())];
+  const QRect strip = controls.Places()[static_cast<size_t>(
+      std::find(all.begin(), all.end(), controls.Control(kIdThumbnailList)) - all.begin())];
+  const int previewBottom = preview.top() + preview.height();
+  const int middle = controls.TemplateSize().width() / 2;
+
+  for (size_t i = 0; i < all.size(); ++i) {
+    QRect place = fittedPlaces[i];
+    const QRect& origin = places[i];
+    const int id = all[i]->objectName().toInt();
+    if (id == kIdPreviewArea) {
+      place.setWidth(place.width() + previewGrowth);
+      place.setHeight(place.height() + dy);
+    } else if (id == kIdThumbnailList) {
+      place.translate(previewGrowth, 0);
+      place.setWidth(place.width() + stripGrowth);
+      place.setHeight(place.height() + dy);
+    } else if (origin.top() >= previewBottom) {
+      // The rows under the preview: the left half stays, the right half
+      // follows the preview's right edge or, under the strip, the window's.
+      place.translate(0, dy);
+      if (origin.center().x() > middle)
+        place.translate(origin.left() >= strip.left() ? dx : previewGrowth, 0);
+    }
+    all[i]->setGeometry(place);
+  }
+
+  // The live pictures follow the grown picture area.
+  if (previewHost != nullptr) PlacePreviews();
+  if (statusBar != nullptr) {
+    statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
+  }
+}
+
+void CTavrinWindowDlg::RestoreWindowSize() {
+  const auto& saved = g_scanSettings.Window;
+  QSize wanted(std::max(saved.Width, width()), std::max(saved.Height, height()));
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    wanted = wanted.boundedTo(screen->availableGeometry().size()).expandedTo(minimumSize());
+  }
+  setMinimumSize(size());
+  setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  resize(wanted);
+  if (saved.isMaximized != 0) setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void CTavrinWindowDlg::RememberWindowSize() {
+  const QRect normal =
+      (isMaximized() && normalGeometry().isValid()) ? normalGeometry() : geometry();
+  g_scanSettings.Window.Width = normal.width();
+  g_scanSettings.Window.Height = normal.height();
+  g_scanSettings.Window.isMaximized = isMaximized() ? 1 : 0;
+}
+
+}  // namespace tavrin
