@@ -173,21 +173,33 @@ SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
       Request(1, choice, choice.findPage ? kCropSinglePage : kCropNone, 0);
   if (requested != SANE_STATUS_GOOD) return requested;
 
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs);
+  switch (WaitForPage(Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs), file)) {
+    case PageWait::kPage:
+      return SANE_STATUS_GOOD;
+    case PageWait::kUnreadable:
+      return SANE_STATUS_IO_ERROR;
+    case PageWait::kCancelled:
+      return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    case PageWait::kFinished:
+      return Fail(SANE_STATUS_IO_ERROR, "the scan window closed without a page");
+    case PageWait::kEnded:
+      return Fail(SANE_STATUS_IO_ERROR, "the scan window ended: the capture failed");
+    case PageWait::kLate:
+      break;
+  }
+  return Fail(SANE_STATUS_IO_ERROR, "no page from the scan window in time");
+}
+
+ScanSession::PageWait ScanSession::WaitForPage(Clock::time_point deadline, std::string& file) {
   char path[kPathBytes];
   for (;;) {
-    if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    if (cancelled_()) return PageWait::kCancelled;
     const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
-    if (event == TS_EVENT_FILE) {
-      if (!ReadPageFile(path, file)) return SANE_STATUS_IO_ERROR;
-      return SANE_STATUS_GOOD;
-    }
-    if (event == TS_EVENT_FINISHED)
-      return Fail(SANE_STATUS_IO_ERROR, "the scan window closed without a page");
-    if (event == TS_EVENT_ENDED)
-      return Fail(SANE_STATUS_IO_ERROR, "the scan window ended: the capture failed");
-    if (Clock::now() >= deadline)
-      return Fail(SANE_STATUS_IO_ERROR, "no page from the scan window in time");
+    if (event == TS_EVENT_FILE)
+      return ReadPageFile(path, file) ? PageWait::kPage : PageWait::kUnreadable;
+    if (event == TS_EVENT_FINISHED) return PageWait::kFinished;
+    if (event == TS_EVENT_ENDED) return PageWait::kEnded;
+    if (Clock::now() >= deadline) return PageWait::kLate;
   }
 }
 
@@ -219,26 +231,23 @@ SANE_Status ScanSession::NextFeederPage(const ScanChoice& choice, std::string& f
         Request(1, choice, choice.findPage ? kCropSinglePage : kCropNone, kFeederStillSeconds);
     if (requested != SANE_STATUS_GOOD) return requested;
   }
-  const auto deadline = Clock::now() + std::chrono::seconds(choice.feederWaitSeconds);
-  char path[kPathBytes];
-  for (;;) {
-    if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
-    const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
-    if (event == TS_EVENT_FILE) {
-      if (!ReadPageFile(path, file)) return SANE_STATUS_IO_ERROR;
+  switch (WaitForPage(Clock::now() + std::chrono::seconds(choice.feederWaitSeconds), file)) {
+    case PageWait::kPage:
       return SANE_STATUS_GOOD;
-    }
-    if (event == TS_EVENT_FINISHED || event == TS_EVENT_ENDED) {
-      Close();
-      error_.clear();
-      return SANE_STATUS_NO_DOCS;
-    }
-    if (Clock::now() >= deadline) {
-      Close();
-      error_.clear();
-      return SANE_STATUS_NO_DOCS;
-    }
+    case PageWait::kUnreadable:
+      return SANE_STATUS_IO_ERROR;
+    case PageWait::kCancelled:
+      return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    case PageWait::kFinished:
+    case PageWait::kEnded:
+    case PageWait::kLate:
+      break;
   }
+  // The person ended the run, or no new page came in time: the feeder is
+  // empty.
+  Close();
+  error_.clear();
+  return SANE_STATUS_NO_DOCS;
 }
 
 SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {

@@ -6,6 +6,7 @@
 
 #include <sane/sane.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
@@ -66,6 +67,10 @@ class ScanSession {
   // the page is the frontend's, and the window's folder keeps no copy.
   bool ReadPageFile(const std::string& path, std::string& bytes);
   void TakeReadyEvents();
+  enum class PageWait { kPage, kUnreadable, kCancelled, kFinished, kEnded, kLate };
+  // Waits for the window's next file until deadline; kPage puts its bytes
+  // into file.
+  PageWait WaitForPage(std::chrono::steady_clock::time_point deadline, std::string& file);
 
   const SourceApi& api_;
   CancelCheck cancelled_;

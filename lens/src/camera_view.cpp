@@ -23,20 +23,6 @@ constexpr double kOutlineLongSide = 720.0;
 constexpr auto kOutlineInterval = std::chrono::milliseconds(250);
 constexpr int kOutlineCostFactor = 4;
 
-std::optional<PageSearch> SearchFor(int autoCrop) {
-  switch (autoCrop) {
-    case 1:
-    case 3:
-      return PageSearch::kLargest;
-    case 2:
-      return PageSearch::kEvery;
-    case 4:
-      return PageSearch::kBook;
-    default:
-      return std::nullopt;
-  }
-}
-
 }  // namespace
 
 void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate) {
@@ -183,7 +169,7 @@ void CameraView::PublishFrame(const cv::Mat& frame) {
 
 void CameraView::FindOutlines(const cv::Mat& frame, const PreviewLook& look,
                               const CropPercent& crop) {
-  const auto search = SearchFor(look.autoCrop);
+  const auto search = SearchForCrop(look.autoCrop);
   if (!search || frame.empty()) {
     std::lock_guard lock(mutex_);
     outlines_.clear();

@@ -1026,4 +1026,18 @@ cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& 
   return out;
 }
 
+std::optional<PageSearch> SearchForCrop(int autoCrop) {
+  switch (autoCrop) {
+    case 1:
+    case 3:
+      return PageSearch::kLargest;
+    case 2:
+      return PageSearch::kEvery;
+    case 4:
+      return PageSearch::kBook;
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace tavrin::lens

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -20,6 +21,10 @@ enum class PageSearch {
   kEvery,    // every separate document
   kBook,     // one quadrilateral around both pages of an open book
 };
+
+// The search an automatic crop code (1 single, 2 multiple, 3 edge restore,
+// 4 book) asks for; none for 0 and unknown codes.
+std::optional<PageSearch> SearchForCrop(int autoCrop);
 
 // The camera as far as the page's proportions need it: where its axis meets
 // the image and its focal length, in the searched image's pixels.

@@ -26,24 +26,10 @@ double EdgeInsetFramePixels(const PageQuad& quad) {
   return 1.0 / quad.detectionScale + 1.0;
 }
 
-std::optional<PageSearch> SearchFor(int autoCrop) {
-  switch (autoCrop) {
-    case 1:
-    case 3:
-      return PageSearch::kLargest;
-    case 2:
-      return PageSearch::kEvery;
-    case 4:
-      return PageSearch::kBook;
-    default:
-      return std::nullopt;
-  }
-}
-
 std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& camera, int autoCrop,
                                      double scaleX, double scaleY) {
   std::vector<cv::Mat> pieces;
-  const auto search = SearchFor(autoCrop);
+  const auto search = SearchForCrop(autoCrop);
   if (search) {
     for (const PageQuad& quad : FindPages(image, *search, camera)) {
       const cv::Size2d sides = PageSideLengths(quad);
