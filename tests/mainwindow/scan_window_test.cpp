@@ -263,10 +263,10 @@ TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
   EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isEnabled());
   EXPECT_FALSE(Get<QCheckBox>(kIdWatermarkCheck)->isEnabled());
   EXPECT_TRUE(Combo(kIdCropCombo)->isEnabled());
-  EXPECT_EQ(Combo(kIdCropCombo)->count(), 4);
-  EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), -1);
+  EXPECT_EQ(Combo(kIdCropCombo)->count(), 5);
+  EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 4);
+  EXPECT_EQ(Combo(kIdCropCombo)->currentText(), "Book");
 
-  // The list cannot show book mode, yet saving must not lose it.
   window->reject();
   ScanSettings saved;
   ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
