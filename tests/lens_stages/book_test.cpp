@@ -184,6 +184,26 @@ TEST(BookTest, BlackAndWhitePagesHaveNoGutterBar) {
   }
 }
 
+TEST(BookTest, AFlatSpreadTurnedOnTheDeskGivesItsTwoPages) {
+  // Two flat pages meeting at a shaded gutter, the book turned by 2 degrees.
+  const cv::Size frameSize(1600, 1200);
+  const auto drawn = testing::BookSpread(frameSize);
+  const cv::Mat frame = testing::DrawBookScene(frameSize);
+  ProcessingOptions options;
+  options.autoCrop = 4;
+  const auto pages = RunPipeline(frame, kCameraDpi, options);
+  ASSERT_EQ(pages.size(), 2U);
+  const double aspect = drawn[0].size.width / drawn[0].size.height;
+  for (size_t p = 0; p < 2; ++p) {
+    Save("book-flat-" + std::to_string(p) + ".png", pages[p].image);
+    const cv::Size size = pages[p].image.size();
+    EXPECT_NEAR(static_cast<double>(size.width) / size.height, aspect, 0.02 * aspect) << p;
+    EXPECT_NEAR(size.width, drawn[0].size.width, 0.02 * drawn[0].size.width) << p;
+  }
+  // The right page is the greyer one.
+  EXPECT_GT(cv::mean(pages[0].image)[0], cv::mean(pages[1].image)[0]);
+}
+
 TEST(BookTest, ColumnShadingIsLiftedAndTextKept) {
   // A page whose paper darkens towards one side, with a dark stroke.
   cv::Mat page(200, 300, CV_8UC1, cv::Scalar(230));

@@ -207,7 +207,7 @@ TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
 
   EXPECT_EQ(Items(kIdFormatCombo), (QStringList{"BMP(*.bmp)", "JPEG(*.jpg)", "PNG(*.png)"}));
   EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "Left", "180°", "Right"}));
-  EXPECT_EQ(Items(kIdCropCombo).size(), 4);
+  EXPECT_EQ(Items(kIdCropCombo).size(), 5);
   EXPECT_EQ(Combo(kIdFormatCombo)->currentIndex(), g_scanSettings.fileType);
   ExpectTextsFit();
   // "Resolution" is too long for label 1093 at the dialog font.
