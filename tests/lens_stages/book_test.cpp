@@ -204,6 +204,21 @@ TEST(BookTest, AFlatSpreadTurnedOnTheDeskGivesItsTwoPages) {
   EXPECT_GT(cv::mean(pages[0].image)[0], cv::mean(pages[1].image)[0]);
 }
 
+TEST(BookTest, APageWithARuleDownItsMiddleStaysWhole) {
+  // A landscape form with a dark line between its two halves is no spread.
+  const cv::Size frameSize(1600, 1200);
+  testing::DrawnPage form;
+  form.centre = {800, 600};
+  form.size = {1100, 760};
+  cv::Mat frame = testing::DrawScene(frameSize, {form});
+  cv::line(frame, {800, 240}, {800, 960}, cv::Scalar(20, 20, 20), 3, cv::LINE_AA);
+  ProcessingOptions options;
+  options.autoCrop = 4;
+  const auto pages = RunPipeline(frame, kCameraDpi, options);
+  ASSERT_EQ(pages.size(), 1U);
+  EXPECT_NEAR(pages[0].image.cols, 1100, 0.02 * 1100);
+}
+
 TEST(BookTest, ColumnShadingIsLiftedAndTextKept) {
   // A page whose paper darkens towards one side, with a dark stroke.
   cv::Mat page(200, 300, CV_8UC1, cv::Scalar(230));

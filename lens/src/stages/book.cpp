@@ -48,6 +48,8 @@ constexpr double kSpineSearchShare = 0.16;  // either side of the middle, of the
 // The valley must be this much darker than the paper beside it, in most
 // bands, and run straight, or the quad holds no spread.
 constexpr double kMinValleyDepth = 0.15;
+constexpr double kSpinePaperQuantile = 0.75;
+constexpr double kMinValleyWidth = 0.006;  // of the spread's width
 constexpr double kMinValleyBands = 0.6;
 constexpr double kMaxSpineResidual = 0.012;  // of the spread's width
 // Next to the spine the shadow hides the edges; they are carried on from
@@ -117,7 +119,7 @@ std::optional<cv::Vec2d> FindSpine(const cv::Mat& grey, const cv::Rect2d& spread
   const int left = std::max(0, static_cast<int>(spread.x));
   const int right = std::min(grey.cols, static_cast<int>(spread.br().x));
   if (to <= from || right - left < 16) return std::nullopt;
-  const int smooth = std::max(3, static_cast<int>(0.012 * spread.width) | 1);
+  const int smooth = std::max(3, static_cast<int>(0.005 * spread.width) | 1);
   const int reach = std::max(4, static_cast<int>(0.08 * spread.width));
   std::vector<cv::Point2d> valley;
   for (int band = 0; band < kSpineBands; ++band) {
@@ -125,8 +127,17 @@ std::optional<cv::Vec2d> FindSpine(const cv::Mat& grey, const cv::Rect2d& spread
     const int y1 =
         static_cast<int>(spread.y + spread.height * (0.12 + 0.76 * (band + 1) / kSpineBands));
     if (y0 < 0 || y1 > grey.rows || y1 <= y0) continue;
-    cv::Mat profile;
-    cv::reduce(grey.rowRange(y0, y1), profile, 0, cv::REDUCE_AVG, CV_32F);
+    // Each column's paper: a bright quantile over the band's rows. Text
+    // leaves paper between its lines and words; the fold is dark all the
+    // way along.
+    cv::Mat profile(1, grey.cols, CV_32F);
+    std::vector<uchar> column(static_cast<size_t>(y1 - y0));
+    for (int x = 0; x < grey.cols; ++x) {
+      for (int y = y0; y < y1; ++y) column[static_cast<size_t>(y - y0)] = grey.at<uchar>(y, x);
+      auto nth = column.begin() + static_cast<long>(kSpinePaperQuantile * (column.size() - 1));
+      std::nth_element(column.begin(), nth, column.end());
+      profile.at<float>(0, x) = *nth;
+    }
     cv::blur(profile, profile, cv::Size(smooth, 1), cv::Point(-1, -1), cv::BORDER_REPLICATE);
     const float* p = profile.ptr<float>(0);
     int darkest = from;
@@ -150,6 +161,13 @@ std::optional<cv::Vec2d> FindSpine(const cv::Mat& grey, const cv::Rect2d& spread
                       value < (1 - kMinValleyDepth) * nearLeft &&
                       value < (1 - kMinValleyDepth) * nearRight;
     if (!deep) continue;
+    // A fold's shadow is wider than a printed rule.
+    const float half = 0.5F * (value + std::min(paper[0], paper[1]));
+    int wideFrom = darkest;
+    int wideTo = darkest;
+    while (wideFrom > 0 && p[wideFrom - 1] < half) --wideFrom;
+    while (wideTo < grey.cols - 1 && p[wideTo + 1] < half) ++wideTo;
+    if (wideTo - wideFrom + 1 < kMinValleyWidth * spread.width) continue;
     double x = darkest;
     if (darkest > 0 && darkest < grey.cols - 1) {
       const double l = p[darkest - 1];
