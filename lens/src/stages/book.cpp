@@ -62,7 +62,7 @@ constexpr double kMinPageHeight = 0.6;
 constexpr double kMinPageWidth = 0.3;
 // The paper's brightness in a column: this quantile of it (text is
 // darker and takes fewer of a column's pixels).
-constexpr double kPaperQuantile = 0.9;
+constexpr double kPaperQuantile = 0.98;
 constexpr float kMaxShadingGain = 4.0F;
 
 struct Upright {
@@ -485,8 +485,9 @@ void FlattenColumnShading(cv::Mat& page) {
   const cv::Mat grey = ToGrey(page);
   constexpr int kStep = 4;
   cv::Mat small;
-  cv::resize(grey, small, cv::Size(std::max(2, grey.cols / kStep), std::max(8, grey.rows / kStep)),
-             0, 0, cv::INTER_AREA);
+  // Full width: the shadow at the fold changes within a few columns.
+  cv::resize(grey, small, cv::Size(grey.cols, std::max(8, grey.rows / kStep)), 0, 0,
+             cv::INTER_AREA);
   std::vector<float> level(static_cast<size_t>(small.cols));
   std::vector<uchar> column(static_cast<size_t>(small.rows));
   for (int x = 0; x < small.cols; ++x) {
@@ -498,7 +499,7 @@ void FlattenColumnShading(cv::Mat& page) {
   // A vertical rule darkens a column or two all the way down; the light
   // changes more smoothly: the median of the columns nearby, which follows
   // a slope where it is and leaves the rule out.
-  const int reach = std::max(2, small.cols / 200);
+  const int reach = 2;
   std::vector<float> median(level.size());
   std::vector<float> window;
   for (size_t x = 0; x < level.size(); ++x) {
