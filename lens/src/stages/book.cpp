@@ -440,10 +440,11 @@ cv::Mat UnrollPage(const cv::Mat& image, const Upright& up, const PageShape& sha
   const double insetY = request.insetPixels * fullHeight / shorter;
   const cv::Size outSize(std::max(1, static_cast<int>(std::lround(fullWidth - 2 * insetX))),
                          std::max(1, static_cast<int>(std::lround(fullHeight - 2 * insetY))));
-  cv::Mat mapX(outSize, CV_32F);
-  cv::Mat mapY(outSize, CV_32F);
+  // Each output column is one ruling: where it lies, and its two ends.
+  std::vector<double> rulingX(static_cast<size_t>(outSize.width));
+  std::vector<double> rulingTop(rulingX.size());
+  std::vector<double> rulingBottom(rulingX.size());
   size_t at = 0;
-  const cv::Matx33d& g = uprightToFrame;
   for (int c = 0; c < outSize.width; ++c) {
     // Output columns run left to right: from the outer edge to the spine
     // on the left page, from the spine outwards on the right one.
@@ -460,21 +461,38 @@ cv::Mat UnrollPage(const cv::Mat& image, const Upright& up, const PageShape& sha
     const double span = u.arc[at + 1] - u.arc[at];
     const double t = span > 1e-12 ? std::clamp((arc - u.arc[at]) / span, 0.0, 1.0) : 0.0;
     const double s = u.distance[at] + t * (u.distance[at + 1] - u.distance[at]);
-    const double top = shape.Top(s);
-    const double bottom = shape.Bottom(s);
-    const double x = spineX + shape.side * s;
-    // top and bottom are the paper's edges; rows are sampled at their
-    // centres.
-    for (int r = 0; r < outSize.height; ++r) {
-      const double v = (r + 0.5 + insetY) / fullHeight;
-      const double y = top + v * (bottom - top);
-      const double w = g(2, 0) * x + g(2, 1) * y + g(2, 2);
-      mapX.at<float>(r, c) = static_cast<float>((g(0, 0) * x + g(0, 1) * y + g(0, 2)) / w);
-      mapY.at<float>(r, c) = static_cast<float>((g(1, 0) * x + g(1, 1) * y + g(1, 2)) / w);
-    }
+    rulingX[static_cast<size_t>(c)] = spineX + shape.side * s;
+    rulingTop[static_cast<size_t>(c)] = shape.Top(s);
+    rulingBottom[static_cast<size_t>(c)] = shape.Bottom(s);
   }
-  cv::Mat out;
-  cv::remap(image, out, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  // The maps go block by block of rows: two maps of the whole page would
+  // cost more in fresh memory than the sampling itself.
+  constexpr int kBlockRows = 64;
+  cv::Mat out(outSize, image.type());
+  cv::Mat mapX(kBlockRows, outSize.width, CV_32F);
+  cv::Mat mapY(kBlockRows, outSize.width, CV_32F);
+  const cv::Matx33d& g = uprightToFrame;
+  for (int r0 = 0; r0 < outSize.height; r0 += kBlockRows) {
+    const int rows = std::min(kBlockRows, outSize.height - r0);
+    for (int r = 0; r < rows; ++r) {
+      // top and bottom are the paper's edges; rows are sampled at their
+      // centres.
+      const double v = (r0 + r + 0.5 + insetY) / fullHeight;
+      float* xs = mapX.ptr<float>(r);
+      float* ys = mapY.ptr<float>(r);
+      for (int c = 0; c < outSize.width; ++c) {
+        const size_t i = static_cast<size_t>(c);
+        const double x = rulingX[i];
+        const double y = rulingTop[i] + v * (rulingBottom[i] - rulingTop[i]);
+        const double w = g(2, 0) * x + g(2, 1) * y + g(2, 2);
+        xs[c] = static_cast<float>((g(0, 0) * x + g(0, 1) * y + g(0, 2)) / w);
+        ys[c] = static_cast<float>((g(1, 0) * x + g(1, 1) * y + g(1, 2)) / w);
+      }
+    }
+    cv::Mat block = out.rowRange(r0, r0 + rows);
+    cv::remap(image, block, mapX.rowRange(0, rows), mapY.rowRange(0, rows), cv::INTER_LINEAR,
+              cv::BORDER_REPLICATE);
+  }
   return out;
 }
 
