@@ -184,6 +184,22 @@ TEST(BookTest, BlackAndWhitePagesHaveNoGutterBar) {
   }
 }
 
+TEST(BookTest, OnePageOfTheSpreadFoundIsEnoughForBoth) {
+  // A page curled so far that the page search finds only the left one:
+  // roughly that page's outline.
+  const cv::Mat frame = BookFrame(0.08);
+  PageQuad left;
+  left.corners = {cv::Point2f(140, 150), cv::Point2f(1000, 165), cv::Point2f(1000, 1335),
+                  cv::Point2f(140, 1350)};
+  const auto pages = FlattenBookSpread(frame, left, {}, {});
+  ASSERT_EQ(pages.size(), 2U);
+  const cv::Size2d truth = CurvedBookPageSize(kFrame, CurvedBook{GridSheet(true), {}});
+  for (const cv::Mat& page : pages) {
+    EXPECT_NEAR(page.cols, truth.width, 0.02 * truth.width);
+    EXPECT_NEAR(page.rows, truth.height, 0.02 * truth.height);
+  }
+}
+
 TEST(BookTest, AFlatSpreadTurnedOnTheDeskGivesItsTwoPages) {
   // Two flat pages meeting at a shaded gutter, the book turned by 2 degrees.
   const cv::Size frameSize(1600, 1200);

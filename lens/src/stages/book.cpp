@@ -60,6 +60,8 @@ constexpr double kEdgeWindow = 0.06;
 // A page must be at least this part of the spread's height and width.
 constexpr double kMinPageHeight = 0.6;
 constexpr double kMinPageWidth = 0.3;
+// The narrower page at least this part of the wider one.
+constexpr double kMinPageBalance = 0.8;
 // The paper's brightness in a column: this quantile of it (text is
 // darker and takes fewer of a column's pixels).
 constexpr double kPaperQuantile = 0.98;
@@ -556,21 +558,14 @@ void FlattenColumnShading(cv::Mat& page) {
   }
 }
 
-std::vector<cv::Mat> FlattenBookSpread(const cv::Mat& image, const PageQuad& spread,
-                                       const PageCamera& camera, const BookRequest& request) {
-  if (image.empty()) return {};
-  const cv::Mat grey = ToGrey(image);
-  const double smallPerFrame =
-      std::min(1.0, static_cast<double>(kSearchLongSide) / std::max(grey.cols, grey.rows));
-  cv::Mat small;
-  if (smallPerFrame < 1.0) {
-    cv::resize(grey, small, ScaledSize(grey.size(), smallPerFrame, smallPerFrame), 0, 0,
-               cv::INTER_AREA);
-  } else {
-    small = grey;
-  }
+namespace {
+
+// The pages of the spread inside corners, when there is one.
+std::vector<cv::Mat> TrySpread(const cv::Mat& image, const cv::Mat& small, double smallPerFrame,
+                               const std::array<cv::Point2f, 4>& q, const PageCamera& camera,
+                               const BookRequest& request) {
+  const cv::Size frameSize = image.size();
   // The quadrilateral's sides in search pixels give the upright copy's size.
-  const auto& q = spread.corners;
   const double width = 0.5 * (cv::norm(q[1] - q[0]) + cv::norm(q[2] - q[3])) * smallPerFrame;
   const double height = 0.5 * (cv::norm(q[3] - q[0]) + cv::norm(q[2] - q[1])) * smallPerFrame;
   if (width < 32 || height < 32) return {};
@@ -586,27 +581,77 @@ std::vector<cv::Mat> FlattenBookSpread(const cv::Mat& image, const PageQuad& spr
       cv::Point2f(static_cast<float>(mx + width - 0.5), static_cast<float>(my + height - 0.5)),
       cv::Point2f(static_cast<float>(mx - 0.5), static_cast<float>(my + height - 0.5))};
   cv::Matx33d frameToUpright = cv::getPerspectiveTransform(from.data(), to.data());
-  Upright up = MakeUpright(small, smallPerFrame, frameToUpright, size, rect, camera, grey.size());
+  Upright up = MakeUpright(small, smallPerFrame, frameToUpright, size, rect, camera, frameSize);
   const auto spine = FindSpine(up.grey, rect);
   if (!spine) return {};
   // Shear so that the spine is the column at the middle.
   const double spineX = std::round(mx + width / 2);
   const cv::Matx33d shear(1, -(*spine)[0], spineX - (*spine)[1], 0, 1, 0, 0, 0, 1);
   frameToUpright = shear * frameToUpright;
-  up = MakeUpright(small, smallPerFrame, frameToUpright, size, rect, camera, grey.size());
+  up = MakeUpright(small, smallPerFrame, frameToUpright, size, rect, camera, frameSize);
 
   cv::Mat mask;
   cv::threshold(up.grey, mask, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
   cv::morphologyEx(mask, mask, cv::MORPH_OPEN,
                    cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3)));
-  std::vector<cv::Mat> pages;
+  std::array<std::optional<PageShape>, 2> shapes;
   for (int side : {-1, 1}) {
-    const auto shape = FindPageShape(up.grey, mask, static_cast<int>(spineX), side, rect);
-    if (!shape) return {};
+    shapes[side < 0 ? 0 : 1] = FindPageShape(up.grey, mask, static_cast<int>(spineX), side, rect);
+    if (!shapes[side < 0 ? 0 : 1]) return {};
+  }
+  // A book's two pages are as wide as each other; a dark line that splits
+  // one page into unequal parts is no spine.
+  const double narrower = std::min(shapes[0]->outer, shapes[1]->outer);
+  const double wider = std::max(shapes[0]->outer, shapes[1]->outer);
+  if (narrower < kMinPageBalance * wider) return {};
+  std::vector<cv::Mat> pages;
+  for (const auto& shape : shapes) {
     const cv::Matx33d uprightToFrame = frameToUpright.inv();
     cv::Mat page = UnrollPage(image, up, *shape, spineX, uprightToFrame, request);
     FlattenColumnShading(page);
     pages.push_back(std::move(page));
+  }
+  return pages;
+}
+
+// corners widened by their own width to one side (-1 left, +1 right).
+std::array<cv::Point2f, 4> Widened(const std::array<cv::Point2f, 4>& q, int side) {
+  std::array<cv::Point2f, 4> w = q;
+  if (side > 0) {
+    w[1] = q[1] + (q[1] - q[0]);
+    w[2] = q[2] + (q[2] - q[3]);
+  } else {
+    w[0] = q[0] - (q[1] - q[0]);
+    w[3] = q[3] - (q[2] - q[3]);
+  }
+  return w;
+}
+
+}  // namespace
+
+std::vector<cv::Mat> FlattenBookSpread(const cv::Mat& image, const PageQuad& spread,
+                                       const PageCamera& camera, const BookRequest& request) {
+  if (image.empty()) return {};
+  const cv::Mat grey = ToGrey(image);
+  const double smallPerFrame =
+      std::min(1.0, static_cast<double>(kSearchLongSide) / std::max(grey.cols, grey.rows));
+  cv::Mat small;
+  if (smallPerFrame < 1.0) {
+    cv::resize(grey, small, ScaledSize(grey.size(), smallPerFrame, smallPerFrame), 0, 0,
+               cv::INTER_AREA);
+  } else {
+    small = grey;
+  }
+  auto pages = TrySpread(image, small, smallPerFrame, spread.corners, camera, request);
+  // A strongly curved page has no straight sides, and the page search
+  // may give only one of the two: the spread is then that page and its
+  // neighbour on one side, whichever holds a spine and a second page.
+  const float middle = 0.25F * (spread.corners[0].x + spread.corners[1].x + spread.corners[2].x +
+                                spread.corners[3].x);
+  const int first = middle < image.cols / 2.0F ? 1 : -1;
+  for (int side : {first, -first}) {
+    if (!pages.empty()) break;
+    pages = TrySpread(image, small, smallPerFrame, Widened(spread.corners, side), camera, request);
   }
   return pages;
 }
