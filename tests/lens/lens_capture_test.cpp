@@ -2,7 +2,12 @@
 // the file, rotation, injected faults, the path buffer and write failures.
 #include <unistd.h>
 #include <QImage>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "tests/lens/lens_test_support.h"
 
@@ -220,6 +225,38 @@ TEST_F(LensCapture, CombineWritesTheOutput) {
 namespace tavrin::lens_test {
 namespace {
 
+// Pixels of a 24-bit bottom-up BMP as the library writes it that are
+// plainly red; -1 when the file is not such a BMP.
+int RedPixelsInBmp(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const auto u32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+  };
+  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M' ||
+      static_cast<unsigned char>(bytes[28]) != 24) {
+    return -1;
+  }
+  const uint32_t offset = u32(10);
+  const auto width = static_cast<int32_t>(u32(18));
+  const auto height = static_cast<int32_t>(u32(22));
+  const size_t stride = (static_cast<size_t>(width) * 3 + 3) / 4 * 4;
+  if (width <= 0 || height == 0 || offset + stride * std::abs(height) > bytes.size()) return -1;
+  int red = 0;
+  for (int y = 0; y < std::abs(height); ++y) {
+    for (int x = 0; x < width; ++x) {
+      const size_t at = offset + y * stride + static_cast<size_t>(x) * 3;
+      const auto b = static_cast<unsigned char>(bytes[at]);
+      const auto g = static_cast<unsigned char>(bytes[at + 1]);
+      const auto r = static_cast<unsigned char>(bytes[at + 2]);
+      if (r > 200 && g < 60 && b < 60) ++red;
+    }
+  }
+  return red;
+}
+
 TEST_F(LensCapture, WatermarkedCaptureSucceedsWithoutAnApplicationObject) {
   Open("document?sizes=640x480", 640, 480);
   ASSERT_EQ(Capture(scratch.File("plain.bmp")), 0);
@@ -227,11 +264,13 @@ TEST_F(LensCapture, WatermarkedCaptureSucceedsWithoutAnApplicationObject) {
                                               255, 0, 0, 1),
             0);
   ASSERT_EQ(Capture(scratch.File("marked.bmp")), 0);
-  // Text needs the fonts of a GUI application; without one the capture
-  // still succeeds and writes the picture whole.
+  // Without a GUI application the text is drawn through FreeType: the
+  // picture comes out whole and carries the red mark.
   const FileFacts facts = ReadFileFacts(scratch.File("marked.bmp"));
   EXPECT_EQ(facts.width, 640);
   EXPECT_EQ(facts.height, 480);
+  EXPECT_EQ(RedPixelsInBmp(scratch.File("plain.bmp")), 0);
+  EXPECT_GT(RedPixelsInBmp(scratch.File("marked.bmp")), 300);
 }
 
 }  // namespace

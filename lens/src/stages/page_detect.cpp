@@ -276,6 +276,9 @@ constexpr double kMinEdgeStep = 9.0;
 // crosses plain desk and fails.
 constexpr double kMinSideSupport = 0.6;
 constexpr int kSideSamples = 48;
+// How much darker or brighter than both sides a thin edge line must be.
+constexpr double kMinLineDepth = 5.0;
+constexpr float kLineReach = 4.0F;
 
 bool InsideImage(const cv::Mat& image, cv::Point2f p) {
   return p.x >= 0 && p.y >= 0 && p.x <= image.cols - 1.001F && p.y <= image.rows - 1.001F;
@@ -313,6 +316,31 @@ cv::Point2f OutwardNormal(cv::Point2f from, cv::Point2f to) {
   return {along.y / length, -along.x / length};
 }
 
+// Paper as bright as the desk beside it still shows its edge as a thin
+// line: the shadow the sheet casts, or its lit rim. A sample counts as
+// edge when the side itself is darker (or brighter) than both sides of it.
+bool IsLine(const cv::Mat& colour, cv::Point2f p, cv::Point2f normal) {
+  // The line may sit a pixel or two off the side, and be as wide as the
+  // comparison's reach: both sides are looked at further out.
+  const cv::Point2f inner = p - normal * kLineReach;
+  const cv::Point2f outer = p + normal * kLineReach;
+  if (!InsideImage(colour, inner) || !InsideImage(colour, outer)) return false;
+  const cv::Vec3f in = SampleAt(colour, inner);
+  const cv::Vec3f out = SampleAt(colour, outer);
+  double darker = 0;
+  double brighter = 0;
+  for (float s = -1.0F; s <= 2.0F; s += 0.5F) {
+    const cv::Point2f q = p + normal * s;
+    if (!InsideImage(colour, q)) return false;
+    const cv::Vec3f v = SampleAt(colour, q);
+    for (int c = 0; c < 3; ++c) {
+      darker = std::max(darker, static_cast<double>(std::min(in[c], out[c]) - v[c]));
+      brighter = std::max(brighter, static_cast<double>(v[c] - std::max(in[c], out[c])));
+    }
+  }
+  return std::max(darker, brighter) >= kMinLineDepth;
+}
+
 // The share of the weakest side's length along which the colours either
 // side of it differ clearly. Samples off the image count as no edge.
 double WeakestSideSupport(const std::array<cv::Point2f, 4>& corners, const cv::Mat& colour) {
@@ -328,7 +356,9 @@ double WeakestSideSupport(const std::array<cv::Point2f, 4>& corners, const cv::M
       const cv::Point2f inner = p - normal * kStepReach;
       const cv::Point2f outer = p + normal * kStepReach;
       if (!InsideImage(colour, inner) || !InsideImage(colour, outer)) continue;
-      if (Step(SampleAt(colour, inner), SampleAt(colour, outer)) >= kMinEdgeStep) ++strong;
+      const cv::Vec3f in = SampleAt(colour, inner);
+      const cv::Vec3f out = SampleAt(colour, outer);
+      if (Step(in, out) >= kMinEdgeStep || IsLine(colour, p, normal)) ++strong;
     }
     weakest = std::min(weakest, static_cast<double>(strong) / kSideSamples);
   }
@@ -408,7 +438,6 @@ std::array<cv::Point2f, 4> RefineToEdges(const std::array<cv::Point2f, 4>& corne
 struct Outline {
   std::vector<cv::Point> points;
   double area = 0.0;
-  size_t method = 0;
 };
 
 // A scored quadrilateral in detection pixels (pixel centres).
@@ -431,7 +460,7 @@ void AddRegionOutlines(const cv::Mat& mask, double minArea, std::vector<Outline>
       if (hierarchy[i][3] >= 0) continue;  // a hole's boundary
       const double area = cv::contourArea(contours[i]);
       if (area < minArea || TouchesAllBorders(contours[i], mask.size())) continue;
-      outlines.push_back({std::move(contours[i]), area, outlines.size()});
+      outlines.push_back({std::move(contours[i]), area});
     }
   }
 }
@@ -547,7 +576,8 @@ bool MakeSpread(const Found& a, const Found& b) {
   const float rowOverlap = std::min(boxA.br().y, boxB.br().y) - std::max(boxA.y, boxB.y);
   if (rowOverlap < 0.8F * height) return false;
   const float gap = std::max(boxA.x, boxB.x) - std::min(boxA.br().x, boxB.br().x);
-  return gap < 0.1F * width;
+  // The gutter's shadow may be left out of both pages.
+  return gap < 0.25F * width;
 }
 
 PageQuad ToFrame(const Found& found, const Detection& d) {
@@ -662,12 +692,17 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
   // Two pages side by side also make a quadrilateral with four clear
   // sides (an open book): what is made of two or more good pages is no
   // page itself. The book search puts such a spread together again.
+  // Smaller ones first, so that a spread inside a book's cover is known
+  // for what it is before the cover is looked at.
   std::vector<bool> composite(good.size(), false);
-  for (size_t i = 0; i < good.size(); ++i) {
+  for (size_t i = good.size(); i-- > 0;) {
     std::vector<size_t> parts;
     double covered = 0;
     for (size_t j = i + 1; j < good.size(); ++j) {
-      if (good[j].area < 0.3 * good[i].area || OverlapShare(good[j], good[i]) < 0.9) continue;
+      if (composite[j] || good[j].area < 0.3 * good[i].area ||
+          OverlapShare(good[j], good[i]) < 0.9) {
+        continue;
+      }
       const bool apart = std::all_of(parts.begin(), parts.end(), [&](size_t k) {
         return OverlapShare(good[j], good[k]) < 0.2;
       });
@@ -682,9 +717,15 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
   for (size_t i = 0; i < good.size(); ++i) {
     if (composite[i]) continue;
     Found& f = good[i];
-    const bool seen = std::any_of(distinct.begin(), distinct.end(),
-                                  [&](const Found& kept) { return OverlapShare(f, kept) > 0.2; });
-    if (!seen) distinct.push_back(std::move(f));
+    const auto kept = std::find_if(distinct.begin(), distinct.end(),
+                                   [&](const Found& k) { return OverlapShare(f, k) > 0.2; });
+    if (kept == distinct.end()) {
+      distinct.push_back(std::move(f));
+    } else if (f.area > 0.85 * kept->area && f.support >= kept->support - 0.02) {
+      // Nearly the same region, a little tighter, with sides as clear: the
+      // larger one took in a strip of desk as bright as the paper.
+      *kept = std::move(f);
+    }
   }
   return distinct;
 }
@@ -846,7 +887,9 @@ cv::Mat FillHoles(const cv::Mat& values, const cv::Mat& weight) {
   cv::Mat filled = FillHoles(coarseValues, coarseMask);
   cv::Mat up;
   cv::pyrUp(filled, up, values.size());
-  return weighted + up.mul(cv::Scalar::all(1.0) - w3);
+  cv::Mat unknown;
+  cv::subtract(cv::Scalar::all(1.0), w3, unknown);
+  return weighted + up.mul(unknown);
 }
 
 // What the page's paper looks like at every output pixel, text left out:
@@ -908,7 +951,7 @@ cv::Mat SmoothPageMask(const cv::Mat& detectionMask, const cv::Mat& toOutput, cv
   const int inset = static_cast<int>(std::ceil(insetPixels));
   if (inset > 0) {
     cv::erode(mask, mask,
-              cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * inset + 1, 2 * inset + 1)));
+              cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * inset + 1, 2 * inset + 1)));
   }
   return mask;
 }
@@ -960,15 +1003,21 @@ cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& 
     const cv::Mat pageMask = SmoothPageMask(quad.detectionMask, maskHomography, outSize, inset);
     if (cv::countNonZero(pageMask) > 0) {
       const cv::Mat paper = PaperShading(out, pageMask);
-      cv::Mat alpha;
-      pageMask.convertTo(alpha, CV_32F, 1.0 / 255);
-      if (out.channels() == 3) cv::cvtColor(alpha, alpha, cv::COLOR_GRAY2BGR);
-      cv::Mat outF;
-      cv::Mat paperF;
-      out.convertTo(outF, CV_32F);
-      paper.convertTo(paperF, CV_32F);
-      cv::Mat blended = outF.mul(alpha) + paperF.mul(cv::Scalar::all(1.0) - alpha);
-      blended.convertTo(out, out.type());
+      // Desk becomes paper; only the antialiased band of the outline mixes.
+      paper.copyTo(out, pageMask == 0);
+      const int channels = out.channels();
+      for (int y = 0; y < out.rows; ++y) {
+        const uchar* a = pageMask.ptr<uchar>(y);
+        const uchar* q = paper.ptr<uchar>(y);
+        uchar* p = out.ptr<uchar>(y);
+        for (int x = 0; x < out.cols; ++x) {
+          if (a[x] == 0 || a[x] == 255) continue;
+          for (int c = 0; c < channels; ++c) {
+            const int i = x * channels + c;
+            p[i] = static_cast<uchar>((p[i] * a[x] + q[i] * (255 - a[x]) + 127) / 255);
+          }
+        }
+      }
     }
   }
   if (twoSteps) {
