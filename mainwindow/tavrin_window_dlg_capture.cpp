@@ -35,6 +35,7 @@ using PathBuffer = std::array<char, kPathBufferBytes>;
 constexpr int kCaptureCalls = 7;
 constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
 constexpr int kCropMultipleItem = 2;
+constexpr int kCropBookItem = 4;  // a spread comes as its two pages
 constexpr int kCropSingleItem = 1;
 constexpr int kMergeRightUpper = 4;
 constexpr int kMergeBelowLeft = 7;
@@ -180,7 +181,8 @@ void CTavrinWindowDlg::OnCapture() {
     if (IsClosing()) return;
   }
 
-  if (cropCombo->currentIndex() == kCropMultipleItem) {
+  if (cropCombo->currentIndex() == kCropMultipleItem ||
+      cropCombo->currentIndex() == kCropBookItem) {
     // The library rewrote the buffer to "a;b;c"; it promised a terminator.
     mainPath.back() = '\0';
     const std::vector<std::string> pieces = SplitAt(mainPath.data(), ';');

@@ -287,8 +287,8 @@ void CTavrinWindowDlg::OnColorChange() {
 }
 
 int CTavrinWindowDlg::SelectedCrop() const {
-  // Book mode (4) has no item; the saved value then stands, so that it
-  // reaches the camera library and survives the next save.
+  // With no item chosen the saved value stands, so that it reaches the
+  // camera library and survives the next save.
   const int item = cropCombo->currentIndex();
   return item >= 0 ? item : g_scanSettings.cutType;
 }

@@ -334,7 +334,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   }
   OnWaterMarkCheck();
 
-  // SelectedCrop, not the combo: the combo cannot show book mode (4).
+  // The crop the user has chosen, which a device change keeps.
   const bool notBook = SelectedCrop() != 4;
   EnableControl(kIdColorCombo, notBook);
   EnableControl(kIdRotateCombo, notBook);
@@ -414,7 +414,8 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   RefillCombo(rotateCombo,
               {QStringLiteral("0°"), Q(t.RotateLeft), QStringLiteral("180°"), Q(t.RotateRight)});
   RefillCombo(colorCombo, {Q(t.ColorType0), Q(t.ColorType1), Q(t.ColorType2), Q(t.ColorType3)});
-  RefillCombo(cropCombo, {Q(t.CutType0), Q(t.CutType1), Q(t.CutType2), Q(t.CutType3)});
+  RefillCombo(cropCombo,
+              {Q(t.CutType0), Q(t.CutType1), Q(t.CutType2), Q(t.CutType3), Q(t.CutType4)});
   if (unitCombo->count() > 1) {
     RefillCombo(unitCombo, {Q(t.Resolution), Q(t.DPI)});
   } else {

@@ -17,6 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kSecond = std::chrono::seconds(1);
 constexpr auto kSamplePeriod = std::chrono::milliseconds(200);
+// Longer than any camera's frame interval: no new frame for this long is
+// a stall.
+constexpr auto kStalledAfter = std::chrono::milliseconds(600);
 
 std::mutex keptMutex;
 std::vector<std::thread> keptThreads;
@@ -71,11 +74,25 @@ void RunAutomatic(AutoCapture::State& state) {
   bool settling = false;
   int value = 0;
   Clock::time_point stillSince;
+  uint64_t lastSequence = 0;
+  bool seenAny = false;
+  Clock::time_point lastFresh;
   auto next = Clock::now();
   while (state.SleepUntil(next)) {
     next += kSamplePeriod;
     const FrameSlot::Frame frame = state.view->frames.Latest();
     if (frame.image.empty()) continue;
+    // A camera that has sent nothing new for a while says nothing about
+    // stillness: a stalled stream would otherwise look like a page lying
+    // still, with the hand that was turning it frozen in the picture. That
+    // time does not count.
+    if (seenAny && frame.sequence == lastSequence) {
+      if (settling && Clock::now() - lastFresh > kStalledAfter) stillSince += kSamplePeriod;
+      continue;
+    }
+    seenAny = true;
+    lastSequence = frame.sequence;
+    lastFresh = Clock::now();
     const cv::Mat thumb = detector.Thumbnail(frame.image);
     const auto now = Clock::now();
     if (reference.empty()) {

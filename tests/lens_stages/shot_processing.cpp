@@ -1,8 +1,8 @@
 // Writes processed captures of the virtual document camera, scaled down, as
 // PNGs into the folder given as the only argument: what a user sees of the
-// single and multiple crops, the black-and-white document mode and the
-// watermark. Each sheet shows the camera's frame on the left and the
-// files the capture wrote on the right.
+// single and multiple crops, the black-and-white document mode, the
+// watermark and an open book flattened into its two pages. Each sheet shows the camera's frame on
+// the left and the files the capture wrote on the right.
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +27,7 @@ constexpr int kWidth = 2448;
 constexpr int kHeight = 1836;
 constexpr int kDocument = 0;
 constexpr int kPages = 1;
+constexpr int kBook = 2;
 
 struct Shot {
   const char* name;
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
     return 2;
   }
-  ::setenv("TAVRIN_LENS_VIRTUAL", "document?sizes=2448x1836,pages?sizes=2448x1836", 1);
+  ::setenv("TAVRIN_LENS_VIRTUAL",
+           "document?sizes=2448x1836,pages?sizes=2448x1836,book?sizes=2448x1836", 1);
   ::setenv("TAVRIN_LENS_V4L2", "0", 1);
   ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
   QGuiApplication app(argc, argv);
@@ -94,12 +96,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   bool ok = lens.camOpenDev(kDocument, 0, kWidth, kHeight) == 0 &&
-            lens.camOpenDev(kPages, 0, kWidth, kHeight) == 0;
+            lens.camOpenDev(kPages, 0, kWidth, kHeight) == 0 &&
+            lens.camOpenDev(kBook, 0, kWidth, kHeight) == 0;
   const Shot shots[] = {
       {"processing-single-crop.png", kDocument, 1, 0, false},
       {"processing-multiple-crop.png", kPages, 2, 0, false},
       {"processing-black-and-white.png", kDocument, 1, 1, false},
       {"processing-watermark.png", kDocument, 1, 0, true},
+      {"processing-book.png", kBook, 4, 0, false},
+      {"processing-book-black-and-white.png", kBook, 4, 1, false},
   };
   for (const Shot& shot : shots) {
     if (!ok) break;

@@ -155,6 +155,25 @@ TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
   EXPECT_EQ(ShownPaths(), listed);
 }
 
+TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
+  SetCameras("book");
+  ASSERT_TRUE(Start());
+  Choose(kIdCropCombo, 4);
+  EXPECT_EQ(Calls("camSetImageAutoCrop").back().args, (std::vector<std::string>{"0", "4"}));
+  Press();
+  const std::vector<std::string> listed = Listed();
+  ASSERT_EQ(listed.size(), 2u);
+  const std::string asked = Calls("camCaptureImageFile").at(0).args.at(1);
+  EXPECT_EQ(listed[0], asked);
+  EXPECT_EQ(listed[1].rfind(asked.substr(0, asked.rfind('.')) + "_2", 0), 0u) << listed[1];
+  for (const std::string& path : listed) {
+    const QImage page(QString::fromStdString(path));
+    ASSERT_FALSE(page.isNull()) << path;
+    EXPECT_LT(page.width(), page.height()) << path;  // a page, not the spread
+  }
+  EXPECT_EQ(ShownPaths(), listed);
+}
+
 TEST_F(CaptureTest, MultipleCropWithOnePieceContinuesLikeAnyCrop) {
   ASSERT_TRUE(Start());  // one page: one piece
   Choose(kIdCropCombo, 2);

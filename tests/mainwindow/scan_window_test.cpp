@@ -206,7 +206,7 @@ TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
 
   EXPECT_EQ(Items(kIdFormatCombo), (QStringList{"BMP(*.bmp)", "JPEG(*.jpg)", "PNG(*.png)"}));
   EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "Left", "180°", "Right"}));
-  EXPECT_EQ(Items(kIdCropCombo).size(), 4);
+  EXPECT_EQ(Items(kIdCropCombo).size(), 5);
   EXPECT_EQ(Combo(kIdFormatCombo)->currentIndex(), g_scanSettings.fileType);
   ExpectTextsFit();
   // "Resolution" is too long for label 1093 in the template: the label
@@ -262,10 +262,10 @@ TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
   EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isEnabled());
   EXPECT_FALSE(Get<QCheckBox>(kIdWatermarkCheck)->isEnabled());
   EXPECT_TRUE(Combo(kIdCropCombo)->isEnabled());
-  EXPECT_EQ(Combo(kIdCropCombo)->count(), 4);
-  EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), -1);
+  EXPECT_EQ(Combo(kIdCropCombo)->count(), 5);
+  EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 4);
+  EXPECT_EQ(Combo(kIdCropCombo)->currentText(), "Book");
 
-  // The list cannot show book mode, yet saving must not lose it.
   window->reject();
   ScanSettings saved;
   ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));

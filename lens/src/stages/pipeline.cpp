@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/stages/book.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
 #include "lens/src/stages/page_detect.h"
@@ -32,6 +33,17 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& cam
   const auto search = SearchForCrop(autoCrop);
   if (search) {
     for (const PageQuad& quad : FindPages(image, *search, camera)) {
+      if (autoCrop == 4) {
+        BookRequest book;
+        book.scaleX = scaleX;
+        book.scaleY = scaleY;
+        book.insetPixels = EdgeInsetFramePixels(quad) * std::min(scaleX, scaleY);
+        auto flat = FlattenBookSpread(image, quad, camera, book);
+        if (!flat.empty()) {
+          for (cv::Mat& page : flat) pieces.push_back(std::move(page));
+          continue;
+        }
+      }
       const cv::Size2d sides = PageSideLengths(quad);
       if (sides.width * scaleX * sides.height * scaleY > kMaxOutputPixels) return {};
       WarpRequest request;

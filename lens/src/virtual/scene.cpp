@@ -9,6 +9,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/virtual/curved_book.h"
+
 namespace tavrin::lens {
 
 namespace {
@@ -108,28 +110,36 @@ void RenderPages(cv::Mat& image) {
   }
 }
 
-void RenderBook(cv::Mat& image) {
+// An open book lying under the camera, its pages curved up out of the
+// spine. Spread n shows pages 2n + 1 and 2n + 2, each titled "Page N" over
+// the same lines of words for the same page, with its number in the
+// bottom outer corner as books print it.
+void RenderBook(cv::Mat& image, int spread) {
   FillDesk(image);
-  const cv::Rect cover(static_cast<int>(image.cols * 0.05), static_cast<int>(image.rows * 0.06),
-                       static_cast<int>(image.cols * 0.9), static_cast<int>(image.rows * 0.88));
-  cv::rectangle(image, cover, cv::Scalar(40, 38, 120), cv::FILLED);
-  const int inset = std::max(2, cover.width / 60);
-  const int pageWidth = cover.width / 2 - inset;
-  const int pageHeight = cover.height - 2 * inset;
+  CurvedBook book;
+  book.lift = 0.12;
+  const cv::Size2d size = CurvedBookPageSize(image.size(), book);
+  const cv::Size sheetSize(static_cast<int>(std::lround(size.width)),
+                           static_cast<int>(std::lround(size.width * 1.4)));
   for (int side = 0; side < 2; ++side) {
-    cv::Mat sheet(pageHeight, pageWidth, CV_8UC3, kPaper);
-    WriteLines(sheet, std::to_string(12 + side), static_cast<unsigned>(200 + side), 26);
-    // The paper darkens towards the spine, where it curves away.
-    const int shadeWidth = pageWidth / 8;
-    for (int i = 0; i < shadeWidth; ++i) {
-      const int x = side == 0 ? pageWidth - 1 - i : i;
-      const double darken = 0.55 + 0.45 * i / shadeWidth;
-      cv::Mat column = sheet.col(x);
-      column.convertTo(column, -1, darken);
-    }
-    const int left = side == 0 ? cover.x + inset : cover.x + cover.width / 2;
-    sheet.copyTo(image(cv::Rect(left, cover.y + inset, pageWidth, pageHeight)));
+    const int number = 2 * spread + side + 1;
+    cv::Mat sheet(sheetSize, CV_8UC3, kPaper);
+    WriteLines(sheet, "Page " + std::to_string(number), static_cast<unsigned>(200 + number), 26);
+    const std::string folio = std::to_string(number);
+    const double scale = sheet.rows / 700.0;
+    const int thickness = std::max(1, static_cast<int>(std::lround(scale * 1.6)));
+    int baseline = 0;
+    const cv::Size extent =
+        cv::getTextSize(folio, cv::FONT_HERSHEY_SIMPLEX, scale, thickness, &baseline);
+    const int margin = sheet.cols / 10;
+    const int x = side == 0 ? margin : sheet.cols - margin - extent.width;
+    cv::putText(sheet, folio, cv::Point(x, sheet.rows - margin / 2), cv::FONT_HERSHEY_SIMPLEX,
+                scale, kInk, thickness, cv::LINE_AA);
+    (side == 0 ? book.left : book.right) = sheet;
   }
+  // The pages fill most of the frame's height at the camera's field of view.
+  book.pageWidthShare = std::min(0.42, 0.82 * image.rows / (1.4 * image.cols));
+  DrawCurvedBook(image, book);
 }
 
 void RenderWebcam(cv::Mat& image) {
@@ -164,7 +174,7 @@ cv::Mat RenderScene(Scene scene, FrameSize size, int page) {
       RenderPages(image);
       break;
     case Scene::kBook:
-      RenderBook(image);
+      RenderBook(image, page);
       break;
     case Scene::kWebcam:
       RenderWebcam(image);
@@ -196,6 +206,28 @@ void ApplyPictureControls(cv::Mat& image, const PictureControls& controls) {
     const double weight = controls.saturation / 100.0;
     cv::addWeighted(image, weight, grey, 1.0 - weight, 0.0, image);
   }
+}
+
+void DrawHand(cv::Mat& image, double progress) {
+  // A hand reaching in from the right, over the book and back out: a palm,
+  // four fingers and a thumb, with the arm trailing off the frame.
+  const double unit = std::min(image.cols, image.rows) / 10.0;
+  const double sweep = progress < 0.5 ? progress * 2 : 2 - progress * 2;
+  const cv::Point2d palm(image.cols * (1.1 - 0.75 * sweep), image.rows * (0.55 - 0.1 * sweep));
+  const cv::Scalar skin(120, 150, 205);
+  const auto at = [&](double dx, double dy) {
+    return cv::Point(static_cast<int>(palm.x + dx * unit), static_cast<int>(palm.y + dy * unit));
+  };
+  const auto size = [&](double w, double h) {
+    return cv::Size(static_cast<int>(w * unit), static_cast<int>(h * unit));
+  };
+  cv::rectangle(image, at(0.6, -0.8), at(8.0, 0.9), skin, cv::FILLED);  // the arm
+  cv::ellipse(image, at(0, 0), size(1.3, 1.1), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
+  for (int finger = 0; finger < 4; ++finger) {
+    const double dy = -0.75 + finger * 0.5;
+    cv::ellipse(image, at(-1.6, dy), size(1.0, 0.22), 0, 0, 360, skin, cv::FILLED, cv::LINE_AA);
+  }
+  cv::ellipse(image, at(-0.5, 1.2), size(0.8, 0.25), -35, 0, 360, skin, cv::FILLED, cv::LINE_AA);
 }
 
 void DrawFrameStamp(cv::Mat& image, uint64_t frameNumber, double seconds) {

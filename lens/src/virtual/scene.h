@@ -11,8 +11,8 @@
 
 namespace tavrin::lens {
 
-// page counts the pages laid down so far (turn=S); scenes without pages
-// ignore it. CV_8UC3 BGR of exactly that size.
+// page counts the pages laid down so far (turn=S), the book its spreads;
+// scenes without pages ignore it. CV_8UC3 BGR of exactly that size.
 cv::Mat RenderScene(Scene scene, FrameSize size, int page);
 
 struct PictureControls {
@@ -26,6 +26,10 @@ struct PictureControls {
 
 // What the sensor and the camera's own processing make of the scene.
 void ApplyPictureControls(cv::Mat& image, const PictureControls& controls);
+
+// A hand sweeping in and out over the picture as it turns a page:
+// progress 0 to 1 over the sweep.
+void DrawHand(cv::Mat& image, double progress);
 
 // The running frame number and clock in a small box near the lower left
 // corner, so a live preview visibly moves.

@@ -13,6 +13,8 @@ namespace {
 constexpr double kFieldWidthMm = 420.0;
 constexpr double kMmPerInch = 25.4;
 constexpr int kWebcamDpi = 96;
+// How long the hand turning a book's page is in the picture.
+constexpr double kHandSweepSeconds = 1.5;
 
 std::vector<MediaType> DefaultMediaTypes(const VirtualEntry& camera) {
   if (!camera.sizes.empty()) return {{"MJPG", camera.sizes}, {"YUY2", camera.sizes}};
@@ -166,6 +168,15 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
     int page = entry_.turnSeconds > 0 ? static_cast<int>(seconds / entry_.turnSeconds) : 0;
     // A finite stack of pages: the last one stays, as when a person stops.
     if (entry_.pageCount > 0) page = std::min(page, entry_.pageCount - 1);
+    // The book's pages are turned by a hand that sweeps over it; the
+    // spread changes half way through.
+    double hand = -1.0;
+    if (entry_.scene == Scene::kBook && page > 0) {
+      const double sweep = std::min(kHandSweepSeconds, 0.4 * entry_.turnSeconds);
+      const double since = seconds - page * entry_.turnSeconds;
+      if (since < sweep) hand = since / sweep;
+      if (hand >= 0 && hand < 0.5) --page;
+    }
     const PictureControls controls = CurrentControls();
     // The scene only changes with a page or a control, so it is rendered
     // once and each frame only adds its stamp.
@@ -176,6 +187,7 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       baseControls = controls;
     }
     cv::Mat frame = base.clone();
+    if (hand >= 0) DrawHand(frame, hand);
     DrawFrameStamp(frame, frameNumber++, seconds);
     sink(frame);
     next += interval;
