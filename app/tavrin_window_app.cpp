@@ -70,6 +70,7 @@ class VisibilityTrace : public QObject {
     place("capture", window.Control(kIdCaptureButton));
     place("exit", window.Control(kIdExitButton));
     place("colour", window.Control(kIdColorCombo));
+    place("handcut", window.Control(kIdHandCutCheck));
     place("preview", window.PreviewHost());
     if (CImageListCtrl* strip = window.Thumbnails()) place("strip", strip->viewport());
     if (QWidget* preview = window.PreviewHost(); preview != nullptr && preview->internalWinId()) {

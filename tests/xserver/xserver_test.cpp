@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -122,8 +123,9 @@ class XServerLane : public test::ProgramCopyTest {
         [&] {
           return Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id");
         },
-        10000))
-        << "openbox did not take the display";
+        30000))
+        << "openbox did not take the display (openbox "
+        << (windowManager->state() == QProcess::Running ? "runs" : "has ended") << ")";
   }
 
   QProcessEnvironment Environment() const {
@@ -381,8 +383,41 @@ TEST_F(XServerLane, ResizeAndMaximiseGrowThePreviewAndTheSizeIsRemembered) {
   EXPECT_EQ(ScanExitCode(30000), kNothingDelivered);
 }
 
-// The custom frame drawn by dragging on the picture (Drag above) gives a
-// capture of that region: its test goes here with the drawing itself.
+TEST_F(XServerLane, ACustomFrameDrawnByDraggingGivesACaptureOfThatRegion) {
+  cameras = "document";
+  ASSERT_NO_FATAL_FAILURE(StartScan());
+  const std::optional<Place> handCut = PlaceOf("handcut");
+  const std::optional<Place> preview = PlaceOf("preview");
+  ASSERT_TRUE(handCut && preview);
+  // The check box sits at the left of its control.
+  Click(handCut->x + handCut->h / 2, handCut->CentreY());
+  Settle();
+  // The live picture fits the preview at the frame's shape, centred; the
+  // window opens the virtual camera at its first size.
+  constexpr int kFrameWidth = 4912;
+  constexpr int kFrameHeight = 3680;
+  const double scale = std::min(static_cast<double>(preview->w) / kFrameWidth,
+                                static_cast<double>(preview->h) / kFrameHeight);
+  const auto onPicture = [&](double fx, double fy) {
+    return QPoint(preview->x + static_cast<int>((preview->w - kFrameWidth * scale) / 2 +
+                                                fx * kFrameWidth * scale),
+                  preview->y + static_cast<int>((preview->h - kFrameHeight * scale) / 2 +
+                                                fy * kFrameHeight * scale));
+  };
+  // A hand's drag from 20 % / 20 % to 60 % / 70 % of the picture.
+  Drag(onPicture(0.2, 0.2), onPicture(0.6, 0.7));
+  Settle();
+  Keep(Grab(), "xserver-custom-frame.png");
+  Click(*PlaceOf("capture"));
+  Settle(2500);
+  Click(*PlaceOf("exit"));
+  ASSERT_EQ(ScanExitCode(60000), 0);
+  const QStringList files = Delivered();
+  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+  const QSize size = QImage(Path("out/") + files.front()).size();
+  EXPECT_NEAR(size.width(), 0.4 * kFrameWidth, 0.03 * kFrameWidth);
+  EXPECT_NEAR(size.height(), 0.5 * kFrameHeight, 0.03 * kFrameHeight);
+}
 
 }  // namespace
 }  // namespace tavrin
