@@ -17,9 +17,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kSecond = std::chrono::seconds(1);
 constexpr auto kSamplePeriod = std::chrono::milliseconds(200);
-// Longer than any camera's frame interval: no new frame for this long is
-// a stall.
+// No new frame for this long, and for several of the camera's usual frame
+// intervals, is a stall. The usual interval counts too, because a slow
+// machine or a large frame size makes every gap long without any stall.
 constexpr auto kStalledAfter = std::chrono::milliseconds(600);
+constexpr int kStallIntervals = 3;
 
 std::mutex keptMutex;
 std::vector<std::thread> keptThreads;
@@ -77,6 +79,7 @@ void RunAutomatic(AutoCapture::State& state) {
   uint64_t lastSequence = 0;
   bool seenAny = false;
   Clock::time_point lastFresh;
+  Clock::duration usualGap{};
   auto next = Clock::now();
   while (state.SleepUntil(next)) {
     next += kSamplePeriod;
@@ -87,8 +90,16 @@ void RunAutomatic(AutoCapture::State& state) {
     // still, with the hand that was turning it frozen in the picture. That
     // time does not count.
     if (seenAny && frame.sequence == lastSequence) {
-      if (settling && Clock::now() - lastFresh > kStalledAfter) stillSince += kSamplePeriod;
+      const auto gap = Clock::now() - lastFresh;
+      if (settling && gap > kStalledAfter && gap > kStallIntervals * usualGap) {
+        stillSince += kSamplePeriod;
+      }
       continue;
+    }
+    if (seenAny) {
+      // A running average, so one slow frame does not move it far.
+      const auto gap = Clock::now() - lastFresh;
+      usualGap = usualGap.count() == 0 ? gap : (usualGap * 3 + gap) / 4;
     }
     seenAny = true;
     lastSequence = frame.sequence;
