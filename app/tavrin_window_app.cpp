@@ -40,8 +40,12 @@ class VisibilityTrace : public QObject {
     }
     if (event->type() == QEvent::Show || event->type() == QEvent::Resize ||
         event->type() == QEvent::Move) {
-      // After the window's own handler has placed the controls.
-      QMetaObject::invokeMethod(this, &VisibilityTrace::WritePlaces, Qt::QueuedConnection);
+      // After the window's own handler has placed the controls; a show,
+      // move and resize that come together give one set of lines.
+      if (!placesQueued) {
+        placesQueued = true;
+        QMetaObject::invokeMethod(this, &VisibilityTrace::WritePlaces, Qt::QueuedConnection);
+      }
     }
     return QObject::eventFilter(watched, event);
   }
@@ -53,6 +57,7 @@ class VisibilityTrace : public QObject {
   }
 
   void WritePlaces() {
+    placesQueued = false;
     if (!window.isVisible()) return;
     QByteArray lines;
     const auto place = [&](const char* name, QWidget* widget) {
@@ -81,6 +86,7 @@ class VisibilityTrace : public QObject {
 
   QString path;
   CTavrinWindowDlg& window;
+  bool placesQueued = false;
 };
 
 }  // namespace

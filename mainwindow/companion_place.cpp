@@ -4,17 +4,15 @@
 
 namespace tavrin {
 
-namespace {
-constexpr int kGapPx = 4;
-}  // namespace
-
 QRect PlaceCompanion(const QRect& windowFrame, const QSize& frameSize, const QRect& screen,
                      const QRect& fallback) {
   const QRect candidates[] = {
-      {QPoint(windowFrame.right() + 1 + kGapPx, windowFrame.top()), frameSize},
-      {QPoint(windowFrame.left() - kGapPx - frameSize.width(), windowFrame.top()), frameSize},
-      {QPoint(windowFrame.left(), windowFrame.bottom() + 1 + kGapPx), frameSize},
-      {QPoint(windowFrame.left(), windowFrame.top() - kGapPx - frameSize.height()), frameSize},
+      {QPoint(windowFrame.right() + 1 + kCompanionGapPx, windowFrame.top()), frameSize},
+      {QPoint(windowFrame.left() - kCompanionGapPx - frameSize.width(), windowFrame.top()),
+       frameSize},
+      {QPoint(windowFrame.left(), windowFrame.bottom() + 1 + kCompanionGapPx), frameSize},
+      {QPoint(windowFrame.left(), windowFrame.top() - kCompanionGapPx - frameSize.height()),
+       frameSize},
   };
   for (const QRect& candidate : candidates) {
     if (screen.contains(candidate)) return candidate;

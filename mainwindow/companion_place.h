@@ -11,6 +11,9 @@
 
 namespace tavrin {
 
+// What a companion leaves free between itself and what it is placed against.
+inline constexpr int kCompanionGapPx = 4;
+
 // A place of frameSize beside windowFrame on the first side the screen has
 // room for (right, left, below, above), else fallback: a place inside the
 // window, away from the picture, that the caller chose. An empty screen

@@ -172,7 +172,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void showEvent(QShowEvent* event) override;
   // Enter and Escape do not end a scanning session.
   void keyPressEvent(QKeyEvent* event) override;
-  // The preview and the strip take what the window grows by.
+  // The preview and the strip take what the window grows by; the
+  // companions follow.
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -189,7 +190,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // Widens the controls whose texts do not fit and sets the window's
   // smallest size to what holds them; the window keeps its size above that.
   void FitTexts();
-  // Places the controls for the window's size from their fitted places.
+  // Places the controls for the window's size from their fitted places,
+  // and the status bar along the window's foot.
   void PlaceControls();
   // A list refilled later (sizes of another format, cameras plugged in)
   // fits its texts again once the refill is over.
@@ -276,7 +278,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   };
   void RunWaitingWork();
   bool busy = false;
-  bool watchingGeometry = false;
   bool captureWaiting = false;
   bool deviceChangeWaiting = false;
   bool anyNameNumber = false;

@@ -380,7 +380,7 @@ void CTavrinWindowDlg::PlaceAutoCapture() {
   const QSize size = autoCapture->frameGeometry().size();
   // No room beside the window: over the bottom row, below the picture.
   const QWidget* area = controls.Control(kIdPreviewArea);
-  const int belowPicture = area->mapToGlobal(QPoint(0, area->height())).y() + 4;
+  const int belowPicture = area->mapToGlobal(QPoint(0, area->height())).y() + kCompanionGapPx;
   const QRect fallback(QPoint(window.right() + 1 - size.width(), belowPicture), size);
   autoCapture->move(PlaceCompanion(window, size, ScreenArea(), fallback).topLeft());
 }

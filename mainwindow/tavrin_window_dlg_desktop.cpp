@@ -44,6 +44,8 @@ void CTavrinWindowDlg::keyPressEvent(QKeyEvent* event) {
 void CTavrinWindowDlg::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   PlaceControls();
+  // After the controls: the merge preview's size follows the picture area.
+  PlaceCompanions();
 }
 
 void CTavrinWindowDlg::FitTexts() {
@@ -86,6 +88,9 @@ void CTavrinWindowDlg::WatchListsForFit() {
 }
 
 void CTavrinWindowDlg::PlaceControls() {
+  if (statusBar != nullptr) {
+    statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
+  }
   const std::vector<QWidget*>& all = controls.All();
   const std::vector<QRect>& places = controls.Places();
   if (fittedPlaces.size() != all.size() || places.size() != all.size()) return;
@@ -95,10 +100,12 @@ void CTavrinWindowDlg::PlaceControls() {
   const int previewGrowth = dx - stripGrowth;
 
   // Sides are told by the template's places, whatever the texts did.
-  const QRect preview = controls.Places()[static_cast<size_t>(
-      std::find(all.begin(), all.end(), controls.Control(kIdPreviewArea)) - all.begin())];
-  const QRect strip = controls.Places()[static_cast<size_t>(
-      std::find(all.begin(), all.end(), controls.Control(kIdThumbnailList)) - all.begin())];
+  const auto templatePlace = [&](int id) {
+    return places[static_cast<size_t>(std::find(all.begin(), all.end(), controls.Control(id)) -
+                                      all.begin())];
+  };
+  const QRect preview = templatePlace(kIdPreviewArea);
+  const QRect strip = templatePlace(kIdThumbnailList);
   const int previewBottom = preview.top() + preview.height();
   const int middle = controls.TemplateSize().width() / 2;
 
@@ -125,9 +132,6 @@ void CTavrinWindowDlg::PlaceControls() {
 
   // The live pictures follow the grown picture area.
   if (previewHost != nullptr) PlacePreviews();
-  if (statusBar != nullptr) {
-    statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
-  }
 }
 
 void CTavrinWindowDlg::RestoreWindowSize() {

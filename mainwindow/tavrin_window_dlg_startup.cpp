@@ -33,7 +33,6 @@ namespace tavrin {
 
 namespace {
 
-constexpr int kStatusBarHeightPx = 20;
 constexpr const char* kWorkFolderName = "/Tavrin";
 constexpr const char* kAttachFailedText =
     "TavrinDesk can't find TwainDS or missing configuration file.";
@@ -196,6 +195,7 @@ void CTavrinWindowDlg::LayoutWindow() {
   if (previewHost == nullptr) {
     previewHost = new QWidget(this);
     previewHost->setObjectName(QString::number(kPreviewHostTemplateId));
+    new GeometryWatcher(controls.Control(kIdPreviewArea), [this] { PlacePreviews(); });
   }
   previewHost->show();
   previewHost->update();
@@ -217,7 +217,7 @@ void CTavrinWindowDlg::LayoutWindow() {
     statusBar->setContextMenuPolicy(Qt::CustomContextMenu);
     ConnectAboutEntry();
   }
-  statusBar->setGeometry(0, height() - kStatusBarHeightPx, width(), kStatusBarHeightPx);
+  PlaceControls();
   statusBar->show();
   statusBar->showMessage(VersionText(version));
 
@@ -228,11 +228,6 @@ void CTavrinWindowDlg::LayoutWindow() {
   }
   webcamPreview->hide();
   PlacePreviews();
-  if (!watchingGeometry) {
-    watchingGeometry = true;
-    new GeometryWatcher(controls.Control(kIdPreviewArea), [this] { PlacePreviews(); });
-    new GeometryWatcher(this, [this] { PlaceCompanions(); });
-  }
 
   LoadUiTexts(LanguageFilePath(platform::Utf8ToUtf16(g_scanSettings.Language)));
   if (languageCombo->count() == static_cast<int>(g_languageList.size())) {

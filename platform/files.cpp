@@ -22,6 +22,21 @@ std::string ErrnoText(const std::string& what, const std::string& path, int code
   return what + " " + path + ": " + std::strerror(code);
 }
 
+// Writes all of size bytes, through interruptions and short writes; 0, or
+// the errno of the write that failed.
+int WriteAll(int fd, const char* data, size_t size) {
+  for (size_t written = 0; written < size;) {
+    const ssize_t n = write(fd, data + written, size - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 // Empties the folder open at dirFd. Every step works relative to a
 // descriptor opened with O_NOFOLLOW, so a link swapped in while we walk is
 // removed as a link and never entered.
@@ -124,15 +139,8 @@ bool CopyFileToNew(const std::string& from, const std::string& to, std::string* 
       return abandon("read for", errno);
     }
     if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return abandon("write", errno);
-      }
-      if (w == 0) return abandon("write", EIO);
-      done += w;
-    }
+    if (const int code = WriteAll(out, buffer, static_cast<size_t>(n)); code != 0)
+      return abandon("write", code);
   }
   // A full disk may show only here.
   if (fsync(out) != 0) return abandon("fsync", errno);
@@ -235,16 +243,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std:
   const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
   if (fchmod(fd, mode) != 0) return abandon("chmod", errno);
 
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return abandon("write", errno);
-    }
-    if (n == 0) return abandon("write", EIO);
-    written += static_cast<size_t>(n);
-  }
+  if (const int code = WriteAll(fd, bytes.data(), bytes.size()); code != 0)
+    return abandon("write", code);
   if (fsync(fd) != 0) return abandon("fsync", errno);
   if (close(fd) != 0) {
     const int code = errno;

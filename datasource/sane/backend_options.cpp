@@ -15,7 +15,6 @@ const char kSourceInteractive[] = "Camera (interactive)";
 
 namespace {
 
-constexpr double kMmPerInch = 25.4;
 constexpr int kMaxFeederWaitSeconds = 600;
 
 const SANE_String_Const kModes[] = {SANE_VALUE_SCAN_MODE_COLOR, SANE_VALUE_SCAN_MODE_GRAY,
@@ -294,10 +293,6 @@ ScanChoice OptionSet::Choice() const {
   }
   choice.feederWaitSeconds = feederWaitSeconds_;
   return choice;
-}
-
-int PixelsOf(double mm, int dpi) {
-  return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
 }
 
 void OptionSet::EstimateSize(int& widthPx, int& heightPx) const {

@@ -65,9 +65,6 @@ struct ScanChoice {
   int feederWaitSeconds = kDefaultFeederWaitSeconds;
 };
 
-// Pixels across mm at dpi, rounded.
-int PixelsOf(double mm, int dpi);
-
 class OptionSet {
  public:
   OptionSet();

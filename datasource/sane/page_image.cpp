@@ -332,6 +332,11 @@ std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, 
   return result;
 }
 
+int PixelsOf(double mm, double dpi) {
+  constexpr double kMmPerInch = 25.4;
+  return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
+}
+
 bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
                  bool* dpiGuessed) {
   if (dpiGuessed != nullptr) *dpiGuessed = false;
@@ -349,7 +354,6 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
     if (dpiGuessed != nullptr) *dpiGuessed = true;
     dpiX = dpiY = request.dpi;
   }
-  constexpr double kMmPerInch = 25.4;
   int cutWidth = page.widthPx;
   int cutHeight = page.heightPx;
   int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
@@ -358,15 +362,12 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
     // The area's size alone sets the page's, as the frontend computed it;
     // where the area reaches past the picture, the page is white, as a
     // scanner's glass outside the sheet.
-    auto at = [](double mm, double dpi) {
-      return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
-    };
-    const int x0 = at(request.leftMm, dpiX);
-    const int y0 = at(request.topMm, dpiY);
-    cutWidth = std::max(1, at(request.rightMm, dpiX) - x0);
-    cutHeight = std::max(1, at(request.bottomMm, dpiY) - y0);
-    newWidth = std::max(1, at(request.rightMm - request.leftMm, request.dpi));
-    newHeight = std::max(1, at(request.bottomMm - request.topMm, request.dpi));
+    const int x0 = PixelsOf(request.leftMm, dpiX);
+    const int y0 = PixelsOf(request.topMm, dpiY);
+    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - x0);
+    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - y0);
+    newWidth = std::max(1, PixelsOf(request.rightMm - request.leftMm, request.dpi));
+    newHeight = std::max(1, PixelsOf(request.bottomMm - request.topMm, request.dpi));
     if (!CheckSize(cutWidth, cutHeight, channels, error)) {
       page = Page{};
       return false;

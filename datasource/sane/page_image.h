@@ -25,6 +25,9 @@ struct Page {
 // page too large to hold is refused with a reason in error.
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error);
 
+// Pixels across mm at dpi, rounded.
+int PixelsOf(double mm, double dpi);
+
 // What a frontend gets: the page at exactly the resolution it set.
 struct PageRequest {
   PixelKind kind = PixelKind::kColor;

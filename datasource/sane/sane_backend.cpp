@@ -287,14 +287,13 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   if (h->closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*h);
   h->cancelled.store(false, std::memory_order_release);
   ResetPage(*h);
+  h->scanning.store(false, std::memory_order_release);
   const ScanChoice choice = h->options.Choice();
   if (choice.source == SourceKind::kFlatbed && h->flatbedPageGiven.exchange(false)) {
     EndScan(*h);
-    h->scanning.store(false, std::memory_order_release);
     Log(2, "a flatbed holds one page");
     return SANE_STATUS_NO_DOCS;
   }
-  h->scanning.store(false, std::memory_order_release);
   std::string file;
   SANE_Status got = SANE_STATUS_GOOD;
   switch (choice.source) {

@@ -76,8 +76,7 @@ void RunAutomatic(AutoCapture::State& state) {
   bool settling = false;
   int value = 0;
   Clock::time_point stillSince;
-  uint64_t lastSequence = 0;
-  bool seenAny = false;
+  uint64_t lastSequence = 0;  // 0 until the first frame: published frames count from 1
   Clock::time_point lastFresh;
   Clock::duration usualGap{};
   auto next = Clock::now();
@@ -89,21 +88,21 @@ void RunAutomatic(AutoCapture::State& state) {
     // stillness: a stalled stream would otherwise look like a page lying
     // still, with the hand that was turning it frozen in the picture. That
     // time does not count.
-    if (seenAny && frame.sequence == lastSequence) {
-      const auto gap = Clock::now() - lastFresh;
+    const auto sampled = Clock::now();
+    if (frame.sequence == lastSequence) {
+      const auto gap = sampled - lastFresh;
       if (settling && gap > kStalledAfter && gap > kStallIntervals * usualGap) {
         stillSince += kSamplePeriod;
       }
       continue;
     }
-    if (seenAny) {
+    if (lastSequence != 0) {
       // A running average, so one slow frame does not move it far.
-      const auto gap = Clock::now() - lastFresh;
+      const auto gap = sampled - lastFresh;
       usualGap = usualGap.count() == 0 ? gap : (usualGap * 3 + gap) / 4;
     }
-    seenAny = true;
     lastSequence = frame.sequence;
-    lastFresh = Clock::now();
+    lastFresh = sampled;
     const cv::Mat thumb = detector.Thumbnail(frame.image);
     const auto now = Clock::now();
     if (reference.empty()) {

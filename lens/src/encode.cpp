@@ -42,6 +42,24 @@ void PutLittle32(std::string& bytes, size_t at, uint32_t value) {
   PutLittle16(bytes, at + 2, value >> 16);
 }
 
+// Both encoders split a picture into bands of rows compressed at once:
+// one band per workPerBand of work, no more bands than cores, than limit or
+// than 16.
+int BandCount(size_t work, size_t workPerBand, size_t limit) {
+  const size_t cores = std::max(1U, std::thread::hardware_concurrency());
+  const size_t wanted = std::max<size_t>(1, work / workPerBand);
+  return static_cast<int>(std::min({cores, wanted, limit, size_t{16}}));
+}
+
+// Runs compress(i) for every band i: the first on the calling thread, the
+// others each on a thread of its own; returns when all are done.
+template <typename Compress>
+void CompressBands(int bandCount, const Compress& compress) {
+  std::vector<std::jthread> workers;
+  for (int i = 1; i < bandCount; ++i) workers.emplace_back([&compress, i] { compress(i); });
+  compress(0);
+}
+
 // libjpeg reports a fatal error through error_exit, which must not return;
 // it jumps back to the band's compression, which then fails.
 struct JpegErrors {
@@ -160,24 +178,16 @@ bool EncodeJpeg(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, st
   }
   // Bands start on a row of MCUs: 16 picture rows in 4:2:0 colour, 8 in grey.
   const int mcuRows = image.channels() == 1 ? 8 : 16;
-  constexpr int kPixelsPerBand = 1 << 20;
-  const int cores = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
-  const int wanted = std::max(1, static_cast<int>(image.total() / kPixelsPerBand));
+  constexpr size_t kPixelsPerBand = 1 << 20;
   const int rowsOfMcus = (image.rows + mcuRows - 1) / mcuRows;
-  const int bandCount = std::min({cores, wanted, rowsOfMcus, 16});
+  const int bandCount = BandCount(image.total(), kPixelsPerBand, static_cast<size_t>(rowsOfMcus));
   std::vector<JpegBand> bands(static_cast<size_t>(bandCount));
   for (int i = 0; i < bandCount; ++i) {
     bands[i].firstRow = std::min(image.rows, rowsOfMcus * i / bandCount * mcuRows);
     bands[i].endRow = std::min(image.rows, rowsOfMcus * (i + 1) / bandCount * mcuRows);
   }
   const bool restarts = bandCount > 1;
-  {
-    std::vector<std::jthread> workers;
-    for (int i = 1; i < bandCount; ++i) {
-      workers.emplace_back([&, i] { CompressJpegBand(image, dpiX, dpiY, restarts, bands[i]); });
-    }
-    CompressJpegBand(image, dpiX, dpiY, restarts, bands[0]);
-  }
+  CompressBands(bandCount, [&](int i) { CompressJpegBand(image, dpiX, dpiY, restarts, bands[i]); });
   for (const JpegBand& band : bands) {
     if (!band.error.empty()) {
       SetError(error, band.error);
@@ -431,22 +441,14 @@ bool EncodePng(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, std
 
   // Small pictures are not worth a thread; large ones use every core.
   constexpr size_t kBytesPerBand = 1 << 20;
-  const size_t cores = std::max(1U, std::thread::hardware_concurrency());
-  const size_t wanted = std::max<size_t>(1, rowBytes * image.rows / kBytesPerBand);
-  const int bandCount = static_cast<int>(std::min({cores, wanted, size_t{16}}));
+  const int bandCount = BandCount(rowBytes * image.rows, kBytesPerBand, SIZE_MAX);
   std::vector<PngBand> bands(static_cast<size_t>(bandCount));
   for (int i = 0; i < bandCount; ++i) {
     bands[i].firstRow = image.rows * i / bandCount;
     bands[i].endRow = image.rows * (i + 1) / bandCount;
     bands[i].last = i + 1 == bandCount;
   }
-  {
-    std::vector<std::jthread> workers;
-    for (int i = 1; i < bandCount; ++i) {
-      workers.emplace_back([&, i] { DeflatePngBand(image, bilevel, rowBytes, bands[i]); });
-    }
-    DeflatePngBand(image, bilevel, rowBytes, bands[0]);
-  }
+  CompressBands(bandCount, [&](int i) { DeflatePngBand(image, bilevel, rowBytes, bands[i]); });
 
   size_t deflatedSize = 2 + 4;
   for (const PngBand& band : bands) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "tests/platform/read_only_folder.h"
 
 namespace tavrin::test {
 
@@ -160,38 +160,6 @@ class RecordingCallback : public ITwainDsCallback {
   std::vector<ReceivedMessage> messages_;
   bool holdFirst_ = false;
   bool released_ = false;
-};
-
-// Read-only for this process for one scope: a read-only bind mount for root
-// (who writes through any mode bits), else mode 0555. Either way writes
-// into it fail, as they do on a full disk.
-class ReadOnlyFolder {
- public:
-  explicit ReadOnlyFolder(const std::string& path) : path_(path) {
-    if (geteuid() == 0) {
-      mounted_ = mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
-      if (mounted_ &&
-          mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-        umount(path.c_str());
-        mounted_ = false;
-      }
-      ok_ = mounted_;
-    } else {
-      ok_ = chmod(path.c_str(), 0555) == 0;
-    }
-  }
-  ~ReadOnlyFolder() {
-    if (mounted_)
-      umount(path_.c_str());
-    else if (ok_)
-      chmod(path_.c_str(), 0755);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-  bool ok_ = false;
 };
 
 inline ChannelTimings FastTimings() {

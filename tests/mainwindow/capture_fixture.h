@@ -50,6 +50,26 @@ struct LensCall {
   long long startMs = 0;
 };
 
+// Frame sizes of small virtual cameras ("document?sizes=800x600",
+// "webcam?sizes=320x240") and the settings that ask for them, saved as PNG
+// (exact pixels) and not cut (the whole frame).
+inline constexpr int kMainWidth = 800;
+inline constexpr int kMainHeight = 600;
+inline constexpr int kWebcamWidth = 320;
+inline constexpr int kWebcamHeight = 240;
+inline constexpr const char* kTwoCameras = "document?sizes=800x600,webcam?sizes=320x240";
+
+inline ScanSettings SmallCameras() {
+  ScanSettings settings;
+  settings.fileType = 2;
+  settings.cutType = 0;
+  settings.DPI.MainWidth = kMainWidth;
+  settings.DPI.MainHeight = kMainHeight;
+  settings.Webcam.WebcamWidth = kWebcamWidth;
+  settings.Webcam.WebcamHeight = kWebcamHeight;
+  return settings;
+}
+
 inline std::vector<LensCall> ParseLensCalls(const std::string& text) {
   std::vector<LensCall> calls;
   std::istringstream lines(text);

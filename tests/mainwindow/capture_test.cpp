@@ -21,7 +21,16 @@ using test::LensCall;
 using test::WaitFor;
 namespace fs = std::filesystem;
 
-class CaptureTest : public CaptureFixture {};
+class CaptureTest : public CaptureFixture {
+ protected:
+  // With a data source that takes every capture as it is made.
+  bool StartOneByOne() {
+    UseDataSource();
+    ScanSettings settings;
+    settings.ShowUIUpdataOneByOne = 1;
+    return Start(settings);
+  }
+};
 
 TEST(SplitAtTest, PiecesBetweenSeparatorsWithEmptyOnesKept) {
   using Pieces = std::vector<std::string>;
@@ -229,10 +238,7 @@ TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
 }
 
 TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
-  UseDataSource();
-  ScanSettings settings;
-  settings.ShowUIUpdataOneByOne = 1;
-  ASSERT_TRUE(Start(settings));
+  ASSERT_TRUE(StartOneByOne());
   window->Twain().m_nShowMode = 2;
   const std::string path = window->WorkFolder() + "/listed.jpg";
   EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(path)), 1);
@@ -246,10 +252,7 @@ TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
 // Mode 2 keeps its files for the list even one by one; the close delivers
 // the list and then says that the one-by-one run has ended.
 TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
-  UseDataSource();
-  ScanSettings settings;
-  settings.ShowUIUpdataOneByOne = 1;
-  ASSERT_TRUE(Start(settings));
+  ASSERT_TRUE(StartOneByOne());
   window->Twain().m_nShowMode = 2;
   Press();
   Press();
@@ -271,10 +274,7 @@ TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
 }
 
 TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
-  UseDataSource();
-  ScanSettings settings;
-  settings.ShowUIUpdataOneByOne = 1;
-  ASSERT_TRUE(Start(settings));
+  ASSERT_TRUE(StartOneByOne());
   window->Twain().m_nShowMode = 0;
   Press();
   EXPECT_TRUE(Listed().empty());
@@ -285,10 +285,7 @@ TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
 }
 
 TEST_F(CaptureTest, HandOffWhenNotAttachedSendsAndListsNothing) {
-  UseDataSource();
-  ScanSettings settings;
-  settings.ShowUIUpdataOneByOne = 1;
-  ASSERT_TRUE(Start(settings));
+  ASSERT_TRUE(StartOneByOne());
   window->Twain().Attach(nullptr);
   ASSERT_FALSE(window->Twain().IsAttached());
   messages.clear();

@@ -17,19 +17,9 @@ namespace tavrin {
 namespace {
 
 using test::CaptureFixture;
+using test::SmallCameras;
 using test::WaitFor;
 namespace fs = std::filesystem;
-
-ScanSettings SmallFrames() {
-  ScanSettings settings;
-  settings.fileType = 2;  // PNG
-  settings.cutType = 0;
-  settings.DPI.MainWidth = 800;
-  settings.DPI.MainHeight = 600;
-  settings.Webcam.WebcamWidth = 320;
-  settings.Webcam.WebcamHeight = 240;
-  return settings;
-}
 
 void Pump(int ms) {
   WaitFor([] { return false; }, ms);
@@ -73,8 +63,8 @@ class LivePictureTest : public CaptureFixture {
 };
 
 TEST_F(LivePictureTest, CompanionWindowsLeaveThePictureFreeAndFollowTheWindow) {
-  SetCameras("document?sizes=800x600,webcam?sizes=320x240");
-  ScanSettings settings = SmallFrames();
+  SetCameras(test::kTwoCameras);
+  ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.MergeHV.direction = 2;
   ASSERT_TRUE(Start(settings));
@@ -130,7 +120,7 @@ TEST_F(LivePictureTest, CompanionWindowsLeaveThePictureFreeAndFollowTheWindow) {
 
 TEST_F(LivePictureTest, SwitchingTheMainCameraGivesItTheOptionsTheListsShow) {
   SetCameras("document?sizes=800x600,document?sizes=800x600");
-  ASSERT_TRUE(Start(SmallFrames()));
+  ASSERT_TRUE(Start(SmallCameras()));
   ChooseGreyPageTurnedLeft();
   Choose(kIdDeviceCombo, 1);
   ASSERT_EQ(window->CurrentCamera(), 1);
@@ -140,7 +130,7 @@ TEST_F(LivePictureTest, SwitchingTheMainCameraGivesItTheOptionsTheListsShow) {
 
 TEST_F(LivePictureTest, ADeviceChangeKeepsTheUsersChoicesAndGivesThemToTheCamera) {
   SetCameras("document?sizes=800x600");
-  ScanSettings settings = SmallFrames();
+  ScanSettings settings = SmallCameras();
   settings.Webcam.isMerge = 1;
   settings.autoCaptureType = 0;
   ASSERT_TRUE(Start(settings));
@@ -148,7 +138,7 @@ TEST_F(LivePictureTest, ADeviceChangeKeepsTheUsersChoicesAndGivesThemToTheCamera
   Choose(kIdAutoCaptureModeCombo, 1);
   Check(kIdWebcamMergeCheck)->setChecked(false);
 
-  SetCameras("document?sizes=800x600,webcam?sizes=320x240");
+  SetCameras(test::kTwoCameras);
   ASSERT_TRUE(WaitFor([&] { return Combo(kIdDeviceCombo)->count() == 2; }, 10000));
   Pump(100);
   EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 1);
@@ -162,7 +152,7 @@ TEST_F(LivePictureTest, ADeviceChangeKeepsTheUsersChoicesAndGivesThemToTheCamera
 
 TEST_F(LivePictureTest, ContinuousCaptureGoesOnAfterASwitchAndSaysWhyItStops) {
   SetCameras("document?sizes=800x600,document?sizes=800x600");
-  ASSERT_TRUE(Start(SmallFrames()));
+  ASSERT_TRUE(Start(SmallCameras()));
   Choose(kIdAutoCaptureModeCombo, 0);  // timed: a shot every five seconds
   Click(kIdAutoCaptureButton);
   CAutoCaptureDlg* run = window->AutoCapture();
@@ -190,7 +180,7 @@ TEST_F(LivePictureTest, ContinuousCaptureGoesOnAfterASwitchAndSaysWhyItStops) {
 
 TEST_F(LivePictureTest, ACaptureOrDeviceChangeComingDuringACapturesMessageBoxRunsAfterIt) {
   SetCameras("document?sizes=800x600");
-  ScanSettings settings = SmallFrames();
+  ScanSettings settings = SmallCameras();
   settings.MergeHV.isEnable = 1;
   settings.MergeHV.direction = 1;
   ASSERT_TRUE(Start(settings));
@@ -208,7 +198,7 @@ TEST_F(LivePictureTest, ACaptureOrDeviceChangeComingDuringACapturesMessageBoxRun
     // While the box is open: a shot of continuous capture and a camera
     // plugged in, with the box's event loop running.
     window->OnCapture();
-    SetCameras("document?sizes=800x600,webcam?sizes=320x240");
+    SetCameras(test::kTwoCameras);
     Pump(2500);
     pairedDuringBox = window->MergeSecondPath();
     camerasDuringBox = Combo(kIdDeviceCombo)->count();

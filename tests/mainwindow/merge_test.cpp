@@ -14,22 +14,12 @@ using test::CaptureFixture;
 using test::LensCall;
 namespace fs = std::filesystem;
 
-constexpr int kMainWidth = 800;
-constexpr int kMainHeight = 600;
-constexpr int kWebcamWidth = 320;
-constexpr int kWebcamHeight = 240;
-constexpr const char* kTwoCameras = "document?sizes=800x600,webcam?sizes=320x240";
-
-ScanSettings SmallCameras() {
-  ScanSettings settings;
-  settings.fileType = 2;  // PNG: exact pixels
-  settings.cutType = 0;   // the whole frame
-  settings.DPI.MainWidth = kMainWidth;
-  settings.DPI.MainHeight = kMainHeight;
-  settings.Webcam.WebcamWidth = kWebcamWidth;
-  settings.Webcam.WebcamHeight = kWebcamHeight;
-  return settings;
-}
+using test::kMainHeight;
+using test::kMainWidth;
+using test::kTwoCameras;
+using test::kWebcamHeight;
+using test::kWebcamWidth;
+using test::SmallCameras;
 
 // The webcam scene is blue-grey where the document scene (paper, ink, desk)
 // never is: the bounding box of such pixels is the inset, down to the

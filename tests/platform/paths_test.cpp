@@ -1,7 +1,6 @@
 #include "platform/paths.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +10,13 @@
 #include "platform/dynamic_library.h"
 #include "platform/text.h"
 #include "test_support.h"
+#include "tests/platform/read_only_folder.h"
 
 namespace tavrin::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using tavrin::test::ReadOnlyFolder;
 using test::ScratchFolder;
 
 std::string TestLibraryPath() {
@@ -168,37 +169,6 @@ TEST(DocumentsFolderTest, ReadsXdgUserDirsElseHomeDocuments) {
   std::ofstream(configValue + "/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"relative\"\n";
   EXPECT_EQ(DocumentsFolder(), home / "Documents") << "a relative value is not valid";
 }
-
-// Makes a folder read-only for this process for one scope: a read-only bind
-// mount when we are root (root writes through any mode bits), else mode 0555.
-class ReadOnlyFolder {
- public:
-  explicit ReadOnlyFolder(const std::string& path) : path_(path) {
-    if (geteuid() == 0) {
-      mounted_ = mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
-      if (mounted_ &&
-          mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-        umount(path.c_str());
-        mounted_ = false;
-      }
-      ok_ = mounted_;
-    } else {
-      ok_ = chmod(path.c_str(), 0555) == 0;
-    }
-  }
-  ~ReadOnlyFolder() {
-    if (mounted_)
-      umount(path_.c_str());
-    else if (ok_)
-      chmod(path_.c_str(), 0755);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-  bool ok_ = false;
-};
 
 TEST(ConfigurationFolderTest, ModuleFolderWhenWritable) {
   ScratchFolder home;

@@ -16,7 +16,7 @@ namespace {
 
 using namespace sanetest;
 
-class Conformance : public Scanimage {
+class Conformance : public Scanimage, protected Backend {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(Scanimage::SetUp());
@@ -201,18 +201,6 @@ class Conformance : public Scanimage {
   void* module = nullptr;
   SANE_Handle handle = nullptr;
   std::set<std::string> names;
-  decltype(&sane_init) init = nullptr;
-  decltype(&sane_exit) exit = nullptr;
-  decltype(&sane_open) open = nullptr;
-  decltype(&sane_close) close = nullptr;
-  decltype(&sane_get_option_descriptor) descriptor = nullptr;
-  decltype(&sane_control_option) control = nullptr;
-  decltype(&sane_get_parameters) parameters = nullptr;
-  decltype(&sane_start) start = nullptr;
-  decltype(&sane_read) read = nullptr;
-  decltype(&sane_cancel) cancel = nullptr;
-  decltype(&sane_set_io_mode) setIoMode = nullptr;
-  decltype(&sane_get_select_fd) selectFd = nullptr;
 };
 
 TEST_F(Conformance, EveryOptionInEveryStateKeepsTheOptionRules) {

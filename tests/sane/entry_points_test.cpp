@@ -14,25 +14,12 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/paths.h"
+#include "tests/sane/sane_fixture.h"
 
 namespace tavrin {
 namespace {
 
-struct Backend {
-  decltype(&sane_init) init = nullptr;
-  decltype(&sane_exit) exit = nullptr;
-  decltype(&sane_get_devices) getDevices = nullptr;
-  decltype(&sane_open) open = nullptr;
-  decltype(&sane_close) close = nullptr;
-  decltype(&sane_get_option_descriptor) descriptor = nullptr;
-  decltype(&sane_control_option) control = nullptr;
-  decltype(&sane_get_parameters) parameters = nullptr;
-  decltype(&sane_start) start = nullptr;
-  decltype(&sane_read) read = nullptr;
-  decltype(&sane_cancel) cancel = nullptr;
-  decltype(&sane_set_io_mode) setIoMode = nullptr;
-  decltype(&sane_get_select_fd) selectFd = nullptr;
-};
+using sanetest::Backend;
 
 template <typename Function>
 void Bind(void* module, const char* name, Function& function) {

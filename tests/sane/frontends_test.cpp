@@ -75,17 +75,9 @@ TEST_F(Scanimage, AFeederBatchEndsWhenThePersonEndsItAtTheWindow) {
   const int pid = Start({"-d", kDevice, "--source", "Automatic Document Feeder", "--feeder-wait",
                          "120", "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
   ASSERT_GT(pid, 0);
-  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
-  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(socket); }, 30000)) << Errors();
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000)) << Errors();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  ChannelBlock block;
-  block.code = 205;
-  const std::string record = EncodeCopiedDataRecord(
-      kCopyDataMessageId, std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
-  std::string error;
-  ASSERT_TRUE(
-      platform::SendToLocalSocket(socket.toStdString(), record.data(), record.size(), 5000, &error))
-      << error;
+  ASSERT_NO_FATAL_FAILURE(Send({205}));
   // scanimage's status for a batch without pages is the empty feeder's.
   EXPECT_NE(Wait(pid, 30000), -1) << Errors();
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(60));
@@ -142,8 +134,7 @@ TEST_F(Scanimage, ASecondScanWhileOneRunsIsBusyAtOnceAndTheFirstGoesOn) {
                            "--batch=" + Path("out/p%d.png").toStdString()},
                           "first.out", "first.err");
   ASSERT_GT(first, 0);
-  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
-  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(socket); }, 30000))
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000))
       << ReadText("first.err").toStdString();
 
   const auto started = Clock::now();
@@ -156,14 +147,7 @@ TEST_F(Scanimage, ASecondScanWhileOneRunsIsBusyAtOnceAndTheFirstGoesOn) {
 
   // The first still has its window and ends as the person ends it.
   EXPECT_EQ(WindowProcesses(Bin("TavrinDesk")).size(), 1u);
-  ChannelBlock block;
-  block.code = 205;
-  const std::string record = EncodeCopiedDataRecord(
-      kCopyDataMessageId, std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
-  std::string error;
-  ASSERT_TRUE(
-      platform::SendToLocalSocket(socket.toStdString(), record.data(), record.size(), 5000, &error))
-      << error;
+  ASSERT_NO_FATAL_FAILURE(Send({205}));
   EXPECT_NE(Wait(first, 30000), -1);
   EXPECT_NE(ReadText("first.err").indexOf("Document feeder out of documents"), -1)
       << ReadText("first.err").toStdString();

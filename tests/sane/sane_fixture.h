@@ -85,6 +85,23 @@ inline std::vector<int> WindowProcesses(const QString& program) {
   return pids;
 }
 
+// The backend's entry points, as a loader binds them.
+struct Backend {
+  decltype(&sane_init) init = nullptr;
+  decltype(&sane_exit) exit = nullptr;
+  decltype(&sane_get_devices) getDevices = nullptr;
+  decltype(&sane_open) open = nullptr;
+  decltype(&sane_close) close = nullptr;
+  decltype(&sane_get_option_descriptor) descriptor = nullptr;
+  decltype(&sane_control_option) control = nullptr;
+  decltype(&sane_get_parameters) parameters = nullptr;
+  decltype(&sane_start) start = nullptr;
+  decltype(&sane_read) read = nullptr;
+  decltype(&sane_cancel) cancel = nullptr;
+  decltype(&sane_set_io_mode) setIoMode = nullptr;
+  decltype(&sane_get_select_fd) selectFd = nullptr;
+};
+
 class Scanimage : public test::ProgramCopyTest {
  protected:
   Scanimage() : ProgramCopyTest("tavrin-sane") {}
@@ -195,6 +212,27 @@ class Scanimage : public test::ProgramCopyTest {
   // The files the window wrote into its working folder, oldest first.
   QStringList WindowFiles() const {
     return QDir(Path("tmp/Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
+  }
+
+  // The window's copied-data socket, where a person at the window is played.
+  QString SocketPath() const {
+    return Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  }
+
+  // Sends the window one copied-data record per code, as its buttons do.
+  void Send(std::initializer_list<int32_t> codes) {
+    std::string records;
+    for (int32_t code : codes) {
+      ChannelBlock block;
+      block.code = code;
+      records += EncodeCopiedDataRecord(
+          kCopyDataMessageId,
+          std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
+    }
+    std::string error;
+    ASSERT_TRUE(platform::SendToLocalSocket(SocketPath().toStdString(), records.data(),
+                                            records.size(), 5000, &error))
+        << error;
   }
 
   std::string camera = "document";

@@ -113,10 +113,6 @@ TEST_F(Scanimage, InterruptWhileThePersonIsAtTheWindowEndsTheWindow) {
 // The person at the window, played through its copied-data socket.
 class InteractiveScan : public Scanimage {
  protected:
-  QString SocketPath() const {
-    return Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
-  }
-
   // Waits until the window listens and has taken the backend's request.
   void WaitForTheWindow() {
     ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000)) << Errors();
@@ -125,21 +121,6 @@ class InteractiveScan : public Scanimage {
   }
 
   QString request;  // the backend's request as the window read it
-
-  void Send(std::initializer_list<int32_t> codes) {
-    std::string records;
-    for (int32_t code : codes) {
-      ChannelBlock block;
-      block.code = code;
-      records += EncodeCopiedDataRecord(
-          kCopyDataMessageId,
-          std::string_view(reinterpret_cast<const char*>(&block), sizeof(block)));
-    }
-    std::string error;
-    ASSERT_TRUE(platform::SendToLocalSocket(SocketPath().toStdString(), records.data(),
-                                            records.size(), 5000, &error))
-        << error;
-  }
 
   // Mode 3 captures at each request and, like a person's captures in mode
   // 0, keeps the files for the list sent when the window closes.

@@ -24,6 +24,12 @@ std::string Text(const UiTextTable& table, std::string_view key) {
   return {};
 }
 
+// Writes text as the folder's language index and reads it into list.
+bool LoadIndex(const ScratchFolder& folder, const std::string& text, LanguageList& list) {
+  WriteBytes(folder.File("Language.xml"), text);
+  return LoadLanguageIndex(folder.File("Language.xml"), list);
+}
+
 std::string UiFile(const std::string& inner) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UIText>" + inner + "</UIText>\n";
 }
@@ -110,15 +116,15 @@ TEST(UiTextLoad, BadFilesChangeNothing) {
 
 TEST(LanguageIndex, FirstAttributeNamesTheEntry) {
   ScratchFolder folder;
-  WriteBytes(folder.File("Language.xml"),
-             "<?xml version=\"1.0\"?><LanguageInfo>"
-             "<Language lang=\"English\" name=\"ignored\">EN</Language>"
-             "<!-- between -->"
-             "<Language>XX</Language>"
-             "<Language name=\"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"/>"
-             "</LanguageInfo>");
   LanguageList list;
-  ASSERT_TRUE(LoadLanguageIndex(folder.File("Language.xml"), list));
+  ASSERT_TRUE(LoadIndex(folder,
+                        "<?xml version=\"1.0\"?><LanguageInfo>"
+                        "<Language lang=\"English\" name=\"ignored\">EN</Language>"
+                        "<!-- between -->"
+                        "<Language>XX</Language>"
+                        "<Language name=\"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\"/>"
+                        "</LanguageInfo>",
+                        list));
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0].name, u"English");
   EXPECT_EQ(list[0].code, u"EN");
@@ -130,11 +136,11 @@ TEST(LanguageIndex, FirstAttributeNamesTheEntry) {
 
 TEST(LanguageIndex, IndentedFilesGiveCodesAndTextsWithoutTheirWhiteSpace) {
   ScratchFolder folder;
-  WriteBytes(folder.File("Language.xml"),
-             "<LanguageInfo>\n  <Language name=\" Deutsch \">\n    DE\n  </Language>\n"
-             "</LanguageInfo>");
   LanguageList list;
-  ASSERT_TRUE(LoadLanguageIndex(folder.File("Language.xml"), list));
+  ASSERT_TRUE(LoadIndex(folder,
+                        "<LanguageInfo>\n  <Language name=\" Deutsch \">\n    DE\n  </Language>\n"
+                        "</LanguageInfo>",
+                        list));
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].name, u"Deutsch");
   EXPECT_EQ(list[0].code, u"DE");
@@ -148,15 +154,13 @@ TEST(LanguageIndex, IndentedFilesGiveCodesAndTextsWithoutTheirWhiteSpace) {
 
 TEST(LanguageIndex, TopLevelEntriesWithoutLanguageInfo) {
   ScratchFolder folder;
-  WriteBytes(folder.File("Language.xml"),
-             "<Language name=\"A\">A</Language><Language name=\"B\">B</Language>");
   LanguageList list;
-  ASSERT_TRUE(LoadLanguageIndex(folder.File("Language.xml"), list));
+  ASSERT_TRUE(LoadIndex(
+      folder, "<Language name=\"A\">A</Language><Language name=\"B\">B</Language>", list));
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[1].code, u"B");
 
-  WriteBytes(folder.File("Language.xml"), "<LanguageInfo><Other/></LanguageInfo>");
-  EXPECT_FALSE(LoadLanguageIndex(folder.File("Language.xml"), list));
+  EXPECT_FALSE(LoadIndex(folder, "<LanguageInfo><Other/></LanguageInfo>", list));
   EXPECT_TRUE(list.empty());
 }
 

@@ -103,13 +103,9 @@ Upright MakeUpright(const cv::Mat& small, double smallPerFrame, const cv::Matx33
   const cv::Point2d dx = right - c;
   const cv::Point2d dy = down - c;
   u.perFrame = 1.0 / std::sqrt(std::max(1e-12, std::abs(dx.x * dy.y - dx.y * dy.x)));
-  const cv::Point2d principal = camera.principalPoint.x >= 0 && camera.principalPoint.y >= 0
-                                    ? camera.principalPoint
-                                    : cv::Point2d(frameSize.width / 2.0, frameSize.height / 2.0);
-  u.principal = Apply(frameToUpright, principal - cv::Point2d(0.5, 0.5));
-  const double focal =
-      camera.focalPixels > 0 ? camera.focalPixels : DefaultFocalPixels(frameSize.width);
-  u.focal = focal * u.perFrame;
+  const PageCamera resolved = ResolvedCamera(camera, frameSize);
+  u.principal = Apply(frameToUpright, resolved.principalPoint - cv::Point2d(0.5, 0.5));
+  u.focal = resolved.focalPixels * u.perFrame;
   return u;
 }
 
@@ -429,7 +425,7 @@ Unrolled Unroll(const PageShape& shape, double spineX, const cv::Point2d& princi
 }
 
 cv::Mat UnrollPage(const cv::Mat& image, const Upright& up, const PageShape& shape, double spineX,
-                   const cv::Matx33d& uprightToFrame, const BookRequest& request) {
+                   const BookRequest& request) {
   const Unrolled u = Unroll(shape, spineX, up.principal, up.focal);
   const double totalArc = u.arc.back();
   // Output pixels per upright pixel at the desk.
@@ -473,7 +469,7 @@ cv::Mat UnrollPage(const cv::Mat& image, const Upright& up, const PageShape& sha
   cv::Mat out(outSize, image.type());
   cv::Mat mapX(kBlockRows, outSize.width, CV_32F);
   cv::Mat mapY(kBlockRows, outSize.width, CV_32F);
-  const cv::Matx33d& g = uprightToFrame;
+  const cv::Matx33d& g = up.toFrame;
   for (int r0 = 0; r0 < outSize.height; r0 += kBlockRows) {
     const int rows = std::min(kBlockRows, outSize.height - r0);
     for (int r = 0; r < rows; ++r) {
@@ -606,8 +602,7 @@ std::vector<cv::Mat> TrySpread(const cv::Mat& image, const cv::Mat& small, doubl
   if (narrower < kMinPageBalance * wider) return {};
   std::vector<cv::Mat> pages;
   for (const auto& shape : shapes) {
-    const cv::Matx33d uprightToFrame = frameToUpright.inv();
-    cv::Mat page = UnrollPage(image, up, *shape, spineX, uprightToFrame, request);
+    cv::Mat page = UnrollPage(image, up, *shape, spineX, request);
     FlattenColumnShading(page);
     pages.push_back(std::move(page));
   }

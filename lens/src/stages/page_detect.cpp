@@ -736,6 +736,15 @@ double DefaultFocalPixels(int frameWidth) {
   return 0.5 * frameWidth / std::tan(0.5 * kDefaultFieldOfViewDegrees * CV_PI / 180.0);
 }
 
+PageCamera ResolvedCamera(const PageCamera& camera, cv::Size frameSize) {
+  PageCamera resolved = camera;
+  if (camera.principalPoint.x < 0 || camera.principalPoint.y < 0) {
+    resolved.principalPoint = cv::Point2d(frameSize.width / 2.0, frameSize.height / 2.0);
+  }
+  if (camera.focalPixels <= 0) resolved.focalPixels = DefaultFocalPixels(frameSize.width);
+  return resolved;
+}
+
 double RectangleAspect(const std::array<cv::Point2f, 4>& corners, cv::Point2d principalPoint,
                        double focalPixels) {
   // The corners as rays of a camera at the origin: the page's sides are
@@ -823,10 +832,9 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search, const P
     pages = BrightnessSplitPages(d, search);
   }
 
-  const cv::Point2d principal = camera.principalPoint.x >= 0 && camera.principalPoint.y >= 0
-                                    ? camera.principalPoint
-                                    : cv::Point2d(image.cols / 2.0, image.rows / 2.0);
-  const double focal = camera.focalPixels > 0 ? camera.focalPixels : DefaultFocalPixels(image.cols);
+  const PageCamera resolved = ResolvedCamera(camera, image.size());
+  const cv::Point2d principal = resolved.principalPoint;
+  const double focal = resolved.focalPixels;
   for (PageQuad& page : pages) {
     // The page keeps its area in frame pixels, the camera's own scale at
     // its middle, and gets its true proportions.

@@ -41,6 +41,9 @@ constexpr double kDefaultFieldOfViewDegrees = 60.0;
 // frameWidth pixels wide.
 double DefaultFocalPixels(int frameWidth);
 
+// camera with what it leaves unset filled in for a frame of frameSize.
+PageCamera ResolvedCamera(const PageCamera& camera, cv::Size frameSize);
+
 struct PageQuad {
   // Top left, top right, bottom right, bottom left, in frame pixels (the
   // pixel grid's outer edges, so a whole w x h frame is 0,0 .. w,h).

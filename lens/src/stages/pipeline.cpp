@@ -33,7 +33,11 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& cam
   const auto search = SearchForCrop(autoCrop);
   if (search) {
     for (const PageQuad& quad : FindPages(image, *search, camera)) {
-      if (autoCrop == 4) {
+      // A book's two pages together are about its spread's size, so the
+      // one bound covers them as well as a single page.
+      const cv::Size2d sides = PageSideLengths(quad);
+      if (sides.width * scaleX * sides.height * scaleY > kMaxOutputPixels) return {};
+      if (*search == PageSearch::kBook) {
         BookRequest book;
         book.scaleX = scaleX;
         book.scaleY = scaleY;
@@ -44,8 +48,6 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& cam
           continue;
         }
       }
-      const cv::Size2d sides = PageSideLengths(quad);
-      if (sides.width * scaleX * sides.height * scaleY > kMaxOutputPixels) return {};
       WarpRequest request;
       request.scaleX = scaleX;
       request.scaleY = scaleY;

@@ -155,6 +155,11 @@ struct Glyph {
 
 }  // namespace
 
+cv::Point TextMargins(double lineHeight) {
+  return {static_cast<int>(std::ceil(0.5 * lineHeight)) + 2,
+          static_cast<int>(std::ceil(0.3 * lineHeight)) + 2};
+}
+
 std::optional<RasterText> RasterizeText(const std::string& utf8, const TextStyle& style) {
   const std::u32string characters = DecodeUtf8(utf8);
   if (characters.empty() || style.pixelSize <= 0) return std::nullopt;
@@ -215,10 +220,9 @@ std::optional<RasterText> RasterizeText(const std::string& utf8, const TextStyle
   text.ascent = ft->size->metrics.ascender / 64.0;
   text.descent = -ft->size->metrics.descender / 64.0;
   const double height = text.ascent + text.descent;
-  // Room for what leaves the line's box: italic overhang, accents, the
-  // underline below the descent.
-  const int marginX = static_cast<int>(std::ceil(0.5 * height)) + 2;
-  const int marginY = static_cast<int>(std::ceil(0.3 * height)) + 2;
+  const cv::Point margin = TextMargins(height);
+  const int marginX = margin.x;
+  const int marginY = margin.y;
   text.origin = cv::Point2d(marginX, marginY);
   const cv::Size size(static_cast<int>(std::ceil(text.advance)) + 2 * marginX,
                       static_cast<int>(std::ceil(height)) + 2 * marginY);

@@ -32,6 +32,10 @@ struct RasterText {
   double descent = 0.0;
 };
 
+// The room either side of a line of lineHeight pixels for what leaves its
+// box: italic overhang, accents, the underline below the descent.
+cv::Point TextMargins(double lineHeight);
+
 // Nothing when no font can be found or loaded; characters the matched font
 // lacks make fontconfig look for one that has them.
 std::optional<RasterText> RasterizeText(const std::string& utf8, const TextStyle& style);

@@ -64,8 +64,9 @@ RasterText RasterizeWithQt(const QString& text, const TextStyle& style) {
   raster.ascent = metrics.ascent();
   raster.descent = metrics.descent();
   const double height = raster.ascent + raster.descent;
-  const int marginX = static_cast<int>(std::ceil(0.5 * height)) + 2;
-  const int marginY = static_cast<int>(std::ceil(0.3 * height)) + 2;
+  const cv::Point margin = TextMargins(height);
+  const int marginX = margin.x;
+  const int marginY = margin.y;
   raster.origin = cv::Point2d(marginX, marginY);
   cv::Mat canvas =
       cv::Mat::zeros(static_cast<int>(std::ceil(height)) + 2 * marginY,
