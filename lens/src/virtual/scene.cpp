@@ -4,9 +4,13 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -170,28 +174,49 @@ void Ink(cv::Mat& sheet, const cv::Mat& coverage, cv::Point origin, const cv::Sc
   }
 }
 
+// A word in the book's face at pixelSize. Finding and loading the font
+// costs far more than drawing, and the book has a small vocabulary, so the
+// words are kept: a new spread then draws in a few milliseconds and the
+// camera's frames keep coming while the page turns.
+std::optional<RasterText> BookWord(const std::string& word, int pixelSize) {
+  static std::mutex mutex;
+  static std::map<std::pair<int, std::string>, std::optional<RasterText>> words;
+  constexpr size_t kMaxWords = 4096;
+  const auto key = std::make_pair(pixelSize, word);
+  {
+    std::lock_guard lock(mutex);
+    if (const auto found = words.find(key); found != words.end()) return found->second;
+  }
+  TextStyle style;
+  style.family = "Liberation Serif";
+  style.pixelSize = pixelSize;
+  auto raster = RasterizeText(word, style);
+  std::lock_guard lock(mutex);
+  if (words.size() >= kMaxWords) words.clear();
+  words.emplace(key, raster);
+  return raster;
+}
+
 // Sentences set word by word in a serif face between the margins, starting
 // at a different sentence on every page. Where no font can be loaded the
 // lines fall back to the built-in stroke font, which reads worse but still
 // shows a page of text.
 void SetBookText(cv::Mat& sheet, int number, int top) {
   const int margin = sheet.cols / 10;
-  TextStyle style;
-  style.family = "Liberation Serif";
-  style.pixelSize = std::max(6, sheet.cols / 32);
-  const double lineStep = 1.5 * style.pixelSize;
-  const double space = 0.3 * style.pixelSize;
-  double baseline = top + style.pixelSize;
+  const int pixelSize = std::max(6, sheet.cols / 32);
+  const double lineStep = 1.5 * pixelSize;
+  const double space = 0.3 * pixelSize;
+  double baseline = top + pixelSize;
   double x = margin;
   for (size_t s = 0; baseline < sheet.rows - 1.5 * margin; ++s) {
     std::istringstream words(
         kBookSentences[(static_cast<size_t>(number) * 5 + s) % kBookSentences.size()]);
     std::string word;
     while (words >> word && baseline < sheet.rows - 1.5 * margin) {
-      const auto raster = RasterizeText(word, style);
+      const auto raster = BookWord(word, pixelSize);
       if (!raster) {
         int unused = 0;
-        const double scale = style.pixelSize / 30.0;
+        const double scale = pixelSize / 30.0;
         const int width = cv::getTextSize(word, cv::FONT_HERSHEY_SIMPLEX, scale, 1, &unused).width;
         if (x + width > sheet.cols - margin && x > margin) {
           x = margin;
