@@ -17,14 +17,14 @@ enum class Scene { kDocument, kPages, kBook, kWebcam };
 struct VirtualEntry {
   std::string entry;  // the text it was read from, trimmed
   Scene scene = Scene::kDocument;
-  int failCaptures = 0;  // fail=N: the first N captures fail
-  int turnSeconds = 0;   // turn=S: a new page every S seconds
-  int pageCount = 0;     // pages=N: with turn, the N-th page stays (0: no end)
+  int failCaptures = 0;          // fail=N: the first N captures fail
+  int turnSeconds = 0;           // turn=S: a new page every S seconds
+  int pageCount = 0;             // pages=N: with turn, the N-th page stays (0: no end)
+  std::vector<FrameSize> sizes;  // sizes=WxH+WxH: replaces the size list
+  int dpiAtFirstSize = 0;        // dpi=N: own DPI at the first size
   // wait=1: with turn, the reader waits at each page turned to until it
   // has been captured, as a person turning pages for the camera does.
   bool waitForShot = false;
-  std::vector<FrameSize> sizes;  // sizes=WxH+WxH: replaces the size list
-  int dpiAtFirstSize = 0;        // dpi=N: own DPI at the first size
 };
 
 // Null for an unknown scene. Unknown or malformed options are ignored.
