@@ -121,9 +121,9 @@ void RenderPages(cv::Mat& image) {
 constexpr int kBookCodeCells = 8;
 
 cv::Rect2d BookCodeCell(cv::Size sheet, int cell) {
-  // Where block cell lies on an upright page of size sheet. Blocks a twelfth of the page wide with
-  // gaps between, centred in the top margin: large enough to read on a page a few hundred pixels
-  // wide.
+  // Where block cell lies on an upright page of size sheet: blocks a
+  // twelfth of the page wide, a quarter of that apart, centred in the top
+  // margin, large enough to read on a page a few hundred pixels wide.
   const double width = sheet.width / 12.0;
   const double step = width * 1.25;
   const double left = (sheet.width - step * (kBookCodeCells - 1) - width) / 2;

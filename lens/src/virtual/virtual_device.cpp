@@ -146,8 +146,9 @@ void VirtualDevice::Stop() {
 }
 
 int VirtualDevice::CheckCapture() {
-  // The frame this shot takes is the one last sent, or a newer one of the
-  // same page: the page waits for its shot only at the end of its time.
+  // A reader waiting for the shot counts only a shot of the still page:
+  // the frame it takes is the one last sent, or a newer one of the same
+  // page, since the page is held at the end of its time until then.
   if (const int page = stillPage_.load(); page >= 0) {
     shotAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
     shotPage_ = page;
