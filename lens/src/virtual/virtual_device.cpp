@@ -124,22 +124,12 @@ int VirtualDevice::Start(int mediaType, FrameSize size, FrameSink sink) {
   if (mediaType < 0 || mediaType >= static_cast<int>(mediaTypes_.size())) return kErrNoSuchFormat;
   const auto& sizes = mediaTypes_[mediaType].sizes;
   if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) return kErrNoSuchFormat;
-  Stop();
-  std::lock_guard lock(mutex_);
-  stop_ = false;
-  thread_ = std::thread(&VirtualDevice::Run, this, size, std::move(sink));
+  worker_.Start([this, size, sink = std::move(sink)]() mutable { Run(size, std::move(sink)); });
   return kOk;
 }
 
 void VirtualDevice::Stop() {
-  std::thread ending;
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-    ending = std::move(thread_);
-  }
-  wake_.notify_all();
-  if (ending.joinable()) ending.join();
+  worker_.Stop();
 }
 
 int VirtualDevice::CheckCapture() {
@@ -160,10 +150,7 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
   int basePage = -1;
   PictureControls baseControls;
   while (true) {
-    {
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
-    }
+    if (worker_.SleepUntil(next)) return;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     int page = entry_.turnSeconds > 0 ? static_cast<int>(seconds / entry_.turnSeconds) : 0;
     // A finite stack of pages: the last one stays, as when a person stops.
