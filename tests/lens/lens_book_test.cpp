@@ -89,7 +89,7 @@ TEST(LensBook, EachPageTurnGivesTheSpreadOnceAsTwoPagesAndTheHandNothing) {
   std::vector<std::vector<std::string>> spreads;
   size_t seen = 0;
   while (std::chrono::steady_clock::now() < end) {
-    if (!Progress().WaitFor(seen + 1, 100ms)) continue;
+    if (!Progress().WaitForCount(seen + 1, 100ms)) continue;
     const auto values = Progress().Values();
     for (; seen < values.size(); ++seen) {
       if (values[seen] != 1) continue;
