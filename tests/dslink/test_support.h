@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "tests/platform/read_only_folder.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::test {
 
