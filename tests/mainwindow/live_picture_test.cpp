@@ -18,12 +18,9 @@ namespace {
 
 using test::CaptureFixture;
 using test::SmallCameras;
+using test::Pump;
 using test::WaitFor;
 namespace fs = std::filesystem;
-
-void Pump(int ms) {
-  WaitFor([] { return false; }, ms);
-}
 
 class LivePictureTest : public CaptureFixture {
  protected:

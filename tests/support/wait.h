@@ -30,4 +30,10 @@ bool WaitFor(Done done, int timeoutMs = 5000, int pollMs = 5) {
   return true;
 }
 
+// Lets ms milliseconds pass, processing Qt's events where there is an
+// application: for what must not happen within a time, not for what must.
+inline void Pump(int ms) {
+  WaitFor([] { return false; }, ms);
+}
+
 }  // namespace tavrin::test

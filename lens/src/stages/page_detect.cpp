@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <optional>
 
 #include <opencv2/imgproc.hpp>
@@ -36,6 +35,7 @@ constexpr double kMinBookPageOfLargest = 0.3;
 // length: a region that leaked into a lit patch of desk has a side that
 // crosses plain desk and fails.
 constexpr double kMinSideSupport = 0.6;
+
 struct Candidate {
   std::vector<cv::Point> contour;
   double area = 0.0;
