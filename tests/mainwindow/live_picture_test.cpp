@@ -17,8 +17,8 @@ namespace tavrin {
 namespace {
 
 using test::CaptureFixture;
-using test::SmallCameras;
 using test::Pump;
+using test::SmallCameras;
 using test::WaitFor;
 namespace fs = std::filesystem;
 
