@@ -7,19 +7,11 @@ set(TAVRIN_APP_ID io.github.tavrindesk.TavrinDesk)
 set(TAVRIN_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(TAVRIN_ICON_SIZES 16 32 48 64 128 256)
 
-foreach(program IN ITEMS TavrinDesk tavrin-scan)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR})
-  endif()
-endforeach()
+install(TARGETS TavrinDesk tavrin-scan RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR})
 # The modules are opened by absolute path from the program folder, so they
 # need no RPATH and no soname links.
-foreach(module IN ITEMS TavrinLens TavrinSource)
-  if(TARGET ${module})
-    install(TARGETS ${module} LIBRARY DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR}
-            NAMELINK_SKIP)
-  endif()
-endforeach()
+install(TARGETS TavrinLens TavrinSource LIBRARY DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR}
+        NAMELINK_SKIP)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/Language
         DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR}
         FILES_MATCHING PATTERN "*.xml")
@@ -83,32 +75,30 @@ endif()
 # these are the system folders; under any other prefix (a per-user install)
 # they stay inside it, as P/lib/sane and P/etc/sane.d. Decided at install
 # time, since cmake --install --prefix may move the prefix.
-if(TARGET sane-tavrin)
-  # A component of its own, so that it can be installed and tested alone.
-  install(TARGETS tavrin-cameras RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR} COMPONENT sane)
-  install(CODE "set(TAVRIN_SANE_LIBRARY \"$<TARGET_FILE:sane-tavrin>\")
+# A component of its own, so that it can be installed and tested alone.
+install(TARGETS tavrin-cameras RUNTIME DESTINATION ${TAVRIN_INSTALL_PROGRAM_DIR} COMPONENT sane)
+install(CODE "set(TAVRIN_SANE_LIBRARY \"$<TARGET_FILE:sane-tavrin>\")
 set(TAVRIN_SANE_MULTIARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")" COMPONENT sane)
-  install(CODE [[
-    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-      set(sane_backends "/usr/lib/${TAVRIN_SANE_MULTIARCH}/sane")
-      set(sane_config "/etc/sane.d")
-    else()
-      set(sane_backends "${CMAKE_INSTALL_PREFIX}/lib/sane")
-      set(sane_config "${CMAKE_INSTALL_PREFIX}/etc/sane.d")
-    endif()
-    string(REPLACE "//" "/" sane_backends "${sane_backends}")
-    # file(INSTALL) adds DESTDIR itself; file(WRITE) does not.
-    file(INSTALL "${TAVRIN_SANE_LIBRARY}" DESTINATION "${sane_backends}" USE_SOURCE_PERMISSIONS)
-    file(MAKE_DIRECTORY "$ENV{DESTDIR}${sane_config}/dll.d")
-    file(WRITE "$ENV{DESTDIR}${sane_config}/dll.d/tavrin"
-         "# TavrinDesk: the document camera through its scan window\ntavrin\n")
-    file(WRITE "$ENV{DESTDIR}${sane_config}/tavrin.conf"
-         "# The TavrinDesk program folder, holding TavrinDesk and TavrinSource.ds\n"
-         "${CMAKE_INSTALL_PREFIX}/lib/tavrindesk\n")
-    message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/dll.d/tavrin")
-    message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/tavrin.conf")
-  ]] COMPONENT sane)
-endif()
+install(CODE [[
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(sane_backends "/usr/lib/${TAVRIN_SANE_MULTIARCH}/sane")
+    set(sane_config "/etc/sane.d")
+  else()
+    set(sane_backends "${CMAKE_INSTALL_PREFIX}/lib/sane")
+    set(sane_config "${CMAKE_INSTALL_PREFIX}/etc/sane.d")
+  endif()
+  string(REPLACE "//" "/" sane_backends "${sane_backends}")
+  # file(INSTALL) adds DESTDIR itself; file(WRITE) does not.
+  file(INSTALL "${TAVRIN_SANE_LIBRARY}" DESTINATION "${sane_backends}" USE_SOURCE_PERMISSIONS)
+  file(MAKE_DIRECTORY "$ENV{DESTDIR}${sane_config}/dll.d")
+  file(WRITE "$ENV{DESTDIR}${sane_config}/dll.d/tavrin"
+       "# TavrinDesk: the document camera through its scan window\ntavrin\n")
+  file(WRITE "$ENV{DESTDIR}${sane_config}/tavrin.conf"
+       "# The TavrinDesk program folder, holding TavrinDesk and TavrinSource.ds\n"
+       "${CMAKE_INSTALL_PREFIX}/lib/tavrindesk\n")
+  message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/dll.d/tavrin")
+  message(STATUS "Installing: $ENV{DESTDIR}${sane_config}/tavrin.conf")
+]] COMPONENT sane)
 
 # The Debian package.
 set(CPACK_GENERATOR DEB)

@@ -9,14 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "datasource/client/source_api.h"
 #include "datasource/include/TavrinSource.h"
-#include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 
 namespace {
 
 namespace platform = tavrin::platform;
+using tavrin::kSourcePathBytes;
+using tavrin::kWindowEndMs;
+using tavrin::LoadSourceModule;
+using tavrin::SourceApi;
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,10 +34,6 @@ constexpr int kExitTimeout = 5;
 constexpr int kExitNothing = 6;
 constexpr int kExitBusy = 7;
 constexpr int kExitNotHandedOn = 8;
-
-constexpr int kPathBytes = 4096;
-// After the window said it has finished, how long it may take to end.
-constexpr int kWindowEndMs = 5000;
 
 const char kUsage[] =
     "usage: tavrin-scan [options]\n"
@@ -76,16 +76,6 @@ struct Options {
   std::string output = ".";
   bool sessionFolder = false;
   int timeoutSeconds = 300;
-};
-
-struct Api {
-  decltype(&tsOpen) open = nullptr;
-  decltype(&tsWriteShowModel) writeShowModel = nullptr;
-  decltype(&tsSend) send = nullptr;
-  decltype(&tsNextEvent) nextEvent = nullptr;
-  decltype(&tsLastError) lastError = nullptr;
-  decltype(&tsPagesNotHandedOn) pagesNotHandedOn = nullptr;
-  decltype(&tsClose) close = nullptr;
 };
 
 bool ParseInt(const std::string& text, int low, int high, int& value) {
@@ -179,7 +169,7 @@ std::string NewSessionFolder(const std::string& parent) {
 
 class Scan {
  public:
-  Scan(const Api& api, const Options& options) : api_(api), options_(options) {
+  Scan(const SourceApi& api, const Options& options) : api_(api), options_(options) {
     deadline_ = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
   }
 
@@ -269,7 +259,7 @@ class Scan {
 
   // Takes events for up to waitMs; returns the last event seen.
   int Collect(int waitMs) {
-    char path[kPathBytes];
+    char path[kSourcePathBytes];
     int event = api_.nextEvent(session_, waitMs, path, sizeof(path));
     while (event == TS_EVENT_FILE) {
       Copy(path);
@@ -333,7 +323,7 @@ class Scan {
     return 0;
   }
 
-  Api api_;
+  SourceApi api_;
   Options options_;
   TavrinSession* session_ = nullptr;
   Clock::time_point deadline_;
@@ -354,30 +344,13 @@ int main(int argc, char** argv) {
 
   // Loaded from our own folder, as an application loads its data source.
   const std::string modulePath = platform::ProgramFolder() + "/TavrinSource.ds";
-  void* module = platform::LoadLibraryFile(modulePath);
-  if (module == nullptr) {
-    std::fprintf(stderr, "tavrin-scan: cannot load %s: %s\n", modulePath.c_str(),
-                 platform::LastLibraryError().c_str());
+  std::string error;
+  const SourceApi* api = LoadSourceModule(modulePath, error);
+  if (api == nullptr) {
+    std::fprintf(stderr, "tavrin-scan: %s\n", error.c_str());
     return kExitSetup;
   }
-  Api api;
-  api.open = reinterpret_cast<decltype(api.open)>(platform::FindLibrarySymbol(module, "tsOpen"));
-  api.writeShowModel = reinterpret_cast<decltype(api.writeShowModel)>(
-      platform::FindLibrarySymbol(module, "tsWriteShowModel"));
-  api.send = reinterpret_cast<decltype(api.send)>(platform::FindLibrarySymbol(module, "tsSend"));
-  api.nextEvent =
-      reinterpret_cast<decltype(api.nextEvent)>(platform::FindLibrarySymbol(module, "tsNextEvent"));
-  api.lastError =
-      reinterpret_cast<decltype(api.lastError)>(platform::FindLibrarySymbol(module, "tsLastError"));
-  api.pagesNotHandedOn = reinterpret_cast<decltype(api.pagesNotHandedOn)>(
-      platform::FindLibrarySymbol(module, "tsPagesNotHandedOn"));
-  api.close = reinterpret_cast<decltype(api.close)>(platform::FindLibrarySymbol(module, "tsClose"));
-  if (!api.open || !api.writeShowModel || !api.send || !api.nextEvent || !api.lastError ||
-      !api.pagesNotHandedOn || !api.close) {
-    std::fprintf(stderr, "tavrin-scan: %s lacks its functions\n", modulePath.c_str());
-    return kExitSetup;
-  }
-  const int status = Scan(api, options).Run();
+  const int status = Scan(*api, options).Run();
   // The module's threads have ended with the session; it stays loaded until exit.
   return status;
 }

@@ -49,7 +49,7 @@ const cv::Mat& Frame(int which) {
   auto& frame = frames[which];
   if (frame.empty()) {
     const cv::Size size = kSizes[which];
-    frame = testing::DrawScene(size, {testing::DocumentPage(size, 4.0F)});
+    frame = synthetic::DrawScene(size, {synthetic::DocumentPage(size, 4.0F)});
   }
   return frame;
 }
@@ -96,14 +96,14 @@ void BM_OursCropDocumentJpeg(benchmark::State& state) {
 const cv::Mat& BookFrame() {
   static const cv::Mat frame = [] {
     const cv::Size size = kSizes[0];
-    cv::Mat image(size, CV_8UC3, testing::kDeskColour);
+    cv::Mat image(size, CV_8UC3, synthetic::kDeskColour);
     CurvedBook book;
     const cv::Size sheet(1300, 1820);
     for (cv::Mat* page : {&book.left, &book.right}) {
-      *page = cv::Mat(sheet, CV_8UC3, testing::kPageColour);
+      *page = cv::Mat(sheet, CV_8UC3, synthetic::kPageColour);
       for (int y = 180; y < sheet.height - 150; y += 52) {
         cv::putText(*page, "a line of text on a page of the open book", cv::Point(130, y),
-                    cv::FONT_HERSHEY_SIMPLEX, 1.3, testing::kInkColour, 3, cv::LINE_AA);
+                    cv::FONT_HERSHEY_SIMPLEX, 1.3, synthetic::kInkColour, 3, cv::LINE_AA);
       }
     }
     book.lift = 0.1;

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 
-#include "platform/dynamic_library.h"
 #include "platform/files.h"
 
 namespace tavrin::sane {
@@ -20,8 +18,6 @@ constexpr int kCaptureTimeoutMs = 60000;
 // Short waits, so that a cancel is seen within this.
 constexpr int kPollMs = 100;
 constexpr int kCloseSendMs = 2000;
-constexpr int kWindowEndMs = 5000;
-constexpr int kPathBytes = 4096;
 constexpr uintmax_t kMaxFileBytes = 256u << 20;
 
 constexpr int kMsgClose = 205;
@@ -44,47 +40,14 @@ int WindowDpi(const ScanChoice& choice) {
   return std::max(choice.dpi, kMinWindowDpi);
 }
 
-template <typename Function>
-bool Bind(void* module, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(platform::FindLibrarySymbol(module, name));
-  return function != nullptr;
-}
-
 }  // namespace
 
 const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& error) {
-  static std::mutex mutex;
-  static std::string loadedFrom;
-  static SourceApi api;
-  std::lock_guard lock(mutex);
-  const std::string path = programFolder + "/TavrinSource.ds";
-  if (!loadedFrom.empty()) {
-    if (loadedFrom == path) return &api;
-    error = "the data source was loaded from " + loadedFrom + ", not " + path;
-    return nullptr;
+  const SourceApi* api = LoadSourceModule(programFolder + "/TavrinSource.ds", error);
+  if (api == nullptr && error.starts_with("no data source at")) {
+    error += " (check the folder in tavrin.conf)";
   }
-  if (!platform::PathExists(path)) {
-    error = "no data source at " + path + " (check the folder in tavrin.conf)";
-    return nullptr;
-  }
-  void* module = platform::LoadLibraryFile(path);
-  if (module == nullptr) {
-    error = "cannot load " + path + ": " + platform::LastLibraryError();
-    return nullptr;
-  }
-  SourceApi bound;
-  if (!Bind(module, "tsOpen", bound.open) ||
-      !Bind(module, "tsWriteScanRequest", bound.writeScanRequest) ||
-      !Bind(module, "tsSend", bound.send) || !Bind(module, "tsNextEvent", bound.nextEvent) ||
-      !Bind(module, "tsWindowRunning", bound.windowRunning) ||
-      !Bind(module, "tsLastError", bound.lastError) || !Bind(module, "tsClose", bound.close)) {
-    platform::FreeLibraryHandle(module);
-    error = path + " lacks its functions";
-    return nullptr;
-  }
-  api = bound;
-  loadedFrom = path;
-  return &api;
+  return api;
 }
 
 ScanSession::ScanSession(const SourceApi& api, CancelCheck cancelled)
@@ -192,7 +155,7 @@ SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
 }
 
 ScanSession::PageWait ScanSession::WaitForPage(Clock::time_point deadline, std::string& file) {
-  char path[kPathBytes];
+  char path[kSourcePathBytes];
   for (;;) {
     if (cancelled_()) return PageWait::kCancelled;
     const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
@@ -206,7 +169,7 @@ ScanSession::PageWait ScanSession::WaitForPage(Clock::time_point deadline, std::
 
 // A list arrives all at once; take every file of it while it is there.
 void ScanSession::TakeReadyEvents() {
-  char path[kPathBytes];
+  char path[kSourcePathBytes];
   for (;;) {
     const int event = api_.nextEvent(session_, 0, path, sizeof(path));
     if (event == TS_EVENT_FILE) {
@@ -277,7 +240,7 @@ SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
       return SANE_STATUS_NO_DOCS;
     }
     if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
-    char path[kPathBytes];
+    char path[kSourcePathBytes];
     const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
     if (event == TS_EVENT_FILE) {
       std::string bytes;

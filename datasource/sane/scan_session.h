@@ -11,24 +11,16 @@
 #include <functional>
 #include <string>
 
+#include "datasource/client/source_api.h"
 #include "datasource/include/TavrinSource.h"
 #include "datasource/sane/backend_options.h"
 
 namespace tavrin::sane {
 
-// TavrinSource.ds's C API, loaded from the program folder once per process
-// and kept loaded: its threads end with each session, its code stays.
-struct SourceApi {
-  decltype(&tsOpen) open = nullptr;
-  decltype(&tsWriteScanRequest) writeScanRequest = nullptr;
-  decltype(&tsSend) send = nullptr;
-  decltype(&tsNextEvent) nextEvent = nullptr;
-  decltype(&tsWindowRunning) windowRunning = nullptr;
-  decltype(&tsLastError) lastError = nullptr;
-  decltype(&tsClose) close = nullptr;
-};
+using tavrin::SourceApi;
 
-// Null with error set when the module is missing or lacks its functions.
+// TavrinSource.ds from the program folder. Null with error set when the
+// module is missing or lacks its functions.
 const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& error);
 
 class ScanSession {

@@ -180,7 +180,7 @@ TEST_F(ScanRun, MissingScanWindowIsReported) {
 
 TEST_F(ScanRun, PersonWhoNeverClosesTimesOutAndTheWindowIsClosed) {
   EXPECT_EQ(Scan({"--mode", "0", "--timeout", "1"}, {"TAVRIN_TEST_WINDOW_STAY=1"}), 5);
-  EXPECT_TRUE(WaitUntil([&] { return CountLog("finished") == 1; }, 5000))
+  EXPECT_TRUE(WaitFor([&] { return CountLog("finished") == 1; }, 5000, 1))
       << "the window is asked to close";
   EXPECT_EQ(CountLog("CloseTwainWindow"), 1);
 }
@@ -231,7 +231,7 @@ TEST_F(ScanRun, AFailedListSaveDeliversNothingOldAndSaysSo) {
   const std::string go = scratch / "go";
   const int pid = Start({"--mode", "2", "--timeout", "20"},
                         {"TAVRIN_TEST_WINDOW_CAPTURES=2", "TAVRIN_TEST_WINDOW_WAIT_FOR=" + go});
-  ASSERT_TRUE(WaitUntil([&] { return CountLog("waiting") == 1; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return CountLog("waiting") == 1; }, 10000, 1));
   int status = -1;
   {
     ReadOnlyFolder full(scratch / "home/Documents/DSConfig");
@@ -254,7 +254,7 @@ TEST_F(ScanRun, ASecondScanOfTheSameUserIsBusyAndTheFirstIsUnharmed) {
   const int first =
       Start({"--mode", "2", "--timeout", "20"},
             {"TAVRIN_TEST_WINDOW_CAPTURES=2", "TAVRIN_TEST_WINDOW_WAIT_FOR=" + go}, "first");
-  ASSERT_TRUE(WaitUntil([&] { return CountLog("waiting") == 1; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return CountLog("waiting") == 1; }, 10000, 1));
   const std::string model = Read(DsConfig("ShowModel.xml"));
   const std::string cfg = Read(Bin("cfgInfo.xml"));
 

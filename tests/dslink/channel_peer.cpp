@@ -17,10 +17,12 @@
 #include "platform/files.h"
 #include "platform/shared_memory.h"
 #include "platform/text.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using namespace tavrin;
+using test::WaitFor;
 using Clock = std::chrono::steady_clock;
 
 std::mutex logMutex;
@@ -71,15 +73,6 @@ platform::SharedMemory rawBlocks[2];
 
 ChannelBlock* Raw(const std::string& which) {
   return static_cast<ChannelBlock*>(rawBlocks[which == "2" ? 1 : 0].Data());
-}
-
-bool WaitUntil(const auto& condition, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 std::string ShmFile(const std::string& name) {
@@ -134,7 +127,8 @@ int main(int argc, char** argv) {
     } else if (verb == "wait") {
       const int32_t value = std::stoi(f[2]);
       ChannelBlock* block = Raw(f[1]);
-      if (!WaitUntil([&] { return std::atomic_ref<int32_t>(block->state).load() == value; }, 10000))
+      if (!WaitFor([&] { return std::atomic_ref<int32_t>(block->state).load() == value; }, 10000,
+                   1))
         return 3;
     } else if (verb == "raw-msg") {
       ChannelBlock* block = Raw(f[1]);
@@ -147,9 +141,9 @@ int main(int argc, char** argv) {
       Log("send " + f[1] + " " + (sent ? "1" : "0"));
     } else if (verb == "expect") {
       const int count = std::stoi(f[1]);
-      if (!WaitUntil([&] { return peer.received.load() >= count; }, 20000)) return 3;
+      if (!WaitFor([&] { return peer.received.load() >= count; }, 20000, 1)) return 3;
     } else if (verb == "hold") {
-      if (!WaitUntil([] { return platform::PathExists(logPath + ".go"); }, 20000)) return 3;
+      if (!WaitFor([] { return platform::PathExists(logPath + ".go"); }, 20000, 1)) return 3;
     } else if (verb == "truncate") {
       std::error_code error;
       std::filesystem::resize_file(ShmFile(names[f[1] == "2" ? 1 : 0]), std::stoul(f[2]), error);

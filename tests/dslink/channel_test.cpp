@@ -39,7 +39,7 @@ class RawBlocks {
   ChannelBlock* Block(int index) { return static_cast<ChannelBlock*>(mapping_[index].Data()); }
   // Waits for a message in the block and copies it out.
   bool TakeSnapshot(int index, Bytes& bytes) {
-    if (!WaitUntil([&] { return StateOf(Block(index)) == kBlockWaiting; }, 10000)) return false;
+    if (!WaitFor([&] { return StateOf(Block(index)) == kBlockWaiting; }, 10000, 1)) return false;
     std::memcpy(bytes.data(), static_cast<const void*>(Block(index)), bytes.size());
     return true;
   }
@@ -131,7 +131,7 @@ TEST(ChannelSend, BackToBackSendWaitsUntilThePeerFreesTheBlock) {
   EXPECT_EQ(messages[1].param, 1);
   EXPECT_EQ(peer.Wait(), 0);
   EXPECT_EQ(peer.Count("send 203 1"), 2);
-  EXPECT_TRUE(WaitUntil([&] { return !channel.IsReceiving(); }, 2000))
+  EXPECT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 2000, 1))
       << "the peer's close ends our receiver";
 }
 
@@ -140,7 +140,7 @@ TEST(ChannelSend, SendIntoABlockThePeerClosedIsWritten) {
   RawBlocks raw;
   PeerProcess peer(scratch, PeerArgs("open", raw.Args(),
                                      {"start", "raw-open", "wait:2:-1", "send:203:x", "quit"}));
-  ASSERT_TRUE(WaitUntil([&] { return StateOf(raw.Block(1)) == kBlockFree; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return StateOf(raw.Block(1)) == kBlockFree; }, 10000, 1));
   SetState(raw.Block(1), kBlockClosed);
   EXPECT_EQ(peer.Wait(), 0);
   EXPECT_EQ(peer.Count("send 203 1"), 1);
@@ -190,7 +190,7 @@ TEST(ChannelReceive, PeerMarkingTheBlockClosedEndsTheReceiverAndCloseDoesNotWait
   EXPECT_TRUE(channel.IsReceiving());
   ASSERT_TRUE(peer.WaitLine("done set", 3));
   const auto marked = Clock::now();
-  ASSERT_TRUE(WaitUntil([&] { return !channel.IsReceiving(); }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 2000, 1));
   EXPECT_LT(ElapsedMs(marked), 350);
   const auto closing = Clock::now();
   channel.Close();
@@ -215,7 +215,7 @@ TEST(ChannelOpen, MissingFirstNamePrintsOneLineAndTriesNothingElse) {
   EXPECT_EQ(started, 1);
   EXPECT_EQ(printed, "Could not open file mapping object (2).\n");
   EXPECT_FALSE(channel.Send(1, 203, u"x"));
-  EXPECT_TRUE(WaitUntil([&] { return !channel.IsReceiving(); }, 1000));
+  EXPECT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 1000, 1));
 
   platform::SharedMemory view;
   ASSERT_EQ(view.Open(second, sizeof(ChannelBlock)), platform::ShmStatus::kOk);
@@ -319,7 +319,7 @@ class ChannelHostilePeer : public testing::Test {
 TEST_F(ChannelHostilePeer, TruncatedReceiveBlockEndsTheReceiverWithoutAMessage) {
   StartWith({"truncate:1:16"});
   ASSERT_TRUE(peer->WaitLine("done truncate"));
-  EXPECT_TRUE(WaitUntil([&] { return !channel.IsReceiving(); }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 2000, 1));
   EXPECT_TRUE(channel.Send(1, 203, u"still goes out"));
   channel.Close();
   EXPECT_TRUE(received.Messages().empty());
@@ -363,7 +363,7 @@ TEST(ChannelRoundTrip, TenThousandMessagesWithoutLossOrDuplicate) {
   PeerProcess peer(scratch,
                    PeerArgs("open", Join(NameArgs(first, second), {"--echo", "1"}),
                             {"start", "expect:" + std::to_string(kRounds), "close"}, "100"));
-  ASSERT_TRUE(WaitUntil([&] { return channel.PeerHasOpened(); }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return channel.PeerHasOpened(); }, 10000, 1));
 
   const auto begin = Clock::now();
   for (int i = 0; i < kRounds; ++i)
@@ -378,7 +378,7 @@ TEST(ChannelRoundTrip, TenThousandMessagesWithoutLossOrDuplicate) {
     ASSERT_EQ(messages[i].text, platform::Utf8ToUtf16(std::to_string(i))) << "at " << i;
     ASSERT_EQ(messages[i].code, 1000 + i % 7);
   }
-  EXPECT_TRUE(WaitUntil([&] { return !channel.IsReceiving(); }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 2000, 1));
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "tests/platform/read_only_folder.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::test {
 
@@ -33,16 +34,6 @@ inline std::string RandomHex() {
   std::ostringstream out;
   out << std::hex << generator();
   return out.str();
-}
-
-template <typename Condition>
-bool WaitUntil(Condition condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 inline long long ElapsedMs(std::chrono::steady_clock::time_point since) {
@@ -104,7 +95,7 @@ class PeerProcess {
     return count;
   }
   bool WaitLine(const std::string& line, int times = 1, int timeoutMs = 10000) const {
-    return WaitUntil([&] { return Count(line) >= times; }, timeoutMs);
+    return WaitFor([&] { return Count(line) >= times; }, timeoutMs, 1);
   }
   // Lets a "hold" step go on.
   void Release() const { std::ofstream(log_ + ".go") << "go"; }

@@ -94,7 +94,7 @@ class TwainControlTest : public testing::Test {
   // Sends from the data source and waits until the window handled it.
   void SourceSends(int code) {
     ASSERT_TRUE(source.Send(1, code, u""));
-    ASSERT_TRUE(WaitUntil([&] { return !source.SendPending(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !source.SendPending(); }, 5000, 1));
   }
   std::vector<int> Codes(size_t expected) {
     received.WaitCount(expected, 3000);

@@ -24,6 +24,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "tests/support/program_copy_test.h"
+#include "tests/support/wait.h"
 
 namespace tavrin {
 namespace {
@@ -31,6 +32,7 @@ namespace {
 constexpr int kScanTimeoutMs = 60000;
 
 using test::MeanGrey;
+using test::WaitFor;
 
 class ScanEndToEnd : public test::ProgramCopyTest {
  protected:
@@ -193,9 +195,7 @@ class SourceEndToEnd : public ScanEndToEnd {
     return events;
   }
   bool WaitForWindowEnd(int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs && api.windowRunning(session); waited += 20)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return !api.windowRunning(session);
+    return WaitFor([&] { return !api.windowRunning(session); }, timeoutMs, 20);
   }
   QString ShowModelPath() const { return Path("home/Documents/DSConfig/ShowModel.xml"); }
 
@@ -223,9 +223,8 @@ TEST_F(SourceEndToEnd, CopiedData205ClosesLikeTheChannelAndOtherIdentifiersDoNot
   const std::string socketPath = Path("tmp/").toStdString() + CopiedDataSocketName();
   // The window listens once its start-up is complete, a little after it
   // attached to the channel.
-  for (int i = 0; i < 250 && !QFileInfo::exists(QString::fromStdString(socketPath)); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(socketPath)));
+  ASSERT_TRUE(
+      WaitFor([&] { return QFileInfo::exists(QString::fromStdString(socketPath)); }, 5000, 20));
 
   // The same message under another identifier, and a 1002 too short to
   // hold a code, reach nobody.
@@ -360,9 +359,7 @@ TEST_F(ScanEndToEnd, DataSourceKilledMidScanLetsTheWindowClose) {
       platform::SpawnProcess(Bin("tavrin-scan").toStdString(), args, Environment(), &error);
   ASSERT_GT(scan, 0) << error;
   // The first page arrives, then the scan is in full swing.
-  for (int i = 0; i < 600 && Delivered().isEmpty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_FALSE(Delivered().isEmpty());
+  ASSERT_TRUE(WaitFor([&] { return !Delivered().isEmpty(); }, 30000, 50));
   const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
   ASSERT_TRUE(QFileInfo::exists(socket));
   platform::KillProcess(scan);
@@ -370,12 +367,8 @@ TEST_F(ScanEndToEnd, DataSourceKilledMidScanLetsTheWindowClose) {
 
   // The window ends within the channel's bounds: a send may wait 10 s for
   // the vanished peer, its close 2 s more. Its socket goes with it.
-  bool gone = false;
-  for (int i = 0; i < 300 && !gone; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    gone = !QFileInfo::exists(socket);
-  }
-  EXPECT_TRUE(gone) << "the scan window still listens 30 s after its data source died";
+  EXPECT_TRUE(WaitFor([&] { return !QFileInfo::exists(socket); }, 30000, 100))
+      << "the scan window still listens 30 s after its data source died";
   EXPECT_EQ(ReadSettings(), kSettings);
 }
 
@@ -386,8 +379,7 @@ TEST_F(SourceEndToEnd, RequestArrivingWhileTheWindowClosesNeverDeadlocks) {
   const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
   for (int round = 0; round < kRounds; ++round) {
     ASSERT_EQ(api.open(&session, 1, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
-    for (int i = 0; i < 250 && !QFileInfo::exists(socket); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitFor([&] { return QFileInfo::exists(socket); }, 5000, 20);
     std::thread request([this] { api.send(session, 206, 5000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(round % 7 * 15));
     const int closed = api.sendCopiedData(session, 205, 5000);

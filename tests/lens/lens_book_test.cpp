@@ -132,7 +132,7 @@ TEST(LensBook, TenTurnsGiveTwentyPagesInOrderWithNoneTwiceAndNoneMissed) {
   size_t seen = 0;
   int shots = 0;
   while (numbers.size() < 20) {
-    ASSERT_TRUE(Progress().WaitFor(seen + 1, 60s))
+    ASSERT_TRUE(Progress().WaitForCount(seen + 1, 60s))
         << "no shot after pages " << ::testing::PrintToString(numbers);
     const auto values = Progress().Values();
     for (; seen < values.size(); ++seen) {
@@ -182,7 +182,7 @@ TEST(LensBook, EachPageTurnGivesTheSpreadOnceAsTwoPagesAndTheHandNothing) {
   const auto giveUp = opened + 90s;
   while (std::chrono::steady_clock::now() < giveUp &&
          (spreads.size() < 3 || std::chrono::steady_clock::now() < opened + 14s)) {
-    if (!Progress().WaitFor(seen + 1, 100ms)) continue;
+    if (!Progress().WaitForCount(seen + 1, 100ms)) continue;
     const auto values = Progress().Values();
     for (; seen < values.size(); ++seen) {
       if (values[seen] != 1) continue;

@@ -38,7 +38,7 @@ TEST(LensContinuous, TimedModeCountsOnceASecondAndStartsAgain) {
   Progress().Clear();
   const auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(loaded.lens.camStartAutoCapture(0, 1, 5, &RecordProgress), 0);
-  ASSERT_TRUE(Progress().WaitFor(7, 15s));
+  ASSERT_TRUE(Progress().WaitForCount(7, 15s));
   const auto elapsed = std::chrono::steady_clock::now() - started;
   loaded.lens.camStopAutoCapture(0);
   const auto values = Progress().Values();
@@ -63,7 +63,7 @@ TEST(LensContinuous, AutomaticModeFiresOnceAfterANewPageAndNotWhileStill) {
   std::this_thread::sleep_for(2700ms);
   EXPECT_TRUE(Progress().Values().empty());
   // The page laid down at 3 s lies still for a second by about 4.2 s.
-  ASSERT_TRUE(Progress().WaitFor(1, 3s));
+  ASSERT_TRUE(Progress().WaitForCount(1, 3s));
   std::this_thread::sleep_for(800ms);  // still before the next page at 6 s
   loaded.lens.camStopAutoCapture(0);
   EXPECT_EQ(Progress().Values(), std::vector<int>{1});
@@ -78,7 +78,7 @@ TEST(LensContinuous, AutomaticModeStartsTheCountAgainWhenTheNextPageComesTooSoon
   ASSERT_EQ(loaded.lens.camStartAutoCapture(0, 0, 5, &RecordProgress), 0);
   // A page every three seconds never lies still for five: the count rises
   // to 2, drops to 0 with the next page, and no shot is taken.
-  ASSERT_TRUE(Progress().WaitFor(4, 12s));
+  ASSERT_TRUE(Progress().WaitForCount(4, 12s));
   loaded.lens.camStopAutoCapture(0);
   const auto values = Progress().Values();
   EXPECT_EQ(std::vector<int>(values.begin(), values.begin() + 4), (std::vector<int>{1, 2, 0, 1}));
@@ -161,14 +161,14 @@ TEST(LensDeviceChange, RewritingTheListFileFiresTheCallbackBothWays) {
   ASSERT_EQ(count, 2);
 
   WriteText(listFile, "document?sizes=320x240\n");
-  ASSERT_TRUE(DeviceChanges().WaitFor(1, 3s));
+  ASSERT_TRUE(DeviceChanges().WaitForCount(1, 3s));
   lens.camStopCameraLib();
   lens.camUpdateCameraLib();
   lens.camGetDevCount(&count);
   EXPECT_EQ(count, 1);
 
   WriteText(listFile, "document?sizes=320x240\nwebcam\n");
-  ASSERT_TRUE(DeviceChanges().WaitFor(2, 3s));
+  ASSERT_TRUE(DeviceChanges().WaitForCount(2, 3s));
   lens.camUpdateCameraLib();
   lens.camGetDevCount(&count);
   EXPECT_EQ(count, 2);

@@ -13,23 +13,14 @@
 #include <thread>
 
 #include "tests/lens/lens_test_support.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::lens_test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Runs the event loop until done() holds or the timeout passes.
-template <typename Done>
-bool Spin(Done done, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 QWidget* PreviewOf(QWidget& host) {
   return host.findChild<QWidget*>("TavrinLensPreview");
@@ -53,7 +44,7 @@ class LensPreview : public ::testing::Test {
     ASSERT_EQ(loaded->lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
     preview = PreviewOf(host);
     ASSERT_NE(preview, nullptr);
-    ASSERT_TRUE(Spin([&] { return Painted(preview) >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return Painted(preview) >= 2; }));
   }
   void TearDown() override { loaded.reset(); }
   int Capture(const std::string& path) {
@@ -74,15 +65,15 @@ TEST_F(LensPreview, PaintsRunningFramesFittedToTheHost) {
   Start("document?sizes=800x600", 800, 600);
   EXPECT_EQ(preview->geometry(), host.rect());
   const auto firstSequence = preview->property("frameSequence").toULongLong();
-  ASSERT_TRUE(
-      Spin([&] { return preview->property("frameSequence").toULongLong() > firstSequence + 3; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return preview->property("frameSequence").toULongLong() > firstSequence + 3; }));
   EXPECT_DOUBLE_EQ(Scale(), 0.5);  // 800 x 600 into 400 x 300
   const QImage shot = Grab();
   EXPECT_GT(qGray(shot.pixel(200, 60)), 200) << "the page in the middle";
   EXPECT_LT(qGray(shot.pixel(4, 4)), 110) << "the desk at the corner";
   // The host grows, the preview follows and fits again.
   host.resize(800, 600);
-  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 1.0; }));
   EXPECT_EQ(preview->size(), QSize(800, 600));
 }
 
@@ -90,16 +81,16 @@ TEST_F(LensPreview, ZoomStepsOneToOneAndFitChangeThePaintedScale) {
   Start("document?sizes=800x600", 800, 600);
   ASSERT_DOUBLE_EQ(Scale(), 0.5);
   loaded->lens.camZooIn(0);
-  ASSERT_TRUE(Spin([&] { return Scale() != 0.5; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() != 0.5; }));
   EXPECT_DOUBLE_EQ(Scale(), 0.625);
   loaded->lens.camZooIn(0);
-  ASSERT_TRUE(Spin([&] { return Scale() != 0.625; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() != 0.625; }));
   EXPECT_DOUBLE_EQ(Scale(), 0.78125);
   loaded->lens.camZoomOut(0);
-  ASSERT_TRUE(Spin([&] { return Scale() != 0.78125; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() != 0.78125; }));
   EXPECT_DOUBLE_EQ(Scale(), 0.625);
   loaded->lens.camOriginalPreview(0);
-  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 1.0; }));
   // At 1:1 the middle of the frame is shown, unscaled: the page fills the
   // middle of the view, and the frame stamp in its lower left corner is out
   // of sight.
@@ -107,7 +98,7 @@ TEST_F(LensPreview, ZoomStepsOneToOneAndFitChangeThePaintedScale) {
   EXPECT_GT(qGray(shot.pixel(200, 150)), 200);
   EXPECT_GT(qGray(shot.pixel(200, 10)), 200);
   loaded->lens.camOptimalPreview(0);
-  ASSERT_TRUE(Spin([&] { return Scale() == 0.5; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 0.5; }));
 }
 
 void Drag(QWidget* target, QPointF from, QPointF to, Qt::MouseButton button = Qt::LeftButton) {
@@ -151,7 +142,7 @@ TEST_F(LensPreview, DraggingDrawsANewCropFrameKeptOnThePictureWhenZooming) {
   // As the window's Custom Cut sets it: the whole picture, which fills the
   // host, so its corners lie on the host's corners.
   ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 0, 0, 100, 100), 0);
-  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(200, 0)); }));
+  ASSERT_TRUE(WaitFor([&] { return IsFrameBlue(Grab().pixel(200, 0)); }));
   const QImage whole = Grab();
   EXPECT_TRUE(IsFrameBlue(whole.pixel(5, 5))) << "the top left grip lies wholly on screen";
   EXPECT_TRUE(IsFrameBlue(whole.pixel(393, 293))) << "and so does the bottom right one";
@@ -166,8 +157,8 @@ TEST_F(LensPreview, DraggingDrawsANewCropFrameKeptOnThePictureWhenZooming) {
   // At 1:1 the frame stays on the same part of the picture: 240 .. 560 of
   // the 800 frame pixels, of which 200 .. 600 are on screen.
   loaded->lens.camOriginalPreview(0);
-  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
-  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(40, 150)); }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 1.0; }));
+  ASSERT_TRUE(WaitFor([&] { return IsFrameBlue(Grab().pixel(40, 150)); }));
   const QImage zoomed = Grab();
   EXPECT_TRUE(IsFrameBlue(zoomed.pixel(360, 150)));
   EXPECT_TRUE(IsFrameBlue(zoomed.pixel(200, 30)));
@@ -181,30 +172,30 @@ TEST_F(LensPreview, DraggingDrawsANewCropFrameKeptOnThePictureWhenZooming) {
 TEST_F(LensPreview, DragAndWheelPanAndCtrlWheelZoomsAroundThePointer) {
   Start("document?sizes=800x600", 800, 600);
   loaded->lens.camOriginalPreview(0);
-  ASSERT_TRUE(Spin([&] { return Scale() == 1.0; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 1.0; }));
   const QImage centred = Grab();
   // Dragging the picture 60 right and 40 down shows what lay up and left.
   Drag(preview, {200, 150}, {260, 190});
-  ASSERT_TRUE(Spin([&] { return PatchDifference(centred, Grab(), {60, 40}) < 6; }));
+  ASSERT_TRUE(WaitFor([&] { return PatchDifference(centred, Grab(), {60, 40}) < 6; }));
   const QImage dragged = Grab();
   EXPECT_GT(PatchDifference(centred, dragged, {0, 0}), 12) << "the picture did move";
   // A wheel notch down scrolls the picture up.
   Wheel(preview, {200, 150}, -120, Qt::NoModifier);
-  ASSERT_TRUE(Spin([&] { return PatchDifference(dragged, Grab(), {0, -60}) < 6; }));
+  ASSERT_TRUE(WaitFor([&] { return PatchDifference(dragged, Grab(), {0, -60}) < 6; }));
   // The middle button pans too, also over a crop frame.
   ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 25, 25, 75, 75), 0);
   loaded->lens.camOptimalPreview(0);
-  ASSERT_TRUE(Spin([&] { return Scale() == 0.5; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 0.5; }));
   // Fitted, the frame's left edge is at 100; Ctrl+wheel there zooms in and
   // keeps that edge under the pointer.
-  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(100, 150)); }));
+  ASSERT_TRUE(WaitFor([&] { return IsFrameBlue(Grab().pixel(100, 150)); }));
   Wheel(preview, {100, 150}, 120, Qt::ControlModifier);
-  ASSERT_TRUE(Spin([&] { return Scale() == 0.625; }));
+  ASSERT_TRUE(WaitFor([&] { return Scale() == 0.625; }));
   const QImage anchored = Grab();
   EXPECT_TRUE(IsFrameBlue(anchored.pixel(100, 150)));
   EXPECT_FALSE(IsFrameBlue(anchored.pixel(75, 150))) << "where a zoom about the centre puts it";
   Drag(preview, {200, 150}, {150, 150}, Qt::MiddleButton);
-  ASSERT_TRUE(Spin([&] { return IsFrameBlue(Grab().pixel(50, 150)); }));
+  ASSERT_TRUE(WaitFor([&] { return IsFrameBlue(Grab().pixel(50, 150)); }));
   ASSERT_EQ(Capture(scratch.File("frame.png")), 0);
   EXPECT_EQ(ReadFileFacts(scratch.File("frame.png")).width, 400) << "panning leaves the frame";
 }
@@ -243,9 +234,9 @@ TEST_F(LensPreview, ShowsTheColourModeRotationAndThePageTheCropWillCut) {
   const QRect all(0, 0, 400, 300);
   ASSERT_GT(Colourfulness(Grab(), all), 20) << "the desk is brown";
   ASSERT_EQ(loaded->lens.camSetImageAdjust(0, 3), 0);
-  ASSERT_TRUE(Spin([&] { return Colourfulness(Grab(), all) <= 2; })) << "grey";
+  ASSERT_TRUE(WaitFor([&] { return Colourfulness(Grab(), all) <= 2; })) << "grey";
   ASSERT_EQ(loaded->lens.camSetImageAdjust(0, 4), 0);
-  ASSERT_TRUE(Spin([&] {
+  ASSERT_TRUE(WaitFor([&] {
     const QImage shot = Grab();
     for (int x = 0; x < 400; x += 7) {
       const int grey = qGray(shot.pixel(x, 150));
@@ -259,7 +250,7 @@ TEST_F(LensPreview, ShowsTheColourModeRotationAndThePageTheCropWillCut) {
   // then on the right.
   ASSERT_EQ(loaded->lens.camSetImageAdjust(0, 0), 0);
   ASSERT_EQ(loaded->lens.camSetImageRotateMode(0, 1), 0);
-  ASSERT_TRUE(Spin([&] { return Grab().pixel(40, 150) == qRgb(32, 32, 34); }))
+  ASSERT_TRUE(WaitFor([&] { return Grab().pixel(40, 150) == qRgb(32, 32, 34); }))
       << "beside the picture";
   QImage turned = Grab();
   const auto deskGrey = [&](int x) {
@@ -269,7 +260,7 @@ TEST_F(LensPreview, ShowsTheColourModeRotationAndThePageTheCropWillCut) {
   };
   EXPECT_LT(deskGrey(92), deskGrey(306));
   ASSERT_EQ(loaded->lens.camSetImageRotateMode(0, 3), 0);
-  ASSERT_TRUE(Spin([&] {
+  ASSERT_TRUE(WaitFor([&] {
     turned = Grab();
     return deskGrey(92) > deskGrey(306);
   })) << "turned right, the other way";
@@ -277,17 +268,17 @@ TEST_F(LensPreview, ShowsTheColourModeRotationAndThePageTheCropWillCut) {
   // The automatic crop outlines the page it will cut out; the outline
   // spans about the page's size on screen.
   ASSERT_EQ(loaded->lens.camSetImageRotateMode(0, 0), 0);
-  ASSERT_TRUE(Spin([&] { return Grab().pixel(40, 150) != qRgb(32, 32, 34); }));
+  ASSERT_TRUE(WaitFor([&] { return Grab().pixel(40, 150) != qRgb(32, 32, 34); }));
   EXPECT_EQ(GreenPixels(Grab(), nullptr), 0);
   ASSERT_EQ(loaded->lens.camSetImageAutoCrop(0, 1), 0);
   QRect box;
-  ASSERT_TRUE(Spin([&] { return GreenPixels(Grab(), &box) > 300; }));
+  ASSERT_TRUE(WaitFor([&] { return GreenPixels(Grab(), &box) > 300; }));
   ASSERT_EQ(Capture(scratch.File("page.png")), 0);
   const FileFacts page = ReadFileFacts(scratch.File("page.png"));
   EXPECT_NEAR(box.width(), page.width / 2, page.width / 8);
   EXPECT_NEAR(box.height(), page.height / 2, page.height / 8);
   ASSERT_EQ(loaded->lens.camSetImageAutoCrop(0, 0), 0);
-  ASSERT_TRUE(Spin([&] { return GreenPixels(Grab(), nullptr) == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return GreenPixels(Grab(), nullptr) == 0; }));
 }
 
 TEST_F(LensPreview, DetachingAndReattachingReplacesThePreview) {
@@ -303,13 +294,13 @@ TEST_F(LensPreview, DetachingAndReattachingReplacesThePreview) {
   preview = PreviewOf(host);
   ASSERT_NE(preview, nullptr);
   loaded->lens.camCloseDev(0);
-  ASSERT_TRUE(Spin([&] { return qGray(Grab().pixel(200, 100)) < 60; }));
+  ASSERT_TRUE(WaitFor([&] { return qGray(Grab().pixel(200, 100)) < 60; }));
 }
 
 TEST_F(LensPreview, CropFrameFollowsTheMouseAndDecidesWhatACaptureKeeps) {
   Start("document?sizes=800x600", 800, 600);
   ASSERT_EQ(loaded->lens.camSetImageCusCropRect(0, 0, 0, 100, 100), 0);
-  ASSERT_TRUE(Spin([&] {
+  ASSERT_TRUE(WaitFor([&] {
     const QImage shot = Grab();
     return qBlue(shot.pixel(200, 0)) > 200 && qRed(shot.pixel(200, 0)) < 60;
   })) << "the frame is drawn along the edge";

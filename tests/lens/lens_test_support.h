@@ -113,7 +113,7 @@ class Recorder {
     values_.clear();
   }
   // Waits until at least count values came, or the timeout passed.
-  bool WaitFor(size_t count, std::chrono::milliseconds timeout) {
+  bool WaitForCount(size_t count, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return values_.size() >= count; });
   }

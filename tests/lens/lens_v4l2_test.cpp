@@ -249,18 +249,18 @@ TEST(LensV4l2, EachPlugGivesOneNoticeAndCameraZeroKeepsItsPlace) {
   ASSERT_EQ(replayed.lens.camSetImageDPI(0, 192, 192), 0);
 
   // The webcam's four events collapse into one notice.
-  ASSERT_TRUE(ChangeNotices().WaitFor(1, 4s));
+  ASSERT_TRUE(ChangeNotices().WaitForCount(1, 4s));
   ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
   EXPECT_EQ(replayed.Names(),
             (std::vector<std::string>{kDocCam, "Kestrel HD Webcam", "Virtual Document Camera"}));
 
   // A change that alters nothing: the same list in the same order.
-  ASSERT_TRUE(ChangeNotices().WaitFor(2, 4s));
+  ASSERT_TRUE(ChangeNotices().WaitForCount(2, 4s));
   ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
   EXPECT_EQ(replayed.Names(),
             (std::vector<std::string>{kDocCam, "Kestrel HD Webcam", "Virtual Document Camera"}));
 
-  ASSERT_TRUE(ChangeNotices().WaitFor(3, 4s));
+  ASSERT_TRUE(ChangeNotices().WaitForCount(3, 4s));
   ASSERT_EQ(replayed.lens.camUpdateCameraLib(), 0);
   EXPECT_EQ(replayed.Names(), (std::vector<std::string>{kDocCam, "Virtual Document Camera"}));
 
@@ -282,7 +282,7 @@ TEST(LensV4l2, ACameraPulledOutMidStreamGivesANoticeAndFailingCaptures) {
   ASSERT_TRUE(replayed.Load());
   ASSERT_EQ(replayed.lens.camRegCallBackDeviceChange(&OnDeviceChange), 0);
   ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
-  ASSERT_TRUE(ChangeNotices().WaitFor(1, 4s));
+  ASSERT_TRUE(ChangeNotices().WaitForCount(1, 4s));
   // Gone: a capture says so at once instead of waiting for a frame.
   char path[kTavrinLensPathBuffer] = {};
   std::strncpy(path, scratch.File("late.jpg").c_str(), sizeof path - 1);

@@ -29,19 +29,19 @@ const cv::Size kSheet(600, 840);
 // kGridStep in from the edges; the left page also carries a solid block
 // near its top left corner, so the pages' order shows.
 cv::Mat GridSheet(bool block) {
-  cv::Mat sheet(kSheet, CV_8UC3, testing::kPageColour);
+  cv::Mat sheet(kSheet, CV_8UC3, synthetic::kPageColour);
   for (int x = kGridStep; x < kSheet.width; x += kGridStep) {
-    cv::line(sheet, {x, kGridStep}, {x, kSheet.height - kGridStep}, testing::kInkColour, 2);
+    cv::line(sheet, {x, kGridStep}, {x, kSheet.height - kGridStep}, synthetic::kInkColour, 2);
   }
   for (int y = kGridStep; y < kSheet.height; y += kGridStep) {
-    cv::line(sheet, {kGridStep, y}, {kSheet.width - kGridStep, y}, testing::kInkColour, 2);
+    cv::line(sheet, {kGridStep, y}, {kSheet.width - kGridStep, y}, synthetic::kInkColour, 2);
   }
-  if (block) cv::rectangle(sheet, cv::Rect(135, 100, 50, 40), testing::kInkColour, cv::FILLED);
+  if (block) cv::rectangle(sheet, cv::Rect(135, 100, 50, 40), synthetic::kInkColour, cv::FILLED);
   return sheet;
 }
 
 cv::Mat BookFrame(double lift) {
-  cv::Mat frame(kFrame, CV_8UC3, testing::kDeskColour);
+  cv::Mat frame(kFrame, CV_8UC3, synthetic::kDeskColour);
   CurvedBook book;
   book.left = GridSheet(true);
   book.right = GridSheet(false);
@@ -203,8 +203,8 @@ TEST(BookTest, OnePageOfTheSpreadFoundIsEnoughForBoth) {
 TEST(BookTest, AFlatSpreadTurnedOnTheDeskGivesItsTwoPages) {
   // Two flat pages meeting at a shaded gutter, the book turned by 2 degrees.
   const cv::Size frameSize(1600, 1200);
-  const auto drawn = testing::BookSpread(frameSize);
-  const cv::Mat frame = testing::DrawBookScene(frameSize);
+  const auto drawn = synthetic::BookSpread(frameSize);
+  const cv::Mat frame = synthetic::DrawBookScene(frameSize);
   ProcessingOptions options;
   options.autoCrop = 4;
   const auto pages = RunPipeline(frame, kCameraDpi, options);
@@ -223,10 +223,10 @@ TEST(BookTest, AFlatSpreadTurnedOnTheDeskGivesItsTwoPages) {
 TEST(BookTest, APageWithARuleDownItsMiddleStaysWhole) {
   // A landscape form with a dark line between its two halves is no spread.
   const cv::Size frameSize(1600, 1200);
-  testing::DrawnPage form;
+  synthetic::DrawnPage form;
   form.centre = {800, 600};
   form.size = {1100, 760};
-  cv::Mat frame = testing::DrawScene(frameSize, {form});
+  cv::Mat frame = synthetic::DrawScene(frameSize, {form});
   cv::line(frame, {800, 240}, {800, 960}, cv::Scalar(20, 20, 20), 3, cv::LINE_AA);
   ProcessingOptions options;
   options.autoCrop = 4;

@@ -10,7 +10,7 @@
 namespace tavrin::lens {
 namespace {
 
-using testing::DrawnPage;
+using synthetic::DrawnPage;
 
 bool OnlyBlackAndWhite(const cv::Mat& image) {
   if (image.type() != CV_8UC1) return false;
@@ -31,11 +31,11 @@ LitPage MakeLitPage() {
   page.centre = {240, 180};
   page.size = {520, 400};  // larger than the frame: no desk
   LitPage lit;
-  lit.image = testing::DrawScene(size, {page});
+  lit.image = synthetic::DrawScene(size, {page});
   cv::Mat grey;
   cv::cvtColor(lit.image, grey, cv::COLOR_BGR2GRAY);
   lit.inkMask = grey < 100;
-  testing::ApplyUnevenLight(lit.image, 0.45);
+  synthetic::ApplyUnevenLight(lit.image, 0.45);
   return lit;
 }
 
@@ -86,10 +86,10 @@ TEST(ColorModeTest, DocumentModeKeepsTextAndPaperUnderUnevenLight) {
 
 TEST(ColorModeTest, DocumentModeKeepsBoldBlocksSolid) {
   // A heading bar far thicker than text strokes, on paper in a shadow.
-  cv::Mat image(300, 400, CV_8UC3, testing::kPageColour);
+  cv::Mat image(300, 400, CV_8UC3, synthetic::kPageColour);
   const cv::Rect heading(60, 80, 280, 30);
-  image(heading).setTo(testing::kInkColour);
-  testing::ApplyUnevenLight(image, 0.5);
+  image(heading).setTo(synthetic::kInkColour);
+  synthetic::ApplyUnevenLight(image, 0.5);
   const cv::Mat out = ApplyColorMode(image, kColorModeDocument);
   const cv::Rect inside(heading.x + 4, heading.y + 4, heading.width - 8, heading.height - 8);
   EXPECT_EQ(cv::countNonZero(out(inside)), 0);
@@ -101,8 +101,8 @@ TEST(ColorModeTest, DocumentModeKeepsBoldBlocksSolid) {
 TEST(ColorModeTest, DocumentModeLeavesBlankPaperWhite) {
   cv::Mat paper(240, 320, CV_8UC3);
   cv::RNG rng(11);
-  rng.fill(paper, cv::RNG::NORMAL, testing::kPageColour, cv::Scalar::all(4));
-  testing::ApplyUnevenLight(paper, 0.6);
+  rng.fill(paper, cv::RNG::NORMAL, synthetic::kPageColour, cv::Scalar::all(4));
+  synthetic::ApplyUnevenLight(paper, 0.6);
   EXPECT_EQ(cv::countNonZero(ApplyColorMode(paper, kColorModeDocument)),
             static_cast<int>(paper.total()));
 }
@@ -113,7 +113,7 @@ TEST(ColorModeTest, DocumentModeLeavesBlankPaperWhite) {
 // blobs.
 TEST(ColorModeTest, DocumentModeTakesShadowsForPaperNotInk) {
   const cv::Size size(640, 480);
-  cv::Mat page(size, CV_8UC3, testing::kPageColour);
+  cv::Mat page(size, CV_8UC3, synthetic::kPageColour);
   const char* const words[] = {"thin grey strokes keep", "their shape in shadow",
                                "and out of it as well"};
   for (int line = 0; line < 3; ++line) {

@@ -20,7 +20,7 @@ namespace {
 const cv::Mat& CameraPicture() {
   static const cv::Mat picture = [] {
     const cv::Size size(1803, 1205);
-    return testing::DrawScene(size, {testing::DocumentPage(size, 4.0F)});
+    return synthetic::DrawScene(size, {synthetic::DocumentPage(size, 4.0F)});
   }();
   return picture;
 }

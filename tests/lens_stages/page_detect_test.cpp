@@ -11,7 +11,7 @@
 namespace tavrin::lens {
 namespace {
 
-using testing::DrawnPage;
+using synthetic::DrawnPage;
 
 const cv::Size kFrame(960, 720);
 
@@ -39,11 +39,11 @@ double Aspect(cv::Size2d size) {
 class TurnedPageTest : public ::testing::TestWithParam<float> {};
 
 TEST_P(TurnedPageTest, CornersAreFoundAndTheStraightPageKeepsItsShape) {
-  const DrawnPage page = testing::DocumentPage(kFrame, GetParam());
-  const cv::Mat frame = testing::DrawScene(kFrame, {page});
+  const DrawnPage page = synthetic::DocumentPage(kFrame, GetParam());
+  const cv::Mat frame = synthetic::DrawScene(kFrame, {page});
   const auto pages = FindPages(frame, PageSearch::kLargest);
   ASSERT_EQ(pages.size(), 1U);
-  const auto truth = testing::PageCorners(page);
+  const auto truth = synthetic::PageCorners(page);
   const double tolerance = 0.006 * cv::norm(cv::Point2f(page.size.width, page.size.height));
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_LT(cv::norm(pages[0].corners[i] - truth[i]), tolerance) << "corner " << i;
@@ -64,19 +64,19 @@ INSTANTIATE_TEST_SUITE_P(Angles, TurnedPageTest, ::testing::Values(0.0F, 3.5F, -
 TEST(PageDetectTest, ALightPageOnALightDeskIsFoundAlone) {
   struct Case {
     const char* name;
-    testing::Desk desk;
+    synthetic::Desk desk;
     cv::Scalar paper;
   };
   const Case cases[] = {
-      {"white on light grey", {cv::Scalar(200, 205, 208), 0.45}, testing::kPageColour},
+      {"white on light grey", {cv::Scalar(200, 205, 208), 0.45}, synthetic::kPageColour},
       {"cream on white", {cv::Scalar(238, 240, 241), 0.3}, cv::Scalar(196, 228, 246)},
       {"grey on white", {cv::Scalar(246, 246, 246), 0.3}, cv::Scalar(200, 202, 204)},
   };
   for (const Case& c : cases) {
-    DrawnPage page = testing::DocumentPage(kFrame, 6.0F);
+    DrawnPage page = synthetic::DocumentPage(kFrame, 6.0F);
     page.colour = c.paper;
-    const cv::Mat frame = testing::DrawScene(kFrame, {page}, 7, c.desk);
-    const auto truth = testing::PageCorners(page);
+    const cv::Mat frame = synthetic::DrawScene(kFrame, {page}, 7, c.desk);
+    const auto truth = synthetic::PageCorners(page);
     const double tolerance = 0.006 * cv::norm(cv::Point2f(page.size.width, page.size.height));
     const auto pages = FindPages(frame, PageSearch::kLargest);
     ASSERT_EQ(pages.size(), 1U) << c.name;
@@ -125,7 +125,7 @@ TEST_P(TiltedPageTest, ComesBackWithItsTrueAspect) {
   DrawnPage page;
   page.size = cv::Size2f(420, 594);  // A4's proportions
   page.projected = Project(page.size, tilt, DefaultFocalPixels(kFrame.width), kFrame);
-  const cv::Mat frame = testing::DrawScene(kFrame, {page});
+  const cv::Mat frame = synthetic::DrawScene(kFrame, {page});
   const auto pages = FindPages(frame, PageSearch::kLargest);
   ASSERT_EQ(pages.size(), 1U);
   const double found = Aspect(PageSideLengths(pages[0]));
@@ -143,8 +143,8 @@ INSTANTIATE_TEST_SUITE_P(Tilts, TiltedPageTest,
 
 TEST(PageDetectTest, LargeFramesAreSearchedOnADownscaledCopy) {
   const cv::Size large(2400, 1800);
-  const DrawnPage page = testing::DocumentPage(large, -5.0F);
-  const cv::Mat frame = testing::DrawScene(large, {page});
+  const DrawnPage page = synthetic::DocumentPage(large, -5.0F);
+  const cv::Mat frame = synthetic::DrawScene(large, {page});
   const auto pages = FindPages(frame, PageSearch::kLargest);
   ASSERT_EQ(pages.size(), 1U);
   EXPECT_LT(pages[0].detectionScale, 0.5);
@@ -154,7 +154,7 @@ TEST(PageDetectTest, LargeFramesAreSearchedOnADownscaledCopy) {
 }
 
 TEST(PageDetectTest, NothingBrightOnTheDeskIsNoPage) {
-  const cv::Mat desk = testing::DrawScene(kFrame, {});
+  const cv::Mat desk = synthetic::DrawScene(kFrame, {});
   EXPECT_TRUE(FindPages(desk, PageSearch::kLargest).empty());
   EXPECT_TRUE(FindPages(desk, PageSearch::kEvery).empty());
   EXPECT_TRUE(FindPages(desk, PageSearch::kBook).empty());
@@ -162,19 +162,19 @@ TEST(PageDetectTest, NothingBrightOnTheDeskIsNoPage) {
   DrawnPage filling;
   filling.centre = {480, 360};
   filling.size = {1100, 900};
-  EXPECT_TRUE(FindPages(testing::DrawScene(kFrame, {filling}), PageSearch::kLargest).empty());
+  EXPECT_TRUE(FindPages(synthetic::DrawScene(kFrame, {filling}), PageSearch::kLargest).empty());
   // A slip of paper too small to be a page.
   DrawnPage slip;
   slip.centre = {300, 300};
   slip.size = {60, 40};
   slip.text = false;
-  EXPECT_TRUE(FindPages(testing::DrawScene(kFrame, {slip}), PageSearch::kLargest).empty());
+  EXPECT_TRUE(FindPages(synthetic::DrawScene(kFrame, {slip}), PageSearch::kLargest).empty());
   EXPECT_TRUE(FindPages(cv::Mat(), PageSearch::kLargest).empty());
 }
 
 TEST(PageDetectTest, EveryCardIsFoundInReadingOrder) {
-  const auto cards = testing::ThreeCards(kFrame);
-  const cv::Mat frame = testing::DrawScene(kFrame, cards);
+  const auto cards = synthetic::ThreeCards(kFrame);
+  const cv::Mat frame = synthetic::DrawScene(kFrame, cards);
   const auto pages = FindPages(frame, PageSearch::kEvery);
   ASSERT_EQ(pages.size(), 3U);
   // Reading order: the two upper cards left to right, then the lower one.
@@ -204,8 +204,8 @@ TEST(PageDetectTest, EveryCardIsFoundInReadingOrder) {
 }
 
 TEST(PageDetectTest, TheBookIsOneQuadAroundBothPages) {
-  const auto spread = testing::BookSpread(kFrame);
-  const cv::Mat frame = testing::DrawBookScene(kFrame);
+  const auto spread = synthetic::BookSpread(kFrame);
+  const cv::Mat frame = synthetic::DrawBookScene(kFrame);
   const auto pages = FindPages(frame, PageSearch::kBook);
   ASSERT_EQ(pages.size(), 1U);
   const cv::Size2d sides = PageSideLengths(pages[0]);
@@ -230,13 +230,13 @@ TEST(PageDetectTest, TheBookIsOneQuadAroundBothPages) {
 }
 
 TEST(PageDetectTest, EdgeRestoreFillsAMissingCornerWithThePageColour) {
-  DrawnPage page = testing::DocumentPage(kFrame, 3.0F);
+  DrawnPage page = synthetic::DocumentPage(kFrame, 3.0F);
   page.cutCorner = 0.15F;
-  const cv::Mat frame = testing::DrawScene(kFrame, {page});
+  const cv::Mat frame = synthetic::DrawScene(kFrame, {page});
   const auto pages = FindPages(frame, PageSearch::kLargest);
   ASSERT_EQ(pages.size(), 1U);
   // The quadrilateral is completed from the four sides.
-  const auto truth = testing::PageCorners(page);
+  const auto truth = synthetic::PageCorners(page);
   EXPECT_LT(cv::norm(pages[0].corners[0] - truth[0]), 0.01 * page.size.height);
 
   WarpRequest plain;
@@ -255,7 +255,7 @@ TEST(PageDetectTest, EdgeRestoreFillsAMissingCornerWithThePageColour) {
                                {0, restored.rows - 1}};
   for (const cv::Point& corner : corners) {
     const cv::Vec3b colour = restored.at<cv::Vec3b>(corner);
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(colour[c], testing::kPageColour[c], 10) << corner;
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(colour[c], synthetic::kPageColour[c], 10) << corner;
   }
   EXPECT_TRUE(BorderIsPaper(restored, 1));
   // Inside the page, text and paper are left alone.
@@ -268,10 +268,10 @@ TEST(PageDetectTest, EdgeRestoreFillsAMissingCornerWithThePageColour) {
 // follows the paper's own shading and meets it without a step, rather
 // than one colour for the whole page with the detection's staircase.
 TEST(PageDetectTest, EdgeRestorePaintsThePapersShadingSmoothly) {
-  DrawnPage page = testing::DocumentPage(kFrame, 3.0F);
+  DrawnPage page = synthetic::DocumentPage(kFrame, 3.0F);
   page.cutCorner = 0.15F;
-  cv::Mat frame = testing::DrawScene(kFrame, {page});
-  testing::ApplyUnevenLight(frame, 0.5);
+  cv::Mat frame = synthetic::DrawScene(kFrame, {page});
+  synthetic::ApplyUnevenLight(frame, 0.5);
   const auto pages = FindPages(frame, PageSearch::kLargest);
   ASSERT_EQ(pages.size(), 1U);
   WarpRequest restore;

@@ -23,8 +23,8 @@ double Aspect(cv::Size2d size) {
 
 class PipelineTest : public ::testing::Test {
  protected:
-  testing::DrawnPage page_ = testing::DocumentPage(kFrame, 4.0F);
-  cv::Mat document_ = testing::DrawScene(kFrame, {page_});
+  synthetic::DrawnPage page_ = synthetic::DocumentPage(kFrame, 4.0F);
+  cv::Mat document_ = synthetic::DrawScene(kFrame, {page_});
 };
 
 TEST_F(PipelineTest, NoOptionsGiveTheFrameAtTheCamerasDpi) {
@@ -55,7 +55,7 @@ TEST_F(PipelineTest, SingleCropStraightensThePageWithNoDeskLeft) {
 }
 
 TEST_F(PipelineTest, NoPageFoundKeepsTheWholeFrame) {
-  const cv::Mat desk = testing::DrawScene(kFrame, {});
+  const cv::Mat desk = synthetic::DrawScene(kFrame, {});
   for (int crop : {1, 2, 3, 4}) {
     ProcessingOptions options;
     options.autoCrop = crop;
@@ -156,7 +156,7 @@ TEST_F(PipelineTest, CustomCropComesFirst) {
 // Book crop on cards that make no spread: the single crop's picture, not
 // two cards sheared into one and the third dropped.
 TEST_F(PipelineTest, BookCropWithoutASpreadIsTheSingleCrop) {
-  const cv::Mat cards = testing::DrawScene(kFrame, testing::ThreeCards(kFrame));
+  const cv::Mat cards = synthetic::DrawScene(kFrame, synthetic::ThreeCards(kFrame));
   ProcessingOptions options;
   options.autoCrop = 1;
   const auto single = RunPipeline(cards, kCameraDpi, options);
@@ -166,14 +166,14 @@ TEST_F(PipelineTest, BookCropWithoutASpreadIsTheSingleCrop) {
   ASSERT_EQ(book.size(), 1U);
   ASSERT_EQ(book[0].image.size(), single[0].image.size());
   EXPECT_EQ(cv::norm(book[0].image, single[0].image, cv::NORM_INF), 0);
-  EXPECT_NEAR(Aspect(book[0].image.size()), Aspect(testing::ThreeCards(kFrame)[2].size), 0.03);
+  EXPECT_NEAR(Aspect(book[0].image.size()), Aspect(synthetic::ThreeCards(kFrame)[2].size), 0.03);
 }
 
 // The watermark a user starts with, red at 70 % transparency, on both
 // black-and-white modes: there, as black dots covering about 30 % of the
 // text, and the file still only black and white.
 TEST_F(PipelineTest, BlackAndWhiteModesCarryTheDefaultWatermark) {
-  const cv::Mat paper(480, 640, CV_8UC3, testing::kPageColour);
+  const cv::Mat paper(480, 640, CV_8UC3, synthetic::kPageColour);
   ProcessingOptions options;
   options.watermark.enable = true;
   options.watermark.text = "TAVRIN";
@@ -188,8 +188,9 @@ TEST_F(PipelineTest, BlackAndWhiteModesCarryTheDefaultWatermark) {
   cv::absdiff(colour[0].image, paper, difference);
   cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
   // Each fully covered pixel moves 30 % of the way from paper to red.
-  const double fullStep = 0.3 * (0.114 * testing::kPageColour[0] + 0.587 * testing::kPageColour[1] +
-                                 0.299 * (255 - testing::kPageColour[2]));
+  const double fullStep =
+      0.3 * (0.114 * synthetic::kPageColour[0] + 0.587 * synthetic::kPageColour[1] +
+             0.299 * (255 - synthetic::kPageColour[2]));
   const double textArea = cv::sum(difference)[0] / fullStep;
   ASSERT_GT(textArea, 500);
   for (int mode : {kColorModeDocument, kColorModeOtsu}) {

@@ -6,7 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-namespace tavrin::lens::testing {
+namespace tavrin::lens::synthetic {
 
 namespace {
 
@@ -211,4 +211,4 @@ void ApplyUnevenLight(cv::Mat& image, double darkestFactor) {
   }
 }
 
-}  // namespace tavrin::lens::testing
+}  // namespace tavrin::lens::synthetic

@@ -9,7 +9,7 @@
 
 #include <opencv2/core.hpp>
 
-namespace tavrin::lens::testing {
+namespace tavrin::lens::synthetic {
 
 inline const cv::Scalar kDeskColour(70, 88, 104);  // BGR, a brownish desk
 inline const cv::Scalar kPageColour(236, 238, 240);
@@ -60,4 +60,4 @@ cv::Mat DrawBookScene(cv::Size size);
 // darkest at the right, as a lamp at one side gives.
 void ApplyUnevenLight(cv::Mat& image, double darkestFactor);
 
-}  // namespace tavrin::lens::testing
+}  // namespace tavrin::lens::synthetic

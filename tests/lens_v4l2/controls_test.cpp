@@ -8,7 +8,7 @@
 namespace tavrin::lens::v4l2 {
 namespace {
 
-using testing::Replay;
+using replay::Replay;
 
 const CameraControl* Find(const std::vector<CameraControl>& controls, uint32_t id) {
   for (const CameraControl& control : controls) {

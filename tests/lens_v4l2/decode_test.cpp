@@ -10,7 +10,7 @@
 namespace tavrin::lens::v4l2 {
 namespace {
 
-using testing::DataPath;
+using replay::DataPath;
 
 std::string ReadData(const std::string& name) {
   std::string bytes;

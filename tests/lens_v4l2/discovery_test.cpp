@@ -8,8 +8,8 @@
 namespace tavrin::lens::v4l2 {
 namespace {
 
-using testing::LoadOrFail;
-using testing::Replay;
+using replay::LoadOrFail;
+using replay::Replay;
 
 std::vector<Size> SizesOf(const CameraNode& node, const std::string& format) {
   for (const PixelFormat& f : node.formats) {

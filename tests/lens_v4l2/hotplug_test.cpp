@@ -5,11 +5,12 @@
 #include "lens/src/v4l2/discovery.h"
 #include "lens/src/v4l2/hotplug.h"
 #include "replay_support.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::lens::v4l2 {
 namespace {
 
-using testing::Replay;
+using replay::Replay;
 
 // Replays arrival times (ms) through a debouncer; returns when notices fired.
 std::vector<int64_t> Notices(const std::vector<int64_t>& events, int64_t untilMs, int quietMs,
@@ -70,9 +71,8 @@ TEST(HotplugWatcherTest, RecordedPlugAndUnplugGiveOneNoticeEach) {
         if (index < 2) counts[index] = DiscoverCameras(*kernel).size();
       },
       100, 1000);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (notices < 2 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  test::WaitFor([&] { return notices >= 2; }, 3000);
+  // Long enough for a third notice, which must not come.
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   watcher.Stop();
   EXPECT_EQ(notices, 2);
@@ -86,9 +86,7 @@ TEST(HotplugWatcherTest, PokeGivesANoticeAndStopIsPrompt) {
   watcher.Start(
       MakeQuietHotplugSource(), [&] { ++notices; }, 10, 100);
   watcher.Poke();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (notices == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  test::WaitFor([&] { return notices > 0; }, 2000);
   EXPECT_EQ(notices, 1);
   const auto before = std::chrono::steady_clock::now();
   watcher.Stop();

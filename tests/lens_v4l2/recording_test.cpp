@@ -5,7 +5,7 @@
 namespace tavrin::lens::v4l2 {
 namespace {
 
-using testing::LoadOrFail;
+using replay::LoadOrFail;
 
 TEST(RecordingTest, ShippedRecordingsDescribeTheirCameras) {
   const Recording doccam = LoadOrFail("doccam_8mp.rec");

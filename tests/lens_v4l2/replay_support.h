@@ -9,7 +9,7 @@
 #include "lens/src/v4l2/recording.h"
 #include "lens/src/v4l2/replay_kernel.h"
 
-namespace tavrin::lens::v4l2::testing {
+namespace tavrin::lens::v4l2::replay {
 
 inline std::string DataPath(const std::string& name) {
   return std::string(TAVRIN_V4L2_DATA) + "/" + name;
@@ -35,4 +35,4 @@ inline std::shared_ptr<ReplayKernel> Replay(Recording recording, int periodMs = 
   return kernel;
 }
 
-}  // namespace tavrin::lens::v4l2::testing
+}  // namespace tavrin::lens::v4l2::replay

@@ -7,21 +7,15 @@
 
 #include "lens/src/v4l2/stream.h"
 #include "replay_support.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::lens::v4l2 {
 namespace {
 
-using testing::LoadOrFail;
-using testing::Replay;
+using replay::LoadOrFail;
+using replay::Replay;
 
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using test::WaitFor;
 
 TEST(StreamTest, DeliversRecordedFramesThroughMappedBuffers) {
   auto kernel = Replay("doccam_8mp.rec");

@@ -25,15 +25,6 @@ void* HookLens() {
 
 }  // namespace
 
-void Pump(int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-}
-
 void DriveTest::SetUp() {
   ASSERT_TRUE(InPrivateFolder());
   ResetWindowState();

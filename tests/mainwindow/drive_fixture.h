@@ -10,9 +10,6 @@
 
 namespace tavrin::test {
 
-// Runs the event loop for ms milliseconds.
-void Pump(int ms);
-
 class DriveTest : public WindowFixture {
  protected:
   void SetUp() override;

@@ -17,13 +17,10 @@ namespace tavrin {
 namespace {
 
 using test::CaptureFixture;
+using test::Pump;
 using test::SmallCameras;
 using test::WaitFor;
 namespace fs = std::filesystem;
-
-void Pump(int ms) {
-  WaitFor([] { return false; }, ms);
-}
 
 class LivePictureTest : public CaptureFixture {
  protected:

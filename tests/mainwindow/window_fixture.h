@@ -17,24 +17,9 @@
 
 #include "mainwindow/tavrin_window_dlg.h"
 #include "settings/scan_settings.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::test {
-
-// Runs the event loop until done() holds or timeoutMs has passed. The
-// default is generous: a capture at the camera's full size under the
-// sanitizers on a busy machine takes seconds, and a wait that holds costs
-// nothing more.
-template <class Done>
-bool WaitFor(Done done, int timeoutMs = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 class WindowFixture : public testing::Test {
  protected:

@@ -30,8 +30,11 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "tests/support/program_copy_test.h"
+#include "tests/support/wait.h"
 
 namespace tavrin::sanetest {
+
+using test::WaitFor;
 
 using Clock = std::chrono::steady_clock;
 
@@ -174,19 +177,8 @@ class Scanimage : public test::ProgramCopyTest {
     return pid;
   }
 
-  // Waits up to timeoutMs for check to hold.
-  template <typename Check>
-  bool WaitFor(Check check, int timeoutMs) {
-    const auto by = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!check()) {
-      if (Clock::now() >= by) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-  }
-
   bool WindowGone(int timeoutMs = 10000) {
-    return WaitFor([&] { return WindowProcesses(Bin("TavrinDesk")).empty(); }, timeoutMs);
+    return test::WaitFor([&] { return WindowProcesses(Bin("TavrinDesk")).empty(); }, timeoutMs, 50);
   }
 
   // Exit status of scanimage, -1 when it did not end in time.

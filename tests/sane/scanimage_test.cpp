@@ -93,20 +93,15 @@ TEST_F(Scanimage, InterruptWhileThePersonIsAtTheWindowEndsTheWindow) {
   const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--format=png", "-o",
                          Path("out/never.png").toStdString()});
   ASSERT_GT(pid, 0);
-  const auto shownBy = Clock::now() + std::chrono::seconds(30);
-  while (WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < shownBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_FALSE(WindowProcesses(Bin("TavrinDesk")).empty()) << Errors();
+  ASSERT_TRUE(WaitFor([&] { return !WindowProcesses(Bin("TavrinDesk")).empty(); }, 30000, 50))
+      << Errors();
   // scanimage cancels on its first interrupt.
   std::this_thread::sleep_for(std::chrono::seconds(2));
   ::kill(pid, SIGINT);
   const int status = Wait(pid, 20000);
   EXPECT_NE(status, -1) << "scanimage did not end after the interrupt";
   EXPECT_NE(status, 0);
-  const auto goneBy = Clock::now() + std::chrono::seconds(10);
-  while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
+  EXPECT_TRUE(WindowGone());
   EXPECT_NE(Errors().find("sane_start: Operation was canceled"), std::string::npos) << Errors();
 }
 
@@ -146,10 +141,7 @@ TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
   // The person's captures come at 300 DPI.
   CaptureOnRequest();
   Send({206, 206});
-  const auto by = Clock::now() + std::chrono::seconds(30);
-  while (WindowFiles().size() < 2 && Clock::now() < by)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_GE(WindowFiles().size(), 2) << Errors();
+  ASSERT_TRUE(WaitFor([&] { return WindowFiles().size() >= 2; }, 30000, 50)) << Errors();
   // Mode 2 lists every capture of the run.
   QStringList listed;
   for (const QString& name : WindowFiles()) listed << Path("tmp/Tavrin/") + name;
@@ -188,10 +180,7 @@ TEST_F(InteractiveScan, AWindowClosedWithoutPagesIsAnEmptyFeeder) {
   EXPECT_NE(status, -1);
   EXPECT_NE(Errors().find("Document feeder out of documents"), std::string::npos) << Errors();
   EXPECT_TRUE(QDir(Path("out")).entryList(QDir::Files).isEmpty());
-  const auto goneBy = Clock::now() + std::chrono::seconds(10);
-  while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
+  EXPECT_TRUE(WindowGone());
 }
 
 // As a GUI frontend does it: cancel after a page and keep the handle.
@@ -226,10 +215,7 @@ TEST_F(Scanimage, ACancelEndsTheHiddenWindowWhileTheHandleStaysOpen) {
   cancel(handle);
   EXPECT_EQ(read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length),
             SANE_STATUS_CANCELLED);
-  const auto goneBy = Clock::now() + std::chrono::seconds(10);
-  while (!WindowProcesses(Bin("TavrinDesk")).empty() && Clock::now() < goneBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty()) << "the camera would stay in use";
+  EXPECT_TRUE(WindowGone()) << "the camera would stay in use";
 
   // The next scan starts the window again and streams the whole page.
   ASSERT_EQ(start(handle), SANE_STATUS_GOOD);

@@ -13,9 +13,9 @@
 namespace tavrin {
 namespace {
 
-using testing::ReadBytes;
-using testing::ScratchFolder;
-using testing::WriteBytes;
+using test::ReadBytes;
+using test::ScratchFolder;
+using test::WriteBytes;
 
 // Every field by name, so a comparison says which one differs.
 std::vector<std::string> Fields(const ScanSettings& s) {
@@ -328,7 +328,7 @@ TEST(LastSettingsSave, FailedWritesLeaveTheOldFileWhole) {
   ASSERT_TRUE(SaveLastSettings(file, ScanSettings{}));
   const std::string old = ReadBytes(file);
 
-  testing::FillDisk(folder.File("filler"));
+  test::FillDisk(folder.File("filler"));
   ScanSettings big = Changed();
   EXPECT_FALSE(SaveLastSettings(file, big));
   EXPECT_EQ(ReadBytes(file), old);

@@ -13,8 +13,8 @@ namespace tavrin {
 namespace {
 
 using platform::Utf16ToUtf8;
-using testing::ScratchFolder;
-using testing::WriteBytes;
+using test::ScratchFolder;
+using test::WriteBytes;
 
 std::string Text(const UiTextTable& table, std::string_view key) {
   for (const UiTextKey& k : kUiTextKeys) {

@@ -12,9 +12,9 @@ namespace {
 
 using platform::Utf16ToUtf8;
 using platform::Utf8ToUtf16;
-using testing::ReadBytes;
-using testing::ScratchFolder;
-using testing::WriteBytes;
+using test::ReadBytes;
+using test::ScratchFolder;
+using test::WriteBytes;
 
 std::string Result(const MarkupDocument& doc) {
   return Utf16ToUtf8(doc.GetResult());
@@ -406,7 +406,7 @@ TEST(MarkupFiles, FailedSaveLeavesTheOldFileWhole) {
   if (!folder.MountTmpfs(64)) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   const std::string file = folder.File("FileList.xml");
   WriteBytes(file, "<old/>");
-  testing::FillDisk(folder.File("filler"));
+  test::FillDisk(folder.File("filler"));
   MarkupDocument doc;
   ASSERT_TRUE(doc.SetDoc(U("<a>" + std::string(20000, 'x') + "</a>")));
   EXPECT_FALSE(doc.Save(U(file)));

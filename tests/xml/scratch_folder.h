@@ -14,7 +14,7 @@
 
 #include "platform/paths.h"
 
-namespace tavrin::testing {
+namespace tavrin::test {
 
 class ScratchFolder {
  public:
@@ -70,4 +70,4 @@ inline void FillDisk(const std::string& file) {
   for (int i = 0; i < 100000 && out; ++i) out.write(block.data(), block.size()), out.flush();
 }
 
-}  // namespace tavrin::testing
+}  // namespace tavrin::test

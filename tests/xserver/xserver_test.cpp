@@ -21,9 +21,12 @@
 #include <vector>
 
 #include "tests/support/program_copy_test.h"
+#include "tests/support/wait.h"
 
 namespace tavrin {
 namespace {
+
+using test::WaitFor;
 
 constexpr int kScreenWidth = 1920;
 constexpr int kScreenHeight = 1080;
@@ -38,17 +41,6 @@ struct Place {
   int CentreX() const { return x + w / 2; }
   int CentreY() const { return y + h / 2; }
 };
-
-template <class Done>
-bool WaitUntil(Done done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QThread::msleep(50);
-  }
-  return true;
-}
 
 class XServerLane : public test::ProgramCopyTest {
  protected:
@@ -99,12 +91,12 @@ class XServerLane : public test::ProgramCopyTest {
         return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit &&
                probe.exitCode() == 0;
       };
-      const bool up = WaitUntil(
+      const bool up = WaitFor(
           [&] {
             return candidate->state() == QProcess::NotRunning ||
                    (QFile::exists(socket) && answers());
           },
-          10000);
+          10000, 50);
       if (!up || candidate->state() == QProcess::NotRunning) {
         display.clear();
         candidate->kill();
@@ -119,11 +111,11 @@ class XServerLane : public test::ProgramCopyTest {
     windowManager->setProcessEnvironment(Environment());
     windowManager->start("openbox", {});
     ASSERT_TRUE(windowManager->waitForStarted(5000)) << "openbox is not installed";
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(WaitFor(
         [&] {
           return Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id");
         },
-        30000))
+        30000, 50))
         << "openbox did not take the display (openbox "
         << (windowManager->state() == QProcess::Running ? "runs" : "has ended") << ")";
   }
@@ -166,7 +158,7 @@ class XServerLane : public test::ProgramCopyTest {
     scan->start(Bin("tavrin-scan"), {"--mode", "0", "--output", Path("out"), "--timeout", "120"});
     ASSERT_TRUE(scan->waitForStarted(5000));
     ASSERT_TRUE(
-        WaitUntil([&] { return !WindowId().isEmpty() && PlaceOf("capture"); }, kStartTimeoutMs))
+        WaitFor([&] { return !WindowId().isEmpty() && PlaceOf("capture"); }, kStartTimeoutMs, 50))
         << "the scan window did not appear";
     // The live picture runs; the first frames need a moment.
     QThread::msleep(1500);

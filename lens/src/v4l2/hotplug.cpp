@@ -88,7 +88,7 @@ class UdevHotplugSource final : public HotplugSource {
   int wakeFd_ = -1;
 };
 
-class QuietHotplugSource final : public HotplugSource {
+class QuietHotplugSource final : public SignalledHotplugSource {
  public:
   bool Next(int timeoutMs, HotplugEvent&) override {
     std::unique_lock lock(mutex_);
@@ -97,25 +97,21 @@ class QuietHotplugSource final : public HotplugSource {
     woken_ = false;
     return false;
   }
-  void Interrupt() override {
-    std::lock_guard lock(mutex_);
-    interrupted_ = true;
-    wake_.notify_all();
-  }
-  void Wake() override {
-    std::lock_guard lock(mutex_);
-    woken_ = true;
-    wake_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool interrupted_ = false;
-  bool woken_ = false;
 };
 
 }  // namespace
+
+void SignalledHotplugSource::Interrupt() {
+  std::lock_guard lock(mutex_);
+  interrupted_ = true;
+  wake_.notify_all();
+}
+
+void SignalledHotplugSource::Wake() {
+  std::lock_guard lock(mutex_);
+  woken_ = true;
+  wake_.notify_all();
+}
 
 std::unique_ptr<HotplugSource> MakeQuietHotplugSource() {
   return std::make_unique<QuietHotplugSource>();

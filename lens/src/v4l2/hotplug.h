@@ -6,8 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,6 +30,20 @@ class HotplugSource {
   virtual void Interrupt() = 0;
   // Makes the current or the next Next return false once.
   virtual void Wake() = 0;
+};
+
+// A source whose Next waits on wake_ under mutex_: Interrupt and Wake set
+// their flag there and wake it. Next clears woken_ when it returns for it.
+class SignalledHotplugSource : public HotplugSource {
+ public:
+  void Interrupt() final;
+  void Wake() final;
+
+ protected:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool interrupted_ = false;  // guarded by mutex_
+  bool woken_ = false;        // guarded by mutex_
 };
 
 // udev monitor for subsystem video4linux; null with error set when udev is

@@ -12,6 +12,8 @@
 #include <map>
 #include <thread>
 
+#include "lens/src/v4l2/replay_describe.h"
+
 namespace tavrin::lens::v4l2 {
 namespace {
 
@@ -43,11 +45,6 @@ struct DeviceState {
   int framesDelivered = 0;
   std::vector<int64_t> values;  // parallel to the recorded controls
 };
-
-void CopyText(char* target, size_t size, const std::string& text) {
-  std::memset(target, 0, size);
-  std::memcpy(target, text.data(), std::min(size - 1, text.size()));
-}
 
 uint32_t ImageSize(uint32_t pixelFormat, uint32_t width, uint32_t height, uint32_t& bytesPerLine) {
   switch (pixelFormat) {
@@ -265,65 +262,9 @@ int ReplayKernel::Answer(int fd, unsigned long request, void* arg) {
   const RecordedDevice& device = s.recording.devices[file.device];
   DeviceState& deviceState = s.devices[file.device];
 
+  const int described = DescribeRecorded(device, request, arg);
+  if (described != -ENOTTY) return described;
   switch (request) {
-    case VIDIOC_QUERYCAP: {
-      auto* cap = static_cast<v4l2_capability*>(arg);
-      std::memset(cap, 0, sizeof(*cap));
-      CopyText(reinterpret_cast<char*>(cap->driver), sizeof(cap->driver), device.driver);
-      CopyText(reinterpret_cast<char*>(cap->card), sizeof(cap->card), device.card);
-      CopyText(reinterpret_cast<char*>(cap->bus_info), sizeof(cap->bus_info), device.busInfo);
-      cap->version = 0x00060100;
-      cap->capabilities = device.capabilities;
-      cap->device_caps = device.deviceCaps;
-      return 0;
-    }
-    case VIDIOC_ENUM_FMT: {
-      auto* desc = static_cast<v4l2_fmtdesc*>(arg);
-      if (desc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc->index >= device.formats.size() ||
-          !(((device.capabilities & V4L2_CAP_DEVICE_CAPS) ? device.deviceCaps
-                                                          : device.capabilities) &
-            V4L2_CAP_VIDEO_CAPTURE))
-        return -EINVAL;
-      const RecordedFormat& format = device.formats[desc->index];
-      const uint32_t index = desc->index;
-      const uint32_t type = desc->type;
-      std::memset(desc, 0, sizeof(*desc));
-      desc->index = index;
-      desc->type = type;
-      desc->flags = format.flags;
-      desc->pixelformat = format.pixelFormat;
-      CopyText(reinterpret_cast<char*>(desc->description), sizeof(desc->description),
-               format.description);
-      return 0;
-    }
-    case VIDIOC_ENUM_FRAMESIZES: {
-      auto* size = static_cast<v4l2_frmsizeenum*>(arg);
-      const RecordedFormat* format = s.Format(file.device, size->pixel_format);
-      if (format == nullptr) return -EINVAL;
-      const RecordedSizes& sizes = format->sizes;
-      const uint32_t index = size->index;
-      const uint32_t pixelFormat = size->pixel_format;
-      std::memset(size, 0, sizeof(*size));
-      size->index = index;
-      size->pixel_format = pixelFormat;
-      if (sizes.kind == RecordedSizes::Kind::kDiscrete) {
-        if (index >= sizes.discrete.size()) return -EINVAL;
-        size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-        size->discrete.width = sizes.discrete[index].first;
-        size->discrete.height = sizes.discrete[index].second;
-        return 0;
-      }
-      if (index != 0) return -EINVAL;
-      size->type = sizes.kind == RecordedSizes::Kind::kStepwise ? V4L2_FRMSIZE_TYPE_STEPWISE
-                                                                : V4L2_FRMSIZE_TYPE_CONTINUOUS;
-      size->stepwise = {
-          static_cast<uint32_t>(sizes.minWidth),  static_cast<uint32_t>(sizes.maxWidth),
-          static_cast<uint32_t>(sizes.stepWidth), static_cast<uint32_t>(sizes.minHeight),
-          static_cast<uint32_t>(sizes.maxHeight), static_cast<uint32_t>(sizes.stepHeight)};
-      if (sizes.kind == RecordedSizes::Kind::kContinuous)
-        size->stepwise.step_width = size->stepwise.step_height = 1;
-      return 0;
-    }
     case VIDIOC_G_FMT:
     case VIDIOC_S_FMT:
     case VIDIOC_TRY_FMT: {
@@ -470,27 +411,6 @@ int ReplayKernel::Answer(int fd, unsigned long request, void* arg) {
       query->elems = 1;
       return 0;
     }
-    case VIDIOC_QUERYMENU: {
-      auto* menu = static_cast<v4l2_querymenu*>(arg);
-      for (const RecordedControl& control : device.controls) {
-        if (control.id != menu->id) continue;
-        const uint32_t index = menu->index;
-        if (control.type == V4L2_CTRL_TYPE_MENU) {
-          const auto item = control.menuNames.find(index);
-          if (item == control.menuNames.end()) return -EINVAL;
-          CopyText(reinterpret_cast<char*>(menu->name), sizeof(menu->name), item->second);
-          return 0;
-        }
-        if (control.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
-          const auto item = control.menuValues.find(index);
-          if (item == control.menuValues.end()) return -EINVAL;
-          menu->value = item->second;
-          return 0;
-        }
-        return -EINVAL;
-      }
-      return -EINVAL;
-    }
     case VIDIOC_G_CTRL:
     case VIDIOC_S_CTRL: {
       auto* value = static_cast<v4l2_control*>(arg);
@@ -610,7 +530,7 @@ int ReplayKernel::FramesDelivered(const std::string& path) const {
 
 namespace {
 
-class ReplayHotplugSource final : public HotplugSource {
+class ReplayHotplugSource final : public SignalledHotplugSource {
  public:
   ReplayHotplugSource(std::shared_ptr<ReplayKernel> kernel, std::vector<RecordedEvent> events)
       : kernel_(std::move(kernel)), events_(std::move(events)) {}
@@ -643,27 +563,11 @@ class ReplayHotplugSource final : public HotplugSource {
     return false;
   }
 
-  void Interrupt() override {
-    std::lock_guard lock(mutex_);
-    interrupted_ = true;
-    wake_.notify_all();
-  }
-
-  void Wake() override {
-    std::lock_guard lock(mutex_);
-    woken_ = true;
-    wake_.notify_all();
-  }
-
  private:
   std::shared_ptr<ReplayKernel> kernel_;
   std::vector<RecordedEvent> events_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   size_t next_ = 0;
-  bool interrupted_ = false;
-  bool woken_ = false;
-  std::mutex mutex_;
-  std::condition_variable wake_;
 };
 
 }  // namespace

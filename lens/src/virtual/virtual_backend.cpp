@@ -61,30 +61,20 @@ void VirtualBackend::StartWatching(std::function<void()> changed) {
   StopWatching();
   const std::string path = platform::Environment("TAVRIN_LENS_VIRTUAL_FILE");
   if (path.empty()) return;
-  std::lock_guard lock(mutex_);
-  stop_ = false;
-  thread_ = std::thread(&VirtualBackend::Watch, this, path, ReadListFile(path), std::move(changed));
+  watcher_.Start([this, path, seen = ReadListFile(path), changed = std::move(changed)]() mutable {
+    Watch(path, std::move(seen), std::move(changed));
+  });
 }
 
 void VirtualBackend::StopWatching() {
-  std::thread ending;
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-    ending = std::move(thread_);
-  }
-  wake_.notify_all();
-  if (ending.joinable()) ending.join();
+  watcher_.Stop();
 }
 
 // Polling keeps this to plain file reads: an editor that replaces the file
 // by renaming is seen as well as one that rewrites it.
 void VirtualBackend::Watch(std::string path, std::string seen, std::function<void()> changed) {
   while (true) {
-    {
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_for(lock, kWatchPeriod, [this] { return stop_; })) return;
-    }
+    if (watcher_.SleepUntil(std::chrono::steady_clock::now() + kWatchPeriod)) return;
     std::string now = ReadListFile(path);
     if (now != seen) {
       seen = std::move(now);

@@ -4,12 +4,10 @@
 // watch thread.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "lens/src/device.h"
+#include "lens/src/virtual/stoppable_thread.h"
 
 namespace tavrin::lens {
 
@@ -23,10 +21,7 @@ class VirtualBackend final : public Backend {
  private:
   void Watch(std::string path, std::string seen, std::function<void()> changed);
 
-  std::mutex mutex_;  // guards stop_ and thread_
-  std::condition_variable wake_;
-  bool stop_ = false;
-  std::thread thread_;
+  StoppableThread watcher_;
 };
 
 }  // namespace tavrin::lens

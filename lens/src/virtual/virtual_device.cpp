@@ -127,22 +127,12 @@ int VirtualDevice::Start(int mediaType, FrameSize size, FrameSink sink) {
   if (mediaType < 0 || mediaType >= static_cast<int>(mediaTypes_.size())) return kErrNoSuchFormat;
   const auto& sizes = mediaTypes_[mediaType].sizes;
   if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) return kErrNoSuchFormat;
-  Stop();
-  std::lock_guard lock(mutex_);
-  stop_ = false;
-  thread_ = std::thread(&VirtualDevice::Run, this, size, std::move(sink));
+  worker_.Start([this, size, sink = std::move(sink)]() mutable { Run(size, std::move(sink)); });
   return kOk;
 }
 
 void VirtualDevice::Stop() {
-  std::thread ending;
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-    ending = std::move(thread_);
-  }
-  wake_.notify_all();
-  if (ending.joinable()) ending.join();
+  worker_.Stop();
 }
 
 int VirtualDevice::CheckCapture() {
@@ -176,10 +166,7 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
   stillPage_ = -1;
   shotPage_ = -1;
   while (true) {
-    {
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
-    }
+    if (worker_.SleepUntil(next)) return;
     const auto now = Clock::now();
     const double step = std::chrono::duration<double>(now - lastTick).count();
     lastTick = now;

@@ -7,12 +7,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "lens/src/device.h"
 #include "lens/src/virtual/scene.h"
+#include "lens/src/virtual/stoppable_thread.h"
 #include "lens/src/virtual/virtual_entry.h"
 
 namespace tavrin::lens {
@@ -63,10 +61,7 @@ class VirtualDevice final : public Device {
   std::atomic<int> shotPage_{-1};
   std::atomic<Clock::rep> shotAt_{0};
 
-  std::mutex mutex_;  // guards stop_ and the thread's start and end
-  std::condition_variable wake_;
-  bool stop_ = false;
-  std::thread thread_;
+  StoppableThread worker_;
 };
 
 }  // namespace tavrin::lens

@@ -1,0 +1,27 @@
+// What a frame shows along a quadrilateral's sides: whether each side runs
+// along a real edge between page and desk, and where exactly that edge is.
+// colour is the detection copy (CV_8UC3, or CV_8UC1 for a grey frame);
+// corners go clockwise from the top left, in its pixels.
+// Threads: any; pure functions.
+#pragma once
+
+#include <array>
+
+#include <opencv2/core.hpp>
+
+namespace tavrin::lens {
+
+// The least difference, in levels of the most different channel, that
+// counts as an edge; the blurred copy's noise stays well below it.
+constexpr double kMinEdgeStep = 9.0;
+
+// The share of the weakest side's length along which the colours either
+// side of it differ clearly. Samples off the image count as no edge.
+double WeakestSideSupport(const std::array<cv::Point2f, 4>& corners, const cv::Mat& colour);
+
+// Each side moved onto the strongest change of colour within reach pixels
+// across it; a side that shows no edge stays where it is.
+std::array<cv::Point2f, 4> RefineToEdges(const std::array<cv::Point2f, 4>& corners,
+                                         const cv::Mat& colour, int reach);
+
+}  // namespace tavrin::lens
