@@ -30,8 +30,8 @@ constexpr int kParentPollMs = 500;
 // process ends without a word (killed, crashed), nothing would ever close
 // a window that was hidden for it; so the window closes when its parent
 // goes, as if cancelled. Without a channel there is nobody to wait for.
-void WatchDataSource(CTavrinWindowDlg* window) {
-  if (!window->Twain().Channel().IsReceiving()) return;
+void WatchDataSource(QDialog* window, CTwainControl& twain) {
+  if (!twain.Channel().IsReceiving()) return;
   const int parent = platform::ParentProcessId();
   auto* timer = new QTimer(window);
   QObject::connect(timer, &QTimer::timeout, window, [window, timer, parent] {
@@ -192,7 +192,7 @@ void CTavrinWindowDlg::StartCopiedDataServer() {
                 copiedData->LastError().toLocal8Bit().constData());
     std::fflush(stdout);
   }
-  WatchDataSource(this);
+  WatchDataSource(this, twain);
 }
 
 bool CTavrinWindowDlg::HiddenAtStart() const {

@@ -33,9 +33,7 @@ class RecordingWindow : public ITwainShowWindow {
     const std::string path = workFolder_ + "/1_" + std::to_string(++captures_) + ".bmp";
     std::ofstream(path) << "image " << captures_;
     const std::u16string wide = Wide(path);
-    int sent = 0;
-    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) sent = twain_.SendImage(wide);
-    if (!twain_.SendEachImage() || sent == -2) twain_.AddFile(wide);
+    twain_.HandOff(wide);
     return 1;
   }
   int LockMerge(int flag) override { return Record("LockMerge " + std::to_string(flag)); }

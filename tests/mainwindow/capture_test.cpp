@@ -18,6 +18,7 @@ namespace {
 
 using test::CaptureFixture;
 using test::LensCall;
+using test::OnNextDialog;
 using test::WaitFor;
 namespace fs = std::filesystem;
 
@@ -31,15 +32,6 @@ class CaptureTest : public CaptureFixture {
     return Start(settings);
   }
 };
-
-TEST(SplitAtTest, PiecesBetweenSeparatorsWithEmptyOnesKept) {
-  using Pieces = std::vector<std::string>;
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("a;b;c", ';'), (Pieces{"a", "b", "c"}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("/w/1_5.jpg", ';'), (Pieces{"/w/1_5.jpg"}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("", ';'), (Pieces{""}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("a;", ';'), (Pieces{"a", ""}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt(";;", ';'), (Pieces{"", "", ""}));
-}
 
 TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames) {
   SetCameras("document?sizes=1024x768");
@@ -66,7 +58,7 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
     const QFileInfo info(QString::fromStdString(path));
     EXPECT_EQ(
         info.absolutePath().toStdString(),
-        QFileInfo(QString::fromStdString(window->WorkFolder())).absoluteFilePath().toStdString());
+        QFileInfo(QString::fromStdString(Probe().WorkFolder())).absoluteFilePath().toStdString());
     EXPECT_TRUE(info.fileName().contains(
         QRegularExpression(QStringLiteral("^1_-?[0-9]+%1$")
                                .arg(QRegularExpression::escape(QString::fromUtf8(c.extension))))))
@@ -93,7 +85,7 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
 TEST_F(CaptureTest, ModeOneRetriesSevenTimesHalfASecondApartThenFailsAndCloses) {
   SetCameras("document?fail=10");
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = 1;
   Press();
   const std::vector<LensCall> captures = Calls("camCaptureImageFile");
   ASSERT_EQ(captures.size(), 7u);
@@ -115,7 +107,7 @@ TEST_F(CaptureTest, ModeOneRetriesSevenTimesHalfASecondApartThenFailsAndCloses) 
 TEST_F(CaptureTest, ModeOneRetrySucceedingOnTheFourthCallHandsTheFileOn) {
   SetCameras("document?fail=3");
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = 1;
   Press();
   const std::vector<LensCall> captures = Calls("camCaptureImageFile");
   ASSERT_EQ(captures.size(), 4u);
@@ -129,7 +121,7 @@ TEST_F(CaptureTest, OtherModesCallOnceAndFailSilently) {
   SetCameras("document?fail=1");
   ASSERT_TRUE(Start());
   for (const int mode : {0, 2, 3, -1}) {
-    window->Twain().m_nShowMode = mode;
+    Probe().Twain().m_nShowMode = mode;
     ClearCalls();
     Press();
     EXPECT_EQ(Calls("camCaptureImageFile").size(), 1u) << "mode " << mode;
@@ -212,7 +204,7 @@ TEST_F(CaptureTest, MultipleCropPiecesAreFollowedByTheWebcamPictureOfThePress) {
 TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
   UseDataSource();
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = 1;
   Press();
   ASSERT_TRUE(WaitFor([&] { return dataSource->SentImages().size() == 1; }));
   EXPECT_EQ(dataSource->SentImages()[0], Listed().at(0));
@@ -222,7 +214,7 @@ TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
 TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
   UseDataSource();
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 0;
+  Probe().Twain().m_nShowMode = 0;
   Press();
   Press();
   EXPECT_EQ(Listed().size(), 2u);
@@ -239,9 +231,9 @@ TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
 
 TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().m_nShowMode = 2;
-  const std::string path = window->WorkFolder() + "/listed.jpg";
-  EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(path)), 1);
+  Probe().Twain().m_nShowMode = 2;
+  const std::string path = Probe().WorkFolder() + "/listed.jpg";
+  EXPECT_EQ(Probe().Twain().HandOff(platform::Utf8ToUtf16(path)), 1);
   EXPECT_EQ(Listed(), (std::vector<std::string>{path}));
   Press();
   EXPECT_EQ(Listed().size(), 2u);
@@ -253,7 +245,7 @@ TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
 // the list and then says that the one-by-one run has ended.
 TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().m_nShowMode = 2;
+  Probe().Twain().m_nShowMode = 2;
   Press();
   Press();
   const std::vector<std::string> listed = Listed();
@@ -275,7 +267,7 @@ TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
 
 TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().m_nShowMode = 0;
+  Probe().Twain().m_nShowMode = 0;
   Press();
   EXPECT_TRUE(Listed().empty());
   // Sent as a copy in the temporary folder, and still shown.
@@ -286,12 +278,12 @@ TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
 
 TEST_F(CaptureTest, HandOffWhenNotAttachedSendsAndListsNothing) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().Attach(nullptr);
-  ASSERT_FALSE(window->Twain().IsAttached());
+  Probe().Twain().Attach(nullptr);
+  ASSERT_FALSE(Probe().Twain().IsAttached());
   messages.clear();
   for (const int mode : {0, 1}) {
-    window->Twain().m_nShowMode = mode;
-    EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(window->WorkFolder() + "/x.jpg")), 0);
+    Probe().Twain().m_nShowMode = mode;
+    EXPECT_EQ(Probe().Twain().HandOff(platform::Utf8ToUtf16(Probe().WorkFolder() + "/x.jpg")), 0);
   }
   EXPECT_TRUE(Listed().empty());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -363,7 +355,7 @@ TEST_F(CaptureTest, WatermarkCheckBoxSwitchesTheLibraryAndTheSettingsButton) {
   EXPECT_EQ(marks[0].args, (std::vector<std::string>{"0", "Draft", "7", "20", "Arial", "0", "0",
                                                      "0", "30", "70", "255", "0", "0", "1"}));
   EXPECT_TRUE(button->isEnabled());
-  EXPECT_TRUE(window->WatermarkSettings().isEnable);
+  EXPECT_TRUE(Probe().WatermarkSettings().isEnable);
 
   ClearCalls();
   Click(kIdWatermarkCheck);
@@ -373,21 +365,8 @@ TEST_F(CaptureTest, WatermarkCheckBoxSwitchesTheLibraryAndTheSettingsButton) {
                                                      "70", "255", "0", "0", "0"}));
   EXPECT_FALSE(button->isEnabled());
   // The text stays for the next time.
-  EXPECT_EQ(window->WatermarkSettings().text, u"Draft");
-  EXPECT_FALSE(window->WatermarkSettings().isEnable);
-}
-
-// Runs done on the modal dialog that the next exec() opens.
-template <class Dialog, class Done>
-void OnNextDialog(Done done) {
-  QTimer::singleShot(0, [done] {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      if (auto* dialog = dynamic_cast<Dialog*>(widget); dialog != nullptr && dialog->isVisible()) {
-        done(*dialog);
-        return;
-      }
-    }
-  });
+  EXPECT_EQ(Probe().WatermarkSettings().text, u"Draft");
+  EXPECT_FALSE(Probe().WatermarkSettings().isEnable);
 }
 
 TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
@@ -402,7 +381,7 @@ TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
     dialog.reject();
   });
   Click(kIdWatermarkSettingsButton);
-  EXPECT_EQ(window->WatermarkSettings().text, u"Old");
+  EXPECT_EQ(Probe().WatermarkSettings().text, u"Old");
   EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
 
   OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
@@ -410,7 +389,7 @@ TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
     dialog.accept();
   });
   Click(kIdWatermarkSettingsButton);
-  EXPECT_EQ(window->WatermarkSettings().text, u"New");
+  EXPECT_EQ(Probe().WatermarkSettings().text, u"New");
   const std::vector<LensCall> marks = Calls("camSetImageWaterMark");
   ASSERT_EQ(marks.size(), 1u);
   EXPECT_EQ(marks[0].args.at(1), "New");

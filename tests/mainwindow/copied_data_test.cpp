@@ -109,10 +109,10 @@ TEST_F(CopiedDataWindowTest, MessagesOfIdentifier1002DriveTheWindowAndOthersDoNo
 TEST_F(CopiedDataWindowTest, TheDataSourcesClientReachesTheWindowThroughItsSocket) {
   WriteShowModel(1);
   ASSERT_TRUE(Start());
-  ASSERT_NE(window->CopiedData(), nullptr);
-  ASSERT_TRUE(window->CopiedData()->IsListening())
-      << window->CopiedData()->LastError().toStdString();
-  EXPECT_EQ(window->CopiedData()->Path().toStdString(), CopiedDataSocketPath());
+  ASSERT_NE(Probe().CopiedData(), nullptr);
+  ASSERT_TRUE(Probe().CopiedData()->IsListening())
+      << Probe().CopiedData()->LastError().toStdString();
+  EXPECT_EQ(Probe().CopiedData()->Path().toStdString(), CopiedDataSocketPath());
 
   // A broken stream is dropped; the server goes on taking others.
   const std::string broken = std::string("\xea\x03\x00\x00\xff\xff\xff\x7f", 8);

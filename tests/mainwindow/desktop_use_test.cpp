@@ -198,7 +198,7 @@ TEST_F(DesktopUseTest, TextsShowWholeAtTheDialogFontInEveryLanguage) {
         QFontMetrics(sizeLabel->font()).horizontalAdvance(qobject_cast<QLabel*>(sizeLabel)->text());
     EXPECT_GE(watermark.Controls().Control(idd130::kFontSize)->x() - textEnd, 3) << code;
 
-    ExpectTextsShowWhole(*window, window->Controls(), code + " scan window");
+    ExpectTextsShowWhole(*window, Probe().Controls(), code + " scan window");
     ExpectTextsShowWhole(watermark, watermark.Controls(), code + " watermark");
     ExpectTextsShowWhole(merge, merge.Controls(), code + " merge options");
     ExpectTextsShowWhole(capture, capture.Controls(), code + " continuous capture");
@@ -215,7 +215,7 @@ TEST_F(DesktopUseTest, AListRefilledLaterStillShowsItsValuesWhole) {
     const TextRoom room = RoomOf(sizes);
     return room.widthPx <= room.roomPx;
   }));
-  ExpectTextsShowWhole(*window, window->Controls(), "after the refill");
+  ExpectTextsShowWhole(*window, Probe().Controls(), "after the refill");
 }
 
 // The five inside places of the merge options sit at the corners and the
@@ -284,7 +284,7 @@ TEST_F(DesktopUseTest, CaptionsThatWereChineseOnlyFollowTheLanguage) {
 TEST_F(DesktopUseTest, WindowGrowsAndTheSizeIsRememberedWithTheSettings) {
   ASSERT_TRUE(Start());
   const QSize smallest = window->minimumSize();
-  EXPECT_GE(smallest.width(), window->Controls().TemplateSize().width());
+  EXPECT_GE(smallest.width(), Probe().Controls().TemplateSize().width());
   EXPECT_LT(window->minimumWidth(), window->maximumWidth());
   const QRect preview = Place(kIdPreviewArea);
   const QRect strip = Place(kIdThumbnailList);
@@ -307,7 +307,7 @@ TEST_F(DesktopUseTest, WindowGrowsAndTheSizeIsRememberedWithTheSettings) {
   EXPECT_EQ(Place(kIdExitButton), exit.translated(500, 150));
   EXPECT_EQ(Place(kIdDeviceCombo), device.translated(0, 150));
   EXPECT_EQ(Place(kIdCaptureButton), capture.translated(400, 150));
-  EXPECT_EQ(window->StatusBar()->geometry().bottom(), window->height() - 1);
+  EXPECT_EQ(Probe().StatusBar()->geometry().bottom(), window->height() - 1);
   // The strip's cells follow its new width.
   EXPECT_EQ(window->Thumbnails()->CellWidthPx(), window->Thumbnails()->contentsRect().width() - 60);
 
@@ -349,13 +349,13 @@ TEST_F(DesktopUseTest, ClearAsksAndTakesThePagesOutOfTheDelivery) {
   ASSERT_TRUE(Start());
   for (int press = 0; press < 2; ++press) Get<QPushButton>(kIdCaptureButton)->click();
   ASSERT_TRUE(WaitFor([&] { return window->Thumbnails()->count() == 2; }));
-  ASSERT_EQ(window->Twain().FileList().size(), 2u);
+  ASSERT_EQ(Probe().Twain().FileList().size(), 2u);
   messages.clear();
   window->Thumbnails()->OnCommand(kIdmClear);
   EXPECT_EQ(messages, std::vector<QString>{"Remove all 2 pages? They will not be delivered."});
   EXPECT_EQ(window->Thumbnails()->count(), 0);
   // What the list still names is gone, so the file list leaves it out.
-  for (const std::u16string& path : window->Twain().FileList()) {
+  for (const std::u16string& path : Probe().Twain().FileList()) {
     EXPECT_FALSE(fs::exists(platform::Utf16ToUtf8(path))) << platform::Utf16ToUtf8(path);
   }
 }
