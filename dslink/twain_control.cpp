@@ -73,12 +73,12 @@ int ParseDecimal(std::u16string_view text) {
 
 int ColorIndexFromPixelType(int pixelType) {
   switch (pixelType) {
-    case 0:  // black and white
-      return 3;
-    case 1:  // grey
-      return 1;
-    default:  // 2 (colour) and anything unknown
-      return 0;
+    case TS_PIXEL_BW:
+      return kColorItemBlackWhite;
+    case TS_PIXEL_GREY:
+      return kColorItemGrey;
+    default:  // colour and anything unknown
+      return kColorItemColour;
   }
 }
 

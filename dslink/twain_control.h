@@ -78,7 +78,15 @@ struct TwainLocations {
 // an optional sign, digits; stops at the first other character; no digits
 // give 0; values beyond int are clamped.
 int ParseDecimal(std::u16string_view text);
-// "ColorType" of ShowModel.xml (TWAIN pixel type) to the colour combo index.
+// The items of the window's colour list, which LastSetting.xml's colorType
+// holds too.
+enum ColorItem {
+  kColorItemColour = 0,
+  kColorItemGrey = 1,
+  kColorItemDocument = 2,  // black and white following the paper
+  kColorItemBlackWhite = 3
+};
+// "ColorType" of ShowModel.xml (TWAIN pixel type) to the colour item.
 int ColorIndexFromPixelType(int pixelType);
 
 class CTwainControl : public ITwainDsCallback {

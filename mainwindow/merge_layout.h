@@ -6,17 +6,9 @@
 #include <QRect>
 #include <QSize>
 
-namespace tavrin {
+#include "settings/scan_settings.h"
 
-// The places of the webcam's picture inside the main one (MergePosition,
-// with the library's kTavrinMergeInside).
-enum InsidePlace {
-  kInsideCentre = 0,
-  kInsideTopLeft = 1,
-  kInsideTopRight = 2,
-  kInsideBottomRight = 3,
-  kInsideBottomLeft = 4
-};
+namespace tavrin {
 
 // The webcam's picture is this share of the main picture's width across.
 inline constexpr int kInsetWidthShare = 3;

@@ -128,11 +128,11 @@ int CTavrinWindowDlg::ApplyShowModel() {
     std::this_thread::sleep_for(kReadyPollInterval);
   }
   const int mode = twain.m_nShowMode;
-  if (mode == 0) return ShowTwainWindow(1);
-  const int autoSeconds = mode == 1 || mode == 3 ? twain.m_nAutoCapture.load() : 0;
+  if (mode == kShowModeWindow) return ShowTwainWindow(1);
+  const int autoSeconds = IsUnattended(mode) ? twain.m_nAutoCapture.load() : 0;
   // A hands-free batch shows the camera's picture and the run, so the
   // person sees what is taken and can end it.
-  if (mode == 2 || autoSeconds > 0) {
+  if (mode == kShowModeList || autoSeconds > 0) {
     ShowTwainWindow(1);
   } else if (cameraReady) {
     Idle();
@@ -141,7 +141,7 @@ int CTavrinWindowDlg::ApplyShowModel() {
   }
   return RunOnGuiThread(
       [this, mode, autoSeconds] {
-        if (mode != 2) {
+        if (mode != kShowModeList) {
           if (mergeCheck->isChecked()) {
             mergeCheck->setChecked(false);
             OnMergeCheck();
@@ -196,8 +196,7 @@ void CTavrinWindowDlg::StartCopiedDataServer() {
 }
 
 bool CTavrinWindowDlg::HiddenAtStart() const {
-  const int mode = twain.m_nShowMode;
-  return (mode == 1 || mode == 3) && cameraReady;
+  return IsUnattended(twain.m_nShowMode) && cameraReady;
 }
 
 }  // namespace tavrin

@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kUnitResolution = 0;
 constexpr int kUnitDpi = 1;
-constexpr int kCropMultiple = 2;
 constexpr int kFallbackWidthPx = 640;
 constexpr int kFallbackHeightPx = 480;
 constexpr int kDpiItemForUnknownDpi = 2;
@@ -36,14 +35,14 @@ QString Q(const std::u16string& text) {
 // Colour combo item to the library's colour mode.
 int ColorModeOfItem(int item) {
   switch (item) {
-    case 1:
-      return 3;
-    case 2:
-      return 1;
-    case 3:
-      return 4;
+    case kColorItemGrey:
+      return kTavrinColorGrey;
+    case kColorItemDocument:
+      return kTavrinColorDocument;
+    case kColorItemBlackWhite:
+      return kTavrinColorBlackWhite;
     default:
-      return 0;
+      return kTavrinColorColour;
   }
 }
 
@@ -109,7 +108,7 @@ void CTavrinWindowDlg::OnDeviceChange() {
   library.camSetPreviewWindow(currentCamera, reinterpret_cast<void*>(previewHost->winId()));
   if (opened != 0) {
     ShowMessageBox(this, Q(g_uiTextTable.OpenFailed));
-    if (twain.m_nShowMode != 0) {
+    if (twain.m_nShowMode != kShowModeWindow) {
       cameraReady = false;
       show();
     }
@@ -298,7 +297,7 @@ void CTavrinWindowDlg::OnCropChange() {
   library.camSetImageAutoCrop(currentCamera, crop);
   // A multiple crop gives several files, which a two-picture merge cannot
   // pair.
-  if (crop == kCropMultiple && mergeCheck->isChecked()) {
+  if (crop == kTavrinCropMultiplePages && mergeCheck->isChecked()) {
     mergeCheck->setChecked(false);
     OnMergeCheck();
   }
@@ -309,7 +308,7 @@ void CTavrinWindowDlg::OnHandCutCheck() {
   if (handCutCheck->isChecked()) {
     library.camSetImageCusCropRect(currentCamera, 0, 0, 100, 100);
     savedCrop = SelectedCrop();
-    cropCombo->setCurrentIndex(0);
+    cropCombo->setCurrentIndex(kTavrinCropNone);
     value = 1;
   } else {
     library.camSetImageCusCropRect(currentCamera, 0, 0, 0, 0);
@@ -370,8 +369,8 @@ bool CTavrinWindowDlg::SaveSettings() {
   take(rotateCombo, s.rotateType);
   take(autoCaptureModeCombo, s.autoCaptureType);
   s.MergeHV.isEnable = mergeCheck->isChecked() ? 1 : 0;
-  if (horizontalRadio->isChecked()) s.MergeHV.direction = 1;
-  if (verticalRadio->isChecked()) s.MergeHV.direction = 2;
+  if (horizontalRadio->isChecked()) s.MergeHV.direction = kMergeHorizontal;
+  if (verticalRadio->isChecked()) s.MergeHV.direction = kMergeVertical;
   // Without a second camera the box could not be ticked; the choice read
   // at start-up stands.
   if (webcamCheck->isEnabledTo(this)) s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;

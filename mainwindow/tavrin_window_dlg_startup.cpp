@@ -287,8 +287,8 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
 
   if (restore) {
     mergeCheck->setChecked(g_scanSettings.MergeHV.isEnable != 0);
-    if (g_scanSettings.MergeHV.direction == 1) horizontalRadio->setChecked(true);
-    if (g_scanSettings.MergeHV.direction == 2) verticalRadio->setChecked(true);
+    if (g_scanSettings.MergeHV.direction == kMergeHorizontal) horizontalRadio->setChecked(true);
+    if (g_scanSettings.MergeHV.direction == kMergeVertical) verticalRadio->setChecked(true);
   }
   if (horizontalRadio->isChecked()) {
     OnHorizontal();
@@ -324,7 +324,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   OnWaterMarkCheck();
 
   // The crop the user has chosen, which a device change keeps.
-  const bool notBook = SelectedCrop() != 4;
+  const bool notBook = SelectedCrop() != kTavrinCropBook;
   EnableControl(kIdColorCombo, notBook);
   EnableControl(kIdRotateCombo, notBook);
   EnableControl(kIdMergeCheck, notBook);

@@ -38,6 +38,11 @@ extern "C" {
 #define TS_SHOW_LIST 2         /* the person shoots; only the list at the close */
 #define TS_SHOW_CAPTURE_LIST 3 /* unattended: capture at once; files are listed */
 
+/* Colour types of ShowModel.xml (TWAIN pixel types). */
+#define TS_PIXEL_BW 0
+#define TS_PIXEL_GREY 1
+#define TS_PIXEL_RGB 2
+
 typedef struct TavrinSession TavrinSession;
 
 /* Takes the user's scan-session lock (TS_BUSY at once while another

@@ -85,7 +85,7 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
 TEST_F(CaptureTest, ModeOneRetriesSevenTimesHalfASecondApartThenFailsAndCloses) {
   SetCameras("document?fail=10");
   ASSERT_TRUE(Start());
-  Probe().Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = kShowModeCaptureSend;
   Press();
   const std::vector<LensCall> captures = Calls("camCaptureImageFile");
   ASSERT_EQ(captures.size(), 7u);
@@ -107,7 +107,7 @@ TEST_F(CaptureTest, ModeOneRetriesSevenTimesHalfASecondApartThenFailsAndCloses) 
 TEST_F(CaptureTest, ModeOneRetrySucceedingOnTheFourthCallHandsTheFileOn) {
   SetCameras("document?fail=3");
   ASSERT_TRUE(Start());
-  Probe().Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = kShowModeCaptureSend;
   Press();
   const std::vector<LensCall> captures = Calls("camCaptureImageFile");
   ASSERT_EQ(captures.size(), 4u);
@@ -204,7 +204,7 @@ TEST_F(CaptureTest, MultipleCropPiecesAreFollowedByTheWebcamPictureOfThePress) {
 TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
   UseDataSource();
   ASSERT_TRUE(Start());
-  Probe().Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = kShowModeCaptureSend;
   Press();
   ASSERT_TRUE(WaitFor([&] { return dataSource->SentImages().size() == 1; }));
   EXPECT_EQ(dataSource->SentImages()[0], Listed().at(0));
@@ -214,7 +214,7 @@ TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
 TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
   UseDataSource();
   ASSERT_TRUE(Start());
-  Probe().Twain().m_nShowMode = 0;
+  Probe().Twain().m_nShowMode = kShowModeWindow;
   Press();
   Press();
   EXPECT_EQ(Listed().size(), 2u);
@@ -231,7 +231,7 @@ TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
 
 TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
   ASSERT_TRUE(StartOneByOne());
-  Probe().Twain().m_nShowMode = 2;
+  Probe().Twain().m_nShowMode = kShowModeList;
   const std::string path = Probe().WorkFolder() + "/listed.jpg";
   EXPECT_EQ(Probe().Twain().HandOff(platform::Utf8ToUtf16(path)), 1);
   EXPECT_EQ(Listed(), (std::vector<std::string>{path}));
@@ -245,7 +245,7 @@ TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
 // the list and then says that the one-by-one run has ended.
 TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
   ASSERT_TRUE(StartOneByOne());
-  Probe().Twain().m_nShowMode = 2;
+  Probe().Twain().m_nShowMode = kShowModeList;
   Press();
   Press();
   const std::vector<std::string> listed = Listed();
@@ -267,7 +267,7 @@ TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
 
 TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
   ASSERT_TRUE(StartOneByOne());
-  Probe().Twain().m_nShowMode = 0;
+  Probe().Twain().m_nShowMode = kShowModeWindow;
   Press();
   EXPECT_TRUE(Listed().empty());
   // Sent as a copy in the temporary folder, and still shown.
