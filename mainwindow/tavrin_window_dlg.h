@@ -121,16 +121,15 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void OnCropChange();
   void OnHandCutCheck();
   void OnRotateChange();
-  void OnZoomIn();
-  void OnZoomOut();
-  void OnOriginalSize();
-  void OnBestFit();
-  void OnDeviceSettings();
-  void OnImageSettings();
   void OnLanguageChange();
   void OnSave();
   bool SaveSettings();
   int SelectedCrop() const;
+  // True, with the person told and the list back at keep, when chosen is a
+  // camera the window already holds.
+  bool RefusedAsInUse(QComboBox* list, int chosen, int keep);
+  // Unchecks a checked box and applies that as its click would.
+  void TurnOff(QCheckBox* box, void (CTavrinWindowDlg::*apply)());
   void EnableControl(int id, bool enable);
   void SetLabel(int id, const std::u16string& text);
 

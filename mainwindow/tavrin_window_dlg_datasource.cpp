@@ -142,14 +142,8 @@ int CTavrinWindowDlg::ApplyShowModel() {
   return RunOnGuiThread(
       [this, mode, autoSeconds] {
         if (mode != kShowModeList) {
-          if (mergeCheck->isChecked()) {
-            mergeCheck->setChecked(false);
-            OnMergeCheck();
-          }
-          if (webcamCheck->isChecked()) {
-            webcamCheck->setChecked(false);
-            OnWebcamCheck();
-          }
+          TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
+          TurnOff(webcamCheck, &CTavrinWindowDlg::OnWebcamCheck);
         }
         const int dpi = twain.m_nDPI;
         g_scanSettings.DPI.ImageDPI = dpi > 0 ? dpi : kDefaultRequestDpi;

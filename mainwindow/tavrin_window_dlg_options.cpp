@@ -59,15 +59,17 @@ void CTavrinWindowDlg::ConnectHandlers() {
   connect(rotateCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnRotateChange);
   connect(languageCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnLanguageChange);
   const auto button = [this](int id) { return controls.Get<QPushButton>(id); };
-  connect(button(kIdZoomInButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnZoomIn);
-  connect(button(kIdZoomOutButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnZoomOut);
-  connect(button(kIdOriginalSizeButton), &QPushButton::clicked, this,
-          &CTavrinWindowDlg::OnOriginalSize);
-  connect(button(kIdBestFitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnBestFit);
-  connect(button(kIdDeviceSettingsButton), &QPushButton::clicked, this,
-          &CTavrinWindowDlg::OnDeviceSettings);
-  connect(button(kIdImageSettingsButton), &QPushButton::clicked, this,
-          &CTavrinWindowDlg::OnImageSettings);
+  // The preview commands act on the current camera as the library sees it.
+  const auto command = [this](int id, int (CameraLibrary::*call)(int)) {
+    connect(controls.Get<QPushButton>(id), &QPushButton::clicked, this,
+            [this, call] { (library.*call)(currentCamera); });
+  };
+  command(kIdZoomInButton, &CameraLibrary::camZooIn);
+  command(kIdZoomOutButton, &CameraLibrary::camZoomOut);
+  command(kIdOriginalSizeButton, &CameraLibrary::camOriginalPreview);
+  command(kIdBestFitButton, &CameraLibrary::camOptimalPreview);
+  command(kIdDeviceSettingsButton, &CameraLibrary::camShowDevSettingWindow);
+  command(kIdImageSettingsButton, &CameraLibrary::camShowImageSettingWindow);
   connect(button(kIdSaveButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnSave);
   connect(button(kIdExitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnExit);
   connect(button(kIdCaptureButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnCapture);
@@ -88,14 +90,22 @@ void CTavrinWindowDlg::ConnectHandlers() {
   connect(webcamCaptureButton, &QPushButton::clicked, this, &CTavrinWindowDlg::OnWebcamCapture);
 }
 
+bool CTavrinWindowDlg::RefusedAsInUse(QComboBox* list, int chosen, int keep) {
+  if (chosen != webcamCamera && chosen != currentCamera) return false;
+  ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
+  list->setCurrentIndex(keep);
+  return true;
+}
+
+void CTavrinWindowDlg::TurnOff(QCheckBox* box, void (CTavrinWindowDlg::*apply)()) {
+  if (!box->isChecked()) return;
+  box->setChecked(false);
+  (this->*apply)();
+}
+
 void CTavrinWindowDlg::OnDeviceChange() {
   const int selected = deviceCombo->currentIndex();
-  if (selected < 0) return;
-  if (selected == webcamCamera || selected == currentCamera) {
-    ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
-    deviceCombo->setCurrentIndex(currentCamera);
-    return;
-  }
+  if (selected < 0 || RefusedAsInUse(deviceCombo, selected, currentCamera)) return;
   library.camCloseDev(currentCamera);
   currentCamera = selected;
 
@@ -297,10 +307,7 @@ void CTavrinWindowDlg::OnCropChange() {
   library.camSetImageAutoCrop(currentCamera, crop);
   // A multiple crop gives several files, which a two-picture merge cannot
   // pair.
-  if (crop == kTavrinCropMultiplePages && mergeCheck->isChecked()) {
-    mergeCheck->setChecked(false);
-    OnMergeCheck();
-  }
+  if (crop == kTavrinCropMultiplePages) TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
 }
 
 void CTavrinWindowDlg::OnHandCutCheck() {
@@ -320,30 +327,6 @@ void CTavrinWindowDlg::OnHandCutCheck() {
 
 void CTavrinWindowDlg::OnRotateChange() {
   library.camSetImageRotateMode(currentCamera, rotateCombo->currentIndex());
-}
-
-void CTavrinWindowDlg::OnZoomIn() {
-  library.camZooIn(currentCamera);
-}
-
-void CTavrinWindowDlg::OnZoomOut() {
-  library.camZoomOut(currentCamera);
-}
-
-void CTavrinWindowDlg::OnOriginalSize() {
-  library.camOriginalPreview(currentCamera);
-}
-
-void CTavrinWindowDlg::OnBestFit() {
-  library.camOptimalPreview(currentCamera);
-}
-
-void CTavrinWindowDlg::OnDeviceSettings() {
-  library.camShowDevSettingWindow(currentCamera);
-}
-
-void CTavrinWindowDlg::OnImageSettings() {
-  library.camShowImageSettingWindow(currentCamera);
 }
 
 void CTavrinWindowDlg::OnLanguageChange() {

@@ -80,12 +80,7 @@ void CTavrinWindowDlg::PlacePreviews() {
 
 void CTavrinWindowDlg::OnWebcamDeviceChange() {
   const int chosen = webcamDeviceCombo->currentIndex();
-  if (chosen < 0) return;
-  if (chosen == webcamCamera || chosen == currentCamera) {
-    ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
-    webcamDeviceCombo->setCurrentIndex(webcamCamera);
-    return;
-  }
+  if (chosen < 0 || RefusedAsInUse(webcamDeviceCombo, chosen, webcamCamera)) return;
   library.camCloseDev(webcamCamera);
   library.camSetPreviewWindow(webcamCamera, nullptr);
   webcamCamera = chosen;

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "dialogs/water_mark_dlg.h"
+#include "resources/dialog_ids.h"
 #include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
@@ -377,7 +378,7 @@ TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
   ASSERT_TRUE(Start(settings));
 
   OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
-    qobject_cast<QLineEdit*>(dialog.Controls().Control(1037))->setText("Changed");
+    qobject_cast<QLineEdit*>(dialog.Controls().Control(idd130::kWmText))->setText("Changed");
     dialog.reject();
   });
   Click(kIdWatermarkSettingsButton);
@@ -385,7 +386,7 @@ TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
   EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
 
   OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
-    qobject_cast<QLineEdit*>(dialog.Controls().Control(1037))->setText("New");
+    qobject_cast<QLineEdit*>(dialog.Controls().Control(idd130::kWmText))->setText("New");
     dialog.accept();
   });
   Click(kIdWatermarkSettingsButton);

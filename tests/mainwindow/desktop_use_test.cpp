@@ -31,6 +31,7 @@
 #include "mainwindow/scan_window_template.h"
 #include "platform/text.h"
 #include "resources/dialog_ids.h"
+#include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
 #include "tests/mainwindow/window_fixture.h"
@@ -237,11 +238,11 @@ TEST_F(DesktopUseTest, InsidePlacesSitEvenlyInTheirFrame) {
   for (QWidget* widget : merge.Controls().All()) {
     if (qobject_cast<QGroupBox*>(widget) != nullptr) frame = widget->geometry();
   }
-  const QRect topLeft = indicator(1053);
-  const QRect topRight = indicator(1049);
-  const QRect centre = indicator(1050);
-  const QRect bottomLeft = indicator(1056);
-  const QRect bottomRight = indicator(1057);
+  const QRect topLeft = indicator(idd131::kInsidePlace[kInsideTopLeft]);
+  const QRect topRight = indicator(idd131::kInsidePlace[kInsideTopRight]);
+  const QRect centre = indicator(idd131::kInsidePlace[kInsideCentre]);
+  const QRect bottomLeft = indicator(idd131::kInsidePlace[kInsideBottomLeft]);
+  const QRect bottomRight = indicator(idd131::kInsidePlace[kInsideBottomRight]);
   ASSERT_TRUE(frame.contains(topLeft) && frame.contains(bottomRight));
   const int leftGap = topLeft.left() - frame.left();
   const int rightGap = frame.right() - topRight.right();

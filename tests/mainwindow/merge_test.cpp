@@ -5,6 +5,7 @@
 #include <QRadioButton>
 
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/merge_layout.h"
 #include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
@@ -336,7 +337,7 @@ TEST_F(MergeTest, WebcamMergeWithAutomaticCropIsAThirdOfTheCroppedWidth) {
   const QImage merged(QString::fromStdString(Listed()[0]));
   // The page is smaller than the frame.
   ASSERT_LT(merged.width(), kMainWidth);
-  const int w = merged.width() / 3;
+  const int w = merged.width() / kInsetWidthShare;
   const int h = w * kWebcamHeight / kWebcamWidth;
   const std::vector<LensCall> combines = Calls("camCombineImage");
   ASSERT_EQ(combines.size(), 1u);

@@ -352,11 +352,9 @@ TEST_F(ScanWindowTest, F1AndTheStatusBarMenuOpenTheAboutBox) {
   int aboutBoxes = 0;
   // The about box is modal: close it as soon as it is up.
   const auto closeWhenUp = [&] {
-    QTimer::singleShot(0, [&] {
-      if (auto* about = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
-        ++aboutBoxes;
-        about->reject();
-      }
+    test::OnNextDialog<CAboutDlg>([&](CAboutDlg& about) {
+      ++aboutBoxes;
+      about.reject();
     });
   };
   window->activateWindow();

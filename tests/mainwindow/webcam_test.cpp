@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "dialogs/merge_option_dlg.h"
+#include "resources/dialog_ids.h"
 #include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
@@ -236,35 +237,37 @@ TEST_F(WebcamTest, MergeSettingsAreTakenOnOkOnlyAndSaved) {
   ScanSettings settings = SmallWebcam();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 3;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideBottomRight;
   ASSERT_TRUE(Start(settings));
   ASSERT_TRUE(window->Control(kIdMergeSettingsButton)->isEnabled());
 
   bool seen = false;
   OnNextDialog<CMergeOptionDlg>([&](CMergeOptionDlg& dialog) {
-    seen = dialog.mergeType == 0 && dialog.mergePosition == 3;
-    qobject_cast<QAbstractButton*>(dialog.Controls().Control(1068))->click();
+    seen = dialog.mergeType == kTavrinMergeInside && dialog.mergePosition == kInsideBottomRight;
+    qobject_cast<QAbstractButton*>(dialog.Controls().Control(idd131::kOutSide))->click();
     dialog.reject();
   });
   Click(kIdMergeSettingsButton);
   EXPECT_TRUE(seen);
-  EXPECT_EQ(Probe().MergeType(), 0);
-  EXPECT_EQ(Probe().MergePosition(), 3);
+  EXPECT_EQ(Probe().MergeType(), kTavrinMergeInside);
+  EXPECT_EQ(Probe().MergePosition(), kInsideBottomRight);
 
   OnNextDialog<CMergeOptionDlg>([](CMergeOptionDlg& dialog) {
-    qobject_cast<QAbstractButton*>(dialog.Controls().Control(1068))->click();
-    qobject_cast<QAbstractButton*>(dialog.Controls().Control(1063))->click();
+    qobject_cast<QAbstractButton*>(dialog.Controls().Control(idd131::kOutSide))->click();
+    qobject_cast<QAbstractButton*>(
+        dialog.Controls().Control(idd131::kOutsidePlace[kTavrinMergeRightLower]))
+        ->click();
     dialog.accept();
   });
   Click(kIdMergeSettingsButton);
-  EXPECT_EQ(Probe().MergeType(), 5);
+  EXPECT_EQ(Probe().MergeType(), kTavrinMergeRightLower);
   EXPECT_TRUE(Calls("camCombineImage").empty());
 
   window->reject();
   ScanSettings saved;
   ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
-  EXPECT_EQ(saved.Webcam.MergeType, 5);
+  EXPECT_EQ(saved.Webcam.MergeType, kTavrinMergeRightLower);
   EXPECT_EQ(saved.Webcam.isEnable, 1);
   EXPECT_EQ(saved.Webcam.isMerge, 1);
 }
