@@ -62,7 +62,7 @@ inline constexpr const char* kTwoCameras = "document?sizes=800x600,webcam?sizes=
 inline ScanSettings SmallCameras() {
   ScanSettings settings;
   settings.fileType = 2;
-  settings.cutType = 0;
+  settings.cutType = kTavrinCropNone;
   settings.DPI.MainWidth = kMainWidth;
   settings.DPI.MainHeight = kMainHeight;
   settings.Webcam.WebcamWidth = kWebcamWidth;

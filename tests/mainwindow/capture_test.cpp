@@ -137,7 +137,7 @@ TEST_F(CaptureTest, OtherModesCallOnceAndFailSilently) {
 TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
   SetCameras("pages");
   ASSERT_TRUE(Start());
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   Press();
   const std::vector<std::string> listed = Listed();
   ASSERT_EQ(listed.size(), 3u);
@@ -160,7 +160,7 @@ TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
 TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
   SetCameras("book");
   ASSERT_TRUE(Start());
-  Choose(kIdCropCombo, 4);
+  Choose(kIdCropCombo, kTavrinCropBook);
   EXPECT_EQ(Calls("camSetImageAutoCrop").back().args, (std::vector<std::string>{"0", "4"}));
   Press();
   const std::vector<std::string> listed = Listed();
@@ -178,7 +178,7 @@ TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
 
 TEST_F(CaptureTest, MultipleCropWithOnePieceContinuesLikeAnyCrop) {
   ASSERT_TRUE(Start());  // one page: one piece
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   Press();
   ASSERT_EQ(Listed().size(), 1u);
   EXPECT_EQ(Listed()[0], Calls("camCaptureImageFile").at(0).args.at(1));
@@ -192,7 +192,7 @@ TEST_F(CaptureTest, MultipleCropPiecesAreFollowedByTheWebcamPictureOfThePress) {
   settings.Webcam.WebcamWidth = 320;
   settings.Webcam.WebcamHeight = 240;
   ASSERT_TRUE(Start(settings));
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   Press();
   const std::vector<std::string> listed = Listed();
   ASSERT_EQ(listed.size(), 4u);

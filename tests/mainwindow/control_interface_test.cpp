@@ -106,8 +106,8 @@ TEST_F(ControlInterfaceTest, AnAutomaticRunRequestShowsTheWindowAndItsRunWhoseEn
 
 TEST_F(ControlInterfaceTest, ModeZeroRequestShowsTheWindowAndKeepsThePersonsChoices) {
   ScanSettings settings;
-  settings.colorType = 3;
-  settings.rotateType = 1;
+  settings.colorType = kColorItemBlackWhite;
+  settings.rotateType = kTavrinRotateLeft;
   ASSERT_TRUE(Start(settings));
   window->hide();
   WriteRequest(0, 2, 3, 600);

@@ -149,7 +149,7 @@ TEST_F(DesktopUseTest, EnterAndEscapeLeaveTheSessionOpen) {
   bool finished = false;
   QObject::connect(window.get(), &QDialog::finished, [&] { finished = true; });
   // After choosing a list item, as a person does, and on the window.
-  Choose(kIdColorCombo, 1);
+  Choose(kIdColorCombo, kColorItemGrey);
   for (QWidget* target : {window->Control(kIdColorCombo), static_cast<QWidget*>(window.get())}) {
     target->setFocus();
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {

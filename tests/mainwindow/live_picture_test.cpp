@@ -56,9 +56,9 @@ class LivePictureTest : public CaptureFixture {
     EXPECT_GT(qGray(image.pixel(image.width() - 4, image.height() - 4)), 150);
   }
   void ChooseGreyPageTurnedLeft() {
-    Choose(kIdColorCombo, 1);
-    Choose(kIdCropCombo, 1);
-    Choose(kIdRotateCombo, 1);
+    Choose(kIdColorCombo, kColorItemGrey);
+    Choose(kIdCropCombo, kTavrinCropSinglePage);
+    Choose(kIdRotateCombo, kTavrinRotateLeft);
   }
 };
 

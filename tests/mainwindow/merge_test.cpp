@@ -193,7 +193,7 @@ TEST_F(MergeTest, MergeCheckExcludesWebcamMergeAndMultipleCrop) {
   ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.cutType = 2;
+  settings.cutType = kTavrinCropMultiplePages;
   ASSERT_TRUE(Start(settings));
   ASSERT_TRUE(Check(kIdWebcamMergeCheck)->isChecked());
   EXPECT_TRUE(window->Control(kIdMergeSettingsButton)->isEnabled());
@@ -215,7 +215,7 @@ TEST_F(MergeTest, MergeCheckExcludesWebcamMergeAndMultipleCrop) {
 
   // Multiple crop turns the two-picture merge off.
   Click(kIdMergeCheck);
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   EXPECT_FALSE(Check(kIdMergeCheck)->isChecked());
   EXPECT_FALSE(Preview()->isVisible());
 }
@@ -328,9 +328,9 @@ TEST_F(MergeTest, WebcamMergeWithAutomaticCropIsAThirdOfTheCroppedWidth) {
   ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 1;
-  settings.cutType = 1;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideTopLeft;
+  settings.cutType = kTavrinCropSinglePage;
   ASSERT_TRUE(Start(settings));
   Press();
   ASSERT_EQ(Listed().size(), 1u);
@@ -351,9 +351,9 @@ TEST_F(MergeTest, WebcamMergeOfAQuarterTurnSwapsTheFrame) {
   ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 3;
-  settings.rotateType = 1;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideBottomRight;
+  settings.rotateType = kTavrinRotateLeft;
   ASSERT_TRUE(Start(settings));
   Press();
   ASSERT_EQ(Listed().size(), 1u);
@@ -372,8 +372,8 @@ TEST_F(MergeTest, WebcamReportingNoWidthGetsAFourToThreeInsetAndNothingIsHandedO
   settings.DPI.MainHeight = 768;
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 1;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideTopLeft;
   ASSERT_TRUE(Start(settings));
   ASSERT_EQ(Probe().WebcamCamera(), 1);
   Press();

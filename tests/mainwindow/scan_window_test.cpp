@@ -257,7 +257,7 @@ TEST_F(ScanWindowTest, TwoCamerasFillBothDeviceListsAndOpenTheFirst) {
 
 TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
   ScanSettings settings;
-  settings.cutType = 4;
+  settings.cutType = kTavrinCropBook;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   EXPECT_FALSE(Combo(kIdColorCombo)->isEnabled());
@@ -277,7 +277,7 @@ TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
 
 TEST_F(ScanWindowTest, OtherCropsLeaveColourAndRotateEnabled) {
   ScanSettings settings;
-  settings.cutType = 3;
+  settings.cutType = kTavrinCropEdgeRestore;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
@@ -446,7 +446,7 @@ TEST_F(ScanWindowTest, SavedResolutionUnitWinsOverTheCamerasDpi) {
 
 TEST_F(ScanWindowTest, HandCutRemembersAndRestoresTheCrop) {
   ScanSettings settings;
-  settings.cutType = 3;
+  settings.cutType = kTavrinCropEdgeRestore;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   QCheckBox* handCut = Get<QCheckBox>(kIdHandCutCheck);
@@ -461,7 +461,7 @@ TEST_F(ScanWindowTest, HandCutRemembersAndRestoresTheCrop) {
 
 TEST_F(ScanWindowTest, SavedHandCutStartsWithCropNone) {
   ScanSettings settings;
-  settings.cutType = 1;
+  settings.cutType = kTavrinCropSinglePage;
   settings.HandCut = 1;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
@@ -477,9 +477,9 @@ TEST_F(ScanWindowTest, MultipleCropUnticksMerge) {
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
-  Choose(kIdCropCombo, 1);
+  Choose(kIdCropCombo, kTavrinCropSinglePage);
   EXPECT_TRUE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
 }
 
@@ -573,10 +573,10 @@ TEST_F(ScanWindowTest, ClosingSavesWhatTheControlsShow) {
   settings.WaterMark.text = "kept as it was";
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
-  Choose(kIdColorCombo, 2);
-  Choose(kIdRotateCombo, 3);
+  Choose(kIdColorCombo, kColorItemDocument);
+  Choose(kIdRotateCombo, kTavrinRotateRight);
   Combo(kIdFormatCombo)->setCurrentIndex(2);
-  Choose(kIdCropCombo, 3);
+  Choose(kIdCropCombo, kTavrinCropEdgeRestore);
   Choose(kIdResolutionCombo, 1);
   const QString size = Combo(kIdResolutionCombo)->currentText();
   Get<QPushButton>(kIdExitButton)->click();

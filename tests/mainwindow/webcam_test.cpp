@@ -29,7 +29,7 @@ class WebcamTest : public CaptureFixture {
     ScanSettings settings;
     settings.Webcam.WebcamWidth = 320;
     settings.Webcam.WebcamHeight = 240;
-    settings.cutType = 0;
+    settings.cutType = kTavrinCropNone;
     return settings;
   }
   QStringList Items(int id) const {
