@@ -68,9 +68,9 @@ const char kUsage[] =
     "     they are)\n";
 
 struct Options {
-  int mode = 0;
+  int mode = TS_SHOW_WINDOW;
   int count = 1;
-  int colorType = 2;  // TWAIN pixel types: 0 black and white, 1 grey, 2 colour
+  int colorType = TS_PIXEL_RGB;
   int rotate = 0;
   int dpi = 0;
   std::string output = ".";
@@ -110,7 +110,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
       good = ParseInt(value, 1, 10000, options.count);
     } else if (option == "--color") {
       good = value == "color" || value == "gray" || value == "bw";
-      options.colorType = value == "bw" ? 0 : value == "gray" ? 1 : 2;
+      options.colorType = value == "bw"     ? TS_PIXEL_BW
+                          : value == "gray" ? TS_PIXEL_GREY
+                                            : TS_PIXEL_RGB;
     } else if (option == "--rotate") {
       good = ParseInt(value, 0, 3, options.rotate);
     } else if (option == "--dpi") {
@@ -183,7 +185,7 @@ class Scan {
     if (options_.sessionFolder) {
       const std::string folder = NewSessionFolder(options_.output);
       if (folder.empty()) {
-        api_.send(session_, 205, 1000);
+        api_.send(session_, TS_MSG_CLOSE, 1000);
         api_.close(session_, kWindowEndMs);
         return Fail(kExitSetup, "cannot create a session folder in " + options_.output);
       }
@@ -191,7 +193,10 @@ class Scan {
     }
     for (const std::string& name : platform::ListFolder(options_.output))
       nextPage_ = std::max(nextPage_, PageNumber(name) + 1);
-    const int result = options_.mode == 1 || options_.mode == 3 ? RunRequests() : RunPerson();
+    const int result =
+        options_.mode == TS_SHOW_CAPTURE_SEND || options_.mode == TS_SHOW_CAPTURE_LIST
+            ? RunRequests()
+            : RunPerson();
     if (api_.pagesNotHandedOn(session_) != 0) {
       Fail(kExitNotHandedOn, api_.lastError(session_));
       // The window tells the person the same in a box: it ends when they
@@ -277,7 +282,7 @@ class Scan {
   }
 
   int TimedOut() {
-    api_.send(session_, 205, 1000);
+    api_.send(session_, TS_MSG_CLOSE, 1000);
     return Fail(kExitTimeout, "timed out after " + std::to_string(options_.timeoutSeconds) + " s");
   }
 
@@ -287,7 +292,7 @@ class Scan {
     for (int i = 0; i < options_.count; ++i) {
       api_.writeShowModel(session_, options_.mode, options_.colorType, options_.rotate,
                           options_.dpi);
-      const int sent = api_.send(session_, 206, RemainingMs());
+      const int sent = api_.send(session_, TS_MSG_REQUEST, RemainingMs());
       if (sent == TS_TIMEOUT) return TimedOut();
       if (sent != TS_OK) {
         const int status = StatusOf(sent);
@@ -298,7 +303,7 @@ class Scan {
       Collect(0);
       if (ended_) return Fail(kExitEndedEarly, "the scan window ended during the scan");
     }
-    const int sent = api_.send(session_, 205, RemainingMs());
+    const int sent = api_.send(session_, TS_MSG_CLOSE, RemainingMs());
     if (sent == TS_TIMEOUT) return TimedOut();
     // The last capture ran before the window took the 205; its end is ours.
     while (!ended_) {
@@ -310,7 +315,7 @@ class Scan {
 
   // Modes 0 and 2: the person at the window captures and closes it.
   int RunPerson() {
-    const int sent = api_.send(session_, 206, RemainingMs());
+    const int sent = api_.send(session_, TS_MSG_REQUEST, RemainingMs());
     if (sent == TS_TIMEOUT) return TimedOut();
     if (sent != TS_OK) return Fail(StatusOf(sent), api_.lastError(session_));
     while (!finished_ && !ended_) {

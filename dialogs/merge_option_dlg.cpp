@@ -5,14 +5,23 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "TavrinLens.h"
 #include "dialogs/ui_text.h"
 #include "resources/app_icon.h"
 #include "resources/dialog_ids.h"
 #include "resources/dialog_templates.h"
+#include "settings/scan_settings.h"
 
 namespace tavrin {
 
 using namespace idd131;
+
+namespace {
+constexpr int kFirstOutside = kTavrinMergeLeftUpper;
+constexpr int kLastOutside = kTavrinMergeLeftLower;
+constexpr int kFirstInside = kInsideCentre;
+constexpr int kLastInside = kInsideBottomLeft;
+}  // namespace
 
 CMergeOptionDlg::CMergeOptionDlg(QWidget* parent) : QDialog(parent) {
   controls = BuildDialog(*this, kTemplate131);
@@ -20,11 +29,11 @@ CMergeOptionDlg::CMergeOptionDlg(QWidget* parent) : QDialog(parent) {
   connect(controls.Get<QCheckBox>(kOutSide), &QCheckBox::clicked, this,
           &CMergeOptionDlg::OnOutSide);
   connect(controls.Get<QCheckBox>(kInSide), &QCheckBox::clicked, this, &CMergeOptionDlg::OnInSide);
-  for (int place = 1; place <= 8; ++place) {
+  for (int place = kFirstOutside; place <= kLastOutside; ++place) {
     connect(controls.Get<QRadioButton>(kOutsidePlace[place]), &QRadioButton::clicked, this,
             [this, place] { OnOutsidePlace(place); });
   }
-  for (int place = 0; place <= 4; ++place) {
+  for (int place = kFirstInside; place <= kLastInside; ++place) {
     connect(controls.Get<QRadioButton>(kInsidePlace[place]), &QRadioButton::clicked, this,
             [this, place] { OnInsidePlace(place); });
   }
@@ -42,14 +51,14 @@ void CMergeOptionDlg::showEvent(QShowEvent* event) {
 }
 
 void CMergeOptionDlg::OnInitDialog() {
-  ClearRadioGroup(controls.RadioGroup(kOutsidePlace[1]));
-  ClearRadioGroup(controls.RadioGroup(kInsidePlace[0]));
-  if (mergeType != 0) {
-    if (mergeType >= 1 && mergeType <= 8) Check(kOutsidePlace[mergeType]);
-  } else if (mergePosition >= 0 && mergePosition <= 4) {
+  ClearRadioGroup(controls.RadioGroup(kOutsidePlace[kFirstOutside]));
+  ClearRadioGroup(controls.RadioGroup(kInsidePlace[kFirstInside]));
+  if (mergeType != kTavrinMergeInside) {
+    if (mergeType >= kFirstOutside && mergeType <= kLastOutside) Check(kOutsidePlace[mergeType]);
+  } else if (mergePosition >= kFirstInside && mergePosition <= kLastInside) {
     Check(kInsidePlace[mergePosition]);
   }
-  SetMergeKind(mergeType != 0);
+  SetMergeKind(mergeType != kTavrinMergeInside);
   setWindowTitle(UiText(&UiTextTable::WebcamMergeOption));
   controls.Get<QCheckBox>(kOutSide)->setText(UiText(&UiTextTable::OutSide));
   controls.Get<QCheckBox>(kInSide)->setText(UiText(&UiTextTable::InSide));
@@ -61,9 +70,9 @@ void CMergeOptionDlg::OnInitDialog() {
 void CMergeOptionDlg::SetMergeKind(bool outside) {
   controls.Get<QCheckBox>(kOutSide)->setChecked(outside);
   controls.Get<QCheckBox>(kInSide)->setChecked(!outside);
-  for (int place = 1; place <= 8; ++place)
+  for (int place = kFirstOutside; place <= kLastOutside; ++place)
     controls.Control(kOutsidePlace[place])->setEnabled(outside);
-  for (int place = 0; place <= 4; ++place)
+  for (int place = kFirstInside; place <= kLastInside; ++place)
     controls.Control(kInsidePlace[place])->setEnabled(!outside);
 }
 
@@ -73,16 +82,17 @@ void CMergeOptionDlg::Check(int radioId) {
 
 void CMergeOptionDlg::OnOutSide() {
   SetMergeKind(true);
-  // Every click starts again at place 2, even when outside was already on.
-  mergeType = 2;
-  Check(kOutsidePlace[2]);
+  // Every click starts again above on the left, even when outside was
+  // already on.
+  mergeType = kTavrinMergeAboveLeft;
+  Check(kOutsidePlace[kTavrinMergeAboveLeft]);
 }
 
 void CMergeOptionDlg::OnInSide() {
   SetMergeKind(false);
-  mergeType = 0;
-  mergePosition = 2;
-  Check(kInsidePlace[2]);
+  mergeType = kTavrinMergeInside;
+  mergePosition = kInsideTopRight;
+  Check(kInsidePlace[kInsideTopRight]);
 }
 
 void CMergeOptionDlg::OnOutsidePlace(int place) {

@@ -5,7 +5,9 @@
 
 #include <QDialog>
 
+#include "TavrinLens.h"
 #include "resources/dialog_builder.h"
+#include "settings/scan_settings.h"
 
 namespace tavrin {
 
@@ -13,9 +15,10 @@ class CMergeOptionDlg : public QDialog {
  public:
   explicit CMergeOptionDlg(QWidget* parent = nullptr);
 
-  int mergeType = 0;  // 0 inside; 1 to 8 outside, clockwise from the upper left side
-  int mergePosition =
-      2;  // inside: 0 centre, 1 top left, 2 top right, 3 bottom right, 4 bottom left
+  // The library's merge code: inside, or one of the eight outside places
+  // clockwise from the upper left side.
+  int mergeType = kTavrinMergeInside;
+  int mergePosition = kInsideTopRight;  // inside
 
   // Switches between the outside and the inside placement.
   void SetMergeKind(bool outside);

@@ -30,10 +30,10 @@ void CMergePreviewDlg::SetLayout(int kind) {
   const int y = client.top() + kMarginPx;
   int secondX = x;
   int secondY = y;
-  if (kind == 1) {
+  if (kind == kSideBySide) {
     w = (w - kGapPx) / 2;
     secondX = x + w + kGapPx;
-  } else if (kind == 2) {
+  } else if (kind == kOneAboveOther) {
     h = (h - kGapPx) / 2;
     secondY = y + h + kGapPx;
   }

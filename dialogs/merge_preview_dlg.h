@@ -13,8 +13,10 @@ class CMergePreviewDlg : public QDialog {
  public:
   explicit CMergePreviewDlg(QWidget* parent = nullptr);
 
-  // 1 side by side, 2 one above the other; any other kind puts both
-  // pictures over the whole client area, less a 6-pixel margin.
+  // Any other kind puts both pictures over the whole client area, less a
+  // 6-pixel margin.
+  static constexpr int kSideBySide = 1;
+  static constexpr int kOneAboveOther = 2;
   void SetLayout(int kind);
 
   // Owned by the dialog; the scan window loads and clears them.

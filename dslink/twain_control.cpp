@@ -73,12 +73,12 @@ int ParseDecimal(std::u16string_view text) {
 
 int ColorIndexFromPixelType(int pixelType) {
   switch (pixelType) {
-    case 0:  // black and white
-      return 3;
-    case 1:  // grey
-      return 1;
-    default:  // 2 (colour) and anything unknown
-      return 0;
+    case TS_PIXEL_BW:
+      return kColorItemBlackWhite;
+    case TS_PIXEL_GREY:
+      return kColorItemGrey;
+    default:  // colour and anything unknown
+      return kColorItemColour;
   }
 }
 
@@ -167,7 +167,7 @@ int CTwainControl::OnMessage(ChannelBlock* block) {
       window->ApplyShowModel();
       const int mode = m_nShowMode.load();
       // An automatic run was started by the window and shoots by itself.
-      if ((mode == 1 || mode == 3) && m_nAutoCapture.load() == 0) window->CaptureImage();
+      if (IsUnattended(mode) && m_nAutoCapture.load() == 0) window->CaptureImage();
       break;
     }
     default:
@@ -197,9 +197,9 @@ std::u16string CTwainControl::CopyToTemp(const std::u16string& path,
 
 int CTwainControl::SendImage(const std::u16string& path) {
   const int mode = m_nShowMode.load();
-  if (mode == 2) return -2;
-  if (m_TwainWindow.load() == nullptr) return -1;
-  if (mode == 1 || mode == 3 || (mode == 0 && m_bSendEachImage.load() != 0)) {
+  if (mode == kShowModeList) return kSendListMode;
+  if (m_TwainWindow.load() == nullptr) return kSendNotAttached;
+  if (IsUnattended(mode) || (mode == kShowModeWindow && m_bSendEachImage.load() != 0)) {
     std::u16string sent = path;
     if (m_bCopyToTemp.load() != 0) sent = CopyToTemp(path, TempFolder());
     if (m_Channel.Send(1, kMsgImage, sent)) return 1;
@@ -220,6 +220,21 @@ int CTwainControl::AddFile(const std::u16string& path) {
   std::lock_guard lock(listMutex);
   m_FileList.push_back(path);
   return 1;
+}
+
+int CTwainControl::HandOff(const std::u16string& path) {
+  const bool oneByOne = SendEachImage();
+  int result = 0;
+  int sent = 0;
+  if (oneByOne || m_nShowMode.load() == kShowModeCaptureSend) {
+    {
+      std::lock_guard lock(sendMutex);
+      sent = SendImage(path);
+    }
+    if (sent != kSendNotAttached && sent != kSendListMode) result = 1;
+  }
+  if (!oneByOne || sent == kSendListMode) result = AddFile(path);
+  return result;
 }
 
 void CTwainControl::SetSendEachImage(bool flag) {
@@ -317,7 +332,8 @@ int CTwainControl::Finish() {
   const bool sendEach = m_bSendEachImage.load() != 0;
   // Mode 3 keeps its files in the list unless they went one by one, so the
   // list must go out at close or they would never reach the data source.
-  if (mode == 2 || ((mode == 0 || mode == 3) && !sendEach)) {
+  if (mode == kShowModeList ||
+      ((mode == kShowModeWindow || mode == kShowModeCaptureList) && !sendEach)) {
     WriteFileList();
   } else {
     std::vector<std::u16string> left;

@@ -1,8 +1,8 @@
 // CTwainControl: the scan window's end of the link to the data source, and
 // ITwainShowWindow, through which incoming messages drive the window.
-// Threads: the window's GUI thread (Attach, SendImage, AddFile, Finish, ...)
-// and the channel's receiver thread (OnMessage, and through it ReadShowModel
-// and SendImage). The window serialises its SendImage calls.
+// Threads: the window's GUI thread (Attach, HandOff, Finish, ...) and the
+// channel's receiver thread (OnMessage, and through it ReadShowModel and
+// HandOff). HandOff serialises its SendImage calls.
 #pragma once
 
 #include <atomic>
@@ -11,17 +11,33 @@
 #include <string_view>
 #include <vector>
 
+#include "TavrinSource.h"
 #include "dslink/shared_message_channel.h"
 #include "xml/markup_document.h"
 
 namespace tavrin {
 
 // Message codes of the link.
-inline constexpr int kMsgShow = 202;      // data source -> window
-inline constexpr int kMsgImage = 203;     // window -> data source: one file
-inline constexpr int kMsgClose = 205;     // both ways: close / ended
-inline constexpr int kMsgRequest = 206;   // data source -> window: new scan request
-inline constexpr int kMsgFileList = 207;  // window -> data source: FileList.xml path
+inline constexpr int kMsgShow = TS_MSG_SHOW;
+inline constexpr int kMsgImage = TS_MSG_IMAGE;
+inline constexpr int kMsgClose = TS_MSG_CLOSE;
+inline constexpr int kMsgRequest = TS_MSG_REQUEST;
+inline constexpr int kMsgFileList = TS_MSG_FILE_LIST;
+
+// Show modes ("ShowMode" of ShowModel.xml, m_nShowMode).
+inline constexpr int kShowModeNone = TS_SHOW_NONE;
+inline constexpr int kShowModeWindow = TS_SHOW_WINDOW;
+inline constexpr int kShowModeCaptureSend = TS_SHOW_CAPTURE_SEND;
+inline constexpr int kShowModeList = TS_SHOW_LIST;
+inline constexpr int kShowModeCaptureList = TS_SHOW_CAPTURE_LIST;
+// Modes 1 and 3 capture at once without the person.
+constexpr bool IsUnattended(int showMode) {
+  return showMode == kShowModeCaptureSend || showMode == kShowModeCaptureList;
+}
+
+// SendImage's results besides the number of messages sent.
+inline constexpr int kSendListMode = -2;     // mode 2 lists instead of sending
+inline constexpr int kSendNotAttached = -1;  // no window attached
 
 // Where a file list goes, under the user's private temporary folder, when
 // the configuration folder's path is too long for the 207 message.
@@ -62,7 +78,15 @@ struct TwainLocations {
 // an optional sign, digits; stops at the first other character; no digits
 // give 0; values beyond int are clamped.
 int ParseDecimal(std::u16string_view text);
-// "ColorType" of ShowModel.xml (TWAIN pixel type) to the colour combo index.
+// The items of the window's colour list, which LastSetting.xml's colorType
+// holds too.
+enum ColorItem {
+  kColorItemColour = 0,
+  kColorItemGrey = 1,
+  kColorItemDocument = 2,  // black and white following the paper
+  kColorItemBlackWhite = 3
+};
+// "ColorType" of ShowModel.xml (TWAIN pixel type) to the colour item.
 int ColorIndexFromPixelType(int pixelType);
 
 class CTwainControl : public ITwainDsCallback {
@@ -84,6 +108,10 @@ class CTwainControl : public ITwainDsCallback {
   int SendImage(const std::u16string& path);
   int AddFile(const std::u16string& path);
   void SetSendEachImage(bool flag);
+  // Where a captured file goes: sent at once one by one or in mode 1,
+  // listed for the close otherwise or when the mode sends nothing (2).
+  // 1 when it was sent or listed; 0 when it went nowhere (not attached).
+  int HandOff(const std::u16string& path);
   // 0 when the list went out (207) or there was nothing to deliver (205);
   // -1 when the list could not be written or its path does not fit a
   // message: then 205 goes out with the reason, and the person is told
@@ -93,7 +121,7 @@ class CTwainControl : public ITwainDsCallback {
 
   // Read by the window on its GUI thread while the receiver thread may
   // write them.
-  std::atomic<int> m_nShowMode = -1;
+  std::atomic<int> m_nShowMode = kShowModeNone;
   std::atomic<int> m_nDPI = 200;
   std::atomic<int> m_nColorType = 0;
   std::atomic<int> m_nRotateMode = 0;
@@ -136,6 +164,9 @@ class CTwainControl : public ITwainDsCallback {
   bool listDelivered = false;
   // Guards m_FileList, unsent, notTaken, m_FileListDoc and listDelivered.
   mutable std::mutex listMutex;
+  // Held by HandOff while it sends, so that files from both threads go out
+  // one after the other.
+  std::mutex sendMutex;
 };
 
 }  // namespace tavrin

@@ -81,7 +81,7 @@ void CAutoCaptureDlg::StartCapture() {
   }
   progress->setRange(0, To16Bit(interval));
   progress->setValue(0);
-  const int result = owner->library.camStartAutoCapture(owner->CurrentCamera(), timed, interval,
+  const int result = owner->library.camStartAutoCapture(owner->currentCamera, timed, interval,
                                                         &CAutoCaptureDlg::OnAutoCaptureProgress);
   if (result != 0) {
     startButton->setEnabled(true);
@@ -107,7 +107,7 @@ void CAutoCaptureDlg::StopCapture() {
   }
   // Not under the lock: the library waits here for its callback to return,
   // and a callback that saw the run still on may be about to take the lock.
-  owner->library.camStopAutoCapture(owner->CurrentCamera());
+  owner->library.camStopAutoCapture(owner->currentCamera);
   progress->setValue(0);
   startButton->setEnabled(true);
   stopButton->setEnabled(false);

@@ -74,8 +74,9 @@ class CAutoCaptureDlg : public QDialog {
   std::atomic<bool> running = false;
   int shotCount = 0;
   bool endsSession = false;
-  // Held by the callback while it queues its work and by StopCapture while
-  // it stops the library's run.
+  // Held by the callback while it queues its work, and by StartCapture and
+  // StopCapture while they move to a new run number; not while the library
+  // stops its run, which waits for a callback that may want the lock.
   std::mutex lock;
   // Numbers the runs, so that work an earlier run queued is dropped.
   std::uint64_t runNumber = 0;  // guarded by lock

@@ -20,6 +20,8 @@
 #include "dialogs/water_mark_settings.h"
 #include "dslink/copied_data.h"
 #include "dslink/twain_control.h"
+#include "mainwindow/capture_naming.h"
+#include "mainwindow/merge_layout.h"
 #include "mainwindow/resolution_list.h"
 #include "resources/dialog_builder.h"
 
@@ -62,16 +64,47 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // The copied-data path (GUI thread): a record with identifier 1002 is a
   // data-source message; others are ignored. True when it was one.
   bool OnCopyData(const CopiedDataRecord& record);
-  CopiedDataServer* CopiedData() const { return copiedData; }
+  // Queued by the camera library's device-change callback.
+  void OnCameraListChanged();
+  void done(int result) override;
+
+  // What the program's trace of the window places.
+  QWidget* Control(int id) const { return controls.Control(id); }
+  QWidget* PreviewHost() const { return previewHost; }
+  CImageListCtrl* Thumbnails() const { return thumbnails; }
+
+ protected:
+  // Keeps the companion windows beside the window while it moves.
+  void moveEvent(QMoveEvent* event) override;
+  // The companions are placed during start-up, before the window has its
+  // frame; showing the window moves it by the frame.
+  void showEvent(QShowEvent* event) override;
+  // Enter and Escape do not end a scanning session.
+  void keyPressEvent(QKeyEvent* event) override;
+  // The preview and the strip take what the window grows by; the
+  // companions follow.
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  friend class CAutoCaptureDlg;
+  // The tests' view of the state below and of the handlers they call.
+  friend class ScanWindowProbe;
 
   // Start-up routines, also run by the device change.
   void RefreshDevices(bool restore);
   void LayoutWindow();
   void ApplyUiTexts();
   void ReadFileVersion();
-  // The working-folder clean-up; never follows a link.
-  static bool DeleteFolderTree(const std::string& path);
-  static bool IsFolder(const std::string& path);
+  void BuildControls();
+  // The handlers of continuous capture and the window messages.
+  void ConnectDriveHandlers();
+  void ConnectHandlers();
+  void ConnectAboutEntry();
+  void ShowAboutBox();
+  void StartCopiedDataServer();
+  // Modes 1 and 3 capture without the person: the window stays hidden
+  // unless a missing camera made it show itself.
+  bool HiddenAtStart() const;
 
   // Option controls and preview commands.
   void OnDeviceChange();
@@ -88,23 +121,50 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void OnCropChange();
   void OnHandCutCheck();
   void OnRotateChange();
-  void OnZoomIn();
-  void OnZoomOut();
-  void OnOriginalSize();
-  void OnBestFit();
-  void OnDeviceSettings();
-  void OnImageSettings();
   void OnLanguageChange();
   void OnSave();
   bool SaveSettings();
+  int SelectedCrop() const;
+  // True, with the person told and the list back at keep, when chosen is a
+  // camera the window already holds.
+  bool RefusedAsInUse(QComboBox* list, int chosen, int keep);
+  // Unchecks a checked box and applies that as its click would.
+  void TurnOff(QCheckBox* box, void (CTavrinWindowDlg::*apply)());
+  void EnableControl(int id, bool enable);
+  void SetLabel(int id, const std::u16string& text);
+
+  // Layout.
+  // Widens the controls whose texts do not fit and sets the window's
+  // smallest size to what holds them; the window keeps its size above that.
+  void FitTexts();
+  // Places the controls for the window's size from their fitted places,
+  // and the status bar along the window's foot.
+  void PlaceControls();
+  // A list refilled later (sizes of another format, cameras plugged in)
+  // fits its texts again once the refill is over.
+  void WatchListsForFit();
+  // The size LastSetting.xml remembers, within the screen.
+  void RestoreWindowSize();
+  // The size to remember: the normal size also while maximised.
+  void RememberWindowSize();
+  // The companions leave the live picture free: the merge preview and the
+  // continuous-capture dialog beside the window (or where the thumbnail
+  // strip and the bottom row are), the webcam's picture beside the main one.
+  void PlaceMergePreview();
+  void ShowMergePreview(bool show);
+  void PlaceAutoCapture();
+  void PlaceCompanions();
+  void PlacePreviews();
+  QRect ScreenArea() const;
 
   // Capture pipeline.
   void OnCapture();
   int CaptureWithRetry(int camera, char* path);
+  // Hands a file to the data source and shows it in the strip.
   void HandOn(const std::string& path);
-  int HandOff();
-  // Pieces of text between separators; a text without one is one piece.
-  static std::vector<std::string> SplitAt(const std::string& text, char separator);
+  void TwoPictureMerge(const char* mainPath, const char* webcamPath, const char* mergedPath,
+                       int webcamResult);
+  void WebcamMerge(const char* mainPath, const char* webcamPath, const char* mergedPath);
   void OnMergeCheck();
   void OnWebcamMergeCheck();
   void OnHorizontal();
@@ -113,6 +173,9 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // Watermark.
   void OnWaterMarkCheck();
   void OnWaterMarkSettings();
+  // Passes watermarkSettings to the library: with enable, the text with the
+  // time stamp of now; without, empty text and font.
+  void SendWaterMark(bool enable);
 
   // Webcam.
   void OnWebcamCheck();
@@ -127,146 +190,21 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // A data source's hands-free batch: an automatic run that shoots after
   // stillSeconds; ending the run ends the scan session.
   void StartFeederRun(int stillSeconds);
-  CAutoCaptureDlg* AutoCapture() const { return autoCapture; }
-
-  // Device change, commands and shutdown.
-  void OnCameraListChanged();
-  void OnSysCommand(int command);
-  void OnExit();
-  void done(int result) override;
-
-  // State the tests and the data-source operations look at.
-  bool IsReady() const { return ready; }
-  bool IsCameraReady() const { return cameraReady; }
-  int CurrentCamera() const { return currentCamera; }
-  int WebcamCamera() const { return webcamCamera; }
-  const std::string& WorkFolder() const { return workFolder; }
-  const std::vector<ResolutionEntry>& Resolutions() const { return resolutions; }
-  const std::vector<ResolutionEntry>& NamingTable() const { return namingTable; }
-  const std::vector<int>& DpiChoices() const { return dpiChoices; }
-  const std::array<std::uint16_t, 4>& Version() const { return version; }
-  QWidget* Control(int id) const { return controls.Control(id); }
-  const DialogControls& Controls() const { return controls; }
-  QWidget* PreviewHost() const { return previewHost; }
-  QWidget* WebcamPreview() const { return webcamPreview; }
-  QDialog* MergePreview() const;
-  QStatusBar* StatusBar() const { return statusBar; }
-  CTwainControl& Twain() { return twain; }
-  CImageListCtrl* Thumbnails() const { return thumbnails; }
-  const std::string& MergeFirstPath() const { return mergeFirstPath; }
-  const std::string& MergeSecondPath() const { return mergeSecondPath; }
-  const WaterMarkSettings& WatermarkSettings() const { return watermarkSettings; }
-  int MergeType() const { return mergeType; }
-  int MergePosition() const { return mergePosition; }
-  // Hands one file to the data source as HandOn does, without the strip.
-  int HandOffPath(const std::u16string& path) {
-    pendingPath = path;
-    return HandOff();
-  }
-
- protected:
-  // Keeps the companion windows beside the window while it moves.
-  void moveEvent(QMoveEvent* event) override;
-  // The companions are placed during start-up, before the window has its
-  // frame; showing the window moves it by the frame.
-  void showEvent(QShowEvent* event) override;
-  // Enter and Escape do not end a scanning session.
-  void keyPressEvent(QKeyEvent* event) override;
-  // The preview and the strip take what the window grows by; the
-  // companions follow.
-  void resizeEvent(QResizeEvent* event) override;
-
- private:
-  friend class CAutoCaptureDlg;
-
-  void BuildControls();
-  // The handlers of continuous capture and the window messages.
-  void ConnectDriveHandlers();
-  void ConnectHandlers();
-  // Enables a control, unless its handler belongs to a part that is not
-  // there yet: such controls stay disabled rather than claim to work.
-  void EnableControl(int id, bool enable);
-  void SetLabel(int id, const std::u16string& text);
-  // Widens the controls whose texts do not fit and sets the window's
-  // smallest size to what holds them; the window keeps its size above that.
-  void FitTexts();
-  // Places the controls for the window's size from their fitted places,
-  // and the status bar along the window's foot.
-  void PlaceControls();
-  // A list refilled later (sizes of another format, cameras plugged in)
-  // fits its texts again once the refill is over.
-  void WatchListsForFit();
-  // The size LastSetting.xml remembers, within the screen.
-  void RestoreWindowSize();
-  // The size to remember: the normal size also while maximised.
-  void RememberWindowSize();
-  int SelectedCrop() const;
-  void ConnectAboutEntry();
-  void ShowAboutBox();
-  void Shutdown();
-  bool IsClosing();
-  // The number for this press's names: the tick count, but never one used
-  // before in this run.
-  std::int32_t NextNameNumber();
-  // "<workFolder>/<prefix><number><extension of the format list>" in a
-  // zero-filled buffer of the size the camera library was promised; false
-  // (buffer empty) when it does not fit.
-  bool FormatCapturePath(std::array<char, 1024>& buffer, const char* prefix,
-                         std::int32_t number) const;
-  void TwoPictureMerge(const char* mainPath, const char* webcamPath, const char* mergedPath,
-                       int webcamResult);
-  void WebcamMerge(const char* mainPath, const char* webcamPath, const char* mergedPath);
-  // The companions leave the live picture free: the merge preview and the
-  // continuous-capture dialog beside the window (or where the thumbnail
-  // strip and the bottom row are), the webcam's picture beside the main one.
-  void PlaceMergePreview();
-  void ShowMergePreview(bool show);
-  void PlaceAutoCapture();
-  void PlaceCompanions();
-  void PlacePreviews();
-  QRect ScreenArea() const;
   // Continuous capture runs on the camera the window holds after a switch
   // or device change; with none left it stops and says why.
   void ContinueAutoCapture();
-  // Passes watermarkSettings to the library: with enable, the text with the
-  // time stamp of now; without, empty text and font.
-  void SendWaterMark(bool enable);
+
+  // Commands and shutdown.
+  void OnSysCommand(int command);
+  void OnExit();
+  void Shutdown();
+  bool IsClosing();
   // Runs work on the GUI thread and waits for it; returns whenClosing once
   // the window has begun to close, without touching it.
   template <class Work>
   int RunOnGuiThread(Work work, int whenClosing);
   void DrainMarshalledCalls();
-  void StartCopiedDataServer();
-  // Modes 1 and 3 capture without the person: the window stays hidden
-  // unless a missing camera made it show itself.
-  bool HiddenAtStart() const;
 
-  // Polled by the receiver thread while a request waits for start-up.
-  std::atomic<bool> ready = false;
-  CTwainControl twain;
-  std::mutex sendLock;
-  bool oneByOne = false;
-  CameraLibrary library;
-  bool cameraReady = true;
-  std::string workFolder;
-  std::u16string pendingPath;
-  QStatusBar* statusBar = nullptr;
-  std::array<std::uint16_t, 4> version = {0, 0, 0, 0};  // major, minor, build, revision
-  std::vector<ResolutionEntry> namingTable;
-  std::vector<int> dpiChoices;
-  std::vector<CameraInfo> cameraInfo;
-  QWidget* previewHost = nullptr;
-  int currentCamera = -1;
-  std::vector<ResolutionEntry> resolutions;
-  CMergePreviewDlg* mergePreview = nullptr;
-  QWidget* webcamPreview = nullptr;
-  WaterMarkSettings watermarkSettings;
-  int mergeType = 0;
-  int mergePosition = 2;
-  int webcamCamera = -1;
-  int savedCrop = 0;
-  std::string mergeFirstPath;
-  std::string mergeSecondPath;
   // Captures and device changes do not nest: one that comes while another
   // runs (from inside its message box) waits until that one is over.
   struct BusyScope {
@@ -277,13 +215,47 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
     CTavrinWindowDlg& window;
   };
   void RunWaitingWork();
+
+  // The data source: the link, and whether the window may serve requests
+  // (polled by the receiver thread while a request waits for start-up).
+  CTwainControl twain;
+  std::atomic<bool> ready = false;
+  CopiedDataServer* copiedData = nullptr;
+
+  // The camera library and the cameras in use.
+  CameraLibrary library;
+  std::vector<CameraInfo> cameraInfo;
+  int currentCamera = -1;
+  int webcamCamera = -1;
+  bool cameraReady = true;
+  std::vector<ResolutionEntry> resolutions;
+  std::vector<ResolutionEntry> namingTable;
+  std::vector<int> dpiChoices;
+  int savedCrop = 0;
+
+  // Captures: where their files go, how they are named, what they carry.
+  std::string workFolder;
+  NameNumbers nameNumbers;
+  WaterMarkSettings watermarkSettings;
   bool busy = false;
   bool captureWaiting = false;
   bool deviceChangeWaiting = false;
-  bool anyNameNumber = false;
-  std::uint32_t lastNameTick = 0;
 
+  // Merges: the webcam merge's place and the two-picture merge's pair.
+  int mergeType = kTavrinMergeInside;
+  int mergePosition = kInsideTopRight;
+  std::string mergeFirstPath;
+  std::string mergeSecondPath;
+
+  // The window's parts.
   DialogControls controls;
+  QStatusBar* statusBar = nullptr;
+  QWidget* previewHost = nullptr;
+  QWidget* webcamPreview = nullptr;
+  CMergePreviewDlg* mergePreview = nullptr;
+  CAutoCaptureDlg* autoCapture = nullptr;
+  CImageListCtrl* thumbnails = nullptr;
+  std::array<std::uint16_t, 4> version = {0, 0, 0, 0};  // major, minor, build, revision
   QComboBox* colorCombo = nullptr;
   QComboBox* cropCombo = nullptr;
   QComboBox* formatCombo = nullptr;
@@ -292,7 +264,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QRadioButton* horizontalRadio = nullptr;
   QRadioButton* verticalRadio = nullptr;
   QComboBox* resolutionCombo = nullptr;
-  CImageListCtrl* thumbnails = nullptr;
   QComboBox* deviceCombo = nullptr;
   QCheckBox* watermarkCheck = nullptr;
   QCheckBox* webcamCheck = nullptr;
@@ -306,6 +277,12 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QCheckBox* handCutCheck = nullptr;
   QPushButton* webcamCaptureButton = nullptr;
 
+  // Layout: the controls' places at the smallest window size, with their
+  // texts fitted, and that size.
+  std::vector<QRect> fittedPlaces;
+  QSize fittedSize;
+  bool fitQueued = false;
+
   // Progress of start-up, so that a failed start-up neither uninitialises
   // a library it never initialised nor saves controls it never filled.
   bool libraryInitialised = false;
@@ -317,15 +294,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   bool closing = false;           // guarded by marshalLock
   int callsInFlight = 0;          // guarded by marshalLock
   bool inMarshalledCall = false;  // GUI thread only
-
-  CopiedDataServer* copiedData = nullptr;
-  CAutoCaptureDlg* autoCapture = nullptr;
-
-  // The controls' places at the smallest window size, with their texts
-  // fitted, and that size.
-  std::vector<QRect> fittedPlaces;
-  QSize fittedSize;
-  bool fitQueued = false;
 };
 
 }  // namespace tavrin

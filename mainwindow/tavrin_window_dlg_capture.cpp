@@ -9,12 +9,13 @@
 
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "dialogs/merge_preview_dlg.h"
 #include "mainwindow/auto_capture_dlg.h"
+#include "mainwindow/capture_naming.h"
 #include "mainwindow/companion_place.h"
+#include "mainwindow/merge_layout.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -29,30 +30,9 @@ namespace tavrin {
 
 namespace {
 
-constexpr int kPathBufferBytes = 1024;
-using PathBuffer = std::array<char, kPathBufferBytes>;
-
 constexpr int kCaptureCalls = 7;
 constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
-constexpr int kCropMultipleItem = 2;
-constexpr int kCropBookItem = 4;  // a spread comes as its two pages
-constexpr int kCropSingleItem = 1;
-constexpr int kMergeRightUpper = 4;
-constexpr int kMergeBelowLeft = 7;
 constexpr const char* kCaptureFailedText = "Capture Failed.";
-
-const char* ExtensionOfItem(int item) {
-  switch (item) {
-    case 0:
-      return ".bmp";
-    case 1:
-      return ".jpg";
-    case 2:
-      return ".png";
-    default:
-      return "";
-  }
-}
 
 void RemoveFile(const std::string& path) {
   if (!path.empty()) platform::DeleteFilePath(path);
@@ -60,49 +40,9 @@ void RemoveFile(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> CTavrinWindowDlg::SplitAt(const std::string& text, char separator) {
-  std::vector<std::string> pieces;
-  std::string rest = text;
-  for (size_t at = rest.find(separator); at != std::string::npos; at = rest.find(separator)) {
-    pieces.push_back(rest.substr(0, at));
-    rest = rest.substr(at + 1);
-  }
-  pieces.push_back(rest);
-  return pieces;
-}
-
-bool CTavrinWindowDlg::FormatCapturePath(PathBuffer& buffer, const char* prefix,
-                                         std::int32_t number) const {
-  buffer.fill('\0');
-  // Without a working folder the name would land at the root of the file
-  // system.
-  if (workFolder.empty()) return false;
-  // A cut name would make the library write somewhere nobody asked for.
-  const int written =
-      std::snprintf(buffer.data(), buffer.size(), "%s/%s%d%s", workFolder.c_str(), prefix,
-                    static_cast<int>(number), ExtensionOfItem(formatCombo->currentIndex()));
-  if (written < 0 || written >= kPathBufferBytes) {
-    buffer.fill('\0');
-    return false;
-  }
-  return true;
-}
-
 bool CTavrinWindowDlg::IsClosing() {
   std::lock_guard lock(marshalLock);
   return closing;
-}
-
-std::int32_t CTavrinWindowDlg::NextNameNumber() {
-  std::uint32_t tick = platform::TickCount();
-  // Compared as a difference, so that the wrap after 49.7 days still counts
-  // as later.
-  if (anyNameNumber && static_cast<std::int32_t>(tick - lastNameTick) <= 0) {
-    tick = lastNameTick + 1;
-  }
-  anyNameNumber = true;
-  lastNameTick = tick;
-  return platform::TickAsSigned(tick);
 }
 
 int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
@@ -110,8 +50,7 @@ int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
   // camera's first frame still on its way, say) is tried again, and one
   // that keeps failing ends the window, so the data source hears of it
   // instead of getting fewer pages than it asked for.
-  const int mode = twain.m_nShowMode;
-  const bool unattended = mode == 1 || mode == 3;
+  const bool unattended = IsUnattended(twain.m_nShowMode);
   int result = library.camCaptureImageFile(camera, path);
   for (int call = 1; result != 0 && unattended && call < kCaptureCalls; ++call) {
     std::this_thread::sleep_for(kCaptureRetryDelay);
@@ -168,12 +107,14 @@ void CTavrinWindowDlg::OnCapture() {
   // was set.
   if (watermarkSettings.isEnable && watermarkSettings.isAddTimeStamp) SendWaterMark(true);
 
-  const std::int32_t number = NextNameNumber();
-  PathBuffer mainPath{};
-  PathBuffer webcamPath{};
-  PathBuffer mergedPath{};
-  if (!FormatCapturePath(mainPath, "1_", number) || !FormatCapturePath(webcamPath, "2_", number) ||
-      !FormatCapturePath(mergedPath, "Merge_", number)) {
+  const std::int32_t number = nameNumbers.Next(platform::TickCount());
+  const int format = formatCombo->currentIndex();
+  CapturePathBuffer mainPath{};
+  CapturePathBuffer webcamPath{};
+  CapturePathBuffer mergedPath{};
+  if (!FormatCapturePath(mainPath, workFolder, "1_", number, format) ||
+      !FormatCapturePath(webcamPath, workFolder, "2_", number, format) ||
+      !FormatCapturePath(mergedPath, workFolder, "Merge_", number, format)) {
     ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));
     return;
   }
@@ -187,11 +128,11 @@ void CTavrinWindowDlg::OnCapture() {
     if (IsClosing()) return;
   }
 
-  if (cropCombo->currentIndex() == kCropMultipleItem ||
-      cropCombo->currentIndex() == kCropBookItem) {
+  if (cropCombo->currentIndex() == kTavrinCropMultiplePages ||
+      cropCombo->currentIndex() == kTavrinCropBook) {
     // The library rewrote the buffer to "a;b;c"; it promised a terminator.
     mainPath.back() = '\0';
-    const std::vector<std::string> pieces = SplitAt(mainPath.data(), ';');
+    const std::vector<std::string> pieces = platform::SplitAt(mainPath.data(), ';');
     if (pieces.size() > 1) {
       for (const std::string& piece : pieces) HandOn(piece);
       // The webcam picture of the same press is a capture the user asked
@@ -216,7 +157,7 @@ void CTavrinWindowDlg::OnCapture() {
 
 void CTavrinWindowDlg::TwoPictureMerge(const char* mainPath, const char* webcamPath,
                                        const char* mergedPath, int webcamResult) {
-  const int mode = horizontalRadio->isChecked() ? kMergeRightUpper : kMergeBelowLeft;
+  const int mode = horizontalRadio->isChecked() ? kTavrinMergeRightUpper : kTavrinMergeBelowLeft;
   if (!mergeFirstPath.empty() && !mergeSecondPath.empty()) {
     mergeFirstPath.clear();
     mergeSecondPath.clear();
@@ -265,65 +206,22 @@ void CTavrinWindowDlg::WebcamMerge(const char* mainPath, const char* webcamPath,
   int webcamHeight = 0;
   library.camGetCurResolution(currentCamera, &mediaType, &width, &height);
   library.camGetCurResolution(webcamCamera, &mediaType, &webcamWidth, &webcamHeight);
-  if (cropCombo->currentIndex() != 0) {
-    const QSize written = QImageReader(QString::fromUtf8(mainPath)).size();
-    width = written.width();
-    height = written.height();
-  } else if (rotateCombo->currentIndex() == 1 || rotateCombo->currentIndex() == 3) {
-    std::swap(width, height);
-  }
-  const int w = width / 3;
-  // A webcam that reports no width would divide by zero; 4:3 is the
-  // common shape.
-  const int h = webcamWidth > 0 ? w * webcamHeight / webcamWidth : w * 3 / 4;
-  int x = 0;
-  int y = 0;
-  if (mergeType == 0) {
-    switch (mergePosition) {
-      case 0:
-        x = width / 3;
-        y = (height - h) / 2;
-        break;
-      case 2:
-        x = 2 * (width / 3);
-        break;
-      case 3:
-        x = 2 * (width / 3);
-        y = height - h;
-        break;
-      case 4:
-        y = height - h;
-        break;
-      default:
-        break;
-    }
-  }
-  const int result =
-      library.camCombineImage(mainPath, webcamPath, mergedPath, mergeType, x, y, w, h);
+  // A cropped picture has the page's size, not the frame's.
+  const QSize mainSize = cropCombo->currentIndex() != kTavrinCropNone
+                             ? QImageReader(QString::fromUtf8(mainPath)).size()
+                             : TurnedFrame(QSize(width, height), rotateCombo->currentIndex());
+  const QRect inset =
+      WebcamMergeRect(mergeType, mergePosition, mainSize, QSize(webcamWidth, webcamHeight));
+  const int result = library.camCombineImage(mainPath, webcamPath, mergedPath, mergeType, inset.x(),
+                                             inset.y(), inset.width(), inset.height());
   RemoveFile(mainPath);
   RemoveFile(webcamPath);
   if (result == 0) HandOn(mergedPath);
 }
 
 void CTavrinWindowDlg::HandOn(const std::string& path) {
-  pendingPath = platform::Utf8ToUtf16(path);
-  HandOff();
+  twain.HandOff(platform::Utf8ToUtf16(path));
   thumbnails->AddImage(QString::fromStdString(path));
-}
-
-int CTavrinWindowDlg::HandOff() {
-  int result = 0;
-  int sent = 0;
-  if (oneByOne || twain.m_nShowMode == 1) {
-    {
-      std::lock_guard lock(sendLock);
-      sent = twain.SendImage(pendingPath);
-    }
-    if (sent != -1 && sent != -2) result = 1;
-  }
-  if (!oneByOne || sent == -2) result = twain.AddFile(pendingPath);
-  pendingPath.clear();
-  return result;
 }
 
 void CTavrinWindowDlg::OnMergeCheck() {
@@ -334,8 +232,8 @@ void CTavrinWindowDlg::OnMergeCheck() {
   if (!on) return;
   webcamMergeCheck->setChecked(false);
   OnWebcamMergeCheck();
-  if (cropCombo->currentIndex() == kCropMultipleItem) {
-    cropCombo->setCurrentIndex(kCropSingleItem);
+  if (cropCombo->currentIndex() == kTavrinCropMultiplePages) {
+    cropCombo->setCurrentIndex(kTavrinCropSinglePage);
     OnCropChange();
   }
 }
@@ -354,24 +252,14 @@ QRect CTavrinWindowDlg::ScreenArea() const {
 }
 
 void CTavrinWindowDlg::PlaceMergePreview() {
-  const QSize area = controls.Control(kIdPreviewArea)->size();
-  QSize size;
-  if (verticalRadio->isChecked()) {
-    size = QSize(area.width() / 3, area.height() / 2);
-    mergePreview->SetLayout(2);
-  } else if (horizontalRadio->isChecked()) {
-    size = QSize(area.width() / 2, area.height() / 3);
-    mergePreview->SetLayout(1);
-  } else {
-    return;
-  }
-  // No room beside the window: the foot of the thumbnail strip, at its width.
+  if (!verticalRadio->isChecked() && !horizontalRadio->isChecked()) return;
+  const bool oneAboveOther = verticalRadio->isChecked();
+  mergePreview->SetLayout(oneAboveOther ? CMergePreviewDlg::kOneAboveOther
+                                        : CMergePreviewDlg::kSideBySide);
+  const QSize size = MergePreviewSize(controls.Control(kIdPreviewArea)->size(), oneAboveOther);
+  // No room beside the window: the foot of the thumbnail strip.
   const QRect strip(thumbnails->mapToGlobal(QPoint(0, 0)), thumbnails->size());
-  QSize inStrip = size;
-  if (inStrip.width() > strip.width() || inStrip.height() > strip.height() / 2) {
-    inStrip = size.scaled(strip.width(), strip.height() / 2, Qt::KeepAspectRatio);
-  }
-  const QRect fallback(QPoint(strip.left(), strip.bottom() + 1 - inStrip.height()), inStrip);
+  const QRect fallback = MergePreviewInStrip(strip, size);
   mergePreview->setGeometry(PlaceCompanion(frameGeometry(), size, ScreenArea(), fallback));
 }
 

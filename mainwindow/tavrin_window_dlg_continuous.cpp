@@ -38,14 +38,8 @@ void CTavrinWindowDlg::OnContinuousCapture() {
   const int item = autoCaptureModeCombo->currentIndex();
   // A run starts with both merges off: a pair or an inset cannot be put
   // together by a timer.
-  if (mergeCheck->isChecked()) {
-    mergeCheck->setChecked(false);
-    OnMergeCheck();
-  }
-  if (webcamMergeCheck->isChecked()) {
-    webcamMergeCheck->setChecked(false);
-    OnWebcamMergeCheck();
-  }
+  TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
+  TurnOff(webcamMergeCheck, &CTavrinWindowDlg::OnWebcamMergeCheck);
   if (autoCapture == nullptr) autoCapture = new CAutoCaptureDlg(this);
   autoCapture->ResetShotCount();
   if (item == kTimedItem) {

@@ -30,8 +30,8 @@ constexpr int kParentPollMs = 500;
 // process ends without a word (killed, crashed), nothing would ever close
 // a window that was hidden for it; so the window closes when its parent
 // goes, as if cancelled. Without a channel there is nobody to wait for.
-void WatchDataSource(CTavrinWindowDlg* window) {
-  if (!window->Twain().Channel().IsReceiving()) return;
+void WatchDataSource(QDialog* window, CTwainControl& twain) {
+  if (!twain.Channel().IsReceiving()) return;
   const int parent = platform::ParentProcessId();
   auto* timer = new QTimer(window);
   QObject::connect(timer, &QTimer::timeout, window, [window, timer, parent] {
@@ -128,11 +128,11 @@ int CTavrinWindowDlg::ApplyShowModel() {
     std::this_thread::sleep_for(kReadyPollInterval);
   }
   const int mode = twain.m_nShowMode;
-  if (mode == 0) return ShowTwainWindow(1);
-  const int autoSeconds = mode == 1 || mode == 3 ? twain.m_nAutoCapture.load() : 0;
+  if (mode == kShowModeWindow) return ShowTwainWindow(1);
+  const int autoSeconds = IsUnattended(mode) ? twain.m_nAutoCapture.load() : 0;
   // A hands-free batch shows the camera's picture and the run, so the
   // person sees what is taken and can end it.
-  if (mode == 2 || autoSeconds > 0) {
+  if (mode == kShowModeList || autoSeconds > 0) {
     ShowTwainWindow(1);
   } else if (cameraReady) {
     Idle();
@@ -141,15 +141,9 @@ int CTavrinWindowDlg::ApplyShowModel() {
   }
   return RunOnGuiThread(
       [this, mode, autoSeconds] {
-        if (mode != 2) {
-          if (mergeCheck->isChecked()) {
-            mergeCheck->setChecked(false);
-            OnMergeCheck();
-          }
-          if (webcamCheck->isChecked()) {
-            webcamCheck->setChecked(false);
-            OnWebcamCheck();
-          }
+        if (mode != kShowModeList) {
+          TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
+          TurnOff(webcamCheck, &CTavrinWindowDlg::OnWebcamCheck);
         }
         const int dpi = twain.m_nDPI;
         g_scanSettings.DPI.ImageDPI = dpi > 0 ? dpi : kDefaultRequestDpi;
@@ -192,12 +186,11 @@ void CTavrinWindowDlg::StartCopiedDataServer() {
                 copiedData->LastError().toLocal8Bit().constData());
     std::fflush(stdout);
   }
-  WatchDataSource(this);
+  WatchDataSource(this, twain);
 }
 
 bool CTavrinWindowDlg::HiddenAtStart() const {
-  const int mode = twain.m_nShowMode;
-  return (mode == 1 || mode == 3) && cameraReady;
+  return IsUnattended(twain.m_nShowMode) && cameraReady;
 }
 
 }  // namespace tavrin

@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kUnitResolution = 0;
 constexpr int kUnitDpi = 1;
-constexpr int kCropMultiple = 2;
 constexpr int kDpiItemForUnknownDpi = 2;
 
 QString Q(const std::u16string& text) {
@@ -34,14 +33,14 @@ QString Q(const std::u16string& text) {
 // Colour combo item to the library's colour mode.
 int ColorModeOfItem(int item) {
   switch (item) {
-    case 1:
-      return 3;
-    case 2:
-      return 1;
-    case 3:
-      return 4;
+    case kColorItemGrey:
+      return kTavrinColorGrey;
+    case kColorItemDocument:
+      return kTavrinColorDocument;
+    case kColorItemBlackWhite:
+      return kTavrinColorBlackWhite;
     default:
-      return 0;
+      return kTavrinColorColour;
   }
 }
 
@@ -58,15 +57,17 @@ void CTavrinWindowDlg::ConnectHandlers() {
   connect(rotateCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnRotateChange);
   connect(languageCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnLanguageChange);
   const auto button = [this](int id) { return controls.Get<QPushButton>(id); };
-  connect(button(kIdZoomInButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnZoomIn);
-  connect(button(kIdZoomOutButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnZoomOut);
-  connect(button(kIdOriginalSizeButton), &QPushButton::clicked, this,
-          &CTavrinWindowDlg::OnOriginalSize);
-  connect(button(kIdBestFitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnBestFit);
-  connect(button(kIdDeviceSettingsButton), &QPushButton::clicked, this,
-          &CTavrinWindowDlg::OnDeviceSettings);
-  connect(button(kIdImageSettingsButton), &QPushButton::clicked, this,
-          &CTavrinWindowDlg::OnImageSettings);
+  // The preview commands act on the current camera as the library sees it.
+  const auto command = [this](int id, int (CameraLibrary::*call)(int)) {
+    connect(controls.Get<QPushButton>(id), &QPushButton::clicked, this,
+            [this, call] { (library.*call)(currentCamera); });
+  };
+  command(kIdZoomInButton, &CameraLibrary::camZooIn);
+  command(kIdZoomOutButton, &CameraLibrary::camZoomOut);
+  command(kIdOriginalSizeButton, &CameraLibrary::camOriginalPreview);
+  command(kIdBestFitButton, &CameraLibrary::camOptimalPreview);
+  command(kIdDeviceSettingsButton, &CameraLibrary::camShowDevSettingWindow);
+  command(kIdImageSettingsButton, &CameraLibrary::camShowImageSettingWindow);
   connect(button(kIdSaveButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnSave);
   connect(button(kIdExitButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnExit);
   connect(button(kIdCaptureButton), &QPushButton::clicked, this, &CTavrinWindowDlg::OnCapture);
@@ -87,14 +88,22 @@ void CTavrinWindowDlg::ConnectHandlers() {
   connect(webcamCaptureButton, &QPushButton::clicked, this, &CTavrinWindowDlg::OnWebcamCapture);
 }
 
+bool CTavrinWindowDlg::RefusedAsInUse(QComboBox* list, int chosen, int keep) {
+  if (chosen != webcamCamera && chosen != currentCamera) return false;
+  ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
+  list->setCurrentIndex(keep);
+  return true;
+}
+
+void CTavrinWindowDlg::TurnOff(QCheckBox* box, void (CTavrinWindowDlg::*apply)()) {
+  if (!box->isChecked()) return;
+  box->setChecked(false);
+  (this->*apply)();
+}
+
 void CTavrinWindowDlg::OnDeviceChange() {
   const int selected = deviceCombo->currentIndex();
-  if (selected < 0) return;
-  if (selected == webcamCamera || selected == currentCamera) {
-    ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
-    deviceCombo->setCurrentIndex(currentCamera);
-    return;
-  }
+  if (selected < 0 || RefusedAsInUse(deviceCombo, selected, currentCamera)) return;
   library.camCloseDev(currentCamera);
   currentCamera = selected;
 
@@ -104,7 +113,7 @@ void CTavrinWindowDlg::OnDeviceChange() {
   library.camSetPreviewWindow(currentCamera, reinterpret_cast<void*>(previewHost->winId()));
   if (opened != 0) {
     ShowMessageBox(this, Q(g_uiTextTable.OpenFailed));
-    if (twain.m_nShowMode != 0) {
+    if (twain.m_nShowMode != kShowModeWindow) {
       cameraReady = false;
       show();
     }
@@ -293,10 +302,7 @@ void CTavrinWindowDlg::OnCropChange() {
   library.camSetImageAutoCrop(currentCamera, crop);
   // A multiple crop gives several files, which a two-picture merge cannot
   // pair.
-  if (crop == kCropMultiple && mergeCheck->isChecked()) {
-    mergeCheck->setChecked(false);
-    OnMergeCheck();
-  }
+  if (crop == kTavrinCropMultiplePages) TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
 }
 
 void CTavrinWindowDlg::OnHandCutCheck() {
@@ -304,7 +310,7 @@ void CTavrinWindowDlg::OnHandCutCheck() {
   if (handCutCheck->isChecked()) {
     library.camSetImageCusCropRect(currentCamera, 0, 0, 100, 100);
     savedCrop = SelectedCrop();
-    cropCombo->setCurrentIndex(0);
+    cropCombo->setCurrentIndex(kTavrinCropNone);
     value = 1;
   } else {
     library.camSetImageCusCropRect(currentCamera, 0, 0, 0, 0);
@@ -316,30 +322,6 @@ void CTavrinWindowDlg::OnHandCutCheck() {
 
 void CTavrinWindowDlg::OnRotateChange() {
   library.camSetImageRotateMode(currentCamera, rotateCombo->currentIndex());
-}
-
-void CTavrinWindowDlg::OnZoomIn() {
-  library.camZooIn(currentCamera);
-}
-
-void CTavrinWindowDlg::OnZoomOut() {
-  library.camZoomOut(currentCamera);
-}
-
-void CTavrinWindowDlg::OnOriginalSize() {
-  library.camOriginalPreview(currentCamera);
-}
-
-void CTavrinWindowDlg::OnBestFit() {
-  library.camOptimalPreview(currentCamera);
-}
-
-void CTavrinWindowDlg::OnDeviceSettings() {
-  library.camShowDevSettingWindow(currentCamera);
-}
-
-void CTavrinWindowDlg::OnImageSettings() {
-  library.camShowImageSettingWindow(currentCamera);
 }
 
 void CTavrinWindowDlg::OnLanguageChange() {
@@ -365,8 +347,8 @@ bool CTavrinWindowDlg::SaveSettings() {
   take(rotateCombo, s.rotateType);
   take(autoCaptureModeCombo, s.autoCaptureType);
   s.MergeHV.isEnable = mergeCheck->isChecked() ? 1 : 0;
-  if (horizontalRadio->isChecked()) s.MergeHV.direction = 1;
-  if (verticalRadio->isChecked()) s.MergeHV.direction = 2;
+  if (horizontalRadio->isChecked()) s.MergeHV.direction = kMergeHorizontal;
+  if (verticalRadio->isChecked()) s.MergeHV.direction = kMergeVertical;
   // Without a second camera the box could not be ticked; the choice read
   // at start-up stands.
   if (webcamCheck->isEnabledTo(this)) s.Webcam.isEnable = webcamCheck->isChecked() ? 1 : 0;

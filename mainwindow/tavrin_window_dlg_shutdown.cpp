@@ -112,7 +112,7 @@ void CTavrinWindowDlg::Shutdown() {
     library.camUnInitCameraLib();
     libraryInitialised = false;
   }
-  if (controlsRestored && twain.m_nShowMode != 1 && twain.m_nShowMode != 3) SaveSettings();
+  if (controlsRestored && !IsUnattended(twain.m_nShowMode)) SaveSettings();
   if (mergePreview != nullptr) mergePreview->hide();
   if (previewHost != nullptr) previewHost->hide();
   if (webcamPreview != nullptr) webcamPreview->hide();

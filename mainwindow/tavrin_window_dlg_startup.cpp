@@ -113,12 +113,6 @@ void CTavrinWindowDlg::BuildControls() {
   unitCombo = controls.Get<QComboBox>(kIdUnitCombo);
   handCutCheck = controls.Get<QCheckBox>(kIdHandCutCheck);
   webcamCaptureButton = controls.Get<QPushButton>(kIdWebcamCaptureButton);
-
-  // Controls whose handlers are not there yet start disabled.
-  for (QWidget* widget : controls.All()) {
-    const int id = widget->objectName().toInt();
-    if (id != 0) EnableControl(id, widget->isEnabled());
-  }
 }
 
 bool CTavrinWindowDlg::OnInitDialog() {
@@ -145,7 +139,7 @@ bool CTavrinWindowDlg::OnInitDialog() {
   const std::string tempFolder = platform::PrivateTempFolder();
   if (!tempFolder.empty()) {
     workFolder = tempFolder + kWorkFolderName;
-    DeleteFolderTree(workFolder);
+    platform::DeleteFolderTree(workFolder);
     library.camCreateDirectory(workFolder.c_str());
   }
 
@@ -293,8 +287,8 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
 
   if (restore) {
     mergeCheck->setChecked(g_scanSettings.MergeHV.isEnable != 0);
-    if (g_scanSettings.MergeHV.direction == 1) horizontalRadio->setChecked(true);
-    if (g_scanSettings.MergeHV.direction == 2) verticalRadio->setChecked(true);
+    if (g_scanSettings.MergeHV.direction == kMergeHorizontal) horizontalRadio->setChecked(true);
+    if (g_scanSettings.MergeHV.direction == kMergeVertical) verticalRadio->setChecked(true);
   }
   if (horizontalRadio->isChecked()) {
     OnHorizontal();
@@ -330,7 +324,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   OnWaterMarkCheck();
 
   // The crop the user has chosen, which a device change keeps.
-  const bool notBook = SelectedCrop() != 4;
+  const bool notBook = SelectedCrop() != kTavrinCropBook;
   EnableControl(kIdColorCombo, notBook);
   EnableControl(kIdRotateCombo, notBook);
   EnableControl(kIdMergeCheck, notBook);
@@ -343,10 +337,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   EnableControl(kIdWatermarkSettingsButton, watermarkCheck->isChecked());
   EnableControl(kIdWebcamMergeCheck, count >= 2 && webcamOn && notBook);
 
-  if (g_scanSettings.ShowUIUpdataOneByOne == 1) {
-    oneByOne = true;
-    twain.SetSendEachImage(true);
-  }
+  if (g_scanSettings.ShowUIUpdataOneByOne == 1) twain.SetSendEachImage(true);
 
   QWidget* saveButton = controls.Control(kIdSaveButton);
   saveButton->setEnabled(false);
@@ -427,21 +418,7 @@ void CTavrinWindowDlg::ReadFileVersion() {
              TAVRIN_VERSION_REVISION};
 }
 
-QDialog* CTavrinWindowDlg::MergePreview() const {
-  return mergePreview;
-}
-
-bool CTavrinWindowDlg::DeleteFolderTree(const std::string& path) {
-  return platform::DeleteFolderTree(path);
-}
-
-bool CTavrinWindowDlg::IsFolder(const std::string& path) {
-  return platform::IsFolder(path);
-}
-
 void CTavrinWindowDlg::EnableControl(int id, bool enable) {
-  // Every control has its handler now; the one place that enables them
-  // stays, so that a part still to come can hold its controls back here.
   QWidget* widget = controls.Control(id);
   if (widget == nullptr) return;
   widget->setEnabled(enable);

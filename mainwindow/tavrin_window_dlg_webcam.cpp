@@ -7,9 +7,11 @@
 #include <array>
 
 #include "dialogs/merge_option_dlg.h"
+#include "mainwindow/capture_naming.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
+#include "platform/tick_count.h"
 #include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 
@@ -76,12 +78,7 @@ void CTavrinWindowDlg::PlacePreviews() {
 
 void CTavrinWindowDlg::OnWebcamDeviceChange() {
   const int chosen = webcamDeviceCombo->currentIndex();
-  if (chosen < 0) return;
-  if (chosen == webcamCamera || chosen == currentCamera) {
-    ShowMessageBox(this, Q(g_uiTextTable.CamUsed));
-    webcamDeviceCombo->setCurrentIndex(webcamCamera);
-    return;
-  }
+  if (chosen < 0 || RefusedAsInUse(webcamDeviceCombo, chosen, webcamCamera)) return;
   library.camCloseDev(webcamCamera);
   library.camSetPreviewWindow(webcamCamera, nullptr);
   webcamCamera = chosen;
@@ -147,8 +144,11 @@ void CTavrinWindowDlg::OnMergeSettings() {
 void CTavrinWindowDlg::OnWebcamCapture() {
   if (IsClosing() || busy) return;
   const BusyScope scope(*this);
-  std::array<char, 1024> path{};
-  if (!FormatCapturePath(path, "2_", NextNameNumber())) return;
+  CapturePathBuffer path{};
+  if (!FormatCapturePath(path, workFolder, "2_", nameNumbers.Next(platform::TickCount()),
+                         formatCombo->currentIndex())) {
+    return;
+  }
   if (CaptureWithRetry(webcamCamera, path.data()) != 0) return;
   if (IsClosing()) return;
   HandOn(path.data());

@@ -141,4 +141,14 @@ std::u16string CutUtf16(std::u16string_view text, size_t maxUnits) {
   return std::u16string(text.substr(0, cut));
 }
 
+std::vector<std::string> SplitAt(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  for (size_t at = text.find(separator); at != std::string_view::npos; at = text.find(separator)) {
+    pieces.emplace_back(text.substr(0, at));
+    text.remove_prefix(at + 1);
+  }
+  pieces.emplace_back(text);
+  return pieces;
+}
+
 }  // namespace tavrin::platform

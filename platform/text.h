@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrin::platform {
 
@@ -15,5 +16,9 @@ std::string CutUtf8(std::string_view text, size_t maxBytes);
 // Longest prefix of text that is at most maxUnits long and does not split a
 // surrogate pair.
 std::u16string CutUtf16(std::u16string_view text, size_t maxUnits);
+
+// Pieces of text between separators; a text without one is one piece, and
+// empty pieces are kept.
+std::vector<std::string> SplitAt(std::string_view text, char separator);
 
 }  // namespace tavrin::platform

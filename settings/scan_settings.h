@@ -7,6 +7,19 @@
 
 namespace tavrin {
 
+// Webcam.MergePosition: where the webcam's picture goes inside the main
+// one (with the camera library's inside merge code as MergeType).
+enum InsidePlace {
+  kInsideCentre = 0,
+  kInsideTopLeft = 1,
+  kInsideTopRight = 2,
+  kInsideBottomRight = 3,
+  kInsideBottomLeft = 4
+};
+
+// MergeHV.direction.
+enum MergeDirection { kMergeHorizontal = 1, kMergeVertical = 2 };
+
 struct ScanSettings {
   int colorType = 0;
   int cutType = 1;
@@ -19,14 +32,14 @@ struct ScanSettings {
     int isEnable = 0;  // flag: 0 or 1
     int isMerge = 0;   // flag
     int MergeType = 0;
-    int MergePosition = 2;
+    int MergePosition = kInsideTopRight;
     int WebcamHeight = 0;  // pixels
     int WebcamWidth = 0;   // pixels
   } Webcam;
 
   struct MergeHVGroup {
-    int isEnable = 0;   // flag
-    int direction = 1;  // 1 horizontal, 2 vertical
+    int isEnable = 0;  // flag
+    int direction = kMergeHorizontal;
   } MergeHV;
 
   struct WaterMarkGroup {

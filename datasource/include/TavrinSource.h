@@ -24,6 +24,25 @@ extern "C" {
 #define TS_EVENT_FINISHED 2 /* the window sent 205, or all files of its 207 were given */
 #define TS_EVENT_ENDED 3    /* the window's process has ended and nothing more waits */
 
+/* Message codes of the link between the data source and the window. */
+#define TS_MSG_SHOW 202      /* data source -> window: show yourself */
+#define TS_MSG_IMAGE 203     /* window -> data source: one file */
+#define TS_MSG_CLOSE 205     /* both ways: close / ended */
+#define TS_MSG_REQUEST 206   /* data source -> window: a new scan request */
+#define TS_MSG_FILE_LIST 207 /* window -> data source: the path of FileList.xml */
+
+/* Show modes of ShowModel.xml: how a request is served. */
+#define TS_SHOW_NONE (-1)      /* no mode file read yet */
+#define TS_SHOW_WINDOW 0       /* the person shoots; files are listed at the close */
+#define TS_SHOW_CAPTURE_SEND 1 /* unattended: capture at once and send each file */
+#define TS_SHOW_LIST 2         /* the person shoots; only the list at the close */
+#define TS_SHOW_CAPTURE_LIST 3 /* unattended: capture at once; files are listed */
+
+/* Colour types of ShowModel.xml (TWAIN pixel types). */
+#define TS_PIXEL_BW 0
+#define TS_PIXEL_GREY 1
+#define TS_PIXEL_RGB 2
+
 typedef struct TavrinSession TavrinSession;
 
 /* Takes the user's scan-session lock (TS_BUSY at once while another

@@ -54,15 +54,29 @@ TAVRIN_LENS_API int camShowImageSettingWindow(int dev);
 TAVRIN_LENS_API int camShowDevSettingWindow(int dev);
 
 // Processing applied at capture.
-// crop: 0 none, 1 single page, 2 multiple pages, 3 single page with edge
-// restore, 4 book.
+// crop: a page found in the frame; a book comes as its two pages.
+enum {
+  kTavrinCropNone = 0,
+  kTavrinCropSinglePage = 1,
+  kTavrinCropMultiplePages = 2,
+  kTavrinCropEdgeRestore = 3,  // single page with edge restore
+  kTavrinCropBook = 4
+};
 TAVRIN_LENS_API int camSetImageAutoCrop(int dev, int crop);
-// rotate: 0 none, 1 left, 2 180 degrees, 3 right.
+// rotate: a quarter turn left (counter-clockwise), half a turn, a quarter
+// turn right.
+enum { kTavrinRotateNone = 0, kTavrinRotateLeft = 1, kTavrinRotate180 = 2, kTavrinRotateRight = 3 };
 TAVRIN_LENS_API int camSetImageRotateMode(int dev, int rotate);
 // Percent of the frame; 0, 0, 100, 100 switches the user-drawn frame on,
 // four zeros switch it off.
 TAVRIN_LENS_API int camSetImageCusCropRect(int dev, int left, int top, int right, int bottom);
-// colorMode: 0 colour, 1 black-and-white (documents), 3 grey, 4 black-and-white.
+// colorMode; any other value is colour.
+enum {
+  kTavrinColorColour = 0,
+  kTavrinColorDocument = 1,  // black-and-white for documents
+  kTavrinColorGrey = 3,
+  kTavrinColorBlackWhite = 4
+};
 TAVRIN_LENS_API int camSetImageAdjust(int dev, int colorMode);
 // 0, 0 = the camera's own DPI.
 TAVRIN_LENS_API int camSetImageDPI(int dev, int dpiX, int dpiY);
@@ -77,7 +91,19 @@ TAVRIN_LENS_API int camSetImageWaterMark(int dev, const char* text, int position
 // rewrites it to "file1;file2;...", never past its last byte.
 enum { kTavrinLensPathBuffer = 1024 };
 TAVRIN_LENS_API int camCaptureImageFile(int dev, char* path);
-// mode 0: second inside first at x, y scaled to w x h; 1..8 outside.
+// mode: the second picture inside the first at x, y scaled to w x h, or
+// beside it, named by the side it goes to and the end it is aligned with.
+enum {
+  kTavrinMergeInside = 0,
+  kTavrinMergeLeftUpper = 1,
+  kTavrinMergeAboveLeft = 2,
+  kTavrinMergeAboveRight = 3,
+  kTavrinMergeRightUpper = 4,
+  kTavrinMergeRightLower = 5,
+  kTavrinMergeBelowRight = 6,
+  kTavrinMergeBelowLeft = 7,
+  kTavrinMergeLeftLower = 8
+};
 TAVRIN_LENS_API int camCombineImage(const char* first, const char* second, const char* output,
                                     int mode, int x, int y, int w, int h);
 

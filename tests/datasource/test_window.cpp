@@ -103,9 +103,7 @@ class TestWindow : public ITwainShowWindow {
     Log("capture " + path);
     // The scan window's hand-off.
     const std::u16string wide = platform::Utf8ToUtf16(path);
-    int sent = 0;
-    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) sent = twain_.SendImage(wide);
-    if (!twain_.SendEachImage() || sent == -2) twain_.AddFile(wide);
+    twain_.HandOff(wide);
     if (platform::Environment("TAVRIN_TEST_WINDOW_HOSTILE") == "1") {
       // A broken window: the same file again, and a list that is no XML.
       twain_.Channel().Send(1, kMsgImage, wide);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dslink/twain_control.h"
 #include "platform/shared_memory.h"
 #include "test_support.h"
 
@@ -145,7 +146,7 @@ TEST(ChannelSend, SendIntoABlockThePeerClosedIsWritten) {
   EXPECT_EQ(peer.Wait(), 0);
   EXPECT_EQ(peer.Count("send 203 1"), 1);
   EXPECT_EQ(StateOf(raw.Block(1)), kBlockWaiting);
-  EXPECT_EQ(raw.Block(1)->code, 203);
+  EXPECT_EQ(raw.Block(1)->code, kMsgImage);
   EXPECT_EQ(BlockText(*raw.Block(1)), u"x");
 }
 
@@ -214,7 +215,7 @@ TEST(ChannelOpen, MissingFirstNamePrintsOneLineAndTriesNothingElse) {
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(started, 1);
   EXPECT_EQ(printed, "Could not open file mapping object (2).\n");
-  EXPECT_FALSE(channel.Send(1, 203, u"x"));
+  EXPECT_FALSE(channel.Send(1, kMsgImage, u"x"));
   EXPECT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 1000, 1));
 
   platform::SharedMemory view;
@@ -241,8 +242,8 @@ TEST(ChannelOpen, MissingSecondNameStillReceivesButCannotSend) {
                 u"tavrin-test-missing-" + platform::Utf8ToUtf16(RandomHex()), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not open file mapping object (2).\n");
   ASSERT_TRUE(received.WaitCount(1));
-  EXPECT_EQ(received.Messages()[0].code, 202);
-  EXPECT_FALSE(channel.Send(1, 203, u"x"));
+  EXPECT_EQ(received.Messages()[0].code, kMsgShow);
+  EXPECT_FALSE(channel.Send(1, kMsgImage, u"x"));
   channel.Close();
 }
 
@@ -260,9 +261,9 @@ TEST(ChannelSend, PeerThatNeverFreesTheBlockMakesSendGiveUp) {
   channel.SetTimings(timings);
   channel.Start(platform::Utf8ToUtf16(first), platform::Utf8ToUtf16(second), 0);
   ASSERT_TRUE(peer.WaitLine("done wait"));
-  EXPECT_TRUE(channel.Send(1, 203, u"first"));
+  EXPECT_TRUE(channel.Send(1, kMsgImage, u"first"));
   auto begin = Clock::now();
-  EXPECT_FALSE(channel.Send(1, 203, u"second"));
+  EXPECT_FALSE(channel.Send(1, kMsgImage, u"second"));
   EXPECT_GE(ElapsedMs(begin), 300);
   EXPECT_LT(ElapsedMs(begin), 3000);
   // Nobody takes the waiting message, so Close waits its grace and no more.
@@ -282,7 +283,7 @@ TEST(ChannelClose, MessageSentRightBeforeCloseStillReachesThePeer) {
   ASSERT_TRUE(peer.WaitLine("done start"));
   SharedMessageChannel channel;
   channel.Start(platform::Utf8ToUtf16(first), platform::Utf8ToUtf16(second), 0);
-  EXPECT_TRUE(channel.Send(1, 207, u"/home/u/Documents/DSConfig//FileList.xml"));
+  EXPECT_TRUE(channel.Send(1, kMsgFileList, u"/home/u/Documents/DSConfig//FileList.xml"));
   const auto begin = Clock::now();
   channel.Close();
   EXPECT_LT(ElapsedMs(begin), 1500);
@@ -320,7 +321,7 @@ TEST_F(ChannelHostilePeer, TruncatedReceiveBlockEndsTheReceiverWithoutAMessage) 
   StartWith({"truncate:1:16"});
   ASSERT_TRUE(peer->WaitLine("done truncate"));
   EXPECT_TRUE(WaitFor([&] { return !channel.IsReceiving(); }, 2000, 1));
-  EXPECT_TRUE(channel.Send(1, 203, u"still goes out"));
+  EXPECT_TRUE(channel.Send(1, kMsgImage, u"still goes out"));
   channel.Close();
   EXPECT_TRUE(received.Messages().empty());
 }
@@ -328,8 +329,8 @@ TEST_F(ChannelHostilePeer, TruncatedReceiveBlockEndsTheReceiverWithoutAMessage) 
 TEST_F(ChannelHostilePeer, TruncatedSendBlockMakesSendFail) {
   StartWith({"truncate:2:16"});
   ASSERT_TRUE(peer->WaitLine("done truncate"));
-  EXPECT_FALSE(channel.Send(1, 203, u"x"));
-  EXPECT_FALSE(channel.Send(1, 203, u"y"));
+  EXPECT_FALSE(channel.Send(1, kMsgImage, u"x"));
+  EXPECT_FALSE(channel.Send(1, kMsgImage, u"y"));
   EXPECT_TRUE(channel.IsReceiving());
   channel.Close();
   EXPECT_TRUE(received.Messages().empty());
@@ -342,8 +343,8 @@ TEST_F(ChannelHostilePeer, UnlinkedBlocksKeepTheMappingSound) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto messages = received.Messages();
   ASSERT_EQ(messages.size(), 1u) << "only the message the peer really wrote";
-  EXPECT_EQ(messages[0].code, 202);
-  EXPECT_TRUE(channel.Send(1, 203, u"x"));
+  EXPECT_EQ(messages[0].code, kMsgShow);
+  EXPECT_TRUE(channel.Send(1, kMsgImage, u"x"));
   channel.Close();
 }
 

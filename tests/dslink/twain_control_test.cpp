@@ -33,9 +33,7 @@ class RecordingWindow : public ITwainShowWindow {
     const std::string path = workFolder_ + "/1_" + std::to_string(++captures_) + ".bmp";
     std::ofstream(path) << "image " << captures_;
     const std::u16string wide = Wide(path);
-    int sent = 0;
-    if (twain_.m_nShowMode == 1 || twain_.SendEachImage()) sent = twain_.SendImage(wide);
-    if (!twain_.SendEachImage() || sent == -2) twain_.AddFile(wide);
+    twain_.HandOff(wide);
     return 1;
   }
   int LockMerge(int flag) override { return Record("LockMerge " + std::to_string(flag)); }
@@ -139,11 +137,16 @@ TEST_P(DeliveryByMode, RequestUserCaptureAndCloseDeliverAsTheTableSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllModes, DeliveryByMode,
-    testing::Values(DeliveryRow{-1, false, 0, {}}, DeliveryRow{-1, true, 0, {205}},
-                    DeliveryRow{0, false, 0, {207}}, DeliveryRow{0, true, 0, {203, 205}},
-                    DeliveryRow{1, false, 1, {203, 203}}, DeliveryRow{1, true, 1, {203, 203, 205}},
-                    DeliveryRow{2, false, 0, {207}}, DeliveryRow{2, true, 0, {207, 205}},
-                    DeliveryRow{3, false, 1, {207}}, DeliveryRow{3, true, 1, {203, 203, 205}}));
+    testing::Values(DeliveryRow{kShowModeNone, false, 0, {}},
+                    DeliveryRow{kShowModeNone, true, 0, {kMsgClose}},
+                    DeliveryRow{kShowModeWindow, false, 0, {kMsgFileList}},
+                    DeliveryRow{kShowModeWindow, true, 0, {kMsgImage, kMsgClose}},
+                    DeliveryRow{kShowModeCaptureSend, false, 1, {kMsgImage, kMsgImage}},
+                    DeliveryRow{kShowModeCaptureSend, true, 1, {kMsgImage, kMsgImage, kMsgClose}},
+                    DeliveryRow{kShowModeList, false, 0, {kMsgFileList}},
+                    DeliveryRow{kShowModeList, true, 0, {kMsgFileList, kMsgClose}},
+                    DeliveryRow{kShowModeCaptureList, false, 1, {kMsgFileList}},
+                    DeliveryRow{kShowModeCaptureList, true, 1, {kMsgImage, kMsgImage, kMsgClose}}));
 
 TEST_F(TwainControlTest, ModeThreeListHoldsEveryCaptureOnce) {
   WriteShowModel("<ShowMode>3</ShowMode>");
@@ -359,7 +362,7 @@ TEST_F(TwainControlTest, FailedListSaveClosesWithTheReasonAndTellsWhereThePagesA
   source.Start(Wide(first), Wide(second), 1);
   WriteCfgInfo("<cfg><Name>" + first + "</Name><m_strImgExe>" + second + "</m_strImgExe></cfg>");
   ASSERT_EQ(blocked.Attach(&person), 1);
-  blocked.m_nShowMode = 2;
+  blocked.m_nShowMode = kShowModeList;
   person.CaptureImage();
   person.CaptureImage();
   shownMessages.clear();
@@ -391,7 +394,7 @@ TEST_F(TwainControlTest, PathsTooLongForAMessageGoOutThroughAListInAShortFolder)
 
   // Mode 1: a file whose 203 cannot carry its path is not counted as sent
   // and reaches the data source in a list at the close.
-  longConfig.m_nShowMode = 1;
+  longConfig.m_nShowMode = kShowModeCaptureSend;
   const std::string longFile = deep + "/page.jpg";
   std::ofstream(longFile) << "x";
   EXPECT_EQ(longConfig.SendImage(Wide(longFile)), 0);
@@ -418,7 +421,7 @@ TEST_F(TwainControlTest, PathsTooLongForAMessageGoOutThroughAListInAShortFolder)
   WriteCfgInfo("<cfg><Name>" + first2 + "</Name><m_strImgExe>" + second2 + "</m_strImgExe></cfg>");
   RecordingWindow other(noRoom, scratch / "work");
   ASSERT_EQ(noRoom.Attach(&other), 1);
-  noRoom.m_nShowMode = 2;
+  noRoom.m_nShowMode = kShowModeList;
   noRoom.AddFile(Wide(longFile));
   shownMessages.clear();
   SetMessageBoxHook(&RecordMessage);

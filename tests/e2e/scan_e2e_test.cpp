@@ -205,7 +205,7 @@ class SourceEndToEnd : public ScanEndToEnd {
 
 TEST_F(SourceEndToEnd, ModeZeroClosedBy205CapturesNothingAndSavesTheSettings) {
   ASSERT_EQ(api.open(&session, 0, 0, 0, 0, 20000), TS_OK) << api.lastError(session);
-  ASSERT_EQ(api.send(session, 205, 10000), TS_OK) << api.lastError(session);
+  ASSERT_EQ(api.send(session, TS_MSG_CLOSE, 10000), TS_OK) << api.lastError(session);
 
   const Events events = Collect(20000);
   EXPECT_EQ(events.last, TS_EVENT_FINISHED) << api.lastError(session);
@@ -239,7 +239,7 @@ TEST_F(SourceEndToEnd, CopiedData205ClosesLikeTheChannelAndOtherIdentifiersDoNot
   EXPECT_EQ(Collect(1500).last, TS_EVENT_TIMEOUT);
   EXPECT_TRUE(api.windowRunning(session));
 
-  ASSERT_EQ(api.sendCopiedData(session, 205, 5000), TS_OK) << api.lastError(session);
+  ASSERT_EQ(api.sendCopiedData(session, TS_MSG_CLOSE, 5000), TS_OK) << api.lastError(session);
   const Events events = Collect(20000);
   EXPECT_EQ(events.last, TS_EVENT_FINISHED) << api.lastError(session);
   EXPECT_TRUE(events.files.empty());
@@ -247,7 +247,7 @@ TEST_F(SourceEndToEnd, CopiedData205ClosesLikeTheChannelAndOtherIdentifiersDoNot
   EXPECT_NE(ReadSettings().indexOf("<cutType>"), -1);
   // The window took its socket with it.
   EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(socketPath)));
-  EXPECT_EQ(api.sendCopiedData(session, 205, 1000), TS_NO_WINDOW);
+  EXPECT_EQ(api.sendCopiedData(session, TS_MSG_CLOSE, 1000), TS_NO_WINDOW);
 }
 
 TEST_F(SourceEndToEnd, ModeOneSendEachDeliversCopiesFromTheTemporaryFolder) {
@@ -257,13 +257,13 @@ TEST_F(SourceEndToEnd, ModeOneSendEachDeliversCopiesFromTheTemporaryFolder) {
   ASSERT_EQ(api.open(&session, 1, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
   std::vector<std::string> files;
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(api.send(session, 206, 20000), TS_OK) << api.lastError(session);
+    ASSERT_EQ(api.send(session, TS_MSG_REQUEST, 20000), TS_OK) << api.lastError(session);
     char path[1024] = {};
     ASSERT_EQ(api.nextEvent(session, 30000, path, sizeof(path)), TS_EVENT_FILE)
         << api.lastError(session);
     files.emplace_back(path);
   }
-  ASSERT_EQ(api.send(session, 205, 20000), TS_OK) << api.lastError(session);
+  ASSERT_EQ(api.send(session, TS_MSG_CLOSE, 20000), TS_OK) << api.lastError(session);
   // Send-each mode ends with 205 whatever the mode.
   EXPECT_EQ(Collect(20000).last, TS_EVENT_FINISHED) << api.lastError(session);
   EXPECT_TRUE(WaitForWindowEnd(10000));
@@ -306,8 +306,8 @@ TEST_F(SourceEndToEnd, ModeTwoWithoutDpiModeSetsImageDpi200) {
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<cfg><ShowMode>2</ShowMode>"
         "<ColorType>2</ColorType><RotateMode>0</RotateMode></cfg>\r\n");
   }
-  ASSERT_EQ(api.send(session, 206, 20000), TS_OK) << api.lastError(session);
-  ASSERT_EQ(api.send(session, 205, 20000), TS_OK) << api.lastError(session);
+  ASSERT_EQ(api.send(session, TS_MSG_REQUEST, 20000), TS_OK) << api.lastError(session);
+  ASSERT_EQ(api.send(session, TS_MSG_CLOSE, 20000), TS_OK) << api.lastError(session);
   EXPECT_EQ(Collect(20000).last, TS_EVENT_FINISHED) << api.lastError(session);
   EXPECT_TRUE(WaitForWindowEnd(10000));
   // Mode 2 saves what the request set.
@@ -380,9 +380,9 @@ TEST_F(SourceEndToEnd, RequestArrivingWhileTheWindowClosesNeverDeadlocks) {
   for (int round = 0; round < kRounds; ++round) {
     ASSERT_EQ(api.open(&session, 1, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
     WaitFor([&] { return QFileInfo::exists(socket); }, 5000, 20);
-    std::thread request([this] { api.send(session, 206, 5000); });
+    std::thread request([this] { api.send(session, TS_MSG_REQUEST, 5000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(round % 7 * 15));
-    const int closed = api.sendCopiedData(session, 205, 5000);
+    const int closed = api.sendCopiedData(session, TS_MSG_CLOSE, 5000);
     request.join();
     EXPECT_EQ(closed, TS_OK) << "round " << round << ": " << api.lastError(session);
     EXPECT_TRUE(WaitForWindowEnd(20000)) << "round " << round;

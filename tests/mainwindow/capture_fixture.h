@@ -62,7 +62,7 @@ inline constexpr const char* kTwoCameras = "document?sizes=800x600,webcam?sizes=
 inline ScanSettings SmallCameras() {
   ScanSettings settings;
   settings.fileType = 2;
-  settings.cutType = 0;
+  settings.cutType = kTavrinCropNone;
   settings.DPI.MainWidth = kMainWidth;
   settings.DPI.MainHeight = kMainHeight;
   settings.Webcam.WebcamWidth = kWebcamWidth;
@@ -224,13 +224,13 @@ class CaptureFixture : public WindowFixture {
 
   std::vector<std::string> Listed() const {
     std::vector<std::string> paths;
-    for (const std::u16string& path : window->Twain().FileList())
+    for (const std::u16string& path : Probe().Twain().FileList())
       paths.push_back(platform::Utf16ToUtf8(path));
     return paths;
   }
   std::vector<std::string> WorkFiles() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(window->WorkFolder()))
+    for (const auto& entry : fs::directory_iterator(Probe().WorkFolder()))
       names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "dialogs/water_mark_dlg.h"
+#include "resources/dialog_ids.h"
 #include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
@@ -18,6 +19,7 @@ namespace {
 
 using test::CaptureFixture;
 using test::LensCall;
+using test::OnNextDialog;
 using test::WaitFor;
 namespace fs = std::filesystem;
 
@@ -31,15 +33,6 @@ class CaptureTest : public CaptureFixture {
     return Start(settings);
   }
 };
-
-TEST(SplitAtTest, PiecesBetweenSeparatorsWithEmptyOnesKept) {
-  using Pieces = std::vector<std::string>;
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("a;b;c", ';'), (Pieces{"a", "b", "c"}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("/w/1_5.jpg", ';'), (Pieces{"/w/1_5.jpg"}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("", ';'), (Pieces{""}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt("a;", ';'), (Pieces{"a", ""}));
-  EXPECT_EQ(CTavrinWindowDlg::SplitAt(";;", ';'), (Pieces{"", "", ""}));
-}
 
 TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames) {
   SetCameras("document?sizes=1024x768");
@@ -66,7 +59,7 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
     const QFileInfo info(QString::fromStdString(path));
     EXPECT_EQ(
         info.absolutePath().toStdString(),
-        QFileInfo(QString::fromStdString(window->WorkFolder())).absoluteFilePath().toStdString());
+        QFileInfo(QString::fromStdString(Probe().WorkFolder())).absoluteFilePath().toStdString());
     EXPECT_TRUE(info.fileName().contains(
         QRegularExpression(QStringLiteral("^1_-?[0-9]+%1$")
                                .arg(QRegularExpression::escape(QString::fromUtf8(c.extension))))))
@@ -93,7 +86,7 @@ TEST_F(CaptureTest, PlainCaptureInEachFormatListsAndShowsEveryFileUnderNewNames)
 TEST_F(CaptureTest, ModeOneRetriesSevenTimesHalfASecondApartThenFailsAndCloses) {
   SetCameras("document?fail=10");
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = kShowModeCaptureSend;
   Press();
   const std::vector<LensCall> captures = Calls("camCaptureImageFile");
   ASSERT_EQ(captures.size(), 7u);
@@ -119,7 +112,7 @@ TEST_F(CaptureTest, UnattendedRetrySucceedingOnTheFourthCallHandsTheFileOn) {
     window.reset();
     SetCameras("document?fail=3");
     ASSERT_TRUE(Start());
-    window->Twain().m_nShowMode = mode;
+    Probe().Twain().m_nShowMode = mode;
     Press();
     const std::vector<LensCall> captures = Calls("camCaptureImageFile");
     ASSERT_EQ(captures.size(), 4u);
@@ -134,7 +127,7 @@ TEST_F(CaptureTest, ModesWithAPersonAtTheWindowCallOnceAndFailSilently) {
   SetCameras("document?fail=1");
   ASSERT_TRUE(Start());
   for (const int mode : {0, 2, -1}) {
-    window->Twain().m_nShowMode = mode;
+    Probe().Twain().m_nShowMode = mode;
     ClearCalls();
     Press();
     EXPECT_EQ(Calls("camCaptureImageFile").size(), 1u) << "mode " << mode;
@@ -149,7 +142,7 @@ TEST_F(CaptureTest, ModesWithAPersonAtTheWindowCallOnceAndFailSilently) {
 TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
   SetCameras("pages");
   ASSERT_TRUE(Start());
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   Press();
   const std::vector<std::string> listed = Listed();
   ASSERT_EQ(listed.size(), 3u);
@@ -172,7 +165,7 @@ TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
 TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
   SetCameras("book");
   ASSERT_TRUE(Start());
-  Choose(kIdCropCombo, 4);
+  Choose(kIdCropCombo, kTavrinCropBook);
   EXPECT_EQ(Calls("camSetImageAutoCrop").back().args, (std::vector<std::string>{"0", "4"}));
   Press();
   const std::vector<std::string> listed = Listed();
@@ -190,7 +183,7 @@ TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
 
 TEST_F(CaptureTest, MultipleCropWithOnePieceContinuesLikeAnyCrop) {
   ASSERT_TRUE(Start());  // one page: one piece
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   Press();
   ASSERT_EQ(Listed().size(), 1u);
   EXPECT_EQ(Listed()[0], Calls("camCaptureImageFile").at(0).args.at(1));
@@ -204,7 +197,7 @@ TEST_F(CaptureTest, MultipleCropPiecesAreFollowedByTheWebcamPictureOfThePress) {
   settings.Webcam.WebcamWidth = 320;
   settings.Webcam.WebcamHeight = 240;
   ASSERT_TRUE(Start(settings));
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   Press();
   const std::vector<std::string> listed = Listed();
   ASSERT_EQ(listed.size(), 4u);
@@ -217,7 +210,7 @@ TEST_F(CaptureTest, MultipleCropPiecesAreFollowedByTheWebcamPictureOfThePress) {
 TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
   UseDataSource();
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 1;
+  Probe().Twain().m_nShowMode = kShowModeCaptureSend;
   Press();
   ASSERT_TRUE(WaitFor([&] { return dataSource->SentImages().size() == 1; }));
   EXPECT_EQ(dataSource->SentImages()[0], Listed().at(0));
@@ -227,7 +220,7 @@ TEST_F(CaptureTest, ModeOneSendsEachFileAndListsItToo) {
 TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
   UseDataSource();
   ASSERT_TRUE(Start());
-  window->Twain().m_nShowMode = 0;
+  Probe().Twain().m_nShowMode = kShowModeWindow;
   Press();
   Press();
   EXPECT_EQ(Listed().size(), 2u);
@@ -244,9 +237,9 @@ TEST_F(CaptureTest, ModeZeroListsAndDeliversTheListAtClose) {
 
 TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().m_nShowMode = 2;
-  const std::string path = window->WorkFolder() + "/listed.jpg";
-  EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(path)), 1);
+  Probe().Twain().m_nShowMode = kShowModeList;
+  const std::string path = Probe().WorkFolder() + "/listed.jpg";
+  EXPECT_EQ(Probe().Twain().HandOff(platform::Utf8ToUtf16(path)), 1);
   EXPECT_EQ(Listed(), (std::vector<std::string>{path}));
   Press();
   EXPECT_EQ(Listed().size(), 2u);
@@ -258,7 +251,7 @@ TEST_F(CaptureTest, SendEachInModeTwoListsTheFileWithoutSendingAndCountsIt) {
 // the list and then says that the one-by-one run has ended.
 TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().m_nShowMode = 2;
+  Probe().Twain().m_nShowMode = kShowModeList;
   Press();
   Press();
   const std::vector<std::string> listed = Listed();
@@ -280,7 +273,7 @@ TEST_F(CaptureTest, ModeTwoOneByOneDeliversTheListThenTheClose) {
 
 TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().m_nShowMode = 0;
+  Probe().Twain().m_nShowMode = kShowModeWindow;
   Press();
   EXPECT_TRUE(Listed().empty());
   // Sent as a copy in the temporary folder, and still shown.
@@ -291,12 +284,12 @@ TEST_F(CaptureTest, SendEachOutsideModeTwoSendsAndLeavesTheListAlone) {
 
 TEST_F(CaptureTest, HandOffWhenNotAttachedSendsAndListsNothing) {
   ASSERT_TRUE(StartOneByOne());
-  window->Twain().Attach(nullptr);
-  ASSERT_FALSE(window->Twain().IsAttached());
+  Probe().Twain().Attach(nullptr);
+  ASSERT_FALSE(Probe().Twain().IsAttached());
   messages.clear();
   for (const int mode : {0, 1}) {
-    window->Twain().m_nShowMode = mode;
-    EXPECT_EQ(window->HandOffPath(platform::Utf8ToUtf16(window->WorkFolder() + "/x.jpg")), 0);
+    Probe().Twain().m_nShowMode = mode;
+    EXPECT_EQ(Probe().Twain().HandOff(platform::Utf8ToUtf16(Probe().WorkFolder() + "/x.jpg")), 0);
   }
   EXPECT_TRUE(Listed().empty());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -368,7 +361,7 @@ TEST_F(CaptureTest, WatermarkCheckBoxSwitchesTheLibraryAndTheSettingsButton) {
   EXPECT_EQ(marks[0].args, (std::vector<std::string>{"0", "Draft", "7", "20", "Arial", "0", "0",
                                                      "0", "30", "70", "255", "0", "0", "1"}));
   EXPECT_TRUE(button->isEnabled());
-  EXPECT_TRUE(window->WatermarkSettings().isEnable);
+  EXPECT_TRUE(Probe().WatermarkSettings().isEnable);
 
   ClearCalls();
   Click(kIdWatermarkCheck);
@@ -378,21 +371,8 @@ TEST_F(CaptureTest, WatermarkCheckBoxSwitchesTheLibraryAndTheSettingsButton) {
                                                      "70", "255", "0", "0", "0"}));
   EXPECT_FALSE(button->isEnabled());
   // The text stays for the next time.
-  EXPECT_EQ(window->WatermarkSettings().text, u"Draft");
-  EXPECT_FALSE(window->WatermarkSettings().isEnable);
-}
-
-// Runs done on the modal dialog that the next exec() opens.
-template <class Dialog, class Done>
-void OnNextDialog(Done done) {
-  QTimer::singleShot(0, [done] {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      if (auto* dialog = dynamic_cast<Dialog*>(widget); dialog != nullptr && dialog->isVisible()) {
-        done(*dialog);
-        return;
-      }
-    }
-  });
+  EXPECT_EQ(Probe().WatermarkSettings().text, u"Draft");
+  EXPECT_FALSE(Probe().WatermarkSettings().isEnable);
 }
 
 TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
@@ -403,19 +383,19 @@ TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
   ASSERT_TRUE(Start(settings));
 
   OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
-    qobject_cast<QLineEdit*>(dialog.Controls().Control(1037))->setText("Changed");
+    qobject_cast<QLineEdit*>(dialog.Controls().Control(idd130::kWmText))->setText("Changed");
     dialog.reject();
   });
   Click(kIdWatermarkSettingsButton);
-  EXPECT_EQ(window->WatermarkSettings().text, u"Old");
+  EXPECT_EQ(Probe().WatermarkSettings().text, u"Old");
   EXPECT_TRUE(Calls("camSetImageWaterMark").empty());
 
   OnNextDialog<CWaterMarkDlg>([](CWaterMarkDlg& dialog) {
-    qobject_cast<QLineEdit*>(dialog.Controls().Control(1037))->setText("New");
+    qobject_cast<QLineEdit*>(dialog.Controls().Control(idd130::kWmText))->setText("New");
     dialog.accept();
   });
   Click(kIdWatermarkSettingsButton);
-  EXPECT_EQ(window->WatermarkSettings().text, u"New");
+  EXPECT_EQ(Probe().WatermarkSettings().text, u"New");
   const std::vector<LensCall> marks = Calls("camSetImageWaterMark");
   ASSERT_EQ(marks.size(), 1u);
   EXPECT_EQ(marks[0].args.at(1), "New");

@@ -32,9 +32,9 @@ class ContinuousTest : public DriveTest {
     auto* button = qobject_cast<QPushButton*>(window->Control(kIdAutoCaptureButton));
     ASSERT_TRUE(button->isEnabled());
     button->click();
-    ASSERT_NE(window->AutoCapture(), nullptr);
+    ASSERT_NE(Probe().AutoCapture(), nullptr);
   }
-  CAutoCaptureDlg* Dialog() const { return window->AutoCapture(); }
+  CAutoCaptureDlg* Dialog() const { return Probe().AutoCapture(); }
   QString Text(int id) const { return qobject_cast<QLabel*>(Dialog()->Control(id))->text(); }
   QProgressBar* Progress() const {
     return qobject_cast<QProgressBar*>(Dialog()->Control(idd135::kProgress));
@@ -46,7 +46,7 @@ class ContinuousTest : public DriveTest {
     Dialog()->StartCapture();
     ASSERT_TRUE(Dialog()->IsRunning());
   }
-  size_t Files() const { return window->Twain().FileList().size(); }
+  size_t Files() const { return Probe().Twain().FileList().size(); }
   // "<n> <unit>", and the count worded as WordType asks, with the texts of
   // the language the window loaded.
   static QString Seconds(int n) {
@@ -198,11 +198,11 @@ TEST_F(ContinuousTest, ARunStartsWithBothMergesOff) {
   auto* merge = qobject_cast<QCheckBox*>(window->Control(kIdMergeCheck));
   auto* webcamMerge = qobject_cast<QCheckBox*>(window->Control(kIdWebcamMergeCheck));
   merge->setChecked(true);
-  window->OnMergeCheck();
-  ASSERT_TRUE(window->MergePreview()->isVisible());
+  Probe().OnMergeCheck();
+  ASSERT_TRUE(Probe().MergePreview()->isVisible());
   PressContinuous(0);
   EXPECT_FALSE(merge->isChecked());
-  EXPECT_FALSE(window->MergePreview()->isVisible());
+  EXPECT_FALSE(Probe().MergePreview()->isVisible());
   Dialog()->StopCapture();
 
   webcamMerge->setChecked(true);

@@ -58,7 +58,7 @@ TEST_F(ControlInterfaceTest, ModeOneRequestClearsTheMergesAppliesItsChoicesAndCa
   ASSERT_TRUE(Start(settings));
   ASSERT_FALSE(window->isVisible());
   ASSERT_TRUE(Check(kIdWebcamCheck)->isChecked());
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
   ASSERT_TRUE(Check(kIdMergeCheck)->isChecked());
 
   // Grey (TWAIN pixel type 1), a half turn, 300 dpi.
@@ -66,16 +66,16 @@ TEST_F(ControlInterfaceTest, ModeOneRequestClearsTheMergesAppliesItsChoicesAndCa
   EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
   EXPECT_FALSE(window->isVisible());
   EXPECT_FALSE(Check(kIdMergeCheck)->isChecked());
-  EXPECT_FALSE(window->MergePreview()->isVisible());
+  EXPECT_FALSE(Probe().MergePreview()->isVisible());
   EXPECT_FALSE(Check(kIdWebcamCheck)->isChecked());
-  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(Probe().WebcamCamera(), -1);
   EXPECT_EQ(g_scanSettings.DPI.ImageDPI, 300);
   EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), ColorIndexFromPixelType(1));
   EXPECT_EQ(Combo(kIdRotateCombo)->currentIndex(), 2);
 
-  const size_t before = window->Twain().FileList().size();
+  const size_t before = Probe().Twain().FileList().size();
   EXPECT_EQ(OnReceiverThread([&] { return window->CaptureImage(); }), 1);
-  EXPECT_EQ(window->Twain().FileList().size(), before + 1);
+  EXPECT_EQ(Probe().Twain().FileList().size(), before + 1);
   EXPECT_FALSE(window->isVisible());
 }
 
@@ -93,7 +93,7 @@ TEST_F(ControlInterfaceTest, AnAutomaticRunRequestShowsTheWindowAndItsRunWhoseEn
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 0);
   EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), ColorIndexFromPixelType(1));
-  CAutoCaptureDlg* run = window->AutoCapture();
+  CAutoCaptureDlg* run = Probe().AutoCapture();
   ASSERT_NE(run, nullptr);
   EXPECT_TRUE(run->isVisible());
   EXPECT_TRUE(run->IsRunning());
@@ -106,8 +106,8 @@ TEST_F(ControlInterfaceTest, AnAutomaticRunRequestShowsTheWindowAndItsRunWhoseEn
 
 TEST_F(ControlInterfaceTest, ModeZeroRequestShowsTheWindowAndKeepsThePersonsChoices) {
   ScanSettings settings;
-  settings.colorType = 3;
-  settings.rotateType = 1;
+  settings.colorType = kColorItemBlackWhite;
+  settings.rotateType = kTavrinRotateLeft;
   ASSERT_TRUE(Start(settings));
   window->hide();
   WriteRequest(0, 2, 3, 600);
@@ -142,13 +142,13 @@ TEST_F(ControlInterfaceTest, ARequestDuringStartUpWaitsForItThenApplies) {
 TEST_F(ControlInterfaceTest, CallsThatArriveOnceTheWindowClosesReturnWithoutTouchingIt) {
   WriteShowModel(1);
   ASSERT_TRUE(Start());
-  window->OnExit();
-  const size_t before = window->Twain().FileList().size();
+  Probe().OnExit();
+  const size_t before = Probe().Twain().FileList().size();
   EXPECT_EQ(OnReceiverThread([&] { return window->ShowTwainWindow(1); }), 1);
   EXPECT_EQ(OnReceiverThread([&] { return window->CaptureImage(); }), 1);
   EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
   EXPECT_FALSE(window->isVisible());
-  EXPECT_EQ(window->Twain().FileList().size(), before);
+  EXPECT_EQ(Probe().Twain().FileList().size(), before);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ std::string BlockBytes(int code, size_t size = sizeof(ChannelBlock)) {
 }
 
 TEST(CopiedDataRecordTest, HeaderIsIdentifierThenLengthLittleEndian) {
-  const std::string record = EncodeCopiedDataRecord(1002, "abc");
+  const std::string record = EncodeCopiedDataRecord(kCopyDataMessageId, "abc");
   EXPECT_EQ(record, std::string("\xea\x03\x00\x00\x03\x00\x00\x00"
                                 "abc",
                                 11));
@@ -43,9 +43,9 @@ TEST(CopiedDataRecordTest, HeaderIsIdentifierThenLengthLittleEndian) {
 }
 
 TEST(CopiedDataRecordTest, RecordsComeWholeHoweverTheBytesArrive) {
-  const std::string stream = EncodeCopiedDataRecord(1002, BlockBytes(206)) +
+  const std::string stream = EncodeCopiedDataRecord(kCopyDataMessageId, BlockBytes(kMsgRequest)) +
                              EncodeCopiedDataRecord(7, "") +
-                             EncodeCopiedDataRecord(1002, std::string("\x00\x01", 2));
+                             EncodeCopiedDataRecord(kCopyDataMessageId, std::string("\x00\x01", 2));
   for (size_t chunk : {size_t{1}, size_t{3}, size_t{8}, size_t{1000}, stream.size()}) {
     CopiedDataReader reader;
     std::vector<CopiedDataRecord> records;
@@ -54,8 +54,8 @@ TEST(CopiedDataRecordTest, RecordsComeWholeHoweverTheBytesArrive) {
       while (auto record = reader.Next()) records.push_back(*record);
     }
     ASSERT_EQ(records.size(), 3u) << "chunk " << chunk;
-    EXPECT_EQ(records[0].id, 1002);
-    EXPECT_EQ(records[0].data, BlockBytes(206));
+    EXPECT_EQ(records[0].id, kCopyDataMessageId);
+    EXPECT_EQ(records[0].data, BlockBytes(kMsgRequest));
     EXPECT_EQ(records[1].id, 7);
     EXPECT_TRUE(records[1].data.empty());
     EXPECT_EQ(records[2].data, std::string("\x00\x01", 2));
@@ -65,14 +65,14 @@ TEST(CopiedDataRecordTest, RecordsComeWholeHoweverTheBytesArrive) {
 
 TEST(CopiedDataRecordTest, AnOversizedRecordBreaksTheStreamWithoutWaitingForIt) {
   CopiedDataReader reader;
-  std::string header = EncodeCopiedDataRecord(1002, "").substr(0, 4);
+  std::string header = EncodeCopiedDataRecord(kCopyDataMessageId, "").substr(0, 4);
   const uint32_t huge = CopiedDataReader::kMaxRecordBytes + 1;
   for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>((huge >> (8 * i)) & 0xFF));
   EXPECT_FALSE(reader.Append(header));
   EXPECT_TRUE(reader.Broken());
   EXPECT_FALSE(reader.Next().has_value());
   // Whatever follows is not read as records.
-  EXPECT_FALSE(reader.Append(EncodeCopiedDataRecord(1002, BlockBytes(205))));
+  EXPECT_FALSE(reader.Append(EncodeCopiedDataRecord(kCopyDataMessageId, BlockBytes(kMsgClose))));
   EXPECT_FALSE(reader.Next().has_value());
 
   // The largest allowed record is still taken.
@@ -109,10 +109,10 @@ TEST_F(CopiedDataWindowTest, MessagesOfIdentifier1002DriveTheWindowAndOthersDoNo
 TEST_F(CopiedDataWindowTest, TheDataSourcesClientReachesTheWindowThroughItsSocket) {
   WriteShowModel(1);
   ASSERT_TRUE(Start());
-  ASSERT_NE(window->CopiedData(), nullptr);
-  ASSERT_TRUE(window->CopiedData()->IsListening())
-      << window->CopiedData()->LastError().toStdString();
-  EXPECT_EQ(window->CopiedData()->Path().toStdString(), CopiedDataSocketPath());
+  ASSERT_NE(Probe().CopiedData(), nullptr);
+  ASSERT_TRUE(Probe().CopiedData()->IsListening())
+      << Probe().CopiedData()->LastError().toStdString();
+  EXPECT_EQ(Probe().CopiedData()->Path().toStdString(), CopiedDataSocketPath());
 
   // A broken stream is dropped; the server goes on taking others.
   const std::string broken = std::string("\xea\x03\x00\x00\xff\xff\xff\x7f", 8);
@@ -141,7 +141,7 @@ TEST_F(CopiedDataWindowTest, AStaleSocketIsReplacedAndALiveOneIsLeftToItsWindow)
     CopiedDataServer second([](const CopiedDataRecord&) {});
     EXPECT_FALSE(second.Listen(path));
     EXPECT_TRUE(second.LastError().contains(QStringLiteral("another scan window")));
-    const std::string record = EncodeCopiedDataRecord(1002, BlockBytes(202));
+    const std::string record = EncodeCopiedDataRecord(kCopyDataMessageId, BlockBytes(kMsgShow));
     ASSERT_TRUE(
         platform::SendToLocalSocket(path.toStdString(), record.data(), record.size(), 1000));
     EXPECT_TRUE(WaitFor([&] { return received == 1; }));
@@ -158,7 +158,7 @@ TEST_F(CopiedDataWindowTest, AStaleSocketIsReplacedAndALiveOneIsLeftToItsWindow)
     ASSERT_TRUE(QFileInfo::exists(path));
     CopiedDataServer next([&](const CopiedDataRecord&) { ++received; });
     EXPECT_TRUE(next.Listen(path)) << next.LastError().toStdString();
-    const std::string record = EncodeCopiedDataRecord(1002, BlockBytes(202));
+    const std::string record = EncodeCopiedDataRecord(kCopyDataMessageId, BlockBytes(kMsgShow));
     ASSERT_TRUE(
         platform::SendToLocalSocket(path.toStdString(), record.data(), record.size(), 1000));
     EXPECT_TRUE(WaitFor([&] { return received == 2; }));

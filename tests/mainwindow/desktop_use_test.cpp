@@ -31,6 +31,7 @@
 #include "mainwindow/scan_window_template.h"
 #include "platform/text.h"
 #include "resources/dialog_ids.h"
+#include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
 #include "tests/mainwindow/window_fixture.h"
@@ -148,7 +149,7 @@ TEST_F(DesktopUseTest, EnterAndEscapeLeaveTheSessionOpen) {
   bool finished = false;
   QObject::connect(window.get(), &QDialog::finished, [&] { finished = true; });
   // After choosing a list item, as a person does, and on the window.
-  Choose(kIdColorCombo, 1);
+  Choose(kIdColorCombo, kColorItemGrey);
   for (QWidget* target : {window->Control(kIdColorCombo), static_cast<QWidget*>(window.get())}) {
     target->setFocus();
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
@@ -198,7 +199,7 @@ TEST_F(DesktopUseTest, TextsShowWholeAtTheDialogFontInEveryLanguage) {
         QFontMetrics(sizeLabel->font()).horizontalAdvance(qobject_cast<QLabel*>(sizeLabel)->text());
     EXPECT_GE(watermark.Controls().Control(idd130::kFontSize)->x() - textEnd, 3) << code;
 
-    ExpectTextsShowWhole(*window, window->Controls(), code + " scan window");
+    ExpectTextsShowWhole(*window, Probe().Controls(), code + " scan window");
     ExpectTextsShowWhole(watermark, watermark.Controls(), code + " watermark");
     ExpectTextsShowWhole(merge, merge.Controls(), code + " merge options");
     ExpectTextsShowWhole(capture, capture.Controls(), code + " continuous capture");
@@ -215,7 +216,7 @@ TEST_F(DesktopUseTest, AListRefilledLaterStillShowsItsValuesWhole) {
     const TextRoom room = RoomOf(sizes);
     return room.widthPx <= room.roomPx;
   }));
-  ExpectTextsShowWhole(*window, window->Controls(), "after the refill");
+  ExpectTextsShowWhole(*window, Probe().Controls(), "after the refill");
 }
 
 // The five inside places of the merge options sit at the corners and the
@@ -237,11 +238,11 @@ TEST_F(DesktopUseTest, InsidePlacesSitEvenlyInTheirFrame) {
   for (QWidget* widget : merge.Controls().All()) {
     if (qobject_cast<QGroupBox*>(widget) != nullptr) frame = widget->geometry();
   }
-  const QRect topLeft = indicator(1053);
-  const QRect topRight = indicator(1049);
-  const QRect centre = indicator(1050);
-  const QRect bottomLeft = indicator(1056);
-  const QRect bottomRight = indicator(1057);
+  const QRect topLeft = indicator(idd131::kInsidePlace[kInsideTopLeft]);
+  const QRect topRight = indicator(idd131::kInsidePlace[kInsideTopRight]);
+  const QRect centre = indicator(idd131::kInsidePlace[kInsideCentre]);
+  const QRect bottomLeft = indicator(idd131::kInsidePlace[kInsideBottomLeft]);
+  const QRect bottomRight = indicator(idd131::kInsidePlace[kInsideBottomRight]);
   ASSERT_TRUE(frame.contains(topLeft) && frame.contains(bottomRight));
   const int leftGap = topLeft.left() - frame.left();
   const int rightGap = frame.right() - topRight.right();
@@ -284,7 +285,7 @@ TEST_F(DesktopUseTest, CaptionsThatWereChineseOnlyFollowTheLanguage) {
 TEST_F(DesktopUseTest, WindowGrowsAndTheSizeIsRememberedWithTheSettings) {
   ASSERT_TRUE(Start());
   const QSize smallest = window->minimumSize();
-  EXPECT_GE(smallest.width(), window->Controls().TemplateSize().width());
+  EXPECT_GE(smallest.width(), Probe().Controls().TemplateSize().width());
   EXPECT_LT(window->minimumWidth(), window->maximumWidth());
   const QRect preview = Place(kIdPreviewArea);
   const QRect strip = Place(kIdThumbnailList);
@@ -307,7 +308,7 @@ TEST_F(DesktopUseTest, WindowGrowsAndTheSizeIsRememberedWithTheSettings) {
   EXPECT_EQ(Place(kIdExitButton), exit.translated(500, 150));
   EXPECT_EQ(Place(kIdDeviceCombo), device.translated(0, 150));
   EXPECT_EQ(Place(kIdCaptureButton), capture.translated(400, 150));
-  EXPECT_EQ(window->StatusBar()->geometry().bottom(), window->height() - 1);
+  EXPECT_EQ(Probe().StatusBar()->geometry().bottom(), window->height() - 1);
   // The strip's cells follow its new width.
   EXPECT_EQ(window->Thumbnails()->CellWidthPx(), window->Thumbnails()->contentsRect().width() - 60);
 
@@ -349,13 +350,13 @@ TEST_F(DesktopUseTest, ClearAsksAndTakesThePagesOutOfTheDelivery) {
   ASSERT_TRUE(Start());
   for (int press = 0; press < 2; ++press) Get<QPushButton>(kIdCaptureButton)->click();
   ASSERT_TRUE(WaitFor([&] { return window->Thumbnails()->count() == 2; }));
-  ASSERT_EQ(window->Twain().FileList().size(), 2u);
+  ASSERT_EQ(Probe().Twain().FileList().size(), 2u);
   messages.clear();
   window->Thumbnails()->OnCommand(kIdmClear);
   EXPECT_EQ(messages, std::vector<QString>{"Remove all 2 pages? They will not be delivered."});
   EXPECT_EQ(window->Thumbnails()->count(), 0);
   // What the list still names is gone, so the file list leaves it out.
-  for (const std::u16string& path : window->Twain().FileList()) {
+  for (const std::u16string& path : Probe().Twain().FileList()) {
     EXPECT_FALSE(fs::exists(platform::Utf16ToUtf8(path))) << platform::Utf16ToUtf8(path);
   }
 }

@@ -28,16 +28,16 @@ TEST_F(DeviceChangeTest, UnpluggingTheOnlyCameraShowsTheWindowWithEmptyLists) {
   WriteShowModel(1);
   ASSERT_TRUE(Start());
   ASSERT_FALSE(window->isVisible());
-  ASSERT_TRUE(window->IsCameraReady());
+  ASSERT_TRUE(Probe().IsCameraReady());
   ASSERT_EQ(Count(kIdDeviceCombo), 1);
 
   SetCameras("");
-  ASSERT_TRUE(WaitFor([&] { return !window->IsCameraReady(); }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return !Probe().IsCameraReady(); }, 10000));
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(Count(kIdDeviceCombo), 0);
   EXPECT_EQ(Count(kIdWebcamDeviceCombo), 0);
-  EXPECT_EQ(window->CurrentCamera(), -1);
-  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(Probe().CurrentCamera(), -1);
+  EXPECT_EQ(Probe().WebcamCamera(), -1);
 }
 
 TEST_F(DeviceChangeTest, PluggingASecondCameraWithTheWebcamTickedOpensItAsTheWebcam) {
@@ -47,16 +47,16 @@ TEST_F(DeviceChangeTest, PluggingASecondCameraWithTheWebcamTickedOpensItAsTheWeb
   ASSERT_TRUE(Start(settings));
   auto* webcam = qobject_cast<QCheckBox*>(window->Control(kIdWebcamCheck));
   ASSERT_TRUE(webcam->isChecked());
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
 
   SetCameras("document");
   ASSERT_TRUE(WaitFor([&] { return Count(kIdDeviceCombo) == 1; }, 10000));
-  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(Probe().WebcamCamera(), -1);
   EXPECT_FALSE(webcam->isEnabled());
 
   SetCameras("document,webcam");
-  ASSERT_TRUE(WaitFor([&] { return window->WebcamCamera() == 1; }, 10000));
-  EXPECT_EQ(window->CurrentCamera(), 0);
+  ASSERT_TRUE(WaitFor([&] { return Probe().WebcamCamera() == 1; }, 10000));
+  EXPECT_EQ(Probe().CurrentCamera(), 0);
   EXPECT_TRUE(webcam->isEnabled());
   EXPECT_TRUE(webcam->isChecked());
   EXPECT_EQ(Count(kIdDeviceCombo), 2);
@@ -74,13 +74,13 @@ TEST_F(DeviceChangeTest, TwentyChangesInTwoSecondsEndInTheLastState) {
   Pump(1500);
   EXPECT_EQ(Count(kIdDeviceCombo), 3);
   EXPECT_EQ(Count(kIdWebcamDeviceCombo), 3);
-  EXPECT_EQ(window->CurrentCamera(), 0);
-  EXPECT_TRUE(window->IsCameraReady());
+  EXPECT_EQ(Probe().CurrentCamera(), 0);
+  EXPECT_TRUE(Probe().IsCameraReady());
   EXPECT_TRUE(window->Control(kIdWebcamCheck)->isEnabled());
   // The camera is open and captures.
-  const size_t before = window->Twain().FileList().size();
-  window->OnCapture();
-  EXPECT_EQ(window->Twain().FileList().size(), before + 1);
+  const size_t before = Probe().Twain().FileList().size();
+  Probe().OnCapture();
+  EXPECT_EQ(Probe().Twain().FileList().size(), before + 1);
 }
 
 }  // namespace

@@ -58,8 +58,13 @@ bool DriveTest::UseHookLens() {
     fs::rename(bin + "/libTavrinLens.so", bin + "/libTavrinLensReal.so", error);
     if (error) return false;
   }
-  fs::copy_file(TAVRIN_HOOK_LENS, bin + "/libTavrinLens.so", fs::copy_options::overwrite_existing,
-                error);
+  // Beside it, then in its place: a library an earlier test loaded is still
+  // mapped, and overwriting its file in place would change it under the
+  // loader's feet.
+  const std::string fresh = bin + "/libTavrinLens.so.new";
+  fs::copy_file(TAVRIN_HOOK_LENS, fresh, fs::copy_options::overwrite_existing, error);
+  if (error) return false;
+  fs::rename(fresh, bin + "/libTavrinLens.so", error);
   return !error;
 }
 

@@ -53,9 +53,9 @@ class LivePictureTest : public CaptureFixture {
     EXPECT_GT(qGray(image.pixel(image.width() - 4, image.height() - 4)), 150);
   }
   void ChooseGreyPageTurnedLeft() {
-    Choose(kIdColorCombo, 1);
-    Choose(kIdCropCombo, 1);
-    Choose(kIdRotateCombo, 1);
+    Choose(kIdColorCombo, kColorItemGrey);
+    Choose(kIdCropCombo, kTavrinCropSinglePage);
+    Choose(kIdRotateCombo, kTavrinRotateLeft);
   }
 };
 
@@ -68,7 +68,7 @@ TEST_F(LivePictureTest, CompanionWindowsLeaveThePictureFreeAndFollowTheWindow) {
   Pump(100);
 
   // The webcam's picture lies beside the main one, both in the picture area.
-  QWidget* webcam = window->WebcamPreview();
+  QWidget* webcam = Probe().WebcamPreview();
   ASSERT_TRUE(webcam->isVisible());
   const QRect area = window->Control(kIdPreviewArea)->geometry();
   EXPECT_FALSE(webcam->geometry().intersects(window->PreviewHost()->geometry()));
@@ -88,7 +88,7 @@ TEST_F(LivePictureTest, CompanionWindowsLeaveThePictureFreeAndFollowTheWindow) {
   // comes up beside the picture at the window's new place.
   Check(kIdMergeCheck)->setChecked(true);
   emit Check(kIdMergeCheck)->clicked(true);
-  QWidget* merge = window->MergePreview();
+  QWidget* merge = Probe().MergePreview();
   ASSERT_TRUE(merge->isVisible());
   EXPECT_FALSE(merge->frameGeometry().intersects(Picture()));
   const QPoint mergeOffset = Offset(merge);
@@ -104,7 +104,7 @@ TEST_F(LivePictureTest, CompanionWindowsLeaveThePictureFreeAndFollowTheWindow) {
 
   // The continuous-capture dialog too.
   Click(kIdAutoCaptureButton);
-  CAutoCaptureDlg* run = window->AutoCapture();
+  CAutoCaptureDlg* run = Probe().AutoCapture();
   ASSERT_NE(run, nullptr);
   ASSERT_TRUE(WaitFor([&] { return run->isVisible(); }));
   Pump(50);
@@ -120,7 +120,7 @@ TEST_F(LivePictureTest, SwitchingTheMainCameraGivesItTheOptionsTheListsShow) {
   ASSERT_TRUE(Start(SmallCameras()));
   ChooseGreyPageTurnedLeft();
   Choose(kIdDeviceCombo, 1);
-  ASSERT_EQ(window->CurrentCamera(), 1);
+  ASSERT_EQ(Probe().CurrentCamera(), 1);
   Press();
   ExpectGreyPageTurnedLeft(LastCapture());
 }
@@ -152,7 +152,7 @@ TEST_F(LivePictureTest, ContinuousCaptureGoesOnAfterASwitchAndSaysWhyItStops) {
   ASSERT_TRUE(Start(SmallCameras()));
   Choose(kIdAutoCaptureModeCombo, 0);  // timed: a shot every five seconds
   Click(kIdAutoCaptureButton);
-  CAutoCaptureDlg* run = window->AutoCapture();
+  CAutoCaptureDlg* run = Probe().AutoCapture();
   ASSERT_NE(run, nullptr);
   auto* progress = qobject_cast<QProgressBar*>(run->Control(idd135::kProgress));
   ASSERT_TRUE(WaitFor([&] { return progress->value() >= 1; }, 3000));
@@ -182,7 +182,7 @@ TEST_F(LivePictureTest, ACaptureOrDeviceChangeComingDuringACapturesMessageBoxRun
   settings.MergeHV.direction = 1;
   ASSERT_TRUE(Start(settings));
   Press();
-  const std::string first = window->MergeFirstPath();
+  const std::string first = Probe().MergeFirstPath();
   ASSERT_FALSE(first.empty());
   // The pair cannot be combined once its first picture is gone: the second
   // press shows a failure box.
@@ -194,10 +194,10 @@ TEST_F(LivePictureTest, ACaptureOrDeviceChangeComingDuringACapturesMessageBoxRun
     messages.push_back(text);
     // While the box is open: a shot of continuous capture and a camera
     // plugged in, with the box's event loop running.
-    window->OnCapture();
+    Probe().OnCapture();
     SetCameras(test::kTwoCameras);
     Pump(2500);
-    pairedDuringBox = window->MergeSecondPath();
+    pairedDuringBox = Probe().MergeSecondPath();
     camerasDuringBox = Combo(kIdDeviceCombo)->count();
   });
   Press();
@@ -207,9 +207,9 @@ TEST_F(LivePictureTest, ACaptureOrDeviceChangeComingDuringACapturesMessageBoxRun
 
   // Afterwards both ran: the shot begins a new pair and is not forgotten.
   ASSERT_TRUE(WaitFor([&] { return Combo(kIdDeviceCombo)->count() == 2; }, 10000));
-  ASSERT_TRUE(WaitFor([&] { return !window->MergeFirstPath().empty(); }));
-  EXPECT_TRUE(fs::exists(window->MergeFirstPath()));
-  EXPECT_TRUE(window->MergeSecondPath().empty());
+  ASSERT_TRUE(WaitFor([&] { return !Probe().MergeFirstPath().empty(); }));
+  EXPECT_TRUE(fs::exists(Probe().MergeFirstPath()));
+  EXPECT_TRUE(Probe().MergeSecondPath().empty());
   EXPECT_EQ(messages.size(), 1u);
 }
 

@@ -5,6 +5,7 @@
 #include <QRadioButton>
 
 #include "dialogs/merge_preview_dlg.h"
+#include "mainwindow/merge_layout.h"
 #include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
@@ -56,7 +57,7 @@ void ExpectInsetAt(const QImage& merged, const QRect& inset) {
 class MergeTest : public CaptureFixture {
  protected:
   CMergePreviewDlg* Preview() const {
-    return dynamic_cast<CMergePreviewDlg*>(window->MergePreview());
+    return dynamic_cast<CMergePreviewDlg*>(Probe().MergePreview());
   }
   std::string Name(const std::string& path) const {
     return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
@@ -75,9 +76,9 @@ TEST_F(MergeTest, TwoPicturesWithoutWebcamPairEveryTwoPressesAndDeleteTheSources
 
   // First press: the first picture, nothing handed on.
   Press();
-  const std::string first = window->MergeFirstPath();
+  const std::string first = Probe().MergeFirstPath();
   EXPECT_TRUE(fs::exists(first));
-  EXPECT_TRUE(window->MergeSecondPath().empty());
+  EXPECT_TRUE(Probe().MergeSecondPath().empty());
   EXPECT_TRUE(Listed().empty());
   EXPECT_EQ(Shown(), 0);
   EXPECT_TRUE(Preview()->firstPicture->HasPicture());
@@ -86,7 +87,7 @@ TEST_F(MergeTest, TwoPicturesWithoutWebcamPairEveryTwoPressesAndDeleteTheSources
 
   // Second press: one merged file, side by side, both sources gone.
   Press();
-  const std::string second = window->MergeSecondPath();
+  const std::string second = Probe().MergeSecondPath();
   ASSERT_EQ(Listed().size(), 1u);
   const std::string merged = Listed()[0];
   EXPECT_EQ(Name(merged).rfind("Merge_", 0), 0u) << merged;
@@ -102,9 +103,9 @@ TEST_F(MergeTest, TwoPicturesWithoutWebcamPairEveryTwoPressesAndDeleteTheSources
 
   // Third press: a new pair, the old one cleared from the preview.
   Press();
-  EXPECT_NE(window->MergeFirstPath(), first);
-  EXPECT_TRUE(fs::exists(window->MergeFirstPath()));
-  EXPECT_TRUE(window->MergeSecondPath().empty());
+  EXPECT_NE(Probe().MergeFirstPath(), first);
+  EXPECT_TRUE(fs::exists(Probe().MergeFirstPath()));
+  EXPECT_TRUE(Probe().MergeSecondPath().empty());
   EXPECT_TRUE(Preview()->firstPicture->HasPicture());
   EXPECT_FALSE(Preview()->secondPicture->HasPicture());
   EXPECT_EQ(Listed().size(), 1u);
@@ -132,7 +133,7 @@ TEST_F(MergeTest, FailedCombineShowsTheCodeAndForgetsThePair) {
   settings.MergeHV.direction = 1;
   ASSERT_TRUE(Start(settings));
   Press();
-  EXPECT_FALSE(window->MergeFirstPath().empty());
+  EXPECT_FALSE(Probe().MergeFirstPath().empty());
   Press();
   const std::vector<LensCall> combines = Calls("camCombineImage");
   ASSERT_EQ(combines.size(), 1u);
@@ -141,8 +142,8 @@ TEST_F(MergeTest, FailedCombineShowsTheCodeAndForgetsThePair) {
   EXPECT_EQ(messages[0],
             QStringLiteral("%1: %2").arg(QString::fromStdU16String(g_uiTextTable.ErrCode),
                                          QString::fromStdString(combines[0].result)));
-  EXPECT_TRUE(window->MergeFirstPath().empty());
-  EXPECT_TRUE(window->MergeSecondPath().empty());
+  EXPECT_TRUE(Probe().MergeFirstPath().empty());
+  EXPECT_TRUE(Probe().MergeSecondPath().empty());
   EXPECT_FALSE(Preview()->firstPicture->HasPicture());
   EXPECT_FALSE(Preview()->secondPicture->HasPicture());
   EXPECT_TRUE(Listed().empty());
@@ -151,7 +152,7 @@ TEST_F(MergeTest, FailedCombineShowsTheCodeAndForgetsThePair) {
   EXPECT_TRUE(fs::exists(combines[0].args.at(1)));
   // And the next press starts a new pair.
   Press();
-  EXPECT_FALSE(window->MergeFirstPath().empty());
+  EXPECT_FALSE(Probe().MergeFirstPath().empty());
   EXPECT_TRUE(Listed().empty());
 }
 
@@ -162,7 +163,7 @@ TEST_F(MergeTest, TwoPicturesWithWebcamMergeEveryPressAndKeepTheSources) {
   settings.MergeHV.direction = 1;
   settings.Webcam.isEnable = 1;
   ASSERT_TRUE(Start(settings));
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
   for (int press = 1; press <= 3; ++press) {
     ClearCalls();
     Press();
@@ -175,8 +176,8 @@ TEST_F(MergeTest, TwoPicturesWithWebcamMergeEveryPressAndKeepTheSources) {
     EXPECT_EQ(Name(webcamPath).rfind("2_", 0), 0u);
     EXPECT_TRUE(fs::exists(mainPath));
     EXPECT_TRUE(fs::exists(webcamPath));
-    EXPECT_EQ(window->MergeFirstPath(), mainPath);
-    EXPECT_EQ(window->MergeSecondPath(), webcamPath);
+    EXPECT_EQ(Probe().MergeFirstPath(), mainPath);
+    EXPECT_EQ(Probe().MergeSecondPath(), webcamPath);
     const QImage merged(QString::fromStdString(Listed().back()));
     // The webcam picture scaled to the main picture's height, on the right.
     EXPECT_EQ(merged.size(),
@@ -192,7 +193,7 @@ TEST_F(MergeTest, MergeCheckExcludesWebcamMergeAndMultipleCrop) {
   ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.cutType = 2;
+  settings.cutType = kTavrinCropMultiplePages;
   ASSERT_TRUE(Start(settings));
   ASSERT_TRUE(Check(kIdWebcamMergeCheck)->isChecked());
   EXPECT_TRUE(window->Control(kIdMergeSettingsButton)->isEnabled());
@@ -214,7 +215,7 @@ TEST_F(MergeTest, MergeCheckExcludesWebcamMergeAndMultipleCrop) {
 
   // Multiple crop turns the two-picture merge off.
   Click(kIdMergeCheck);
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   EXPECT_FALSE(Check(kIdMergeCheck)->isChecked());
   EXPECT_FALSE(Preview()->isVisible());
 }
@@ -226,7 +227,7 @@ TEST_F(MergeTest, TurningMergeOffKeepsTheFirstPicture) {
   settings.MergeHV.direction = 1;
   ASSERT_TRUE(Start(settings));
   Press();
-  const std::string first = window->MergeFirstPath();
+  const std::string first = Probe().MergeFirstPath();
   Click(kIdMergeCheck);
   Press();  // plain
   ASSERT_EQ(Listed().size(), 1u);
@@ -327,16 +328,16 @@ TEST_F(MergeTest, WebcamMergeWithAutomaticCropIsAThirdOfTheCroppedWidth) {
   ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 1;
-  settings.cutType = 1;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideTopLeft;
+  settings.cutType = kTavrinCropSinglePage;
   ASSERT_TRUE(Start(settings));
   Press();
   ASSERT_EQ(Listed().size(), 1u);
   const QImage merged(QString::fromStdString(Listed()[0]));
   // The page is smaller than the frame.
   ASSERT_LT(merged.width(), kMainWidth);
-  const int w = merged.width() / 3;
+  const int w = merged.width() / kInsetWidthShare;
   const int h = w * kWebcamHeight / kWebcamWidth;
   const std::vector<LensCall> combines = Calls("camCombineImage");
   ASSERT_EQ(combines.size(), 1u);
@@ -350,9 +351,9 @@ TEST_F(MergeTest, WebcamMergeOfAQuarterTurnSwapsTheFrame) {
   ScanSettings settings = SmallCameras();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 3;
-  settings.rotateType = 1;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideBottomRight;
+  settings.rotateType = kTavrinRotateLeft;
   ASSERT_TRUE(Start(settings));
   Press();
   ASSERT_EQ(Listed().size(), 1u);
@@ -371,10 +372,10 @@ TEST_F(MergeTest, WebcamReportingNoWidthGetsAFourToThreeInsetAndNothingIsHandedO
   settings.DPI.MainHeight = 768;
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 1;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideTopLeft;
   ASSERT_TRUE(Start(settings));
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
   Press();
   const std::vector<LensCall> combines = Calls("camCombineImage");
   ASSERT_EQ(combines.size(), 1u);

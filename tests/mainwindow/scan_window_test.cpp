@@ -36,6 +36,7 @@
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
 #include "tests/mainwindow/window_fixture.h"
+#include "tests/mainwindow/window_probe.h"
 
 // Readable failure messages.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -166,6 +167,8 @@ class ScanWindowTest : public testing::Test {
     probe.camGetCurResolution(camera, &mediaType, &width, &height);
   }
 
+  ScanWindowProbe Probe() const { return ScanWindowProbe(*window); }
+
   std::unique_ptr<CTavrinWindowDlg> window;
   std::vector<QString> messages;
   std::string languageIndex;
@@ -175,10 +178,10 @@ class ScanWindowTest : public testing::Test {
 TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
   ASSERT_TRUE(Start());
   EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
-  EXPECT_TRUE(window->IsReady());
-  EXPECT_TRUE(window->IsCameraReady());
+  EXPECT_TRUE(Probe().IsReady());
+  EXPECT_TRUE(Probe().IsCameraReady());
   EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(window->CurrentCamera(), 0);
+  EXPECT_EQ(Probe().CurrentCamera(), 0);
   EXPECT_EQ(Items(kIdDeviceCombo), QStringList{"Virtual Document Camera"});
   EXPECT_EQ(Items(kIdWebcamDeviceCombo), QStringList{"Virtual Document Camera"});
   EXPECT_FALSE(Get<QCheckBox>(kIdWebcamCheck)->isEnabled());
@@ -189,20 +192,20 @@ TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
   // Caption: the program file's name; status bar: the project version.
   EXPECT_EQ(window->windowTitle(),
             QFileInfo(QString::fromStdString(platform::ProgramPath())).completeBaseName());
-  const auto& v = window->Version();
-  EXPECT_EQ(window->StatusBar()->currentMessage(),
+  const auto& v = Probe().Version();
+  EXPECT_EQ(Probe().StatusBar()->currentMessage(),
             QStringLiteral("Version : %1.%2.%3").arg(v[0]).arg(v[1]).arg(v[2]));
-  EXPECT_EQ(window->StatusBar()->height(), 20);
-  EXPECT_EQ(window->StatusBar()->geometry().bottom(), window->height() - 1);
+  EXPECT_EQ(Probe().StatusBar()->height(), 20);
+  EXPECT_EQ(Probe().StatusBar()->geometry().bottom(), window->height() - 1);
 
   // The live picture goes over the preview area; the webcam's picture,
   // beside it, is hidden until the webcam is on.
   const QRect area = window->Control(kIdPreviewArea)->geometry();
   EXPECT_EQ(window->PreviewHost()->geometry(), area);
   EXPECT_TRUE(window->PreviewHost()->isVisible());
-  EXPECT_TRUE(window->WebcamPreview()->isHidden());
-  ASSERT_NE(window->MergePreview(), nullptr);
-  EXPECT_TRUE(window->MergePreview()->isHidden());
+  EXPECT_TRUE(Probe().WebcamPreview()->isHidden());
+  ASSERT_NE(Probe().MergePreview(), nullptr);
+  EXPECT_TRUE(Probe().MergePreview()->isHidden());
 
   EXPECT_EQ(Items(kIdFormatCombo), (QStringList{"BMP(*.bmp)", "JPEG(*.jpg)", "PNG(*.png)"}));
   EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "Left", "180°", "Right"}));
@@ -219,11 +222,11 @@ TEST_F(ScanWindowTest, WithoutCameraShowsTheWindowAndMarksTheCameraNotReady) {
   SetCameras("");
   ASSERT_TRUE(Start());
   EXPECT_TRUE(messages.empty());
-  EXPECT_FALSE(window->IsCameraReady());
+  EXPECT_FALSE(Probe().IsCameraReady());
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(Combo(kIdDeviceCombo)->count(), 0);
   EXPECT_EQ(Combo(kIdWebcamDeviceCombo)->count(), 0);
-  EXPECT_EQ(window->CurrentCamera(), -1);
+  EXPECT_EQ(Probe().CurrentCamera(), -1);
   EXPECT_FALSE(Get<QCheckBox>(kIdWebcamCheck)->isEnabled());
   EXPECT_TRUE(Get<QPushButton>(kIdWebcamCaptureButton)->isHidden());
 }
@@ -235,18 +238,18 @@ TEST_F(ScanWindowTest, TwoCamerasFillBothDeviceListsAndOpenTheFirst) {
   EXPECT_EQ(Items(kIdDeviceCombo), names);
   EXPECT_EQ(Items(kIdWebcamDeviceCombo), names);
   EXPECT_EQ(Combo(kIdDeviceCombo)->currentIndex(), 0);
-  EXPECT_EQ(window->CurrentCamera(), 0);
-  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(Probe().CurrentCamera(), 0);
+  EXPECT_EQ(Probe().WebcamCamera(), -1);
 
   // Choosing the open camera again is refused.
   Choose(kIdDeviceCombo, 0);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], Q(g_uiTextTable.CamUsed));
-  EXPECT_EQ(window->CurrentCamera(), 0);
+  EXPECT_EQ(Probe().CurrentCamera(), 0);
 
   // The webcam has its own sizes: switching rebuilds the lists from it.
   Choose(kIdDeviceCombo, 1);
-  EXPECT_EQ(window->CurrentCamera(), 1);
+  EXPECT_EQ(Probe().CurrentCamera(), 1);
   EXPECT_EQ(Items(kIdMediaTypeCombo), (QStringList{"MJPG", "YUY2"}));
   EXPECT_TRUE(Items(kIdResolutionCombo).contains("1280x720(HD-720)"));
   EXPECT_FALSE(Items(kIdResolutionCombo).contains("4912x3680(18MP)"));
@@ -254,7 +257,7 @@ TEST_F(ScanWindowTest, TwoCamerasFillBothDeviceListsAndOpenTheFirst) {
 
 TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
   ScanSettings settings;
-  settings.cutType = 4;
+  settings.cutType = kTavrinCropBook;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   EXPECT_FALSE(Combo(kIdColorCombo)->isEnabled());
@@ -274,7 +277,7 @@ TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
 
 TEST_F(ScanWindowTest, OtherCropsLeaveColourAndRotateEnabled) {
   ScanSettings settings;
-  settings.cutType = 3;
+  settings.cutType = kTavrinCropEdgeRestore;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
@@ -349,11 +352,9 @@ TEST_F(ScanWindowTest, F1AndTheStatusBarMenuOpenTheAboutBox) {
   int aboutBoxes = 0;
   // The about box is modal: close it as soon as it is up.
   const auto closeWhenUp = [&] {
-    QTimer::singleShot(0, [&] {
-      if (auto* about = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
-        ++aboutBoxes;
-        about->reject();
-      }
+    test::OnNextDialog<CAboutDlg>([&](CAboutDlg& about) {
+      ++aboutBoxes;
+      about.reject();
     });
   };
   window->activateWindow();
@@ -372,10 +373,10 @@ TEST_F(ScanWindowTest, F1AndTheStatusBarMenuOpenTheAboutBox) {
     closeWhenUp();
     menu->actions()[0]->trigger();
   });
-  emit window->StatusBar()->customContextMenuRequested(QPoint(5, 5));
+  emit Probe().StatusBar()->customContextMenuRequested(QPoint(5, 5));
   EXPECT_TRUE(WaitFor([&] { return aboutBoxes == 2; }));
   // Other window commands do nothing.
-  window->OnSysCommand(0xF060 + 1);
+  Probe().OnSysCommand(0xF060 + 1);
   EXPECT_EQ(aboutBoxes, 2);
 }
 
@@ -445,7 +446,7 @@ TEST_F(ScanWindowTest, SavedResolutionUnitWinsOverTheCamerasDpi) {
 
 TEST_F(ScanWindowTest, HandCutRemembersAndRestoresTheCrop) {
   ScanSettings settings;
-  settings.cutType = 3;
+  settings.cutType = kTavrinCropEdgeRestore;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   QCheckBox* handCut = Get<QCheckBox>(kIdHandCutCheck);
@@ -460,7 +461,7 @@ TEST_F(ScanWindowTest, HandCutRemembersAndRestoresTheCrop) {
 
 TEST_F(ScanWindowTest, SavedHandCutStartsWithCropNone) {
   ScanSettings settings;
-  settings.cutType = 1;
+  settings.cutType = kTavrinCropSinglePage;
   settings.HandCut = 1;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
@@ -476,9 +477,9 @@ TEST_F(ScanWindowTest, MultipleCropUnticksMerge) {
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
-  Choose(kIdCropCombo, 1);
+  Choose(kIdCropCombo, kTavrinCropSinglePage);
   EXPECT_TRUE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
-  Choose(kIdCropCombo, 2);
+  Choose(kIdCropCombo, kTavrinCropMultiplePages);
   EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
 }
 
@@ -537,7 +538,7 @@ TEST_F(ScanWindowTest, LanguageChangeRelabelsEveryControl) {
   EXPECT_EQ(Items(kIdAutoCaptureModeCombo),
             (QStringList{Q(chinese.AutoCaptureOption1), Q(chinese.AutoCaptureOption2)}));
   EXPECT_EQ(Items(kIdUnitCombo), (QStringList{Q(chinese.Resolution), Q(chinese.DPI)}));
-  EXPECT_TRUE(window->StatusBar()->currentMessage().startsWith(Q(chinese.Version) + " : "));
+  EXPECT_TRUE(Probe().StatusBar()->currentMessage().startsWith(Q(chinese.Version) + " : "));
   ExpectTextsFit();
   // Selections survive the refill.
   EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), g_scanSettings.colorType);
@@ -572,10 +573,10 @@ TEST_F(ScanWindowTest, ClosingSavesWhatTheControlsShow) {
   settings.WaterMark.text = "kept as it was";
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
-  Choose(kIdColorCombo, 2);
-  Choose(kIdRotateCombo, 3);
+  Choose(kIdColorCombo, kColorItemDocument);
+  Choose(kIdRotateCombo, kTavrinRotateRight);
   Combo(kIdFormatCombo)->setCurrentIndex(2);
-  Choose(kIdCropCombo, 3);
+  Choose(kIdCropCombo, kTavrinCropEdgeRestore);
   Choose(kIdResolutionCombo, 1);
   const QString size = Combo(kIdResolutionCombo)->currentText();
   Get<QPushButton>(kIdExitButton)->click();
@@ -607,7 +608,7 @@ TEST_F(ScanWindowTest, WorkingFolderIsEmptiedWithoutFollowingLinks) {
   fs::create_directory_symlink(outside, work + "/link");
 
   ASSERT_TRUE(Start());
-  EXPECT_EQ(window->WorkFolder(), work);
+  EXPECT_EQ(Probe().WorkFolder(), work);
   ASSERT_TRUE(fs::is_directory(work));
   EXPECT_TRUE(fs::is_empty(work));
   EXPECT_TRUE(fs::exists(outside + "/keep.txt"));
@@ -621,7 +622,7 @@ TEST_F(ScanWindowTest, AttachFailureShowsItsMessageAndCloses) {
   EXPECT_FALSE(started);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "TavrinDesk can't find TwainDS or missing configuration file.");
-  EXPECT_FALSE(window->IsReady());
+  EXPECT_FALSE(Probe().IsReady());
   EXPECT_FALSE(window->isVisible());
   EXPECT_EQ(window->result(), QDialog::Rejected);
 }
@@ -662,10 +663,10 @@ TEST_F(ScanWindowTest, CamerasPluggedInWhileRunningRefreshTheLists) {
   ASSERT_EQ(Combo(kIdDeviceCombo)->count(), 1);
   SetCameras("document,webcam");
   EXPECT_TRUE(WaitFor([&] { return Combo(kIdDeviceCombo)->count() == 2; }));
-  EXPECT_EQ(window->CurrentCamera(), 0);
+  EXPECT_EQ(Probe().CurrentCamera(), 0);
   SetCameras("");
   EXPECT_TRUE(WaitFor([&] { return Combo(kIdDeviceCombo)->count() == 0; }));
-  EXPECT_FALSE(window->IsCameraReady());
+  EXPECT_FALSE(Probe().IsCameraReady());
 }
 
 TEST_F(ScanWindowTest, DataSourceCallsFromAnotherThreadRunOnTheGuiThread) {

@@ -22,6 +22,7 @@
 #include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/private_program_folder.h"
+#include "tests/mainwindow/window_probe.h"
 
 namespace {
 
@@ -62,8 +63,8 @@ bool Shoot(const QString& folder, const QString& fileName, tavrin::ScanSettings 
   // Let the camera deliver frames into the preview.
   RunEventsFor(1500);
   if (prepare) prepare(*window);
-  const bool saved =
-      GrabWithPopups(*window, {window->MergePreview()}).save(folder + "/" + fileName);
+  const bool saved = GrabWithPopups(*window, {ScanWindowProbe(*window).MergePreview()})
+                         .save(folder + "/" + fileName);
   window->reject();
   return saved;
 }

@@ -143,7 +143,7 @@ TEST_F(ShutdownTest, MessagesArrivingWhileTheWindowIsDestroyedNeverReachIt) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   window->reject();
-  EXPECT_FALSE(window->Twain().Channel().IsReceiving()) << "still listening after the shutdown";
+  EXPECT_FALSE(Probe().Twain().Channel().IsReceiving()) << "still listening after the shutdown";
   window.reset();
   stop = true;
   flood.join();
@@ -155,7 +155,7 @@ TEST_F(ShutdownTest, DestroyingTheWindowStopsARunningCaptureBeforeTheLibraryGoes
   ASSERT_TRUE(Start());
   qobject_cast<QComboBox*>(window->Control(kIdAutoCaptureModeCombo))->setCurrentIndex(0);
   qobject_cast<QPushButton*>(window->Control(kIdAutoCaptureButton))->click();
-  CAutoCaptureDlg* dialog = window->AutoCapture();
+  CAutoCaptureDlg* dialog = Probe().AutoCapture();
   dialog->StopCapture();
   dialog->SetRun(1, 1);
   dialog->StartCapture();
@@ -187,7 +187,7 @@ TEST_F(ShutdownTest, AboutCommandShowsTheAboutBoxAndOtherCommandsDoNot) {
       aboutShown = dynamic_cast<CAboutDlg*>(modal) != nullptr;
       if (aboutShown) modal->close();
     });
-    window->OnSysCommand(command);
+    Probe().OnSysCommand(command);
     Pump(200);
     EXPECT_EQ(aboutShown, (command & 0xFFF0) == 16);
   }
@@ -197,11 +197,11 @@ TEST_F(ShutdownTest, TheMergePreviewFollowsTheWindowWhenItMoves) {
   ASSERT_TRUE(Start());
   auto* merge = qobject_cast<QCheckBox*>(window->Control(kIdMergeCheck));
   merge->setChecked(true);
-  window->OnMergeCheck();
+  Probe().OnMergeCheck();
   qobject_cast<QRadioButton*>(window->Control(kIdHorizontalRadio))->setChecked(true);
-  window->OnHorizontal();
+  Probe().OnHorizontal();
   QWidget* area = window->Control(kIdPreviewArea);
-  QWidget* preview = window->MergePreview();
+  QWidget* preview = Probe().MergePreview();
   const auto offset = [&] { return preview->pos() - window->frameGeometry().topLeft(); };
   const QPoint placed = offset();
   for (const QPoint& by : {QPoint(40, 25), QPoint(-15, 60)}) {
@@ -213,7 +213,7 @@ TEST_F(ShutdownTest, TheMergePreviewFollowsTheWindowWhenItMoves) {
     EXPECT_EQ(offset(), placed);
   }
   qobject_cast<QRadioButton*>(window->Control(kIdVerticalRadio))->setChecked(true);
-  window->OnVertical();
+  Probe().OnVertical();
   window->move(window->pos() + QPoint(10, 10));
   Pump(50);
   const QRect r(area->mapToGlobal(QPoint(0, 0)), area->size());

@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "dialogs/merge_option_dlg.h"
+#include "resources/dialog_ids.h"
 #include "tests/mainwindow/capture_fixture.h"
 
 namespace tavrin {
@@ -11,6 +12,7 @@ namespace {
 
 using test::CaptureFixture;
 using test::LensCall;
+using test::OnNextDialog;
 namespace fs = std::filesystem;
 
 using Args = std::vector<std::string>;
@@ -27,7 +29,7 @@ class WebcamTest : public CaptureFixture {
     ScanSettings settings;
     settings.Webcam.WebcamWidth = 320;
     settings.Webcam.WebcamHeight = 240;
-    settings.cutType = 0;
+    settings.cutType = kTavrinCropNone;
     return settings;
   }
   QStringList Items(int id) const {
@@ -41,7 +43,7 @@ TEST_F(WebcamTest, OneCameraLeavesTheWebcamOff) {
   ASSERT_TRUE(Start(SmallWebcam()));
   EXPECT_FALSE(Check(kIdWebcamCheck)->isEnabled());
   EXPECT_TRUE(window->Control(kIdWebcamCaptureButton)->isHidden());
-  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(Probe().WebcamCamera(), -1);
 }
 
 TEST_F(WebcamTest, WithTheMainCameraAtOneTurningTheWebcamOnOpensZero) {
@@ -54,15 +56,15 @@ TEST_F(WebcamTest, WithTheMainCameraAtOneTurningTheWebcamOnOpensZero) {
   EXPECT_FALSE(Check(kIdWebcamCheck)->isChecked());
   EXPECT_FALSE(window->Control(kIdWebcamDeviceCombo)->isEnabled());
   Choose(kIdDeviceCombo, 1);
-  ASSERT_EQ(window->CurrentCamera(), 1);
+  ASSERT_EQ(Probe().CurrentCamera(), 1);
   ClearCalls();
 
   Click(kIdWebcamCheck);
-  EXPECT_EQ(window->WebcamCamera(), 0);
+  EXPECT_EQ(Probe().WebcamCamera(), 0);
   EXPECT_EQ(Combo(kIdWebcamDeviceCombo)->currentIndex(), 0);
   EXPECT_EQ(ArgsOf(Calls("camOpenDev")), (std::vector<Args>{{"0", "0", "320", "240"}}));
   EXPECT_EQ(ArgsOf(Calls("camSetPreviewWindow")).back(), (Args{"0", "window"}));
-  EXPECT_TRUE(window->WebcamPreview()->isVisible());
+  EXPECT_TRUE(Probe().WebcamPreview()->isVisible());
   EXPECT_TRUE(window->Control(kIdWebcamCaptureButton)->isVisible());
   EXPECT_TRUE(window->Control(kIdWebcamDeviceCombo)->isEnabled());
   EXPECT_TRUE(window->Control(kIdWebcamResolutionCombo)->isEnabled());
@@ -77,7 +79,7 @@ TEST_F(WebcamTest, ChoosingACameraInUseShowsBusyAndKeepsTheSelection) {
   ScanSettings settings = SmallWebcam();
   settings.Webcam.isEnable = 1;
   ASSERT_TRUE(Start(settings));
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
   ClearCalls();
 
   for (const int taken : {0, 1}) {
@@ -86,7 +88,7 @@ TEST_F(WebcamTest, ChoosingACameraInUseShowsBusyAndKeepsTheSelection) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], QString::fromStdU16String(g_uiTextTable.CamUsed));
     EXPECT_EQ(Combo(kIdWebcamDeviceCombo)->currentIndex(), 1);
-    EXPECT_EQ(window->WebcamCamera(), 1);
+    EXPECT_EQ(Probe().WebcamCamera(), 1);
   }
   EXPECT_TRUE(Calls("camOpenDev").empty());
   EXPECT_TRUE(Calls("camCloseDev").empty());
@@ -95,7 +97,7 @@ TEST_F(WebcamTest, ChoosingACameraInUseShowsBusyAndKeepsTheSelection) {
   messages.clear();
   Choose(kIdWebcamDeviceCombo, 2);
   EXPECT_TRUE(messages.empty());
-  EXPECT_EQ(window->WebcamCamera(), 2);
+  EXPECT_EQ(Probe().WebcamCamera(), 2);
   const std::vector<LensCall> calls = Calls();
   std::vector<std::string> order;
   for (const LensCall& call : calls) {
@@ -116,7 +118,7 @@ TEST_F(WebcamTest, ACameraWithoutTheStoredSizeOrVgaOpensAtItsFirstSize) {
   ScanSettings settings;
   settings.Webcam.isEnable = 1;
   ASSERT_TRUE(Start(settings));
-  EXPECT_EQ(window->WebcamCamera(), 1);
+  EXPECT_EQ(Probe().WebcamCamera(), 1);
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(Items(kIdWebcamResolutionCombo), (QStringList{"800 x 600", "1024 x 768"}));
   EXPECT_EQ(Combo(kIdWebcamResolutionCombo)->currentIndex(), 0);
@@ -149,7 +151,7 @@ TEST_F(WebcamTest, ResolutionChangeUsesTheWebcamsOwnMediaType) {
   settings.Webcam.WebcamHeight = 480;
   ASSERT_TRUE(Start(settings));
   Choose(kIdMediaTypeCombo, 1);
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
   const QStringList items = Items(kIdWebcamResolutionCombo);
   ASSERT_EQ(items.size(), 10);
   EXPECT_EQ(items.front(), "4912 x 3680");
@@ -198,17 +200,17 @@ TEST_F(WebcamTest, TurningTheWebcamOffKeepsTheMergeMarkAndNoMergeHappens) {
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
   ASSERT_TRUE(Start(settings));
-  ASSERT_EQ(window->WebcamCamera(), 1);
+  ASSERT_EQ(Probe().WebcamCamera(), 1);
   ClearCalls();
 
   Click(kIdWebcamCheck);
-  EXPECT_EQ(window->WebcamCamera(), -1);
+  EXPECT_EQ(Probe().WebcamCamera(), -1);
   EXPECT_TRUE(Check(kIdWebcamMergeCheck)->isChecked());
   EXPECT_FALSE(window->Control(kIdWebcamMergeCheck)->isEnabled());
   EXPECT_FALSE(window->Control(kIdMergeSettingsButton)->isEnabled());
   EXPECT_FALSE(window->Control(kIdWebcamDeviceCombo)->isEnabled());
   EXPECT_FALSE(window->Control(kIdWebcamResolutionCombo)->isEnabled());
-  EXPECT_FALSE(window->WebcamPreview()->isVisible());
+  EXPECT_FALSE(Probe().WebcamPreview()->isVisible());
   EXPECT_TRUE(window->Control(kIdWebcamCaptureButton)->isHidden());
   EXPECT_EQ(ArgsOf(Calls("camCloseDev")), (std::vector<Args>{{"1"}}));
   EXPECT_EQ(ArgsOf(Calls("camSetPreviewWindow")), (std::vector<Args>{{"1", "null"}}));
@@ -223,23 +225,10 @@ TEST_F(WebcamTest, TurningTheWebcamOffKeepsTheMergeMarkAndNoMergeHappens) {
 
   // On again: the merge runs again, and the mark was saved as it was.
   Click(kIdWebcamCheck);
-  EXPECT_EQ(window->WebcamCamera(), 1);
+  EXPECT_EQ(Probe().WebcamCamera(), 1);
   EXPECT_TRUE(window->Control(kIdMergeSettingsButton)->isEnabled());
   Press();
   EXPECT_EQ(Calls("camCombineImage").size(), 1u);
-}
-
-// Runs done on the merge option dialog that the next exec() opens.
-void OnNextMergeOptions(std::function<void(CMergeOptionDlg&)> done) {
-  QTimer::singleShot(0, [done] {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      if (auto* dialog = dynamic_cast<CMergeOptionDlg*>(widget);
-          dialog != nullptr && dialog->isVisible()) {
-        done(*dialog);
-        return;
-      }
-    }
-  });
 }
 
 TEST_F(WebcamTest, MergeSettingsAreTakenOnOkOnlyAndSaved) {
@@ -247,35 +236,37 @@ TEST_F(WebcamTest, MergeSettingsAreTakenOnOkOnlyAndSaved) {
   ScanSettings settings = SmallWebcam();
   settings.Webcam.isEnable = 1;
   settings.Webcam.isMerge = 1;
-  settings.Webcam.MergeType = 0;
-  settings.Webcam.MergePosition = 3;
+  settings.Webcam.MergeType = kTavrinMergeInside;
+  settings.Webcam.MergePosition = kInsideBottomRight;
   ASSERT_TRUE(Start(settings));
   ASSERT_TRUE(window->Control(kIdMergeSettingsButton)->isEnabled());
 
   bool seen = false;
-  OnNextMergeOptions([&](CMergeOptionDlg& dialog) {
-    seen = dialog.mergeType == 0 && dialog.mergePosition == 3;
-    qobject_cast<QAbstractButton*>(dialog.Controls().Control(1068))->click();
+  OnNextDialog<CMergeOptionDlg>([&](CMergeOptionDlg& dialog) {
+    seen = dialog.mergeType == kTavrinMergeInside && dialog.mergePosition == kInsideBottomRight;
+    qobject_cast<QAbstractButton*>(dialog.Controls().Control(idd131::kOutSide))->click();
     dialog.reject();
   });
   Click(kIdMergeSettingsButton);
   EXPECT_TRUE(seen);
-  EXPECT_EQ(window->MergeType(), 0);
-  EXPECT_EQ(window->MergePosition(), 3);
+  EXPECT_EQ(Probe().MergeType(), kTavrinMergeInside);
+  EXPECT_EQ(Probe().MergePosition(), kInsideBottomRight);
 
-  OnNextMergeOptions([](CMergeOptionDlg& dialog) {
-    qobject_cast<QAbstractButton*>(dialog.Controls().Control(1068))->click();
-    qobject_cast<QAbstractButton*>(dialog.Controls().Control(1063))->click();
+  OnNextDialog<CMergeOptionDlg>([](CMergeOptionDlg& dialog) {
+    qobject_cast<QAbstractButton*>(dialog.Controls().Control(idd131::kOutSide))->click();
+    qobject_cast<QAbstractButton*>(
+        dialog.Controls().Control(idd131::kOutsidePlace[kTavrinMergeRightLower]))
+        ->click();
     dialog.accept();
   });
   Click(kIdMergeSettingsButton);
-  EXPECT_EQ(window->MergeType(), 5);
+  EXPECT_EQ(Probe().MergeType(), kTavrinMergeRightLower);
   EXPECT_TRUE(Calls("camCombineImage").empty());
 
   window->reject();
   ScanSettings saved;
   ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
-  EXPECT_EQ(saved.Webcam.MergeType, 5);
+  EXPECT_EQ(saved.Webcam.MergeType, kTavrinMergeRightLower);
   EXPECT_EQ(saved.Webcam.isEnable, 1);
   EXPECT_EQ(saved.Webcam.isMerge, 1);
 }

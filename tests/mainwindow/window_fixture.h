@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QString>
+#include <QTimer>
+#include <QWidget>
 
 #include <chrono>
 #include <memory>
@@ -17,9 +19,23 @@
 
 #include "mainwindow/tavrin_window_dlg.h"
 #include "settings/scan_settings.h"
+#include "tests/mainwindow/window_probe.h"
 #include "tests/support/wait.h"
 
 namespace tavrin::test {
+
+// Runs done on the modal dialog of type Dialog that the next exec() opens.
+template <class Dialog, class Done>
+void OnNextDialog(Done done) {
+  QTimer::singleShot(0, [done] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (auto* dialog = dynamic_cast<Dialog*>(widget); dialog != nullptr && dialog->isVisible()) {
+        done(*dialog);
+        return;
+      }
+    }
+  });
+}
 
 class WindowFixture : public testing::Test {
  protected:
@@ -32,6 +48,8 @@ class WindowFixture : public testing::Test {
   static void SetCameras(const std::string& list);
   // Saves settings as LastSetting.xml, then makes and initialises the window.
   bool Start(const ScanSettings& settings = ScanSettings{});
+
+  ScanWindowProbe Probe() const { return ScanWindowProbe(*window); }
 
   std::unique_ptr<CTavrinWindowDlg> window;
   std::vector<QString> messages;

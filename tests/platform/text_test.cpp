@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/text.h"
 #include "platform/tick_count.h"
@@ -74,6 +75,15 @@ TEST(TextTest, CutsNeverSplitACharacter) {
   EXPECT_EQ(CutUtf16(wide, 4), u"ab\U0001F4C4");
   EXPECT_EQ(CutUtf16(wide, 2), u"ab");
   EXPECT_EQ(CutUtf16(wide, 10), wide);
+}
+
+TEST(SplitAtTest, PiecesBetweenSeparatorsWithEmptyOnesKept) {
+  using Pieces = std::vector<std::string>;
+  EXPECT_EQ(SplitAt("a;b;c", ';'), (Pieces{"a", "b", "c"}));
+  EXPECT_EQ(SplitAt("/w/1_5.jpg", ';'), (Pieces{"/w/1_5.jpg"}));
+  EXPECT_EQ(SplitAt("", ';'), (Pieces{""}));
+  EXPECT_EQ(SplitAt("a;", ';'), (Pieces{"a", ""}));
+  EXPECT_EQ(SplitAt(";;", ';'), (Pieces{"", "", ""}));
 }
 
 TEST(TickCountTest, FormatsNegativeAboveTwoToThe31) {

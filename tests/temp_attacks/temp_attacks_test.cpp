@@ -2,7 +2,7 @@
 // and its "Tavrin" folder planted by another owner or as a link, links
 // inside it into a canary tree, and a thread that swaps a sub-folder for a
 // link while the clean-up runs. The clean-up is the window's own
-// (CTavrinWindowDlg::DeleteFolderTree) and the folder comes from the same
+// (platform::DeleteFolderTree) and the folder comes from the same
 // PrivateTempFolderIn the window's start-up goes through. In every case the
 // canary tree must come out byte for byte as it went in.
 //
@@ -23,7 +23,6 @@
 #include <string>
 #include <thread>
 
-#include "mainwindow/tavrin_window_dlg.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 
@@ -157,7 +156,7 @@ TEST_F(TempAttacks, WorkFolderOfAnotherOwnerIsEmptiedWithoutFollowingLinks) {
     ASSERT_EQ(chown((work / "sub").c_str(), OtherUser(), OtherUser()), 0);
   }
 
-  EXPECT_TRUE(CTavrinWindowDlg::DeleteFolderTree(work.string()));
+  EXPECT_TRUE(platform::DeleteFolderTree(work.string()));
   EXPECT_FALSE(fs::exists(fs::symlink_status(work)));
 }
 
@@ -167,7 +166,7 @@ TEST_F(TempAttacks, WorkFolderAsLinkToCanaryLosesOnlyTheLink) {
   const fs::path work = WorkFolderOf(privateFolder);
   fs::create_directory_symlink(canary, work);
 
-  EXPECT_TRUE(CTavrinWindowDlg::DeleteFolderTree(work.string()));
+  EXPECT_TRUE(platform::DeleteFolderTree(work.string()));
   EXPECT_FALSE(fs::exists(fs::symlink_status(work)));
   EXPECT_TRUE(fs::is_directory(canary));
 }
@@ -190,7 +189,7 @@ TEST_F(TempAttacks, LinksInsideTheWorkFolderAreRemovedNotFollowed) {
   fs::create_hard_link(canary / "deep" / "page.jpg", work / "a" / "hard.jpg");
   ASSERT_EQ(mkfifo((work / "a" / "pipe").c_str(), 0600), 0);
 
-  EXPECT_TRUE(CTavrinWindowDlg::DeleteFolderTree(work.string()));
+  EXPECT_TRUE(platform::DeleteFolderTree(work.string()));
   EXPECT_FALSE(fs::exists(fs::symlink_status(work)));
 }
 
@@ -235,12 +234,12 @@ TEST_F(TempAttacks, SubFolderSwappedForLinkDuringCleanUp) {
         }
       }
     });
-    CTavrinWindowDlg::DeleteFolderTree(work.string());
+    platform::DeleteFolderTree(work.string());
     stop = true;
     racer.join();
     swapsLanded += swaps.load();
     // What the racer planted after the walk is cleared the same way.
-    ASSERT_TRUE(CTavrinWindowDlg::DeleteFolderTree(work.string())) << "round " << round;
+    ASSERT_TRUE(platform::DeleteFolderTree(work.string())) << "round " << round;
     ASSERT_FALSE(fs::exists(fs::symlink_status(work))) << "round " << round;
     ASSERT_EQ(Snapshot(canary), canaryBefore) << "round " << round;
   }

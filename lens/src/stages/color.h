@@ -4,12 +4,14 @@
 
 #include <opencv2/core.hpp>
 
+#include "lens/include/TavrinLens.h"
+
 namespace tavrin::lens {
 
-constexpr int kColorModeColor = 0;
-constexpr int kColorModeDocument = 1;  // black and white, threshold following the paper
-constexpr int kColorModeGrey = 3;
-constexpr int kColorModeOtsu = 4;  // black and white, one global threshold
+constexpr int kColorModeColor = kTavrinColorColour;
+constexpr int kColorModeDocument = kTavrinColorDocument;  // threshold following the paper
+constexpr int kColorModeGrey = kTavrinColorGrey;
+constexpr int kColorModeOtsu = kTavrinColorBlackWhite;  // one global threshold
 
 // Any mode other than 1, 3 and 4 is colour.
 int NormalizeColorMode(int mode);

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QString>
 
+#include "lens/include/TavrinLens.h"
 #include "lens/src/encode.h"
 
 namespace tavrin::lens {
@@ -33,7 +34,8 @@ struct Placement {
 };
 
 bool IsLeftOrRight(int mode) {
-  return mode == 1 || mode == 4 || mode == 5 || mode == 8;
+  return mode == kTavrinMergeLeftUpper || mode == kTavrinMergeRightUpper ||
+         mode == kTavrinMergeRightLower || mode == kTavrinMergeLeftLower;
 }
 
 QSize OutsideSize(QSize first, QSize second, int mode, int w, int h) {
@@ -48,18 +50,18 @@ QSize OutsideSize(QSize first, QSize second, int mode, int w, int h) {
 
 std::optional<Placement> Place(QSize first, QSize second, int mode, int x, int y, int w, int h) {
   Placement placement;
-  if (mode == 0) {
+  if (mode == kTavrinMergeInside) {
     if (w <= 0 || h <= 0) return std::nullopt;
     placement.canvas = first;
     placement.firstRect = QRect(QPoint(0, 0), first);
     placement.secondRect = QRect(x, y, w, h);
     return placement;
   }
-  if (mode < 1 || mode > 8) return std::nullopt;
+  if (mode < kTavrinMergeLeftUpper || mode > kTavrinMergeLeftLower) return std::nullopt;
   const QSize inset = OutsideSize(first, second, mode, w, h);
   if (IsLeftOrRight(mode)) {
-    const bool left = mode == 1 || mode == 8;
-    const bool upper = mode == 1 || mode == 4;
+    const bool left = mode == kTavrinMergeLeftUpper || mode == kTavrinMergeLeftLower;
+    const bool upper = mode == kTavrinMergeLeftUpper || mode == kTavrinMergeRightUpper;
     placement.canvas =
         QSize(first.width() + inset.width(), std::max(first.height(), inset.height()));
     placement.firstRect = QRect(QPoint(left ? inset.width() : 0, 0), first);
@@ -67,8 +69,8 @@ std::optional<Placement> Place(QSize first, QSize second, int mode, int x, int y
         QPoint(left ? 0 : first.width(), upper ? 0 : placement.canvas.height() - inset.height()),
         inset);
   } else {
-    const bool above = mode == 2 || mode == 3;
-    const bool leftPart = mode == 2 || mode == 7;
+    const bool above = mode == kTavrinMergeAboveLeft || mode == kTavrinMergeAboveRight;
+    const bool leftPart = mode == kTavrinMergeAboveLeft || mode == kTavrinMergeBelowLeft;
     placement.canvas =
         QSize(std::max(first.width(), inset.width()), first.height() + inset.height());
     placement.firstRect = QRect(QPoint(0, above ? inset.height() : 0), first);

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/include/TavrinLens.h"
+
 namespace tavrin::lens {
 
 cv::Rect CustomCropRect(cv::Size frameSize, const CropPercent& crop) {
@@ -50,13 +52,13 @@ cv::Mat Resample(const cv::Mat& image, double scaleX, double scaleY) {
 cv::Mat Rotate(const cv::Mat& image, int rotate) {
   cv::Mat out;
   switch (rotate) {
-    case 1:
+    case kTavrinRotateLeft:
       cv::rotate(image, out, cv::ROTATE_90_COUNTERCLOCKWISE);
       return out;
-    case 2:
+    case kTavrinRotate180:
       cv::rotate(image, out, cv::ROTATE_180);
       return out;
-    case 3:
+    case kTavrinRotateRight:
       cv::rotate(image, out, cv::ROTATE_90_CLOCKWISE);
       return out;
     default:
@@ -65,7 +67,7 @@ cv::Mat Rotate(const cv::Mat& image, int rotate) {
 }
 
 bool SwapsAxes(int rotate) {
-  return rotate == 1 || rotate == 3;
+  return rotate == kTavrinRotateLeft || rotate == kTavrinRotateRight;
 }
 
 }  // namespace tavrin::lens

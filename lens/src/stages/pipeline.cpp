@@ -7,6 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/include/TavrinLens.h"
+
 #include "lens/src/stages/book.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
@@ -51,7 +53,7 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& cam
       WarpRequest request;
       request.scaleX = scaleX;
       request.scaleY = scaleY;
-      request.restoreEdges = autoCrop == 3;
+      request.restoreEdges = autoCrop == kTavrinCropEdgeRestore;
       // Edge restore paints over the rim instead of cutting it away.
       request.insetPixels =
           request.restoreEdges ? 0.0 : EdgeInsetFramePixels(quad) * std::min(scaleX, scaleY);
