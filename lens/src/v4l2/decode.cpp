@@ -233,6 +233,31 @@ bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t byte
   }
 }
 
+bool FrameDecoder::CheckMjpeg(const uint8_t* data, size_t bytes, int width, int height,
+                              std::string* error) {
+  const auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  if (handle_ == nullptr) return fail("TurboJPEG is not available");
+  if (data == nullptr || bytes < 4) return fail("empty frame");
+  // Some cameras pad a frame to a whole transfer with zeros after the end.
+  size_t end = bytes;
+  while (end > 2 && data[end - 1] == 0) --end;
+  if (end < 4 || data[end - 2] != 0xFF || data[end - 1] != 0xD9) return fail("JPEG frame cut short");
+  int frameWidth = 0;
+  int frameHeight = 0;
+  int subsampling = 0;
+  int colorspace = 0;
+  if (tjDecompressHeader3(static_cast<tjhandle>(handle_), data, static_cast<unsigned long>(bytes),
+                          &frameWidth, &frameHeight, &subsampling, &colorspace) != 0)
+    return fail("bad JPEG header");
+  if (frameWidth != width || frameHeight != height)
+    return fail("frame is " + std::to_string(frameWidth) + "x" + std::to_string(frameHeight) +
+                ", expected " + std::to_string(width) + "x" + std::to_string(height));
+  return true;
+}
+
 bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
                                     cv::Mat& bgr, std::string* error) {
   if (handle_ == nullptr || data == nullptr || bytes < 4 || maxWidth <= 0 || maxHeight <= 0) {
