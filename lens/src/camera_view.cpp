@@ -38,7 +38,6 @@ void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previe
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
     frame_.sequence = ++sequence_;
-    if (!preview.empty()) ++previewsMade_;
   }
   published_.notify_all();
 }
@@ -53,14 +52,8 @@ void FrameSlot::PublishCompressed(const CompressedFrame& frame, const cv::Mat& p
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
     frame_.sequence = ++sequence_;
-    if (!preview.empty()) ++previewsMade_;
   }
   published_.notify_all();
-}
-
-uint64_t FrameSlot::PreviewsMade() const {
-  std::lock_guard lock(mutex_);
-  return previewsMade_;
 }
 
 FrameSlot::Frame FrameSlot::Latest() const {
@@ -284,8 +277,8 @@ cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>
   return Rotate(scaled, look.rotate);
 }
 
-void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy,
-                              const PreviewLook& look, const CropPercent& crop) {
+void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,
+                              const CropPercent& crop) {
   const auto search = SearchForCrop(look.autoCrop);
   if (!search) {
     std::lock_guard lock(mutex_);

@@ -32,7 +32,7 @@ class FrameSlot {
   struct Frame {
     cv::Mat image;  // full size, BGR, never written after publishing; empty for a JPEG frame
     std::shared_ptr<const std::vector<uint8_t>> jpeg;  // the frame still compressed, or null
-    cv::Size size;          // of the full frame, either way
+    cv::Size size;                                     // of the full frame, either way
     cv::Mat preview;        // the frame scaled, coloured and turned for the preview, or empty
     int previewRotate = 0;  // the rotation the preview was turned by
     uint64_t sequence = 0;
@@ -45,8 +45,6 @@ class FrameSlot {
                          int previewRotate = 0);
   Frame Latest() const;
   // False when no frame newer than after came within timeout.
-  // How many previews have been made since the camera view was created.
-  uint64_t PreviewsMade() const;
   bool WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const;
   // Drops the frame (camera closed or size changed); sequence numbers go on.
   void Clear();
@@ -56,7 +54,6 @@ class FrameSlot {
   mutable std::condition_variable published_;
   Frame frame_;
   uint64_t sequence_ = 0;
-  uint64_t previewsMade_ = 0;
 };
 
 // The frame at full size: the picture itself, or its JPEG decoded. Empty

@@ -73,8 +73,8 @@ struct FrameSink {
 
   FrameSink() = default;
   template <typename Decoded>
-    requires std::is_invocable_v<Decoded&, const cv::Mat&>
-  FrameSink(Decoded decodedSink) : decoded(std::move(decodedSink)) {}  // NOLINT: a plain handler is a sink
+  requires std::is_invocable_v<Decoded&, const cv::Mat&> FrameSink(Decoded decodedSink)
+      : decoded(std::move(decodedSink)) {}  // NOLINT: a plain handler is a sink
   FrameSink(std::function<void(const cv::Mat&)> decodedSink,
             std::function<void(const CompressedFrame&)> compressedSink)
       : decoded(std::move(decodedSink)), compressed(std::move(compressedSink)) {}

@@ -11,6 +11,7 @@
 #include <QWheelEvent>
 
 #include "lens/src/stages/geometry.h"
+#include "lens/src/v4l2/decode.h"
 
 namespace tavrin::lens {
 
@@ -109,7 +110,7 @@ bool PreviewWidget::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PreviewWidget::OnTick() {
-  setProperty("previewsMade", static_cast<qulonglong>(view_->frames.PreviewsMade()));
+  setProperty("jpegDecodes", static_cast<qulonglong>(v4l2::FrameDecoder::JpegDecodes()));
   // A hidden window (modes that capture without the person, a server with
   // no screen) or a minimised one needs no preview copies, nor the page
   // search that goes with them: a camera sending JPEG then has none of its

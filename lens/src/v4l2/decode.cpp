@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #include <opencv2/imgproc.hpp>
 
@@ -139,7 +140,15 @@ cv::Size FitInside(cv::Size frame, cv::Size box) {
           std::max(1, static_cast<int>(int64_t{frame.height} * box.width / frame.width))};
 }
 
+namespace {
+std::atomic<uint64_t> jpegDecodes{0};
+}  // namespace
+
 FrameDecoder::FrameDecoder() : handle_(tjInitDecompress()) {}
+
+uint64_t FrameDecoder::JpegDecodes() {
+  return jpegDecodes.load(std::memory_order_relaxed);
+}
 
 FrameDecoder::~FrameDecoder() {
   if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
@@ -176,6 +185,7 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   const int scaledWidth = TJSCALED(width, factor);
   const int scaledHeight = TJSCALED(height, factor);
   cv::Mat decoded(scaledHeight, scaledWidth, CV_8UC3);
+  jpegDecodes.fetch_add(1, std::memory_order_relaxed);
   // A frame cut short by the camera decodes with a warning; stopping on it
   // keeps a grey-bottomed picture out of the preview and the files.
   if (tjDecompress2(handle, jpeg, static_cast<unsigned long>(stream.size()), decoded.data,
@@ -244,7 +254,8 @@ bool FrameDecoder::CheckMjpeg(const uint8_t* data, size_t bytes, int width, int 
   // Some cameras pad a frame to a whole transfer with zeros after the end.
   size_t end = bytes;
   while (end > 2 && data[end - 1] == 0) --end;
-  if (end < 4 || data[end - 2] != 0xFF || data[end - 1] != 0xD9) return fail("JPEG frame cut short");
+  if (end < 4 || data[end - 2] != 0xFF || data[end - 1] != 0xD9)
+    return fail("JPEG frame cut short");
   int frameWidth = 0;
   int frameHeight = 0;
   int subsampling = 0;

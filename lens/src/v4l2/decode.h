@@ -42,6 +42,10 @@ class FrameDecoder {
   bool CheckMjpeg(const uint8_t* data, size_t bytes, int width, int height,
                   std::string* error = nullptr);
 
+  // How many JPEG frames all decoders of the process have decoded, at any
+  // size: what showing a camera's picture costs, counted.
+  static uint64_t JpegDecodes();
+
   // MJPEG straight to a picture that fits maxWidth x maxHeight, keeping the
   // aspect: TurboJPEG decodes at the largest halving (1/2, 1/4, 1/8) that
   // still covers the box, and only the rest is resampled.

@@ -175,8 +175,8 @@ class V4l2Device final : public Device {
         node_.path, code, size.width, size.height,
         [this, sink = std::move(sink)](const uint8_t* data, size_t bytes,
                                        const StreamFormat& format) {
-          const bool jpeg = format.pixelFormat == V4L2_PIX_FMT_MJPEG ||
-                            format.pixelFormat == V4L2_PIX_FMT_JPEG;
+          const bool jpeg =
+              format.pixelFormat == V4L2_PIX_FMT_MJPEG || format.pixelFormat == V4L2_PIX_FMT_JPEG;
           if (jpeg && sink.compressed) {
             if (decoder_.CheckMjpeg(data, bytes, format.width, format.height)) {
               sink.compressed({CopyToSpareBuffer(data, bytes), {format.width, format.height}});
@@ -286,7 +286,7 @@ class V4l2Device final : public Device {
   std::shared_ptr<ChangeNotifier> notifier_;
   mutable std::mutex fdMutex_;
   CaptureStream stream_;
-  FrameDecoder decoder_;  // capture thread only
+  FrameDecoder decoder_;                                             // capture thread only
   std::vector<std::shared_ptr<std::vector<uint8_t>>> spareBuffers_;  // capture thread only
   std::atomic<bool> lost_{false};
   std::atomic<int> corruptFrames_{0};
