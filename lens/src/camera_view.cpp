@@ -29,7 +29,8 @@ constexpr int kOutlineCostFactor = 4;
 
 }  // namespace
 
-void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate) {
+void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate,
+                        Clock::time_point arrived) {
   {
     std::lock_guard lock(mutex_);
     frame_.image = image;
@@ -38,12 +39,13 @@ void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previe
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
     frame_.sequence = ++sequence_;
+    frame_.arrived = arrived;
   }
   published_.notify_all();
 }
 
 void FrameSlot::PublishCompressed(const CompressedFrame& frame, const cv::Mat& preview,
-                                  int previewRotate) {
+                                  int previewRotate, Clock::time_point arrived) {
   {
     std::lock_guard lock(mutex_);
     frame_.image.release();
@@ -52,6 +54,7 @@ void FrameSlot::PublishCompressed(const CompressedFrame& frame, const cv::Mat& p
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
     frame_.sequence = ++sequence_;
+    frame_.arrived = arrived;
   }
   published_.notify_all();
 }
@@ -186,6 +189,7 @@ std::vector<PageOutline> CameraView::Outlines() const {
 }
 
 void CameraView::PublishFrame(const cv::Mat& frame) {
+  const auto arrived = FrameSlot::Clock::now();
   double factor = 0.0;
   PreviewLook look;
   CropPercent crop;
@@ -218,10 +222,11 @@ void CameraView::PublishFrame(const cv::Mat& frame) {
       preview.release();
     }
   }
-  frames.Publish(frame, preview, preview.empty() ? 0 : look.rotate);
+  frames.Publish(frame, preview, preview.empty() ? 0 : look.rotate, arrived);
 }
 
 void CameraView::PublishCompressed(const CompressedFrame& frame) {
+  const auto arrived = FrameSlot::Clock::now();
   double factor = 0.0;
   PreviewLook look;
   CropPercent crop;
@@ -266,7 +271,7 @@ void CameraView::PublishCompressed(const CompressedFrame& frame) {
       preview.release();
     }
   }
-  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : look.rotate);
+  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : look.rotate, arrived);
 }
 
 cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,

@@ -36,13 +36,16 @@ class FrameSlot {
     cv::Mat preview;        // the frame scaled, coloured and turned for the preview, or empty
     int previewRotate = 0;  // the rotation the preview was turned by
     uint64_t sequence = 0;
+    std::chrono::steady_clock::time_point arrived;  // when the camera handed it over
 
     bool Empty() const { return size.width <= 0; }
   };
 
-  void Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate = 0);
+  using Clock = std::chrono::steady_clock;
+  void Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate = 0,
+               Clock::time_point arrived = Clock::now());
   void PublishCompressed(const CompressedFrame& frame, const cv::Mat& preview,
-                         int previewRotate = 0);
+                         int previewRotate = 0, Clock::time_point arrived = Clock::now());
   Frame Latest() const;
   // False when no frame newer than after came within timeout.
   bool WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const;

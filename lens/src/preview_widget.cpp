@@ -1,6 +1,7 @@
 #include "lens/src/preview_widget.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include <QEvent>
@@ -281,6 +282,11 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   setProperty("framesPainted", framesPainted_);
   setProperty("frameSequence", static_cast<qulonglong>(frame_.sequence));
   setProperty("previewSize", QSize(source.cols, source.rows));
+  // From the camera handing the frame over to its picture painted.
+  setProperty("paintDelayUs",
+              static_cast<qlonglong>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - frame_.arrived)
+                                         .count()));
 }
 
 int PreviewWidget::EdgesAt(const QPointF& point) const {

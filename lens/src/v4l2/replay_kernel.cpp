@@ -36,6 +36,9 @@ struct OpenFile {
   bool streaming = false;
   size_t frameCursor = 0;
   uint32_t sequence = 0;
+  // When the next frame is due: a camera keeps its own pace whatever the
+  // reader spends on each frame, and a late reader gets the next at once.
+  std::chrono::steady_clock::time_point nextFrame;
 };
 
 struct DeviceState {
@@ -556,6 +559,7 @@ int ReplayKernel::Munmap(void* address, size_t) {
 int ReplayKernel::WaitReadable(int fd, int timeoutMs) {
   int sleepMs = timeoutMs;
   int result = 0;
+  std::chrono::steady_clock::time_point wakeAt;
   {
     std::lock_guard lock(mutex_);
     const auto found = state_->files.find(fd);
@@ -564,14 +568,22 @@ int ReplayKernel::WaitReadable(int fd, int timeoutMs) {
     // A vanished device reads as ready, so the dequeue reports ENODEV.
     if (!state_->devices[file.device].present) return 1;
     if (file.streaming && !file.queue.empty() && state_->HasFrames(file)) {
-      const int periodMs = state_->PeriodMs(file);
-      if (periodMs <= timeoutMs) {
-        sleepMs = periodMs;
+      const auto period = std::chrono::milliseconds(state_->PeriodMs(file));
+      const auto now = std::chrono::steady_clock::now();
+      if (file.nextFrame < now - period) file.nextFrame = now;
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(file.nextFrame - now);
+      if (wait.count() <= timeoutMs) {
+        wakeAt = file.nextFrame;
+        file.nextFrame += period;
         result = 1;
       }
     }
   }
-  if (sleepMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+  if (result == 1) {
+    std::this_thread::sleep_until(wakeAt);
+  } else if (sleepMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+  }
   return result;
 }
 
