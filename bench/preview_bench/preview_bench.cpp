@@ -32,6 +32,8 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QEventLoop>
+#include <QTimer>
 #include <QWidget>
 #include <opencv2/imgproc.hpp>
 
@@ -162,7 +164,7 @@ int LowresLevel(cv::Size frame, cv::Size preview) {
   return level;
 }
 
-void Run(QApplication& app, const Options& options, cv::Size size, const fs::path& scratch) {
+void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   const fs::path folder =
       scratch / (std::to_string(size.width) + "x" + std::to_string(size.height));
   fs::create_directories(folder / "lib");
@@ -187,16 +189,16 @@ void Run(QApplication& app, const Options& options, cv::Size size, const fs::pat
     std::fprintf(stderr, "cannot load %s\n", library.c_str());
     return;
   }
+  // Runs the event loop as a program does: asleep until there is work.
   const auto runFor = [&](double seconds, const std::function<void()>& everyHalfSecond) {
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    auto next = Clock::now();
-    while (Clock::now() < end) {
-      app.processEvents(QEventLoop::AllEvents, 5);
-      if (everyHalfSecond && Clock::now() >= next) {
-        everyHalfSecond();
-        next += std::chrono::milliseconds(500);
-      }
+    QEventLoop loop;
+    QTimer sampler;
+    if (everyHalfSecond) {
+      QObject::connect(&sampler, &QTimer::timeout, everyHalfSecond);
+      sampler.start(500);
     }
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
   };
   const auto captureMs = [&](const std::string& name) {
     std::vector<double> times;
@@ -325,7 +327,7 @@ int main(int argc, char** argv) {
   const fs::path scratch =
       fs::temp_directory_path() / ("preview_bench." + std::to_string(::getpid()));
   fs::create_directories(scratch);
-  for (const cv::Size size : options.sizes) Run(app, options, size, scratch);
+  for (const cv::Size size : options.sizes) Run(options, size, scratch);
   std::error_code ignored;
   fs::remove_all(scratch, ignored);
   return 0;
