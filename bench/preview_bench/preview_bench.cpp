@@ -80,6 +80,14 @@ double Percentile(std::vector<double> values, double fraction) {
   return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
 }
 
+// "n/a" for a library whose preview does not tell the delay.
+std::string Figure(const std::vector<double>& values, double fraction) {
+  if (values.empty()) return "n/a";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", Percentile(values, fraction));
+  return text;
+}
+
 // A page of text lines on a grey desk, with a mark that moves from frame to
 // frame as a hand or the light would.
 cv::Mat DocumentFrame(cv::Size size, int index) {
@@ -284,14 +292,15 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   const double peer = ffmpegLowresMs > 0 ? std::min(ffmpegMs, ffmpegLowresMs) : ffmpegMs;
   std::printf(
       "preview label=%s size=%dx%d preview=%dx%d fps_painted=%.1f cpu_pct=%.1f "
-      "cpu_ms_per_frame=%.1f delay_p50_ms=%.1f delay_p95_ms=%.1f rss_median_mb=%.0f "
+      "cpu_ms_per_frame=%.1f delay_p50_ms=%s delay_p95_ms=%s rss_median_mb=%.0f "
       "rss_max_mb=%.0f hwm_mb=%.0f hidden_cpu_pct=%.1f capture_shown_ms=%.0f "
       "capture_hidden_ms=%.0f ffmpeg_ms_per_frame=%.1f ffmpeg_lowres_ms_per_frame=%.1f "
       "ratio=%.2f\n",
       options.label.c_str(), size.width, size.height, options.preview.width, options.preview.height,
-      fps, cpu / wall * 100.0, ourMsPerFrame, Percentile(delaysMs, 0.5), Percentile(delaysMs, 0.95),
-      Percentile(rss, 0.5), rss.empty() ? 0.0 : *std::max_element(rss.begin(), rss.end()), hwm,
-      hiddenCpu * 100.0, shownCaptureMs, hiddenCaptureMs, ffmpegMs, ffmpegLowresMs,
+      fps, cpu / wall * 100.0, ourMsPerFrame, Figure(delaysMs, 0.5).c_str(),
+      Figure(delaysMs, 0.95).c_str(), Percentile(rss, 0.5),
+      rss.empty() ? 0.0 : *std::max_element(rss.begin(), rss.end()), hwm, hiddenCpu * 100.0,
+      shownCaptureMs, hiddenCaptureMs, ffmpegMs, ffmpegLowresMs,
       peer > 0 ? ourMsPerFrame / peer : 0.0);
   std::fflush(stdout);
 }
