@@ -18,8 +18,24 @@ namespace {
 constexpr off_t kOffsetStride = off_t{1} << 24;
 constexpr uint32_t kMaxBuffers = 32;
 
+// Bytes left as they come: a buffer takes memory only where frames are
+// written into it, as a driver's mapped buffer does, so that a large
+// camera's replay does not make the process look larger than it is.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+};
+using Storage = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
 struct Buffer {
-  std::shared_ptr<std::vector<uint8_t>> storage;
+  std::shared_ptr<Storage> storage;
   bool queued = false;
   uint32_t bytesUsed = 0;
 };
@@ -73,7 +89,7 @@ struct ReplayKernel::State {
   Recording recording;
   std::vector<DeviceState> devices;
   std::map<int, OpenFile> files;
-  std::map<const void*, std::shared_ptr<std::vector<uint8_t>>> mappings;
+  std::map<const void*, std::shared_ptr<Storage>> mappings;
   int nextFd = 100;
   int framePeriodMs = -1;
   std::vector<ControlWrite> controlWrites;
@@ -379,7 +395,7 @@ int ReplayKernel::Answer(int fd, unsigned long request, void* arg) {
       const uint32_t count = std::min(request_->count, kMaxBuffers);
       for (uint32_t i = 0; i < count; ++i) {
         Buffer buffer;
-        buffer.storage = std::make_shared<std::vector<uint8_t>>(file.sizeImage);
+        buffer.storage = std::make_shared<Storage>(file.sizeImage);
         file.buffers.push_back(buffer);
       }
       request_->count = count;
