@@ -72,9 +72,12 @@ struct FrameSink {
   std::function<void(const CompressedFrame& frame)> compressed;  // may be empty
 
   FrameSink() = default;
+  // A plain handler of decoded frames is a sink too.
   template <typename Decoded>
-  requires std::is_invocable_v<Decoded&, const cv::Mat&> FrameSink(Decoded decodedSink)
-      : decoded(std::move(decodedSink)) {}  // NOLINT: a plain handler is a sink
+  requires(std::is_invocable_v<Decoded&, const cv::Mat&> &&
+           !std::is_same_v<std::remove_cvref_t<Decoded>, FrameSink>)
+      FrameSink(Decoded decodedSink)  // NOLINT(google-explicit-constructor)
+      : decoded(std::move(decodedSink)) {}
   FrameSink(std::function<void(const cv::Mat&)> decodedSink,
             std::function<void(const CompressedFrame&)> compressedSink)
       : decoded(std::move(decodedSink)), compressed(std::move(compressedSink)) {}
