@@ -12,6 +12,7 @@
 //
 // Usage: preview_bench [--library path/libTavrinLens.so] [--label name]
 //                      [--seconds n] [--preview WxH] [--sizes 8,18]
+//                      [--shot prefix]   (saves the preview as painted)
 //   QT_QPA_PLATFORM=offscreen build/bin/preview_bench
 #include <sys/resource.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 #include <opencv2/imgproc.hpp>
@@ -56,6 +58,7 @@ struct Options {
   double seconds = 10.0;
   cv::Size preview{800, 600};
   std::vector<cv::Size> sizes{{3264, 2448}, {4912, 3680}};
+  std::string shot;  // where to save the preview as painted, if anywhere
 };
 
 double CpuSeconds(int who) {
@@ -251,6 +254,11 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   if (preview != nullptr) preview->installEventFilter(&watch);
 
   runFor(2.0, nullptr);  // the first frames, the preview at its size
+  if (!options.shot.empty() && preview != nullptr) {
+    const std::string name = options.shot + "_" + std::to_string(size.width) + "x" +
+                             std::to_string(size.height) + ".png";
+    preview->grab().save(QString::fromStdString(name));
+  }
   delaysMs.clear();
   const auto painted = [&] {
     return preview != nullptr ? preview->property("framesPainted").toULongLong() : 0;
@@ -314,6 +322,8 @@ int main(int argc, char** argv) {
     const std::string value = argv[i + 1];
     if (key == "--library") {
       options.library = value;
+    } else if (key == "--shot") {
+      options.shot = value;
     } else if (key == "--label") {
       options.label = value;
     } else if (key == "--seconds") {
