@@ -145,6 +145,9 @@ cv::Size FitInside(cv::Size frame, cv::Size box) {
 namespace {
 std::atomic<uint64_t> jpegDecodes{0};
 
+// How far from a frame's end its end marker is looked for.
+constexpr size_t kEndSearchBytes = 64 * 1024;
+
 // A whole camera frame is tens of megabytes that a capture now and then
 // touches for the first time: in 4 KB pages that is thousands of page
 // faults (over 100 ms for 8 MP on a virtual machine), in the 2 MB pages the
@@ -309,11 +312,14 @@ bool FrameDecoder::CheckMjpeg(const uint8_t* data, size_t bytes, int width, int 
   };
   if (handle_ == nullptr) return fail("TurboJPEG is not available");
   if (data == nullptr || bytes < 4) return fail("empty frame");
-  // Some cameras pad a frame to a whole transfer with zeros after the end.
-  size_t end = bytes;
-  while (end > 2 && data[end - 1] == 0) --end;
-  if (end < 4 || data[end - 2] != 0xFF || data[end - 1] != 0xD9)
-    return fail("JPEG frame cut short");
+  // Some cameras pad a frame to a whole transfer after its end marker. The
+  // marker cannot occur inside the coded data (a 0xFF there is followed by
+  // 0x00 or a restart marker), so one near the end means the frame is whole.
+  const size_t searchFrom = bytes > kEndSearchBytes ? bytes - kEndSearchBytes : 0;
+  bool ended = false;
+  for (size_t at = bytes - 1; at > searchFrom && !ended; --at)
+    ended = data[at - 1] == 0xFF && data[at] == 0xD9;
+  if (!ended) return fail("JPEG frame cut short");
   int frameWidth = 0;
   int frameHeight = 0;
   int subsampling = 0;
