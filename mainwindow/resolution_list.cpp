@@ -1,5 +1,7 @@
 #include "mainwindow/resolution_list.h"
 
+#include "camera/camera_library.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <string>
@@ -121,6 +123,21 @@ std::u16string ResolutionItemText(const ResolutionEntry& entry) {
 
 std::u16string DpiItemText(const ResolutionEntry& entry) {
   return Ascii(std::to_string(entry.dpi));
+}
+
+int OpenCamera(CameraLibrary& library, int camera, int mediaType, int width, int height) {
+  constexpr int kFallbackWidthPx = 640;
+  constexpr int kFallbackHeightPx = 480;
+  int opened = library.camOpenDev(camera, mediaType, width, height);
+  if (opened != 0) opened = library.camOpenDev(camera, 0, kFallbackWidthPx, kFallbackHeightPx);
+  // A camera without that size (a document camera that only offers its
+  // large ones) still opens, at a size of its own.
+  int ownWidth = 0;
+  int ownHeight = 0;
+  if (opened != 0 && library.camGetResolution(camera, 0, 0, &ownWidth, &ownHeight) == 0) {
+    opened = library.camOpenDev(camera, 0, ownWidth, ownHeight);
+  }
+  return opened;
 }
 
 }  // namespace tavrin

@@ -7,6 +7,8 @@
 
 namespace tavrin {
 
+class CameraLibrary;
+
 struct ResolutionEntry {
   int width = 0;            // pixels
   int height = 0;           // pixels
@@ -47,5 +49,9 @@ std::vector<ResolutionEntry> BuildDpiList(const std::vector<ResolutionEntry>& ca
 // "%dx%d(%s)" in the resolution unit, "%d" in the DPI unit.
 std::u16string ResolutionItemText(const ResolutionEntry& entry);
 std::u16string DpiItemText(const ResolutionEntry& entry);
+
+// Opens a camera at the remembered size, else at 640x480, else at the
+// first size of its first media type; the library's status of the last try.
+int OpenCamera(CameraLibrary& library, int camera, int mediaType, int width, int height);
 
 }  // namespace tavrin

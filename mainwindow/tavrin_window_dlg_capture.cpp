@@ -106,12 +106,18 @@ std::int32_t CTavrinWindowDlg::NextNameNumber() {
 }
 
 int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
+  // Nobody is at the window in modes 1 and 3: a capture that fails (the
+  // camera's first frame still on its way, say) is tried again, and one
+  // that keeps failing ends the window, so the data source hears of it
+  // instead of getting fewer pages than it asked for.
+  const int mode = twain.m_nShowMode;
+  const bool unattended = mode == 1 || mode == 3;
   int result = library.camCaptureImageFile(camera, path);
-  for (int call = 1; result != 0 && twain.m_nShowMode == 1 && call < kCaptureCalls; ++call) {
+  for (int call = 1; result != 0 && unattended && call < kCaptureCalls; ++call) {
     std::this_thread::sleep_for(kCaptureRetryDelay);
     result = library.camCaptureImageFile(camera, path);
   }
-  if (result != 0 && twain.m_nShowMode == 1) {
+  if (result != 0 && unattended) {
     ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));
     // Inside a call from the data source the close must wait until that
     // call has returned, or the shutdown would wait for itself.

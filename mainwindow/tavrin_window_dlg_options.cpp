@@ -25,8 +25,6 @@ namespace {
 constexpr int kUnitResolution = 0;
 constexpr int kUnitDpi = 1;
 constexpr int kCropMultiple = 2;
-constexpr int kFallbackWidthPx = 640;
-constexpr int kFallbackHeightPx = 480;
 constexpr int kDpiItemForUnknownDpi = 2;
 
 QString Q(const std::u16string& text) {
@@ -101,11 +99,8 @@ void CTavrinWindowDlg::OnDeviceChange() {
   currentCamera = selected;
 
   if (g_scanSettings.MediaType < 0) g_scanSettings.MediaType = 0;
-  int opened = library.camOpenDev(currentCamera, g_scanSettings.MediaType,
-                                  g_scanSettings.DPI.MainWidth, g_scanSettings.DPI.MainHeight);
-  if (opened != 0) {
-    opened = library.camOpenDev(currentCamera, 0, kFallbackWidthPx, kFallbackHeightPx);
-  }
+  const int opened = OpenCamera(library, currentCamera, g_scanSettings.MediaType,
+                                g_scanSettings.DPI.MainWidth, g_scanSettings.DPI.MainHeight);
   library.camSetPreviewWindow(currentCamera, reinterpret_cast<void*>(previewHost->winId()));
   if (opened != 0) {
     ShowMessageBox(this, Q(g_uiTextTable.OpenFailed));

@@ -17,8 +17,6 @@ namespace tavrin {
 
 namespace {
 
-constexpr int kFallbackWidthPx = 640;
-constexpr int kFallbackHeightPx = 480;
 constexpr int kInsetGapPx = 4;
 
 QString Q(const std::u16string& text) {
@@ -89,10 +87,7 @@ void CTavrinWindowDlg::OnWebcamDeviceChange() {
   webcamCamera = chosen;
 
   const ScanSettings::WebcamGroup& saved = g_scanSettings.Webcam;
-  int opened = library.camOpenDev(webcamCamera, 0, saved.WebcamWidth, saved.WebcamHeight);
-  if (opened != 0) {
-    opened = library.camOpenDev(webcamCamera, 0, kFallbackWidthPx, kFallbackHeightPx);
-  }
+  const int opened = OpenCamera(library, webcamCamera, 0, saved.WebcamWidth, saved.WebcamHeight);
   // Attached even when the open failed, so that a later resolution change
   // that succeeds shows its picture.
   library.camSetPreviewWindow(webcamCamera, reinterpret_cast<void*>(webcamPreview->winId()));

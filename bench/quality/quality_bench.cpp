@@ -11,13 +11,17 @@
 // beside the raw frame's and the clean page's; the output's aspect error
 // against the true page, the residual skew and the crop's edge error in mm
 // (from the registration marks), the pieces of a multiple crop, and the
-// time per capture.
+// time per capture. An open book's spread (two pages curved up out of the
+// spine) is scored page by page against the same page laid flat: the
+// reading, how straight the text lines came out and the proportions.
 //
 // Usage: tavrin_quality_bench [--library path/to/libTavrinLens.so]
 //                             [--label name] [--keep folder]
+//                             [--part all|pages|book]
 //   The library defaults to the one in the program folder; --label names
 //   the run in the printed rows (scripts/bench runs "before" with an older
-//   library and "after" with this one). Needs tesseract with English data.
+//   library and "after" with this one); --part runs only the single pages'
+//   scenes or only the open book's. Needs tesseract with English data.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +38,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <turbojpeg.h>
@@ -45,6 +50,7 @@
 #include "camera/camera_library.h"
 #include "lens/src/stages/page_detect.h"
 #include "lens/src/stages/text_raster.h"
+#include "lens/src/virtual/curved_book.h"
 
 namespace {
 
@@ -127,9 +133,11 @@ int MmToPagePixels(double mm) {
   return static_cast<int>(std::lround(mm / 25.4 * kPageDpi));
 }
 
-CleanPage RenderPage(const cv::Scalar& paper) {
+// paragraphs [first, first + count) of kParagraphs on a page of pageMm.
+CleanPage RenderPage(const cv::Scalar& paper, cv::Size2d pageMm = {kPageWidthMm, kPageHeightMm},
+                     size_t first = 0, size_t count = std::size(kParagraphs)) {
   CleanPage page;
-  page.image = cv::Mat(MmToPagePixels(kPageHeightMm), MmToPagePixels(kPageWidthMm), CV_8UC3, paper);
+  page.image = cv::Mat(MmToPagePixels(pageMm.height), MmToPagePixels(pageMm.width), CV_8UC3, paper);
   tavrin::lens::TextStyle style;
   style.family = "Liberation Serif";
   style.pixelSize = static_cast<int>(std::lround(12.0 / 72 * kPageDpi));  // 12 pt
@@ -156,8 +164,8 @@ CleanPage RenderPage(const cv::Scalar& paper) {
     page.text += (page.text.empty() ? "" : " ") + line;
     baseline += lineStep;
   };
-  for (const char* paragraph : kParagraphs) {
-    std::istringstream words(paragraph);
+  for (size_t p = first; p < std::min(first + count, std::size(kParagraphs)); ++p) {
+    std::istringstream words(kParagraphs[p]);
     std::string word;
     std::string line;
     while (words >> word) {
@@ -425,11 +433,11 @@ struct Geometry {
   double edge = 0;     // worst distance of a crop edge from the page's edge, mm
 };
 
-Geometry Measure(const cv::Mat& grey) {
+Geometry Measure(const cv::Mat& grey, cv::Size2d pageMm = {kPageWidthMm, kPageHeightMm}) {
   Geometry g;
   g.aspect =
-      100.0 * ((static_cast<double>(grey.cols) / grey.rows) / (kPageWidthMm / kPageHeightMm) - 1);
-  const double pxPerMm = grey.cols / kPageWidthMm;
+      100.0 * ((static_cast<double>(grey.cols) / grey.rows) / (pageMm.width / pageMm.height) - 1);
+  const double pxPerMm = grey.cols / pageMm.width;
   // Dark against the paper around it: a lamp's fall-off across the page
   // would defeat one global cut-off.
   cv::Mat paper;
@@ -475,8 +483,8 @@ Geometry Measure(const cv::Mat& grey) {
   g.marks = true;
   const double across = 0.5 * (cv::norm(found[1] - found[0]) + cv::norm(found[2] - found[3]));
   const double down = 0.5 * (cv::norm(found[3] - found[0]) + cv::norm(found[2] - found[1]));
-  const double scaleX = across / (kPageWidthMm - 2 * kMarkInsetMm);
-  const double scaleY = down / (kPageHeightMm - 2 * kMarkInsetMm);
+  const double scaleX = across / (pageMm.width - 2 * kMarkInsetMm);
+  const double scaleY = down / (pageMm.height - 2 * kMarkInsetMm);
   g.skew = 0.5 *
            (std::atan2(found[1].y - found[0].y, found[1].x - found[0].x) +
             std::atan2(found[2].y - found[3].y, found[2].x - found[3].x)) *
@@ -493,24 +501,220 @@ Geometry Measure(const cv::Mat& grey) {
   return g;
 }
 
+// ---- the open book ------------------------------------------------------------------
+
+// A5 pages of the same text at the camera's scale: 148 mm over 0.42 of the
+// frame's width is about 235 DPI.
+constexpr double kBookPageWidthMm = 148.0;
+constexpr double kBookPageHeightMm = 210.0;
+constexpr double kBookPageShare = 0.42;
+const cv::Size2d kBookPageMm(kBookPageWidthMm, kBookPageHeightMm);
+
+struct BookScene {
+  const char* name;
+  double lift;  // how high the pages rise, as a part of their width
+};
+const BookScene kBookScenes[] = {{"book, rise 8 %", 0.08}, {"book, rise 12 %", 0.12}};
+
+// Lens blur and sensor noise, as DrawFrame adds them.
+void AddSensor(cv::Mat& image, cv::RNG& rng) {
+  cv::Mat f;
+  image.convertTo(f, CV_32FC3);
+  cv::GaussianBlur(f, f, cv::Size(0, 0), 1.1);
+  cv::Mat noise(f.size(), CV_32FC3);
+  rng.fill(noise, cv::RNG::NORMAL, 0, 1);
+  cv::Mat spread;
+  cv::sqrt(cv::max(f, 1.0), spread);
+  f += noise.mul(spread * 0.25 + 1.5);
+  f.convertTo(image, CV_8UC3);
+}
+
+// The spread as the camera above the open book sees it.
+cv::Mat DrawBookFrame(const cv::Mat& left, const cv::Mat& right, double lift, unsigned seed) {
+  cv::RNG rng(seed);
+  cv::Mat frame = DrawDesk("dark-wood", rng);
+  tavrin::lens::CurvedBook book;
+  book.left = left;
+  book.right = right;
+  book.pageWidthShare = kBookPageShare;
+  book.lift = lift;
+  book.focalPixels = FocalPixels();
+  tavrin::lens::DrawCurvedBook(frame, book);
+  AddSensor(frame, rng);
+  return frame;
+}
+
+// One of the pages laid flat where the book lay, at the same scale and
+// under the same light: what the flattened page should read like.
+cv::Mat DrawFlatPageFrame(const cv::Mat& page, unsigned seed) {
+  cv::RNG rng(seed);
+  cv::Mat frame = DrawDesk("dark-wood", rng);
+  const double width = kBookPageShare * kFrame.width;
+  cv::Mat scaled;
+  cv::resize(page, scaled,
+             cv::Size(static_cast<int>(width),
+                      static_cast<int>(width * kBookPageHeightMm / kBookPageWidthMm)),
+             0, 0, cv::INTER_AREA);
+  scaled.copyTo(frame(cv::Rect((kFrame.width - scaled.cols) / 2, (kFrame.height - scaled.rows) / 2,
+                               scaled.cols, scaled.rows)));
+  AddSensor(frame, rng);
+  return frame;
+}
+
+// Ink: darker than the paper around it (a global cut-off would fail on
+// the gutter's shading left in an unflattened page).
+cv::Mat InkMask(const cv::Mat& grey) {
+  cv::Mat paper;
+  cv::resize(grey, paper, cv::Size(std::max(1, grey.cols / 8), std::max(1, grey.rows / 8)), 0, 0,
+             cv::INTER_AREA);
+  cv::dilate(paper, paper, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
+  cv::GaussianBlur(paper, paper, cv::Size(9, 9), 0);
+  cv::resize(paper, paper, grey.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat scaled;
+  paper.convertTo(scaled, CV_8U, 0.6);
+  return grey < scaled;
+}
+
+// How far the worst text line bows away from straight, in mm: each line's
+// ink is joined along its length, its baseline followed in steps of 8 mm
+// (the commonest of the columns' lowest ink), a
+// straight line fitted, and the bow is the farthest the followed baseline
+// strays from it. Lines shorter than half the page's width (a paragraph's
+// last) are left out: they say little about the bow. -1 when no line is
+// long enough.
+double WorstBaselineBow(const cv::Mat& grey, double widthMm, int* lines) {
+  const double pxPerMm = grey.cols / widthMm;
+  const cv::Mat ink = InkMask(grey);
+  cv::Mat joined;
+  cv::dilate(ink, joined,
+             cv::getStructuringElement(cv::MORPH_RECT,
+                                       cv::Size(std::max(3, static_cast<int>(3 * pxPerMm)), 1)));
+  cv::Mat labels;
+  cv::Mat stats;
+  cv::Mat centroids;
+  const int count = cv::connectedComponentsWithStats(joined, labels, stats, centroids, 8, CV_32S);
+  double worst = -1;
+  *lines = 0;
+  const int step = std::max(4, static_cast<int>(8 * pxPerMm));
+  for (int i = 1; i < count; ++i) {
+    const cv::Rect box(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                       stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    if (box.width < grey.cols / 2 || box.height > 20 * pxPerMm) continue;
+    std::vector<cv::Point2d> points;
+    for (int x0 = box.x; x0 + step <= box.br().x; x0 += step) {
+      std::vector<int> bottoms;
+      for (int x = x0; x < x0 + step; ++x) {
+        for (int y = box.br().y - 1; y >= box.y; --y) {
+          if (ink.at<uchar>(y, x) != 0 && labels.at<int>(y, x) == i) {
+            bottoms.push_back(y);
+            break;
+          }
+        }
+      }
+      if (static_cast<int>(bottoms.size()) < step / 3) continue;
+      // Most letters end on the baseline; descenders end below it and
+      // the arms of r, f or T above it: the commonest bottom is the
+      // baseline.
+      std::map<int, int> histogram;
+      for (const int y : bottoms) ++histogram[y];
+      double best = -1;
+      double baseline = 0;
+      for (const auto& [y, n] : histogram) {
+        const int below = histogram.count(y - 1) ? histogram[y - 1] : 0;
+        const int above = histogram.count(y + 1) ? histogram[y + 1] : 0;
+        const double near = n + below + above;
+        if (near > best) {
+          best = near;
+          baseline = (y * n + (y - 1.0) * below + (y + 1.0) * above) / near;
+        }
+      }
+      points.emplace_back(x0 + step / 2.0, baseline);
+    }
+    if (points.size() < 5) continue;
+    cv::Vec4f fit;
+    cv::fitLine(points, fit, cv::DIST_L2, 0, 0.01, 0.01);
+    double bow = 0;
+    for (const cv::Point2d& p : points) {
+      bow = std::max(bow, std::abs((p.x - fit[2]) * fit[1] - (p.y - fit[3]) * fit[0]));
+    }
+    worst = std::max(worst, bow / pxPerMm);
+    ++*lines;
+  }
+  return worst;
+}
+
+struct BookPageScore {
+  double cer = -1;
+  double bow = -1;  // mm
+  int lines = 0;
+  double aspect = 0;  // percent
+};
+
+BookPageScore ScoreBookPage(const fs::path& file, const std::string& truth, bool geometry) {
+  BookPageScore score;
+  score.cer = CharacterErrorRate(truth, Ocr(file));
+  if (geometry) {
+    const cv::Mat grey = LoadGrey(file);
+    score.bow = WorstBaselineBow(grey, kBookPageWidthMm, &score.lines);
+    score.aspect = Measure(grey, kBookPageMm).aspect;
+  }
+  return score;
+}
+
 // ---- the run ------------------------------------------------------------------------
 
-std::string Recording(size_t scenes) {
+// One device a frame: its name and the JPEG it replays.
+std::string Recording(const std::vector<std::pair<std::string, std::string>>& devices) {
   std::ostringstream rec;
   rec << "# Document-camera frames for the quality bench, one device a scene.\n";
-  for (size_t i = 0; i < scenes; ++i) {
+  for (size_t i = 0; i < devices.size(); ++i) {
     rec << "device /dev/video" << 2 * i << "\n"
         << "  driver uvcvideo\n"
-        << "  card Quality scene " << i << "\n"
+        << "  card " << devices[i].first << "\n"
         << "  bus usb-0000:00:14.0-" << i + 1 << "\n"
         << "  capabilities 0x84a00001\n"
         << "  device_caps 0x04200001\n"
         << "  format MJPG compressed Motion-JPEG\n"
         << "    discrete " << kFrame.width << "x" << kFrame.height << "\n"
         << "    fps 15\n"
-        << "    frame " << kFrame.width << "x" << kFrame.height << " scene" << i << ".jpg\n";
+        << "    frame " << kFrame.width << "x" << kFrame.height << " " << devices[i].second << "\n";
   }
   return rec.str();
+}
+
+int OpenByName(tavrin::CameraLibrary& lens, const std::string& name) {
+  int devices = 0;
+  lens.camGetDevCount(&devices);
+  for (int d = 0; d < devices; ++d) {
+    const char* device = lens.camGetDevName(d);
+    if (device != nullptr && name == device) {
+      return lens.camOpenDev(d, 0, kFrame.width, kFrame.height) == 0 ? d : -1;
+    }
+  }
+  return -1;
+}
+
+// Captures with the crop and colour mode given; the files written, and the
+// time taken. Empty on failure.
+std::vector<fs::path> CaptureFiles(tavrin::CameraLibrary& lens, int dev, int crop, int colour,
+                                   const fs::path& out, double* ms) {
+  lens.camSetImageAutoCrop(dev, crop);
+  lens.camSetImageAdjust(dev, colour);
+  char buffer[kTavrinLensPathBuffer] = {};
+  std::strncpy(buffer, out.c_str(), sizeof buffer - 1);
+  const auto start = std::chrono::steady_clock::now();
+  const int status = lens.camCaptureImageFile(dev, buffer);
+  *ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (status != 0) return {};
+  std::vector<fs::path> files;
+  const std::string list = buffer;
+  for (size_t at = 0;;) {
+    const size_t stop = list.find(';', at);
+    files.emplace_back(list.substr(at, stop - at));
+    if (stop == std::string::npos) break;
+    at = stop + 1;
+  }
+  return files;
 }
 
 }  // namespace
@@ -519,12 +723,20 @@ int main(int argc, char** argv) {
   std::string library;
   std::string label = "this";
   fs::path keep;
+  std::string part = "all";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--library") library = argv[i + 1];
     if (flag == "--label") label = argv[i + 1];
     if (flag == "--keep") keep = argv[i + 1];
+    if (flag == "--part") part = argv[i + 1];
   }
+  if (part != "all" && part != "pages" && part != "book") {
+    std::fprintf(stderr, "--part takes all, pages or book\n");
+    return 2;
+  }
+  const bool pagesPart = part != "book";
+  const bool bookPart = part != "pages";
   if (std::system("tesseract --version >/dev/null 2>&1") != 0) {
     std::fprintf(stderr, "tesseract is needed (apt-get install tesseract-ocr tesseract-ocr-eng)\n");
     return 1;
@@ -543,9 +755,12 @@ int main(int argc, char** argv) {
   std::map<std::string, double> cleanCer;
   std::vector<Frame> frames;
   std::vector<std::string> truths;
-  const size_t sceneCount = std::size(kScenes);
+  const size_t sceneCount = pagesPart ? std::size(kScenes) : 0;
+  std::vector<std::pair<std::string, std::string>> devices;
   for (size_t i = 0; i < sceneCount; ++i) {
     const Scene& scene = kScenes[i];
+    devices.emplace_back("Quality scene " + std::to_string(i),
+                         "scene" + std::to_string(i) + ".jpg");
     const CleanPage page = RenderPage(scene.paper);
     truths.push_back(page.text);
     frames.push_back(DrawFrame(scene, page.image, static_cast<unsigned>(11 + i)));
@@ -560,8 +775,32 @@ int main(int argc, char** argv) {
         .save(QString::fromStdString(clean.string()));
     cleanCer[scene.name] = CharacterErrorRate(page.text, Ocr(clean));
   }
+  // The open book: its two pages, each also laid flat on its own.
+  std::array<CleanPage, 2> bookPages;
+  if (bookPart) {
+    const cv::Scalar white(244, 246, 247);
+    bookPages = {RenderPage(white, kBookPageMm, 0, 3), RenderPage(white, kBookPageMm, 3, 2)};
+    std::vector<std::pair<std::string, cv::Mat>> bookFrames;
+    for (size_t side = 0; side < 2; ++side) {
+      bookFrames.emplace_back("Quality flat page " + std::to_string(side),
+                              DrawFlatPageFrame(bookPages[side].image, 31 + side));
+    }
+    for (size_t i = 0; i < std::size(kBookScenes); ++i) {
+      bookFrames.emplace_back("Quality book " + std::to_string(i),
+                              DrawBookFrame(bookPages[0].image, bookPages[1].image,
+                                            kBookScenes[i].lift, static_cast<unsigned>(41 + i)));
+    }
+    for (size_t i = 0; i < bookFrames.size(); ++i) {
+      const std::string file = "book" + std::to_string(i) + ".jpg";
+      if (!WriteJpeg(bookFrames[i].second, scratch / file, 85)) {
+        std::fprintf(stderr, "cannot write the frame of %s\n", bookFrames[i].first.c_str());
+        return 1;
+      }
+      devices.emplace_back(bookFrames[i].first, file);
+    }
+  }
   const fs::path recording = scratch / "scenes.rec";
-  std::ofstream(recording) << Recording(sceneCount);
+  std::ofstream(recording) << Recording(devices);
   ::setenv("TAVRIN_LENS_V4L2_REPLAY", recording.c_str(), 1);
   ::setenv("TAVRIN_LENS_V4L2", "1", 1);
   ::unsetenv("TAVRIN_LENS_VIRTUAL");
@@ -573,25 +812,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot load the camera library: %s\n", lens.LastError().c_str());
     return 1;
   }
-  int devices = 0;
-  lens.camGetDevCount(&devices);
-
   std::printf("quality of captures, library %s (%s)\n",
               library.empty() ? "from the program folder" : library.c_str(), label.c_str());
   std::printf(
       "CER: character error rate of tesseract against the known text, %%; raw: the "
       "uncropped frame's; clean: the page as printed\n");
-  std::printf("%-8s %-26s %-5s %-9s %7s %7s %7s %8s %7s %8s %6s %8s\n", "run", "scene", "crop",
-              "colour", "CER", "raw", "clean", "aspect%", "skew", "edge mm", "pieces", "ms");
+  if (pagesPart) {
+    std::printf("%-8s %-26s %-5s %-9s %7s %7s %7s %8s %7s %8s %6s %8s\n", "run", "scene", "crop",
+                "colour", "CER", "raw", "clean", "aspect%", "skew", "edge mm", "pieces", "ms");
+  }
   std::vector<double> times;
   for (size_t i = 0; i < sceneCount; ++i) {
     const Scene& scene = kScenes[i];
-    int dev = -1;
-    for (int d = 0; d < devices; ++d) {
-      const char* device = lens.camGetDevName(d);
-      if (device != nullptr && std::string(device) == "Quality scene " + std::to_string(i)) dev = d;
-    }
-    if (dev < 0 || lens.camOpenDev(dev, 0, kFrame.width, kFrame.height) != 0) {
+    const int dev = OpenByName(lens, "Quality scene " + std::to_string(i));
+    if (dev < 0) {
       std::fprintf(stderr, "cannot open the camera of %s\n", scene.name);
       return 1;
     }
@@ -666,6 +900,92 @@ int main(int argc, char** argv) {
   if (!times.empty()) {
     std::printf("%-8s single crop capture at %dx%d: median %.0f ms over %zu captures\n",
                 label.c_str(), kFrame.width, kFrame.height, times[times.size() / 2], times.size());
+  }
+  if (bookPart) {
+    std::printf(
+        "book: the pages of an open book (A5, dark wood) against the same page laid flat at the "
+        "same scale; split: the multiple crop's pieces (before), book: the book crop (after); "
+        "bow: the worst text baseline's distance from straight, mm; aspect: against the true "
+        "page, %%\n");
+    std::printf("%-8s %-4s %-16s %-5s %-5s %-8s %7s %7s %7s %7s %8s %8s\n", "run", "", "scene",
+                "crop", "page", "colour", "CER", "flat", "bow mm", "flat mm", "aspect%", "ms");
+    constexpr int kBookColours[] = {0, 3, 1};
+    const char* const kSides[] = {"left", "right"};
+    std::map<std::pair<size_t, int>, BookPageScore> flat;
+    for (size_t side = 0; side < 2; ++side) {
+      const int dev = OpenByName(lens, "Quality flat page " + std::to_string(side));
+      for (const int colour : kBookColours) {
+        double ms = 0;
+        const auto files = dev < 0 ? std::vector<fs::path>()
+                                   : CaptureFiles(lens, dev, 1, colour,
+                                                  scratch / ("flat" + std::to_string(side) + "-" +
+                                                             std::to_string(colour) + ".jpg"),
+                                                  &ms);
+        if (files.size() != 1) {
+          std::fprintf(stderr, "the flat page %s was not captured\n", kSides[side]);
+          return 1;
+        }
+        flat[{side, colour}] = ScoreBookPage(files[0], bookPages[side].text, colour == 0);
+      }
+      if (dev >= 0) lens.camCloseDev(dev);
+    }
+    std::vector<double> bookTimes;
+    for (size_t i = 0; i < std::size(kBookScenes); ++i) {
+      const int dev = OpenByName(lens, "Quality book " + std::to_string(i));
+      if (dev < 0) {
+        std::fprintf(stderr, "cannot open the camera of %s\n", kBookScenes[i].name);
+        return 1;
+      }
+      for (const int crop : {2, 4}) {
+        for (const int colour : kBookColours) {
+          double ms = 0;
+          const auto files =
+              CaptureFiles(lens, dev, crop, colour,
+                           scratch / ("book" + std::to_string(i) + "-crop" + std::to_string(crop) +
+                                      "-" + std::to_string(colour) + ".jpg"),
+                           &ms);
+          if (files.empty()) {
+            std::fprintf(stderr, "capture of %s failed\n", kBookScenes[i].name);
+            return 1;
+          }
+          if (crop == 4 && colour == 0) bookTimes.push_back(ms);
+          for (size_t k = 0; k < files.size(); ++k) {
+            // The book crop gives left then right; the multiple crop's
+            // pieces are told apart by what they read.
+            size_t side = std::min<size_t>(k, 1);
+            BookPageScore score = ScoreBookPage(files[k], bookPages[side].text, colour == 0);
+            if (crop == 2) {
+              BookPageScore other = ScoreBookPage(files[k], bookPages[1 - side].text, colour == 0);
+              if (other.cer < score.cer) {
+                side = 1 - side;
+                score = other;
+              }
+            }
+            const BookPageScore& reference = flat[{side, colour}];
+            char bow[16] = "-";
+            char flatBow[16] = "-";
+            char aspect[16] = "-";
+            if (colour == 0) {
+              std::snprintf(bow, sizeof bow, "%.2f", score.bow);
+              std::snprintf(flatBow, sizeof flatBow, "%.2f", reference.bow);
+              std::snprintf(aspect, sizeof aspect, "%+.2f", score.aspect);
+            }
+            std::printf("%-8s %-4s %-16s %-5s %-5s %-8s %7.1f %7.1f %7s %7s %8s %8.0f\n",
+                        label.c_str(), "book", kBookScenes[i].name, crop == 4 ? "book" : "split",
+                        files.size() > 2 ? "piece" : kSides[side], ColourName(colour),
+                        100 * score.cer, 100 * reference.cer, bow, flatBow, aspect, ms);
+          }
+          std::fflush(stdout);
+        }
+      }
+      lens.camCloseDev(dev);
+    }
+    std::sort(bookTimes.begin(), bookTimes.end());
+    if (!bookTimes.empty()) {
+      std::printf("%-8s book crop capture of a spread at %dx%d: median %.0f ms over %zu captures\n",
+                  label.c_str(), kFrame.width, kFrame.height, bookTimes[bookTimes.size() / 2],
+                  bookTimes.size());
+    }
   }
   lens.camUnInitCameraLib();
   if (keep.empty()) fs::remove_all(scratch);

@@ -147,6 +147,12 @@ OptionSet::OptionSet()
             "The page is found in the camera's field, straightened and cut out, whatever its size; "
             "the scan area is then not used. Off: the scan area is cut from the field.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
+  descriptors_[kOptBook] =
+      Plain("book", "Book",
+            "For an open book under the camera: each spread comes as two pages, the left one "
+            "and then the right one, each flattened. With the document feeder and the page "
+            "found; turn the page once both have come.",
+            SANE_TYPE_BOOL, SANE_UNIT_NONE);
   descriptors_[kOptTopLeftX] = Ranged(SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X,
                                       SANE_DESC_SCAN_TL_X, SANE_TYPE_FIXED, SANE_UNIT_MM, &kRangeX);
   descriptors_[kOptTopLeftY] = Ranged(SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y,
@@ -162,6 +168,9 @@ OptionSet::OptionSet()
 
 void OptionSet::UpdateActive() {
   SetActive(descriptors_[kOptFeederWait], source_ == kSourceFeeder);
+  // A flatbed scan and the preview are one picture; the interactive window
+  // keeps the crop the person chose in it.
+  SetActive(descriptors_[kOptBook], source_ == kSourceFeeder && findPage_ == SANE_TRUE);
   for (int option = kOptTopLeftX; option <= kOptBottomRightY; ++option)
     SetActive(descriptors_[option], findPage_ == SANE_FALSE);
 }
@@ -215,6 +224,9 @@ void OptionSet::Get(SANE_Int option, void* value) const {
     case kOptFindPage:
       *word = findPage_;
       break;
+    case kOptBook:
+      *word = book_;
+      break;
     default:
       *word = geometry_[option - kOptTopLeftX];
       break;
@@ -240,7 +252,7 @@ SANE_Status OptionSet::Set(SANE_Int option, void* value, SANE_Int* info) {
     }
   } else if (d.type == SANE_TYPE_BOOL) {
     if (*word != SANE_FALSE && *word != SANE_TRUE) return SANE_STATUS_INVAL;
-    SANE_Bool& target = option == kOptPreview ? preview_ : findPage_;
+    SANE_Bool& target = option == kOptPreview ? preview_ : option == kOptBook ? book_ : findPage_;
     if (target != *word) {
       target = *word;
       flags |= SANE_INFO_RELOAD_PARAMS | (option == kOptFindPage ? SANE_INFO_RELOAD_OPTIONS : 0);
@@ -292,6 +304,7 @@ ScanChoice OptionSet::Choice() const {
     choice.area = {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
   }
   choice.feederWaitSeconds = feederWaitSeconds_;
+  choice.book = choice.source == SourceKind::kFeeder && choice.findPage && book_ == SANE_TRUE;
   return choice;
 }
 

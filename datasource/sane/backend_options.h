@@ -22,6 +22,7 @@ enum OptionIndex {
   kOptPreview,
   kOptGeometryGroup,
   kOptFindPage,
+  kOptBook,
   kOptTopLeftX,
   kOptTopLeftY,
   kOptBottomRightX,
@@ -61,6 +62,9 @@ struct ScanChoice {
   // The window finds the page; otherwise it delivers the whole field and
   // the area is cut from it.
   bool findPage = true;
+  // The feeder takes an open book: each spread comes as its left and then
+  // its right page, flattened.
+  bool book = false;
   ScanArea area;
   int feederWaitSeconds = kDefaultFeederWaitSeconds;
 };
@@ -92,6 +96,7 @@ class OptionSet {
   SANE_Word feederWaitSeconds_ = kDefaultFeederWaitSeconds;
   SANE_Bool preview_ = SANE_FALSE;
   SANE_Bool findPage_ = SANE_TRUE;
+  SANE_Bool book_ = SANE_FALSE;
   std::array<SANE_Fixed, 4> geometry_{};  // tl-x, tl-y, br-x, br-y
 };
 

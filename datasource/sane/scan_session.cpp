@@ -30,6 +30,7 @@ constexpr int kMsgRequest = 206;
 // The window's crop items.
 constexpr int kCropNone = 0;
 constexpr int kCropSinglePage = 1;
+constexpr int kCropBook = 4;
 constexpr int kKeepWindowCrop = -1;
 // A page laid down is taken once it has lain still this long.
 constexpr int kFeederStillSeconds = 2;
@@ -227,8 +228,10 @@ SANE_Status ScanSession::NextFeederPage(const ScanChoice& choice, std::string& f
     const SANE_Status opened = Open(1, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
     feederRun_ = true;
-    const SANE_Status requested =
-        Request(1, choice, choice.findPage ? kCropSinglePage : kCropNone, kFeederStillSeconds);
+    // A book's spread is taken once and comes as two files, each of which
+    // is a page of the batch.
+    const int crop = choice.book ? kCropBook : choice.findPage ? kCropSinglePage : kCropNone;
+    const SANE_Status requested = Request(1, choice, crop, kFeederStillSeconds);
     if (requested != SANE_STATUS_GOOD) return requested;
   }
   switch (WaitForPage(Clock::now() + std::chrono::seconds(choice.feederWaitSeconds), file)) {

@@ -13,8 +13,10 @@ namespace tavrin::lens {
 
 namespace {
 
-// Long enough for the first frame of the largest size on a busy machine.
-constexpr auto kFrameWait = std::chrono::milliseconds(5000);
+// Long enough for the first frame of the largest size on a busy machine: a
+// camera restarting its stream at a new size can take seconds, and a
+// capture that gives up too early loses the page the person asked for.
+constexpr auto kFrameWait = std::chrono::milliseconds(10000);
 
 // The names of the pieces of a multiple crop: the first keeps the path the
 // caller gave, the others are "name_2.jpg", "name_3.jpg", ...

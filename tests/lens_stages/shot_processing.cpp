@@ -2,7 +2,8 @@
 // PNGs into the folder given as the only argument: what a user sees of the
 // single and multiple crops, the black-and-white document mode, the
 // watermark and an open book flattened into its two pages. Each sheet shows the camera's frame on
-// the left and the files the capture wrote on the right.
+// the left and the files the capture wrote on the right; the open book also
+// comes as a larger before (the frame) and after (its two pages) pair.
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr int kSheetHeight = 420;
 constexpr int kGap = 12;
+constexpr int kPairHeight = 900;
 constexpr int kWidth = 2448;
 constexpr int kHeight = 1836;
 constexpr int kDocument = 0;
@@ -35,6 +37,9 @@ struct Shot {
   int crop;
   int colour;
   bool watermark;
+  // Also the frame and the pages at a readable size, as a before and an
+  // after picture of their own, named after the sheet.
+  bool pair = false;
 };
 
 std::vector<QImage> Capture(tavrin::CameraLibrary& lens, int dev, const QString& path) {
@@ -103,7 +108,7 @@ int main(int argc, char** argv) {
       {"processing-multiple-crop.png", kPages, 2, 0, false},
       {"processing-black-and-white.png", kDocument, 1, 1, false},
       {"processing-watermark.png", kDocument, 1, 0, true},
-      {"processing-book.png", kBook, 4, 0, false},
+      {"processing-book.png", kBook, 4, 0, false, true},
       {"processing-book-black-and-white.png", kBook, 4, 1, false},
   };
   for (const Shot& shot : shots) {
@@ -125,6 +130,30 @@ int main(int argc, char** argv) {
     const QString path = folder.filePath(QString::fromLatin1(shot.name));
     ok = Sheet(frame[0], results).save(path);
     if (ok) std::printf("%s\n", path.toLocal8Bit().constData());
+    if (ok && shot.pair) {
+      const QString stem = path.chopped(4);
+      ok =
+          frame[0].scaledToHeight(kPairHeight, Qt::SmoothTransformation).save(stem + "-before.png");
+      std::vector<QImage> pages;
+      int width = -kGap;
+      for (const QImage& result : results) {
+        pages.push_back(result.scaledToHeight(kPairHeight, Qt::SmoothTransformation));
+        width += kGap + pages.back().width();
+      }
+      QImage after(width, kPairHeight, QImage::Format_RGB32);
+      after.fill(QColor(48, 48, 52));
+      QPainter painter(&after);
+      int x = 0;
+      for (const QImage& page : pages) {
+        painter.drawImage(x, 0, page);
+        x += page.width() + kGap;
+      }
+      painter.end();
+      ok = ok && after.save(stem + "-after.png");
+      if (ok)
+        std::printf("%s-before.png\n%s-after.png\n", stem.toLocal8Bit().constData(),
+                    stem.toLocal8Bit().constData());
+    }
   }
   lens.camUnInitCameraLib();
   lens.UnloadModule();

@@ -20,9 +20,12 @@
 
 namespace tavrin::test {
 
-// Runs the event loop until done() holds or timeoutMs has passed.
+// Runs the event loop until done() holds or timeoutMs has passed. The
+// default is generous: a capture at the camera's full size under the
+// sanitizers on a busy machine takes seconds, and a wait that holds costs
+// nothing more.
 template <class Done>
-bool WaitFor(Done done, int timeoutMs = 5000) {
+bool WaitFor(Done done, int timeoutMs = 20000) {
   QElapsedTimer timer;
   timer.start();
   while (!done()) {

@@ -4,6 +4,7 @@
 // second scan while one runs, a scan served by saned over the loopback
 // address, and python3-sane setting options the way simple-scan does.
 #include <QRegularExpression>
+#include <vector>
 
 #include "tests/sane/sane_fixture.h"
 
@@ -67,6 +68,77 @@ TEST_F(Scanimage, AFeederBatchEndsByItselfWhenNoNewPageComes) {
       << ReadText("home/Documents/DSConfig/ShowModel.xml").toStdString();
   EXPECT_TRUE(WindowGone());
   EXPECT_TRUE(WindowFiles().isEmpty());
+}
+
+// The page number the virtual book prints as eight blocks in its top margin
+// (the first always inked, then the number's bits from the highest; blocks
+// a twelfth of the page wide, a quarter of that apart, centred, from 2 %
+// to 8.5 % of the width down); -1 when the first block is not there.
+int BookPageNumber(const QImage& page) {
+  const QImage grey = page.convertToFormat(QImage::Format_Grayscale8);
+  const double width = grey.width() / 12.0;
+  const double step = 1.25 * width;
+  const double left = (grey.width() - 7 * step - width) / 2;
+  const auto inked = [&](int cell) {
+    long sum = 0;
+    long count = 0;
+    for (int y = static_cast<int>(grey.width() * 0.04); y <= grey.width() * 0.065; ++y) {
+      for (int x = static_cast<int>(left + cell * step + 0.3 * width);
+           x <= left + cell * step + 0.7 * width; ++x) {
+        sum += grey.constScanLine(y)[x];
+        ++count;
+      }
+    }
+    return sum < 140 * count;
+  };
+  if (!inked(0)) return -1;
+  int number = 0;
+  for (int cell = 1; cell < 8; ++cell) number = number * 2 + (inked(cell) ? 1 : 0);
+  return number;
+}
+
+// An open book under the camera, its page turned by a reader who waits for
+// each spread to be taken: the feeder with the book option gives each
+// spread as its left and then its right page, and a flatbed scan of the
+// same book is one picture.
+TEST_F(Scanimage, AFeederBatchOfABookGivesEachSpreadAsItsLeftAndThenRightPage) {
+  // The first turn comes six seconds after the camera last started, before
+  // which the window's run must have looked at the first spread; the wait
+  // for a page covers the window's start on a busy machine.
+  camera = "book?turn=6&wait=1&pages=3";
+  const std::string device = "tavrin:Virtual Book Camera";
+  ASSERT_EQ(Run({"-d", device, "--source", "Automatic Document Feeder", "--book=yes",
+                 "--feeder-wait", "30", "--resolution", "100", "--format=png",
+                 "--batch=" + Path("out/p%d.png").toStdString()}),
+            0)
+      << Errors();
+  EXPECT_NE(Errors().find("Batch terminated, 4 pages"), std::string::npos) << Errors();
+  std::vector<int> numbers;
+  for (int page = 1; page <= 4; ++page) {
+    const QImage image(Path("out/p%1.png").arg(page));
+    ASSERT_FALSE(image.isNull()) << page;
+    EXPECT_GT(image.height(), image.width()) << page;
+    numbers.push_back(BookPageNumber(image));
+  }
+  // Spreads 2 and 3; the first lay there before the run and is not new.
+  EXPECT_EQ(numbers, (std::vector<int>{3, 4, 5, 6}));
+  EXPECT_TRUE(RequestOf(ReadText("home/Documents/DSConfig/ShowModel.xml"))
+                  .contains("<CropMode>4</CropMode>"))
+      << ReadText("home/Documents/DSConfig/ShowModel.xml").toStdString();
+  EXPECT_TRUE(WindowGone());
+
+  // Book crop belongs to the feeder: the flatbed takes one picture.
+  ASSERT_NE(Run({"-d", device, "--source", "Flatbed", "--book=yes", "-o",
+                 Path("out/flatbed-book.png").toStdString()}),
+            0);
+  EXPECT_NE(Errors().find("book"), std::string::npos) << Errors();
+  ASSERT_EQ(Run({"-d", device, "--source", "Flatbed", "--resolution", "100", "--format=png", "-o",
+                 Path("out/flatbed.png").toStdString()}),
+            0)
+      << Errors();
+  EXPECT_FALSE(QImage(Path("out/flatbed.png")).isNull());
+  EXPECT_EQ(QDir(Path("out")).entryList({"flatbed*"}, QDir::Files), QStringList{"flatbed.png"});
+  EXPECT_TRUE(WindowGone());
 }
 
 // The person ends the run at the window long before the feeder's wait.

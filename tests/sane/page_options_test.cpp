@@ -321,6 +321,24 @@ TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
   Set(options, kOptFeederWait, &wait, SANE_STATUS_GOOD);
   EXPECT_EQ(options.Choice().feederWaitSeconds, 4);
 
+  // An open book's two pages come from the feeder with the page found; a
+  // flatbed scan stays one picture.
+  SANE_Word on = SANE_TRUE;
+  SANE_Word off = SANE_FALSE;
+  Set(options, kOptBook, &on, SANE_STATUS_GOOD);
+  EXPECT_TRUE(options.Choice().book);
+  EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD),
+            SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+  EXPECT_TRUE(options.Descriptor(kOptBook)->cap & SANE_CAP_INACTIVE);
+  EXPECT_FALSE(options.Choice().book);
+  Set(options, kOptFindPage, &on, SANE_STATUS_GOOD);
+  EXPECT_TRUE(options.Choice().book);
+  char flatbed[] = "Flatbed";
+  Set(options, kOptSource, flatbed, SANE_STATUS_GOOD);
+  EXPECT_TRUE(options.Descriptor(kOptBook)->cap & SANE_CAP_INACTIVE);
+  EXPECT_FALSE(options.Choice().book);
+  Set(options, kOptBook, &off, SANE_STATUS_INVAL);
+
   char interactive[] = "Camera (interactive)";
   Set(options, kOptSource, interactive, SANE_STATUS_GOOD);
   EXPECT_EQ(options.Choice().source, SourceKind::kInteractive);

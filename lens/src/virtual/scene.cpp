@@ -4,11 +4,17 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/stages/text_raster.h"
 #include "lens/src/virtual/curved_book.h"
 
 namespace tavrin::lens {
@@ -110,10 +116,137 @@ void RenderPages(cv::Mat& image) {
   }
 }
 
+// The book's pages carry their number as a row of blocks in the top
+// margin: the first always inked, then the number's bits from the highest.
+constexpr int kBookCodeCells = 8;
+
+cv::Rect2d BookCodeCell(cv::Size sheet, int cell) {
+  // Where block cell lies on an upright page of size sheet: blocks a
+  // twelfth of the page wide, a quarter of that apart, centred in the top
+  // margin, large enough to read on a page a few hundred pixels wide.
+  const double width = sheet.width / 12.0;
+  const double step = width * 1.25;
+  const double left = (sheet.width - step * (kBookCodeCells - 1) - width) / 2;
+  return {left + cell * step, sheet.width * 0.02, width, sheet.width * 0.065};
+}
+
+// A book's running text: plain sentences, so that a reader (or OCR) can
+// tell whether a flattened page still reads as well as a flat one.
+constexpr std::array<const char*, 12> kBookSentences = {
+    "The river runs slowly past the old mill, and the water turns the wheel as it has done "
+    "for two hundred years.",
+    "In the morning the baker opens his shop early, and the smell of fresh bread fills the "
+    "narrow street outside.",
+    "She wrote a long letter to her brother, folded it twice and put it in the drawer with "
+    "the other letters.",
+    "The train to the coast leaves at seven, stops at every small town and arrives just "
+    "before the evening meal.",
+    "A good map shows the roads, the rivers and the hills, and it tells the walker how far "
+    "the next village is.",
+    "Children learn to count with their fingers long before they can write the numbers on "
+    "a page.",
+    "The library keeps its oldest books in a cool room where the light is low and the air "
+    "is dry all year.",
+    "When the wind comes from the west the boats stay in the harbour and the fishermen mend "
+    "their nets.",
+    "Every garden needs patience: the seeds go in during spring and the fruit comes only at "
+    "the end of summer.",
+    "The clock on the tower was stopped for a week while a man from the city cleaned its "
+    "heavy brass parts.",
+    "Good soup is made from simple things, such as onions, carrots, a little salt and plenty "
+    "of time.",
+    "At night the lighthouse sends its beam across the dark sea, and the sailors know where "
+    "the rocks are.",
+};
+
+// Composites coverage (CV_8UC1) onto sheet at origin in colour ink.
+void Ink(cv::Mat& sheet, const cv::Mat& coverage, cv::Point origin, const cv::Scalar& ink) {
+  const cv::Rect place = cv::Rect(origin, coverage.size()) & cv::Rect(0, 0, sheet.cols, sheet.rows);
+  for (int y = 0; y < place.height; ++y) {
+    const uchar* a = coverage.ptr<uchar>(place.y - origin.y + y) + (place.x - origin.x);
+    cv::Vec3b* p = sheet.ptr<cv::Vec3b>(place.y + y) + place.x;
+    for (int x = 0; x < place.width; ++x) {
+      if (a[x] == 0) continue;
+      const double k = a[x] / 255.0;
+      for (int c = 0; c < 3; ++c)
+        p[x][c] = cv::saturate_cast<uchar>(p[x][c] * (1 - k) + ink[c] * k);
+    }
+  }
+}
+
+// A word in the book's face at pixelSize. Finding and loading the font
+// costs far more than drawing, and the book has a small vocabulary, so the
+// words are kept: a new spread then draws in a few milliseconds and the
+// camera's frames keep coming while the page turns.
+std::optional<RasterText> BookWord(const std::string& word, int pixelSize) {
+  static std::mutex mutex;
+  static std::map<std::pair<int, std::string>, std::optional<RasterText>> words;
+  constexpr size_t kMaxWords = 4096;
+  const auto key = std::make_pair(pixelSize, word);
+  {
+    std::lock_guard lock(mutex);
+    if (const auto found = words.find(key); found != words.end()) return found->second;
+  }
+  TextStyle style;
+  style.family = "Liberation Serif";
+  style.pixelSize = pixelSize;
+  auto raster = RasterizeText(word, style);
+  std::lock_guard lock(mutex);
+  if (words.size() >= kMaxWords) words.clear();
+  words.emplace(key, raster);
+  return raster;
+}
+
+// Sentences set word by word in a serif face between the margins, starting
+// at a different sentence on every page. Where no font can be loaded the
+// lines fall back to the built-in stroke font, which reads worse but still
+// shows a page of text.
+void SetBookText(cv::Mat& sheet, int number, int top) {
+  const int margin = sheet.cols / 10;
+  const int pixelSize = std::max(6, sheet.cols / 32);
+  const double lineStep = 1.5 * pixelSize;
+  const double space = 0.3 * pixelSize;
+  double baseline = top + pixelSize;
+  double x = margin;
+  for (size_t s = 0; baseline < sheet.rows - 1.5 * margin; ++s) {
+    std::istringstream words(
+        kBookSentences[(static_cast<size_t>(number) * 5 + s) % kBookSentences.size()]);
+    std::string word;
+    while (words >> word && baseline < sheet.rows - 1.5 * margin) {
+      const auto raster = BookWord(word, pixelSize);
+      if (!raster) {
+        int unused = 0;
+        const double scale = pixelSize / 30.0;
+        const int width = cv::getTextSize(word, cv::FONT_HERSHEY_SIMPLEX, scale, 1, &unused).width;
+        if (x + width > sheet.cols - margin && x > margin) {
+          x = margin;
+          baseline += lineStep;
+        }
+        cv::putText(sheet, word, cv::Point(static_cast<int>(x), static_cast<int>(baseline)),
+                    cv::FONT_HERSHEY_SIMPLEX, scale, kInk, 1, cv::LINE_AA);
+        x += width + space;
+        continue;
+      }
+      if (x + raster->advance > sheet.cols - margin && x > margin) {
+        x = margin;
+        baseline += lineStep;
+        if (baseline >= sheet.rows - 1.5 * margin) break;
+      }
+      const cv::Point origin(
+          static_cast<int>(std::lround(x - raster->origin.x)),
+          static_cast<int>(std::lround(baseline - raster->ascent - raster->origin.y)));
+      Ink(sheet, raster->coverage, origin, kInk);
+      x += raster->advance + space;
+    }
+  }
+}
+
 // An open book lying under the camera, its pages curved up out of the
-// spine. Spread n shows pages 2n + 1 and 2n + 2, each titled "Page N" over
-// the same lines of words for the same page, with its number in the
-// bottom outer corner as books print it.
+// spine. Spread n shows pages 2n + 1 and 2n + 2: each page carries its
+// number three ways, as a code of kBookCodeCells blocks in the top margin
+// (the first always inked, then the number's bits from the highest), as
+// a title "Page N" and in the bottom outer corner as books print it,
+// above running text that differs from page to page.
 void RenderBook(cv::Mat& image, int spread) {
   FillDesk(image);
   CurvedBook book;
@@ -124,14 +257,25 @@ void RenderBook(cv::Mat& image, int spread) {
   for (int side = 0; side < 2; ++side) {
     const int number = 2 * spread + side + 1;
     cv::Mat sheet(sheetSize, CV_8UC3, kPaper);
-    WriteLines(sheet, "Page " + std::to_string(number), static_cast<unsigned>(200 + number), 26);
+    const int margin = sheet.cols / 10;
+    for (int cell = 0; cell < kBookCodeCells; ++cell) {
+      const bool inked = cell == 0 || ((number >> (kBookCodeCells - 1 - cell)) & 1) != 0;
+      if (!inked) continue;
+      const cv::Rect2d box = BookCodeCell(sheet.size(), cell);
+      cv::rectangle(sheet, cv::Rect(box), kInk, cv::FILLED);
+    }
+    const double titleScale = sheet.cols / 420.0;
+    const int titleThickness = std::max(1, static_cast<int>(std::lround(titleScale * 2)));
+    const int titleBaseline = margin + sheet.cols / 14;
+    cv::putText(sheet, "Page " + std::to_string(number), cv::Point(margin, titleBaseline),
+                cv::FONT_HERSHEY_DUPLEX, titleScale, kInk, titleThickness, cv::LINE_AA);
+    SetBookText(sheet, number, titleBaseline + sheet.cols / 30);
     const std::string folio = std::to_string(number);
     const double scale = sheet.rows / 700.0;
     const int thickness = std::max(1, static_cast<int>(std::lround(scale * 1.6)));
     int baseline = 0;
     const cv::Size extent =
         cv::getTextSize(folio, cv::FONT_HERSHEY_SIMPLEX, scale, thickness, &baseline);
-    const int margin = sheet.cols / 10;
     const int x = side == 0 ? margin : sheet.cols - margin - extent.width;
     cv::putText(sheet, folio, cv::Point(x, sheet.rows - margin / 2), cv::FONT_HERSHEY_SIMPLEX,
                 scale, kInk, thickness, cv::LINE_AA);

@@ -15,6 +15,9 @@ constexpr double kMmPerInch = 25.4;
 constexpr int kWebcamDpi = 96;
 // How long the hand turning a book's page is in the picture.
 constexpr double kHandSweepSeconds = 1.5;
+// A reader who waits for the shot turns the page this long after it: the
+// shot has taken its frame by then.
+constexpr double kAfterShotSeconds = 0.3;
 
 std::vector<MediaType> DefaultMediaTypes(const VirtualEntry& camera) {
   if (!camera.sizes.empty()) return {{"MJPG", camera.sizes}, {"YUY2", camera.sizes}};
@@ -143,6 +146,13 @@ void VirtualDevice::Stop() {
 }
 
 int VirtualDevice::CheckCapture() {
+  // A reader waiting for the shot counts only a shot of the still page:
+  // the frame it takes is the one last sent, or a newer one of the same
+  // page, since the page is held at the end of its time until then.
+  if (const int page = stillPage_.load(); page >= 0) {
+    shotAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
+    shotPage_ = page;
+  }
   int left = failuresLeft_.load();
   while (left > 0) {
     if (failuresLeft_.compare_exchange_weak(left, left - 1)) return kErrCaptureFault;
@@ -159,12 +169,32 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
   cv::Mat base;
   int basePage = -1;
   PictureControls baseControls;
+  // The scene's own clock: the wall clock, except that a reader waiting
+  // for a shot holds it at the end of the page's time.
+  double seconds = 0.0;
+  auto lastTick = started;
+  stillPage_ = -1;
+  shotPage_ = -1;
   while (true) {
     {
       std::unique_lock lock(mutex_);
       if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const auto now = Clock::now();
+    const double step = std::chrono::duration<double>(now - lastTick).count();
+    lastTick = now;
+    if (entry_.waitForShot && entry_.turnSeconds > 0) {
+      const int showing = static_cast<int>(seconds / entry_.turnSeconds);
+      const double end = (showing + 1.0) * entry_.turnSeconds;
+      const bool shot =
+          shotPage_ == showing &&
+          std::chrono::duration<double>(now.time_since_epoch() - Clock::duration(shotAt_.load()))
+                  .count() >= kAfterShotSeconds;
+      seconds = showing > 0 && !shot ? std::min(seconds + step, std::nextafter(end, 0.0))
+                                     : seconds + step;
+    } else {
+      seconds += step;
+    }
     int page = entry_.turnSeconds > 0 ? static_cast<int>(seconds / entry_.turnSeconds) : 0;
     // A finite stack of pages: the last one stays, as when a person stops.
     if (entry_.pageCount > 0) page = std::min(page, entry_.pageCount - 1);
@@ -190,9 +220,10 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
     if (hand >= 0) DrawHand(frame, hand);
     DrawFrameStamp(frame, frameNumber++, seconds);
     sink(frame);
+    // Only once the frame is out: a shot taken now gets this frame.
+    stillPage_ = hand < 0 ? page : -1;
     next += interval;
-    const auto now = Clock::now();
-    if (next < now) next = now;
+    if (const auto after = Clock::now(); next < after) next = after;
   }
 }
 

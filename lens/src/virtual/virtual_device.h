@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -25,6 +26,8 @@ enum VirtualControl : int {
 };
 
 class VirtualDevice final : public Device {
+  using Clock = std::chrono::steady_clock;
+
  public:
   // ordinal tells apart equal entries of one list.
   VirtualDevice(VirtualEntry camera, std::string name, int ordinal);
@@ -53,6 +56,12 @@ class VirtualDevice final : public Device {
   std::vector<MediaType> mediaTypes_;
   std::array<std::atomic<int>, 6> controls_{};  // by VirtualControl id
   std::atomic<int> failuresLeft_{0};
+  // For a reader who waits for the shot: the page the last frame sent
+  // shows with no hand over it (-1: none), the page last shot and when
+  // (steady clock ticks).
+  std::atomic<int> stillPage_{-1};
+  std::atomic<int> shotPage_{-1};
+  std::atomic<Clock::rep> shotAt_{0};
 
   std::mutex mutex_;  // guards stop_ and the thread's start and end
   std::condition_variable wake_;

@@ -22,6 +22,9 @@ struct VirtualEntry {
   int pageCount = 0;             // pages=N: with turn, the N-th page stays (0: no end)
   std::vector<FrameSize> sizes;  // sizes=WxH+WxH: replaces the size list
   int dpiAtFirstSize = 0;        // dpi=N: own DPI at the first size
+  // wait=1: with turn, the reader waits at each page turned to until it
+  // has been captured, as a person turning pages for the camera does.
+  bool waitForShot = false;
 };
 
 // Null for an unknown scene. Unknown or malformed options are ignored.
