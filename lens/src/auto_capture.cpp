@@ -17,6 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kSecond = std::chrono::seconds(1);
 constexpr auto kSamplePeriod = std::chrono::milliseconds(200);
+// A few times the thumbnail's size, so that the thumbnail still averages
+// over every part of the picture.
+const cv::Size kChangeCopySize(256, 192);
 // No new frame for this long, and for several of the camera's usual frame
 // intervals, is a stall. The usual interval counts too, because a slow
 // machine or a large frame size makes every gap long without any stall.
@@ -83,7 +86,7 @@ void RunAutomatic(AutoCapture::State& state) {
   while (state.SleepUntil(next)) {
     next += kSamplePeriod;
     const FrameSlot::Frame frame = state.view->frames.Latest();
-    if (frame.image.empty()) continue;
+    if (frame.Empty()) continue;
     // A camera that has sent nothing new for a while says nothing about
     // stillness: a stalled stream would otherwise look like a page lying
     // still, with the hand that was turning it frozen in the picture. That
@@ -103,7 +106,11 @@ void RunAutomatic(AutoCapture::State& state) {
     }
     lastSequence = frame.sequence;
     lastFresh = sampled;
-    const cv::Mat thumb = detector.Thumbnail(frame.image);
+    // A small copy is all the comparison looks at: a JPEG frame is decoded
+    // at a fraction of its size for it.
+    const cv::Mat small = SmallFrame(frame, kChangeCopySize);
+    if (small.empty()) continue;
+    const cv::Mat thumb = detector.Thumbnail(small);
     const auto now = Clock::now();
     if (reference.empty()) {
       reference = thumb;

@@ -62,7 +62,9 @@ int Camera::StartLocked(int mediaType, FrameSize size) {
   mediaType_ = -1;
   size_ = {};
   const int status = device_->Start(
-      mediaType, size, [view = view_](const cv::Mat& frame) { view->PublishFrame(frame); });
+      mediaType, size,
+      FrameSink([view = view_](const cv::Mat& frame) { view->PublishFrame(frame); },
+                [view = view_](const CompressedFrame& frame) { view->PublishCompressed(frame); }));
   if (status != kOk) return status;
   open_ = true;
   mediaType_ = mediaType;
@@ -214,18 +216,26 @@ int Camera::Capture(char* path) {
 
   // The newest frame at the current size: one from before a size change
   // may still sit in the slot for a moment.
+  // A JPEG frame is decoded at full size here, and only here; one that
+  // turns out corrupt gives way to the next.
   FrameSlot::Frame frame = view_->frames.Latest();
+  cv::Mat picture;
   const auto deadline = std::chrono::steady_clock::now() + kFrameWait;
-  while (frame.image.empty() || frame.image.cols != size.width || frame.image.rows != size.height) {
+  while (true) {
+    if (!frame.Empty() && frame.size == cv::Size(size.width, size.height)) {
+      picture = FullFrame(frame);
+      if (!picture.empty()) break;
+    }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !view_->frames.WaitNewer(frame.sequence, left, frame)) {
       return kErrNoFrame;
     }
   }
+  frame = {};  // the compressed bytes go back to the camera's spare buffers
 
   PipelineFailure failure = PipelineFailure::kNone;
-  const std::vector<ProcessedImage> images = RunPipeline(frame.image, ownDpi, options, &failure);
+  const std::vector<ProcessedImage> images = RunPipeline(picture, ownDpi, options, &failure);
   if (images.empty()) {
     return failure == PipelineFailure::kWatermarkNoFonts ? kErrWatermark : kErrProcessing;
   }

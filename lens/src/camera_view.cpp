@@ -1,14 +1,18 @@
 #include "lens/src/camera_view.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <optional>
+
+#include <linux/videodev2.h>
 
 #include <opencv2/imgproc.hpp>
 
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
 #include "lens/src/stages/page_detect.h"
+#include "lens/src/v4l2/decode.h"
 
 namespace tavrin::lens {
 
@@ -25,13 +29,32 @@ constexpr int kOutlineCostFactor = 4;
 
 }  // namespace
 
-void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate) {
+void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate,
+                        Clock::time_point arrived) {
   {
     std::lock_guard lock(mutex_);
     frame_.image = image;
+    frame_.jpeg.reset();
+    frame_.size = image.size();
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
     frame_.sequence = ++sequence_;
+    frame_.arrived = arrived;
+  }
+  published_.notify_all();
+}
+
+void FrameSlot::PublishCompressed(const CompressedFrame& frame, const cv::Mat& preview,
+                                  int previewRotate, Clock::time_point arrived) {
+  {
+    std::lock_guard lock(mutex_);
+    frame_.image.release();
+    frame_.jpeg = frame.bytes;
+    frame_.size = cv::Size(frame.size.width, frame.size.height);
+    frame_.preview = preview;
+    frame_.previewRotate = previewRotate;
+    frame_.sequence = ++sequence_;
+    frame_.arrived = arrived;
   }
   published_.notify_all();
 }
@@ -44,7 +67,7 @@ FrameSlot::Frame FrameSlot::Latest() const {
 bool FrameSlot::WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const {
   std::unique_lock lock(mutex_);
   if (!published_.wait_for(lock, timeout,
-                           [&] { return !frame_.image.empty() && frame_.sequence > after; })) {
+                           [&] { return !frame_.Empty() && frame_.sequence > after; })) {
     return false;
   }
   out = frame_;
@@ -54,8 +77,43 @@ bool FrameSlot::WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Fra
 void FrameSlot::Clear() {
   std::lock_guard lock(mutex_);
   frame_.image.release();
+  frame_.jpeg.reset();
+  frame_.size = {};
   frame_.preview.release();
 }
+
+cv::Mat FullFrame(const FrameSlot::Frame& frame, std::string* error) {
+  if (!frame.image.empty() || frame.jpeg == nullptr) {
+    if (frame.image.empty() && error != nullptr) *error = "no frame";
+    return frame.image;
+  }
+  v4l2::FrameDecoder decoder;
+  cv::Mat image;
+  if (!decoder.Decode(V4L2_PIX_FMT_MJPEG, frame.jpeg->data(), frame.jpeg->size(), frame.size.width,
+                      frame.size.height, 0, image, error))
+    return {};
+  return image;
+}
+
+cv::Mat SmallFrame(const FrameSlot::Frame& frame, cv::Size box) {
+  if (frame.jpeg != nullptr && frame.image.empty()) {
+    v4l2::FrameDecoder decoder;
+    cv::Mat small;
+    if (!decoder.DecodeMjpegToFit(frame.jpeg->data(), frame.jpeg->size(), box.width, box.height,
+                                  small))
+      return {};
+    return small;
+  }
+  if (frame.image.empty()) return {};
+  const cv::Size fit = v4l2::FitInside(frame.image.size(), box);
+  if (fit.width >= frame.image.cols) return frame.image;
+  cv::Mat small;
+  cv::resize(frame.image, small, fit, 0, 0, cv::INTER_AREA);
+  return small;
+}
+
+CameraView::CameraView() = default;
+CameraView::~CameraView() = default;
 
 CameraView::Zoom CameraView::CurrentZoom() const {
   std::lock_guard lock(mutex_);
@@ -131,6 +189,7 @@ std::vector<PageOutline> CameraView::Outlines() const {
 }
 
 void CameraView::PublishFrame(const cv::Mat& frame) {
+  const auto arrived = FrameSlot::Clock::now();
   double factor = 0.0;
   PreviewLook look;
   CropPercent crop;
@@ -144,39 +203,101 @@ void CameraView::PublishFrame(const cv::Mat& frame) {
   cv::Mat preview;
   if (factor > 0.0) {
     try {
+      cv::Mat scaled;
       if (factor >= 1.0) {
-        preview = frame;
+        scaled = frame;
       } else {
-        const cv::Size scaled(std::max(1, static_cast<int>(frame.cols * factor)),
-                              std::max(1, static_cast<int>(frame.rows * factor)));
-        cv::resize(frame, preview, scaled, 0, 0, cv::INTER_AREA);
+        const cv::Size size(std::max(1, static_cast<int>(frame.cols * factor)),
+                            std::max(1, static_cast<int>(frame.rows * factor)));
+        cv::resize(frame, scaled, size, 0, 0, cv::INTER_AREA);
       }
       // The copy made for the screen is mostly about the search's own size
       // already: searched there, a large frame is not scaled down twice.
-      const bool copyLargeEnough = std::max(preview.cols, preview.rows) >= kOutlineLongSide / 2;
-      FindOutlines(copyLargeEnough ? preview : frame, look, crop);
-      const int colorMode = NormalizeColorMode(look.colorMode);
-      if (colorMode != kColorModeColor) preview = ApplyColorMode(preview, colorMode);
-      preview = Rotate(preview, look.rotate);
+      const bool copyLargeEnough = std::max(scaled.cols, scaled.rows) >= kOutlineLongSide / 2;
+      preview = FinishPreview(
+          scaled, [&] { return copyLargeEnough ? scaled : frame; }, look, crop);
     } catch (const cv::Exception&) {
       preview.release();
     } catch (const std::bad_alloc&) {
       preview.release();
     }
   }
-  frames.Publish(frame, preview, preview.empty() ? 0 : look.rotate);
+  frames.Publish(frame, preview, preview.empty() ? 0 : look.rotate, arrived);
 }
 
-void CameraView::FindOutlines(const cv::Mat& frame, const PreviewLook& look,
+void CameraView::PublishCompressed(const CompressedFrame& frame) {
+  const auto arrived = FrameSlot::Clock::now();
+  double factor = 0.0;
+  PreviewLook look;
+  CropPercent crop;
+  {
+    std::lock_guard lock(mutex_);
+    factor = previewFactor_;
+    look = look_;
+    crop = crop_;
+  }
+  cv::Mat preview;
+  if (factor > 0.0 && frame.bytes != nullptr) {
+    try {
+      if (decoder_ == nullptr) decoder_ = std::make_unique<v4l2::FrameDecoder>();
+      const std::vector<uint8_t>& bytes = *frame.bytes;
+      const int width = std::max(1, static_cast<int>(std::ceil(frame.size.width * factor)));
+      const int height = std::max(1, static_cast<int>(std::ceil(frame.size.height * factor)));
+      cv::Mat scaled;
+      bool decoded = false;
+      if (factor >= 1.0) {
+        decoded = decoder_->Decode(V4L2_PIX_FMT_MJPEG, bytes.data(), bytes.size(), frame.size.width,
+                                   frame.size.height, 0, scaled);
+      } else {
+        decoded = decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), width, height, scaled);
+      }
+      if (decoded) {
+        const bool copyLargeEnough = std::max(scaled.cols, scaled.rows) >= kOutlineLongSide / 2;
+        preview = FinishPreview(
+            scaled,
+            [&] {
+              if (copyLargeEnough) return scaled;
+              cv::Mat larger;
+              const int side = static_cast<int>(kOutlineLongSide);
+              if (!decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), side, side, larger))
+                return scaled;
+              return larger;
+            },
+            look, crop);
+      }
+    } catch (const cv::Exception&) {
+      preview.release();
+    } catch (const std::bad_alloc&) {
+      preview.release();
+    }
+  }
+  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : look.rotate, arrived);
+}
+
+cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,
+                                  const PreviewLook& look, const CropPercent& crop) {
+  FindOutlines(searchCopy, look, crop);
+  const int colorMode = NormalizeColorMode(look.colorMode);
+  if (colorMode != kColorModeColor) scaled = ApplyColorMode(scaled, colorMode);
+  return Rotate(scaled, look.rotate);
+}
+
+void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,
                               const CropPercent& crop) {
   const auto search = SearchForCrop(look.autoCrop);
-  if (!search || frame.empty()) {
+  if (!search) {
     std::lock_guard lock(mutex_);
     outlines_.clear();
     return;
   }
   const auto start = std::chrono::steady_clock::now();
   if (start < nextOutlineSearch_) return;
+  const cv::Mat frame = searchCopy();
+  if (frame.empty()) {
+    std::lock_guard lock(mutex_);
+    outlines_.clear();
+    return;
+  }
   // As the capture does it: the automatic crop looks inside the custom frame.
   const cv::Rect region = CustomCropRect(frame.size(), crop);
   const double scale = std::min(1.0, kOutlineLongSide / std::max(region.width, region.height));

@@ -9,12 +9,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "lens/src/device.h"
 #include "lens/src/stages/pipeline.h"
+
+namespace tavrin::lens::v4l2 {
+class FrameDecoder;
+}
 
 namespace tavrin::lens {
 
@@ -22,13 +30,22 @@ namespace tavrin::lens {
 class FrameSlot {
  public:
   struct Frame {
-    cv::Mat image;          // full size, BGR, never written after publishing
-    cv::Mat preview;        // the image scaled, coloured and turned for the preview, or empty
+    cv::Mat image;  // full size, BGR, never written after publishing; empty for a JPEG frame
+    std::shared_ptr<const std::vector<uint8_t>> jpeg;  // the frame still compressed, or null
+    cv::Size size;                                     // of the full frame, either way
+    cv::Mat preview;        // the frame scaled, coloured and turned for the preview, or empty
     int previewRotate = 0;  // the rotation the preview was turned by
     uint64_t sequence = 0;
+    std::chrono::steady_clock::time_point arrived;  // when the camera handed it over
+
+    bool Empty() const { return size.width <= 0; }
   };
 
-  void Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate = 0);
+  using Clock = std::chrono::steady_clock;
+  void Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate = 0,
+               Clock::time_point arrived = Clock::now());
+  void PublishCompressed(const CompressedFrame& frame, const cv::Mat& preview,
+                         int previewRotate = 0, Clock::time_point arrived = Clock::now());
   Frame Latest() const;
   // False when no frame newer than after came within timeout.
   bool WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const;
@@ -41,6 +58,13 @@ class FrameSlot {
   Frame frame_;
   uint64_t sequence_ = 0;
 };
+
+// The frame at full size: the picture itself, or its JPEG decoded. Empty
+// with error set when there is none or it does not decode.
+cv::Mat FullFrame(const FrameSlot::Frame& frame, std::string* error = nullptr);
+// A copy of the frame that covers box (keeping the aspect), decoded at a
+// fraction of the full size where the frame is compressed.
+cv::Mat SmallFrame(const FrameSlot::Frame& frame, cv::Size box);
 
 inline constexpr double kZoomStep = 1.25;
 
@@ -58,6 +82,11 @@ using PageOutline = std::array<cv::Point2f, 4>;
 
 class CameraView {
  public:
+  CameraView();
+  ~CameraView();
+  CameraView(const CameraView&) = delete;
+  CameraView& operator=(const CameraView&) = delete;
+
   FrameSlot frames;
 
   struct Zoom {
@@ -89,11 +118,21 @@ class CameraView {
   // the preview's scale, in the chosen colour mode and rotation, and now and
   // then looks for the pages the automatic crop would cut out.
   void PublishFrame(const cv::Mat& frame);
+  // The same for a JPEG frame, kept compressed: only the preview's copy is
+  // decoded, straight to its size, and nothing at all while no preview is
+  // shown.
+  void PublishCompressed(const CompressedFrame& frame);
 
  private:
   void ZoomBy(double factor);
-  // frame: the frame or a scaled copy of it.
-  void FindOutlines(const cv::Mat& frame, const PreviewLook& look, const CropPercent& crop);
+  // The preview's copy of a decoded picture (the frame or a scaled copy of
+  // it): coloured and turned as the capture will be, after the page search.
+  cv::Mat FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,
+                        const PreviewLook& look, const CropPercent& crop);
+  // searchCopy gives the frame or a scaled copy of it, asked only when a
+  // search is due.
+  void FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,
+                    const CropPercent& crop);
 
   mutable std::mutex mutex_;  // guards everything below
   Zoom zoom_;
@@ -105,6 +144,7 @@ class CameraView {
 
   // Capture thread only: when the page search may run again.
   std::chrono::steady_clock::time_point nextOutlineSearch_;
+  std::unique_ptr<v4l2::FrameDecoder> decoder_;  // capture thread only, made on first use
 };
 
 }  // namespace tavrin::lens

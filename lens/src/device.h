@@ -7,9 +7,11 @@
 // capture thread; a change notice runs on the back-end's watch thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -55,8 +57,33 @@ struct ControlInfo {
   bool readOnly = false;
 };
 
-// Receives each frame as CV_8UC3 BGR; the frame is not touched afterwards.
-using FrameSink = std::function<void(const cv::Mat& frame)>;
+// A JPEG frame as the camera sent it, kept whole: decoding it at full size
+// is left to a capture, and the preview decodes it straight to its own size.
+struct CompressedFrame {
+  std::shared_ptr<const std::vector<uint8_t>> bytes;  // never written after it is handed on
+  FrameSize size;
+};
+
+// Where a device hands its frames. A device that receives JPEG frames hands
+// them on still compressed when the receiver takes them so; otherwise each
+// frame comes as CV_8UC3 BGR, not touched afterwards.
+struct FrameSink {
+  std::function<void(const cv::Mat& frame)> decoded;
+  std::function<void(const CompressedFrame& frame)> compressed;  // may be empty
+
+  FrameSink() = default;
+  // A plain handler of decoded frames is a sink too.
+  template <typename Decoded>
+  requires(std::is_invocable_v<Decoded&, const cv::Mat&> &&
+           !std::is_same_v<std::remove_cvref_t<Decoded>, FrameSink>)
+      FrameSink(Decoded decodedSink)  // NOLINT(google-explicit-constructor)
+      : decoded(std::move(decodedSink)) {}
+  FrameSink(std::function<void(const cv::Mat&)> decodedSink,
+            std::function<void(const CompressedFrame&)> compressedSink)
+      : decoded(std::move(decodedSink)), compressed(std::move(compressedSink)) {}
+
+  void operator()(const cv::Mat& frame) const { decoded(frame); }
+};
 
 class Device {
  public:

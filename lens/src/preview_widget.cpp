@@ -1,6 +1,7 @@
 #include "lens/src/preview_widget.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include <QEvent>
@@ -11,6 +12,7 @@
 #include <QWheelEvent>
 
 #include "lens/src/stages/geometry.h"
+#include "lens/src/v4l2/decode.h"
 
 namespace tavrin::lens {
 
@@ -109,10 +111,12 @@ bool PreviewWidget::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PreviewWidget::OnTick() {
+  setProperty("jpegDecodes", static_cast<qulonglong>(v4l2::FrameDecoder::JpegDecodes()));
   // A hidden window (modes that capture without the person, a server with
-  // no screen) needs no preview copies, nor the page search that goes with
-  // them.
-  if (!isVisible()) {
+  // no screen) or a minimised one needs no preview copies, nor the page
+  // search that goes with them: a camera sending JPEG then has none of its
+  // frames decoded until a capture asks for one.
+  if (!isVisible() || window()->isMinimized()) {
     if (view_->PreviewFactor() > 0.0) view_->SetPreviewFactor(0.0);
     return;
   }
@@ -121,8 +125,7 @@ void PreviewWidget::OnTick() {
   const CameraView::Zoom zoom = view_->CurrentZoom();
   const CropPercent crop = view_->Crop();
   FrameSlot::Frame latest = view_->frames.Latest();
-  const bool newFrame =
-      latest.sequence != frame_.sequence || latest.image.empty() != frame_.image.empty();
+  const bool newFrame = latest.sequence != frame_.sequence || latest.Empty() != frame_.Empty();
   const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || !SameCrop(crop, crop_);
   std::vector<PageOutline> outlines = view_->Outlines();
   const bool newOutlines = !SameOutlines(outlines, outlines_);
@@ -192,16 +195,21 @@ void PreviewWidget::SetShownCrop(const CropPercent& shown) {
 void PreviewWidget::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), QColor(32, 32, 34));
-  if (frame_.image.empty()) {
+  if (frame_.Empty()) {
     painter.setPen(QColor(150, 150, 150));
     painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("No picture"));
     return;
   }
-  // The preview copy is coloured and turned as the capture will be; the raw
-  // frame stands in only until the first copy is there.
+  // The preview copy is coloured and turned as the capture will be; a
+  // decoded frame stands in only until the first copy is there, a JPEG one
+  // not at all.
   const bool prepared = !frame_.preview.empty();
+  if (!prepared && frame_.image.empty()) {
+    view_->SetPreviewFactor(scale_ > 0.0 ? std::min(1.0, scale_) : 1.0 / 8);
+    return;
+  }
   rotate_ = prepared ? frame_.previewRotate : 0;
-  const cv::Size raw = frame_.image.size();
+  const cv::Size raw = frame_.size;
   shownSize_ = SwapsAxes(rotate_) ? cv::Size(raw.height, raw.width) : raw;
   scale_ = ScaleFor(shownSize_, zoom_);
   ClampCentre();
@@ -273,6 +281,12 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   setProperty("paintedScale", scale_);
   setProperty("framesPainted", framesPainted_);
   setProperty("frameSequence", static_cast<qulonglong>(frame_.sequence));
+  setProperty("previewSize", QSize(source.cols, source.rows));
+  // From the camera handing the frame over to its picture painted.
+  setProperty("paintDelayUs",
+              static_cast<qlonglong>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - frame_.arrived)
+                                         .count()));
 }
 
 int PreviewWidget::EdgesAt(const QPointF& point) const {

@@ -228,6 +228,67 @@ TEST(LensV4l2, PreviewPaintsTheCameraFrames) {
   EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
 }
 
+// A JPEG camera behind a window nobody sees costs no decoding: not while the
+// window is hidden, nor while it is minimised; a capture still gets the
+// whole frame, and a shown window gets copies at about its own size.
+TEST(LensV4l2, OnlyAShownPreviewDecodesFramesAndThenAtItsOwnSize) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  QWidget host;
+  host.resize(320, 240);
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  ASSERT_NE(preview, nullptr);
+  const auto decodes = [&] {
+    QApplication::processEvents(QEventLoop::AllEvents, 30);  // the preview's check runs
+    return preview->property("jpegDecodes").toULongLong();
+  };
+  const auto run = [](std::chrono::milliseconds time) {
+    const auto until = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < until)
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+  };
+  const auto captureWhole = [&](const std::string& name) {
+    char path[kTavrinLensPathBuffer] = {};
+    std::strncpy(path, scratch.File(name).c_str(), sizeof path - 1);
+    EXPECT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+    const FileFacts facts = ReadFileFacts(scratch.File(name));
+    EXPECT_EQ(facts.width, 640) << name;
+    EXPECT_EQ(facts.height, 480) << name;
+  };
+
+  // Hidden: frames keep coming (15 a second), none is decoded until a
+  // capture decodes the one it takes.
+  run(300ms);
+  const auto before = decodes();
+  run(400ms);
+  EXPECT_EQ(decodes(), before);
+  captureWhole("hidden.png");
+  EXPECT_EQ(decodes(), before + 1);
+
+  host.show();
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (preview->property("framesPainted").toULongLong() < 3 &&
+         std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_GE(preview->property("framesPainted").toULongLong(), 3u);
+  EXPECT_GE(decodes(), before + 3);
+  // Fitted into 320x240, decoded at half size rather than whole.
+  const QSize shown = preview->property("previewSize").toSize();
+  EXPECT_LE(std::abs(shown.width() - 320), 2) << shown.width();
+  EXPECT_LE(std::abs(shown.height() - 240), 2) << shown.height();
+
+  host.showMinimized();
+  run(100ms);  // the preview notices at its next check; one decode may be under way
+  const auto minimised = decodes();
+  run(400ms);
+  EXPECT_LE(decodes(), minimised + 1);
+  captureWhole("minimised.jpg");
+  EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
+}
+
 Recorder& ChangeNotices() {
   static Recorder recorder;
   return recorder;

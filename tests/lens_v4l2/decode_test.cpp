@@ -117,6 +117,23 @@ TEST(DecodeTest, BadMjpegFramesAreRefusedAndLeaveThePictureAlone) {
   EXPECT_TRUE(decoder.Decode(V4L2_PIX_FMT_MJPEG, Bytes(good), good.size(), 640, 480, 0, bgr));
 }
 
+// What is kept undecoded for a capture must be a whole frame: one cut short
+// on the wire is refused at once, padding after the end is not a fault.
+TEST(DecodeTest, OnlyWholeFramesOfTheStreamSizeAreKeptUndecoded) {
+  FrameDecoder decoder;
+  const std::string good = ReadData("doccam_mjpg_640x480.jpg");
+  const std::string cut = ReadData("webcam_mjpg_640x480_cut.jpg");
+  const std::string padded = good + std::string(3000, '\0');
+  std::string error;
+  EXPECT_TRUE(decoder.CheckMjpeg(Bytes(good), good.size(), 640, 480));
+  EXPECT_TRUE(decoder.CheckMjpeg(Bytes(padded), padded.size(), 640, 480));
+  EXPECT_FALSE(decoder.CheckMjpeg(Bytes(cut), cut.size(), 640, 480, &error));
+  EXPECT_NE(error.find("cut short"), std::string::npos) << error;
+  EXPECT_FALSE(decoder.CheckMjpeg(Bytes(good), good.size() - 2, 640, 480));
+  EXPECT_FALSE(decoder.CheckMjpeg(Bytes(good), good.size(), 1280, 720, &error));
+  EXPECT_NE(error.find("640x480"), std::string::npos) << error;
+}
+
 TEST(DecodeTest, RecordedYuyvAndNv12Frames) {
   FrameDecoder decoder;
   cv::Mat bgr;

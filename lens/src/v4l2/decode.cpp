@@ -1,10 +1,13 @@
 #include "lens/src/v4l2/decode.h"
 
 #include <linux/videodev2.h>
+#include <sys/mman.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <new>
 
 #include <opencv2/imgproc.hpp>
 
@@ -139,7 +142,74 @@ cv::Size FitInside(cv::Size frame, cv::Size box) {
           std::max(1, static_cast<int>(int64_t{frame.height} * box.width / frame.width))};
 }
 
+namespace {
+std::atomic<uint64_t> jpegDecodes{0};
+
+// How far from a frame's end its end marker is looked for.
+constexpr size_t kEndSearchBytes = 64 * 1024;
+
+// A whole camera frame is tens of megabytes that a capture now and then
+// touches for the first time: in 4 KB pages that is thousands of page
+// faults (over 100 ms for 8 MP on a virtual machine), in the 2 MB pages the
+// kernel gives on request a few dozen.
+constexpr size_t kLargePictureBytes = size_t{4} << 20;
+
+class LargePictureAllocator final : public cv::MatAllocator {
+ public:
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
+                         cv::AccessFlag, cv::UMatUsageFlags) const override {
+    size_t total = CV_ELEM_SIZE(type);
+    for (int i = dims - 1; i >= 0; --i) {
+      if (step != nullptr) {
+        if (data0 != nullptr && step[i] != cv::Mat::AUTO_STEP) {
+          total = step[i];
+        } else {
+          step[i] = total;
+        }
+      }
+      total *= static_cast<size_t>(sizes[i]);
+    }
+    void* data = data0;
+    if (data == nullptr) {
+      data = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (data == MAP_FAILED) throw std::bad_alloc();
+      ::madvise(data, total, MADV_HUGEPAGE);  // only a hint: without it, plain pages
+    }
+    auto* u = new cv::UMatData(this);
+    u->data = u->origdata = static_cast<uchar*>(data);
+    u->size = total;
+    if (data0 != nullptr) u->flags |= cv::UMatData::USER_ALLOCATED;
+    return u;
+  }
+  bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override {
+    return u != nullptr;
+  }
+  void deallocate(cv::UMatData* u) const override {
+    if (u == nullptr) return;
+    if ((u->flags & cv::UMatData::USER_ALLOCATED) == 0) ::munmap(u->origdata, u->size);
+    delete u;
+  }
+};
+
+// A picture of that size, in large pages when it is large.
+cv::Mat NewPicture(int rows, int cols, int type) {
+  cv::Mat picture;
+  if (size_t(rows) * size_t(cols) * CV_ELEM_SIZE(type) >= kLargePictureBytes) {
+    // Never destroyed: a picture may be released after the library's own
+    // static objects are gone.
+    static const auto* allocator = new LargePictureAllocator;
+    picture.allocator = const_cast<LargePictureAllocator*>(allocator);
+  }
+  picture.create(rows, cols, type);
+  return picture;
+}
+}  // namespace
+
 FrameDecoder::FrameDecoder() : handle_(tjInitDecompress()) {}
+
+uint64_t FrameDecoder::JpegDecodes() {
+  return jpegDecodes.load(std::memory_order_relaxed);
+}
 
 FrameDecoder::~FrameDecoder() {
   if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
@@ -175,7 +245,8 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   const tjscalingfactor factor{scale.numerator, scale.denominator};
   const int scaledWidth = TJSCALED(width, factor);
   const int scaledHeight = TJSCALED(height, factor);
-  cv::Mat decoded(scaledHeight, scaledWidth, CV_8UC3);
+  cv::Mat decoded = NewPicture(scaledHeight, scaledWidth, CV_8UC3);
+  jpegDecodes.fetch_add(1, std::memory_order_relaxed);
   // A frame cut short by the camera decodes with a warning; stopping on it
   // keeps a grey-bottomed picture out of the preview and the files.
   if (tjDecompress2(handle, jpeg, static_cast<unsigned long>(stream.size()), decoded.data,
@@ -231,6 +302,35 @@ bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t byte
     default:
       return fail("pixel format not supported");
   }
+}
+
+bool FrameDecoder::CheckMjpeg(const uint8_t* data, size_t bytes, int width, int height,
+                              std::string* error) {
+  const auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  if (handle_ == nullptr) return fail("TurboJPEG is not available");
+  if (data == nullptr || bytes < 4) return fail("empty frame");
+  // Some cameras pad a frame to a whole transfer after its end marker. The
+  // marker cannot occur inside the coded data (a 0xFF there is followed by
+  // 0x00 or a restart marker), so one near the end means the frame is whole.
+  const size_t searchFrom = bytes > kEndSearchBytes ? bytes - kEndSearchBytes : 0;
+  bool ended = false;
+  for (size_t at = bytes - 1; at > searchFrom && !ended; --at)
+    ended = data[at - 1] == 0xFF && data[at] == 0xD9;
+  if (!ended) return fail("JPEG frame cut short");
+  int frameWidth = 0;
+  int frameHeight = 0;
+  int subsampling = 0;
+  int colorspace = 0;
+  if (tjDecompressHeader3(static_cast<tjhandle>(handle_), data, static_cast<unsigned long>(bytes),
+                          &frameWidth, &frameHeight, &subsampling, &colorspace) != 0)
+    return fail("bad JPEG header");
+  if (frameWidth != width || frameHeight != height)
+    return fail("frame is " + std::to_string(frameWidth) + "x" + std::to_string(frameHeight) +
+                ", expected " + std::to_string(width) + "x" + std::to_string(height));
+  return true;
 }
 
 bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,

@@ -35,6 +35,17 @@ class FrameDecoder {
   bool Decode(uint32_t pixelFormat, const uint8_t* data, size_t bytes, int width, int height,
               int bytesPerLine, cv::Mat& bgr, std::string* error = nullptr);
 
+  // Whether an MJPEG frame of that size is whole enough to keep undecoded:
+  // its header reads, its size is the negotiated one and it ends where a
+  // JPEG ends. A frame cut short on the wire fails this; one corrupt in the
+  // middle is only found when it is decoded.
+  bool CheckMjpeg(const uint8_t* data, size_t bytes, int width, int height,
+                  std::string* error = nullptr);
+
+  // How many JPEG frames all decoders of the process have decoded, at any
+  // size: what showing a camera's picture costs, counted.
+  static uint64_t JpegDecodes();
+
   // MJPEG straight to a picture that fits maxWidth x maxHeight, keeping the
   // aspect: TurboJPEG decodes at the largest halving (1/2, 1/4, 1/8) that
   // still covers the box, and only the rest is resampled.

@@ -20,8 +20,24 @@ namespace {
 constexpr off_t kOffsetStride = off_t{1} << 24;
 constexpr uint32_t kMaxBuffers = 32;
 
+// Bytes left as they come: a buffer takes memory only where frames are
+// written into it, as a driver's mapped buffer does, so that a large
+// camera's replay does not make the process look larger than it is.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+};
+using Storage = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
 struct Buffer {
-  std::shared_ptr<std::vector<uint8_t>> storage;
+  std::shared_ptr<Storage> storage;
   bool queued = false;
   uint32_t bytesUsed = 0;
 };
@@ -38,6 +54,9 @@ struct OpenFile {
   bool streaming = false;
   size_t frameCursor = 0;
   uint32_t sequence = 0;
+  // When the next frame is due: a camera keeps its own pace whatever the
+  // reader spends on each frame, and a late reader gets the next at once.
+  std::chrono::steady_clock::time_point nextFrame;
 };
 
 struct DeviceState {
@@ -67,7 +86,7 @@ struct ReplayKernel::State {
   Recording recording;
   std::vector<DeviceState> devices;
   std::map<int, OpenFile> files;
-  std::map<const void*, std::shared_ptr<std::vector<uint8_t>>> mappings;
+  std::map<const void*, std::shared_ptr<Storage>> mappings;
   int nextFd = 100;
   int framePeriodMs = -1;
   std::vector<ControlWrite> controlWrites;
@@ -317,7 +336,7 @@ int ReplayKernel::Answer(int fd, unsigned long request, void* arg) {
       const uint32_t count = std::min(request_->count, kMaxBuffers);
       for (uint32_t i = 0; i < count; ++i) {
         Buffer buffer;
-        buffer.storage = std::make_shared<std::vector<uint8_t>>(file.sizeImage);
+        buffer.storage = std::make_shared<Storage>(file.sizeImage);
         file.buffers.push_back(buffer);
       }
       request_->count = count;
@@ -476,6 +495,7 @@ int ReplayKernel::Munmap(void* address, size_t) {
 int ReplayKernel::WaitReadable(int fd, int timeoutMs) {
   int sleepMs = timeoutMs;
   int result = 0;
+  std::chrono::steady_clock::time_point wakeAt;
   {
     std::lock_guard lock(mutex_);
     const auto found = state_->files.find(fd);
@@ -484,14 +504,22 @@ int ReplayKernel::WaitReadable(int fd, int timeoutMs) {
     // A vanished device reads as ready, so the dequeue reports ENODEV.
     if (!state_->devices[file.device].present) return 1;
     if (file.streaming && !file.queue.empty() && state_->HasFrames(file)) {
-      const int periodMs = state_->PeriodMs(file);
-      if (periodMs <= timeoutMs) {
-        sleepMs = periodMs;
+      const auto period = std::chrono::milliseconds(state_->PeriodMs(file));
+      const auto now = std::chrono::steady_clock::now();
+      if (file.nextFrame < now - period) file.nextFrame = now;
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(file.nextFrame - now);
+      if (wait.count() <= timeoutMs) {
+        wakeAt = file.nextFrame;
+        file.nextFrame += period;
         result = 1;
       }
     }
   }
-  if (sleepMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+  if (result == 1) {
+    std::this_thread::sleep_until(wakeAt);
+  } else if (sleepMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+  }
   return result;
 }
 

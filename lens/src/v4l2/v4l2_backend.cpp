@@ -175,6 +175,16 @@ class V4l2Device final : public Device {
         node_.path, code, size.width, size.height,
         [this, sink = std::move(sink)](const uint8_t* data, size_t bytes,
                                        const StreamFormat& format) {
+          const bool jpeg =
+              format.pixelFormat == V4L2_PIX_FMT_MJPEG || format.pixelFormat == V4L2_PIX_FMT_JPEG;
+          if (jpeg && sink.compressed) {
+            if (decoder_.CheckMjpeg(data, bytes, format.width, format.height)) {
+              sink.compressed({CopyToSpareBuffer(data, bytes), {format.width, format.height}});
+            } else {
+              ++corruptFrames_;
+            }
+            return;
+          }
           cv::Mat bgr;
           if (decoder_.Decode(format.pixelFormat, data, bytes, format.width, format.height,
                               format.bytesPerLine, bgr)) {
@@ -247,13 +257,37 @@ class V4l2Device final : public Device {
     }
   }
 
+  // The frame leaves the mapped buffer at once, into a buffer nobody else
+  // holds any more: the few in turn keep the allocator out of the stream.
+  std::shared_ptr<const std::vector<uint8_t>> CopyToSpareBuffer(const uint8_t* data, size_t bytes) {
+    std::shared_ptr<std::vector<uint8_t>>* spare = nullptr;
+    for (auto& buffer : spareBuffers_) {
+      // Only this thread hands copies out, so one held here alone stays so.
+      if (buffer.use_count() == 1) spare = &buffer;
+    }
+    // Whoever let go of it last has finished reading it.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (spare == nullptr) {
+      if (spareBuffers_.size() < kSpareBuffers) {
+        spare = &spareBuffers_.emplace_back(std::make_shared<std::vector<uint8_t>>());
+      } else {
+        return std::make_shared<const std::vector<uint8_t>>(data, data + bytes);
+      }
+    }
+    (*spare)->assign(data, data + bytes);
+    return *spare;
+  }
+
+  static constexpr size_t kSpareBuffers = 4;
+
   std::shared_ptr<Kernel> kernel_;
   const CameraNode node_;
   std::shared_ptr<ConfStore> conf_;
   std::shared_ptr<ChangeNotifier> notifier_;
   mutable std::mutex fdMutex_;
   CaptureStream stream_;
-  FrameDecoder decoder_;  // capture thread only
+  FrameDecoder decoder_;                                             // capture thread only
+  std::vector<std::shared_ptr<std::vector<uint8_t>>> spareBuffers_;  // capture thread only
   std::atomic<bool> lost_{false};
   std::atomic<int> corruptFrames_{0};
 };

@@ -1,0 +1,353 @@
+// The live preview of an MJPEG document camera at 15 frames a second: a
+// recording of synthetic document frames (encoded here with TurboJPEG) is
+// replayed through the camera library's V4L2 back-end into the real preview
+// widget on the offscreen platform. Prints the frames painted per second,
+// the whole process's processor time per second (getrusage), the delay
+// from a frame's arrival to its paint (p50 / p95), resident memory
+// (VmRSS / VmHWM), the processor time while the window is hidden, and a
+// capture's time shown and hidden. The peer, in the same run: ffmpeg
+// decoding the same MJPEG stream scaled to the preview's size into a null
+// output, processor time per frame, plainly and with its reduced-size
+// decode (-lowres).
+//
+// Usage: preview_bench [--library path/libTavrinLens.so] [--label name]
+//                      [--seconds n] [--preview WxH] [--sizes 8,18]
+//                      [--shot prefix]   (saves the preview as painted)
+//   QT_QPA_PLATFORM=offscreen build/bin/preview_bench
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidget>
+#include <opencv2/imgproc.hpp>
+
+#include "camera/camera_library.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFramesPerSecond = 15;
+constexpr int kRecordedFrames = 4;
+constexpr int kJpegQuality = 85;
+constexpr int kFfmpegLoops = 15;  // the recording over again, for a steady figure
+constexpr int kCaptures = 5;
+
+struct Options {
+  std::string library;
+  std::string label = "after";
+  double seconds = 10.0;
+  cv::Size preview{800, 600};
+  std::vector<cv::Size> sizes{{3264, 2448}, {4912, 3680}};
+  std::string shot;  // where to save the preview as painted, if anywhere
+};
+
+double CpuSeconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A figure of /proc/self/status in megabytes ("VmRSS", "VmHWM").
+double StatusMb(const char* key) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + std::strlen(key) + 1) / 1024.0;
+  }
+  return 0.0;
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
+}
+
+// "n/a" for a library whose preview does not tell the delay.
+std::string Figure(const std::vector<double>& values, double fraction) {
+  if (values.empty()) return "n/a";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", Percentile(values, fraction));
+  return text;
+}
+
+// A page of text lines on a grey desk, with a mark that moves from frame to
+// frame as a hand or the light would.
+cv::Mat DocumentFrame(cv::Size size, int index) {
+  cv::Mat frame(size, CV_8UC3, cv::Scalar(92, 98, 104));
+  const cv::Rect page(size.width / 8, size.height / 12, size.width * 3 / 4, size.height * 5 / 6);
+  cv::rectangle(frame, page, cv::Scalar(236, 238, 240), cv::FILLED);
+  const double scale = size.width / 2200.0;
+  const int lineStep = static_cast<int>(48 * scale);
+  cv::RNG rng(7);
+  for (int y = page.y + lineStep * 2; y < page.br().y - lineStep; y += lineStep) {
+    std::string words;
+    const int count = 6 + rng.uniform(0, 5);
+    for (int w = 0; w < count; ++w) {
+      const int letters = 2 + rng.uniform(0, 8);
+      for (int l = 0; l < letters; ++l) words += static_cast<char>('a' + rng.uniform(0, 26));
+      words += ' ';
+    }
+    cv::putText(frame, words, {page.x + lineStep, y}, cv::FONT_HERSHEY_SIMPLEX, scale,
+                cv::Scalar(30, 30, 30), std::max(1, static_cast<int>(2 * scale)), cv::LINE_AA);
+  }
+  const int mark = size.width / 20;
+  cv::circle(frame, {mark + index * mark, size.height - mark}, mark / 2, cv::Scalar(40, 60, 200),
+             cv::FILLED);
+  return frame;
+}
+
+std::string EncodeJpeg(const cv::Mat& bgr) {
+  tjhandle handle = tjInitCompress();
+  unsigned char* data = nullptr;
+  unsigned long bytes = 0;
+  // 4:2:2, as USB cameras send MJPEG.
+  const int status = tjCompress2(handle, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows,
+                                 TJPF_BGR, &data, &bytes, TJSAMP_422, kJpegQuality, 0);
+  std::string jpeg;
+  if (status == 0) jpeg.assign(reinterpret_cast<const char*>(data), bytes);
+  tjFree(data);
+  tjDestroy(handle);
+  return jpeg;
+}
+
+// The recording (for the library) and the same frames as one .mjpeg stream
+// (for ffmpeg), in folder.
+bool WriteRecording(const fs::path& folder, cv::Size size) {
+  std::ostringstream rec;
+  rec << "device /dev/video0\n  driver uvcvideo\n  card Bench DocCam\n  bus usb-bench\n"
+      << "  capabilities 0x84a00001\n  device_caps 0x04200001\n"
+      << "  format MJPG compressed Motion-JPEG\n    discrete " << size.width << "x" << size.height
+      << "\n    fps " << kFramesPerSecond << "\n";
+  std::ofstream stream(folder / "stream.mjpeg", std::ios::binary);
+  for (int i = 0; i < kRecordedFrames; ++i) {
+    const std::string jpeg = EncodeJpeg(DocumentFrame(size, i));
+    if (jpeg.empty()) return false;
+    const std::string name = "frame" + std::to_string(i) + ".jpg";
+    std::ofstream(folder / name, std::ios::binary) << jpeg;
+    stream << jpeg;
+    rec << "    frame " << size.width << "x" << size.height << " " << name << "\n";
+  }
+  std::ofstream(folder / "bench.rec") << rec.str();
+  return stream.good();
+}
+
+// ffmpeg's processor time per frame in milliseconds, or 0 when it fails.
+double FfmpegMsPerFrame(const fs::path& folder, cv::Size preview, bool lowres, int lowresLevel) {
+  const std::string command =
+      "ffmpeg -nostdin -loglevel error -threads 1 " +
+      (lowres ? "-lowres " + std::to_string(lowresLevel) + " " : std::string()) + "-stream_loop " +
+      std::to_string(kFfmpegLoops - 1) + " -f mjpeg -i '" + (folder / "stream.mjpeg").string() +
+      "' -vf scale=" + std::to_string(preview.width) + ":" + std::to_string(preview.height) +
+      " -f null - >/dev/null 2>&1";
+  const double before = CpuSeconds(RUSAGE_CHILDREN);
+  if (std::system(command.c_str()) != 0) return 0.0;
+  return (CpuSeconds(RUSAGE_CHILDREN) - before) * 1000.0 / (kRecordedFrames * kFfmpegLoops);
+}
+
+// The largest halving (1/2, 1/4, 1/8) that still covers the preview, as
+// ffmpeg's -lowres level.
+int LowresLevel(cv::Size frame, cv::Size preview) {
+  const double fit = std::min(static_cast<double>(preview.width) / frame.width,
+                              static_cast<double>(preview.height) / frame.height);
+  int level = 0;
+  while (level < 3 && fit <= 1.0 / (2 << level)) ++level;
+  return level;
+}
+
+void Run(const Options& options, cv::Size size, const fs::path& scratch) {
+  const fs::path folder =
+      scratch / (std::to_string(size.width) + "x" + std::to_string(size.height));
+  fs::create_directories(folder / "lib");
+  if (!WriteRecording(folder, size)) {
+    std::fprintf(stderr, "cannot write the recording in %s\n", folder.c_str());
+    return;
+  }
+  const std::string library =
+      options.library.empty() ? (fs::path(QCoreApplication::applicationDirPath().toStdString()) /
+                                 tavrin::CameraLibrary::kLibraryFileName)
+                                    .string()
+                              : options.library;
+  fs::copy_file(library, folder / "lib" / tavrin::CameraLibrary::kLibraryFileName,
+                fs::copy_options::overwrite_existing);
+  ::setenv("TAVRIN_LENS_V4L2", "1", 1);
+  ::setenv("TAVRIN_LENS_V4L2_REPLAY", (folder / "bench.rec").c_str(), 1);
+  ::setenv("TAVRIN_LENS_VIRTUAL", "", 1);
+  ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
+
+  tavrin::CameraLibrary lens;
+  if (!lens.LoadFromFolder((folder / "lib").string()) || lens.camInitCameraLib() != 0) {
+    std::fprintf(stderr, "cannot load %s\n", library.c_str());
+    return;
+  }
+  // Runs the event loop as a program does: asleep until there is work.
+  const auto runFor = [&](double seconds, const std::function<void()>& everyHalfSecond) {
+    QEventLoop loop;
+    QTimer sampler;
+    if (everyHalfSecond) {
+      QObject::connect(&sampler, &QTimer::timeout, everyHalfSecond);
+      sampler.start(500);
+    }
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+  };
+  const auto captureMs = [&](const std::string& name) {
+    std::vector<double> times;
+    for (int i = 0; i < kCaptures; ++i) {
+      char path[1024] = {};
+      std::strncpy(path, (folder / name).c_str(), sizeof path - 1);
+      const auto start = Clock::now();
+      if (lens.camCaptureImageFile(0, path) != 0) return 0.0;
+      times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      runFor(0.2, nullptr);
+    }
+    return Percentile(times, 0.5);
+  };
+
+  QWidget host;
+  host.resize(options.preview.width, options.preview.height);
+  host.show();
+  if (lens.camOpenDev(0, 0, size.width, size.height) != 0 ||
+      lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())) != 0) {
+    std::fprintf(stderr, "cannot open the replayed camera at %dx%d\n", size.width, size.height);
+    lens.camUnInitCameraLib();
+    return;
+  }
+  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+
+  // Each new frame's delay, read as the next paint begins (the paint sets it).
+  std::vector<double> delaysMs;
+  qulonglong lastSequence = 0;
+  struct PaintWatch : QObject {
+    std::function<void()> onPaint;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) onPaint();
+      return false;
+    }
+  } watch;
+  watch.onPaint = [&] {
+    const qulonglong sequence = preview->property("frameSequence").toULongLong();
+    const QVariant delay = preview->property("paintDelayUs");
+    if (sequence != lastSequence && delay.isValid()) delaysMs.push_back(delay.toLongLong() / 1e3);
+    lastSequence = sequence;
+  };
+  if (preview != nullptr) preview->installEventFilter(&watch);
+
+  runFor(2.0, nullptr);  // the first frames, the preview at its size
+  if (!options.shot.empty() && preview != nullptr) {
+    const std::string name = options.shot + "_" + std::to_string(size.width) + "x" +
+                             std::to_string(size.height) + ".png";
+    preview->grab().save(QString::fromStdString(name));
+  }
+  delaysMs.clear();
+  const auto painted = [&] {
+    return preview != nullptr ? preview->property("framesPainted").toULongLong() : 0;
+  };
+  const qulonglong paintedBefore = painted();
+  const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+  const auto start = Clock::now();
+  std::vector<double> rss;
+  runFor(options.seconds, [&] { rss.push_back(StatusMb("VmRSS")); });
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+  const double fps = (painted() - paintedBefore) / wall;
+  const double shownCaptureMs = captureMs("shown.jpg");
+
+  // Hidden, as the window is in the modes that capture without the person.
+  host.hide();
+  runFor(1.0, nullptr);
+  const double hiddenCpuBefore = CpuSeconds(RUSAGE_SELF);
+  const auto hiddenStart = Clock::now();
+  runFor(options.seconds / 2, nullptr);
+  const double hiddenCpu = (CpuSeconds(RUSAGE_SELF) - hiddenCpuBefore) /
+                           std::chrono::duration<double>(Clock::now() - hiddenStart).count();
+  const double hiddenCaptureMs = captureMs("hidden.jpg");
+  const double hwm = StatusMb("VmHWM");
+
+  lens.camSetPreviewWindow(0, nullptr);
+  lens.camCloseDev(0);
+  lens.camUnInitCameraLib();
+  lens.UnloadModule();
+
+  const cv::Size previewFit =
+      size.width * options.preview.height <= options.preview.width * size.height
+          ? cv::Size(size.width * options.preview.height / size.height, options.preview.height)
+          : cv::Size(options.preview.width, size.height * options.preview.width / size.width);
+  const double ourMsPerFrame = fps > 0 ? cpu / wall * 1000.0 / fps : 0.0;
+  const double ffmpegMs = FfmpegMsPerFrame(folder, previewFit, false, 0);
+  const double ffmpegLowresMs =
+      FfmpegMsPerFrame(folder, previewFit, true, LowresLevel(size, options.preview));
+  const double peer = ffmpegLowresMs > 0 ? std::min(ffmpegMs, ffmpegLowresMs) : ffmpegMs;
+  std::printf(
+      "preview label=%s size=%dx%d preview=%dx%d fps_painted=%.1f cpu_pct=%.1f "
+      "cpu_ms_per_frame=%.1f delay_p50_ms=%s delay_p95_ms=%s rss_median_mb=%.0f "
+      "rss_max_mb=%.0f hwm_mb=%.0f hidden_cpu_pct=%.1f capture_shown_ms=%.0f "
+      "capture_hidden_ms=%.0f ffmpeg_ms_per_frame=%.1f ffmpeg_lowres_ms_per_frame=%.1f "
+      "ratio=%.2f\n",
+      options.label.c_str(), size.width, size.height, options.preview.width, options.preview.height,
+      fps, cpu / wall * 100.0, ourMsPerFrame, Figure(delaysMs, 0.5).c_str(),
+      Figure(delaysMs, 0.95).c_str(), Percentile(rss, 0.5),
+      rss.empty() ? 0.0 : *std::max_element(rss.begin(), rss.end()), hwm, hiddenCpu * 100.0,
+      shownCaptureMs, hiddenCaptureMs, ffmpegMs, ffmpegLowresMs,
+      peer > 0 ? ourMsPerFrame / peer : 0.0);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const std::string value = argv[i + 1];
+    if (key == "--library") {
+      options.library = value;
+    } else if (key == "--shot") {
+      options.shot = value;
+    } else if (key == "--label") {
+      options.label = value;
+    } else if (key == "--seconds") {
+      options.seconds = std::max(1.0, std::atof(value.c_str()));
+    } else if (key == "--preview") {
+      std::sscanf(value.c_str(), "%dx%d", &options.preview.width, &options.preview.height);
+    } else if (key == "--sizes") {
+      options.sizes.clear();
+      std::istringstream list(value);
+      for (std::string megapixels; std::getline(list, megapixels, ',');) {
+        if (megapixels == "8") options.sizes.push_back({3264, 2448});
+        if (megapixels == "18") options.sizes.push_back({4912, 3680});
+      }
+    } else {
+      std::fprintf(stderr, "unknown option %s\n", key.c_str());
+      return 2;
+    }
+  }
+  QApplication app(argc, argv);
+  const fs::path scratch =
+      fs::temp_directory_path() / ("preview_bench." + std::to_string(::getpid()));
+  fs::create_directories(scratch);
+  for (const cv::Size size : options.sizes) Run(options, size, scratch);
+  std::error_code ignored;
+  fs::remove_all(scratch, ignored);
+  return 0;
+}
