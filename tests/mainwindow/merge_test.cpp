@@ -364,9 +364,9 @@ TEST_F(MergeTest, WebcamMergeOfAQuarterTurnSwapsTheFrame) {
 }
 
 TEST_F(MergeTest, WebcamReportingNoWidthGetsAFourToThreeInsetAndNothingIsHandedOn) {
-  // The webcam's open fails (it offers neither the stored size nor VGA), so
-  // it reports a size of 0 x 0 and its capture fails.
-  SetCameras("document?sizes=1024x768,webcam?sizes=800x600");
+  // The webcam's open fails (another program has it), so it reports a size
+  // of 0 x 0 and its capture fails.
+  SetCameras("document?sizes=1024x768,webcam?sizes=800x600&inuse=1");
   ScanSettings settings = SmallCameras();
   settings.DPI.MainWidth = 1024;
   settings.DPI.MainHeight = 768;

@@ -127,6 +127,7 @@ int VirtualDevice::Start(int mediaType, FrameSize size, FrameSink sink) {
   if (mediaType < 0 || mediaType >= static_cast<int>(mediaTypes_.size())) return kErrNoSuchFormat;
   const auto& sizes = mediaTypes_[mediaType].sizes;
   if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) return kErrNoSuchFormat;
+  if (entry_.inUse) return kErrDevice;
   worker_.Start([this, size, sink = std::move(sink)]() mutable { Run(size, std::move(sink)); });
   return kOk;
 }

@@ -75,6 +75,8 @@ std::optional<VirtualEntry> ParseVirtualEntry(std::string_view entry) {
         if (auto n = ParseCount(value, 86400)) camera.turnSeconds = *n;
       } else if (key == "pages") {
         if (auto n = ParseCount(value, 100000)) camera.pageCount = *n;
+      } else if (key == "inuse") {
+        if (auto n = ParseCount(value, 1)) camera.inUse = *n == 1;
       } else if (key == "wait") {
         if (auto n = ParseCount(value, 1)) camera.waitForShot = *n == 1;
       } else if (key == "dpi") {

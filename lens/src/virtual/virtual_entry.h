@@ -18,6 +18,7 @@ struct VirtualEntry {
   std::string entry;  // the text it was read from, trimmed
   Scene scene = Scene::kDocument;
   int failCaptures = 0;          // fail=N: the first N captures fail
+  bool inUse = false;            // inuse=1: every start fails, as when another program has it
   int turnSeconds = 0;           // turn=S: a new page every S seconds
   int pageCount = 0;             // pages=N: with turn, the N-th page stays (0: no end)
   std::vector<FrameSize> sizes;  // sizes=WxH+WxH: replaces the size list
