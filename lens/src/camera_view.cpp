@@ -27,6 +27,19 @@ constexpr double kOutlineLongSide = 720.0;
 constexpr auto kOutlineInterval = std::chrono::milliseconds(250);
 constexpr int kOutlineCostFactor = 4;
 
+// A preview copy that cannot be made (a broken frame, no memory for the
+// copy) leaves this frame without one; the next frame tries again.
+template <class Make>
+cv::Mat PreviewOrNothing(Make make) {
+  try {
+    return make();
+  } catch (const cv::Exception&) {
+    return {};
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
 }  // namespace
 
 void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate,
@@ -188,21 +201,19 @@ std::vector<PageOutline> CameraView::Outlines() const {
   return outlines_;
 }
 
+CameraView::PreviewSettings CameraView::CurrentPreviewSettings() const {
+  std::lock_guard lock(mutex_);
+  return {previewFactor_, look_, crop_};
+}
+
 void CameraView::PublishFrame(const cv::Mat& frame) {
   const auto arrived = FrameSlot::Clock::now();
-  double factor = 0.0;
-  PreviewLook look;
-  CropPercent crop;
-  {
-    std::lock_guard lock(mutex_);
-    factor = previewFactor_;
-    look = look_;
-    crop = crop_;
-  }
+  const PreviewSettings settings = CurrentPreviewSettings();
+  const double factor = settings.factor;
   // Made here, so the GUI thread never resizes or converts a full frame.
   cv::Mat preview;
   if (factor > 0.0) {
-    try {
+    preview = PreviewOrNothing([&] {
       cv::Mat scaled;
       if (factor >= 1.0) {
         scaled = frame;
@@ -214,31 +225,20 @@ void CameraView::PublishFrame(const cv::Mat& frame) {
       // The copy made for the screen is mostly about the search's own size
       // already: searched there, a large frame is not scaled down twice.
       const bool copyLargeEnough = std::max(scaled.cols, scaled.rows) >= kOutlineLongSide / 2;
-      preview = FinishPreview(
-          scaled, [&] { return copyLargeEnough ? scaled : frame; }, look, crop);
-    } catch (const cv::Exception&) {
-      preview.release();
-    } catch (const std::bad_alloc&) {
-      preview.release();
-    }
+      return FinishPreview(
+          scaled, [&] { return copyLargeEnough ? scaled : frame; }, settings.look, settings.crop);
+    });
   }
-  frames.Publish(frame, preview, preview.empty() ? 0 : look.rotate, arrived);
+  frames.Publish(frame, preview, preview.empty() ? 0 : settings.look.rotate, arrived);
 }
 
 void CameraView::PublishCompressed(const CompressedFrame& frame) {
   const auto arrived = FrameSlot::Clock::now();
-  double factor = 0.0;
-  PreviewLook look;
-  CropPercent crop;
-  {
-    std::lock_guard lock(mutex_);
-    factor = previewFactor_;
-    look = look_;
-    crop = crop_;
-  }
+  const PreviewSettings settings = CurrentPreviewSettings();
+  const double factor = settings.factor;
   cv::Mat preview;
   if (factor > 0.0 && frame.bytes != nullptr) {
-    try {
+    preview = PreviewOrNothing([&] {
       if (decoder_ == nullptr) decoder_ = std::make_unique<v4l2::FrameDecoder>();
       const std::vector<uint8_t>& bytes = *frame.bytes;
       const int width = std::max(1, static_cast<int>(std::ceil(frame.size.width * factor)));
@@ -251,27 +251,22 @@ void CameraView::PublishCompressed(const CompressedFrame& frame) {
       } else {
         decoded = decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), width, height, scaled);
       }
-      if (decoded) {
-        const bool copyLargeEnough = std::max(scaled.cols, scaled.rows) >= kOutlineLongSide / 2;
-        preview = FinishPreview(
-            scaled,
-            [&] {
-              if (copyLargeEnough) return scaled;
-              cv::Mat larger;
-              const int side = static_cast<int>(kOutlineLongSide);
-              if (!decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), side, side, larger))
-                return scaled;
-              return larger;
-            },
-            look, crop);
-      }
-    } catch (const cv::Exception&) {
-      preview.release();
-    } catch (const std::bad_alloc&) {
-      preview.release();
-    }
+      if (!decoded) return cv::Mat();
+      const bool copyLargeEnough = std::max(scaled.cols, scaled.rows) >= kOutlineLongSide / 2;
+      return FinishPreview(
+          scaled,
+          [&] {
+            if (copyLargeEnough) return scaled;
+            cv::Mat larger;
+            const int side = static_cast<int>(kOutlineLongSide);
+            if (!decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), side, side, larger))
+              return scaled;
+            return larger;
+          },
+          settings.look, settings.crop);
+    });
   }
-  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : look.rotate, arrived);
+  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : settings.look.rotate, arrived);
 }
 
 cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,

@@ -124,6 +124,13 @@ class CameraView {
   void PublishCompressed(const CompressedFrame& frame);
 
  private:
+  // What the preview copy of one frame is made with, read at once.
+  struct PreviewSettings {
+    double factor = 0.0;
+    PreviewLook look;
+    CropPercent crop;
+  };
+  PreviewSettings CurrentPreviewSettings() const;
   void ZoomBy(double factor);
   // The preview's copy of a decoded picture (the frame or a scaled copy of
   // it): coloured and turned as the capture will be, after the page search.

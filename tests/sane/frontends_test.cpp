@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/sane/sane_fixture.h"
+#include "tests/support/book_page_number.h"
 
 namespace tavrin {
 namespace {
@@ -70,33 +71,6 @@ TEST_F(Scanimage, AFeederBatchEndsByItselfWhenNoNewPageComes) {
   EXPECT_TRUE(WindowFiles().isEmpty());
 }
 
-// The page number the virtual book prints as eight blocks in its top margin
-// (the first always inked, then the number's bits from the highest; blocks
-// a twelfth of the page wide, a quarter of that apart, centred, from 2 %
-// to 8.5 % of the width down); -1 when the first block is not there.
-int BookPageNumber(const QImage& page) {
-  const QImage grey = page.convertToFormat(QImage::Format_Grayscale8);
-  const double width = grey.width() / 12.0;
-  const double step = 1.25 * width;
-  const double left = (grey.width() - 7 * step - width) / 2;
-  const auto inked = [&](int cell) {
-    long sum = 0;
-    long count = 0;
-    for (int y = static_cast<int>(grey.width() * 0.04); y <= grey.width() * 0.065; ++y) {
-      for (int x = static_cast<int>(left + cell * step + 0.3 * width);
-           x <= left + cell * step + 0.7 * width; ++x) {
-        sum += grey.constScanLine(y)[x];
-        ++count;
-      }
-    }
-    return sum < 140 * count;
-  };
-  if (!inked(0)) return -1;
-  int number = 0;
-  for (int cell = 1; cell < 8; ++cell) number = number * 2 + (inked(cell) ? 1 : 0);
-  return number;
-}
-
 // An open book under the camera, its page turned by a reader who waits for
 // each spread to be taken: the feeder with the book option gives each
 // spread as its left and then its right page, and a flatbed scan of the
@@ -118,7 +92,7 @@ TEST_F(Scanimage, AFeederBatchOfABookGivesEachSpreadAsItsLeftAndThenRightPage) {
     const QImage image(Path("out/p%1.png").arg(page));
     ASSERT_FALSE(image.isNull()) << page;
     EXPECT_GT(image.height(), image.width()) << page;
-    numbers.push_back(BookPageNumber(image));
+    numbers.push_back(test::BookPageNumber(image));
   }
   // Spreads 2 and 3; the first lay there before the run and is not new.
   EXPECT_EQ(numbers, (std::vector<int>{3, 4, 5, 6}));
