@@ -1,0 +1,243 @@
+#include "quality_scene.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/page_detect.h"
+#include "lens/src/stages/text_raster.h"
+
+namespace tavrin::quality {
+
+// ---- the clean page ---------------------------------------------------------
+
+namespace {
+
+int MmToPagePixels(double mm) {
+  return static_cast<int>(std::lround(mm / 25.4 * kPageDpi));
+}
+
+}  // namespace
+
+CleanPage RenderPage(const cv::Scalar& paper, cv::Size2d pageMm, size_t first, size_t count) {
+  CleanPage page;
+  page.image = cv::Mat(MmToPagePixels(pageMm.height), MmToPagePixels(pageMm.width), CV_8UC3, paper);
+  tavrin::lens::TextStyle style;
+  style.family = "Liberation Serif";
+  style.pixelSize = static_cast<int>(std::lround(12.0 / 72 * kPageDpi));  // 12 pt
+  const int left = MmToPagePixels(kMarginMm);
+  const int right = page.image.cols - left;
+  double baseline = MmToPagePixels(kMarginMm) + style.pixelSize;
+  const double lineStep = 1.45 * style.pixelSize;
+  const auto draw = [&](const std::string& line) {
+    const auto raster = tavrin::lens::RasterizeText(line, style);
+    if (!raster) return;
+    const cv::Point origin(left - static_cast<int>(raster->origin.x),
+                           static_cast<int>(baseline - raster->ascent - raster->origin.y));
+    const cv::Rect place = cv::Rect(origin, raster->coverage.size()) &
+                           cv::Rect(0, 0, page.image.cols, page.image.rows);
+    cv::Mat target = page.image(place);
+    const cv::Mat coverage = raster->coverage(cv::Rect(place.tl() - origin, place.size()));
+    for (int y = 0; y < target.rows; ++y) {
+      for (int x = 0; x < target.cols; ++x) {
+        const double a = coverage.at<uchar>(y, x) / 255.0;
+        cv::Vec3b& p = target.at<cv::Vec3b>(y, x);
+        for (int c = 0; c < 3; ++c) p[c] = cv::saturate_cast<uchar>(p[c] * (1 - a) + 28 * a);
+      }
+    }
+    page.text += (page.text.empty() ? "" : " ") + line;
+    baseline += lineStep;
+  };
+  for (size_t p = first; p < std::min(first + count, std::size(kParagraphs)); ++p) {
+    std::istringstream words(kParagraphs[p]);
+    std::string word;
+    std::string line;
+    while (words >> word) {
+      const std::string longer = line.empty() ? word : line + " " + word;
+      const auto raster = tavrin::lens::RasterizeText(longer, style);
+      if (raster && left + raster->advance > right && !line.empty()) {
+        draw(line);
+        line = word;
+      } else {
+        line = longer;
+      }
+    }
+    if (!line.empty()) draw(line);
+    baseline += 0.6 * lineStep;
+  }
+  // Registration marks near the corners: where the crop's edges are, and
+  // how straight the page came out.
+  const int inset = MmToPagePixels(kMarkInsetMm);
+  const int radius = MmToPagePixels(kMarkRadiusMm);
+  for (const cv::Point centre : {cv::Point(inset, inset), cv::Point(page.image.cols - inset, inset),
+                                 cv::Point(page.image.cols - inset, page.image.rows - inset),
+                                 cv::Point(inset, page.image.rows - inset)}) {
+    cv::circle(page.image, centre, radius, cv::Scalar(20, 20, 20), cv::FILLED, cv::LINE_AA);
+  }
+  return page;
+}
+
+// ---- the frame ----------------------------------------------------------------
+
+double FocalPixels() {
+  return tavrin::lens::DefaultFocalPixels(kFrame.width);
+}
+
+namespace {
+
+// Page millimetres (origin at the page's centre) to frame pixels, through a
+// pinhole camera tilted by the scene's angles.
+cv::Matx33d PageToFrame(const Scene& scene) {
+  const double rx = scene.tiltX * CV_PI / 180;
+  const double ry = scene.tiltY * CV_PI / 180;
+  const double rz = scene.turn * CV_PI / 180;
+  const cv::Matx33d turnX(1, 0, 0, 0, std::cos(rx), -std::sin(rx), 0, std::sin(rx), std::cos(rx));
+  const cv::Matx33d turnY(std::cos(ry), 0, std::sin(ry), 0, 1, 0, -std::sin(ry), 0, std::cos(ry));
+  const cv::Matx33d turnZ(std::cos(rz), -std::sin(rz), 0, std::sin(rz), std::cos(rz), 0, 0, 0, 1);
+  const cv::Matx33d r = turnX * turnY * turnZ;
+  const double f = FocalPixels();
+  const double distance = f * kFieldWidthMm / kFrame.width;  // mm from the camera
+  const cv::Matx33d k(f, 0, kFrame.width / 2.0, 0, f, kFrame.height / 2.0, 0, 0, 1);
+  const cv::Matx33d rt(r(0, 0), r(0, 1), 0, r(1, 0), r(1, 1), 0, r(2, 0), r(2, 1), distance);
+  return k * rt;
+}
+
+}  // namespace
+
+cv::Mat DrawDesk(const std::string& kind, cv::RNG& rng) {
+  cv::Mat desk(kFrame, CV_8UC3);
+  if (kind == "dark-wood" || kind == "cork") {
+    cv::Mat noise(kFrame.height / 8, kFrame.width / 8, CV_32F);
+    rng.fill(noise, cv::RNG::NORMAL, 0, 1);
+    cv::Mat grain;
+    if (kind == "dark-wood") {
+      cv::GaussianBlur(noise, grain, cv::Size(0, 0), 12, 1.2);  // long grain along x
+    } else {
+      cv::GaussianBlur(noise, grain, cv::Size(0, 0), 1.0);  // speckle
+    }
+    cv::resize(grain, grain, kFrame, 0, 0, cv::INTER_CUBIC);
+    const cv::Scalar base =
+        kind == "dark-wood" ? cv::Scalar(45, 75, 115) : cv::Scalar(95, 140, 180);
+    const double depth = kind == "dark-wood" ? 60 : 90;
+    for (int y = 0; y < kFrame.height; ++y) {
+      for (int x = 0; x < kFrame.width; ++x) {
+        const double g = grain.at<float>(y, x) * depth;
+        desk.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(base[0] + 0.5 * g),
+                                             cv::saturate_cast<uchar>(base[1] + 0.8 * g),
+                                             cv::saturate_cast<uchar>(base[2] + g));
+      }
+    }
+  } else if (kind == "checks") {
+    for (int y = 0; y < kFrame.height; ++y) {
+      for (int x = 0; x < kFrame.width; ++x) {
+        const bool dark = ((x / 90) + (y / 90)) % 2 == 0;
+        desk.at<cv::Vec3b>(y, x) = dark ? cv::Vec3b(150, 160, 170) : cv::Vec3b(215, 220, 224);
+      }
+    }
+  } else if (kind == "white") {
+    desk.setTo(cv::Scalar(238, 239, 240));
+  } else {
+    desk.setTo(cv::Scalar(196, 200, 203));  // light grey
+  }
+  return desk;
+}
+
+Frame DrawFrame(const Scene& scene, const cv::Mat& cleanPage, unsigned seed) {
+  cv::RNG rng(seed);
+  Frame frame;
+  frame.image = DrawDesk(scene.desk, rng);
+  const cv::Matx33d toFrame = PageToFrame(scene);
+  // The page at about the frame's scale first: a warp that shrinks a lot
+  // samples too sparsely.
+  const double framePixelsPerMm = kFrame.width / kFieldWidthMm;
+  cv::Mat page;
+  cv::resize(cleanPage, page,
+             cv::Size(static_cast<int>(kPageWidthMm * framePixelsPerMm),
+                      static_cast<int>(kPageHeightMm * framePixelsPerMm)),
+             0, 0, cv::INTER_AREA);
+  const double perMmX = page.cols / kPageWidthMm;
+  const double perMmY = page.rows / kPageHeightMm;
+  // page pixel centres -> page mm (centred) -> frame pixel centres
+  const cv::Matx33d pageToMm(1 / perMmX, 0, 0.5 / perMmX - kPageWidthMm / 2, 0, 1 / perMmY,
+                             0.5 / perMmY - kPageHeightMm / 2, 0, 0, 1);
+  const cv::Matx33d shift(1, 0, -0.5, 0, 1, -0.5, 0, 0, 1);
+  const cv::Matx33d h = shift * toFrame * pageToMm;
+  const cv::Point2d cornersMm[4] = {{-kPageWidthMm / 2, -kPageHeightMm / 2},
+                                    {kPageWidthMm / 2, -kPageHeightMm / 2},
+                                    {kPageWidthMm / 2, kPageHeightMm / 2},
+                                    {-kPageWidthMm / 2, kPageHeightMm / 2}};
+  for (size_t i = 0; i < 4; ++i) {
+    const cv::Vec3d p = toFrame * cv::Vec3d(cornersMm[i].x, cornersMm[i].y, 1);
+    frame.corners[i] =
+        cv::Point2f(static_cast<float>(p[0] / p[2]), static_cast<float>(p[1] / p[2]));
+  }
+  cv::Mat laid;
+  cv::Mat alpha;
+  cv::warpPerspective(page, laid, cv::Mat(h), kFrame, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::warpPerspective(cv::Mat(page.size(), CV_32F, cv::Scalar(1)), alpha, cv::Mat(h), kFrame,
+                      cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
+  // The paper's thin shadow on the desk, down and to the right.
+  cv::Mat castShadow;
+  cv::warpAffine(alpha, castShadow, cv::Mat(cv::Matx23d(1, 0, 5, 0, 1, 7)), kFrame);
+  cv::GaussianBlur(castShadow, castShadow, cv::Size(0, 0), 5);
+
+  // The light over desk and paper alike: a lamp's fall-off from the left,
+  // a soft shadow across the middle, the overall level.
+  cv::Mat light(kFrame, CV_32F);
+  for (int y = 0; y < kFrame.height; ++y) {
+    for (int x = 0; x < kFrame.width; ++x) {
+      light.at<float>(y, x) = static_cast<float>(scene.dim * (1.0 - scene.lamp * x / kFrame.width) *
+                                                 (1.0 - 0.25 * castShadow.at<float>(y, x)));
+    }
+  }
+  if (scene.shadow > 0) {
+    cv::Mat shade(kFrame, CV_32F, cv::Scalar(0));
+    cv::ellipse(shade, cv::Point(kFrame.width * 62 / 100, kFrame.height * 55 / 100),
+                cv::Size(kFrame.width / 5, kFrame.height / 9), -30, 0, 360, cv::Scalar(1),
+                cv::FILLED);
+    cv::GaussianBlur(shade, shade, cv::Size(0, 0), 60);
+    light = light.mul(1.0 - scene.shadow * shade);
+  }
+  cv::Mat deskF;
+  cv::Mat laidF;
+  frame.image.convertTo(deskF, CV_32FC3);
+  laid.convertTo(laidF, CV_32FC3);
+  cv::Mat alpha3;
+  cv::Mat light3;
+  cv::cvtColor(alpha, alpha3, cv::COLOR_GRAY2BGR);
+  cv::cvtColor(light, light3, cv::COLOR_GRAY2BGR);
+  cv::Mat desk3;
+  cv::subtract(cv::Scalar::all(1.0), alpha3, desk3);
+  cv::Mat scene3 = deskF.mul(desk3) + laidF.mul(alpha3);
+  scene3 = scene3.mul(light3);
+  // Lens blur, then sensor noise that grows a little with the light.
+  cv::GaussianBlur(scene3, scene3, cv::Size(0, 0), 1.1);
+  cv::Mat noise(kFrame, CV_32FC3);
+  rng.fill(noise, cv::RNG::NORMAL, 0, 1);
+  cv::Mat spread;
+  cv::sqrt(cv::max(scene3, 1.0), spread);
+  scene3 += noise.mul(spread * 0.25 + 1.5);
+  scene3.convertTo(frame.image, CV_8UC3);
+  return frame;
+}
+
+bool WriteJpeg(const cv::Mat& bgr, const fs::path& path, int quality) {
+  tjhandle handle = tjInitCompress();
+  unsigned char* bytes = nullptr;
+  unsigned long size = 0;
+  const int status = tjCompress2(handle, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows,
+                                 TJPF_BGR, &bytes, &size, TJSAMP_422, quality, TJFLAG_FASTDCT);
+  tjDestroy(handle);
+  if (status != 0) return false;
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+  tjFree(bytes);
+  return static_cast<bool>(file);
+}
+
+}  // namespace tavrin::quality
