@@ -34,6 +34,7 @@
 #include "platform/paths.h"
 #include "settings/scan_settings.h"
 #include "tests/mainwindow/private_program_folder.h"
+#include "tests/mainwindow/window_probe.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ int Measure(int captures) {
   if (!SaveLastSettings(LastSettingsPath(), settings)) return 1;
 
   CTavrinWindowDlg window;
+  const ScanWindowProbe probe(window);
   if (!window.OnInitDialog()) return 1;
   const auto* resolution = qobject_cast<QComboBox*>(window.Control(kIdResolutionCombo));
   const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
@@ -99,9 +101,9 @@ int Measure(int captures) {
   std::vector<double> libraryMs;
   for (int i = 0; i <= captures; ++i) {
     std::array<char, 1024> path{};
-    std::snprintf(path.data(), path.size(), "%s/library_%d.jpg", window.WorkFolder().c_str(), i);
+    std::snprintf(path.data(), path.size(), "%s/library_%d.jpg", probe.WorkFolder().c_str(), i);
     const auto start = std::chrono::steady_clock::now();
-    const int result = lens.camCaptureImageFile(window.CurrentCamera(), path.data());
+    const int result = lens.camCaptureImageFile(probe.CurrentCamera(), path.data());
     const auto end = std::chrono::steady_clock::now();
     if (result != 0) {
       std::fprintf(stderr, "library capture %d failed: %d\n", i, result);
@@ -113,11 +115,11 @@ int Measure(int captures) {
 
   std::vector<double> elapsedMs;
   for (int i = 0; i <= captures && !failed; ++i) {
-    const size_t before = window.Twain().FileList().size();
+    const size_t before = probe.Twain().FileList().size();
     const auto start = std::chrono::steady_clock::now();
     capture->click();
     const auto end = std::chrono::steady_clock::now();
-    if (window.Twain().FileList().size() != before + 1) {
+    if (probe.Twain().FileList().size() != before + 1) {
       std::fprintf(stderr, "capture %d handed nothing on\n", i);
       return 1;
     }
@@ -125,7 +127,7 @@ int Measure(int captures) {
     RunEventsFor(kPauseMs);
   }
   if (failed) return 1;
-  const std::u16string last = window.Twain().FileList().back();
+  const std::u16string last = probe.Twain().FileList().back();
   const QSize written = QImageReader(QString::fromStdU16String(last)).size();
   std::fprintf(stderr, "last file %dx%d (cropped page)\n", written.width(), written.height());
   window.reject();
