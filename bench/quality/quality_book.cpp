@@ -62,24 +62,6 @@ cv::Mat DrawFlatPageFrame(const cv::Mat& page, unsigned seed) {
   return frame;
 }
 
-namespace {
-
-// Ink: darker than the paper around it (a global cut-off would fail on
-// the gutter's shading left in an unflattened page).
-cv::Mat InkMask(const cv::Mat& grey) {
-  cv::Mat paper;
-  cv::resize(grey, paper, cv::Size(std::max(1, grey.cols / 8), std::max(1, grey.rows / 8)), 0, 0,
-             cv::INTER_AREA);
-  cv::dilate(paper, paper, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
-  cv::GaussianBlur(paper, paper, cv::Size(9, 9), 0);
-  cv::resize(paper, paper, grey.size(), 0, 0, cv::INTER_LINEAR);
-  cv::Mat scaled;
-  paper.convertTo(scaled, CV_8U, 0.6);
-  return grey < scaled;
-}
-
-}  // namespace
-
 // How far the worst text line bows away from straight, in mm: each line's
 // ink is joined along its length, its baseline followed in steps of 8 mm
 // (the commonest of the columns' lowest ink), a

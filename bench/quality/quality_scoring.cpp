@@ -89,13 +89,7 @@ cv::Mat LoadGrey(const fs::path& path) {
       .clone();
 }
 
-Geometry Measure(const cv::Mat& grey, cv::Size2d pageMm) {
-  Geometry g;
-  g.aspect =
-      100.0 * ((static_cast<double>(grey.cols) / grey.rows) / (pageMm.width / pageMm.height) - 1);
-  const double pxPerMm = grey.cols / pageMm.width;
-  // Dark against the paper around it: a lamp's fall-off across the page
-  // would defeat one global cut-off.
+cv::Mat InkMask(const cv::Mat& grey) {
   cv::Mat paper;
   cv::resize(grey, paper, cv::Size(std::max(1, grey.cols / 8), std::max(1, grey.rows / 8)), 0, 0,
              cv::INTER_AREA);
@@ -104,7 +98,15 @@ Geometry Measure(const cv::Mat& grey, cv::Size2d pageMm) {
   cv::resize(paper, paper, grey.size(), 0, 0, cv::INTER_LINEAR);
   cv::Mat scaled;
   paper.convertTo(scaled, CV_8U, 0.6);
-  cv::Mat dark = grey < scaled;
+  return grey < scaled;
+}
+
+Geometry Measure(const cv::Mat& grey, cv::Size2d pageMm) {
+  Geometry g;
+  g.aspect =
+      100.0 * ((static_cast<double>(grey.cols) / grey.rows) / (pageMm.width / pageMm.height) - 1);
+  const double pxPerMm = grey.cols / pageMm.width;
+  cv::Mat dark = InkMask(grey);
   cv::Mat labels;
   cv::Mat stats;
   cv::Mat centroids;

@@ -16,6 +16,10 @@ std::string Ocr(const fs::path& image);
 
 cv::Mat LoadGrey(const fs::path& path);
 
+// Ink: darker than the paper around it. One global cut-off would fail on a
+// lamp's fall-off across the page or the gutter's shading of a book.
+cv::Mat InkMask(const cv::Mat& grey);
+
 struct Geometry {
   bool marks = false;  // all four registration marks found
   double aspect = 0;   // output's width/height against the page's, in percent

@@ -16,6 +16,16 @@ bool Bind(void* module, const char* name, Function& function) {
 
 }  // namespace
 
+bool BindSourceApi(void* module, SourceApi& api) {
+  return Bind(module, "tsOpen", api.open) && Bind(module, "tsWriteShowModel", api.writeShowModel) &&
+         Bind(module, "tsWriteScanRequest", api.writeScanRequest) &&
+         Bind(module, "tsSend", api.send) && Bind(module, "tsSendCopiedData", api.sendCopiedData) &&
+         Bind(module, "tsNextEvent", api.nextEvent) &&
+         Bind(module, "tsWindowRunning", api.windowRunning) &&
+         Bind(module, "tsPagesNotHandedOn", api.pagesNotHandedOn) &&
+         Bind(module, "tsLastError", api.lastError) && Bind(module, "tsClose", api.close);
+}
+
 const SourceApi* LoadSourceModule(const std::string& path, std::string& error) {
   static std::mutex mutex;
   static std::string loadedFrom;
@@ -36,13 +46,7 @@ const SourceApi* LoadSourceModule(const std::string& path, std::string& error) {
     return nullptr;
   }
   SourceApi bound;
-  if (!Bind(module, "tsOpen", bound.open) ||
-      !Bind(module, "tsWriteShowModel", bound.writeShowModel) ||
-      !Bind(module, "tsWriteScanRequest", bound.writeScanRequest) ||
-      !Bind(module, "tsSend", bound.send) || !Bind(module, "tsNextEvent", bound.nextEvent) ||
-      !Bind(module, "tsWindowRunning", bound.windowRunning) ||
-      !Bind(module, "tsPagesNotHandedOn", bound.pagesNotHandedOn) ||
-      !Bind(module, "tsLastError", bound.lastError) || !Bind(module, "tsClose", bound.close)) {
+  if (!BindSourceApi(module, bound)) {
     platform::FreeLibraryHandle(module);
     error = path + " lacks its functions";
     return nullptr;

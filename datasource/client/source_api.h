@@ -16,12 +16,16 @@ struct SourceApi {
   decltype(&tsWriteShowModel) writeShowModel = nullptr;
   decltype(&tsWriteScanRequest) writeScanRequest = nullptr;
   decltype(&tsSend) send = nullptr;
+  decltype(&tsSendCopiedData) sendCopiedData = nullptr;
   decltype(&tsNextEvent) nextEvent = nullptr;
   decltype(&tsWindowRunning) windowRunning = nullptr;
   decltype(&tsPagesNotHandedOn) pagesNotHandedOn = nullptr;
   decltype(&tsLastError) lastError = nullptr;
   decltype(&tsClose) close = nullptr;
 };
+
+// Binds every function of the loaded module; false when one is missing.
+bool BindSourceApi(void* module, SourceApi& api);
 
 // The module at path. Null with error set when it is missing, cannot be
 // loaded or lacks its functions, or when this process already loaded it

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TavrinSource.h"
+#include "datasource/client/source_api.h"
 #include "dslink/copied_data.h"
 #include "dslink/shared_message_channel.h"
 #include "dslink/twain_control.h"
@@ -127,37 +128,13 @@ TEST_F(ScanEndToEnd, ModeOneDeliversThreeCroppedJpegsAndLeavesTheSettingsAlone) 
   EXPECT_FALSE(Trace().contains("show")) << Trace().join(' ').toStdString();
 }
 
-// The data source's own API, loaded from the private program folder, so
-// that a test can send what tavrin-scan never does.
-struct SourceApi {
-  decltype(&tsOpen) open = nullptr;
-  decltype(&tsWriteShowModel) writeShowModel = nullptr;
-  decltype(&tsSend) send = nullptr;
-  decltype(&tsSendCopiedData) sendCopiedData = nullptr;
-  decltype(&tsNextEvent) nextEvent = nullptr;
-  decltype(&tsWindowRunning) windowRunning = nullptr;
-  decltype(&tsLastError) lastError = nullptr;
-  decltype(&tsClose) close = nullptr;
-  void* module = nullptr;
-
-  template <class F>
-  void Find(F& function, const char* name) {
-    function = reinterpret_cast<F>(platform::FindLibrarySymbol(module, name));
-  }
-
+// The data source's own API, loaded from each test's private program folder
+// (the clients' loader keeps to one folder a process), so that a test can
+// send what tavrin-scan never does.
+struct PrivateSourceApi : SourceApi {
   bool Load(const std::string& path) {
-    module = platform::LoadLibraryFile(path);
-    if (module == nullptr) return false;
-    Find(open, "tsOpen");
-    Find(writeShowModel, "tsWriteShowModel");
-    Find(send, "tsSend");
-    Find(sendCopiedData, "tsSendCopiedData");
-    Find(nextEvent, "tsNextEvent");
-    Find(windowRunning, "tsWindowRunning");
-    Find(lastError, "tsLastError");
-    Find(close, "tsClose");
-    return open && writeShowModel && send && sendCopiedData && nextEvent && windowRunning &&
-           lastError && close;
+    void* module = platform::LoadLibraryFile(path);
+    return module != nullptr && BindSourceApi(module, *this);
   }
 };
 
@@ -199,7 +176,7 @@ class SourceEndToEnd : public ScanEndToEnd {
   }
   QString ShowModelPath() const { return Path("home/Documents/DSConfig/ShowModel.xml"); }
 
-  SourceApi api;
+  PrivateSourceApi api;
   TavrinSession* session = nullptr;
 };
 
