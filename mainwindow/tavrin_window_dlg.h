@@ -131,6 +131,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // Unchecks a checked box and applies that as its click would.
   void TurnOff(QCheckBox* box, void (CTavrinWindowDlg::*apply)());
   void EnableControl(int id, bool enable);
+  // The options a book crop has no use for are greyed while it is chosen.
+  void EnableForCrop();
   void SetLabel(int id, const std::u16string& text);
 
   // Layout.

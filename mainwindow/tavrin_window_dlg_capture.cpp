@@ -220,8 +220,10 @@ void CTavrinWindowDlg::WebcamMerge(const char* mainPath, const char* webcamPath,
 }
 
 void CTavrinWindowDlg::HandOn(const std::string& path) {
-  twain.HandOff(platform::Utf8ToUtf16(path));
+  // The thumbnail first: a client that takes the file it is sent away (the
+  // scanner backend does) may have removed it by the time the strip reads it.
   thumbnails->AddImage(QString::fromStdString(path));
+  twain.HandOff(platform::Utf8ToUtf16(path));
 }
 
 void CTavrinWindowDlg::OnMergeCheck() {

@@ -300,9 +300,21 @@ int CTavrinWindowDlg::SelectedCrop() const {
 void CTavrinWindowDlg::OnCropChange() {
   const int crop = SelectedCrop();
   library.camSetImageAutoCrop(currentCamera, crop);
-  // A multiple crop gives several files, which a two-picture merge cannot
-  // pair.
-  if (crop == kTavrinCropMultiplePages) TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
+  // A multiple or book crop gives several files, which a two-picture merge
+  // cannot pair.
+  if (crop == kTavrinCropMultiplePages || crop == kTavrinCropBook) {
+    TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
+  }
+  EnableForCrop();
+}
+
+void CTavrinWindowDlg::EnableForCrop() {
+  // Leaving the book crop gives the lists back, as choosing it takes them.
+  const bool notBook = SelectedCrop() != kTavrinCropBook;
+  EnableControl(kIdColorCombo, notBook);
+  EnableControl(kIdRotateCombo, notBook);
+  EnableControl(kIdMergeCheck, notBook);
+  EnableControl(kIdWatermarkCheck, notBook);
 }
 
 void CTavrinWindowDlg::OnHandCutCheck() {

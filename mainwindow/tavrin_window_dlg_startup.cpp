@@ -325,10 +325,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
 
   // The crop the user has chosen, which a device change keeps.
   const bool notBook = SelectedCrop() != kTavrinCropBook;
-  EnableControl(kIdColorCombo, notBook);
-  EnableControl(kIdRotateCombo, notBook);
-  EnableControl(kIdMergeCheck, notBook);
-  EnableControl(kIdWatermarkCheck, notBook);
+  EnableForCrop();
   EnableControl(kIdCropCombo, true);
   const bool mergeOn = mergeCheck->isChecked() && notBook;
   ShowMergePreview(mergeOn);

@@ -282,10 +282,10 @@ ScanChoice OptionSet::Choice() const {
   ScanChoice choice;
   if (mode_ == SANE_VALUE_SCAN_MODE_GRAY) {
     choice.kind = PixelKind::kGray;
-    choice.colorType = 1;
+    choice.colorType = TS_PIXEL_GREY;
   } else if (mode_ == SANE_VALUE_SCAN_MODE_LINEART) {
     choice.kind = PixelKind::kLineart;
-    choice.colorType = 0;
+    choice.colorType = TS_PIXEL_BW;
   }
   choice.preview = preview_ == SANE_TRUE;
   choice.source = source_ == kSourceFeeder        ? SourceKind::kFeeder

@@ -8,6 +8,7 @@
 #include <array>
 #include <string>
 
+#include "datasource/include/TavrinSource.h"
 #include "datasource/sane/page_image.h"
 
 namespace tavrin::sane {
@@ -55,7 +56,7 @@ struct ScanArea {
 
 struct ScanChoice {
   PixelKind kind = PixelKind::kColor;
-  int colorType = 2;  // the data source's colour types: 0 black and white, 1 grey, 2 colour
+  int colorType = TS_PIXEL_RGB;  // the data source's colour type
   int dpi = 300;
   SourceKind source = SourceKind::kFlatbed;
   bool preview = false;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "lens/include/TavrinLens.h"
 #include "platform/files.h"
 
 namespace tavrin::sane {
@@ -20,13 +21,7 @@ constexpr int kPollMs = 100;
 constexpr int kCloseSendMs = 2000;
 constexpr uintmax_t kMaxFileBytes = 256u << 20;
 
-constexpr int kMsgClose = 205;
-constexpr int kMsgRequest = 206;
-
-// The window's crop items.
-constexpr int kCropNone = 0;
-constexpr int kCropSinglePage = 1;
-constexpr int kCropBook = 4;
+// No crop in the request: the window keeps the one the person chose.
 constexpr int kKeepWindowCrop = -1;
 // A page laid down is taken once it has lain still this long.
 constexpr int kFeederStillSeconds = 2;
@@ -88,7 +83,7 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
 
 void ScanSession::Close() {
   if (session_ == nullptr) return;
-  if (api_.windowRunning(session_)) api_.send(session_, kMsgClose, kCloseSendMs);
+  if (api_.windowRunning(session_)) api_.send(session_, TS_MSG_CLOSE, kCloseSendMs);
   api_.close(session_, kWindowEndMs);
   session_ = nullptr;
   showMode_ = -1;
@@ -121,7 +116,7 @@ SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cro
   if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, WindowDpi(choice), cropMode,
                             autoSeconds) != TS_OK)
     return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
-  if (api_.send(session_, kMsgRequest, kSendTimeoutMs) != TS_OK)
+  if (api_.send(session_, TS_MSG_REQUEST, kSendTimeoutMs) != TS_OK)
     return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
   return SANE_STATUS_GOOD;
 }
@@ -129,12 +124,12 @@ SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cro
 SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
   if (session_ != nullptr && (showMode_ != 1 || feederRun_)) Close();
   if (session_ == nullptr) {
-    const SANE_Status opened = Open(1, choice);
+    const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
   }
   // The whole field when the frontend's scan area is to be cut from it.
-  const SANE_Status requested =
-      Request(1, choice, choice.findPage ? kCropSinglePage : kCropNone, 0);
+  const SANE_Status requested = Request(
+      TS_SHOW_CAPTURE_SEND, choice, choice.findPage ? kTavrinCropSinglePage : kTavrinCropNone, 0);
   if (requested != SANE_STATUS_GOOD) return requested;
 
   switch (WaitForPage(Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs), file)) {
@@ -188,13 +183,15 @@ SANE_Status ScanSession::NextFeederPage(const ScanChoice& choice, std::string& f
   // from a flatbed's window by feederRun_.
   if (session_ != nullptr && !feederRun_) Close();
   if (session_ == nullptr) {
-    const SANE_Status opened = Open(1, choice);
+    const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
     feederRun_ = true;
     // A book's spread is taken once and comes as two files, each of which
     // is a page of the batch.
-    const int crop = choice.book ? kCropBook : choice.findPage ? kCropSinglePage : kCropNone;
-    const SANE_Status requested = Request(1, choice, crop, kFeederStillSeconds);
+    const int crop = choice.book       ? kTavrinCropBook
+                     : choice.findPage ? kTavrinCropSinglePage
+                                       : kTavrinCropNone;
+    const SANE_Status requested = Request(TS_SHOW_CAPTURE_SEND, choice, crop, kFeederStillSeconds);
     if (requested != SANE_STATUS_GOOD) return requested;
   }
   switch (WaitForPage(Clock::now() + std::chrono::seconds(choice.feederWaitSeconds), file)) {
@@ -221,9 +218,9 @@ SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
   if (session_ == nullptr) {
     // Mode 2 shows the window with the frontend's colour and resolution,
     // and delivers the pages as a list when the person closes it.
-    const SANE_Status opened = Open(2, choice);
+    const SANE_Status opened = Open(TS_SHOW_LIST, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
-    const SANE_Status requested = Request(2, choice, kKeepWindowCrop, 0);
+    const SANE_Status requested = Request(TS_SHOW_LIST, choice, kKeepWindowCrop, 0);
     if (requested != SANE_STATUS_GOOD) return requested;
   }
   // The person may take as long as they need.

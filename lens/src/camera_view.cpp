@@ -182,11 +182,6 @@ void CameraView::SetPreviewFactor(double factor) {
   previewFactor_ = factor;
 }
 
-PreviewLook CameraView::Look() const {
-  std::lock_guard lock(mutex_);
-  return look_;
-}
-
 void CameraView::SetLook(const PreviewLook& look) {
   std::lock_guard lock(mutex_);
   if (look.autoCrop != look_.autoCrop) {
@@ -286,7 +281,10 @@ void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy, const 
     return;
   }
   const auto start = std::chrono::steady_clock::now();
-  if (start < nextOutlineSearch_) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (start < nextOutlineSearch_) return;
+  }
   const cv::Mat frame = searchCopy();
   if (frame.empty()) {
     std::lock_guard lock(mutex_);

@@ -109,7 +109,6 @@ class CameraView {
   double PreviewFactor() const;
   void SetPreviewFactor(double factor);
 
-  PreviewLook Look() const;
   void SetLook(const PreviewLook& look);
   // The pages the automatic crop finds in a recent frame; empty without one.
   std::vector<PageOutline> Outlines() const;
@@ -148,9 +147,9 @@ class CameraView {
   double previewFactor_ = 0.0;
   PreviewLook look_;
   std::vector<PageOutline> outlines_;
-
-  // Capture thread only: when the page search may run again.
+  // When the page search may run again; a new look lets it run at once.
   std::chrono::steady_clock::time_point nextOutlineSearch_;
+
   std::unique_ptr<v4l2::FrameDecoder> decoder_;  // capture thread only, made on first use
 };
 

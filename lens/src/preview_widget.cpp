@@ -33,10 +33,6 @@ bool SameCrop(const CropPercent& a, const CropPercent& b) {
   return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
-bool SameOutlines(const std::vector<PageOutline>& a, const std::vector<PageOutline>& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
-}
-
 QImage ImageOf(const cv::Mat& mat) {
   return QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step),
                 mat.channels() == 1 ? QImage::Format_Grayscale8 : QImage::Format_BGR888);
@@ -128,7 +124,7 @@ void PreviewWidget::OnTick() {
   const bool newFrame = latest.sequence != frame_.sequence || latest.Empty() != frame_.Empty();
   const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || !SameCrop(crop, crop_);
   std::vector<PageOutline> outlines = view_->Outlines();
-  const bool newOutlines = !SameOutlines(outlines, outlines_);
+  const bool newOutlines = outlines != outlines_;
   if (!newFrame && !newView && !newOutlines) return;
   frame_ = std::move(latest);
   zoom_ = zoom;

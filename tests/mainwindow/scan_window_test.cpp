@@ -275,7 +275,7 @@ TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
   EXPECT_EQ(saved.cutType, 4);
 }
 
-TEST_F(ScanWindowTest, OtherCropsLeaveColourAndRotateEnabled) {
+TEST_F(ScanWindowTest, OtherCropsLeaveColourAndRotateEnabledAndLeavingTheBookGivesThemBack) {
   ScanSettings settings;
   settings.cutType = kTavrinCropEdgeRestore;
   SaveSettingsFile(settings);
@@ -283,6 +283,19 @@ TEST_F(ScanWindowTest, OtherCropsLeaveColourAndRotateEnabled) {
   EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
   EXPECT_TRUE(Combo(kIdRotateCombo)->isEnabled());
   EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 3);
+
+  // Chosen while the window runs, the book crop greys what it greys at
+  // start-up and drops a two-picture merge; leaving it gives the lists back.
+  Get<QCheckBox>(kIdMergeCheck)->click();
+  Choose(kIdCropCombo, kTavrinCropBook);
+  EXPECT_FALSE(Combo(kIdColorCombo)->isEnabled());
+  EXPECT_FALSE(Combo(kIdRotateCombo)->isEnabled());
+  EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
+  Choose(kIdCropCombo, kTavrinCropSinglePage);
+  EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
+  EXPECT_TRUE(Combo(kIdRotateCombo)->isEnabled());
+  EXPECT_TRUE(Get<QCheckBox>(kIdMergeCheck)->isEnabled());
+  EXPECT_TRUE(Get<QCheckBox>(kIdWatermarkCheck)->isEnabled());
 }
 
 TEST_F(ScanWindowTest, NamedSizesOnlyAndTheRememberedOneSelected) {
