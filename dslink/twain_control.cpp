@@ -309,9 +309,6 @@ void CTwainControl::ReportUndelivered(const std::vector<std::u16string>& paths,
   }
   std::u16string where;
   for (const std::u16string& folder : folders) where += (where.empty() ? u"" : u", ") + folder;
-  // For the person's eyes: "tmp//Tavrin" reads as one folder.
-  for (size_t at = where.find(u"//"); at != std::u16string::npos; at = where.find(u"//", at))
-    where.erase(at, 1);
   const std::u16string reason = u"The scanned pages could not be handed on: " + why + u".";
   // The data source learns why with the 205; the text must fit the block.
   std::u16string note = reason + u" They are in " + where + u".";
