@@ -289,6 +289,58 @@ TEST(LensV4l2, OnlyAShownPreviewDecodesFramesAndThenAtItsOwnSize) {
   EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
 }
 
+// At 1:1 only the part of a JPEG frame on screen is decoded, and what the
+// person sees there is that part of the frame as a capture has it.
+TEST(LensV4l2, OneToOnePreviewDecodesOnlyThePartOnScreen) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  QWidget host;
+  host.resize(320, 240);
+  host.show();
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  ASSERT_NE(preview, nullptr);
+  ASSERT_EQ(replayed.lens.camOriginalPreview(0), 0);
+  // The first frames after the zoom still carry the whole picture.
+  const auto paintedAtOneToOne = [&] {
+    return preview->property("paintedScale").toDouble() == 1.0
+               ? preview->property("framesPainted").toULongLong()
+               : 0;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  qulonglong zoomed = 0;
+  while ((zoomed = paintedAtOneToOne()) == 0 && std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  while (paintedAtOneToOne() < zoomed + 3 && std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_GE(paintedAtOneToOne(), zoomed + 3);
+  // The 320x240 on screen with a margin, widened to the JPEG's blocks.
+  const QSize copy = preview->property("previewSize").toSize();
+  EXPECT_GE(copy.width(), 320);
+  EXPECT_LE(copy.width(), 320 + 64 + 32);
+  EXPECT_GE(copy.height(), 240);
+  EXPECT_LE(copy.height(), 240 + 64 + 32);
+
+  char path[kTavrinLensPathBuffer] = {};
+  std::strncpy(path, scratch.File("whole.bmp").c_str(), sizeof path - 1);
+  ASSERT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+  const QImage whole = QImage(QString::fromStdString(scratch.File("whole.bmp")))
+                           .convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(whole.size(), QSize(640, 480));
+  // Centred: the middle of the frame, the page's lines of text.
+  const QImage expected = whole.copy(160, 120, 320, 240);
+  const QImage shown = preview->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(shown.size(), expected.size());
+  double difference = 0;
+  for (int y = 0; y < shown.height(); ++y)
+    for (int x = 0; x < shown.width(); ++x)
+      difference += std::abs(qGray(shown.pixel(x, y)) - qGray(expected.pixel(x, y)));
+  EXPECT_LT(difference / (shown.width() * shown.height()), 2.0);
+  EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
+}
+
 Recorder& ChangeNotices() {
   static Recorder recorder;
   return recorder;

@@ -52,6 +52,17 @@ class FrameDecoder {
   bool DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
                         cv::Mat& bgr, std::string* error = nullptr);
 
+  // Only the part of an MJPEG frame inside region (frame pixels), at scale
+  // picture pixels per frame pixel (above 0, at most 1): the rows above it
+  // are skipped, the columns beside it not decoded, the rest decoded at the
+  // largest halving that still gives that scale and resampled once. The
+  // JPEG's blocks widen the part a little; covered is set to the part of the
+  // frame the picture shows, and the picture is about covered's size times
+  // scale. A frame that is corrupt or cut short anywhere up to the part's
+  // last row is refused, as is a region outside the frame.
+  bool DecodeMjpegRegion(const uint8_t* data, size_t bytes, cv::Rect region, double scale,
+                         cv::Mat& bgr, cv::Rect& covered, std::string* error = nullptr);
+
  private:
   struct Scale {
     int numerator = 1;
