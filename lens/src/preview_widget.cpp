@@ -136,6 +136,11 @@ void PreviewWidget::OnTick() {
   const CameraView::Zoom zoom = view_->CurrentZoom();
   const CropPercent crop = view_->Crop();
   FrameSlot::Frame latest = view_->frames.Latest();
+  // A JPEG frame corrupt inside has no preview copy: the last picture stays
+  // on screen rather than giving way to an empty one.
+  if (!latest.Empty() && latest.preview.empty() && latest.image.empty() &&
+      !frame_.preview.empty() && latest.size == frame_.size)
+    latest = frame_;
   const bool newFrame = latest.sequence != frame_.sequence || latest.Empty() != frame_.Empty();
   const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || !SameCrop(crop, crop_);
   std::vector<PageOutline> outlines = view_->Outlines();
