@@ -37,6 +37,7 @@
 #include <QEventLoop>
 #include <QPixmap>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QWidget>
 #include <opencv2/imgproc.hpp>
 
@@ -294,12 +295,47 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   // frame is then off screen.
   lens.camOriginalPreview(0);
   runFor(1.0, nullptr);
-  if (!options.shot.empty() && preview != nullptr) {
+  const auto shot = [&](const std::string& what) {
+    if (options.shot.empty() || preview == nullptr) return;
     const std::string name = options.shot + "_" + std::to_string(size.width) + "x" +
-                             std::to_string(size.height) + "_1to1.png";
+                             std::to_string(size.height) + "_" + what + ".png";
     preview->grab().save(QString::fromStdString(name));
-  }
+  };
+  shot("1to1");
   const Shown original = measure(options.seconds / 2);
+  if (!options.shot.empty() && preview != nullptr) {
+    // The looks that move what a zoomed preview decodes, to compare with
+    // another library's pictures.
+    const auto wheel = [&](int notches, Qt::KeyboardModifiers modifiers) {
+      const QPointF at(preview->width() / 2.0, preview->height() / 2.0);
+      QWheelEvent event(at, preview->mapToGlobal(at), QPoint(), QPoint(0, -120 * notches),
+                        Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(preview, &event);
+    };
+    const auto settle = [&] { runFor(0.6, nullptr); };
+    wheel(5, Qt::NoModifier);
+    wheel(5, Qt::ShiftModifier);
+    settle();
+    shot("1to1_panned");
+    lens.camSetImageRotateMode(0, 1);
+    settle();
+    shot("1to1_turned");
+    lens.camSetImageRotateMode(0, 0);
+    lens.camSetImageAdjust(0, 4);  // black and white at one level
+    lens.camSetImageCusCropRect(0, 30, 30, 60, 60);
+    settle();
+    shot("1to1_bw_frame");
+    lens.camSetImageAdjust(0, 0);
+    lens.camSetImageCusCropRect(0, 0, 0, 0, 0);
+    for (int step = 0; step < 3; ++step) lens.camZooIn(0);
+    settle();
+    shot("zoomed_in");
+    lens.camOptimalPreview(0);
+    settle();
+    for (int step = 0; step < 3; ++step) lens.camZooIn(0);
+    settle();
+    shot("zoomed_from_fit");
+  }
   lens.camOptimalPreview(0);
   runFor(0.5, nullptr);
 
