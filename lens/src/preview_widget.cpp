@@ -262,11 +262,13 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
                       shown.height() * whole.height());
     // Just zoomed out or panned beyond the part: the last copy of the whole
     // picture fills the rest until the next frame brings the new part.
-    if (!copyRect.contains(visible) && !backdrop_.empty() && backdropRotate_ == rotate_)
+    if (!copyRect.contains(visible) && !backdrop_.empty() && backdropRotate_ == rotate_ &&
+        backdropFrameSize_ == raw)
       DrawPart(painter, backdrop_, whole, visible);
   } else if (prepared) {
     backdrop_ = frame_.preview;
     backdropRotate_ = rotate_;
+    backdropFrameSize_ = raw;
   }
   DrawPart(painter, source, copyRect, visible);
 

@@ -59,6 +59,7 @@ class PreviewWidget final : public QWidget {
   // part does not reach.
   cv::Mat backdrop_;
   int backdropRotate_ = 0;
+  cv::Size backdropFrameSize_;
   cv::Size shownSize_;  // of the last picture shown, turned
   int rotate_ = 0;      // of the last picture shown
   double scale_ = 0.0;  // as last painted
