@@ -239,14 +239,16 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   const QRectF visible = whole.intersected(QRectF(rect()));
   const QRectF wanted = whole.intersected(QRectF(rect()).adjusted(
       -kPartMarginPixels, -kPartMarginPixels, kPartMarginPixels, kPartMarginPixels));
-  view_->SetPreviewRegion(wanted.isEmpty() || wanted == whole ? cv::Rect2d(0, 0, 1, 1) : [&] {
+  cv::Rect2d region(0, 0, 1, 1);
+  if (!wanted.isEmpty() && wanted != whole) {
     const QRectF part =
         UnturnedRect(QRectF((wanted.left() - whole.left()) / whole.width(),
                             (wanted.top() - whole.top()) / whole.height(),
                             wanted.width() / whole.width(), wanted.height() / whole.height()),
                      rotate_);
-    return cv::Rect2d(part.x(), part.y(), part.width(), part.height());
-  }());
+    region = cv::Rect2d(part.x(), part.y(), part.width(), part.height());
+  }
+  view_->SetPreviewRegion(region);
   // Where the preview copy lies on the widget: the whole picture, or the
   // part of it the copy was decoded for.
   QRectF copyRect = whole;
