@@ -1,6 +1,7 @@
-// Turning camera frames into BGR pictures: MJPEG with TurboJPEG, YUYV and
-// NV12 with OpenCV. A frame that is cut short or not what the format says is
-// refused with a reason, never read past its end.
+// Turning camera frames into BGR pictures: MJPEG with TurboJPEG (a part of a
+// frame with libjpeg), YUYV and NV12 with OpenCV. A frame that is cut short
+// or not what the format says is refused with a reason, never read past its
+// end.
 // Threads: a FrameDecoder belongs to one thread (the camera's capture
 // thread, or a caller's); the free functions are for any thread.
 #pragma once
