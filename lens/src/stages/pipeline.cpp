@@ -9,6 +9,7 @@
 
 #include "lens/include/TavrinLens.h"
 
+#include "lens/src/memory/large_picture.h"
 #include "lens/src/stages/book.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
@@ -97,7 +98,7 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
     // frame, which is never written: a copy costs a full-size buffer for
     // nothing, except where the watermark is about to draw into it.
     if (options.watermark.enable && processed.image.datastart == frame.datastart) {
-      processed.image = processed.image.clone();
+      processed.image = CopyPicture(processed.image);
     }
     // After the colour stage, so a black-and-white threshold cannot wipe a
     // light or transparent mark away; the dot pattern keeps such a page
