@@ -8,8 +8,11 @@ namespace tavrin::lens {
 
 namespace {
 
-// Below this, the heap serves a picture well enough.
-constexpr size_t kLargePictureBytes = size_t{4} << 20;
+// Below this, the heap serves a picture better: the C library raises its
+// mapping threshold up to here once such a block is let go, and then hands
+// the same memory out again, already in place, where large pages would
+// have to be cleared anew each time.
+constexpr size_t kLargePictureBytes = size_t{32} << 20;
 
 class LargePictureAllocator final : public cv::MatAllocator {
  public:

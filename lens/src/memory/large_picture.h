@@ -1,10 +1,10 @@
-// Memory for full-size pictures. A camera frame or a capture's picture is
-// tens of megabytes that are written once and soon let go: from the
-// ordinary heap that is a fresh mapping each time (above the allocator's
-// mapping threshold), and in 4 KB pages thousands of page faults, which
-// cost more than the work on the pixels (over 100 ms for 8 MP on a virtual
-// machine). In the 2 MB pages the kernel gives on request it is a few
-// dozen.
+// Memory for full-size pictures. A camera frame or a capture's picture of
+// more than 32 MB (an 18 MP colour frame is 54 MB) is written once and soon
+// let go: from the ordinary heap that is a fresh mapping each time (above
+// the C library's largest mapping threshold), and in 4 KB pages thousands of
+// page faults, which cost more than the work on the pixels (about 200 ms a
+// frame at 18 MP on a virtual machine). In the 2 MB pages the kernel gives
+// on request it is a few dozen.
 // Threads: any.
 #pragma once
 
@@ -12,8 +12,8 @@
 
 namespace tavrin::lens {
 
-// An uninitialised picture; large ones in large pages where the kernel
-// gives them, small ones from the heap. A function that writes into it at
+// An uninitialised picture; one above 32 MB in large pages where the
+// kernel gives them, a smaller one from the heap. A function that writes into it at
 // the same size and type keeps that memory.
 cv::Mat NewPicture(int rows, int cols, int type);
 inline cv::Mat NewPicture(cv::Size size, int type) {
