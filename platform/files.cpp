@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -35,6 +37,42 @@ int WriteAll(int fd, const char* data, size_t size) {
     written += static_cast<size_t>(n);
   }
   return 0;
+}
+
+// Writes the pieces one after the other, many to a call; 0, or the errno
+// of the write that failed.
+int WritePieces(int fd, std::span<const std::string_view> pieces) {
+  constexpr size_t kPiecesPerCall = 1024;  // IOV_MAX on Linux
+  size_t next = 0;                         // the first piece not yet all written
+  size_t done = 0;                         // of it, the bytes already written
+  while (true) {
+    while (next < pieces.size() && done == pieces[next].size()) {
+      ++next;
+      done = 0;
+    }
+    if (next == pieces.size()) return 0;
+    std::array<iovec, kPiecesPerCall> vectors{};
+    size_t count = 0;
+    for (size_t i = next; i < pieces.size() && count < kPiecesPerCall; ++i) {
+      const size_t skip = i == next ? done : 0;
+      vectors[count++] = {const_cast<char*>(pieces[i].data() + skip), pieces[i].size() - skip};
+    }
+    const ssize_t n = writev(fd, vectors.data(), static_cast<int>(count));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    for (auto left = static_cast<size_t>(n); left > 0;) {
+      const size_t step = std::min(left, pieces[next].size() - done);
+      done += step;
+      left -= step;
+      if (done == pieces[next].size()) {
+        ++next;
+        done = 0;
+      }
+    }
+  }
 }
 
 // Empties the folder open at dirFd. Every step works relative to a
@@ -222,6 +260,11 @@ bool DeleteFolderTree(const std::string& path) {
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
+  return ReplaceFileAtomically(path, std::span<const std::string_view>(&bytes, 1), error);
+}
+
+bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_view> pieces,
+                           std::string* error) {
   auto fail = [error](std::string text) {
     if (error) *error = std::move(text);
     return false;
@@ -243,8 +286,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std:
   const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
   if (fchmod(fd, mode) != 0) return abandon("chmod", errno);
 
-  if (const int code = WriteAll(fd, bytes.data(), bytes.size()); code != 0)
-    return abandon("write", code);
+  if (const int code = WritePieces(fd, pieces); code != 0) return abandon("write", code);
   if (fsync(fd) != 0) return abandon("fsync", errno);
   if (close(fd) != 0) {
     const int code = errno;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,10 @@ bool DeleteFolderTree(const std::string& path);
 // it over path. On any failure the old file stays whole and false comes back
 // (error, when given, says why).
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes,
+                           std::string* error = nullptr);
+// The same for a file of pieces in order, written as they are without
+// being joined first (the rows of a large picture, say).
+bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_view> pieces,
                            std::string* error = nullptr);
 // Reads a whole file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -268,7 +269,17 @@ void PackBits(const uint8_t* in, int width, uint8_t* out) {
   }
 }
 
-bool EncodeBmp(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, std::string* error) {
+// A BMP file as pieces to be written in order: the headers, then the rows
+// bottom-up, each padded to four bytes. Grey and colour rows are the
+// picture's own, so that a large picture goes to its file without a copy
+// of it; black-and-white rows are packed into packed.
+struct BmpFile {
+  std::string header;
+  std::vector<uint8_t> packed;
+  std::vector<std::string_view> pieces;
+};
+
+bool LayOutBmp(const cv::Mat& image, int dpiX, int dpiY, BmpFile& file, std::string* error) {
   const bool grey = image.channels() == 1;
   const bool bilevel = IsBilevel(image);
   const uint32_t bitsPerPixel = bilevel ? 1 : grey ? 8 : 24;
@@ -281,7 +292,8 @@ bool EncodeBmp(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, std
     SetError(error, "image too large for BMP");
     return false;
   }
-  bytes.assign(static_cast<size_t>(total), '\0');
+  std::string& bytes = file.header;
+  bytes.assign(headerBytes, '\0');
   bytes[0] = 'B';
   bytes[1] = 'M';
   PutLittle32(bytes, 2, static_cast<uint32_t>(total));
@@ -303,15 +315,36 @@ bool EncodeBmp(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, std
       PutLittle32(bytes, 54 + i * 4, (level << 16) | (level << 8) | level);
     }
   }
-  for (int y = 0; y < image.rows; ++y) {
-    const size_t at = headerBytes + static_cast<size_t>(rowBytes) * (image.rows - 1 - y);
-    auto* out = reinterpret_cast<uint8_t*>(&bytes[at]);
-    if (bilevel) {
-      PackBits(image.ptr<uint8_t>(y), image.cols, out);
-    } else {
-      std::memcpy(out, image.ptr(y), static_cast<size_t>(image.cols) * (bitsPerPixel / 8));
+  file.pieces.clear();
+  file.pieces.push_back(file.header);
+  if (bilevel) {
+    file.packed.assign(static_cast<size_t>(rowBytes * image.rows), 0);
+    for (int y = 0; y < image.rows; ++y) {
+      PackBits(image.ptr<uint8_t>(y), image.cols,
+               file.packed.data() + static_cast<size_t>(rowBytes) * (image.rows - 1 - y));
     }
+    file.pieces.emplace_back(reinterpret_cast<const char*>(file.packed.data()), file.packed.size());
+    return true;
   }
+  static constexpr char kPadding[4] = {};
+  const size_t samples = static_cast<size_t>(image.cols) * image.channels();
+  const size_t padding = static_cast<size_t>(rowBytes) - samples;
+  file.pieces.reserve(1 + static_cast<size_t>(image.rows) * (padding > 0 ? 2 : 1));
+  for (int y = image.rows - 1; y >= 0; --y) {
+    file.pieces.emplace_back(image.ptr<char>(y), samples);
+    if (padding > 0) file.pieces.emplace_back(kPadding, padding);
+  }
+  return true;
+}
+
+bool EncodeBmp(const cv::Mat& image, int dpiX, int dpiY, std::string& bytes, std::string* error) {
+  BmpFile file;
+  if (!LayOutBmp(image, dpiX, dpiY, file, error)) return false;
+  size_t total = 0;
+  for (const std::string_view piece : file.pieces) total += piece.size();
+  bytes.clear();
+  bytes.reserve(total);
+  for (const std::string_view piece : file.pieces) bytes.append(piece);
   return true;
 }
 
@@ -536,6 +569,12 @@ bool EncodeImage(const cv::Mat& image, ImageFormat format, int dpiX, int dpiY, s
 
 bool WriteImageFile(const std::string& path, const cv::Mat& image, int dpiX, int dpiY,
                     std::string* error) {
+  if (FormatForPath(path) == ImageFormat::kBmp && !image.empty() && image.depth() == CV_8U &&
+      (image.channels() == 1 || image.channels() == 3)) {
+    BmpFile file;
+    return LayOutBmp(image, dpiX, dpiY, file, error) &&
+           platform::ReplaceFileAtomically(path, file.pieces, error);
+  }
   std::string bytes;
   if (!EncodeImage(image, FormatForPath(path), dpiX, dpiY, bytes, error)) return false;
   return platform::ReplaceFileAtomically(path, bytes, error);

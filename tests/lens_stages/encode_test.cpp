@@ -3,6 +3,12 @@
 #include <png.h>
 #include <turbojpeg.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include <QByteArray>
 #include <QImage>
 
@@ -76,6 +82,15 @@ TEST(Encode, PngAndBmpKeepEveryPixelAndTheDpi) {
       EXPECT_NEAR(decoded.dotsPerMeterY() * 0.0254, 150, 0.5);
       if (format == ImageFormat::kPng) {
         EXPECT_TRUE(SamePixels(DecodeWithLibpng(bytes, picture.channels()), picture));
+      } else {
+        // A BMP file is written from the picture's rows: the same bytes.
+        const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                           ("tavrin-encode-" + std::to_string(::getpid()) + ".bmp");
+        ASSERT_TRUE(WriteImageFile(file.string(), picture, 300, 150, &error)) << error;
+        std::ifstream in(file, std::ios::binary);
+        const std::string written{std::istreambuf_iterator<char>(in), {}};
+        std::filesystem::remove(file);
+        EXPECT_TRUE(written == bytes) << picture.channels();
       }
     }
   }

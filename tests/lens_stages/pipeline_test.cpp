@@ -33,8 +33,17 @@ TEST_F(PipelineTest, NoOptionsGiveTheFrameAtTheCamerasDpi) {
   EXPECT_EQ(cv::norm(out[0].image, document_, cv::NORM_INF), 0);
   EXPECT_EQ(out[0].dpiX, kCameraDpi);
   EXPECT_EQ(out[0].dpiY, kCameraDpi);
-  // The result owns its pixels: the next frame may reuse the buffer.
-  EXPECT_NE(out[0].image.datastart, document_.datastart);
+  // A watermark on a picture the stages left as it is draws on a copy: the
+  // frame is the camera's, shown in the preview and taken by the next capture.
+  const cv::Mat before = document_.clone();
+  ProcessingOptions marked;
+  marked.watermark.enable = true;
+  marked.watermark.text = "Tavrin";
+  marked.watermark.fontSize = 72;
+  const auto stamped = RunPipeline(document_, kCameraDpi, marked);
+  ASSERT_EQ(stamped.size(), 1U);
+  EXPECT_GT(cv::norm(stamped[0].image, before, cv::NORM_INF), 0);
+  EXPECT_EQ(cv::norm(document_, before, cv::NORM_INF), 0);
   // An unknown camera DPI is the usual 96.
   EXPECT_EQ(RunPipeline(document_, 0, {})[0].dpiX, 96);
 }

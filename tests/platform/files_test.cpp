@@ -110,6 +110,21 @@ TEST(FilesTest, ReplaceFileAtomicallyReplacesAndKeepsMode) {
   EXPECT_FALSE(error.empty());
 }
 
+// More pieces than one write call takes, some of them empty, come out
+// whole and in order.
+TEST(FilesTest, ReplaceFileAtomicallyJoinsPieces) {
+  ScratchFolder scratch;
+  const std::string file = scratch / "picture.bmp";
+  std::vector<std::string> texts;
+  for (int i = 0; i < 2500; ++i) texts.push_back(i % 7 == 0 ? "" : std::to_string(i) + ",");
+  const std::vector<std::string_view> pieces(texts.begin(), texts.end());
+  std::string joined;
+  for (const std::string& text : texts) joined += text;
+  std::string error;
+  EXPECT_TRUE(ReplaceFileAtomically(file, pieces, &error)) << error;
+  EXPECT_EQ(ReadText(file), joined);
+}
+
 TEST(FilesTest, FailedWriteLeavesOldFileWholeAndNoTemporary) {
   ScratchFolder scratch;
   const std::string file = scratch / "FileList.xml";

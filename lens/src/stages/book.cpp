@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/memory/large_picture.h"
 #include "lens/src/stages/book_spine.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
@@ -362,7 +363,7 @@ cv::Mat UnrollPage(const cv::Mat& image, const Upright& up, const PageShape& sha
   // The maps go block by block of rows: two maps of the whole page would
   // cost more in fresh memory than the sampling itself.
   constexpr int kBlockRows = 64;
-  cv::Mat out(outSize, image.type());
+  cv::Mat out = NewPicture(outSize, image.type());
   cv::Mat mapX(kBlockRows, outSize.width, CV_32F);
   cv::Mat mapY(kBlockRows, outSize.width, CV_32F);
   const cv::Matx33d& g = up.toFrame;

@@ -4,6 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/memory/large_picture.h"
+
 namespace tavrin::lens {
 
 namespace {
@@ -103,10 +105,11 @@ cv::Mat DocumentThreshold(const cv::Mat& grey) {
   // Back to grey levels: paper at 255 in flattened units is the paper
   // level itself.
   cv::Mat greyLevel = level.mul(paper) / 255.0;
-  cv::Mat levels;
-  greyLevel.convertTo(levels, CV_8U);
-  cv::resize(levels, levels, grey.size(), 0, 0, cv::INTER_LINEAR);
-  cv::Mat out;
+  cv::Mat blockLevels;
+  greyLevel.convertTo(blockLevels, CV_8U);
+  cv::Mat levels = NewPicture(grey.size(), CV_8UC1);
+  cv::resize(blockLevels, levels, grey.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat out = NewPicture(grey.size(), CV_8UC1);
   cv::compare(grey, levels, out, cv::CMP_GT);
   return out;
 }
@@ -130,7 +133,7 @@ bool IsSingleChannelMode(int mode) {
 
 cv::Mat ToGrey(const cv::Mat& image) {
   if (image.channels() == 1) return image;
-  cv::Mat grey;
+  cv::Mat grey = NewPicture(image.size(), CV_8UC1);
   cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
   return grey;
 }
@@ -142,7 +145,7 @@ cv::Mat ApplyColorMode(const cv::Mat& image, int mode) {
     case kColorModeDocument:
       return DocumentThreshold(ToGrey(image));
     case kColorModeOtsu: {
-      cv::Mat out;
+      cv::Mat out = NewPicture(image.size(), CV_8UC1);
       cv::threshold(ToGrey(image), out, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
       return out;
     }

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "lens/include/TavrinLens.h"
+#include "lens/src/memory/large_picture.h"
 
 namespace tavrin::lens {
 
@@ -43,14 +44,18 @@ cv::Size ScaledSize(cv::Size size, double scaleX, double scaleY) {
 cv::Mat Resample(const cv::Mat& image, double scaleX, double scaleY) {
   const cv::Size target = ScaledSize(image.size(), scaleX, scaleY);
   if (target == image.size()) return image;
-  cv::Mat out;
+  cv::Mat out = NewPicture(target, image.type());
   const bool shrinking = target.width < image.cols || target.height < image.rows;
   cv::resize(image, out, target, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
   return out;
 }
 
 cv::Mat Rotate(const cv::Mat& image, int rotate) {
-  cv::Mat out;
+  if (rotate != kTavrinRotateLeft && rotate != kTavrinRotate180 && rotate != kTavrinRotateRight) {
+    return image;
+  }
+  cv::Mat out =
+      NewPicture(SwapsAxes(rotate) ? cv::Size(image.rows, image.cols) : image.size(), image.type());
   switch (rotate) {
     case kTavrinRotateLeft:
       cv::rotate(image, out, cv::ROTATE_90_COUNTERCLOCKWISE);

@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/memory/large_picture.h"
 #include "lens/src/stages/geometry.h"
 
 namespace tavrin::lens {
@@ -153,7 +154,7 @@ cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& 
       std::max(1, static_cast<int>(std::lround(fullSize.width - 2 * insets.x))),
       std::max(1, static_cast<int>(std::lround(fullSize.height - 2 * insets.y))));
   const cv::Mat homography = Homography(quad, fullSize, insets);
-  cv::Mat out;
+  cv::Mat out = NewPicture(outSize, image.type());
   cv::warpPerspective(image, out, homography, outSize, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 
   if (request.restoreEdges && !quad.detectionMask.empty()) {

@@ -9,6 +9,7 @@
 
 #include "lens/include/TavrinLens.h"
 
+#include "lens/src/memory/large_picture.h"
 #include "lens/src/stages/book.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
@@ -93,9 +94,11 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
     processed.dpiX = dpiX;
     processed.dpiY = dpiY;
     if (SwapsAxes(options.rotate)) std::swap(processed.dpiX, processed.dpiY);
-    // The stages may hand back views of the frame; the caller owns what it gets.
-    if (processed.image.datastart == frame.datastart || !processed.image.isContinuous()) {
-      processed.image = processed.image.clone();
+    // A stage that leaves the picture as it is hands back a view of the
+    // frame, which is never written: a copy costs a full-size buffer for
+    // nothing, except where the watermark is about to draw into it.
+    if (options.watermark.enable && processed.image.datastart == frame.datastart) {
+      processed.image = CopyPicture(processed.image);
     }
     // After the colour stage, so a black-and-white threshold cannot wipe a
     // light or transparent mark away; the dot pattern keeps such a page

@@ -60,8 +60,10 @@ enum class PipelineFailure {
 };
 
 // frame is CV_8UC3 BGR; cameraDpi its own resolution (0: unknown, taken as
-// 96). Returns one image, or several for a multiple crop, each owning its
-// pixels and never empty. A crop that finds no page keeps the whole frame.
+// 96); it is never written, and must stay unchanged while the results are
+// used: an image the stages leave as it is (no crop, colour, DPI or
+// rotation) shares the frame's pixels. Returns one image, or several for a
+// multiple crop, never empty. A crop that finds no page keeps the whole frame.
 // The list is empty only for an empty frame of another type, a DPI that
 // would need an absurd amount of memory, a failed allocation, or a
 // watermark that no font can draw (a picture without the mark it was asked

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "lens/src/errors.h"
+#include "lens/src/memory/large_picture.h"
 
 namespace tavrin::lens {
 
@@ -204,7 +205,10 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       basePage = page;
       baseControls = controls;
     }
-    cv::Mat frame = base.clone();
+    // A new frame each time (the last one may still be in use), in large
+    // pages: at the largest sizes a plain copy's page faults cost more
+    // than the rest of the frame together.
+    cv::Mat frame = CopyPicture(base);
     if (hand >= 0) DrawHand(frame, hand);
     DrawFrameStamp(frame, frameNumber++, seconds);
     sink(frame);

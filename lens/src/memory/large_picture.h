@@ -1,0 +1,26 @@
+// Memory for full-size pictures. A camera frame or a capture's picture of
+// more than 32 MB (an 18 MP colour frame is 54 MB) is written once and soon
+// let go: from the ordinary heap that is a fresh mapping each time (above
+// the C library's largest mapping threshold), and in 4 KB pages thousands of
+// page faults, which cost more than the work on the pixels (about 200 ms a
+// frame at 18 MP on a virtual machine). In the 2 MB pages the kernel gives
+// on request it is a few dozen.
+// Threads: any.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace tavrin::lens {
+
+// An uninitialised picture; one above 32 MB in large pages where the
+// kernel gives them, a smaller one from the heap. A function that writes into it at
+// the same size and type keeps that memory.
+cv::Mat NewPicture(int rows, int cols, int type);
+inline cv::Mat NewPicture(cv::Size size, int type) {
+  return NewPicture(size.height, size.width, type);
+}
+
+// A copy of image in such memory.
+cv::Mat CopyPicture(const cv::Mat& image);
+
+}  // namespace tavrin::lens
