@@ -8,12 +8,6 @@ namespace tavrin::lens {
 
 namespace {
 
-// Below this, the heap serves a picture better: the C library raises its
-// mapping threshold up to here once such a block is let go, and then hands
-// the same memory out again, already in place, where large pages would
-// have to be cleared anew each time.
-constexpr size_t kLargePictureBytes = size_t{32} << 20;
-
 class LargePictureAllocator final : public cv::MatAllocator {
  public:
   cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
@@ -53,11 +47,11 @@ class LargePictureAllocator final : public cv::MatAllocator {
 
 }  // namespace
 
-cv::Mat NewPicture(int rows, int cols, int type) {
+cv::Mat NewPicture(int rows, int cols, int type, size_t largeFromBytes) {
   cv::Mat picture;
   if (rows > 0 && cols > 0 &&
       static_cast<size_t>(rows) * static_cast<size_t>(cols) * CV_ELEM_SIZE(type) >=
-          kLargePictureBytes) {
+          largeFromBytes) {
     // Never destroyed: a picture may be released after the library's own
     // static objects are gone.
     static const auto* allocator = new LargePictureAllocator;

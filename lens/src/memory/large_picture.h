@@ -12,10 +12,16 @@
 
 namespace tavrin::lens {
 
-// An uninitialised picture; one above 32 MB in large pages where the
-// kernel gives them, a smaller one from the heap. A function that writes into it at
-// the same size and type keeps that memory.
-cv::Mat NewPicture(int rows, int cols, int type);
+// Below this, the heap serves a picture better: the C library raises its
+// mapping threshold up to here once such a block is let go, and then hands
+// the same memory out again, already in place, where large pages would
+// have to be cleared anew each time.
+inline constexpr size_t kLargePictureBytes = size_t{32} << 20;
+
+// An uninitialised picture; one of largeFromBytes or more in large pages
+// where the kernel gives them, a smaller one from the heap. A function that
+// writes into it at the same size and type keeps that memory.
+cv::Mat NewPicture(int rows, int cols, int type, size_t largeFromBytes = kLargePictureBytes);
 inline cv::Mat NewPicture(cv::Size size, int type) {
   return NewPicture(size.height, size.width, type);
 }

@@ -1,7 +1,6 @@
 #include "lens/src/v4l2/decode.h"
 
 #include <linux/videodev2.h>
-#include <sys/mman.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -10,11 +9,12 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
-#include <new>
 
 #include <jpeglib.h>
 
 #include <opencv2/imgproc.hpp>
+
+#include "lens/src/memory/large_picture.h"
 
 namespace tavrin::lens::v4l2 {
 namespace {
@@ -156,58 +156,9 @@ constexpr size_t kEndSearchBytes = 64 * 1024;
 // A whole camera frame is tens of megabytes that a capture now and then
 // touches for the first time: in 4 KB pages that is thousands of page
 // faults (over 100 ms for 8 MP on a virtual machine), in the 2 MB pages the
-// kernel gives on request a few dozen.
-constexpr size_t kLargePictureBytes = size_t{4} << 20;
-
-class LargePictureAllocator final : public cv::MatAllocator {
- public:
-  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
-                         cv::AccessFlag, cv::UMatUsageFlags) const override {
-    size_t total = CV_ELEM_SIZE(type);
-    for (int i = dims - 1; i >= 0; --i) {
-      if (step != nullptr) {
-        if (data0 != nullptr && step[i] != cv::Mat::AUTO_STEP) {
-          total = step[i];
-        } else {
-          step[i] = total;
-        }
-      }
-      total *= static_cast<size_t>(sizes[i]);
-    }
-    void* data = data0;
-    if (data == nullptr) {
-      data = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (data == MAP_FAILED) throw std::bad_alloc();
-      ::madvise(data, total, MADV_HUGEPAGE);  // only a hint: without it, plain pages
-    }
-    auto* u = new cv::UMatData(this);
-    u->data = u->origdata = static_cast<uchar*>(data);
-    u->size = total;
-    if (data0 != nullptr) u->flags |= cv::UMatData::USER_ALLOCATED;
-    return u;
-  }
-  bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override {
-    return u != nullptr;
-  }
-  void deallocate(cv::UMatData* u) const override {
-    if (u == nullptr) return;
-    if ((u->flags & cv::UMatData::USER_ALLOCATED) == 0) ::munmap(u->origdata, u->size);
-    delete u;
-  }
-};
-
-// A picture of that size, in large pages when it is large.
-cv::Mat NewPicture(int rows, int cols, int type) {
-  cv::Mat picture;
-  if (size_t(rows) * size_t(cols) * CV_ELEM_SIZE(type) >= kLargePictureBytes) {
-    // Never destroyed: a picture may be released after the library's own
-    // static objects are gone.
-    static const auto* allocator = new LargePictureAllocator;
-    picture.allocator = const_cast<LargePictureAllocator*>(allocator);
-  }
-  picture.create(rows, cols, type);
-  return picture;
-}
+// kernel gives on request a few dozen. A decode's picture is let go before
+// the next one, so even an 8 MP frame is cheaper in large pages.
+constexpr size_t kLargeDecodeBytes = size_t{4} << 20;
 
 // The libjpeg decoder, for what TurboJPEG's calls cannot do: skip rows and
 // leave out columns. libjpeg reports an error by a jump back to the step
@@ -330,7 +281,7 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   const tjscalingfactor factor{scale.numerator, scale.denominator};
   const int scaledWidth = TJSCALED(width, factor);
   const int scaledHeight = TJSCALED(height, factor);
-  cv::Mat decoded = NewPicture(scaledHeight, scaledWidth, CV_8UC3);
+  cv::Mat decoded = NewPicture(scaledHeight, scaledWidth, CV_8UC3, kLargeDecodeBytes);
   jpegDecodes.fetch_add(1, std::memory_order_relaxed);
   // A frame cut short by the camera decodes with a warning; stopping on it
   // keeps a grey-bottomed picture out of the preview and the files.
