@@ -4,7 +4,12 @@
 // prints how the JPEG capture compares; the PNG capture is set beside
 // ImageMagick writing the same frame at zlib level 1. Then an open book's
 // spread in book crop at 3264x2448.
-// Usage: lens_capture_bench [scratch folder]   (default: a folder in /tmp)
+// Usage: lens_capture_bench [--library path/to/libTavrinLens.so]
+//                           [--label name] [scratch folder]
+//   The library defaults to the one in the program folder; each row starts
+//   with the label ("after" unless given), so that an older library's rows
+//   ("before") can stand beside this one's. The book runs with the
+//   program folder's library only.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -81,22 +86,31 @@ double ConvertPngMs(const std::string& frame, const std::string& out, int runs) 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::filesystem::path scratch =
-      argc > 1 ? std::filesystem::path(argv[1])
-               : std::filesystem::temp_directory_path() / "tavrin-lens-bench";
+  std::string library;
+  std::string name = "after";
+  std::filesystem::path scratch = std::filesystem::temp_directory_path() / "tavrin-lens-bench";
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if ((flag == "--library" || flag == "--label") && i + 1 < argc) {
+      (flag == "--library" ? library : name) = argv[++i];
+    } else {
+      scratch = flag;
+    }
+  }
   std::filesystem::create_directories(scratch);
   ::setenv("TAVRIN_LENS_VIRTUAL", "document,book", 1);
   ::setenv("TAVRIN_LENS_V4L2", "0", 1);
   ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
 
   tavrin::CameraLibrary lens;
-  if (!lens.LoadFromProgramFolder() || lens.camInitCameraLib() != 0) {
+  const bool loaded = library.empty() ? lens.LoadFromProgramFolder() : lens.LoadModule(library);
+  if (!loaded || lens.camInitCameraLib() != 0) {
     std::fprintf(stderr, "cannot load the camera library: %s\n", lens.LastError().c_str());
     return 1;
   }
   std::printf("capture to file, median ms (scratch %s)\n", scratch.c_str());
-  std::printf("%-10s %8s %8s %8s %12s %8s %12s %8s\n", "size", "jpg", "png", "bmp", "tjbench-jpg",
-              "ratio", "convert-png", "ratio");
+  std::printf("%-7s %-10s %8s %8s %8s %12s %8s %12s %8s\n", "library", "size", "jpg", "png", "bmp",
+              "tjbench-jpg", "ratio", "convert-png", "ratio");
   for (const Size size : {Size{3264, 2448}, Size{4912, 3680}}) {
     if (lens.camOpenDev(0, 0, size.width, size.height) != 0) {
       std::fprintf(stderr, "cannot open at %dx%d\n", size.width, size.height);
@@ -111,8 +125,9 @@ int main(int argc, char** argv) {
     const double magick = ConvertPngMs(frame, (scratch / "m.png").string(), 3);
     char label[32];
     std::snprintf(label, sizeof label, "%dx%d", size.width, size.height);
-    std::printf("%-10s %8.1f %8.1f %8.1f %12.1f %7.2fx %12.1f %7.2fx\n", label, jpg, png, bmp, tj,
-                tj > 0 ? jpg / tj : 0.0, magick, magick > 0 ? png / magick : 0.0);
+    std::printf("%-7s %-10s %8.1f %8.1f %8.1f %12.1f %7.2fx %12.1f %7.2fx\n", name.c_str(), label,
+                jpg, png, bmp, tj, tj > 0 ? jpg / tj : 0.0, magick,
+                magick > 0 ? png / magick : 0.0);
     lens.camCloseDev(0);
   }
   std::printf(
@@ -121,6 +136,11 @@ int main(int argc, char** argv) {
   // An open book in book crop: the spread found, split and both pages
   // flattened, two JPEG files written.
   constexpr int kBook = 1;
+  if (!library.empty()) {
+    lens.camUnInitCameraLib();
+    std::filesystem::remove_all(scratch);
+    return 0;
+  }
   if (lens.camOpenDev(kBook, 0, 3264, 2448) != 0 || lens.camSetImageAutoCrop(kBook, 4) != 0) {
     std::fprintf(stderr, "cannot open the book camera at 3264x2448\n");
     return 1;
