@@ -239,6 +239,11 @@ class JpegReader {
   char message_[JMSG_LENGTH_MAX] = {};
   bool created_ = false;
 };
+bool Fail(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+  return false;
+}
+
 }  // namespace
 
 FrameDecoder::FrameDecoder() : handle_(tjInitDecompress()) {}
@@ -251,21 +256,33 @@ FrameDecoder::~FrameDecoder() {
   if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
 }
 
-bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth,
-                               int expectedHeight, Scale scale, cv::Mat& bgr, std::string* error) {
-  const auto fail = [&](const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-  };
-  if (handle_ == nullptr) return fail("TurboJPEG is not available");
-  if (data == nullptr || bytes < 4) return fail("empty frame");
-  std::string_view stream(reinterpret_cast<const char*>(data), bytes);
+// The header alone tells the frame size; it does not need the tables.
+bool FrameDecoder::HeaderSize(const uint8_t* data, size_t bytes, int& width, int& height) {
+  int subsampling = 0;
+  int colorspace = 0;
+  return tjDecompressHeader3(static_cast<tjhandle>(handle_), data,
+                             static_cast<unsigned long>(bytes), &width, &height, &subsampling,
+                             &colorspace) == 0;
+}
+
+// Many cameras leave out the Huffman tables that every frame would repeat;
+// a frame without them gets the standard ones inserted.
+bool FrameDecoder::Decodable(std::string_view& stream) {
   const HeaderScan scan = ScanHeader(stream);
-  if (scan.sosOffset == std::string_view::npos) return fail("not a JPEG frame");
+  if (scan.sosOffset == std::string_view::npos) return false;
   if (!scan.hasDht) {
     patched_ = WithStandardHuffmanTables(stream);
     stream = patched_;
   }
+  return true;
+}
+
+bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth,
+                               int expectedHeight, Scale scale, cv::Mat& bgr, std::string* error) {
+  if (handle_ == nullptr) return Fail(error, "TurboJPEG is not available");
+  if (data == nullptr || bytes < 4) return Fail(error, "empty frame");
+  std::string_view stream(reinterpret_cast<const char*>(data), bytes);
+  if (!Decodable(stream)) return Fail(error, "not a JPEG frame");
   tjhandle handle = static_cast<tjhandle>(handle_);
   const auto* jpeg = reinterpret_cast<const unsigned char*>(stream.data());
   int width = 0;
@@ -274,10 +291,11 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   int colorspace = 0;
   if (tjDecompressHeader3(handle, jpeg, static_cast<unsigned long>(stream.size()), &width, &height,
                           &subsampling, &colorspace) != 0)
-    return fail(std::string("bad JPEG header: ") + tjGetErrorStr2(handle));
+    return Fail(error, std::string("bad JPEG header: ") + tjGetErrorStr2(handle));
   if (expectedWidth > 0 && (width != expectedWidth || height != expectedHeight))
-    return fail("frame is " + std::to_string(width) + "x" + std::to_string(height) + ", expected " +
-                std::to_string(expectedWidth) + "x" + std::to_string(expectedHeight));
+    return Fail(error, "frame is " + std::to_string(width) + "x" + std::to_string(height) +
+                           ", expected " + std::to_string(expectedWidth) + "x" +
+                           std::to_string(expectedHeight));
   const tjscalingfactor factor{scale.numerator, scale.denominator};
   const int scaledWidth = TJSCALED(width, factor);
   const int scaledHeight = TJSCALED(height, factor);
@@ -288,27 +306,23 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   if (tjDecompress2(handle, jpeg, static_cast<unsigned long>(stream.size()), decoded.data,
                     scaledWidth, static_cast<int>(decoded.step), scaledHeight, TJPF_BGR,
                     TJFLAG_STOPONWARNING) != 0)
-    return fail(std::string("corrupt JPEG frame: ") + tjGetErrorStr2(handle));
+    return Fail(error, std::string("corrupt JPEG frame: ") + tjGetErrorStr2(handle));
   bgr = decoded;
   return true;
 }
 
 bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t bytes, int width,
                           int height, int bytesPerLine, cv::Mat& bgr, std::string* error) {
-  const auto fail = [&](const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-  };
-  if (width <= 0 || height <= 0) return fail("no frame size");
+  if (width <= 0 || height <= 0) return Fail(error, "no frame size");
   switch (pixelFormat) {
     case V4L2_PIX_FMT_MJPEG:
     case V4L2_PIX_FMT_JPEG:
       return DecodeMjpeg(data, bytes, width, height, {1, 1}, bgr, error);
     case V4L2_PIX_FMT_YUYV: {
       const size_t stride = bytesPerLine > 0 ? size_t(bytesPerLine) : size_t(width) * 2;
-      if (stride < size_t(width) * 2 || (width % 2) != 0) return fail("bad YUYV row length");
+      if (stride < size_t(width) * 2 || (width % 2) != 0) return Fail(error, "bad YUYV row length");
       if (data == nullptr || bytes < stride * (height - 1) + size_t(width) * 2)
-        return fail("YUYV frame is " + std::to_string(bytes) + " bytes, too short");
+        return Fail(error, "YUYV frame is " + std::to_string(bytes) + " bytes, too short");
       const cv::Mat packed(height, width, CV_8UC2, const_cast<uint8_t*>(data), stride);
       cv::Mat converted;
       cv::cvtColor(packed, converted, cv::COLOR_YUV2BGR_YUYV);
@@ -318,9 +332,9 @@ bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t byte
     case V4L2_PIX_FMT_NV12: {
       const size_t stride = bytesPerLine > 0 ? size_t(bytesPerLine) : size_t(width);
       if (stride < size_t(width) || (width % 2) != 0 || (height % 2) != 0)
-        return fail("bad NV12 layout");
+        return Fail(error, "bad NV12 layout");
       if (data == nullptr || bytes < stride * height * 3 / 2)
-        return fail("NV12 frame is too short");
+        return Fail(error, "NV12 frame is too short");
       cv::Mat planes;
       if (stride == size_t(width)) {
         planes = cv::Mat(height * 3 / 2, width, CV_8UC1, const_cast<uint8_t*>(data));
@@ -336,18 +350,14 @@ bool FrameDecoder::Decode(uint32_t pixelFormat, const uint8_t* data, size_t byte
       return true;
     }
     default:
-      return fail("pixel format not supported");
+      return Fail(error, "pixel format not supported");
   }
 }
 
 bool FrameDecoder::CheckMjpeg(const uint8_t* data, size_t bytes, int width, int height,
                               std::string* error) {
-  const auto fail = [&](const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-  };
-  if (handle_ == nullptr) return fail("TurboJPEG is not available");
-  if (data == nullptr || bytes < 4) return fail("empty frame");
+  if (handle_ == nullptr) return Fail(error, "TurboJPEG is not available");
+  if (data == nullptr || bytes < 4) return Fail(error, "empty frame");
   // Some cameras pad a frame to a whole transfer after its end marker. The
   // marker cannot occur inside the coded data (a 0xFF there is followed by
   // 0x00 or a restart marker), so one near the end means the frame is whole.
@@ -355,36 +365,24 @@ bool FrameDecoder::CheckMjpeg(const uint8_t* data, size_t bytes, int width, int 
   bool ended = false;
   for (size_t at = bytes - 1; at > searchFrom && !ended; --at)
     ended = data[at - 1] == 0xFF && data[at] == 0xD9;
-  if (!ended) return fail("JPEG frame cut short");
+  if (!ended) return Fail(error, "JPEG frame cut short");
   int frameWidth = 0;
   int frameHeight = 0;
-  int subsampling = 0;
-  int colorspace = 0;
-  if (tjDecompressHeader3(static_cast<tjhandle>(handle_), data, static_cast<unsigned long>(bytes),
-                          &frameWidth, &frameHeight, &subsampling, &colorspace) != 0)
-    return fail("bad JPEG header");
+  if (!HeaderSize(data, bytes, frameWidth, frameHeight)) return Fail(error, "bad JPEG header");
   if (frameWidth != width || frameHeight != height)
-    return fail("frame is " + std::to_string(frameWidth) + "x" + std::to_string(frameHeight) +
-                ", expected " + std::to_string(width) + "x" + std::to_string(height));
+    return Fail(error, "frame is " + std::to_string(frameWidth) + "x" +
+                           std::to_string(frameHeight) + ", expected " + std::to_string(width) +
+                           "x" + std::to_string(height));
   return true;
 }
 
 bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
                                     cv::Mat& bgr, std::string* error) {
-  if (handle_ == nullptr || data == nullptr || bytes < 4 || maxWidth <= 0 || maxHeight <= 0) {
-    if (error != nullptr) *error = "bad arguments";
-    return false;
-  }
-  // The header alone tells the frame size; it does not need the tables.
+  if (handle_ == nullptr || data == nullptr || bytes < 4 || maxWidth <= 0 || maxHeight <= 0)
+    return Fail(error, "bad arguments");
   int width = 0;
   int height = 0;
-  int subsampling = 0;
-  int colorspace = 0;
-  if (tjDecompressHeader3(static_cast<tjhandle>(handle_), data, static_cast<unsigned long>(bytes),
-                          &width, &height, &subsampling, &colorspace) != 0) {
-    if (error != nullptr) *error = "bad JPEG header";
-    return false;
-  }
+  if (!HeaderSize(data, bytes, width, height)) return Fail(error, "bad JPEG header");
   const cv::Size target = FitInside({width, height}, {maxWidth, maxHeight});
   // The smallest of TurboJPEG's halvings (1/2, 1/4, 1/8) that still covers
   // the target: these run the reduced IDCT in SIMD and cost less than
@@ -421,30 +419,21 @@ bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWi
 bool FrameDecoder::DecodeMjpegRegion(const uint8_t* data, size_t bytes, cv::Rect region,
                                      double scale, cv::Mat& bgr, cv::Rect& covered,
                                      std::string* error) {
-  const auto fail = [&](const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-  };
-  if (data == nullptr || bytes < 4) return fail("empty frame");
-  if (!(scale > 0.0) || scale > 1.0 || region.empty()) return fail("bad arguments");
+  if (data == nullptr || bytes < 4) return Fail(error, "empty frame");
+  if (!(scale > 0.0) || scale > 1.0 || region.empty()) return Fail(error, "bad arguments");
   std::string_view stream(reinterpret_cast<const char*>(data), bytes);
-  const HeaderScan scan = ScanHeader(stream);
-  if (scan.sosOffset == std::string_view::npos) return fail("not a JPEG frame");
-  if (!scan.hasDht) {
-    patched_ = WithStandardHuffmanTables(stream);
-    stream = patched_;
-  }
+  if (!Decodable(stream)) return Fail(error, "not a JPEG frame");
   JpegReader reader;
   if (!reader.ReadHeader(reinterpret_cast<const uint8_t*>(stream.data()), stream.size()))
-    return fail("bad JPEG header: " + reader.Message());
+    return Fail(error, "bad JPEG header: " + reader.Message());
   const cv::Rect frame(0, 0, static_cast<int>(reader.info.image_width),
                        static_cast<int>(reader.info.image_height));
   region &= frame;
-  if (region.empty()) return fail("region outside the frame");
+  if (region.empty()) return Fail(error, "region outside the frame");
   // The halvings alone run the reduced IDCT in SIMD (see DecodeMjpegToFit).
   unsigned denominator = 1;
   while (denominator < 8 && 1.0 / (denominator * 2) >= scale * (1.0 - 1e-9)) denominator *= 2;
-  if (!reader.Start(denominator)) return fail("corrupt JPEG frame: " + reader.Message());
+  if (!reader.Start(denominator)) return Fail(error, "corrupt JPEG frame: " + reader.Message());
   // Decoded pixel i covers frame pixels [i * denominator, (i + 1) * denominator).
   const auto low = [&](int at) {
     return static_cast<JDIMENSION>(at / static_cast<int>(denominator));
@@ -459,12 +448,13 @@ bool FrameDecoder::DecodeMjpegRegion(const uint8_t* data, size_t bytes, cv::Rect
   const JDIMENSION firstRow = low(region.y);
   const JDIMENSION rows =
       std::min<JDIMENSION>(high(region.y + region.height), reader.info.output_height) - firstRow;
-  if (columns == 0 || rows == 0) return fail("region outside the frame");
-  if (!reader.Crop(firstColumn, columns)) return fail("corrupt JPEG frame: " + reader.Message());
+  if (columns == 0 || rows == 0) return Fail(error, "region outside the frame");
+  if (!reader.Crop(firstColumn, columns))
+    return Fail(error, "corrupt JPEG frame: " + reader.Message());
   cv::Mat decoded(static_cast<int>(rows), static_cast<int>(reader.info.output_width), CV_8UC3);
   jpegDecodes.fetch_add(1, std::memory_order_relaxed);
   if (!reader.Skip(firstRow) || !reader.Read(decoded.data, decoded.step, rows))
-    return fail("corrupt JPEG frame: " + reader.Message());
+    return Fail(error, "corrupt JPEG frame: " + reader.Message());
   const int d = static_cast<int>(denominator);
   covered.x = static_cast<int>(firstColumn) * d;
   covered.y = static_cast<int>(firstRow) * d;

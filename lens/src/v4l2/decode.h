@@ -72,6 +72,8 @@ class FrameDecoder {
   bool DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWidth, int expectedHeight,
                    Scale scale, cv::Mat& bgr, std::string* error);
 
+  bool HeaderSize(const uint8_t* data, size_t bytes, int& width, int& height);
+  bool Decodable(std::string_view& stream);
   void* handle_ = nullptr;  // tjhandle
   std::string patched_;     // reused for frames that need tables inserted
 };
