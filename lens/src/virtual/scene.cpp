@@ -16,6 +16,7 @@
 
 #include "lens/src/stages/text_raster.h"
 #include "lens/src/virtual/curved_book.h"
+#include "lens/src/virtual/large_picture.h"
 
 namespace tavrin::lens {
 
@@ -89,7 +90,8 @@ void RenderDocument(cv::Mat& image, int page) {
   FillDesk(image);
   const int pageHeight = static_cast<int>(image.rows * 0.84);
   const int pageWidth = std::min(static_cast<int>(image.cols * 0.8), pageHeight * 210 / 297);
-  cv::Mat sheet(pageHeight, pageWidth, CV_8UC3, kPaper);
+  cv::Mat sheet = NewLargePicture(pageHeight, pageWidth, CV_8UC3);
+  sheet.setTo(kPaper);
   WriteLines(sheet, "Page " + std::to_string(page + 1), static_cast<unsigned>(page), 30);
   // Each new page lies a little elsewhere, as a hand puts it down.
   const bool odd = page % 2 == 1;
@@ -309,7 +311,7 @@ void RenderWebcam(cv::Mat& image) {
 }  // namespace
 
 cv::Mat RenderScene(Scene scene, FrameSize size, int page) {
-  cv::Mat image(size.height, size.width, CV_8UC3);
+  cv::Mat image = NewLargePicture(size.height, size.width, CV_8UC3);
   switch (scene) {
     case Scene::kDocument:
       RenderDocument(image, page);

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "lens/src/errors.h"
+#include "lens/src/virtual/large_picture.h"
 
 namespace tavrin::lens {
 
@@ -33,6 +34,11 @@ std::vector<MediaType> DefaultMediaTypes(const VirtualEntry& camera) {
   large.insert(large.end(), small.begin(), small.end());
   return {{"MJPG", large}, {"YUY2", small}};
 }
+
+// Frames handed out are written again once their readers (the preview,
+// a capture) have let go of them: refilling memory already mapped costs a
+// copy, a fresh full-size frame its page faults as well.
+constexpr size_t kReusedFrames = 2;
 
 // Larger frames come more slowly, as they do over USB.
 std::chrono::milliseconds FrameInterval(FrameSize size) {
@@ -158,6 +164,15 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
   auto next = started;
   uint64_t frameNumber = 0;
   cv::Mat base;
+  std::array<cv::Mat, kReusedFrames> reused;
+  // A frame nobody reads any more, or a new one while all are read.
+  const auto freeFrame = [&]() -> cv::Mat {
+    for (cv::Mat& frame : reused) {
+      if (frame.empty()) frame = NewLargePicture(size.height, size.width, CV_8UC3);
+      if (OnlyHolder(frame)) return frame;
+    }
+    return NewLargePicture(size.height, size.width, CV_8UC3);
+  };
   int basePage = -1;
   PictureControls baseControls;
   // The scene's own clock: the wall clock, except that a reader waiting
@@ -204,7 +219,8 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       basePage = page;
       baseControls = controls;
     }
-    cv::Mat frame = base.clone();
+    cv::Mat frame = freeFrame();
+    base.copyTo(frame);
     if (hand >= 0) DrawHand(frame, hand);
     DrawFrameStamp(frame, frameNumber++, seconds);
     sink(frame);

@@ -1,0 +1,69 @@
+#include "lens/src/virtual/large_picture.h"
+
+#include <sys/mman.h>
+
+#include <new>
+
+namespace tavrin::lens {
+
+namespace {
+
+constexpr size_t kLargePictureBytes = size_t{4} << 20;
+
+class LargePictureAllocator final : public cv::MatAllocator {
+ public:
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
+                         cv::AccessFlag, cv::UMatUsageFlags) const override {
+    size_t total = CV_ELEM_SIZE(type);
+    for (int i = dims - 1; i >= 0; --i) {
+      if (step != nullptr) {
+        if (data0 != nullptr && step[i] != cv::Mat::AUTO_STEP) {
+          total = step[i];
+        } else {
+          step[i] = total;
+        }
+      }
+      total *= static_cast<size_t>(sizes[i]);
+    }
+    void* data = data0;
+    if (data == nullptr) {
+      data = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (data == MAP_FAILED) throw std::bad_alloc();
+      ::madvise(data, total, MADV_HUGEPAGE);  // only a hint: without it, plain pages
+    }
+    auto* u = new cv::UMatData(this);
+    u->data = u->origdata = static_cast<uchar*>(data);
+    u->size = total;
+    if (data0 != nullptr) u->flags |= cv::UMatData::USER_ALLOCATED;
+    return u;
+  }
+  bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override {
+    return u != nullptr;
+  }
+  void deallocate(cv::UMatData* u) const override {
+    if (u == nullptr) return;
+    if ((u->flags & cv::UMatData::USER_ALLOCATED) == 0) ::munmap(u->origdata, u->size);
+    delete u;
+  }
+};
+
+}  // namespace
+
+cv::Mat NewLargePicture(int rows, int cols, int type) {
+  cv::Mat picture;
+  if (size_t(rows) * size_t(cols) * CV_ELEM_SIZE(type) >= kLargePictureBytes) {
+    // Never destroyed: a frame may be released after the library's own
+    // static objects are gone.
+    static const auto* allocator = new LargePictureAllocator;
+    picture.allocator = const_cast<LargePictureAllocator*>(allocator);
+  }
+  picture.create(rows, cols, type);
+  return picture;
+}
+
+bool OnlyHolder(const cv::Mat& picture) {
+  // Another holder's release is an atomic decrement: read it as one.
+  return picture.u != nullptr && __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) == 1;
+}
+
+}  // namespace tavrin::lens
