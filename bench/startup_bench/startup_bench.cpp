@@ -230,6 +230,7 @@ bool RunOnce(const tavrin::test::PrivateProgramFolder& folder,
              std::vector<double>& figures) {
   const std::string result = folder.Root() + "/startup_result";
   std::vector<std::string> env = cameraEnv;
+  if (getenv("XENV")) env.push_back(getenv("XENV"));
   env.push_back(std::string(kStartVariable) + "=" + std::to_string(NowNs()));
   env.push_back(std::string(kResultVariable) + "=" + result);
   env.push_back(std::string(kMemorySecondsVariable) + "=" + std::to_string(memorySeconds));
