@@ -81,9 +81,16 @@ void LaySheet(cv::Mat& image, const cv::Mat& sheet, cv::Point2f centre, double a
   cv::fillConvexPoly(image, shadow.data(), 4, cv::Scalar(30, 36, 46), cv::LINE_AA);
   cv::Mat transform =
       cv::getRotationMatrix2D(cv::Point2f(sheet.cols / 2.0F, sheet.rows / 2.0F), angleDegrees, 1.0);
-  transform.at<double>(0, 2) += centre.x - sheet.cols / 2.0;
-  transform.at<double>(1, 2) += centre.y - sheet.rows / 2.0;
-  cv::warpAffine(sheet, image, transform, image.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+  // Only the part of the picture the sheet covers is worked through: the
+  // whole of a large frame would take several times as long.
+  const cv::Rect covered =
+      (place.boundingRect() + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(0, 0, image.cols, image.rows);
+  if (covered.empty()) return;
+  transform.at<double>(0, 2) += centre.x - sheet.cols / 2.0 - covered.x;
+  transform.at<double>(1, 2) += centre.y - sheet.rows / 2.0 - covered.y;
+  cv::Mat target = image(covered);
+  cv::warpAffine(sheet, target, transform, covered.size(), cv::INTER_LINEAR,
+                 cv::BORDER_TRANSPARENT);
 }
 
 void RenderDocument(cv::Mat& image, int page) {
