@@ -173,6 +173,10 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
     }
     return NewLargePicture(size.height, size.width, CV_8UC3);
   };
+  // Once the scene has gone out as a frame of its own, it carries that
+  // frame's stamp; underStamp holds the scene's own pixels there.
+  const cv::Rect stampArea = FrameStampArea({size.width, size.height});
+  cv::Mat underStamp;
   int basePage = -1;
   PictureControls baseControls;
   // The scene's own clock: the wall clock, except that a reader waiting
@@ -218,10 +222,21 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       ApplyPictureControls(base, controls);
       basePage = page;
       baseControls = controls;
+      underStamp.release();
     }
-    cv::Mat frame = freeFrame();
-    base.copyTo(frame);
-    if (hand >= 0) DrawHand(frame, hand);
+    cv::Mat frame;
+    if (underStamp.empty() && hand < 0) {
+      // The first frame of a new scene is the scene itself, not a copy: it
+      // comes that much sooner. What its stamp covers is kept, so that the
+      // next frames, copied from it, show the scene there again.
+      underStamp = base(stampArea).clone();
+      frame = base;
+    } else {
+      frame = freeFrame();
+      base.copyTo(frame);
+      if (!underStamp.empty()) underStamp.copyTo(frame(stampArea));
+      if (hand >= 0) DrawHand(frame, hand);
+    }
     DrawFrameStamp(frame, frameNumber++, seconds);
     sink(frame);
     // Only once the frame is out: a shot taken now gets this frame.
