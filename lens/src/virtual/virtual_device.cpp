@@ -163,7 +163,14 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
   const auto interval = FrameInterval(size);
   auto next = started;
   uint64_t frameNumber = 0;
+  // The scene as rendered; once it has gone out as a frame of its own, it
+  // carries that frame's stamp, and underStamp the scene's own pixels
+  // there. Where no hand ever comes, it is let go after that frame: each
+  // frame is then the last one with a new stamp, and a large camera keeps
+  // two frames in memory instead of three.
   cv::Mat base;
+  cv::Mat last;  // the last frame sent, while base is let go
+  const bool handsCome = entry_.scene == Scene::kBook && entry_.turnSeconds > 0;
   std::array<cv::Mat, kReusedFrames> reused;
   // A frame nobody reads any more, or a new one while all are read.
   const auto freeFrame = [&]() -> cv::Mat {
@@ -173,8 +180,6 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
     }
     return NewLargePicture(size.height, size.width, CV_8UC3);
   };
-  // Once the scene has gone out as a frame of its own, it carries that
-  // frame's stamp; underStamp holds the scene's own pixels there.
   const cv::Rect stampArea = FrameStampArea({size.width, size.height});
   cv::Mat underStamp;
   int basePage = -1;
@@ -217,27 +222,31 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
     const PictureControls controls = CurrentControls();
     // The scene only changes with a page or a control, so it is rendered
     // once and each frame only adds its stamp.
-    if (base.empty() || page != basePage || !(controls == baseControls)) {
+    if (basePage < 0 || page != basePage || !(controls == baseControls)) {
       base = RenderScene(entry_.scene, size, page);
       ApplyPictureControls(base, controls);
       basePage = page;
       baseControls = controls;
       underStamp.release();
+      last.release();
     }
     cv::Mat frame;
     if (underStamp.empty() && hand < 0) {
       // The first frame of a new scene is the scene itself, not a copy: it
-      // comes that much sooner. What its stamp covers is kept, so that the
-      // next frames, copied from it, show the scene there again.
+      // comes that much sooner.
       underStamp = base(stampArea).clone();
       frame = base;
     } else {
       frame = freeFrame();
-      base.copyTo(frame);
+      (base.empty() ? last : base).copyTo(frame);
       if (!underStamp.empty()) underStamp.copyTo(frame(stampArea));
       if (hand >= 0) DrawHand(frame, hand);
     }
     DrawFrameStamp(frame, frameNumber++, seconds);
+    if (!handsCome) {
+      last = frame;
+      base.release();
+    }
     sink(frame);
     // Only once the frame is out: a shot taken now gets this frame.
     stillPage_ = hand < 0 ? page : -1;
