@@ -114,11 +114,13 @@ struct TavrinSession final : public ITwainDsCallback {
   // Only the lists the window writes, never another file a broken window names.
   bool IsOwnListPath(const std::string& path) const {
     namespace fs = std::filesystem;
-    const std::string name = platform::Utf16ToUtf8(kFileListName);
     const fs::path given = fs::path(path).lexically_normal();
-    for (const std::string& folder :
-         {configFolder, platform::PrivateTempFolder() + platform::Utf16ToUtf8(kFallbackListFolder)})
-      if (!folder.empty() && given == fs::path(folder + "/" + name).lexically_normal()) return true;
+    const FileListPlaces places = FileListPlacesFor(
+        platform::Utf8ToUtf16(configFolder), platform::Utf8ToUtf16(platform::PrivateTempFolder()));
+    // A folder left unknown makes a relative name, which is never ours.
+    for (const std::u16string& own : {places.inConfig, places.fallback})
+      if (own.front() == u'/' && given == fs::path(platform::Utf16ToUtf8(own)).lexically_normal())
+        return true;
     return false;
   }
 

@@ -22,7 +22,7 @@ CMergePreviewDlg::CMergePreviewDlg(QWidget* parent)
   secondPicture = static_cast<CPicturePreview*>(controls.Control(idd138::kSecondPicture));
 }
 
-void CMergePreviewDlg::SetLayout(int kind) {
+void CMergePreviewDlg::SetLayout(int direction) {
   const QRect client = rect();
   int w = client.width() - 2 * kMarginPx;
   int h = client.height() - 2 * kMarginPx;
@@ -30,10 +30,10 @@ void CMergePreviewDlg::SetLayout(int kind) {
   const int y = client.top() + kMarginPx;
   int secondX = x;
   int secondY = y;
-  if (kind == kSideBySide) {
+  if (direction == kMergeHorizontal) {
     w = (w - kGapPx) / 2;
     secondX = x + w + kGapPx;
-  } else if (kind == kOneAboveOther) {
+  } else if (direction == kMergeVertical) {
     h = (h - kGapPx) / 2;
     secondY = y + h + kGapPx;
   }

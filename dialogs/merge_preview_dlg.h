@@ -6,6 +6,7 @@
 
 #include "dialogs/picture_preview.h"
 #include "resources/dialog_builder.h"
+#include "settings/scan_settings.h"
 
 namespace tavrin {
 
@@ -13,11 +14,10 @@ class CMergePreviewDlg : public QDialog {
  public:
   explicit CMergePreviewDlg(QWidget* parent = nullptr);
 
-  // Any other kind puts both pictures over the whole client area, less a
-  // 6-pixel margin.
-  static constexpr int kSideBySide = 1;
-  static constexpr int kOneAboveOther = 2;
-  void SetLayout(int kind);
+  // A horizontal merge puts the pictures side by side, a vertical one one
+  // above the other; any other value puts both over the whole client area,
+  // less a 6-pixel margin.
+  void SetLayout(int direction);
 
   // Owned by the dialog; the scan window loads and clears them.
   CPicturePreview* firstPicture = nullptr;   // control 1071

@@ -254,12 +254,14 @@ int CTwainControl::WriteFileList() {
 int CTwainControl::WriteList(const std::vector<std::u16string>& paths) {
   const bool copy = m_bCopyToTemp.load() != 0;
   const std::u16string tempFolder = copy ? TempFolder() : std::u16string();
-  std::u16string listPath = m_strConfigFolder + u"/" + kFileListName;
+  const FileListPlaces places = FileListPlacesFor(m_strConfigFolder, TempFolder());
+  std::u16string listPath = places.inConfig;
   if (listPath.size() > kMaxBlockTextUnits) {
-    const std::u16string fallback = TempFolder() + kFallbackListFolder;
-    listPath = fallback + kFileListName;
-    if (listPath.size() <= kMaxBlockTextUnits) platform::CreateFolders(Narrow(fallback));
+    listPath = places.fallback;
+    if (listPath.size() <= kMaxBlockTextUnits)
+      platform::CreateFolders(Narrow(places.fallbackFolder));
   }
+  const bool fits = listPath.size() <= kMaxBlockTextUnits;
   std::vector<std::u16string> listed;
   bool saved = false;
   std::u16string saveError;
@@ -273,7 +275,7 @@ int CTwainControl::WriteList(const std::vector<std::u16string>& paths) {
       listed.push_back(copy ? CopyToTemp(path, tempFolder) : path);
       m_FileListDoc.AddElem(u"FileName", listed.back());
     }
-    if (!listed.empty() && listPath.size() <= kMaxBlockTextUnits) {
+    if (!listed.empty() && fits) {
       saved = m_FileListDoc.Save(listPath);
       if (!saved) saveError = m_FileListDoc.GetResult();
     }
@@ -283,7 +285,7 @@ int CTwainControl::WriteList(const std::vector<std::u16string>& paths) {
     return 0;
   }
   // An earlier list left at that path must never stand in for this one.
-  if (listPath.size() > kMaxBlockTextUnits) {
+  if (!fits) {
     ReportUndelivered(listed, u"their paths are too long to hand on");
     return -1;
   }
@@ -309,9 +311,6 @@ void CTwainControl::ReportUndelivered(const std::vector<std::u16string>& paths,
   }
   std::u16string where;
   for (const std::u16string& folder : folders) where += (where.empty() ? u"" : u", ") + folder;
-  // For the person's eyes: "tmp//Tavrin" reads as one folder.
-  for (size_t at = where.find(u"//"); at != std::u16string::npos; at = where.find(u"//", at))
-    where.erase(at, 1);
   const std::u16string reason = u"The scanned pages could not be handed on: " + why + u".";
   // The data source learns why with the 205; the text must fit the block.
   std::u16string note = reason + u" They are in " + where + u".";

@@ -44,6 +44,21 @@ inline constexpr int kSendNotAttached = -1;  // no window attached
 inline constexpr char16_t kFallbackListFolder[] = u"DSConfig/";
 inline constexpr char16_t kFileListName[] = u"FileList.xml";
 
+// The two places the window may write its file list, the configuration
+// folder's first; the data source reads and removes only these. Both
+// folders end in '/'; the list's name is joined to the configuration
+// folder with one more, a path data sources already take in 207.
+struct FileListPlaces {
+  std::u16string inConfig;
+  std::u16string fallbackFolder;
+  std::u16string fallback;
+};
+inline FileListPlaces FileListPlacesFor(const std::u16string& configFolder,
+                                        const std::u16string& tempFolder) {
+  const std::u16string fallbackFolder = tempFolder + kFallbackListFolder;
+  return {configFolder + u"/" + kFileListName, fallbackFolder, fallbackFolder + kFileListName};
+}
+
 // Implemented by the scan window; the slot order is fixed.
 class ITwainShowWindow {
  public:

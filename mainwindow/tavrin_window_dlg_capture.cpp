@@ -261,8 +261,7 @@ QRect CTavrinWindowDlg::ScreenArea() const {
 void CTavrinWindowDlg::PlaceMergePreview() {
   if (!verticalRadio->isChecked() && !horizontalRadio->isChecked()) return;
   const bool oneAboveOther = verticalRadio->isChecked();
-  mergePreview->SetLayout(oneAboveOther ? CMergePreviewDlg::kOneAboveOther
-                                        : CMergePreviewDlg::kSideBySide);
+  mergePreview->SetLayout(oneAboveOther ? kMergeVertical : kMergeHorizontal);
   const QSize size = MergePreviewSize(controls.Control(kIdPreviewArea)->size(), oneAboveOther);
   // No room beside the window: the foot of the thumbnail strip.
   const QRect strip(thumbnails->mapToGlobal(QPoint(0, 0)), thumbnails->size());

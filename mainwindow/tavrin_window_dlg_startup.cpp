@@ -33,7 +33,7 @@ namespace tavrin {
 
 namespace {
 
-constexpr const char* kWorkFolderName = "/Tavrin";
+constexpr const char* kWorkFolderName = "Tavrin";
 constexpr const char* kAttachFailedText =
     "TavrinDesk can't find TwainDS or missing configuration file.";
 
@@ -135,7 +135,8 @@ bool CTavrinWindowDlg::OnInitDialog() {
   libraryInitialised = true;
 
   // Without a private temporary folder there is no safe place to empty:
-  // the working folder stays unset rather than becoming "/Tavrin".
+  // the working folder stays unset rather than becoming "Tavrin" in the
+  // current folder. The private folder's name ends in a slash.
   const std::string tempFolder = platform::PrivateTempFolder();
   if (!tempFolder.empty()) {
     workFolder = tempFolder + kWorkFolderName;

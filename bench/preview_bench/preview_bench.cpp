@@ -5,7 +5,8 @@
 // the whole process's processor time per second (getrusage), the delay
 // from a frame's arrival to its paint (p50 / p95), resident memory
 // (VmRSS / VmHWM), the processor time while the window is hidden, and a
-// capture's time shown and hidden. The peer, in the same run: ffmpeg
+// capture's time shown and hidden, and the same figures at 1:1 (a second
+// line, preview_1to1). The peer, in the same run: ffmpeg
 // decoding the same MJPEG stream scaled to the preview's size into a null
 // output, processor time per frame, plainly and with its reduced-size
 // decode (-lowres).
@@ -36,6 +37,7 @@
 #include <QEventLoop>
 #include <QPixmap>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QWidget>
 #include <opencv2/imgproc.hpp>
 
@@ -259,19 +261,83 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
                              std::to_string(size.height) + ".png";
     preview->grab().save(QString::fromStdString(name));
   }
-  delaysMs.clear();
   const auto painted = [&] {
     return preview != nullptr ? preview->property("framesPainted").toULongLong() : 0;
   };
-  const qulonglong paintedBefore = painted();
-  const double cpuBefore = CpuSeconds(RUSAGE_SELF);
-  const auto start = Clock::now();
-  std::vector<double> rss;
-  runFor(options.seconds, [&] { rss.push_back(StatusMb("VmRSS")); });
-  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
-  const double fps = (painted() - paintedBefore) / wall;
+  struct Shown {
+    double fps = 0.0;
+    double cpuPct = 0.0;
+    double msPerFrame = 0.0;
+    std::vector<double> delaysMs;
+    std::vector<double> rss;
+  };
+  const auto measure = [&](double seconds) {
+    Shown shown;
+    delaysMs.clear();
+    const qulonglong paintedBefore = painted();
+    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const auto start = Clock::now();
+    runFor(seconds, [&] { shown.rss.push_back(StatusMb("VmRSS")); });
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+    shown.fps = (painted() - paintedBefore) / wall;
+    shown.cpuPct = cpu / wall * 100.0;
+    shown.msPerFrame = shown.fps > 0 ? cpu / wall * 1000.0 / shown.fps : 0.0;
+    shown.delaysMs = delaysMs;
+    return shown;
+  };
+  const Shown fit = measure(options.seconds);
+  const double fps = fit.fps;
+  const std::vector<double>& rss = fit.rss;
   const double shownCaptureMs = captureMs("shown.jpg");
+
+  // At 1:1, as when the person looks closely at the page: most of a large
+  // frame is then off screen.
+  lens.camOriginalPreview(0);
+  runFor(1.0, nullptr);
+  const auto shot = [&](const std::string& what) {
+    if (options.shot.empty() || preview == nullptr) return;
+    const std::string name = options.shot + "_" + std::to_string(size.width) + "x" +
+                             std::to_string(size.height) + "_" + what + ".png";
+    preview->grab().save(QString::fromStdString(name));
+  };
+  shot("1to1");
+  const Shown original = measure(options.seconds / 2);
+  if (!options.shot.empty() && preview != nullptr) {
+    // The looks that move what a zoomed preview decodes, to compare with
+    // another library's pictures.
+    const auto wheel = [&](int notches, Qt::KeyboardModifiers modifiers) {
+      const QPointF at(preview->width() / 2.0, preview->height() / 2.0);
+      QWheelEvent event(at, preview->mapToGlobal(at), QPoint(), QPoint(0, -120 * notches),
+                        Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(preview, &event);
+    };
+    const auto settle = [&] { runFor(0.6, nullptr); };
+    wheel(5, Qt::NoModifier);
+    wheel(5, Qt::ShiftModifier);
+    settle();
+    shot("1to1_panned");
+    lens.camSetImageRotateMode(0, 1);
+    settle();
+    shot("1to1_turned");
+    lens.camSetImageRotateMode(0, 0);
+    lens.camSetImageAdjust(0, 4);  // black and white at one level
+    lens.camSetImageCusCropRect(0, 30, 30, 60, 60);
+    settle();
+    shot("1to1_bw_frame");
+    lens.camSetImageAdjust(0, 0);
+    lens.camSetImageCusCropRect(0, 0, 0, 0, 0);
+    for (int step = 0; step < 3; ++step) lens.camZooIn(0);
+    settle();
+    shot("zoomed_in");
+    lens.camOptimalPreview(0);
+    settle();
+    for (int step = 0; step < 3; ++step) lens.camZooIn(0);
+    settle();
+    shot("zoomed_from_fit");
+  }
+  lens.camOptimalPreview(0);
+  runFor(0.5, nullptr);
 
   // Hidden, as the window is in the modes that capture without the person.
   host.hide();
@@ -293,7 +359,7 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
       size.width * options.preview.height <= options.preview.width * size.height
           ? cv::Size(size.width * options.preview.height / size.height, options.preview.height)
           : cv::Size(options.preview.width, size.height * options.preview.width / size.width);
-  const double ourMsPerFrame = fps > 0 ? cpu / wall * 1000.0 / fps : 0.0;
+  const double ourMsPerFrame = fit.msPerFrame;
   const double ffmpegMs = FfmpegMsPerFrame(folder, previewFit, false, 0);
   const double ffmpegLowresMs =
       FfmpegMsPerFrame(folder, previewFit, true, LowresLevel(size, options.preview));
@@ -305,11 +371,17 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
       "capture_hidden_ms=%.0f ffmpeg_ms_per_frame=%.1f ffmpeg_lowres_ms_per_frame=%.1f "
       "ratio=%.2f\n",
       options.label.c_str(), size.width, size.height, options.preview.width, options.preview.height,
-      fps, cpu / wall * 100.0, ourMsPerFrame, Figure(delaysMs, 0.5).c_str(),
-      Figure(delaysMs, 0.95).c_str(), Percentile(rss, 0.5),
+      fps, fit.cpuPct, ourMsPerFrame, Figure(fit.delaysMs, 0.5).c_str(),
+      Figure(fit.delaysMs, 0.95).c_str(), Percentile(rss, 0.5),
       rss.empty() ? 0.0 : *std::max_element(rss.begin(), rss.end()), hwm, hiddenCpu * 100.0,
       shownCaptureMs, hiddenCaptureMs, ffmpegMs, ffmpegLowresMs,
       peer > 0 ? ourMsPerFrame / peer : 0.0);
+  std::printf(
+      "preview_1to1 label=%s size=%dx%d preview=%dx%d fps_painted=%.1f cpu_pct=%.1f "
+      "cpu_ms_per_frame=%.1f delay_p50_ms=%s delay_p95_ms=%s rss_median_mb=%.0f fit_cpu_pct=%.1f\n",
+      options.label.c_str(), size.width, size.height, options.preview.width, options.preview.height,
+      original.fps, original.cpuPct, original.msPerFrame, Figure(original.delaysMs, 0.5).c_str(),
+      Figure(original.delaysMs, 0.95).c_str(), Percentile(original.rss, 0.5), fit.cpuPct);
   std::fflush(stdout);
 }
 

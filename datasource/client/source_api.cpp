@@ -26,7 +26,8 @@ bool BindSourceApi(void* module, SourceApi& api) {
          Bind(module, "tsLastError", api.lastError) && Bind(module, "tsClose", api.close);
 }
 
-const SourceApi* LoadSourceModule(const std::string& path, std::string& error) {
+const SourceApi* LoadSourceModule(const std::string& path, std::string& error,
+                                  const std::string& missingHint) {
   static std::mutex mutex;
   static std::string loadedFrom;
   static SourceApi api;
@@ -37,7 +38,7 @@ const SourceApi* LoadSourceModule(const std::string& path, std::string& error) {
     return nullptr;
   }
   if (!platform::PathExists(path)) {
-    error = "no data source at " + path;
+    error = "no data source at " + path + missingHint;
     return nullptr;
   }
   void* module = platform::LoadLibraryFile(path);

@@ -29,8 +29,10 @@ bool BindSourceApi(void* module, SourceApi& api);
 
 // The module at path. Null with error set when it is missing, cannot be
 // loaded or lacks its functions, or when this process already loaded it
-// from elsewhere.
-const SourceApi* LoadSourceModule(const std::string& path, std::string& error);
+// from elsewhere. A missing module's error ends with missingHint, which
+// tells where the caller's setting of the path lives.
+const SourceApi* LoadSourceModule(const std::string& path, std::string& error,
+                                  const std::string& missingHint = {});
 
 // Room for one delivered file's path from tsNextEvent.
 inline constexpr int kSourcePathBytes = 4096;

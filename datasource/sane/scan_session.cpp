@@ -38,11 +38,8 @@ int WindowDpi(const ScanChoice& choice) {
 }  // namespace
 
 const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& error) {
-  const SourceApi* api = LoadSourceModule(programFolder + "/TavrinSource.ds", error);
-  if (api == nullptr && error.starts_with("no data source at")) {
-    error += " (check the folder in tavrin.conf)";
-  }
-  return api;
+  return LoadSourceModule(programFolder + "/TavrinSource.ds", error,
+                          " (check the folder in tavrin.conf)");
 }
 
 ScanSession::ScanSession(const SourceApi& api, CancelCheck cancelled)

@@ -28,6 +28,22 @@ constexpr double kOutlineLongSide = 720.0;
 constexpr auto kOutlineInterval = std::chrono::milliseconds(250);
 constexpr int kOutlineCostFactor = 4;
 
+// Decoding a part of a frame pays once it leaves out a good share of it.
+constexpr double kLargestPartShare = 0.8;
+
+// The frame pixels of a region given in fractions, or an empty rectangle
+// when the region is all or most of the frame.
+cv::Rect PartOfFrame(const cv::Rect2d& region, cv::Size frame) {
+  const cv::Rect whole(cv::Point(0, 0), frame);
+  const int left = static_cast<int>(std::floor(region.x * frame.width));
+  const int top = static_cast<int>(std::floor(region.y * frame.height));
+  const int right = static_cast<int>(std::ceil((region.x + region.width) * frame.width));
+  const int bottom = static_cast<int>(std::ceil((region.y + region.height) * frame.height));
+  const cv::Rect part = cv::Rect(cv::Point(left, top), cv::Point(right, bottom)) & whole;
+  if (part.empty() || part.area() >= kLargestPartShare * whole.area()) return {};
+  return part;
+}
+
 // A preview copy that cannot be made (a broken frame, no memory for the
 // copy) leaves this frame without one; the next frame tries again.
 template <class Make>
@@ -52,6 +68,7 @@ void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previe
     frame_.size = image.size();
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
+    frame_.previewRegion = {};
     frame_.sequence = ++sequence_;
     frame_.arrived = arrived;
   }
@@ -59,7 +76,8 @@ void FrameSlot::Publish(const cv::Mat& image, const cv::Mat& preview, int previe
 }
 
 void FrameSlot::PublishCompressed(const CompressedFrame& frame, const cv::Mat& preview,
-                                  int previewRotate, Clock::time_point arrived) {
+                                  int previewRotate, Clock::time_point arrived,
+                                  const cv::Rect& previewRegion) {
   {
     std::lock_guard lock(mutex_);
     frame_.image.release();
@@ -67,6 +85,7 @@ void FrameSlot::PublishCompressed(const CompressedFrame& frame, const cv::Mat& p
     frame_.size = cv::Size(frame.size.width, frame.size.height);
     frame_.preview = preview;
     frame_.previewRotate = previewRotate;
+    frame_.previewRegion = preview.empty() ? cv::Rect() : previewRegion;
     frame_.sequence = ++sequence_;
     frame_.arrived = arrived;
   }
@@ -94,6 +113,7 @@ void FrameSlot::Clear() {
   frame_.jpeg.reset();
   frame_.size = {};
   frame_.preview.release();
+  frame_.previewRegion = {};
 }
 
 cv::Mat FullFrame(const FrameSlot::Frame& frame, std::string* error) {
@@ -183,6 +203,11 @@ void CameraView::SetPreviewFactor(double factor) {
   previewFactor_ = factor;
 }
 
+void CameraView::SetPreviewRegion(const cv::Rect2d& region) {
+  std::lock_guard lock(mutex_);
+  previewRegion_ = region;
+}
+
 void CameraView::SetLook(const PreviewLook& look) {
   std::lock_guard lock(mutex_);
   if (look.autoCrop != look_.autoCrop) {
@@ -199,7 +224,7 @@ std::vector<PageOutline> CameraView::Outlines() const {
 
 CameraView::PreviewSettings CameraView::CurrentPreviewSettings() const {
   std::lock_guard lock(mutex_);
-  return {previewFactor_, look_, crop_};
+  return {previewFactor_, look_, crop_, previewRegion_};
 }
 
 void CameraView::PublishFrame(const cv::Mat& frame) {
@@ -234,9 +259,13 @@ void CameraView::PublishCompressed(const CompressedFrame& frame) {
   const PreviewSettings settings = CurrentPreviewSettings();
   const double factor = settings.factor;
   cv::Mat preview;
+  cv::Rect region;
   if (factor > 0.0 && frame.bytes != nullptr) {
     preview = PreviewOrNothing([&] {
       if (decoder_ == nullptr) decoder_ = std::make_unique<v4l2::FrameDecoder>();
+      const cv::Rect part =
+          PartOfFrame(settings.region, cv::Size(frame.size.width, frame.size.height));
+      if (!part.empty()) return PreviewOfPart(frame, settings, part, region);
       const std::vector<uint8_t>& bytes = *frame.bytes;
       const int width = std::max(1, static_cast<int>(std::ceil(frame.size.width * factor)));
       const int height = std::max(1, static_cast<int>(std::ceil(frame.size.height * factor)));
@@ -263,8 +292,46 @@ void CameraView::PublishCompressed(const CompressedFrame& frame) {
           settings.look);
     });
   }
-  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : settings.look.rotate, arrived);
+  frames.PublishCompressed(frame, preview, preview.empty() ? 0 : settings.look.rotate, arrived,
+                           region);
   if (factor > 0.0 && frame.bytes != nullptr) SearchAfterPublishing(settings);
+}
+
+cv::Mat CameraView::PreviewOfPart(const CompressedFrame& frame, const PreviewSettings& settings,
+                                  const cv::Rect& part, cv::Rect& covered) {
+  const std::vector<uint8_t>& bytes = *frame.bytes;
+  cv::Mat scaled;
+  cv::Rect decoded;
+  if (!decoder_->DecodeMjpegRegion(bytes.data(), bytes.size(), part, std::min(1.0, settings.factor),
+                                   scaled, decoded))
+    return {};
+  PreviewLook look = settings.look;
+  if (NormalizeColorMode(look.colorMode) == kColorModeOtsu) {
+    // The capture thresholds the whole frame at one level; the part shown
+    // takes that level from a small copy of the whole, not from itself.
+    cv::Mat small;
+    if (!decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), std::max(1, frame.size.width / 8),
+                                    std::max(1, frame.size.height / 8), small))
+      return {};
+    cv::Mat ignored;
+    const double level =
+        cv::threshold(ToGrey(small), ignored, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    cv::threshold(ToGrey(scaled), scaled, level, 255, cv::THRESH_BINARY);
+    look.colorMode = kColorModeColor;
+  }
+  // The page search looks at the whole frame, whatever is on screen.
+  cv::Mat preview = FinishPreview(
+      scaled,
+      [&] {
+        cv::Mat whole;
+        const int side = static_cast<int>(kOutlineLongSide);
+        if (!decoder_->DecodeMjpegToFit(bytes.data(), bytes.size(), side, side, whole))
+          return cv::Mat();
+        return whole;
+      },
+      look);
+  covered = decoded;
+  return preview;
 }
 
 cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,

@@ -35,6 +35,9 @@ class FrameSlot {
     cv::Size size;                                     // of the full frame, either way
     cv::Mat preview;        // the frame scaled, coloured and turned for the preview, or empty
     int previewRotate = 0;  // the rotation the preview was turned by
+    // The part of the frame the preview shows (unturned frame pixels); empty
+    // when it shows all of it.
+    cv::Rect previewRegion;
     uint64_t sequence = 0;
     std::chrono::steady_clock::time_point arrived;  // when the camera handed it over
 
@@ -45,7 +48,8 @@ class FrameSlot {
   void Publish(const cv::Mat& image, const cv::Mat& preview, int previewRotate = 0,
                Clock::time_point arrived = Clock::now());
   void PublishCompressed(const CompressedFrame& frame, const cv::Mat& preview,
-                         int previewRotate = 0, Clock::time_point arrived = Clock::now());
+                         int previewRotate = 0, Clock::time_point arrived = Clock::now(),
+                         const cv::Rect& previewRegion = {});
   Frame Latest() const;
   // False when no frame newer than after came within timeout.
   bool WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const;
@@ -108,6 +112,10 @@ class CameraView {
   // Scale at which the capture thread prepares preview frames; 0 = none.
   double PreviewFactor() const;
   void SetPreviewFactor(double factor);
+  // The part of the frame on screen, in fractions of the unturned frame. A
+  // JPEG frame's preview copy is then decoded for that part only (zoomed
+  // in, most of a large frame is off screen); {0, 0, 1, 1} is all of it.
+  void SetPreviewRegion(const cv::Rect2d& region);
 
   void SetLook(const PreviewLook& look);
   // The pages the automatic crop finds in a recent frame; empty without one.
@@ -128,6 +136,7 @@ class CameraView {
     double factor = 0.0;
     PreviewLook look;
     CropPercent crop;
+    cv::Rect2d region{0, 0, 1, 1};
   };
   PreviewSettings CurrentPreviewSettings() const;
   void ZoomBy(double factor);
@@ -136,6 +145,10 @@ class CameraView {
   // due it keeps searchCopy's picture for SearchAfterPublishing.
   cv::Mat FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,
                         const PreviewLook& look);
+  // The preview copy of the part of a JPEG frame on screen; empty when the
+  // frame does not decode.
+  cv::Mat PreviewOfPart(const CompressedFrame& frame, const PreviewSettings& settings,
+                        const cv::Rect& part, cv::Rect& covered);
   // The page search runs once the frame is out: the preview's picture is
   // not held back by it.
   void SearchAfterPublishing(const PreviewSettings& settings);
@@ -150,6 +163,7 @@ class CameraView {
   double paintedScale_ = 0.0;
   CropPercent crop_;
   double previewFactor_ = 0.0;
+  cv::Rect2d previewRegion_{0, 0, 1, 1};
   PreviewLook look_;
   std::vector<PageOutline> outlines_;
   // When the page search may run again; a new look lets it run at once.

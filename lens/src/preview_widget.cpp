@@ -26,6 +26,9 @@ constexpr int kSmallestCropPercent = 2;
 constexpr double kDragStartPixels = 4.0;
 constexpr double kWheelStepPixels = 60.0;  // per notch of 120 units
 constexpr int kWheelNotch = 120;
+// Asked for around the part on screen, so a slow pan finds the next frame
+// already decoded where it went.
+constexpr double kPartMarginPixels = 32.0;
 
 enum Edge : int { kLeft = 1, kTop = 2, kRight = 4, kBottom = 8, kAll = 15 };
 
@@ -65,17 +68,29 @@ CropPercent FromShown(const CropPercent& c, int rotate) {
   }
 }
 
-QPointF ShownPoint(const cv::Point2f& p, int rotate) {
+QPointF ShownPoint(double x, double y, int rotate) {
   switch (rotate) {
     case 1:
-      return {p.y, 1.0 - p.x};
+      return {y, 1.0 - x};
     case 2:
-      return {1.0 - p.x, 1.0 - p.y};
+      return {1.0 - x, 1.0 - y};
     case 3:
-      return {1.0 - p.y, p.x};
+      return {1.0 - y, x};
     default:
-      return {p.x, p.y};
+      return {x, y};
   }
+}
+
+// A rectangle in fractions of the frame to the same on the frame turned, and
+// back.
+QRectF ShownRect(const QRectF& r, int rotate) {
+  const QPointF a = ShownPoint(r.left(), r.top(), rotate);
+  const QPointF b = ShownPoint(r.right(), r.bottom(), rotate);
+  return QRectF(a, b).normalized();
+}
+
+QRectF UnturnedRect(const QRectF& r, int rotate) {
+  return ShownRect(r, rotate == 1 ? 3 : rotate == 3 ? 1 : rotate);
 }
 
 }  // namespace
@@ -121,6 +136,11 @@ void PreviewWidget::OnTick() {
   const CameraView::Zoom zoom = view_->CurrentZoom();
   const CropPercent crop = view_->Crop();
   FrameSlot::Frame latest = view_->frames.Latest();
+  // A JPEG frame corrupt inside has no preview copy: the last picture stays
+  // on screen rather than giving way to an empty one.
+  if (!latest.Empty() && latest.preview.empty() && latest.image.empty() &&
+      !frame_.preview.empty() && latest.size == frame_.size)
+    latest = frame_;
   const bool newFrame = latest.sequence != frame_.sequence || latest.Empty() != frame_.Empty();
   const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || !SameCrop(crop, crop_);
   std::vector<PageOutline> outlines = view_->Outlines();
@@ -213,18 +233,46 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   view_->SetPreviewFactor(std::min(1.0, scale_));
 
   const cv::Mat& source = prepared ? frame_.preview : frame_.image;
-  const QImage image = ImageOf(source);
   const QRectF whole = FrameRect(shownSize_, scale_);
-  // Only the part on screen is drawn, so a high zoom stays cheap.
+  // Only the part on screen is drawn, so a high zoom stays cheap; and only
+  // that part (with a margin) of the next JPEG frame is decoded.
   const QRectF visible = whole.intersected(QRectF(rect()));
-  if (!visible.isEmpty()) {
-    const double sourcePerScreen = source.cols / whole.width();
-    const QRectF from((visible.left() - whole.left()) * sourcePerScreen,
-                      (visible.top() - whole.top()) * sourcePerScreen,
-                      visible.width() * sourcePerScreen, visible.height() * sourcePerScreen);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, std::abs(sourcePerScreen - 1.0) > 1e-3);
-    painter.drawImage(visible, image, from);
+  const QRectF wanted = whole.intersected(QRectF(rect()).adjusted(
+      -kPartMarginPixels, -kPartMarginPixels, kPartMarginPixels, kPartMarginPixels));
+  cv::Rect2d region(0, 0, 1, 1);
+  if (!wanted.isEmpty() && wanted != whole) {
+    const QRectF part =
+        UnturnedRect(QRectF((wanted.left() - whole.left()) / whole.width(),
+                            (wanted.top() - whole.top()) / whole.height(),
+                            wanted.width() / whole.width(), wanted.height() / whole.height()),
+                     rotate_);
+    region = cv::Rect2d(part.x(), part.y(), part.width(), part.height());
   }
+  view_->SetPreviewRegion(region);
+  // Where the preview copy lies on the widget: the whole picture, or the
+  // part of it the copy was decoded for.
+  QRectF copyRect = whole;
+  const cv::Rect part = prepared ? frame_.previewRegion : cv::Rect();
+  if (!part.empty() && raw.width > 0 && raw.height > 0) {
+    const QRectF shown = ShownRect(
+        QRectF(static_cast<double>(part.x) / raw.width, static_cast<double>(part.y) / raw.height,
+               static_cast<double>(part.width) / raw.width,
+               static_cast<double>(part.height) / raw.height),
+        rotate_);
+    copyRect = QRectF(whole.left() + shown.left() * whole.width(),
+                      whole.top() + shown.top() * whole.height(), shown.width() * whole.width(),
+                      shown.height() * whole.height());
+    // Just zoomed out or panned beyond the part: the last copy of the whole
+    // picture fills the rest until the next frame brings the new part.
+    if (!copyRect.contains(visible) && !backdrop_.empty() && backdropRotate_ == rotate_ &&
+        backdropFrameSize_ == raw)
+      DrawPart(painter, backdrop_, whole, visible);
+  } else if (prepared) {
+    backdrop_ = frame_.preview;
+    backdropRotate_ = rotate_;
+    backdropFrameSize_ = raw;
+  }
+  DrawPart(painter, source, copyRect, visible);
 
   if (!outlines_.empty()) {
     painter.setRenderHint(QPainter::Antialiasing, true);
@@ -233,7 +281,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     for (const PageOutline& outline : outlines_) {
       QPolygonF polygon;
       for (const cv::Point2f& corner : outline) {
-        const QPointF p = ShownPoint(corner, rotate_);
+        const QPointF p = ShownPoint(corner.x, corner.y, rotate_);
         polygon << QPointF(whole.left() + p.x() * whole.width(),
                            whole.top() + p.y() * whole.height());
       }
@@ -283,6 +331,20 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
               static_cast<qlonglong>(std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::steady_clock::now() - frame_.arrived)
                                          .count()));
+}
+
+void PreviewWidget::DrawPart(QPainter& painter, const cv::Mat& picture, const QRectF& at,
+                             const QRectF& visible) {
+  const QRectF target = at.intersected(visible);
+  if (target.isEmpty() || picture.empty()) return;
+  const double perScreenX = picture.cols / at.width();
+  const double perScreenY = picture.rows / at.height();
+  const QRectF from((target.left() - at.left()) * perScreenX,
+                    (target.top() - at.top()) * perScreenY, target.width() * perScreenX,
+                    target.height() * perScreenY);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform,
+                        std::abs(perScreenX - 1.0) > 1e-3 || std::abs(perScreenY - 1.0) > 1e-3);
+  painter.drawImage(target, ImageOf(picture), from);
 }
 
 int PreviewWidget::EdgesAt(const QPointF& point) const {

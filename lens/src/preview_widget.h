@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include <QPainter>
 #include <QTimer>
 #include <QWidget>
 
@@ -46,13 +47,22 @@ class PreviewWidget final : public QWidget {
   // The percent point of the shown picture under a widget point, clamped.
   QPointF PercentAt(const QPointF& point) const;
   void SetShownCrop(const CropPercent& shown);
+  // The part of picture that falls inside visible, with the whole picture
+  // drawn over at.
+  static void DrawPart(QPainter& painter, const cv::Mat& picture, const QRectF& at,
+                       const QRectF& visible);
 
   std::shared_ptr<CameraView> view_;
   QTimer timer_;
   FrameSlot::Frame frame_;  // keeps the pixels being shown alive
-  cv::Size shownSize_;      // of the last picture shown, turned
-  int rotate_ = 0;          // of the last picture shown
-  double scale_ = 0.0;      // as last painted
+  // The last preview copy of the whole picture, shown where a copy of a
+  // part does not reach.
+  cv::Mat backdrop_;
+  int backdropRotate_ = 0;
+  cv::Size backdropFrameSize_;
+  cv::Size shownSize_;  // of the last picture shown, turned
+  int rotate_ = 0;      // of the last picture shown
+  double scale_ = 0.0;  // as last painted
   CameraView::Zoom zoom_;
   // The picture point (fractions of the shown picture) at the widget's
   // centre, when the picture is larger than the widget.

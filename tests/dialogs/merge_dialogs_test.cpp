@@ -118,10 +118,10 @@ TEST(MergePreviewDlgTest, LayoutsSplitTheClientArea) {
   CMergePreviewDlg preview;
   preview.resize(272, 96);
   ASSERT_EQ(preview.size(), QSize(272, 96));
-  preview.SetLayout(1);
+  preview.SetLayout(kMergeHorizontal);
   EXPECT_EQ(preview.firstPicture->geometry(), QRect(6, 6, 125, 84));
   EXPECT_EQ(preview.secondPicture->geometry(), QRect(141, 6, 125, 84));
-  preview.SetLayout(2);
+  preview.SetLayout(kMergeVertical);
   EXPECT_EQ(preview.firstPicture->geometry(), QRect(6, 6, 260, 37));
   EXPECT_EQ(preview.secondPicture->geometry(), QRect(6, 53, 260, 37));
   preview.SetLayout(0);

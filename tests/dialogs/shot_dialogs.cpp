@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
   QTemporaryDir scratch;
   tavrin::CMergePreviewDlg mergePreview;
   mergePreview.resize(mergePreview.sizeHint().expandedTo(QSize(544, 192)));
-  mergePreview.SetLayout(1);
+  mergePreview.SetLayout(tavrin::kMergeHorizontal);
   mergePreview.firstPicture->LoadPicture(WriteSample(scratch, "1.png", 800, 600, Qt::white));
   mergePreview.secondPicture->LoadPicture(WriteSample(scratch, "2.png", 600, 800, Qt::lightGray));
   ok &= Save(mergePreview, folder, "dialog_138_merge_preview.png");

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -28,8 +29,9 @@ using namespace std::chrono_literals;
 
 constexpr char kDocCam[] = "Tavrin DocCam 8MP";
 
+// A recording of the test data, or one a test wrote (a full path).
 std::string Recording(const std::string& name) {
-  return std::string(TAVRIN_V4L2_DATA) + "/" + name;
+  return name.front() == '/' ? name : std::string(TAVRIN_V4L2_DATA) + "/" + name;
 }
 
 // The library copied into a folder of the test's own, so that the
@@ -286,6 +288,109 @@ TEST(LensV4l2, OnlyAShownPreviewDecodesFramesAndThenAtItsOwnSize) {
   run(400ms);
   EXPECT_LE(decodes(), minimised + 1);
   captureWhole("minimised.jpg");
+  EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
+}
+
+// At 1:1 only the part of a JPEG frame on screen is decoded, and what the
+// person sees there is that part of the frame as a capture has it.
+TEST(LensV4l2, OneToOnePreviewDecodesOnlyThePartOnScreen) {
+  ScratchFolder scratch;
+  ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
+  ASSERT_TRUE(replayed.Load());
+  QWidget host;
+  host.resize(320, 240);
+  host.show();
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  ASSERT_NE(preview, nullptr);
+  ASSERT_EQ(replayed.lens.camOriginalPreview(0), 0);
+  // The first frames after the zoom still carry the whole picture.
+  const auto paintedAtOneToOne = [&] {
+    return preview->property("paintedScale").toDouble() == 1.0
+               ? preview->property("framesPainted").toULongLong()
+               : 0;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  qulonglong zoomed = 0;
+  while ((zoomed = paintedAtOneToOne()) == 0 && std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  while (paintedAtOneToOne() < zoomed + 3 && std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_GE(paintedAtOneToOne(), zoomed + 3);
+  // The 320x240 on screen with a margin, widened to the JPEG's blocks.
+  const QSize copy = preview->property("previewSize").toSize();
+  EXPECT_GE(copy.width(), 320);
+  EXPECT_LE(copy.width(), 320 + 64 + 32);
+  EXPECT_GE(copy.height(), 240);
+  EXPECT_LE(copy.height(), 240 + 64 + 32);
+
+  char path[kTavrinLensPathBuffer] = {};
+  std::strncpy(path, scratch.File("whole.bmp").c_str(), sizeof path - 1);
+  ASSERT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+  const QImage whole = QImage(QString::fromStdString(scratch.File("whole.bmp")))
+                           .convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(whole.size(), QSize(640, 480));
+  // Centred: the middle of the frame, the page's lines of text.
+  const QImage expected = whole.copy(160, 120, 320, 240);
+  const QImage shown = preview->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(shown.size(), expected.size());
+  double difference = 0;
+  for (int y = 0; y < shown.height(); ++y)
+    for (int x = 0; x < shown.width(); ++x)
+      difference += std::abs(qGray(shown.pixel(x, y)) - qGray(expected.pixel(x, y)));
+  EXPECT_LT(difference / (shown.width() * shown.height()), 2.0);
+  EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
+}
+
+// A frame whole on the wire but corrupt inside (its coded data stops early)
+// costs the preview nothing but that frame: the last picture stays.
+TEST(LensV4l2, ACorruptFrameLeavesTheLastPictureOnScreen) {
+  ScratchFolder scratch;
+  const std::string good = ReadBytes(Recording("doccam_mjpg_640x480.jpg"));
+  const size_t scan = good.find("\xff\xda");
+  ASSERT_NE(scan, std::string::npos);
+  std::ofstream(scratch.File("good.jpg"), std::ios::binary) << good;
+  std::ofstream(scratch.File("corrupt.jpg"), std::ios::binary)
+      << good.substr(0, scan + 400) << "\xff\xd9";
+  // Every other frame corrupt.
+  std::string recording = ReadBytes(Recording("doccam_8mp.rec"));
+  const std::string frameLine = "frame 640x480 doccam_mjpg_640x480.jpg";
+  recording.replace(recording.find(frameLine), frameLine.size(),
+                    "frame 640x480 good.jpg\n    frame 640x480 corrupt.jpg");
+  std::ofstream(scratch.File("alternating.rec")) << recording;
+  std::filesystem::copy_file(Recording("doccam_yuyv_320x240.yuv"),
+                             scratch.File("doccam_yuyv_320x240.yuv"));
+  ReplayedLens replayed(scratch, scratch.File("alternating.rec"), "");
+  ASSERT_TRUE(replayed.Load());
+  QWidget host;
+  host.resize(320, 240);
+  host.show();
+  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
+  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
+  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  ASSERT_NE(preview, nullptr);
+  // At 1:1 too, where only a part is decoded, the part's rows are in the
+  // missing data. The frame's middle: the page with its lines.
+  ASSERT_EQ(replayed.lens.camOriginalPreview(0), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (preview->property("framesPainted").toULongLong() < 2 &&
+         std::chrono::steady_clock::now() < deadline)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_GE(preview->property("framesPainted").toULongLong(), 2u);
+  // Ten frames or so, half of them corrupt, looked at as they come.
+  int blank = 0;
+  int looks = 0;
+  const auto until = std::chrono::steady_clock::now() + 700ms;
+  while (std::chrono::steady_clock::now() < until) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    const QImage shown = preview->grab().toImage();
+    blank += qGray(shown.pixel(shown.width() - 10, shown.height() - 4)) < 200;
+    ++looks;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_GE(preview->property("frameSequence").toULongLong(), 8u);
+  EXPECT_EQ(blank, 0) << looks;
   EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
 }
 

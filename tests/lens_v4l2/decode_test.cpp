@@ -192,5 +192,77 @@ TEST(DecodeTest, PreviewDecodeFitsTheBoxAndMatchesAFullDecode) {
   EXPECT_EQ(FitInside({640, 480}, {0, 100}), cv::Size(0, 0));
 }
 
+// A zoomed preview decodes only what is on screen: the same pixels as that
+// part of a whole decode, scaled as asked; a frame broken or cut short
+// before the part's end is refused and leaves the last picture alone.
+TEST(DecodeTest, RegionDecodeMatchesThatPartOfAFullDecode) {
+  const std::string jpeg = ReadData("doccam_mjpg_640x480.jpg");
+  FrameDecoder decoder;
+  // The recorded frame is 4:2:2; cameras also send 4:2:0, whose chroma rows
+  // the decoder has to carry across skipped rows.
+  std::vector<std::string> streams{jpeg};
+  {
+    cv::Mat whole;
+    ASSERT_TRUE(decoder.Decode(V4L2_PIX_FMT_MJPEG, Bytes(jpeg), jpeg.size(), 640, 480, 0, whole));
+    tjhandle handle = tjInitCompress();
+    unsigned char* data = nullptr;
+    unsigned long bytes = 0;
+    ASSERT_EQ(tjCompress2(handle, whole.data, whole.cols, static_cast<int>(whole.step), whole.rows,
+                          TJPF_BGR, &data, &bytes, TJSAMP_420, 90, 0),
+              0);
+    streams.emplace_back(reinterpret_cast<const char*>(data), bytes);
+    tjFree(data);
+    tjDestroy(handle);
+  }
+  struct Case {
+    cv::Rect region;
+    double scale;
+  };
+  for (const std::string& stream : streams) {
+    cv::Mat full;
+    ASSERT_TRUE(
+        decoder.Decode(V4L2_PIX_FMT_MJPEG, Bytes(stream), stream.size(), 640, 480, 0, full));
+    for (const Case& c : {Case{{161, 117, 320, 240}, 1.0}, Case{{0, 0, 100, 60}, 1.0},
+                          Case{{403, 333, 237, 147}, 1.0}, Case{{50, 201, 500, 250}, 0.6},
+                          Case{{300, 10, 330, 460}, 0.2}}) {
+      cv::Mat part;
+      cv::Rect covered;
+      std::string error;
+      ASSERT_TRUE(decoder.DecodeMjpegRegion(Bytes(stream), stream.size(), c.region, c.scale, part,
+                                            covered, &error))
+          << error;
+      // Widened to the block grid, never by more than a block of 16 at 1/8.
+      EXPECT_EQ(covered & c.region, c.region) << covered;
+      EXPECT_EQ(covered & cv::Rect(0, 0, 640, 480), covered);
+      EXPECT_LE(covered.width - c.region.width, 2 * 128) << covered;
+      EXPECT_LE(covered.height - c.region.height, 2 * 128) << covered;
+      EXPECT_LE(std::abs(part.cols - covered.width * c.scale), 1.0) << part.size();
+      EXPECT_LE(std::abs(part.rows - covered.height * c.scale), 1.0) << part.size();
+      cv::Mat reference;
+      cv::resize(full(covered), reference, part.size(), 0, 0, cv::INTER_AREA);
+      cv::Mat difference;
+      cv::absdiff(part, reference, difference);
+      EXPECT_LT(cv::mean(difference)[0], c.scale == 1.0 ? 1.0 : 6.0) << c.region;
+    }
+  }
+
+  const cv::Mat before(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
+  cv::Mat bgr = before.clone();
+  cv::Rect covered;
+  std::string error;
+  // Cut short in the middle of the coded data: the lower half is missing.
+  const std::string cut = jpeg.substr(0, jpeg.size() / 2);
+  EXPECT_FALSE(decoder.DecodeMjpegRegion(Bytes(cut), cut.size(), {0, 400, 640, 80}, 1.0, bgr,
+                                         covered, &error));
+  EXPECT_NE(error.find("corrupt"), std::string::npos) << error;
+  const std::string garbage(5000, '\x55');
+  EXPECT_FALSE(
+      decoder.DecodeMjpegRegion(Bytes(garbage), garbage.size(), {0, 0, 64, 64}, 1.0, bgr, covered));
+  EXPECT_FALSE(decoder.DecodeMjpegRegion(Bytes(jpeg), 3, {0, 0, 64, 64}, 1.0, bgr, covered));
+  EXPECT_FALSE(
+      decoder.DecodeMjpegRegion(Bytes(jpeg), jpeg.size(), {700, 0, 64, 64}, 1.0, bgr, covered));
+  EXPECT_EQ(cv::norm(bgr, before, cv::NORM_INF), 0);
+}
+
 }  // namespace
 }  // namespace tavrin::lens::v4l2

@@ -609,7 +609,7 @@ TEST_F(ScanWindowTest, ClosingSavesWhatTheControlsShow) {
 }
 
 TEST_F(ScanWindowTest, WorkingFolderIsEmptiedWithoutFollowingLinks) {
-  const std::string work = platform::PrivateTempFolder() + "/Tavrin";
+  const std::string work = platform::PrivateTempFolder() + "Tavrin";
   const std::string outside = test::PrivateRoot() + "/outside";
   fs::remove_all(work);
   fs::remove_all(outside);

@@ -68,44 +68,29 @@ class XServerLane : public test::ProgramCopyTest {
     }
   }
 
-  // A display number nobody uses, Xvfb on it, openbox managing it.
+  // Xvfb on a display it picks itself, openbox managing it. Xvfb writes the
+  // number it took once it accepts connections, so no other run can take
+  // the number between our choice and its start. It must not reset when
+  // its last client leaves: a reset between our probe and openbox's
+  // connection refuses openbox on a loaded machine.
   void StartServer() {
-    for (int number = 120; number < 220 && server == nullptr; ++number) {
-      if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)) ||
-          QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number))) {
-        continue;
-      }
-      auto candidate = std::make_unique<QProcess>();
-      candidate->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-      candidate->start("Xvfb", {QStringLiteral(":%1").arg(number), "-screen", "0",
-                                QStringLiteral("%1x%2x24").arg(kScreenWidth).arg(kScreenHeight),
-                                "-nolisten", "tcp"});
-      const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-      display = QStringLiteral(":%1").arg(number);
-      // Up once it answers: a socket left by a server that just ended
-      // proves nothing.
-      const auto answers = [&] {
-        QProcess probe;
-        probe.setProcessEnvironment(Environment());
-        probe.start("xprop", {"-root", "-len", "0", "_NET_SUPPORTING_WM_CHECK"});
-        return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit &&
-               probe.exitCode() == 0;
-      };
-      const bool up = WaitFor(
-          [&] {
-            return candidate->state() == QProcess::NotRunning ||
-                   (QFile::exists(socket) && answers());
-          },
-          10000, 50);
-      if (!up || candidate->state() == QProcess::NotRunning) {
-        display.clear();
-        candidate->kill();
-        candidate->waitForFinished(2000);
-        continue;  // another run took the number first
-      }
-      server = std::move(candidate);
+    server = std::make_unique<QProcess>();
+    server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server->start("Xvfb", {"-displayfd", "1", "-screen", "0",
+                           QStringLiteral("%1x%2x24").arg(kScreenWidth).arg(kScreenHeight),
+                           "-nolisten", "tcp", "-noreset"});
+    QByteArray announced;
+    QElapsedTimer waited;
+    waited.start();
+    while (!announced.contains('\n') && waited.elapsed() < kStartTimeoutMs &&
+           server->waitForReadyRead(kStartTimeoutMs - static_cast<int>(waited.elapsed()))) {
+      announced += server->readAllStandardOutput();
     }
-    ASSERT_NE(server, nullptr) << "no free display for Xvfb";
+    bool number = false;
+    announced.trimmed().toInt(&number);
+    ASSERT_TRUE(number && server->state() == QProcess::Running)
+        << "Xvfb did not start (it said \"" << announced.toStdString() << "\")";
+    display = QStringLiteral(":%1").arg(QString::fromLatin1(announced.trimmed()));
     windowManager = std::make_unique<QProcess>();
     windowManager->setProcessChannelMode(QProcess::ForwardedChannels);
     windowManager->setProcessEnvironment(Environment());

@@ -7,7 +7,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
 #include <new>
+
+#include <jpeglib.h>
 
 #include <opencv2/imgproc.hpp>
 
@@ -203,6 +208,86 @@ cv::Mat NewPicture(int rows, int cols, int type) {
   picture.create(rows, cols, type);
   return picture;
 }
+
+// The libjpeg decoder, for what TurboJPEG's calls cannot do: skip rows and
+// leave out columns. libjpeg reports an error by a jump back to the step
+// that called it; each step below sets its own return point and holds
+// nothing with a destructor, so the jump skips no clean-up.
+class JpegReader {
+ public:
+  JpegReader() {
+    info.err = jpeg_std_error(&errors_);
+    errors_.error_exit = &Fail;
+    errors_.emit_message = &Warn;
+    info.client_data = this;
+  }
+  ~JpegReader() {
+    if (created_) jpeg_destroy_decompress(&info);
+  }
+  JpegReader(const JpegReader&) = delete;
+  JpegReader& operator=(const JpegReader&) = delete;
+
+  std::string Message() const { return message_[0] != '\0' ? message_ : "unknown error"; }
+
+  bool ReadHeader(const uint8_t* data, size_t bytes) {
+    if (setjmp(jump_) != 0) return false;
+    jpeg_create_decompress(&info);
+    created_ = true;
+    jpeg_mem_src(&info, data, static_cast<unsigned long>(bytes));
+    return jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
+  }
+
+  bool Start(unsigned denominator) {
+    if (setjmp(jump_) != 0) return false;
+    info.out_color_space = JCS_EXT_BGR;
+    info.scale_num = 1;
+    info.scale_denom = denominator;
+    return jpeg_start_decompress(&info) == TRUE;
+  }
+
+  // Widens the columns to the block grid; the output rows are then
+  // info.output_width wide.
+  bool Crop(JDIMENSION& firstColumn, JDIMENSION& columns) {
+    if (setjmp(jump_) != 0) return false;
+    jpeg_crop_scanline(&info, &firstColumn, &columns);
+    return true;
+  }
+
+  bool Skip(JDIMENSION rows) {
+    if (setjmp(jump_) != 0) return false;
+    return rows == 0 || jpeg_skip_scanlines(&info, rows) == rows;
+  }
+
+  bool Read(uint8_t* first, size_t step, JDIMENSION rows) {
+    if (setjmp(jump_) != 0) return false;
+    for (JDIMENSION row = 0; row < rows;) {
+      JSAMPROW line = first + row * step;
+      const JDIMENSION read = jpeg_read_scanlines(&info, &line, 1);
+      if (read == 0) return false;
+      row += read;
+    }
+    return true;
+  }
+
+  jpeg_decompress_struct info{};
+
+ private:
+  [[noreturn]] static void Fail(j_common_ptr common) {
+    auto* reader = static_cast<JpegReader*>(common->client_data);
+    common->err->format_message(common, reader->message_);
+    std::longjmp(reader->jump_, 1);
+  }
+  // A warning is corrupt data or a frame cut short (libjpeg would go on
+  // with grey): as with whole frames, the picture is refused instead.
+  static void Warn(j_common_ptr common, int level) {
+    if (level < 0) Fail(common);
+  }
+
+  jpeg_error_mgr errors_{};
+  std::jmp_buf jump_{};
+  char message_[JMSG_LENGTH_MAX] = {};
+  bool created_ = false;
+};
 }  // namespace
 
 FrameDecoder::FrameDecoder() : handle_(tjInitDecompress()) {}
@@ -377,6 +462,70 @@ bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWi
   } else {
     // What is left is less than a halving, where bilinear keeps the detail
     // and costs a fraction of area resampling.
+    cv::resize(decoded, bgr, target, 0, 0, cv::INTER_LINEAR);
+  }
+  return true;
+}
+
+bool FrameDecoder::DecodeMjpegRegion(const uint8_t* data, size_t bytes, cv::Rect region,
+                                     double scale, cv::Mat& bgr, cv::Rect& covered,
+                                     std::string* error) {
+  const auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  if (data == nullptr || bytes < 4) return fail("empty frame");
+  if (!(scale > 0.0) || scale > 1.0 || region.empty()) return fail("bad arguments");
+  std::string_view stream(reinterpret_cast<const char*>(data), bytes);
+  const HeaderScan scan = ScanHeader(stream);
+  if (scan.sosOffset == std::string_view::npos) return fail("not a JPEG frame");
+  if (!scan.hasDht) {
+    patched_ = WithStandardHuffmanTables(stream);
+    stream = patched_;
+  }
+  JpegReader reader;
+  if (!reader.ReadHeader(reinterpret_cast<const uint8_t*>(stream.data()), stream.size()))
+    return fail("bad JPEG header: " + reader.Message());
+  const cv::Rect frame(0, 0, static_cast<int>(reader.info.image_width),
+                       static_cast<int>(reader.info.image_height));
+  region &= frame;
+  if (region.empty()) return fail("region outside the frame");
+  // The halvings alone run the reduced IDCT in SIMD (see DecodeMjpegToFit).
+  unsigned denominator = 1;
+  while (denominator < 8 && 1.0 / (denominator * 2) >= scale * (1.0 - 1e-9)) denominator *= 2;
+  if (!reader.Start(denominator)) return fail("corrupt JPEG frame: " + reader.Message());
+  // Decoded pixel i covers frame pixels [i * denominator, (i + 1) * denominator).
+  const auto low = [&](int at) {
+    return static_cast<JDIMENSION>(at / static_cast<int>(denominator));
+  };
+  const auto high = [&](int at) {
+    return static_cast<JDIMENSION>((at + static_cast<int>(denominator) - 1) /
+                                   static_cast<int>(denominator));
+  };
+  JDIMENSION firstColumn = low(region.x);
+  JDIMENSION columns =
+      std::min<JDIMENSION>(high(region.x + region.width), reader.info.output_width) - firstColumn;
+  const JDIMENSION firstRow = low(region.y);
+  const JDIMENSION rows =
+      std::min<JDIMENSION>(high(region.y + region.height), reader.info.output_height) - firstRow;
+  if (columns == 0 || rows == 0) return fail("region outside the frame");
+  if (!reader.Crop(firstColumn, columns)) return fail("corrupt JPEG frame: " + reader.Message());
+  cv::Mat decoded(static_cast<int>(rows), static_cast<int>(reader.info.output_width), CV_8UC3);
+  jpegDecodes.fetch_add(1, std::memory_order_relaxed);
+  if (!reader.Skip(firstRow) || !reader.Read(decoded.data, decoded.step, rows))
+    return fail("corrupt JPEG frame: " + reader.Message());
+  const int d = static_cast<int>(denominator);
+  covered.x = static_cast<int>(firstColumn) * d;
+  covered.y = static_cast<int>(firstRow) * d;
+  covered.width =
+      std::min(frame.width, (static_cast<int>(firstColumn) + decoded.cols) * d) - covered.x;
+  covered.height =
+      std::min(frame.height, (static_cast<int>(firstRow) + decoded.rows) * d) - covered.y;
+  const cv::Size target(std::max(1, static_cast<int>(std::lround(covered.width * scale))),
+                        std::max(1, static_cast<int>(std::lround(covered.height * scale))));
+  if (decoded.size() == target) {
+    bgr = decoded;
+  } else {
     cv::resize(decoded, bgr, target, 0, 0, cv::INTER_LINEAR);
   }
   return true;

@@ -1,6 +1,7 @@
-// Turning camera frames into BGR pictures: MJPEG with TurboJPEG, YUYV and
-// NV12 with OpenCV. A frame that is cut short or not what the format says is
-// refused with a reason, never read past its end.
+// Turning camera frames into BGR pictures: MJPEG with TurboJPEG (a part of a
+// frame with libjpeg), YUYV and NV12 with OpenCV. A frame that is cut short
+// or not what the format says is refused with a reason, never read past its
+// end.
 // Threads: a FrameDecoder belongs to one thread (the camera's capture
 // thread, or a caller's); the free functions are for any thread.
 #pragma once
@@ -51,6 +52,17 @@ class FrameDecoder {
   // still covers the box, and only the rest is resampled.
   bool DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWidth, int maxHeight,
                         cv::Mat& bgr, std::string* error = nullptr);
+
+  // Only the part of an MJPEG frame inside region (frame pixels), at scale
+  // picture pixels per frame pixel (above 0, at most 1): the rows above it
+  // are skipped, the columns beside it not decoded, the rest decoded at the
+  // largest halving that still gives that scale and resampled once. The
+  // JPEG's blocks widen the part a little; covered is set to the part of the
+  // frame the picture shows, and the picture is about covered's size times
+  // scale. A frame that is corrupt or cut short anywhere up to the part's
+  // last row is refused, as is a region outside the frame.
+  bool DecodeMjpegRegion(const uint8_t* data, size_t bytes, cv::Rect region, double scale,
+                         cv::Mat& bgr, cv::Rect& covered, std::string* error = nullptr);
 
  private:
   struct Scale {
