@@ -15,7 +15,8 @@
 //   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIN_BENCH=ON
 //   cmake --build build --target startup_bench
 //   build/bin/startup_bench
-//   MEMORY_SECONDS=180 build/bin/startup_bench --benchmark_filter=Memory   (a soak)
+//   MEMORY_SECONDS=180 MEMORY_CAPTURE_SECONDS=5 build/bin/startup_bench
+//     --benchmark_filter=Memory      (a long run, capturing every 5 s)
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -112,7 +113,17 @@ void RunFor(double seconds, const std::function<void()>& sample) {
 // last_third_median" in megabytes.
 std::string MeasureMemory(tavrin::CTavrinWindowDlg& window, double seconds, bool& failed) {
   std::vector<double> rss;
-  RunFor(seconds, [&rss] { rss.push_back(StatusMb("VmRSS")); });
+  // MEMORY_CAPTURE_SECONDS: a capture that often while previewing, as in
+  // a long session.
+  const double captureEvery =
+      std::atof(tavrin::platform::Environment("MEMORY_CAPTURE_SECONDS").c_str());
+  const size_t samplesPerCapture = captureEvery > 0 ? static_cast<size_t>(captureEvery * 2) : 0;
+  RunFor(seconds, [&] {
+    rss.push_back(StatusMb("VmRSS"));
+    if (samplesPerCapture > 0 && rss.size() % samplesPerCapture == 0) {
+      tavrin::ScanWindowProbe(window).OnCapture();
+    }
+  });
   const double rssMax = rss.empty() ? 0.0 : *std::max_element(rss.begin(), rss.end());
   for (int i = 0; i < kCaptures && !failed; ++i) {
     tavrin::ScanWindowProbe(window).OnCapture();
