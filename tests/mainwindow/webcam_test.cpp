@@ -132,6 +132,7 @@ TEST_F(WebcamTest, ACameraWithoutTheStoredSizeOrVgaOpensAtItsFirstSize) {
 TEST_F(WebcamTest, TheMainCameraWithNoSizeRememberedStartsOnceAtTheListsFirstSize) {
   // Opened at a stand-in size first, it would start its stream twice and
   // show its first picture that much later.
+  ClearCalls();
   ASSERT_TRUE(WindowFixture::Start(ScanSettings{}));
   EXPECT_EQ(ArgsOf(Calls("camOpenDev")), (std::vector<Args>{{"0", "0", "4912", "3680"}}));
   // The list may name the size again: the camera is already there.
