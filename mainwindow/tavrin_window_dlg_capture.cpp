@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTimer>
 
 #include <array>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "platform/tick_count.h"
 #include "settings/scan_settings.h"
@@ -103,6 +105,9 @@ void CTavrinWindowDlg::OnCapture() {
     return;
   }
   const BusyScope scope(*this);
+  // Once this capture is over, what its full-size pictures took in the
+  // heap goes back to the system instead of staying with the window.
+  QTimer::singleShot(0, this, [] { platform::ReturnFreedMemory(); });
   // Each picture carries its own capture time, not the time the watermark
   // was set.
   if (watermarkSettings.isEnable && watermarkSettings.isAddTimeStamp) SendWaterMark(true);

@@ -108,8 +108,15 @@ void CTavrinWindowDlg::OnDeviceChange() {
   currentCamera = selected;
 
   if (g_scanSettings.MediaType < 0) g_scanSettings.MediaType = 0;
-  const int opened = OpenCamera(library, currentCamera, g_scanSettings.MediaType,
-                                g_scanSettings.DPI.MainWidth, g_scanSettings.DPI.MainHeight);
+  int width = g_scanSettings.DPI.MainWidth;
+  int height = g_scanSettings.DPI.MainHeight;
+  // With no size remembered the list settles on the camera's first size:
+  // opened there at once, the stream starts only once, and the first
+  // picture comes sooner than after a start at a small size and a restart.
+  if (width <= 0 || height <= 0) {
+    library.camGetResolution(currentCamera, g_scanSettings.MediaType, 0, &width, &height);
+  }
+  const int opened = OpenCamera(library, currentCamera, g_scanSettings.MediaType, width, height);
   library.camSetPreviewWindow(currentCamera, reinterpret_cast<void*>(previewHost->winId()));
   if (opened != 0) {
     ShowMessageBox(this, Q(g_uiTextTable.OpenFailed));

@@ -1,27 +1,49 @@
 // Start-up time of the scan window: from the start of a process to the
 // window being ready, and on to the first live frame painted in its
-// preview, with one virtual document camera. Each iteration
-// starts a fresh process from a private copy of the program folder; that
-// process builds the application object and the window exactly as the
-// program does, and reports how long it took since its parent started it.
+// preview, with one camera: the virtual document camera (STARTUP_CAMERA
+// names another virtual one), and a replayed 8 MP and 18 MP MJPEG camera,
+// which is what a real document camera gives. Each iteration starts a
+// fresh process from a private copy of the program folder; that process
+// builds the application object and the window exactly as the program
+// does, and reports how long it took since its parent started it.
+//
+// The window's memory, with the replayed MJPEG camera: resident memory of
+// the whole window process sampled every half second while it previews
+// (MEMORY_SECONDS, 10 by default), its peak (VmHWM), and the resident
+// memory after five captures.
 //
 //   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIN_BENCH=ON
 //   cmake --build build --target startup_bench
 //   build/bin/startup_bench
+//   MEMORY_SECONDS=180 MEMORY_CAPTURE_SECONDS=5 build/bin/startup_bench
+//     --benchmark_filter=Memory      (a long run, capturing every 5 s)
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QImage>
 #include <QWidget>
 
+#include <turbojpeg.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include <QEventLoop>
+#include <QTimer>
 
 #include "app/tavrin_window_app.h"
+#include "lens/src/virtual/scene.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "platform/paths.h"
@@ -32,6 +54,11 @@ namespace {
 
 constexpr const char* kStartVariable = "TAVRIN_BENCH_START_NS";
 constexpr const char* kResultVariable = "TAVRIN_BENCH_RESULT";
+constexpr const char* kMemorySecondsVariable = "TAVRIN_BENCH_MEMORY_SECONDS";
+constexpr int kReplayedFramesPerSecond = 15;
+constexpr int kRecordedFrames = 4;
+constexpr int kJpegQuality = 85;
+constexpr int kCaptures = 5;
 
 long long NowNs() {
   // CLOCK_MONOTONIC is one clock for every process of the machine.
@@ -53,6 +80,65 @@ bool HasPicture(const QImage& image) {
   return levels.size() > 3;
 }
 
+// A figure of /proc/self/status in megabytes ("VmRSS", "VmHWM").
+double StatusMb(const char* key) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + std::strlen(key) + 1) / 1024.0;
+  }
+  return 0.0;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Runs the event loop as the program does, asleep until there is work,
+// calling sample every half second.
+void RunFor(double seconds, const std::function<void()>& sample) {
+  QEventLoop loop;
+  QTimer sampler;
+  if (sample) {
+    QObject::connect(&sampler, &QTimer::timeout, sample);
+    sampler.start(500);
+  }
+  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// The window's memory while it previews for seconds, then after captures:
+// "rss_median rss_max hwm rss_after_captures first_third_median
+// last_third_median" in megabytes.
+std::string MeasureMemory(tavrin::CTavrinWindowDlg& window, double seconds, bool& failed) {
+  std::vector<double> rss;
+  // MEMORY_CAPTURE_SECONDS: a capture that often while previewing, as in
+  // a long session.
+  const double captureEvery =
+      std::atof(tavrin::platform::Environment("MEMORY_CAPTURE_SECONDS").c_str());
+  const size_t samplesPerCapture = captureEvery > 0 ? static_cast<size_t>(captureEvery * 2) : 0;
+  RunFor(seconds, [&] {
+    rss.push_back(StatusMb("VmRSS"));
+    if (samplesPerCapture > 0 && rss.size() % samplesPerCapture == 0) {
+      tavrin::ScanWindowProbe(window).OnCapture();
+    }
+  });
+  const double rssMax = rss.empty() ? 0.0 : *std::max_element(rss.begin(), rss.end());
+  for (int i = 0; i < kCaptures && !failed; ++i) {
+    tavrin::ScanWindowProbe(window).OnCapture();
+    RunFor(0.5, nullptr);
+  }
+  std::vector<double> after;
+  RunFor(3.0, [&after] { after.push_back(StatusMb("VmRSS")); });
+  const size_t third = std::max<size_t>(1, rss.size() / 3);
+  std::ostringstream out;
+  out << Median(rss) << ' ' << rssMax << ' ' << StatusMb("VmHWM") << ' ' << Median(after) << ' '
+      << Median({rss.begin(), rss.begin() + std::min(third, rss.size())}) << ' '
+      << Median({rss.end() - std::min(third, rss.size()), rss.end()});
+  return out.str();
+}
+
 // The measured process: start-up as the program does it, then report.
 int RunWindow(int argc, char** argv) {
   tavrin::CTavrinWindowApp app(argc, argv);
@@ -66,62 +152,199 @@ int RunWindow(int argc, char** argv) {
   const long long readyNs = NowNs();
   if (!ready || failed) return 1;
   // The person sees the camera once the preview has painted a frame: until
-  // then it is one flat colour. Painting it into an image is what a screen
-  // update does, so the first image with a picture in it marks the moment.
+  // then it is one flat colour. The moment is the start of the preview's
+  // first paint that drew a frame, checked by painting the host into an
+  // image that must hold a picture. The loop sleeps until there are events,
+  // as the program's own does, so that watching costs the process nothing.
   window.show();
+  struct PaintWatch : QObject {
+    long long lastPaintNs = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) lastPaintNs = NowNs();
+      return false;
+    }
+  } watch;
+  QWidget* preview = window.PreviewHost()->findChild<QWidget*>("TavrinLensPreview");
+  if (preview == nullptr) return 1;
+  preview->installEventFilter(&watch);
   long long paintedNs = 0;
   const long long giveUpNs = readyNs + 10'000'000'000LL;
   while (paintedNs == 0 && NowNs() < giveUpNs) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    if (HasPicture(window.PreviewHost()->grab().toImage())) paintedNs = NowNs();
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (preview->property("framesPainted").toULongLong() == 0) continue;
+    const long long firstPaintNs = watch.lastPaintNs;
+    preview->removeEventFilter(&watch);
+    if (!HasPicture(window.PreviewHost()->grab().toImage())) return 1;
+    paintedNs = firstPaintNs;
   }
-  window.reject();
   if (paintedNs == 0) return 1;
   const long long startNs = std::atoll(tavrin::platform::Environment(kStartVariable).c_str());
-  std::ofstream(tavrin::platform::Environment(kResultVariable))
-      << (readyNs - startNs) << ' ' << (paintedNs - startNs);
+  std::ostringstream result;
+  result << (readyNs - startNs) << ' ' << (paintedNs - startNs);
+  const double memorySeconds =
+      std::atof(tavrin::platform::Environment(kMemorySecondsVariable).c_str());
+  if (memorySeconds > 0) result << ' ' << MeasureMemory(window, memorySeconds, failed);
+  window.reject();
+  if (failed) return 1;
+  std::ofstream(tavrin::platform::Environment(kResultVariable)) << result.str();
   return 0;
 }
 
-// The virtual camera to start with: STARTUP_CAMERA, or the document camera
-// at its own default (largest) size.
+// The camera to start with: STARTUP_CAMERA, or the document camera at its
+// own default (largest) size.
 std::string Camera() {
   const std::string chosen = tavrin::platform::Environment("STARTUP_CAMERA");
   return chosen.empty() ? "document" : chosen;
 }
 
-void BM_StartupToReady(benchmark::State& state) {
+// A replayed MJPEG document camera offering one size, as a real one sends
+// it: frames of the virtual document scene, 4:2:2 JPEG at quality 85. The
+// recording lies in folder; returns the environment that makes the camera
+// library replay it, or nothing when the frames cannot be written.
+std::vector<std::string> ReplayedCamera(const std::string& folder, int width, int height) {
+  namespace fs = std::filesystem;
+  const fs::path recording = fs::path(folder) / "replay";
+  fs::create_directories(recording);
+  std::ostringstream rec;
+  rec << "device /dev/video0\n  driver uvcvideo\n  card Bench DocCam\n  bus usb-bench\n"
+      << "  capabilities 0x84a00001\n  device_caps 0x04200001\n"
+      << "  format MJPG compressed Motion-JPEG\n    discrete " << width << "x" << height
+      << "\n    fps " << kReplayedFramesPerSecond << "\n";
+  tjhandle handle = tjInitCompress();
+  bool written = handle != nullptr;
+  for (int i = 0; i < kRecordedFrames && written; ++i) {
+    cv::Mat frame = tavrin::lens::RenderScene(tavrin::lens::Scene::kDocument, {width, height}, 0);
+    tavrin::lens::DrawFrameStamp(frame, i, i / double(kReplayedFramesPerSecond));
+    unsigned char* jpeg = nullptr;
+    unsigned long bytes = 0;
+    written = tjCompress2(handle, frame.data, frame.cols, static_cast<int>(frame.step), frame.rows,
+                          TJPF_BGR, &jpeg, &bytes, TJSAMP_422, kJpegQuality, 0) == 0;
+    const std::string name = "frame" + std::to_string(i) + ".jpg";
+    if (written) {
+      std::ofstream(recording / name, std::ios::binary)
+          .write(reinterpret_cast<const char*>(jpeg), static_cast<std::streamsize>(bytes));
+    }
+    tjFree(jpeg);
+    rec << "    frame " << width << "x" << height << " " << name << "\n";
+  }
+  if (handle != nullptr) tjDestroy(handle);
+  if (!written) return {};
+  std::ofstream((recording / "camera.rec").string()) << rec.str();
+  return {"TAVRIN_LENS_V4L2=1", "TAVRIN_LENS_V4L2_REPLAY=" + (recording / "camera.rec").string(),
+          "TAVRIN_LENS_VIRTUAL="};
+}
+
+// Runs the window once; false when it did not start. figures: what it
+// reported, in the order it wrote them.
+bool RunOnce(const tavrin::test::PrivateProgramFolder& folder,
+             const std::vector<std::string>& cameraEnv, double memorySeconds,
+             std::vector<double>& figures) {
+  const std::string result = folder.Root() + "/startup_result";
+  std::vector<std::string> env = cameraEnv;
+  if (getenv("XENV")) env.push_back(getenv("XENV"));
+  env.push_back(std::string(kStartVariable) + "=" + std::to_string(NowNs()));
+  env.push_back(std::string(kResultVariable) + "=" + result);
+  env.push_back(std::string(kMemorySecondsVariable) + "=" + std::to_string(memorySeconds));
+  std::remove(result.c_str());
+  if (folder.Run({"--measured"}, env) != 0) return false;
+  figures.clear();
+  std::ifstream in(result);
+  for (double figure = 0; in >> figure;) figures.push_back(figure);
+  return figures.size() >= 2;
+}
+
+void Startup(benchmark::State& state, const std::vector<std::string>& cameraEnv) {
   tavrin::test::PrivateProgramFolder folder;
   if (!folder.Create()) {
     state.SkipWithError("cannot make the private program folder");
     return;
   }
-  const std::string result = folder.Root() + "/startup_ns";
   double totalMs = 0;
   double paintedTotalMs = 0;
+  std::vector<double> figures;
   for (auto _ : state) {
-    const std::vector<std::string> env = {
-        "TAVRIN_LENS_VIRTUAL=" + Camera(),
-        std::string(kStartVariable) + "=" + std::to_string(NowNs()),
-        std::string(kResultVariable) + "=" + result,
-    };
-    if (folder.Run({"--measured"}, env) != 0) {
+    if (!RunOnce(folder, cameraEnv, 0.0, figures)) {
       state.SkipWithError("the window did not start");
       return;
     }
-    long long elapsedNs = 0;
-    long long paintedNs = 0;
-    std::ifstream(result) >> elapsedNs >> paintedNs;
-    const double seconds = static_cast<double>(elapsedNs) / 1e9;
+    const double seconds = figures[0] / 1e9;
     state.SetIterationTime(seconds);
     totalMs += seconds * 1000.0;
-    paintedTotalMs += static_cast<double>(paintedNs) / 1e6;
+    paintedTotalMs += figures[1] / 1e6;
   }
   state.counters["ready_ms"] = benchmark::Counter(totalMs, benchmark::Counter::kAvgIterations);
   state.counters["first_frame_ms"] =
       benchmark::Counter(paintedTotalMs, benchmark::Counter::kAvgIterations);
 }
+
+cv::Size Megapixels(int megapixels) {
+  return megapixels >= 18 ? cv::Size(4912, 3680) : cv::Size(3264, 2448);
+}
+
+void BM_StartupToReady(benchmark::State& state) {
+  Startup(state, {"TAVRIN_LENS_VIRTUAL=" + Camera()});
+}
 BENCHMARK(BM_StartupToReady)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// Argument: megapixels (8 or 18).
+void BM_StartupReplayedMjpeg(benchmark::State& state) {
+  tavrin::test::PrivateProgramFolder scratch;
+  const cv::Size size = Megapixels(static_cast<int>(state.range(0)));
+  const std::vector<std::string> env = scratch.Create()
+                                           ? ReplayedCamera(scratch.Root(), size.width, size.height)
+                                           : std::vector<std::string>{};
+  if (env.empty()) {
+    state.SkipWithError("cannot write the recording");
+    return;
+  }
+  Startup(state, env);
+}
+BENCHMARK(BM_StartupReplayedMjpeg)
+    ->Arg(8)
+    ->Arg(18)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+
+// Argument: megapixels (8 or 18). One run of the window, MEMORY_SECONDS
+// long.
+void BM_WindowMemory(benchmark::State& state) {
+  tavrin::test::PrivateProgramFolder folder;
+  const cv::Size size = Megapixels(static_cast<int>(state.range(0)));
+  const std::vector<std::string> env = folder.Create()
+                                           ? ReplayedCamera(folder.Root(), size.width, size.height)
+                                           : std::vector<std::string>{};
+  if (env.empty()) {
+    state.SkipWithError("cannot write the recording");
+    return;
+  }
+  const std::string asked = tavrin::platform::Environment("MEMORY_SECONDS");
+  const double memorySeconds = asked.empty() ? 10.0 : std::max(2.0, std::atof(asked.c_str()));
+  std::vector<double> figures;
+  for (auto _ : state) {
+    if (!RunOnce(folder, env, memorySeconds, figures) || figures.size() < 8) {
+      state.SkipWithError("the window did not run");
+      return;
+    }
+    state.SetIterationTime(memorySeconds);
+  }
+  const char* names[] = {"rss_median_mb",        "rss_max_mb",         "hwm_mb",
+                         "rss_after_capture_mb", "rss_first_third_mb", "rss_last_third_mb"};
+  for (size_t i = 0; i < 6; ++i) state.counters[names[i]] = figures[2 + i];
+  std::printf(
+      "window_memory size=%dx%d seconds=%.0f rss_median_mb=%.0f rss_max_mb=%.0f "
+      "hwm_mb=%.0f rss_after_captures_mb=%.0f rss_first_third_mb=%.0f "
+      "rss_last_third_mb=%.0f first_frame_ms=%.0f\n",
+      size.width, size.height, memorySeconds, figures[2], figures[3], figures[4], figures[5],
+      figures[6], figures[7], figures[1] / 1e6);
+  std::fflush(stdout);
+}
+BENCHMARK(BM_WindowMemory)
+    ->Arg(8)
+    ->Arg(18)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include <linux/videodev2.h>
 
@@ -246,10 +247,11 @@ void CameraView::PublishFrame(const cv::Mat& frame) {
       // already: searched there, a large frame is not scaled down twice.
       const bool copyLargeEnough = std::max(scaled.cols, scaled.rows) >= kOutlineLongSide / 2;
       return FinishPreview(
-          scaled, [&] { return copyLargeEnough ? scaled : frame; }, settings.look, settings.crop);
+          scaled, [&] { return copyLargeEnough ? scaled : frame; }, settings.look);
     });
   }
   frames.Publish(frame, preview, preview.empty() ? 0 : settings.look.rotate, arrived);
+  if (factor > 0.0) SearchAfterPublishing(settings);
 }
 
 void CameraView::PublishCompressed(const CompressedFrame& frame) {
@@ -287,11 +289,12 @@ void CameraView::PublishCompressed(const CompressedFrame& frame) {
               return scaled;
             return larger;
           },
-          settings.look, settings.crop);
+          settings.look);
     });
   }
   frames.PublishCompressed(frame, preview, preview.empty() ? 0 : settings.look.rotate, arrived,
                            region);
+  if (factor > 0.0 && frame.bytes != nullptr) SearchAfterPublishing(settings);
 }
 
 cv::Mat CameraView::PreviewOfPart(const CompressedFrame& frame, const PreviewSettings& settings,
@@ -326,17 +329,40 @@ cv::Mat CameraView::PreviewOfPart(const CompressedFrame& frame, const PreviewSet
           return cv::Mat();
         return whole;
       },
-      look, settings.crop);
+      look);
   covered = decoded;
   return preview;
 }
 
 cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,
-                                  const PreviewLook& look, const CropPercent& crop) {
-  FindOutlines(searchCopy, look, crop);
+                                  const PreviewLook& look) {
+  searchDue_ = OutlineSearchDue(look);
+  if (searchDue_) searchFrame_ = searchCopy();
   const int colorMode = NormalizeColorMode(look.colorMode);
   if (colorMode != kColorModeColor) scaled = ApplyColorMode(scaled, colorMode);
   return Rotate(scaled, look.rotate);
+}
+
+bool CameraView::OutlineSearchDue(const PreviewLook& look) const {
+  if (!SearchForCrop(look.autoCrop)) return false;
+  std::lock_guard lock(mutex_);
+  return std::chrono::steady_clock::now() >= nextOutlineSearch_;
+}
+
+void CameraView::SearchAfterPublishing(const PreviewSettings& settings) {
+  const cv::Mat frame = std::exchange(searchFrame_, cv::Mat());
+  const bool due = std::exchange(searchDue_, false);
+  if (!due) {
+    if (!SearchForCrop(settings.look.autoCrop)) {
+      std::lock_guard lock(mutex_);
+      outlines_.clear();
+    }
+    return;
+  }
+  PreviewOrNothing([&] {
+    FindOutlines([&] { return frame; }, settings.look, settings.crop);
+    return cv::Mat();
+  });
 }
 
 void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,

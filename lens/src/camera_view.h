@@ -141,13 +141,18 @@ class CameraView {
   PreviewSettings CurrentPreviewSettings() const;
   void ZoomBy(double factor);
   // The preview's copy of a decoded picture (the frame or a scaled copy of
-  // it): coloured and turned as the capture will be, after the page search.
+  // it): coloured and turned as the capture will be. When a page search is
+  // due it keeps searchCopy's picture for SearchAfterPublishing.
   cv::Mat FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>& searchCopy,
-                        const PreviewLook& look, const CropPercent& crop);
+                        const PreviewLook& look);
   // The preview copy of the part of a JPEG frame on screen; empty when the
   // frame does not decode.
   cv::Mat PreviewOfPart(const CompressedFrame& frame, const PreviewSettings& settings,
                         const cv::Rect& part, cv::Rect& covered);
+  // The page search runs once the frame is out: the preview's picture is
+  // not held back by it.
+  void SearchAfterPublishing(const PreviewSettings& settings);
+  bool OutlineSearchDue(const PreviewLook& look) const;
   // searchCopy gives the frame or a scaled copy of it, asked only when a
   // search is due.
   void FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,
@@ -165,6 +170,9 @@ class CameraView {
   std::chrono::steady_clock::time_point nextOutlineSearch_;
 
   std::unique_ptr<v4l2::FrameDecoder> decoder_;  // capture thread only, made on first use
+  // Capture thread only: the picture a due page search is to look at.
+  bool searchDue_ = false;
+  cv::Mat searchFrame_;
 };
 
 }  // namespace tavrin::lens

@@ -405,8 +405,7 @@ TEST_F(ScanWindowTest, HugeUnnamedSizeStaysWithAnEmptyLabel) {
 }
 
 TEST_F(ScanWindowTest, WithoutRememberedSizeSelectsTheFirstItemAndSwitchesTheCamera) {
-  // Nothing remembered: the camera opens at 640 x 480 and is then moved to
-  // the list's first size.
+  // Nothing remembered: the camera opens at the list's first size.
   ASSERT_TRUE(Start());
   EXPECT_TRUE(messages.empty());
   ASSERT_GT(Combo(kIdResolutionCombo)->count(), 0);

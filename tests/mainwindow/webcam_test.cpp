@@ -129,6 +129,19 @@ TEST_F(WebcamTest, ACameraWithoutTheStoredSizeOrVgaOpensAtItsFirstSize) {
   EXPECT_EQ(g_scanSettings.Webcam.WebcamHeight, 768);
 }
 
+TEST_F(WebcamTest, TheMainCameraWithNoSizeRememberedStartsOnceAtTheListsFirstSize) {
+  // Opened at a stand-in size first, it would start its stream twice and
+  // show its first picture that much later.
+  ClearCalls();
+  ASSERT_TRUE(WindowFixture::Start(ScanSettings{}));
+  EXPECT_EQ(ArgsOf(Calls("camOpenDev")), (std::vector<Args>{{"0", "0", "4912", "3680"}}));
+  // The list may name the size again: the camera is already there.
+  for (const Args& args : ArgsOf(Calls("camSetResolution"))) {
+    EXPECT_EQ(args, (Args{"0", "4912", "3680"}));
+  }
+  EXPECT_EQ(Combo(kIdResolutionCombo)->currentText(), "4912x3680(18MP)");
+}
+
 TEST_F(WebcamTest, OpenTriesTheStoredSizeThenVgaThenTheFirstSizeAndThePreviewIsAttached) {
   SetCameras("document,webcam?sizes=800x600");
   ASSERT_TRUE(Start());

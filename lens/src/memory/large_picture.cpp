@@ -61,6 +61,11 @@ cv::Mat NewPicture(int rows, int cols, int type, size_t largeFromBytes) {
   return picture;
 }
 
+bool OnlyHolder(const cv::Mat& picture) {
+  // Another holder's release is an atomic decrement: read it as one.
+  return picture.u != nullptr && __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) == 1;
+}
+
 cv::Mat CopyPicture(const cv::Mat& image) {
   cv::Mat copy = NewPicture(image.size(), image.type());
   image.copyTo(copy);

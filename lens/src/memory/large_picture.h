@@ -17,6 +17,10 @@ namespace tavrin::lens {
 // the same memory out again, already in place, where large pages would
 // have to be cleared anew each time.
 inline constexpr size_t kLargePictureBytes = size_t{32} << 20;
+// A frame that is written once and read, or refilled in place, gains from
+// large pages from a few megabytes on: it is never handed out again from
+// the heap's warm memory anyway.
+inline constexpr size_t kLargeFrameBytes = size_t{4} << 20;
 
 // An uninitialised picture; one of largeFromBytes or more in large pages
 // where the kernel gives them, a smaller one from the heap. A function that
@@ -28,5 +32,9 @@ inline cv::Mat NewPicture(cv::Size size, int type) {
 
 // A copy of image in such memory.
 cv::Mat CopyPicture(const cv::Mat& image);
+
+// Whether nobody but the caller's own Mat holds picture's pixels any more,
+// so that it may be written again without anyone seeing the change.
+bool OnlyHolder(const cv::Mat& picture);
 
 }  // namespace tavrin::lens

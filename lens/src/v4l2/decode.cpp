@@ -153,13 +153,6 @@ std::atomic<uint64_t> jpegDecodes{0};
 // How far from a frame's end its end marker is looked for.
 constexpr size_t kEndSearchBytes = 64 * 1024;
 
-// A whole camera frame is tens of megabytes that a capture now and then
-// touches for the first time: in 4 KB pages that is thousands of page
-// faults (over 100 ms for 8 MP on a virtual machine), in the 2 MB pages the
-// kernel gives on request a few dozen. A decode's picture is let go before
-// the next one, so even an 8 MP frame is cheaper in large pages.
-constexpr size_t kLargeDecodeBytes = size_t{4} << 20;
-
 // The libjpeg decoder, for what TurboJPEG's calls cannot do: skip rows and
 // leave out columns. libjpeg reports an error by a jump back to the step
 // that called it; each step below sets its own return point and holds
@@ -299,7 +292,7 @@ bool FrameDecoder::DecodeMjpeg(const uint8_t* data, size_t bytes, int expectedWi
   const tjscalingfactor factor{scale.numerator, scale.denominator};
   const int scaledWidth = TJSCALED(width, factor);
   const int scaledHeight = TJSCALED(height, factor);
-  cv::Mat decoded = NewPicture(scaledHeight, scaledWidth, CV_8UC3, kLargeDecodeBytes);
+  cv::Mat decoded = NewPicture(scaledHeight, scaledWidth, CV_8UC3, kLargeFrameBytes);
   jpegDecodes.fetch_add(1, std::memory_order_relaxed);
   // A frame cut short by the camera decodes with a warning; stopping on it
   // keeps a grey-bottomed picture out of the preview and the files.

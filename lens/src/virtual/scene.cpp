@@ -14,6 +14,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/memory/large_picture.h"
 #include "lens/src/stages/text_raster.h"
 #include "lens/src/virtual/curved_book.h"
 
@@ -80,17 +81,34 @@ void LaySheet(cv::Mat& image, const cv::Mat& sheet, cv::Point2f centre, double a
   cv::fillConvexPoly(image, shadow.data(), 4, cv::Scalar(30, 36, 46), cv::LINE_AA);
   cv::Mat transform =
       cv::getRotationMatrix2D(cv::Point2f(sheet.cols / 2.0F, sheet.rows / 2.0F), angleDegrees, 1.0);
-  transform.at<double>(0, 2) += centre.x - sheet.cols / 2.0;
-  transform.at<double>(1, 2) += centre.y - sheet.rows / 2.0;
-  cv::warpAffine(sheet, image, transform, image.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+  // Only the part of the picture the sheet covers is worked through: the
+  // whole of a large frame would take several times as long.
+  const cv::Rect covered = (place.boundingRect() + cv::Size(2, 2) - cv::Point(1, 1)) &
+                           cv::Rect(0, 0, image.cols, image.rows);
+  if (covered.empty()) return;
+  transform.at<double>(0, 2) += centre.x - sheet.cols / 2.0 - covered.x;
+  transform.at<double>(1, 2) += centre.y - sheet.rows / 2.0 - covered.y;
+  cv::Mat target = image(covered);
+  cv::warpAffine(sheet, target, transform, covered.size(), cv::INTER_LINEAR,
+                 cv::BORDER_TRANSPARENT);
 }
 
 void RenderDocument(cv::Mat& image, int page) {
-  FillDesk(image);
   const int pageHeight = static_cast<int>(image.rows * 0.84);
   const int pageWidth = std::min(static_cast<int>(image.cols * 0.8), pageHeight * 210 / 297);
-  cv::Mat sheet(pageHeight, pageWidth, CV_8UC3, kPaper);
-  WriteLines(sheet, "Page " + std::to_string(page + 1), static_cast<unsigned>(page), 30);
+  cv::Mat sheet = NewPicture(pageHeight, pageWidth, CV_8UC3, kLargeFrameBytes);
+  // The desk and the sheet are drawn side by side: the first frame of a
+  // large camera waits for both.
+  cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& parts) {
+    for (int part = parts.start; part < parts.end; ++part) {
+      if (part == 0) {
+        FillDesk(image);
+      } else {
+        sheet.setTo(kPaper);
+        WriteLines(sheet, "Page " + std::to_string(page + 1), static_cast<unsigned>(page), 30);
+      }
+    }
+  });
   // Each new page lies a little elsewhere, as a hand puts it down.
   const bool odd = page % 2 == 1;
   const cv::Point2f centre(image.cols * (odd ? 0.46F : 0.52F), image.rows * 0.5F);
@@ -309,7 +327,7 @@ void RenderWebcam(cv::Mat& image) {
 }  // namespace
 
 cv::Mat RenderScene(Scene scene, FrameSize size, int page) {
-  cv::Mat image(size.height, size.width, CV_8UC3);
+  cv::Mat image = NewPicture(size.height, size.width, CV_8UC3, kLargeFrameBytes);
   switch (scene) {
     case Scene::kDocument:
       RenderDocument(image, page);
@@ -374,11 +392,28 @@ void DrawHand(cv::Mat& image, double progress) {
   cv::ellipse(image, at(-0.5, 1.2), size(0.8, 0.25), -35, 0, 360, skin, cv::FILLED, cv::LINE_AA);
 }
 
+namespace {
+
+cv::Rect StampBox(cv::Size image) {
+  const int boxWidth = std::max(60, image.width * 15 / 100);
+  const int boxHeight = std::max(12, image.height * 3 / 100);
+  return {image.width / 50, image.height - image.height / 50 - boxHeight, boxWidth, boxHeight};
+}
+
+}  // namespace
+
+cv::Rect FrameStampArea(cv::Size image) {
+  // The text stays inside the box; a margin covers its smoothed edges.
+  const int margin = 4;
+  const cv::Rect box = StampBox(image);
+  return cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
+         cv::Rect(0, 0, image.width, image.height);
+}
+
 void DrawFrameStamp(cv::Mat& image, uint64_t frameNumber, double seconds) {
-  const int boxWidth = std::max(60, image.cols * 15 / 100);
-  const int boxHeight = std::max(12, image.rows * 3 / 100);
-  const cv::Rect box(image.cols / 50, image.rows - image.rows / 50 - boxHeight, boxWidth,
-                     boxHeight);
+  const cv::Rect box = StampBox(image.size());
+  const int boxWidth = box.width;
+  const int boxHeight = box.height;
   cv::rectangle(image, box & cv::Rect(0, 0, image.cols, image.rows), cv::Scalar(20, 20, 20),
                 cv::FILLED);
   char text[48] = {};

@@ -34,5 +34,7 @@ void DrawHand(cv::Mat& image, double progress);
 // The running frame number and clock in a small box near the lower left
 // corner, so a live preview visibly moves.
 void DrawFrameStamp(cv::Mat& image, uint64_t frameNumber, double seconds);
+// All that DrawFrameStamp may change on a picture of that size.
+cv::Rect FrameStampArea(cv::Size image);
 
 }  // namespace tavrin::lens

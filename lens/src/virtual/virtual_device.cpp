@@ -35,6 +35,11 @@ std::vector<MediaType> DefaultMediaTypes(const VirtualEntry& camera) {
   return {{"MJPG", large}, {"YUY2", small}};
 }
 
+// Frames handed out are written again once their readers (the preview,
+// a capture) have let go of them: refilling memory already mapped costs a
+// copy, a fresh full-size frame its page faults as well.
+constexpr size_t kReusedFrames = 2;
+
 // Larger frames come more slowly, as they do over USB.
 std::chrono::milliseconds FrameInterval(FrameSize size) {
   const long pixels = static_cast<long>(size.width) * size.height;
@@ -158,7 +163,25 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
   const auto interval = FrameInterval(size);
   auto next = started;
   uint64_t frameNumber = 0;
+  // The scene as rendered; once it has gone out as a frame of its own, it
+  // carries that frame's stamp, and underStamp the scene's own pixels
+  // there. Where no hand ever comes, it is let go after that frame: each
+  // frame is then the last one with a new stamp, and a large camera keeps
+  // two frames in memory instead of three.
   cv::Mat base;
+  cv::Mat last;  // the last frame sent, while base is let go
+  const bool handsCome = entry_.scene == Scene::kBook && entry_.turnSeconds > 0;
+  std::array<cv::Mat, kReusedFrames> reused;
+  // A frame nobody reads any more, or a new one while all are read.
+  const auto freeFrame = [&]() -> cv::Mat {
+    for (cv::Mat& frame : reused) {
+      if (frame.empty()) frame = NewPicture(size.height, size.width, CV_8UC3, kLargeFrameBytes);
+      if (OnlyHolder(frame)) return frame;
+    }
+    return NewPicture(size.height, size.width, CV_8UC3, kLargeFrameBytes);
+  };
+  const cv::Rect stampArea = FrameStampArea({size.width, size.height});
+  cv::Mat underStamp;
   int basePage = -1;
   PictureControls baseControls;
   // The scene's own clock: the wall clock, except that a reader waiting
@@ -199,18 +222,31 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
     const PictureControls controls = CurrentControls();
     // The scene only changes with a page or a control, so it is rendered
     // once and each frame only adds its stamp.
-    if (base.empty() || page != basePage || !(controls == baseControls)) {
+    if (basePage < 0 || page != basePage || !(controls == baseControls)) {
       base = RenderScene(entry_.scene, size, page);
       ApplyPictureControls(base, controls);
       basePage = page;
       baseControls = controls;
+      underStamp.release();
+      last.release();
     }
-    // A new frame each time (the last one may still be in use), in large
-    // pages: at the largest sizes a plain copy's page faults cost more
-    // than the rest of the frame together.
-    cv::Mat frame = CopyPicture(base);
-    if (hand >= 0) DrawHand(frame, hand);
+    cv::Mat frame;
+    if (underStamp.empty() && hand < 0) {
+      // The first frame of a new scene is the scene itself, not a copy: it
+      // comes that much sooner.
+      underStamp = base(stampArea).clone();
+      frame = base;
+    } else {
+      frame = freeFrame();
+      (base.empty() ? last : base).copyTo(frame);
+      if (!underStamp.empty()) underStamp.copyTo(frame(stampArea));
+      if (hand >= 0) DrawHand(frame, hand);
+    }
     DrawFrameStamp(frame, frameNumber++, seconds);
+    if (!handsCome) {
+      last = frame;
+      base.release();
+    }
     sink(frame);
     // Only once the frame is out: a shot taken now gets this frame.
     stillPage_ = hand < 0 ? page : -1;
