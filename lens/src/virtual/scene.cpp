@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
@@ -98,17 +99,13 @@ void RenderDocument(cv::Mat& image, int page) {
   const int pageWidth = std::min(static_cast<int>(image.cols * 0.8), pageHeight * 210 / 297);
   cv::Mat sheet = NewPicture(pageHeight, pageWidth, CV_8UC3, kLargeFrameBytes);
   // The desk and the sheet are drawn side by side: the first frame of a
-  // large camera waits for both.
-  cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& parts) {
-    for (int part = parts.start; part < parts.end; ++part) {
-      if (part == 0) {
-        FillDesk(image);
-      } else {
-        sheet.setTo(kPaper);
-        WriteLines(sheet, "Page " + std::to_string(page + 1), static_cast<unsigned>(page), 30);
-      }
-    }
-  });
+  // large camera waits for both. A thread of its own, not OpenCV's pool,
+  // whose workers would outlive the library in the host process.
+  {
+    std::jthread desk([&image] { FillDesk(image); });
+    sheet.setTo(kPaper);
+    WriteLines(sheet, "Page " + std::to_string(page + 1), static_cast<unsigned>(page), 30);
+  }
   // Each new page lies a little elsewhere, as a hand puts it down.
   const bool odd = page % 2 == 1;
   const cv::Point2f centre(image.cols * (odd ? 0.46F : 0.52F), image.rows * 0.5F);
