@@ -126,6 +126,16 @@ Widget* Find(QDialog& dialog, const char* name) {
   return dialog.findChild<Widget*>(QString::fromUtf8(name));
 }
 
+// The replayed camera's 640x480 JPEG stream previewed in host, made
+// 320x240; null when the library gave no preview.
+QWidget* PreviewIn(ReplayedLens& replayed, QWidget& host) {
+  host.resize(320, 240);
+  if (replayed.lens.camOpenDev(0, 0, 640, 480) != 0 ||
+      replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())) != 0)
+    return nullptr;
+  return host.findChild<QWidget*>("TavrinLensPreview");
+}
+
 // -- The device list ----------------------------------------------------
 
 TEST(LensV4l2, RealCamerasComeFirstBesideTheVirtualOnes) {
@@ -211,11 +221,8 @@ TEST(LensV4l2, PreviewPaintsTheCameraFrames) {
   ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
   ASSERT_TRUE(replayed.Load());
   QWidget host;
-  host.resize(320, 240);
   host.show();
-  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
-  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
-  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  QWidget* preview = PreviewIn(replayed, host);
   ASSERT_NE(preview, nullptr);
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (preview->property("framesPainted").toULongLong() < 2 &&
@@ -238,10 +245,7 @@ TEST(LensV4l2, OnlyAShownPreviewDecodesFramesAndThenAtItsOwnSize) {
   ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
   ASSERT_TRUE(replayed.Load());
   QWidget host;
-  host.resize(320, 240);
-  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
-  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
-  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  QWidget* preview = PreviewIn(replayed, host);
   ASSERT_NE(preview, nullptr);
   const auto decodes = [&] {
     QApplication::processEvents(QEventLoop::AllEvents, 30);  // the preview's check runs
@@ -298,11 +302,8 @@ TEST(LensV4l2, OneToOnePreviewDecodesOnlyThePartOnScreen) {
   ReplayedLens replayed(scratch, "doccam_8mp.rec", "");
   ASSERT_TRUE(replayed.Load());
   QWidget host;
-  host.resize(320, 240);
   host.show();
-  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
-  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
-  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  QWidget* preview = PreviewIn(replayed, host);
   ASSERT_NE(preview, nullptr);
   ASSERT_EQ(replayed.lens.camOriginalPreview(0), 0);
   // The first frames after the zoom still carry the whole picture.
@@ -364,11 +365,8 @@ TEST(LensV4l2, ACorruptFrameLeavesTheLastPictureOnScreen) {
   ReplayedLens replayed(scratch, scratch.File("alternating.rec"), "");
   ASSERT_TRUE(replayed.Load());
   QWidget host;
-  host.resize(320, 240);
   host.show();
-  ASSERT_EQ(replayed.lens.camOpenDev(0, 0, 640, 480), 0);
-  ASSERT_EQ(replayed.lens.camSetPreviewWindow(0, reinterpret_cast<void*>(host.winId())), 0);
-  auto* preview = host.findChild<QWidget*>("TavrinLensPreview");
+  QWidget* preview = PreviewIn(replayed, host);
   ASSERT_NE(preview, nullptr);
   // At 1:1 too, where only a part is decoded, the part's rows are in the
   // missing data. The frame's middle: the page with its lines.
