@@ -108,6 +108,11 @@ void CTavrinWindowDlg::PlaceControls() {
   const QRect strip = templatePlace(kIdThumbnailList);
   const int previewBottom = preview.top() + preview.height();
   const int middle = controls.TemplateSize().width() / 2;
+  // The strip reaches as far right as the rows under it, which a long text
+  // may push further than the strip itself.
+  int fittedRight = 0;
+  for (size_t i = 0; i < all.size(); ++i)
+    if (!all[i]->isHidden()) fittedRight = std::max(fittedRight, fittedPlaces[i].right());
 
   for (size_t i = 0; i < all.size(); ++i) {
     QRect place = fittedPlaces[i];
@@ -119,6 +124,7 @@ void CTavrinWindowDlg::PlaceControls() {
     } else if (id == kIdThumbnailList) {
       place.translate(previewGrowth, 0);
       place.setWidth(place.width() + stripGrowth);
+      place.setRight(std::max(place.right(), fittedRight + dx));
       place.setHeight(place.height() + dy);
     } else if (origin.top() >= previewBottom) {
       // The rows under the preview: the left half stays, the right half
