@@ -24,23 +24,8 @@ std::string ErrnoText(const std::string& what, const std::string& path, int code
   return what + " " + path + ": " + std::strerror(code);
 }
 
-// Writes all of size bytes, through interruptions and short writes; 0, or
-// the errno of the write that failed.
-int WriteAll(int fd, const char* data, size_t size) {
-  for (size_t written = 0; written < size;) {
-    const ssize_t n = write(fd, data + written, size - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    written += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-// Writes the pieces one after the other, many to a call; 0, or the errno
-// of the write that failed.
+// Writes the pieces one after the other, many to a call, through
+// interruptions and short writes; 0, or the errno of the write that failed.
 int WritePieces(int fd, std::span<const std::string_view> pieces) {
   constexpr size_t kPiecesPerCall = 1024;  // IOV_MAX on Linux
   size_t next = 0;                         // the first piece not yet all written
@@ -177,7 +162,8 @@ bool CopyFileToNew(const std::string& from, const std::string& to, std::string* 
       return abandon("read for", errno);
     }
     if (n == 0) break;
-    if (const int code = WriteAll(out, buffer, static_cast<size_t>(n)); code != 0)
+    const std::string_view read(buffer, static_cast<size_t>(n));
+    if (const int code = WritePieces(out, std::span(&read, 1)); code != 0)
       return abandon("write", code);
   }
   // A full disk may show only here.

@@ -352,38 +352,22 @@ bool CameraView::OutlineSearchDue(const PreviewLook& look) const {
 void CameraView::SearchAfterPublishing(const PreviewSettings& settings) {
   const cv::Mat frame = std::exchange(searchFrame_, cv::Mat());
   const bool due = std::exchange(searchDue_, false);
-  if (!due) {
-    if (!SearchForCrop(settings.look.autoCrop)) {
-      std::lock_guard lock(mutex_);
-      outlines_.clear();
-    }
+  const auto search = SearchForCrop(settings.look.autoCrop);
+  if (!search || (due && frame.empty())) {
+    std::lock_guard lock(mutex_);
+    outlines_.clear();
     return;
   }
+  if (!due) return;
   PreviewOrNothing([&] {
-    FindOutlines([&] { return frame; }, settings.look, settings.crop);
+    FindOutlines(frame, *search, settings.look, settings.crop);
     return cv::Mat();
   });
 }
 
-void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,
+void CameraView::FindOutlines(const cv::Mat& frame, PageSearch search, const PreviewLook& look,
                               const CropPercent& crop) {
-  const auto search = SearchForCrop(look.autoCrop);
-  if (!search) {
-    std::lock_guard lock(mutex_);
-    outlines_.clear();
-    return;
-  }
   const auto start = std::chrono::steady_clock::now();
-  {
-    std::lock_guard lock(mutex_);
-    if (start < nextOutlineSearch_) return;
-  }
-  const cv::Mat frame = searchCopy();
-  if (frame.empty()) {
-    std::lock_guard lock(mutex_);
-    outlines_.clear();
-    return;
-  }
   // As the capture does it: the automatic crop looks inside the custom frame.
   const cv::Rect region = CustomCropRect(frame.size(), crop);
   const double scale = std::min(1.0, kOutlineLongSide / std::max(region.width, region.height));
@@ -392,7 +376,7 @@ void CameraView::FindOutlines(const std::function<cv::Mat()>& searchCopy, const 
   std::vector<PageOutline> found;
   const double toFrameX = static_cast<double>(region.width) / small.cols;
   const double toFrameY = static_cast<double>(region.height) / small.rows;
-  for (const PageQuad& quad : FindPages(small, *search)) {
+  for (const PageQuad& quad : FindPages(small, search)) {
     PageOutline outline;
     for (size_t i = 0; i < outline.size(); ++i) {
       outline[i] =

@@ -26,6 +26,8 @@ class FrameDecoder;
 
 namespace tavrin::lens {
 
+enum class PageSearch;
+
 // The newest frame only: a slow reader skips frames instead of queueing them.
 class FrameSlot {
  public:
@@ -153,9 +155,8 @@ class CameraView {
   // not held back by it.
   void SearchAfterPublishing(const PreviewSettings& settings);
   bool OutlineSearchDue(const PreviewLook& look) const;
-  // searchCopy gives the frame or a scaled copy of it, asked only when a
-  // search is due.
-  void FindOutlines(const std::function<cv::Mat()>& searchCopy, const PreviewLook& look,
+  // frame is the frame or a scaled copy of it.
+  void FindOutlines(const cv::Mat& frame, PageSearch search, const PreviewLook& look,
                     const CropPercent& crop);
 
   mutable std::mutex mutex_;  // guards everything below

@@ -93,6 +93,19 @@ QRectF UnturnedRect(const QRectF& r, int rotate) {
   return ShownRect(r, rotate == 1 ? 3 : rotate == 3 ? 1 : rotate);
 }
 
+// A rectangle on the widget in fractions of the picture's rectangle whole,
+// and back.
+QRectF InFractions(const QRectF& r, const QRectF& whole) {
+  return QRectF((r.left() - whole.left()) / whole.width(), (r.top() - whole.top()) / whole.height(),
+                r.width() / whole.width(), r.height() / whole.height());
+}
+
+QRectF OnWidget(const QRectF& fractions, const QRectF& whole) {
+  return QRectF(whole.left() + fractions.left() * whole.width(),
+                whole.top() + fractions.top() * whole.height(), fractions.width() * whole.width(),
+                fractions.height() * whole.height());
+}
+
 }  // namespace
 
 PreviewWidget::PreviewWidget(QWidget* host, std::shared_ptr<CameraView> view)
@@ -241,11 +254,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
       -kPartMarginPixels, -kPartMarginPixels, kPartMarginPixels, kPartMarginPixels));
   cv::Rect2d region(0, 0, 1, 1);
   if (!wanted.isEmpty() && wanted != whole) {
-    const QRectF part =
-        UnturnedRect(QRectF((wanted.left() - whole.left()) / whole.width(),
-                            (wanted.top() - whole.top()) / whole.height(),
-                            wanted.width() / whole.width(), wanted.height() / whole.height()),
-                     rotate_);
+    const QRectF part = UnturnedRect(InFractions(wanted, whole), rotate_);
     region = cv::Rect2d(part.x(), part.y(), part.width(), part.height());
   }
   view_->SetPreviewRegion(region);
@@ -259,9 +268,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
                static_cast<double>(part.width) / raw.width,
                static_cast<double>(part.height) / raw.height),
         rotate_);
-    copyRect = QRectF(whole.left() + shown.left() * whole.width(),
-                      whole.top() + shown.top() * whole.height(), shown.width() * whole.width(),
-                      shown.height() * whole.height());
+    copyRect = OnWidget(shown, whole);
     // Just zoomed out or panned beyond the part: the last copy of the whole
     // picture fills the rest until the next frame brings the new part.
     if (!copyRect.contains(visible) && !backdrop_.empty() && backdropRotate_ == rotate_ &&

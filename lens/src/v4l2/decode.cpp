@@ -232,6 +232,16 @@ class JpegReader {
   char message_[JMSG_LENGTH_MAX] = {};
   bool created_ = false;
 };
+// The denominator of the smallest halving (1/2, 1/4, 1/8) that still gives
+// at least scale of the frame: these run the reduced IDCT in SIMD and cost
+// less than resampling. The other factors (3/4, 5/8, ...) are plain C and
+// slower than a full decode.
+unsigned HalvingAbove(double scale) {
+  unsigned denominator = 1;
+  while (denominator < 8 && 1.0 / (denominator * 2) >= scale * (1.0 - 1e-9)) denominator *= 2;
+  return denominator;
+}
+
 bool Fail(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
   return false;
@@ -377,27 +387,10 @@ bool FrameDecoder::DecodeMjpegToFit(const uint8_t* data, size_t bytes, int maxWi
   int height = 0;
   if (!HeaderSize(data, bytes, width, height)) return Fail(error, "bad JPEG header");
   const cv::Size target = FitInside({width, height}, {maxWidth, maxHeight});
-  // The smallest of TurboJPEG's halvings (1/2, 1/4, 1/8) that still covers
-  // the target: these run the reduced IDCT in SIMD and cost less than
-  // resampling. The other factors (3/4, 5/8, ...) are plain C and slower
-  // than a full decode.
-  int numerator = 1;
-  int denominator = 1;
-  int factorCount = 0;
-  const tjscalingfactor* factors = tjGetScalingFactors(&factorCount);
-  for (int i = 0; factors != nullptr && i < factorCount; ++i) {
-    const tjscalingfactor factor = factors[i];
-    if (factor.num != 1 || (factor.denom & (factor.denom - 1)) != 0) continue;
-    const int scaledWidth = TJSCALED(width, factor);
-    const int scaledHeight = TJSCALED(height, factor);
-    if (scaledWidth >= target.width && scaledHeight >= target.height &&
-        int64_t{factor.num} * denominator < int64_t{numerator} * factor.denom) {
-      numerator = factor.num;
-      denominator = factor.denom;
-    }
-  }
+  const unsigned denominator = HalvingAbove(std::max(static_cast<double>(target.width) / width,
+                                                     static_cast<double>(target.height) / height));
   cv::Mat decoded;
-  if (!DecodeMjpeg(data, bytes, width, height, {numerator, denominator}, decoded, error))
+  if (!DecodeMjpeg(data, bytes, width, height, {1, static_cast<int>(denominator)}, decoded, error))
     return false;
   if (decoded.size() == target) {
     bgr = decoded;
@@ -423,9 +416,7 @@ bool FrameDecoder::DecodeMjpegRegion(const uint8_t* data, size_t bytes, cv::Rect
                        static_cast<int>(reader.info.image_height));
   region &= frame;
   if (region.empty()) return Fail(error, "region outside the frame");
-  // The halvings alone run the reduced IDCT in SIMD (see DecodeMjpegToFit).
-  unsigned denominator = 1;
-  while (denominator < 8 && 1.0 / (denominator * 2) >= scale * (1.0 - 1e-9)) denominator *= 2;
+  const unsigned denominator = HalvingAbove(scale);
   if (!reader.Start(denominator)) return Fail(error, "corrupt JPEG frame: " + reader.Message());
   // Decoded pixel i covers frame pixels [i * denominator, (i + 1) * denominator).
   const auto low = [&](int at) {
