@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,12 @@ namespace {
 
 using namespace tavrin;
 using Clock = std::chrono::steady_clock;
+
+// Name of a session's description in the private temporary folder:
+// cfgInfo-<run>.xml.
+constexpr std::string_view kCfgInfoStem = "cfgInfo-";
+// The user's scan-session lock in the private temporary folder.
+constexpr char kLockName[] = "TavrinSource.lock";
 
 // A list larger than this is not a list the window wrote.
 constexpr uintmax_t kMaxFileListBytes = 16u << 20;
@@ -128,10 +135,13 @@ struct TavrinSession final : public ITwainDsCallback {
   int windowPid = -1;
   std::string moduleFolder;
   std::string configFolder;  // ends in '/'
+  std::string cfgInfoPath;   // this session's, in the private temporary folder
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<Event> events;
   std::set<std::string> delivered;
+  // Paths given to the client, in order.
+  std::vector<std::string> handedOut;
   bool ended = false;
   bool pagesNotHandedOn = false;
   std::string lastError;
@@ -171,6 +181,10 @@ bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rot
   return true;
 }
 
+// The window reads the copy in the private folder, named on its command
+// line: that one is this session's whatever else lies in shared folders.
+// The usual one beside the module (or in the per-user configuration
+// folder) is still written for whoever looks there.
 bool WriteCfgInfo(TavrinSession& session, const std::u16string& first,
                   const std::u16string& second) {
   MarkupDocument doc;
@@ -179,12 +193,22 @@ bool WriteCfgInfo(TavrinSession& session, const std::u16string& first,
   doc.IntoElem();
   doc.AddElem(u"Name", first);
   doc.AddElem(u"m_strImgExe", second);
-  const std::string path = platform::ConfigurationFolder(session.moduleFolder) + "/cfgInfo.xml";
-  if (!doc.Save(platform::Utf8ToUtf16(path))) {
-    SetError(session, "cannot write " + path);
+  if (!doc.Save(platform::Utf8ToUtf16(session.cfgInfoPath))) {
+    SetError(session, "cannot write " + session.cfgInfoPath);
     return false;
   }
+  const std::string config = platform::ConfigurationFolder(session.moduleFolder);
+  if (!config.empty()) doc.Save(platform::Utf8ToUtf16(config + "/cfgInfo.xml"));
   return true;
+}
+
+// Session descriptions of this user's earlier sessions whose client died
+// before its window attached. Called under the session lock, so none of
+// them belongs to a session still running.
+void RemoveStaleCfgInfo(const std::string& tempFolder) {
+  for (const std::string& name : platform::ListFolder(tempFolder))
+    if (name.starts_with(kCfgInfoStem) && name.ends_with(".xml"))
+      platform::DeleteFilePath(tempFolder + name);
 }
 
 // Without a display (ssh, a network scan daemon) the window runs on the
@@ -204,8 +228,25 @@ std::vector<std::string> WindowEnvironment() {
   return extra;
 }
 
+// One-by-one delivery hands the client copies the window made in the
+// private temporary folder; the client has taken them once it closes, and
+// left there they would pile up session after session. The window's own
+// originals stay in its working folder.
+void RemoveDeliveredCopies(TavrinSession& session) {
+  namespace fs = std::filesystem;
+  const std::string tempFolder = platform::PrivateTempFolder();
+  if (tempFolder.empty()) return;
+  const fs::path own = fs::path(tempFolder).lexically_normal().parent_path();
+  for (const std::string& path : session.handedOut) {
+    const fs::path given = fs::path(path).lexically_normal();
+    if (given.parent_path() != own || given.filename() == kLockName) continue;
+    if (platform::IsOwnRegularFile(given.string())) platform::DeleteFilePath(given.string());
+  }
+}
+
 int FailOpen(TavrinSession* session, int result) {
   openError = session->lastError;
+  if (!session->cfgInfoPath.empty()) platform::DeleteFilePath(session->cfgInfoPath);
   if (session->windowPid > 0) {
     platform::KillProcess(session->windowPid);
     platform::WaitProcess(session->windowPid, 2000, nullptr);
@@ -242,7 +283,7 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
     return FailOpen(session, TS_ERROR);
   }
   std::string lockError;
-  switch (session->sessionLock.TryLock(tempFolder + "TavrinSource.lock", &lockError)) {
+  switch (session->sessionLock.TryLock(tempFolder + kLockName, &lockError)) {
     case platform::FileLock::Result::kLocked:
       break;
     case platform::FileLock::Result::kBusy:
@@ -253,7 +294,10 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
       return FailOpen(session, TS_ERROR);
   }
 
+  RemoveStaleCfgInfo(tempFolder);
+
   const std::string runId = UniqueRunId();
+  session->cfgInfoPath = tempFolder + std::string(kCfgInfoStem) + runId + ".xml";
   const std::u16string first = platform::Utf8ToUtf16("TavrinSource-" + runId + "-1");
   const std::u16string second = platform::Utf8ToUtf16("TavrinSource-" + runId + "-2");
   session->channel.SetCallback(session);
@@ -273,7 +317,8 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
     return FailOpen(session, TS_NO_WINDOW);
   }
   std::string error;
-  session->windowPid = platform::SpawnProcess(program, {}, WindowEnvironment(), &error);
+  session->windowPid = platform::SpawnProcess(program, {kCfgInfoOption, session->cfgInfoPath},
+                                              WindowEnvironment(), &error);
   if (session->windowPid < 0) {
     SetError(*session, error);
     return FailOpen(session, TS_NO_WINDOW);
@@ -292,6 +337,8 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
       return FailOpen(session, TS_TIMEOUT);
     }
   }
+  // The window has read it: it opened the blocks it names.
+  platform::DeleteFilePath(session->cfgInfoPath);
   *out = session;
   return TS_OK;
 }
@@ -364,6 +411,7 @@ int tsNextEvent(TavrinSession* session, int timeoutMs, char* path, int pathSize)
     if (!session->events.empty()) {
       Event event = std::move(session->events.front());
       session->events.pop_front();
+      if (event.kind == TS_EVENT_FILE) session->handedOut.push_back(event.path);
       if (event.kind == TS_EVENT_FILE && path != nullptr && pathSize > 0) {
         const std::string cut = platform::CutUtf8(event.path, static_cast<size_t>(pathSize) - 1);
         std::memcpy(path, cut.data(), cut.size());
@@ -411,6 +459,7 @@ void tsClose(TavrinSession* session, int waitMs) {
     platform::KillProcess(session->windowPid);
     platform::WaitProcess(session->windowPid, 2000, nullptr);
   }
+  RemoveDeliveredCopies(*session);
   delete session;
 }
 

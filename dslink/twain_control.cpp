@@ -18,6 +18,9 @@ void PrintToStandardError(const std::u16string& text) {
 
 std::atomic<MessageBoxHook> messageBoxHook = &PrintToStandardError;
 
+std::mutex sessionCfgInfoMutex;
+std::u16string sessionCfgInfo;
+
 std::string Narrow(const std::u16string& text) {
   return platform::Utf16ToUtf8(text);
 }
@@ -48,9 +51,21 @@ void ShowLinkMessage(const std::u16string& text) {
   messageBoxHook.load()(text);
 }
 
+void UseCfgInfoFromArguments(int argc, const char* const* argv) {
+  std::u16string path;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string_view(argv[i]) == kCfgInfoOption) path = platform::Utf8ToUtf16(argv[i + 1]);
+  std::lock_guard lock(sessionCfgInfoMutex);
+  sessionCfgInfo = path;
+}
+
 TwainLocations TwainLocations::FromSystem() {
   TwainLocations where;
   where.dataSourcePath = platform::GetDataSourcePath();
+  {
+    std::lock_guard lock(sessionCfgInfoMutex);
+    where.cfgInfoPath = sessionCfgInfo;
+  }
   // Without a documents folder the path is "/DSConfig/" itself.
   where.configFolder = platform::Utf8ToUtf16(platform::DocumentsFolder()) + u"/DSConfig/";
   return where;
@@ -111,14 +126,19 @@ int CTwainControl::ReadCfgInfo() {
   if (!FileExists(dsPath)) return 0;
   const size_t slash = dsPath.rfind(u'/');
   if (slash == std::u16string::npos) return 0;
-  // A data source may keep it beside its module even where this process
-  // could not write; only without one there is the per-user copy read.
-  const std::string moduleFolder = Narrow(dsPath.substr(0, slash));
-  std::string path = moduleFolder + "/cfgInfo.xml";
-  if (!platform::PathExists(path)) {
+  std::string path = Narrow(locations.cfgInfoPath);
+  if (path.empty()) {
+    // Where this user's data source writes it first; beside the module only
+    // a file of this user. Anyone who can write the program folder (root,
+    // say) leaves one there whose blocks this user cannot open.
+    const std::string moduleFolder = Narrow(dsPath.substr(0, slash));
     const std::string config = platform::ConfigurationFolder(moduleFolder);
-    if (config.empty()) return 0;
-    path = config + "/cfgInfo.xml";
+    for (const std::string& place : {config, moduleFolder}) {
+      if (place.empty() || !platform::IsOwnRegularFile(place + "/cfgInfo.xml")) continue;
+      path = place + "/cfgInfo.xml";
+      break;
+    }
+    if (path.empty()) return 0;
   }
   MarkupDocument doc;
   if (!doc.Load(platform::Utf8ToUtf16(path))) return 0;
@@ -186,13 +206,16 @@ std::u16string CTwainControl::CopyToTemp(const std::u16string& path,
   const size_t slash = path.rfind(u'/');
   const std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
   const std::u16string copy = tempFolder + name;
+  const std::string from = Narrow(path);
+  const std::string to = Narrow(copy);
+  // Made new, never through a link. The folder is ours alone, so a file
+  // already there is a copy an earlier session left: it goes first.
+  bool exists = false;
+  if (platform::CopyFileToNew(from, to, nullptr, &exists)) return copy;
+  if (exists && platform::DeleteFilePath(to) && platform::CopyFileToNew(from, to)) return copy;
   // Without a copy (a full disk, say) the original is handed on: it is
   // there until the next start empties the working folder.
-  if (!platform::CopyFileOverwrite(Narrow(path), Narrow(copy))) {
-    platform::DeleteFilePath(Narrow(copy));
-    return path;
-  }
-  return copy;
+  return path;
 }
 
 int CTwainControl::SendImage(const std::u16string& path) {

@@ -80,14 +80,26 @@ void SetMessageBoxHook(MessageBoxHook hook);
 void ShowLinkMessage(const std::u16string& text);
 
 // Where the control finds its files. FromSystem() is what the product uses:
-// the data source beside the program, the documents folder's DSConfig/ and
-// the private temporary folder (asked for at each copy when left empty).
+// the data source beside the program, the session description named on the
+// window's command line, the documents folder's DSConfig/ and the private
+// temporary folder (asked for at each copy when left empty).
 struct TwainLocations {
   std::u16string dataSourcePath;
   std::u16string configFolder;  // ends in '/'
   std::u16string tempFolder;    // ends in '/'; empty: ask the platform each time
+  // cfgInfo.xml of this session, as its data source wrote it for this
+  // window; empty: look where this user's data source writes it.
+  std::u16string cfgInfoPath = {};
   static TwainLocations FromSystem();
 };
+
+// "--cfg-info <path>": the data source names on the window's command line
+// the description it has just written for this session, so that the window
+// never reads one another user's session left in a shared folder.
+inline constexpr char kCfgInfoOption[] = "--cfg-info";
+// Takes the option from the window's command line for every control made
+// afterwards (TwainLocations::FromSystem). Call it before the window.
+void UseCfgInfoFromArguments(int argc, const char* const* argv);
 
 // Decimal integer as the data source's files hold it: leading white space,
 // an optional sign, digits; stops at the first other character; no digits

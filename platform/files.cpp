@@ -119,6 +119,12 @@ bool IsFolder(const std::string& path) {
   return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool IsOwnRegularFile(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid();
+}
+
 bool CopyFileOverwrite(const std::string& from, const std::string& to) {
   std::error_code error;
   return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
@@ -183,7 +189,20 @@ bool CreateNewFolder(const std::string& path) {
 
 FileLock::Result FileLock::TryLock(const std::string& path, std::string* error) {
   Unlock();
-  const int opened = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Made new where it can be; a file already there is taken only as a
+  // plain file of ours, never through a link, so a lock file planted by
+  // someone else can neither hold us off nor be written through.
+  int opened = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (opened < 0 && errno == EEXIST) {
+    opened = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat info {};
+    if (opened >= 0 &&
+        (fstat(opened, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
+      close(opened);
+      if (error) *error = "not a lock file of this user: " + path;
+      return Result::kFailed;
+    }
+  }
   if (opened < 0) {
     if (error) *error = ErrnoText("open", path, errno);
     return Result::kFailed;

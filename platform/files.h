@@ -11,6 +11,8 @@ namespace tavrin::platform {
 
 bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);  // a real folder, not a link to one
+// A regular file, not a link to one, owned by this process's user.
+bool IsOwnRegularFile(const std::string& path);
 bool CopyFileOverwrite(const std::string& from, const std::string& to);
 // Copies into a file that must not exist yet, and never replaces one that
 // does. On any failure (a full disk, say) nothing is left at `to` and false

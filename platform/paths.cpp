@@ -130,10 +130,16 @@ std::string PrivateTempFolderIn(const std::string& base) {
 }
 
 std::string PrivateTempFolder() {
+  // $TMPDIR may be shared with other users (a sticky folder like /tmp), so
+  // nothing goes into it directly: only into our own checked folder there.
   const std::string tmpdir = Environment("TMPDIR");
   if (!tmpdir.empty()) {
     std::error_code error;
-    if (std::filesystem::is_directory(tmpdir, error)) return WithTrailingSlash(tmpdir);
+    if (std::filesystem::is_directory(tmpdir, error)) {
+      const std::string folder = PrivateTempFolderIn(tmpdir);
+      if (!folder.empty()) return folder;
+      // Another user holds that name there: /tmp's is ours as much as any.
+    }
   }
   return PrivateTempFolderIn("/tmp");
 }

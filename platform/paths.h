@@ -18,9 +18,11 @@ std::string ModulePathOf(const void* address);
 std::string CurrentDirectory();
 bool SetCurrentDirectory(const std::string& path);
 
-// $TMPDIR when it names a directory, else /tmp/tavrin-<uid> (created 0700,
-// accepted only as a real directory owned by the user). Always ends in '/'.
-// Empty when no safe folder can be had.
+// tavrin-<uid> under $TMPDIR when that names a directory, else under /tmp
+// (also when the one under $TMPDIR is not ours): created 0700, accepted only
+// as a real directory owned by the user, closed to others. $TMPDIR itself
+// may be shared and is never written into. Always ends in '/'. Empty when
+// no safe folder can be had.
 std::string PrivateTempFolder();
 // The same checks for <base>/tavrin-<uid>, ignoring $TMPDIR.
 std::string PrivateTempFolderIn(const std::string& base);

@@ -51,7 +51,10 @@ typedef struct TavrinSession TavrinSession;
    unique to this run, writes cfgInfo.xml beside the module (or in the
    per-user configuration folder when the module's is read-only) and
    ShowModel.xml, starts TavrinDesk from the module's folder and waits up
-   to attachTimeoutMs for it to attach. */
+   to attachTimeoutMs for it to attach. The window reads this session's
+   own copy of cfgInfo.xml, in the user's private temporary folder, which
+   it is named on its command line ("--cfg-info <path>"): one another user
+   left beside the module is never read. */
 TAVRIN_SOURCE_API int tsOpen(TavrinSession** session, int showMode, int colorType, int rotateMode,
                              int dpi, int attachTimeoutMs);
 /* Rewrites ShowModel.xml (order ShowMode, ColorType, RotateMode, DPIMode). */
@@ -83,7 +86,9 @@ TAVRIN_SOURCE_API int tsPagesNotHandedOn(TavrinSession* session);
 /* Last failure of the session as one line of text; never null. */
 TAVRIN_SOURCE_API const char* tsLastError(TavrinSession* session);
 /* Closes the channel, waits up to waitMs for the window to end and stops
-   it if it did not, then frees the session. */
+   it if it did not, then frees the session. Files handed out that are
+   copies in the private temporary folder (one-by-one delivery) are
+   removed: the client has taken them by now. */
 TAVRIN_SOURCE_API void tsClose(TavrinSession* session, int waitMs);
 
 #ifdef __cplusplus

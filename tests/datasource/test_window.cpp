@@ -170,7 +170,8 @@ class TestWindow : public ITwainShowWindow {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  UseCfgInfoFromArguments(argc, argv);
   CTwainControl twain;
   TestWindow window(twain);
   if (platform::Environment("TAVRIN_TEST_WINDOW_SEND_EACH") == "1") twain.SetSendEachImage(true);

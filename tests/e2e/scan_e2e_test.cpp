@@ -62,8 +62,8 @@ class ScanEndToEnd : public test::ProgramCopyTest {
   // standard error, with the window's, goes to errors.txt.
   int Scan(std::vector<std::string> args) {
     args.insert(args.end(), {"--output", Path("out").toStdString(), "--timeout", "50"});
-    args.insert(args.begin(),
-                {"-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\"", Bin("tavrin-scan").toStdString()});
+    args.insert(args.begin(), {"-c", shellPrefix + "exec \"$0\" \"$@\" 2>\"$ERRORS\"",
+                               Bin("tavrin-scan").toStdString()});
     std::vector<std::string> env = Environment();
     env.push_back("ERRORS=" + Path("errors.txt").toStdString());
     std::string error;
@@ -98,6 +98,8 @@ class ScanEndToEnd : public test::ProgramCopyTest {
   }
 
   std::string cameras = "document";
+  // Shell commands run before tavrin-scan (limits for it and its window).
+  std::string shellPrefix;
 };
 
 const QByteArray kSettings =
@@ -192,12 +194,12 @@ TEST_F(SourceEndToEnd, ModeZeroClosedBy205CapturesNothingAndSavesTheSettings) {
   EXPECT_TRUE(QFileInfo::exists(Bin("LastSetting.xml")));
   EXPECT_NE(ReadSettings().indexOf("<cutType>"), -1);
   // Nothing was captured into the working folder.
-  EXPECT_TRUE(QDir(Path("tmp/Tavrin")).entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(QDir(PrivateTemp("Tavrin")).entryList(QDir::Files).isEmpty());
 }
 
 TEST_F(SourceEndToEnd, CopiedData205ClosesLikeTheChannelAndOtherIdentifiersDoNothing) {
   ASSERT_EQ(api.open(&session, 0, 0, 0, 0, 20000), TS_OK) << api.lastError(session);
-  const std::string socketPath = Path("tmp/").toStdString() + CopiedDataSocketName();
+  const std::string socketPath = PrivateTemp().toStdString() + CopiedDataSocketName();
   // The window listens once its start-up is complete, a little after it
   // attached to the channel.
   ASSERT_TRUE(
@@ -251,13 +253,19 @@ TEST_F(SourceEndToEnd, ModeOneSendEachDeliversCopiesFromTheTemporaryFolder) {
     const QFileInfo info(QString::fromStdString(file));
     // The copy in the temporary folder itself, not the working folder's
     // original, which the next start empties.
-    EXPECT_EQ(info.absolutePath(), QFileInfo(Path("tmp")).absoluteFilePath()) << file;
-    EXPECT_TRUE(QFileInfo::exists(Path("tmp/Tavrin/") + info.fileName())) << file;
+    EXPECT_EQ(info.absolutePath() + "/", PrivateTemp()) << file;
+    EXPECT_TRUE(QFileInfo::exists(PrivateTemp("Tavrin/") + info.fileName())) << file;
     QImageReader reader(info.filePath());
     EXPECT_EQ(reader.format(), "jpeg") << file;
     EXPECT_FALSE(reader.read().isNull()) << file;
   }
   EXPECT_FALSE(Trace().contains("show"));
+  // Once the client has them the copies go: session after session they
+  // would pile up in the temporary folder.
+  api.close(session, 5000);
+  session = nullptr;
+  for (const std::string& file : files)
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(file))) << file;
 }
 
 TEST_F(ScanEndToEnd, ModeThreeDeliversItsFilesAsAListAtClose) {
@@ -267,7 +275,7 @@ TEST_F(ScanEndToEnd, ModeThreeDeliversItsFilesAsAListAtClose) {
 
   // The data source took the list away once it had read it.
   EXPECT_FALSE(QFileInfo::exists(Path("home/Documents/DSConfig/FileList.xml")));
-  EXPECT_EQ(QDir(Path("tmp/Tavrin")).entryList(QDir::Files).size(), 2);
+  EXPECT_EQ(QDir(PrivateTemp("Tavrin")).entryList(QDir::Files).size(), 2);
   EXPECT_EQ(ReadSettings(), kSettings);
 }
 
@@ -310,7 +318,7 @@ TEST_F(ScanEndToEnd, ALongDocumentsFolderStillGetsTheListThroughAShortFolder) {
   ASSERT_EQ(Scan({"--mode", "3", "--count", "2"}), 0) << Errors().toStdString();
   EXPECT_EQ(Delivered().size(), 2) << Delivered().join(' ').toStdString();
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(documents + "/DSConfig/ShowModel.xml")));
-  EXPECT_FALSE(QFileInfo::exists(Path("tmp/DSConfig/FileList.xml"))) << "read once, then gone";
+  EXPECT_FALSE(QFileInfo::exists(PrivateTemp("DSConfig/FileList.xml"))) << "read once, then gone";
 }
 
 TEST_F(ScanEndToEnd, ModeOneWithoutACameraShowsTheWindowAndReportsTheFailedCapture) {
@@ -337,7 +345,7 @@ TEST_F(ScanEndToEnd, DataSourceKilledMidScanLetsTheWindowClose) {
   ASSERT_GT(scan, 0) << error;
   // The first page arrives, then the scan is in full swing.
   ASSERT_TRUE(WaitFor([&] { return !Delivered().isEmpty(); }, 30000, 50));
-  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  const QString socket = PrivateTemp(QString::fromStdString(CopiedDataSocketName()));
   ASSERT_TRUE(QFileInfo::exists(socket));
   platform::KillProcess(scan);
   ASSERT_TRUE(platform::WaitProcess(scan, 5000, nullptr));
@@ -353,7 +361,7 @@ TEST_F(ScanEndToEnd, DataSourceKilledMidScanLetsTheWindowClose) {
 // request arrives by the channel on the receiver thread.
 TEST_F(SourceEndToEnd, RequestArrivingWhileTheWindowClosesNeverDeadlocks) {
   constexpr int kRounds = 50;
-  const QString socket = Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+  const QString socket = PrivateTemp(QString::fromStdString(CopiedDataSocketName()));
   for (int round = 0; round < kRounds; ++round) {
     ASSERT_EQ(api.open(&session, 1, 2, 0, 0, 20000), TS_OK) << api.lastError(session);
     WaitFor([&] { return QFileInfo::exists(socket); }, 5000, 20);

@@ -84,8 +84,11 @@ Layout::Layout() {
   if (!fs::create_directories(bin, error) || !fs::create_directories(configFolder, error) ||
       !fs::create_directories(tmp, error))
     return;
-  // Private, as a runtime folder must be.
+  // Private, as a runtime folder must be; the programs' own folder in it is
+  // made here too, so that a case can plant things there before they start.
   fs::permissions(tmp, fs::perms::owner_all, error);
+  if (!fs::create_directories(PrivateTmp(), error)) return;
+  fs::permissions(PrivateTmp(), fs::perms::owner_all, error);
   const fs::path from = TAVRIN_PROGRAM_FOLDER;
   for (const char* name : {"TavrinDesk", "libTavrinLens.so", "TavrinSource.ds", "tavrin-scan"}) {
     fs::copy_file(from / name, bin / name, error);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -59,7 +60,9 @@ class Layout {
   fs::path home;
   fs::path tmp;
   fs::path configFolder;  // Documents/DSConfig
-  fs::path WorkFolder() const { return tmp / "Tavrin"; }
+  // The programs' private folder under tmp, which they make themselves.
+  fs::path PrivateTmp() const { return tmp / ("tavrin-" + std::to_string(getuid())); }
+  fs::path WorkFolder() const { return PrivateTmp() / "Tavrin"; }
   // Captured files now in the working folder.
   std::vector<fs::path> WorkFiles() const;
   std::vector<std::string> Environment() const;

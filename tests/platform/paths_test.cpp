@@ -131,23 +131,32 @@ TEST(PrivateTempFolderTest, RefusesForeignOwnedFolder) {
   EXPECT_EQ(PrivateTempFolderIn(base.Path()), "");
 }
 
-TEST(PrivateTempFolderTest, UsesTmpdirWhenItIsAFolder) {
+TEST(PrivateTempFolderTest, UsesOwnFolderUnderTmpdirNeverTmpdirItself) {
   ScratchFolder scratch;
+  const std::string own = scratch / ("tavrin-" + std::to_string(getuid())) + "/";
   {
     const std::string value = scratch.Path();
     ScopedEnvironment tmpdir("TMPDIR", &value);
-    EXPECT_EQ(PrivateTempFolder(), scratch.Path() + "/");
+    EXPECT_EQ(PrivateTempFolder(), own);
   }
   {
     const std::string value = scratch.Path() + "/";
     ScopedEnvironment tmpdir("TMPDIR", &value);
-    EXPECT_EQ(PrivateTempFolder(), scratch.Path() + "/");
+    EXPECT_EQ(PrivateTempFolder(), own);
   }
   {
     const std::string value = scratch / "missing";
     ScopedEnvironment tmpdir("TMPDIR", &value);
     EXPECT_EQ(PrivateTempFolder(), PrivateTempFolderIn("/tmp"));
   }
+  // A name planted in a shared TMPDIR sends us to /tmp's, not into it.
+  ScratchFolder shared;
+  ScratchFolder elsewhere;
+  fs::create_directory_symlink(elsewhere.Path(), shared / ("tavrin-" + std::to_string(getuid())));
+  const std::string value = shared.Path();
+  ScopedEnvironment tmpdir("TMPDIR", &value);
+  EXPECT_EQ(PrivateTempFolder(), PrivateTempFolderIn("/tmp"));
+  EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
 }
 
 TEST(DocumentsFolderTest, ReadsXdgUserDirsElseHomeDocuments) {

@@ -203,12 +203,12 @@ class Scanimage : public test::ProgramCopyTest {
 
   // The files the window wrote into its working folder, oldest first.
   QStringList WindowFiles() const {
-    return QDir(Path("tmp/Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
+    return QDir(PrivateTemp("Tavrin")).entryList(QDir::Files, QDir::Time | QDir::Reversed);
   }
 
   // The window's copied-data socket, where a person at the window is played.
   QString SocketPath() const {
-    return Path("tmp/") + QString::fromStdString(CopiedDataSocketName());
+    return PrivateTemp(QString::fromStdString(CopiedDataSocketName()));
   }
 
   // Sends the window one copied-data record per code, as its buttons do.

@@ -144,7 +144,7 @@ TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
   ASSERT_TRUE(WaitFor([&] { return WindowFiles().size() >= 2; }, 30000, 50)) << Errors();
   // Mode 2 lists every capture of the run.
   QStringList listed;
-  for (const QString& name : WindowFiles()) listed << Path("tmp/Tavrin/") + name;
+  for (const QString& name : WindowFiles()) listed << PrivateTemp("Tavrin/") + name;
   Send({205});
   ASSERT_EQ(Wait(pid), 0) << Errors();
   EXPECT_FALSE(QFileInfo::exists(Path("home/Documents/DSConfig/FileList.xml")))

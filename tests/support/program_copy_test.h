@@ -12,6 +12,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <unistd.h>
+
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -63,6 +65,10 @@ class ProgramCopyTest : public testing::Test {
 
   QString Bin(const QString& name) const { return root.path() + "/bin/" + name; }
   QString Path(const QString& name) const { return root.path() + "/" + name; }
+  // The programs' private folder inside the copy's tmp/, which they make.
+  QString PrivateTemp(const QString& name = {}) const {
+    return Path("tmp/tavrin-" + QString::number(getuid()) + "/") + name;
+  }
 
   // Home, configuration and runtime folders in the copy, no display, and
   // no cameras but the virtual ones cameras lists.
