@@ -3,12 +3,15 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontComboBox>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
 #include <QStyledItemDelegate>
+
+#include <algorithm>
 
 #include "dialogs/colour_button.h"
 #include "dialogs/ui_text.h"
@@ -19,6 +22,13 @@
 namespace tavrin {
 
 using namespace idd130;
+
+namespace {
+
+// The smallest size the box takes; the largest is the settings file's.
+constexpr int kSmallestSize = 1;
+
+}  // namespace
 
 const QStringList& FontSizeEntries() {
   static const QStringList kEntries = {"5",  "8",  "9",  "10", "11", "12", "14", "16", "18",
@@ -44,6 +54,7 @@ CWaterMarkDlg::CWaterMarkDlg(QWidget* parent) : QDialog(parent) {
                          });
   setWindowIcon(AppIcon());
   sizeBox = controls.Get<QComboBox>(kFontSize);
+  sizeBox->setValidator(new QIntValidator(kSmallestSize, kWordSizeRange.max, sizeBox));
   transparencySlider = controls.Get<QSlider>(kTransparency);
   angleSlider = controls.Get<QSlider>(kAngle);
   transparencyValue = controls.Get<QLabel>(kTransparencyValue);
@@ -152,9 +163,13 @@ void CWaterMarkDlg::accept() {
     return;
   }
   settings.font = controls.Get<QFontComboBox>(kFont)->currentText().toStdU16String();
+  // A typed size is brought into the box's range: a size of thousands of
+  // points is no watermark anyone can want, only a capture that never ends.
   bool isNumber = false;
-  const int size = sizeBox->currentText().trimmed().toInt(&isNumber, 10);
-  settings.WordSize = isNumber ? size : 0;
+  const qlonglong size = sizeBox->currentText().trimmed().toLongLong(&isNumber, 10);
+  settings.WordSize =
+      isNumber ? static_cast<int>(std::clamp<qlonglong>(size, kSmallestSize, kWordSizeRange.max))
+               : 0;
   const QColor colour = colourButton->Colour();
   settings.R = colour.red();
   settings.G = colour.green();

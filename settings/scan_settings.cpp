@@ -2,6 +2,8 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "settings/settings_io.h"
@@ -20,6 +22,15 @@ void ReadInt(const XMLElement* parent, const char* name, int& field) {
   if (element != nullptr && element->GetText() != nullptr) {
     field = settings_io::ParseInt(element->GetText());
   }
+}
+
+// A number the window applies to a control: outside the values the control
+// offers it is brought to the nearest one it does. A hostile or damaged file
+// (a watermark of 5000 points, a colour of -1) thus meets only the choices
+// the person could have made.
+void ReadInt(const XMLElement* parent, const char* name, int& field, SettingRange range) {
+  ReadInt(parent, name, field);
+  field = std::clamp(field, range.min, range.max);
 }
 
 void ReadFlag(const XMLElement* parent, const char* name, int& field) {
@@ -106,57 +117,57 @@ bool LoadLastSettings(const std::string& path, ScanSettings& s) {
   // A document without any element holds nothing to take over.
   if (root == nullptr) return false;
 
-  ReadInt(root, "colorType", s.colorType);
-  ReadInt(root, "cutType", s.cutType);
-  ReadInt(root, "fileType", s.fileType);
-  ReadInt(root, "HandCut", s.HandCut);
-  ReadInt(root, "rotateType", s.rotateType);
-  ReadInt(root, "autoCaptureType", s.autoCaptureType);
+  ReadInt(root, "colorType", s.colorType, kColorTypeRange);
+  ReadInt(root, "cutType", s.cutType, kCutTypeRange);
+  ReadInt(root, "fileType", s.fileType, kFileTypeRange);
+  ReadInt(root, "HandCut", s.HandCut, kFlagRange);
+  ReadInt(root, "rotateType", s.rotateType, kRotateTypeRange);
+  ReadInt(root, "autoCaptureType", s.autoCaptureType, kAutoCaptureTypeRange);
   if (const XMLElement* webcam = root->FirstChildElement("Webcam")) {
     ReadFlag(webcam, "isEnable", s.Webcam.isEnable);
     ReadFlag(webcam, "isMerge", s.Webcam.isMerge);
-    ReadInt(webcam, "MergeType", s.Webcam.MergeType);
-    ReadInt(webcam, "MergePosition", s.Webcam.MergePosition);
-    ReadInt(webcam, "WebcamHeight", s.Webcam.WebcamHeight);
-    ReadInt(webcam, "WebcamWidth", s.Webcam.WebcamWidth);
+    ReadInt(webcam, "MergeType", s.Webcam.MergeType, kMergeTypeRange);
+    ReadInt(webcam, "MergePosition", s.Webcam.MergePosition, kMergePositionRange);
+    ReadInt(webcam, "WebcamHeight", s.Webcam.WebcamHeight, kPixelRange);
+    ReadInt(webcam, "WebcamWidth", s.Webcam.WebcamWidth, kPixelRange);
   }
   if (const XMLElement* merge = root->FirstChildElement("MergeHV")) {
     ReadFlag(merge, "isEnable", s.MergeHV.isEnable);
-    ReadInt(merge, "direction", s.MergeHV.direction);
+    ReadInt(merge, "direction", s.MergeHV.direction, kDirectionRange);
   }
   if (const XMLElement* mark = root->FirstChildElement("WaterMark")) {
     ReadBool(mark, "isEnable", s.WaterMark.isEnable);
     ReadText(mark, "text", s.WaterMark.text);
     ReadText(mark, "font", s.WaterMark.font);
-    ReadInt(mark, "WordSize", s.WaterMark.WordSize);
+    ReadInt(mark, "WordSize", s.WaterMark.WordSize, kWordSizeRange);
     ReadBool(mark, "isWeight", s.WaterMark.isWeight);
     ReadBool(mark, "isItalic", s.WaterMark.isItalic);
     ReadBool(mark, "isUnderline", s.WaterMark.isUnderline);
     if (const XMLElement* color = mark->FirstChildElement("color")) {
-      ReadInt(color, "R", s.WaterMark.color.R);
-      ReadInt(color, "G", s.WaterMark.color.G);
-      ReadInt(color, "B", s.WaterMark.color.B);
+      ReadInt(color, "R", s.WaterMark.color.R, kColourRange);
+      ReadInt(color, "G", s.WaterMark.color.G, kColourRange);
+      ReadInt(color, "B", s.WaterMark.color.B, kColourRange);
     }
-    ReadInt(mark, "transparency", s.WaterMark.transparency);
-    ReadInt(mark, "angle", s.WaterMark.angle);
-    ReadInt(mark, "position", s.WaterMark.position);
+    ReadInt(mark, "transparency", s.WaterMark.transparency, kTransparencyRange);
+    ReadInt(mark, "angle", s.WaterMark.angle, kAngleRange);
+    ReadInt(mark, "position", s.WaterMark.position, kPositionRange);
     ReadBool(mark, "isAddTimeStamp", s.WaterMark.isAddTimeStamp);
   }
   if (const XMLElement* dpi = root->FirstChildElement("DPI")) {
     ReadBool(dpi, "isSetDPI", s.DPI.isSetDPI);
-    ReadInt(dpi, "ImageDPI", s.DPI.ImageDPI);
-    ReadInt(dpi, "MainHeight", s.DPI.MainHeight);
-    ReadInt(dpi, "MainWidth", s.DPI.MainWidth);
+    ReadInt(dpi, "ImageDPI", s.DPI.ImageDPI, kDpiRange);
+    ReadInt(dpi, "MainHeight", s.DPI.MainHeight, kPixelRange);
+    ReadInt(dpi, "MainWidth", s.DPI.MainWidth, kPixelRange);
   }
   ReadText(root, "Language", s.Language);
   ReadInt(root, "ShowUIUpdataOneByOne", s.ShowUIUpdataOneByOne);
-  ReadInt(root, "SizeUnit", s.SizeUnit);
+  ReadInt(root, "SizeUnit", s.SizeUnit, kSizeUnitRange);
   // Older files kept the resolution at the top level; it wins when present.
-  ReadInt(root, "ImageDPI", s.DPI.ImageDPI);
-  ReadInt(root, "MediaType", s.MediaType);
+  ReadInt(root, "ImageDPI", s.DPI.ImageDPI, kDpiRange);
+  ReadInt(root, "MediaType", s.MediaType, kMediaTypeRange);
   if (const XMLElement* window = root->FirstChildElement("Window")) {
-    ReadInt(window, "Width", s.Window.Width);
-    ReadInt(window, "Height", s.Window.Height);
+    ReadInt(window, "Width", s.Window.Width, kPixelRange);
+    ReadInt(window, "Height", s.Window.Height, kPixelRange);
     ReadFlag(window, "isMaximized", s.Window.isMaximized);
   }
   return true;

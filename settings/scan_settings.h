@@ -20,6 +20,36 @@ enum InsidePlace {
 // MergeHV.direction.
 enum MergeDirection { kMergeHorizontal = 1, kMergeVertical = 2 };
 
+// The values a control of the window offers for a number it keeps here;
+// LastSetting.xml's numbers are brought into them when read.
+struct SettingRange {
+  int min;
+  int max;
+};
+inline constexpr SettingRange kFlagRange{0, 1};
+inline constexpr SettingRange kColorTypeRange{0, 3};        // the colour list's items
+inline constexpr SettingRange kCutTypeRange{0, 4};          // the crop list's, book last
+inline constexpr SettingRange kFileTypeRange{0, 2};         // BMP, JPEG, PNG
+inline constexpr SettingRange kRotateTypeRange{0, 3};       // 0, left, 180, right
+inline constexpr SettingRange kAutoCaptureTypeRange{0, 1};  // timed, automatic
+inline constexpr SettingRange kMergeTypeRange{0, 8};        // inside, or one of eight outside
+inline constexpr SettingRange kMergePositionRange{0, 4};    // InsidePlace
+inline constexpr SettingRange kDirectionRange{1, 2};        // MergeDirection
+inline constexpr SettingRange kSizeUnitRange{0, 1};
+inline constexpr SettingRange kMediaTypeRange{0, 255};
+// Sizes in pixels, of a camera picture or a window.
+inline constexpr SettingRange kPixelRange{0, 65535};
+// As many dots per inch as a client may ask for.
+inline constexpr SettingRange kDpiRange{1, 100000};
+// The watermark dialog's: the size box takes up to 1000 points, taller
+// than any page; 0 is the size of a box left without a number, which
+// draws nothing.
+inline constexpr SettingRange kWordSizeRange{0, 1000};
+inline constexpr SettingRange kColourRange{0, 255};
+inline constexpr SettingRange kTransparencyRange{0, 100};  // percent
+inline constexpr SettingRange kAngleRange{0, 360};         // degrees
+inline constexpr SettingRange kPositionRange{0, 8};        // the nine places
+
 struct ScanSettings {
   int colorType = 0;
   int cutType = 1;

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <utility>
+
 #include "dialogs/colour_button.h"
 #include "resources/dialog_ids.h"
 #include "settings/ui_text_table.h"
@@ -160,6 +162,19 @@ TEST_F(WaterMarkDlgTest, TypedFontsAndSizesSurviveOk) {
   Click(kIdOk);
   EXPECT_EQ(dialog.settings.font, u"No Such Face 42");
   EXPECT_EQ(dialog.settings.WordSize, 100);
+}
+
+// The box offers sizes up to 1000 points; typed beyond, a size is brought
+// back into it rather than making every capture run for minutes.
+TEST_F(WaterMarkDlgTest, TypedSizesAreKeptToTheBoxsRange) {
+  const std::pair<const char*, int> kCases[] = {
+      {"5000", 1000}, {"99999999999", 1000}, {"-12", 1}, {"0", 1}, {"1000", 1000}};
+  for (const auto& [typed, kept] : kCases) {
+    Open(WaterMarkSettings{});
+    Get<QComboBox>(kFontSize)->setEditText(typed);
+    Click(kIdOk);
+    EXPECT_EQ(dialog.settings.WordSize, kept) << typed;
+  }
 }
 
 TEST_F(WaterMarkDlgTest, SizeThatIsNotANumberBecomesZero) {

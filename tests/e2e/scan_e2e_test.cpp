@@ -268,6 +268,34 @@ TEST_F(SourceEndToEnd, ModeOneSendEachDeliversCopiesFromTheTemporaryFolder) {
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(file))) << file;
 }
 
+// A watermark of 5000 points, as a damaged or hostile LastSetting.xml may
+// hold, with a memory bound on the window: the page still comes, with the
+// mark drawn as large as the page allows.
+TEST_F(ScanEndToEnd, AWatermarkOfFiveThousandPointsStillGivesThePage) {
+  WriteSettings(
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Setting><cutType>0</cutType>"
+      "<fileType>1</fileType><WaterMark><isEnable>1</isEnable><text>TAVRIN</text>"
+      "<WordSize>5000</WordSize><isAddTimeStamp>0</isAddTimeStamp><transparency>0"
+      "</transparency><angle>0</angle><color><R>255</R><G>0</G><B>0</B></color>"
+      "</WaterMark></Setting>\n");
+#if !defined(__SANITIZE_ADDRESS__)
+  // Without the bound the window grew by a third of a gigabyte a second.
+  // (The sanitizers' shadow memory needs more address space than this.)
+  shellPrefix = "ulimit -v 4000000; ";
+#endif
+  ASSERT_EQ(Scan({"--mode", "1", "--count", "1"}), 0) << Errors().toStdString();
+  ASSERT_EQ(Delivered().size(), 1);
+  const QImage page = QImage(Path("out/") + Delivered()[0]).convertToFormat(QImage::Format_RGB32);
+  ASSERT_FALSE(page.isNull());
+  qsizetype red = 0;
+  for (int y = 0; y < page.height(); ++y)
+    for (int x = 0; x < page.width(); ++x) {
+      const QRgb pixel = page.pixel(x, y);
+      if (qRed(pixel) > 200 && qGreen(pixel) < 80) ++red;
+    }
+  EXPECT_GT(red, page.width() * page.height() / 40) << "no watermark across the page";
+}
+
 TEST_F(ScanEndToEnd, ModeThreeDeliversItsFilesAsAListAtClose) {
   WriteSettings(kSettings);
   ASSERT_EQ(Scan({"--mode", "3", "--count", "2"}), 0) << Errors().toStdString();

@@ -4,6 +4,8 @@
 #include <QString>
 #include <opencv2/imgproc.hpp>
 
+#include <limits>
+
 #include "lens/src/stages/watermark.h"
 
 namespace tavrin::lens {
@@ -184,6 +186,21 @@ TEST(WatermarkTest, GreyImagesStayGreyAndBigTextShrinksToFit) {
   EXPECT_GT(box.x, 0);
   EXPECT_LT(box.x + box.width, grey.cols);
   EXPECT_GT(box.width, grey.cols / 2);
+}
+
+// However large the size asked for, the text is measured small and drawn
+// once at the size the picture holds: 5000 points used to mean a raster of
+// gigabytes, and sizes beyond int shrank to nothing.
+TEST(WatermarkTest, SizesFarBeyondThePictureFillItAndStayWhole) {
+  for (const int points : {1000, 5000, std::numeric_limits<int>::max()}) {
+    cv::Mat image(480, 640, CV_8UC3, kWhite);
+    ASSERT_EQ(DrawWatermark(image, RedText("TAVRIN", points), 96, 96), WatermarkResult::kDrawn)
+        << points;
+    const cv::Rect box = cv::boundingRect(Ink(image));
+    EXPECT_GT(box.width, image.cols * 8 / 10) << points;
+    EXPECT_GT(box.x, 0) << points;
+    EXPECT_LT(box.x + box.width, image.cols) << points;
+  }
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ ScanSettings Changed() {
   s.WaterMark.isItalic = true;
   s.WaterMark.isUnderline = true;
   s.WaterMark.color = {1, 2, 3};
-  s.WaterMark.transparency = -5;
+  s.WaterMark.transparency = 5;
   s.WaterMark.angle = 359;
   s.WaterMark.position = 8;
   s.WaterMark.isAddTimeStamp = false;
@@ -93,7 +93,7 @@ ScanSettings Changed() {
   s.Language = "CN";
   s.ShowUIUpdataOneByOne = 1;
   s.SizeUnit = 1;
-  s.MediaType = INT_MIN;
+  s.MediaType = 3;
   s.Window = {1600, 900, 1};
   return s;
 }
@@ -138,10 +138,10 @@ TEST(LastSettingsLoad, ReadsAnyRootAndNormalisesNumbers) {
       &loaded);
   EXPECT_TRUE(loaded);
   EXPECT_EQ(s.colorType, 0);
-  EXPECT_EQ(s.cutType, -12);
+  EXPECT_EQ(s.cutType, 0) << "-12, brought into the crop list";
   EXPECT_EQ(s.fileType, 2);
-  EXPECT_EQ(s.rotateType, INT_MAX);
-  EXPECT_EQ(s.autoCaptureType, INT_MIN);
+  EXPECT_EQ(s.rotateType, 3) << "INT_MAX, brought into the rotation list";
+  EXPECT_EQ(s.autoCaptureType, 0) << "INT_MIN";
   EXPECT_EQ(s.Webcam.isEnable, 1);
   EXPECT_EQ(s.Webcam.isMerge, 1);
   EXPECT_EQ(s.MergeHV.isEnable, 0);
@@ -153,6 +153,38 @@ TEST(LastSettingsLoad, ReadsAnyRootAndNormalisesNumbers) {
   EXPECT_EQ(s.Webcam.MergePosition, 2);
   EXPECT_EQ(s.MergeHV.direction, 1);
   EXPECT_EQ(s.DPI.ImageDPI, 200);
+}
+
+// A hostile or damaged file: every number comes out as one its control
+// offers. A watermark of 5000 points made each capture run for minutes
+// while its memory grew by gigabytes.
+TEST(LastSettingsLoad, NumbersOutsideTheirControlsRangeAreBroughtIntoIt) {
+  const ScanSettings s = LoadText(
+      "<TavrinWindow><colorType>4</colorType><cutType>5</cutType><fileType>-1</fileType>"
+      "<HandCut>2</HandCut><Webcam><MergeType>9</MergeType><MergePosition>-3</MergePosition>"
+      "<WebcamWidth>-640</WebcamWidth></Webcam><MergeHV><direction>0</direction></MergeHV>"
+      "<WaterMark><WordSize>5000</WordSize><color><R>300</R><G>-1</G></color>"
+      "<transparency>101</transparency><angle>720</angle><position>9</position></WaterMark>"
+      "<DPI><ImageDPI>-300</ImageDPI><MainWidth>99999999</MainWidth></DPI>"
+      "<SizeUnit>2</SizeUnit><MediaType>-1</MediaType></TavrinWindow>");
+  EXPECT_EQ(s.colorType, 3);
+  EXPECT_EQ(s.cutType, 4);
+  EXPECT_EQ(s.fileType, 0);
+  EXPECT_EQ(s.HandCut, 1);
+  EXPECT_EQ(s.Webcam.MergeType, 8);
+  EXPECT_EQ(s.Webcam.MergePosition, 0);
+  EXPECT_EQ(s.Webcam.WebcamWidth, 0);
+  EXPECT_EQ(s.MergeHV.direction, 1);
+  EXPECT_EQ(s.WaterMark.WordSize, 1000);
+  EXPECT_EQ(s.WaterMark.color.R, 255);
+  EXPECT_EQ(s.WaterMark.color.G, 0);
+  EXPECT_EQ(s.WaterMark.transparency, 100);
+  EXPECT_EQ(s.WaterMark.angle, 360);
+  EXPECT_EQ(s.WaterMark.position, 8);
+  EXPECT_EQ(s.DPI.ImageDPI, 1);
+  EXPECT_EQ(s.DPI.MainWidth, 65535);
+  EXPECT_EQ(s.SizeUnit, 1);
+  EXPECT_EQ(s.MediaType, 0);
 }
 
 TEST(LastSettingsLoad, TopLevelImageDpiWins) {

@@ -33,6 +33,9 @@ constexpr double kEdgeMargin = 0.02;
 // A watermark never grows beyond this part of the image, so that a large
 // size on a small picture still shows the whole text.
 constexpr double kMaxImageShare = 0.96;
+// Text is measured at this pixel size at most before it is drawn at the
+// size it is to have.
+constexpr long kMeasurePixels = 64;
 // Families tried, in order, when the requested one is not installed.
 // fonts-liberation2 provides the first; the others cover other set-ups.
 constexpr const char* kFallbackFamilies[] = {"Liberation Sans", "DejaVu Sans", "Noto Sans"};
@@ -174,16 +177,21 @@ WatermarkResult DrawWatermark(cv::Mat& image, const WatermarkOptions& options, i
   style.bold = options.bold;
   style.italic = options.italic;
   style.underline = options.underline;
-  style.pixelSize =
-      std::max(1, static_cast<int>(std::lround(options.fontSize * dpi / kPointsPerInch)));
+  const double wanted = static_cast<double>(options.fontSize) * dpi / kPointsPerInch;
   const double angle = options.angleDegrees;
+  // The size is measured small first and the text drawn once at the size
+  // that fits: drawn as asked first, a size of thousands of points is a
+  // raster of gigabytes before it is ever fitted to the picture.
+  style.pixelSize = static_cast<int>(std::clamp(std::lround(wanted), 1L, kMeasurePixels));
   auto raster = Rasterize(options.text, style);
   if (!raster) return WatermarkResult::kNoFonts;
   QRectF rotated = RotatedBox(*raster, angle);
-  const double fit = std::min(kMaxImageShare * image.cols / std::max(1.0, rotated.width()),
-                              kMaxImageShare * image.rows / std::max(1.0, rotated.height()));
-  if (fit < 1.0) {
-    style.pixelSize = std::max(1, static_cast<int>(std::floor(style.pixelSize * fit)));
+  const double scale = std::max(1.0, wanted / style.pixelSize);
+  const double fit = std::min({scale, kMaxImageShare * image.cols / std::max(1.0, rotated.width()),
+                               kMaxImageShare * image.rows / std::max(1.0, rotated.height())});
+  const int fitted = std::max(1, static_cast<int>(std::floor(style.pixelSize * fit)));
+  if (fitted != style.pixelSize) {
+    style.pixelSize = fitted;
     raster = Rasterize(options.text, style);
     if (!raster) return WatermarkResult::kNoFonts;
     rotated = RotatedBox(*raster, angle);
