@@ -336,7 +336,10 @@ void CTwainControl::ReportUndelivered(const std::vector<std::u16string>& paths,
   for (const std::u16string& folder : folders) where += (where.empty() ? u"" : u", ") + folder;
   const std::u16string reason = u"The scanned pages could not be handed on: " + why + u".";
   // The data source learns why with the 205; the text must fit the block.
+  // Where the pages are matters more than the details of why.
   std::u16string note = reason + u" They are in " + where + u".";
+  if (note.size() > kMaxBlockTextUnits)
+    note = u"The scanned pages could not be handed on. They are in " + where + u".";
   if (note.size() > kMaxBlockTextUnits) note = reason;
   if (note.size() > kMaxBlockTextUnits) note = note.substr(0, kMaxBlockTextUnits);
   if (tellDataSource) m_Channel.Send(1, kMsgClose, note);
