@@ -3,10 +3,17 @@
 //
 // Threads: a frontend calls one handle from one thread at a time, except
 // sane_cancel, which may come from another thread or from a signal handler
-// (scanimage cancels on an interrupt). So it only raises two flags: a call
-// that waits sees one within 100 ms, and the handle's closer thread ends
-// the scan operation, which takes locks and memory that a signal handler
-// must not touch.
+// (scanimage cancels on an interrupt). So it only counts itself: a call
+// that waits sees the count change within 100 ms and returns, and the
+// handle's closer thread ends the scan operation, which takes locks and
+// memory that a signal handler must not touch.
+//
+// A cancel belongs to the sane_start called before it: each start notes
+// the count as it was called, and its operation is cancelled once the
+// count differs. A cancel from before that (the one after the previous
+// page) only ends the window of that page. So a cancel racing a start
+// gives SANE_STATUS_CANCELLED from the start or from a read, never a page
+// taken away in the middle.
 #include <sane/sane.h>
 
 #include <atomic>
@@ -17,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,14 +63,15 @@ void Log(int level, const char* format, ...) {
   va_end(args);
 }
 
-// sane_cancel relies on it.
+// sane_cancel relies on them.
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 void EndScan(struct Handle& handle);
 
 struct Handle {
-  explicit Handle(const SourceApi& api)
-      : session(api, [this] { return cancelled.load(std::memory_order_acquire); }),
+  Handle(const SourceApi& api, const std::string& programFolder)
+      : session(api, programFolder, [this] { return Cancelled(); }),
         closer([this] { RunCloser(); }) {}
 
   ~Handle() {
@@ -70,24 +79,54 @@ struct Handle {
     closer.join();
   }
 
-  // Ends the scan operation soon after a cancel, on its own thread.
+  bool Cancelled() const {
+    return cancels.load(std::memory_order_acquire) != operation.load(std::memory_order_acquire);
+  }
+  bool Scanning() const { return scanning.load(std::memory_order_acquire) && !Cancelled(); }
+
+  // Ends the scan operation soon after a cancel, on its own thread. A
+  // hidden window that has delivered its page is kept a little, for a
+  // frontend that cancels after each page and starts the next at once.
   void RunCloser() {
+    std::optional<std::chrono::steady_clock::time_point> seen;
     while (!stopCloser.load(std::memory_order_acquire)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kCloserPollMs));
-      if (!closeRequested.load(std::memory_order_acquire)) continue;
+      if (cancels.load(std::memory_order_acquire) == endedCancels.load(std::memory_order_acquire)) {
+        seen.reset();
+        continue;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (!seen) seen = now;
       std::lock_guard lock(mutex);
-      if (closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*this);
+      if (session.IdleForCapture() && now - *seen < kIdleWindowKept) continue;
+      EndCancelled();
+      seen.reset();
     }
   }
 
-  static constexpr int kCloserPollMs = 100;
+  // With the mutex held: the window of a cancelled operation ends.
+  void EndCancelled() {
+    const uint32_t seen = cancels.load(std::memory_order_acquire);
+    if (seen == endedCancels.load(std::memory_order_acquire)) return;
+    endedCancels.store(seen, std::memory_order_release);
+    EndScan(*this);
+  }
 
-  std::mutex mutex;                         // held by every call but sane_cancel, and by the closer
-  std::atomic<bool> cancelled{false};       // the current call or page stops
-  std::atomic<bool> closeRequested{false};  // the scan operation ends
+  static constexpr int kCloserPollMs = 100;
+  static constexpr std::chrono::seconds kIdleWindowKept{2};
+
+  std::mutex mutex;                       // held by every call but sane_cancel, and by the closer
+  std::atomic<uint32_t> cancels{0};       // sane_cancel calls so far
+  std::atomic<uint32_t> operation{0};     // cancels as the running sane_start was called
+  std::atomic<uint32_t> endedCancels{0};  // cancels whose scan operation has ended
   std::atomic<bool> stopCloser{false};
   // From a good sane_start to sane_cancel: options stay as the scan began.
   std::atomic<bool> scanning{false};
+  // "The camera is busy" is said once per handle: some frontends try again
+  // and again while it is.
+  bool busyTold = false;
+  // The last found page, whose size is the best guess for the next.
+  PageSizeMm lastFound;
   // A flatbed has one page; a second sane_start of the same operation (a
   // frontend's feeder batch) finds no more.
   std::atomic<bool> flatbedPageGiven{false};
@@ -147,12 +186,14 @@ void FillParameters(const Handle& handle, SANE_Parameters& parameters) {
   PixelKind kind = handle.options.Choice().kind;
   int widthPx = 0;
   int heightPx = 0;
-  if (handle.havePage) {
+  // A cancelled page is gone for the frontend, even while the closer has
+  // yet to drop it.
+  if (handle.havePage && !handle.Cancelled()) {
     kind = handle.page.kind;
     widthPx = handle.page.widthPx;
     heightPx = handle.page.heightPx;
   } else {
-    handle.options.EstimateSize(widthPx, heightPx);
+    handle.options.EstimateSize(widthPx, heightPx, handle.lastFound);
   }
   parameters.lines = heightPx;
   parameters.format = kind == PixelKind::kColor ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
@@ -234,7 +275,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_open(SANE_String_Const name, SANE_Han
     Log(1, "%s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
-  backend.open = new Handle(*api);
+  backend.open = new Handle(*api, backend.config.programFolder);
   *handle = backend.open;
   return SANE_STATUS_GOOD;
 }
@@ -263,7 +304,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_control_option(SANE_Handle handle, SA
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return SANE_STATUS_INVAL;
   std::lock_guard lock(h->mutex);
-  if (action != SANE_ACTION_GET_VALUE && h->scanning.load(std::memory_order_acquire)) {
+  if (action != SANE_ACTION_GET_VALUE && h->Scanning()) {
     if (info != nullptr) *info = 0;
     return SANE_STATUS_DEVICE_BUSY;
   }
@@ -282,17 +323,31 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_get_parameters(SANE_Handle handle,
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return SANE_STATUS_INVAL;
+  // Before anything else: a cancel from here on is this start's.
+  const uint32_t calledAt = h->cancels.load(std::memory_order_acquire);
   std::lock_guard lock(h->mutex);
-  // A cancel ends the operation even when the closer has not come to it.
-  if (h->closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*h);
-  h->cancelled.store(false, std::memory_order_release);
+  const ScanChoice choice = h->options.Choice();
+  // A cancel before this start ends the operation it was meant for, even
+  // when the closer has not come to it yet; a hidden window with nothing
+  // asked of it takes the next flatbed capture.
+  if (h->endedCancels.load(std::memory_order_acquire) != calledAt) {
+    h->endedCancels.store(calledAt, std::memory_order_release);
+    if (!(choice.source == SourceKind::kFlatbed && h->session.IdleForCapture())) EndScan(*h);
+  }
+  h->operation.store(calledAt, std::memory_order_release);
   ResetPage(*h);
   h->scanning.store(false, std::memory_order_release);
-  const ScanChoice choice = h->options.Choice();
   if (choice.source == SourceKind::kFlatbed && h->flatbedPageGiven.exchange(false)) {
     EndScan(*h);
     Log(2, "a flatbed holds one page");
     return SANE_STATUS_NO_DOCS;
+  }
+  if (choice.source == SourceKind::kInteractive && !WindowCanBeSeen()) {
+    Log(1,
+        "the source \"%s\" needs a person at the scan window, and no window can be seen here "
+        "(no display: over ssh or under saned); choose \"%s\" or \"%s\"",
+        kSourceInteractive, kSourceFlatbed, kSourceFeeder);
+    return SANE_STATUS_UNSUPPORTED;
   }
   std::string file;
   SANE_Status got = SANE_STATUS_GOOD;
@@ -312,10 +367,20 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
     Log(2, "no more pages");
     return got;
   }
-  if (got != SANE_STATUS_GOOD) {
-    if (got != SANE_STATUS_CANCELLED) Log(1, "%s", h->session.Error().c_str());
+  if (got == SANE_STATUS_DEVICE_BUSY) {
+    if (!h->busyTold) Log(1, "%s", h->session.Error().c_str());
+    h->busyTold = true;
     return got;
   }
+  if (got == SANE_STATUS_CANCELLED) {
+    if (!h->session.Error().empty()) Log(1, "%s", h->session.Error().c_str());
+    return got;
+  }
+  if (got != SANE_STATUS_GOOD) {
+    Log(1, "%s", h->session.Error().c_str());
+    return got;
+  }
+  h->busyTold = false;
   PageRequest request;
   request.kind = choice.kind;
   request.dpi = choice.dpi;
@@ -333,6 +398,13 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   if (dpiGuessed)
     Log(1, "the delivered page names no resolution; it is taken as %d DPI", choice.dpi);
   Log(2, "page %d x %d at %d DPI", h->page.widthPx, h->page.heightPx, h->page.dpiX);
+  if (choice.findPage && h->page.dpiX > 0 && h->page.dpiY > 0)
+    h->lastFound = {h->page.widthPx * 25.4 / h->page.dpiX, h->page.heightPx * 25.4 / h->page.dpiY};
+  // A cancel while the page was made ready: it is not handed out.
+  if (h->Cancelled()) {
+    ResetPage(*h);
+    return SANE_STATUS_CANCELLED;
+  }
   h->havePage = true;
   h->scanning.store(true, std::memory_order_release);
   if (choice.source == SourceKind::kFlatbed) h->flatbedPageGiven.store(true);
@@ -346,7 +418,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
   if (h == nullptr || data == nullptr || length == nullptr || max_length < 0)
     return SANE_STATUS_INVAL;
   std::lock_guard lock(h->mutex);
-  if (h->cancelled.load(std::memory_order_acquire)) {
+  if (h->Cancelled()) {
     ResetPage(*h);
     return SANE_STATUS_CANCELLED;
   }
@@ -363,24 +435,21 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
 TAVRIN_SANE_EXPORT void sane_tavrin_cancel(SANE_Handle handle) {
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return;
-  // Only lock-free stores: this may run in a signal handler.
-  h->cancelled.store(true, std::memory_order_release);
-  h->closeRequested.store(true, std::memory_order_release);
-  h->scanning.store(false, std::memory_order_release);
+  // Only lock-free atomics: this may run in a signal handler.
+  h->cancels.fetch_add(1, std::memory_order_acq_rel);
   h->flatbedPageGiven.store(false, std::memory_order_release);
 }
 
 // Both belong to a scan that sane_start began.
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
   auto* h = static_cast<Handle*>(handle);
-  if (h == nullptr || !h->scanning.load(std::memory_order_acquire)) return SANE_STATUS_INVAL;
+  if (h == nullptr || !h->Scanning()) return SANE_STATUS_INVAL;
   return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
 }
 
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
   auto* h = static_cast<Handle*>(handle);
-  if (h == nullptr || fd == nullptr || !h->scanning.load(std::memory_order_acquire))
-    return SANE_STATUS_INVAL;
+  if (h == nullptr || fd == nullptr || !h->Scanning()) return SANE_STATUS_INVAL;
   return SANE_STATUS_UNSUPPORTED;
 }
 
