@@ -34,6 +34,7 @@
 #include "datasource/sane/camera_list.h"
 #include "datasource/sane/page_image.h"
 #include "datasource/sane/scan_session.h"
+#include "platform/network_peer.h"
 #include "platform/paths.h"
 
 namespace {
@@ -71,7 +72,7 @@ void EndScan(struct Handle& handle);
 
 struct Handle {
   Handle(const SourceApi& api, const std::string& programFolder)
-      : session(api, programFolder, [this] { return Cancelled(); }),
+      : session(api, programFolder, [this] { return Cancelled() || FrontendStirred(); }),
         closer([this] { RunCloser(); }) {}
 
   ~Handle() {
@@ -83,6 +84,22 @@ struct Handle {
     return cancels.load(std::memory_order_acquire) != operation.load(std::memory_order_acquire);
   }
   bool Scanning() const { return scanning.load(std::memory_order_acquire) && !Cancelled(); }
+
+  // Under saned, which reads nothing from its client while a start runs:
+  // the client's cancel waits unread on the connection, or the client has
+  // gone. Either is this start's cancel, so that saned can answer, and the
+  // window ends rather than hold the camera for a client that is not there.
+  bool FrontendStirred() {
+    for (int fd : frontendConnections) {
+      if (tavrin::platform::ConnectionStirred(fd)) {
+        frontendConnections.clear();
+        cancels.fetch_add(1, std::memory_order_acq_rel);
+        Log(1, "the client of saned cancelled the scan or went away");
+        return true;
+      }
+    }
+    return false;
+  }
 
   // Ends the scan operation soon after a cancel, on its own thread. A
   // hidden window that has delivered its page is kept a little, for a
@@ -122,6 +139,8 @@ struct Handle {
   std::atomic<bool> stopCloser{false};
   // From a good sane_start to sane_cancel: options stay as the scan began.
   std::atomic<bool> scanning{false};
+  // The connections to saned's client, watched while a start runs in saned.
+  std::vector<int> frontendConnections;
   // "The camera is busy" is said once per handle: some frontends try again
   // and again while it is.
   bool busyTold = false;
@@ -168,6 +187,15 @@ bool RefreshCameras() {
   if (names.size() > 1) names.resize(1);
   backend.cameraNames = std::move(names);
   return true;
+}
+
+// saned serves its client from this very thread, one call at a time.
+bool UnderSaned() {
+  static const bool saned = [] {
+    const std::string program = tavrin::platform::ProgramPath();
+    return program.size() >= 6 && program.compare(program.size() - 6, 6, "/saned") == 0;
+  }();
+  return saned;
 }
 
 void ResetPage(Handle& handle) {
@@ -349,6 +377,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
         kSourceInteractive, kSourceFlatbed, kSourceFeeder);
     return SANE_STATUS_UNSUPPORTED;
   }
+  if (UnderSaned()) h->frontendConnections = tavrin::platform::NetworkConnections();
   std::string file;
   SANE_Status got = SANE_STATUS_GOOD;
   switch (choice.source) {
@@ -362,6 +391,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
       got = h->session.NextPage(choice, file);
       break;
   }
+  h->frontendConnections.clear();
   if (got == SANE_STATUS_NO_DOCS) {
     if (!h->session.Error().empty()) Log(1, "%s", h->session.Error().c_str());
     Log(2, "no more pages");

@@ -331,6 +331,47 @@ TEST_F(Scanimage, SanedServesTheCameraOverTheLoopbackAddress) {
   EXPECT_TRUE(WindowGone());
 }
 
+// saned reads nothing from its client while a start runs: the backend
+// refuses the interactive source there, and ends the window as soon as the
+// client of a feeder batch is killed, so that the next scan finds the
+// camera free rather than busy for the rest of the feeder's wait.
+TEST_F(Scanimage, SanedEndsTheWindowWhenItsClientGoesAndRefusesTheInteractiveSource) {
+  if (!QFileInfo("/usr/sbin/saned").isExecutable() || !QFileInfo("/usr/bin/unshare").exists())
+    GTEST_SKIP() << "saned or unshare is not installed (scripts/setup)";
+  ASSERT_TRUE(QDir(root.path()).mkpath("server.d"));
+  ASSERT_TRUE(QDir(root.path()).mkpath("client.d"));
+  WriteFile("server.d/dll.conf", "tavrin\n");
+  WriteFile("server.d/tavrin.conf", Path("bin").toUtf8() + "\n");
+  WriteFile("server.d/saned.conf", "127.0.0.1\n");
+  WriteFile("client.d/dll.conf", "net\n");
+  WriteFile("client.d/net.conf", "connect_timeout = 10\n127.0.0.1\n");
+  const int pid = StartProgram(
+      "/usr/bin/unshare",
+      {"-n", TAVRIN_SANE_TEST_FOLDER "/saned_client_gone.sh", Path("server.d").toStdString(),
+       Path("client.d").toStdString(), "tavrin:Virtual Document Camera", Path("out").toStdString(),
+       Bin("TavrinDesk").toStdString()},
+      Environment(), "saned.out", "saned.err");
+  const int status = Wait(pid, 150000);
+  const std::string steps = ReadText("saned.out").toStdString();
+  if (status != 0 && ReadText("saned.err").contains("Operation not permitted"))
+    GTEST_SKIP() << "no network namespace may be made here: "
+                 << ReadText("saned.err").toStdString();
+  ASSERT_EQ(status, 0) << steps << ReadText("saned.err").toStdString();
+  const std::string log = ReadText("server.d/saned.log").toStdString();
+  EXPECT_NE(steps.find("interactive: status 1"), std::string::npos) << steps;
+  EXPECT_NE(log.find("[tavrin] the source \"Camera (interactive)\" needs a person"),
+            std::string::npos)
+      << log;
+  const QRegularExpressionMatch ended =
+      QRegularExpression("feeder: window ended (\\d+) ms after the client was killed, 0 left")
+          .match(QString::fromStdString(steps));
+  ASSERT_TRUE(ended.hasMatch()) << steps << log;
+  EXPECT_LT(ended.captured(1).toInt(), 3000) << steps;
+  EXPECT_NE(steps.find("flatbed after: status 0"), std::string::npos) << steps << log;
+  EXPECT_FALSE(QImage(Path("out/after.png")).isNull());
+  EXPECT_TRUE(WindowGone());
+}
+
 TEST_F(Scanimage, Python3SaneSetsOptionsAsSimpleScanDoes) {
   if (!QFileInfo::exists("/usr/lib/python3/dist-packages/sane.py"))
     GTEST_SKIP() << "python3-sane is not installed (scripts/setup)";
