@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace tavrin::sane {
 
@@ -23,6 +24,8 @@ const SANE_String_Const kSources[] = {kSourceFlatbed, kSourceFeeder, kSourceInte
 // Pages are resampled to whatever is set, so any whole number will do.
 const SANE_Range kResolutionRange = {kMinDpi, kMaxDpi, 1};
 const SANE_Range kFeederWaitRange = {1, kMaxFeederWaitSeconds, 1};
+const SANE_Range kPercentRange = {-100, 100, 1};
+const SANE_Range kThresholdRange = {0, 255, 1};
 const SANE_Range kRangeX = {SANE_FIX(0.0), SANE_FIX(kFieldWidthMm), 0};
 const SANE_Range kRangeY = {SANE_FIX(0.0), SANE_FIX(kFieldHeightMm), 0};
 
@@ -121,12 +124,9 @@ OptionSet::OptionSet()
   descriptors_[kOptModeGroup] = Group(SANE_TITLE_SCAN_MODE);
   descriptors_[kOptMode] =
       Listed(SANE_NAME_SCAN_MODE, SANE_TITLE_SCAN_MODE, SANE_DESC_SCAN_MODE, kModes);
-  descriptors_[kOptResolution] =
-      Ranged(SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION,
-             "Sets the resolution of the scanned image. The page is resampled to exactly this "
-             "from its real size. A preview is always 75 DPI, and this option reads so while "
-             "the preview is on.",
-             SANE_TYPE_INT, SANE_UNIT_DPI, &kResolutionRange);
+  descriptors_[kOptResolution] = Ranged(SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION, "",
+                                        SANE_TYPE_INT, SANE_UNIT_DPI, &kResolutionRange);
+  SetOpticalDpi(0);
   descriptors_[kOptSource] = Listed(
       SANE_NAME_SCAN_SOURCE, SANE_TITLE_SCAN_SOURCE,
       "Flatbed: one page per scan, taken at once with the window hidden. "
@@ -155,6 +155,17 @@ OptionSet::OptionSet()
             "area on.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
 
+  descriptors_[kOptEnhancementGroup] = Group("Enhancement");
+  descriptors_[kOptBrightness] =
+      Ranged(SANE_NAME_BRIGHTNESS, SANE_TITLE_BRIGHTNESS, SANE_DESC_BRIGHTNESS, SANE_TYPE_INT,
+             SANE_UNIT_PERCENT, &kPercentRange);
+  descriptors_[kOptContrast] = Ranged(SANE_NAME_CONTRAST, SANE_TITLE_CONTRAST, SANE_DESC_CONTRAST,
+                                      SANE_TYPE_INT, SANE_UNIT_PERCENT, &kPercentRange);
+  descriptors_[kOptThreshold] =
+      Ranged(SANE_NAME_THRESHOLD, SANE_TITLE_THRESHOLD,
+             "Lineart: a grey level (0 black to 255 white) below this becomes black.",
+             SANE_TYPE_INT, SANE_UNIT_NONE, &kThresholdRange);
+
   descriptors_[kOptGeometryGroup] = Group(SANE_TITLE_GEOMETRY);
   descriptors_[kOptFindPage] =
       Plain("find-page", "Find the page",
@@ -178,6 +189,18 @@ OptionSet::OptionSet()
   descriptors_[kOptBottomRightY] =
       Ranged(SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
              SANE_UNIT_MM, &kRangeY);
+}
+
+void OptionSet::SetOpticalDpi(int dpi) {
+  resolutionDesc_ =
+      "Sets the resolution of the scanned image. The page is resampled to exactly this from "
+      "its real size";
+  if (dpi > 0)
+    resolutionDesc_ += "; the camera's optical resolution across its " +
+                       std::to_string(static_cast<int>(kFieldWidthMm)) + " mm field is about " +
+                       std::to_string(dpi) + " DPI, and above it the pixels are interpolated";
+  resolutionDesc_ += ". A preview is always 75 DPI, and this option reads so while it is on.";
+  descriptors_[kOptResolution].desc = resolutionDesc_.c_str();
 }
 
 const SANE_Option_Descriptor* OptionSet::Descriptor(SANE_Int option) const {
@@ -234,6 +257,15 @@ void OptionSet::Get(SANE_Int option, void* value) const {
     case kOptFeederFirstPage:
       *word = feederFirstPage_;
       break;
+    case kOptBrightness:
+      *word = brightness_;
+      break;
+    case kOptContrast:
+      *word = contrast_;
+      break;
+    case kOptThreshold:
+      *word = threshold_;
+      break;
     default:
       *word = geometry_[option - kOptTopLeftX];
       break;
@@ -288,10 +320,14 @@ SANE_Status OptionSet::Set(SANE_Int option, void* value, SANE_Int* info) {
     }
     SANE_Word& target = option == kOptResolution   ? resolutionDpi_
                         : option == kOptFeederWait ? feederWaitSeconds_
+                        : option == kOptBrightness ? brightness_
+                        : option == kOptContrast   ? contrast_
+                        : option == kOptThreshold  ? threshold_
                                                    : geometry_[option - kOptTopLeftX];
     if (target != fitted) {
       target = fitted;
-      if (option != kOptFeederWait) flags |= SANE_INFO_RELOAD_PARAMS;
+      // Only the resolution and the area change the page's size.
+      if (option == kOptResolution || option >= kOptTopLeftX) flags |= SANE_INFO_RELOAD_PARAMS;
     }
   }
   if (info != nullptr) *info = flags;
@@ -326,6 +362,9 @@ ScanChoice OptionSet::Choice() const {
   if (choice.findPage) choice.area = ScanArea{};
   choice.feederWaitSeconds = feederWaitSeconds_;
   choice.feederFirstPageLying = feederFirstPage_ == SANE_TRUE;
+  choice.brightness = brightness_;
+  choice.contrast = contrast_;
+  choice.threshold = threshold_;
   choice.book = choice.source == SourceKind::kFeeder && choice.findPage && book_ == SANE_TRUE;
   return choice;
 }

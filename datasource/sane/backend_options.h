@@ -22,6 +22,10 @@ enum OptionIndex {
   kOptFeederWait,
   kOptFeederFirstPage,
   kOptPreview,
+  kOptEnhancementGroup,
+  kOptBrightness,
+  kOptContrast,
+  kOptThreshold,
   kOptGeometryGroup,
   kOptFindPage,
   kOptBook,
@@ -81,16 +85,26 @@ struct ScanChoice {
   int feederWaitSeconds = kDefaultFeederWaitSeconds;
   // The feeder takes the page already lying there as its first page.
   bool feederFirstPageLying = false;
+  int brightness = 0;  // percent, -100 to 100
+  int contrast = 0;    // percent, -100 to 100
+  int threshold = 128;
 };
 
 class OptionSet {
  public:
   OptionSet();
+  // A descriptor points into its own set.
+  OptionSet(const OptionSet&) = delete;
+  OptionSet& operator=(const OptionSet&) = delete;
 
   const SANE_Option_Descriptor* Descriptor(SANE_Int option) const;
   // action and value as sane_control_option takes them; info may be null.
   // A value that is adjusted to its constraint is written back into value.
   SANE_Status Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info);
+
+  // The camera's optical resolution over the field, for the resolution's
+  // description; 0 when unknown.
+  void SetOpticalDpi(int dpi);
 
   ScanChoice Choice() const;
   // The page size the options give before a page is there. A page still
@@ -103,11 +117,15 @@ class OptionSet {
   void Get(SANE_Int option, void* value) const;
 
   std::array<SANE_Option_Descriptor, kOptionCount> descriptors_{};
+  std::string resolutionDesc_;  // the resolution's descriptor points into it
   std::string mode_;
   SANE_Word resolutionDpi_ = 300;
   std::string source_;
   SANE_Word feederWaitSeconds_ = kDefaultFeederWaitSeconds;
   SANE_Bool feederFirstPage_ = SANE_FALSE;
+  SANE_Word brightness_ = 0;
+  SANE_Word contrast_ = 0;
+  SANE_Word threshold_ = 128;
   SANE_Bool preview_ = SANE_FALSE;
   SANE_Bool findPage_ = SANE_TRUE;
   SANE_Bool book_ = SANE_FALSE;

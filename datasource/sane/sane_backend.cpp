@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -161,6 +162,7 @@ struct Backend {
   bool initialised = false;
   BackendConfig config;
   std::vector<std::string> cameraNames;
+  int cameraWidestPx = 0;  // the device's largest picture, 0 when unknown
   std::vector<SANE_Device> devices;
   std::vector<const SANE_Device*> deviceList{nullptr};
   Handle* open = nullptr;
@@ -172,7 +174,8 @@ Backend backend;
 bool RefreshCameras() {
   std::string error;
   std::vector<std::string> names;
-  if (!ListCameras(backend.config.programFolder, names, error)) {
+  std::vector<int> widest;
+  if (!ListCameras(backend.config.programFolder, names, error, &widest)) {
     Log(1, "%s", error.c_str());
     return false;
   }
@@ -185,6 +188,7 @@ bool RefreshCameras() {
           "user open /dev/video*?)");
   }
   if (names.size() > 1) names.resize(1);
+  backend.cameraWidestPx = widest.empty() ? 0 : widest.front();
   backend.cameraNames = std::move(names);
   return true;
 }
@@ -304,6 +308,8 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_open(SANE_String_Const name, SANE_Han
     return SANE_STATUS_IO_ERROR;
   }
   backend.open = new Handle(*api, backend.config.programFolder);
+  backend.open->options.SetOpticalDpi(
+      static_cast<int>(std::lround(backend.cameraWidestPx * 25.4 / kFieldWidthMm)));
   *handle = backend.open;
   return SANE_STATUS_GOOD;
 }
@@ -419,6 +425,9 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.topMm = choice.area.topMm;
   request.rightMm = choice.area.rightMm;
   request.bottomMm = choice.area.bottomMm;
+  request.brightness = choice.brightness;
+  request.contrast = choice.contrast;
+  request.threshold = choice.threshold;
   std::string error;
   bool dpiGuessed = false;
   if (!PreparePage(file, request, h->page, error, &dpiGuessed)) {

@@ -510,6 +510,49 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
 }
 
+// Brightness and contrast move the levels the frontend gets, and the
+// threshold decides which grey becomes black in black and white.
+TEST(PagePrepare, BrightnessContrastAndThresholdAsTheOptionsSetThem) {
+  std::vector<uint8_t> levels = {0, 64, 100, 128, 200, 255};
+  AdjustLevels(levels, 0, 0);
+  EXPECT_EQ(levels, (std::vector<uint8_t>{0, 64, 100, 128, 200, 255}));
+  AdjustLevels(levels, 50, 0);
+  EXPECT_EQ(levels, (std::vector<uint8_t>{64, 128, 164, 192, 255, 255}));
+  std::vector<uint8_t> steep = {64, 100, 128, 160, 200};
+  AdjustLevels(steep, 0, 50);  // three times as steep about mid-grey
+  EXPECT_EQ(steep, (std::vector<uint8_t>{0, 45, 129, 225, 255}));
+  std::vector<uint8_t> flat = {0, 255};
+  AdjustLevels(flat, 0, -100);
+  EXPECT_EQ(flat, (std::vector<uint8_t>{128, 128}));
+
+  // A page of grey 100: black under the usual threshold, white under 90,
+  // and white too once made lighter.
+  const std::string file = Png(std::vector<uint8_t>(16 * 8, 100), 16, 8, true);
+  const auto firstByte = [&](int brightness, int threshold) {
+    PageRequest request;
+    request.kind = PixelKind::kLineart;
+    request.dpi = 72;
+    request.brightness = brightness;
+    request.threshold = threshold;
+    Page page;
+    std::string error;
+    EXPECT_TRUE(PreparePage(file, request, page, error)) << error;
+    return page.data.empty() ? -1 : page.data[0];
+  };
+  EXPECT_EQ(firstByte(0, 128), 0xFF);
+  EXPECT_EQ(firstByte(0, 90), 0x00);
+  EXPECT_EQ(firstByte(30, 128), 0x00);
+
+  OptionSet options;
+  SANE_Word value = 300;
+  EXPECT_EQ(Set(options, kOptThreshold, &value, SANE_STATUS_GOOD), SANE_INFO_INEXACT);
+  EXPECT_EQ(options.Choice().threshold, 255);
+  value = -40;
+  EXPECT_EQ(Set(options, kOptBrightness, &value, SANE_STATUS_GOOD), 0);
+  EXPECT_EQ(options.Choice().brightness, -40);
+  EXPECT_EQ(options.Descriptor(kOptContrast)->unit, SANE_UNIT_PERCENT);
+}
+
 TEST(PagePrepare, ResamplingAveragesWhenItShrinksAndKeepsEdgesWhenItGrows) {
   // Columns alternately 0 and 255: halved, each pixel is their mean.
   std::vector<uint8_t> stripes(8 * 2);
@@ -584,6 +627,11 @@ TEST(CameraList, OneNameALine) {
   EXPECT_EQ(ParseCameraList("Document camera\r\n\nWebcam 2\n"),
             (std::vector<std::string>{"Document camera", "Webcam 2"}));
   EXPECT_TRUE(ParseCameraList("").empty());
+  // Each name may be followed by the width of the camera's largest picture.
+  std::vector<int> widest;
+  EXPECT_EQ(ParseCameraList("Document camera\t3264\nWebcam\t12x\nOld\n", &widest),
+            (std::vector<std::string>{"Document camera", "Webcam", "Old"}));
+  EXPECT_EQ(widest, (std::vector<int>{3264, 0, 0}));
   std::vector<std::string> names{"stale"};
   std::string error;
   EXPECT_FALSE(ListCameras("/nonexistent-tavrin-folder", names, error));

@@ -19,6 +19,19 @@ TEST_F(Scanimage, ListsTheWindowsCameraAsADocumentCamera) {
             "device `tavrin:Virtual Document Camera' is a TavrinDesk Virtual Document Camera "
             "document camera");
 
+  // Its options as --help shows them: the camera's optical resolution, and
+  // the brightness, contrast and threshold frontends expect.
+  ASSERT_EQ(Run({"-d", kDevice, "--help"}), 0) << Errors();
+  const QString help = ReadText("scanimage.out");
+  // (scanimage breaks the description into lines anywhere.)
+  EXPECT_TRUE(help.contains(QRegularExpression(
+      "optical\\s+resolution\\s+across\\s+its\\s+420\\s+mm\\s+field\\s+is\\s+about\\s+297\\s+DPI,"
+      "\\s+and\\s+above\\s+it\\s+the\\s+pixels\\s+are\\s+interpolated")))
+      << help.toStdString();
+  for (const char* option : {"--brightness -100..100%", "--contrast -100..100%",
+                             "--threshold 0..255", "--feeder-page-lying[=(yes|no)]"})
+    EXPECT_TRUE(help.contains(option)) << option << "\n" << help.toStdString();
+
   // Without a camera there is no device, rather than one that cannot scan.
   camera = "";
   ASSERT_EQ(Run({"-L"}), 0) << Errors();
