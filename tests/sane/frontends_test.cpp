@@ -147,14 +147,13 @@ TEST_F(Scanimage, TheFeedersFirstPageMayComeLateOrBeThePageLyingThere) {
   EXPECT_NE(Errors().find("Batch terminated, 1 page"), std::string::npos) << Errors();
   EXPECT_EQ(QDir(Path("out")).entryList({"late*"}, QDir::Files), QStringList{"late1.png"});
 
-  started = Clock::now();
+  // A page that lies still all along is the batch's one page when asked.
+  camera = "document";
   ASSERT_EQ(Run({"-d", kDevice, "--feeder-page-lying=yes", "--feeder-wait", "2", "--source",
                  "Automatic Document Feeder", "--resolution", "75", "--format=png",
                  "--batch=" + Path("out/lying%d.png").toStdString()}),
             0)
       << Errors();
-  EXPECT_LT(Clock::now() - started, std::chrono::seconds(8))
-      << "the page lying there was not taken";
   EXPECT_NE(Errors().find("Batch terminated, 1 page"), std::string::npos) << Errors();
   const QImage page(Path("out/lying1.png"));
   ASSERT_FALSE(page.isNull());
