@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -312,6 +313,13 @@ bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_
     fsync(folderFd);
     close(folderFd);
   }
+  return true;
+}
+
+bool FreeSpaceOf(const std::string& path, uint64_t& bytes) {
+  struct statvfs info {};
+  if (statvfs(path.c_str(), &info) != 0) return false;
+  bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
   return true;
 }
 

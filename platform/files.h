@@ -1,6 +1,7 @@
 // File services. Nothing here follows a symbolic link when deleting.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -38,6 +39,9 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes,
 // being joined first (the rows of a large picture, say).
 bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_view> pieces,
                            std::string* error = nullptr);
+// The bytes an unprivileged user may still write on the file system that
+// holds path; false when it cannot be asked.
+bool FreeSpaceOf(const std::string& path, uint64_t& bytes);
 // Reads a whole file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 // Opens a regular file for reading ("rb"); anything else (a FIFO, which

@@ -79,7 +79,10 @@ int SpawnProcess(const std::string& program, const std::vector<std::string>& arg
   envp.push_back(nullptr);
 
   // The child starts with no blocked signals and default SIGPIPE, whatever
-  // this process set for its own threads.
+  // this process set for its own threads. It runs in a process group of its
+  // own: a terminal's Ctrl-C goes to the foreground group, and must reach
+  // only this process, which ends its children in order (a scan window
+  // killed by it mid-capture would lose the page and say why nowhere).
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none;
@@ -89,7 +92,9 @@ int SpawnProcess(const std::string& program, const std::vector<std::string>& arg
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   pid_t pid = -1;
   const int code =
       posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), envp.data());

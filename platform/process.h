@@ -8,8 +8,8 @@
 namespace tavrin::platform {
 
 // Starts program with args (args[0] is not implied: it is program) and the
-// current environment plus extraEnv ("NAME=value" entries override). Returns
-// the process id, or -1 with error set.
+// current environment plus extraEnv ("NAME=value" entries override), in a
+// process group of its own. Returns the process id, or -1 with error set.
 int SpawnProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& extraEnv, std::string* error = nullptr);
 // True while the child runs; reaps it once it has ended.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace tavrin::sane {
 
@@ -23,6 +24,8 @@ const SANE_String_Const kSources[] = {kSourceFlatbed, kSourceFeeder, kSourceInte
 // Pages are resampled to whatever is set, so any whole number will do.
 const SANE_Range kResolutionRange = {kMinDpi, kMaxDpi, 1};
 const SANE_Range kFeederWaitRange = {1, kMaxFeederWaitSeconds, 1};
+const SANE_Range kPercentRange = {-100, 100, 1};
+const SANE_Range kThresholdRange = {0, 255, 1};
 const SANE_Range kRangeX = {SANE_FIX(0.0), SANE_FIX(kFieldWidthMm), 0};
 const SANE_Range kRangeY = {SANE_FIX(0.0), SANE_FIX(kFieldHeightMm), 0};
 
@@ -92,12 +95,14 @@ SANE_Word ToRange(SANE_Word value, const SANE_Range& range) {
   return fitted;
 }
 
-void SetActive(SANE_Option_Descriptor& d, bool active) {
-  if (active) {
-    d.cap &= ~SANE_CAP_INACTIVE;
-  } else {
-    d.cap |= SANE_CAP_INACTIVE;
-  }
+// A corner within this of the field's edge is on it: frontends round the
+// field's size through their own units.
+constexpr double kEdgeToleranceMm = 0.5;
+
+bool IsWholeField(const ScanArea& area) {
+  return area.leftMm <= kEdgeToleranceMm && area.topMm <= kEdgeToleranceMm &&
+         area.rightMm >= kFieldWidthMm - kEdgeToleranceMm &&
+         area.bottomMm >= kFieldHeightMm - kEdgeToleranceMm;
 }
 
 }  // namespace
@@ -119,9 +124,9 @@ OptionSet::OptionSet()
   descriptors_[kOptModeGroup] = Group(SANE_TITLE_SCAN_MODE);
   descriptors_[kOptMode] =
       Listed(SANE_NAME_SCAN_MODE, SANE_TITLE_SCAN_MODE, SANE_DESC_SCAN_MODE, kModes);
-  descriptors_[kOptResolution] =
-      Ranged(SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION, SANE_DESC_SCAN_RESOLUTION,
-             SANE_TYPE_INT, SANE_UNIT_DPI, &kResolutionRange);
+  descriptors_[kOptResolution] = Ranged(SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION, "",
+                                        SANE_TYPE_INT, SANE_UNIT_DPI, &kResolutionRange);
+  SetOpticalDpi(0);
   descriptors_[kOptSource] = Listed(
       SANE_NAME_SCAN_SOURCE, SANE_TITLE_SCAN_SOURCE,
       "Flatbed: one page per scan, taken at once with the window hidden. "
@@ -131,26 +136,47 @@ OptionSet::OptionSet()
       "Camera (interactive): the window shows; capture the pages, then close it, "
       "and they arrive one scan at a time.",
       kSources);
+  // Both apply when the feeder is the source, and may be set before it is
+  // chosen: scanimage sets options in the order it is given them.
   descriptors_[kOptFeederWait] =
-      Ranged("feeder-wait", "Feeder wait",
-             "Seconds the document feeder waits for a new page before the batch ends.",
+      Ranged("feeder-wait", "Feeder wait (seconds)",
+             "Document feeder: seconds it waits for the next new page before the batch ends. "
+             "The first page may take 30 seconds, or this wait if it is longer.",
              SANE_TYPE_INT, SANE_UNIT_NONE, &kFeederWaitRange);
+  descriptors_[kOptFeederFirstPage] =
+      Plain("feeder-page-lying", "Take the page lying there",
+            "Document feeder: the page already lying under the camera when the batch starts is "
+            "its first page. Off (the default): only pages laid down after the start are taken, "
+            "so start the batch, then lay the first page.",
+            SANE_TYPE_BOOL, SANE_UNIT_NONE);
   descriptors_[kOptPreview] =
       Plain(SANE_NAME_PREVIEW, SANE_TITLE_PREVIEW,
             "A quick picture of the camera's whole field at low resolution, to choose the scan "
             "area on.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
 
+  descriptors_[kOptEnhancementGroup] = Group("Enhancement");
+  descriptors_[kOptBrightness] =
+      Ranged(SANE_NAME_BRIGHTNESS, SANE_TITLE_BRIGHTNESS, SANE_DESC_BRIGHTNESS, SANE_TYPE_INT,
+             SANE_UNIT_PERCENT, &kPercentRange);
+  descriptors_[kOptContrast] = Ranged(SANE_NAME_CONTRAST, SANE_TITLE_CONTRAST, SANE_DESC_CONTRAST,
+                                      SANE_TYPE_INT, SANE_UNIT_PERCENT, &kPercentRange);
+  descriptors_[kOptThreshold] =
+      Ranged(SANE_NAME_THRESHOLD, SANE_TITLE_THRESHOLD,
+             "Lineart: a grey level (0 black to 255 white) below this becomes black.",
+             SANE_TYPE_INT, SANE_UNIT_NONE, &kThresholdRange);
+
   descriptors_[kOptGeometryGroup] = Group(SANE_TITLE_GEOMETRY);
   descriptors_[kOptFindPage] =
       Plain("find-page", "Find the page",
-            "The page is found in the camera's field, straightened and cut out, whatever its size; "
-            "the scan area is then not used. Off: the scan area is cut from the field.",
+            "With the scan area at the camera's whole field (the default), the page is found in "
+            "it, straightened and cut out, whatever its size. A smaller scan area, or this "
+            "option off, gives the scan area cut from the field as it is.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
   descriptors_[kOptBook] =
       Plain("book", "Book",
             "For an open book under the camera: each spread comes as two pages, the left one "
-            "and then the right one, each flattened. With the document feeder and the page "
+            "and then the right one, each flattened. Applies to the document feeder with the page "
             "found; turn the page once both have come.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
   descriptors_[kOptTopLeftX] = Ranged(SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X,
@@ -163,16 +189,18 @@ OptionSet::OptionSet()
   descriptors_[kOptBottomRightY] =
       Ranged(SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
              SANE_UNIT_MM, &kRangeY);
-  UpdateActive();
 }
 
-void OptionSet::UpdateActive() {
-  SetActive(descriptors_[kOptFeederWait], source_ == kSourceFeeder);
-  // A flatbed scan and the preview are one picture; the interactive window
-  // keeps the crop the person chose in it.
-  SetActive(descriptors_[kOptBook], source_ == kSourceFeeder && findPage_ == SANE_TRUE);
-  for (int option = kOptTopLeftX; option <= kOptBottomRightY; ++option)
-    SetActive(descriptors_[option], findPage_ == SANE_FALSE);
+void OptionSet::SetOpticalDpi(int dpi) {
+  resolutionDesc_ =
+      "Sets the resolution of the scanned image. The page is resampled to exactly this from "
+      "its real size";
+  if (dpi > 0)
+    resolutionDesc_ += "; the camera's optical resolution across its " +
+                       std::to_string(static_cast<int>(kFieldWidthMm)) + " mm field is about " +
+                       std::to_string(dpi) + " DPI, and above it the pixels are interpolated";
+  resolutionDesc_ += ". A preview is always 75 DPI, and this option reads so while it is on.";
+  descriptors_[kOptResolution].desc = resolutionDesc_.c_str();
 }
 
 const SANE_Option_Descriptor* OptionSet::Descriptor(SANE_Int option) const {
@@ -184,8 +212,6 @@ SANE_Status OptionSet::Control(SANE_Int option, SANE_Action action, void* value,
   if (info != nullptr) *info = 0;
   if (option < 0 || option >= kOptionCount || descriptors_[option].type == SANE_TYPE_GROUP)
     return SANE_STATUS_INVAL;
-  // An inactive option has no value to read or write.
-  if (!SANE_OPTION_IS_ACTIVE(descriptors_[option].cap)) return SANE_STATUS_INVAL;
   if (value == nullptr) return SANE_STATUS_INVAL;
   switch (action) {
     case SANE_ACTION_GET_VALUE:
@@ -210,7 +236,8 @@ void OptionSet::Get(SANE_Int option, void* value) const {
       std::strcpy(static_cast<char*>(value), mode_.c_str());
       break;
     case kOptResolution:
-      *word = resolutionDpi_;
+      // What the picture will have: a frontend labels its file with this.
+      *word = preview_ == SANE_TRUE ? kPreviewDpi : resolutionDpi_;
       break;
     case kOptSource:
       std::strcpy(static_cast<char*>(value), source_.c_str());
@@ -226,6 +253,18 @@ void OptionSet::Get(SANE_Int option, void* value) const {
       break;
     case kOptBook:
       *word = book_;
+      break;
+    case kOptFeederFirstPage:
+      *word = feederFirstPage_;
+      break;
+    case kOptBrightness:
+      *word = brightness_;
+      break;
+    case kOptContrast:
+      *word = contrast_;
+      break;
+    case kOptThreshold:
+      *word = threshold_;
       break;
     default:
       *word = geometry_[option - kOptTopLeftX];
@@ -247,17 +286,31 @@ SANE_Status OptionSet::Set(SANE_Int option, void* value, SANE_Int* info) {
     std::string& target = option == kOptMode ? mode_ : source_;
     if (target != chosen) {
       target = chosen;
-      // The source decides whether the feeder wait applies.
-      flags |= SANE_INFO_RELOAD_PARAMS | (option == kOptSource ? SANE_INFO_RELOAD_OPTIONS : 0);
+      flags |= SANE_INFO_RELOAD_PARAMS;
     }
   } else if (d.type == SANE_TYPE_BOOL) {
     if (*word != SANE_FALSE && *word != SANE_TRUE) return SANE_STATUS_INVAL;
-    SANE_Bool& target = option == kOptPreview ? preview_ : option == kOptBook ? book_ : findPage_;
+    SANE_Bool& target = option == kOptPreview           ? preview_
+                        : option == kOptBook            ? book_
+                        : option == kOptFeederFirstPage ? feederFirstPage_
+                                                        : findPage_;
     if (target != *word) {
       target = *word;
-      flags |= SANE_INFO_RELOAD_PARAMS | (option == kOptFindPage ? SANE_INFO_RELOAD_OPTIONS : 0);
+      if (option != kOptFeederFirstPage) flags |= SANE_INFO_RELOAD_PARAMS;
+      // The preview changes the resolution that reads back.
+      if (option == kOptPreview) flags |= SANE_INFO_RELOAD_OPTIONS;
     }
   } else {
+    // During a preview the resolution reads as the preview's own; the one
+    // set then is kept for the scan after it, and the one read changes
+    // nothing (a frontend may set every value it read back again).
+    if (option == kOptResolution && preview_ == SANE_TRUE) {
+      if (*word == kPreviewDpi) return SANE_STATUS_GOOD;
+      resolutionDpi_ = ToRange(*word, *d.constraint.range);
+      *word = kPreviewDpi;
+      if (info != nullptr) *info = SANE_INFO_INEXACT;
+      return SANE_STATUS_GOOD;
+    }
     // A value outside its range is set to the nearest allowed one, which
     // the caller reads back from its own buffer.
     const SANE_Word fitted = ToRange(*word, *d.constraint.range);
@@ -267,13 +320,16 @@ SANE_Status OptionSet::Set(SANE_Int option, void* value, SANE_Int* info) {
     }
     SANE_Word& target = option == kOptResolution   ? resolutionDpi_
                         : option == kOptFeederWait ? feederWaitSeconds_
+                        : option == kOptBrightness ? brightness_
+                        : option == kOptContrast   ? contrast_
+                        : option == kOptThreshold  ? threshold_
                                                    : geometry_[option - kOptTopLeftX];
     if (target != fitted) {
       target = fitted;
-      if (option != kOptFeederWait) flags |= SANE_INFO_RELOAD_PARAMS;
+      // Only the resolution and the area change the page's size.
+      if (option == kOptResolution || option >= kOptTopLeftX) flags |= SANE_INFO_RELOAD_PARAMS;
     }
   }
-  UpdateActive();
   if (info != nullptr) *info = flags;
   return SANE_STATUS_GOOD;
 }
@@ -294,8 +350,7 @@ ScanChoice OptionSet::Choice() const {
   // A preview is one quick shot of the whole field, whatever the source.
   if (choice.preview) choice.source = SourceKind::kFlatbed;
   choice.dpi = choice.preview ? kPreviewDpi : resolutionDpi_;
-  choice.findPage = !choice.preview && findPage_ == SANE_TRUE;
-  if (!choice.preview && !choice.findPage) {
+  if (!choice.preview) {
     // A frontend may give the corners either way round.
     const double x0 = SANE_UNFIX(geometry_[0]);
     const double y0 = SANE_UNFIX(geometry_[1]);
@@ -303,13 +358,24 @@ ScanChoice OptionSet::Choice() const {
     const double y1 = SANE_UNFIX(geometry_[3]);
     choice.area = {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
   }
+  choice.findPage = !choice.preview && findPage_ == SANE_TRUE && IsWholeField(choice.area);
+  if (choice.findPage) choice.area = ScanArea{};
   choice.feederWaitSeconds = feederWaitSeconds_;
+  choice.feederFirstPageLying = feederFirstPage_ == SANE_TRUE;
+  choice.brightness = brightness_;
+  choice.contrast = contrast_;
+  choice.threshold = threshold_;
   choice.book = choice.source == SourceKind::kFeeder && choice.findPage && book_ == SANE_TRUE;
   return choice;
 }
 
-void OptionSet::EstimateSize(int& widthPx, int& heightPx) const {
+void OptionSet::EstimateSize(int& widthPx, int& heightPx, const PageSizeMm& lastFound) const {
   const ScanChoice choice = Choice();
+  if (choice.findPage && lastFound.widthMm > 0 && lastFound.heightMm > 0) {
+    widthPx = std::max(1, PixelsOf(lastFound.widthMm, choice.dpi));
+    heightPx = std::max(1, PixelsOf(lastFound.heightMm, choice.dpi));
+    return;
+  }
   widthPx = std::max(1, PixelsOf(choice.area.rightMm - choice.area.leftMm, choice.dpi));
   heightPx = std::max(1, PixelsOf(choice.area.bottomMm - choice.area.topMm, choice.dpi));
   // A found page's size, and the height of the camera's picture, which

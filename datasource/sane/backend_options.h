@@ -20,7 +20,12 @@ enum OptionIndex {
   kOptResolution,
   kOptSource,
   kOptFeederWait,
+  kOptFeederFirstPage,
   kOptPreview,
+  kOptEnhancementGroup,
+  kOptBrightness,
+  kOptContrast,
+  kOptThreshold,
   kOptGeometryGroup,
   kOptFindPage,
   kOptBook,
@@ -39,6 +44,9 @@ constexpr int kMinDpi = 50;
 constexpr int kMaxDpi = 600;
 constexpr int kPreviewDpi = 75;
 constexpr int kDefaultFeederWaitSeconds = 10;
+// The first page of a feeder batch: the person has just pressed Scan and
+// has yet to lay it down.
+constexpr int kFeederFirstPageSeconds = 30;
 
 // The names most frontends recognise a flatbed and a feeder by.
 extern const char kSourceFlatbed[];
@@ -54,47 +62,70 @@ struct ScanArea {
   double bottomMm = kFieldHeightMm;
 };
 
+// A page's size in mm, as the last found page had it.
+struct PageSizeMm {
+  double widthMm = 0;
+  double heightMm = 0;
+};
+
 struct ScanChoice {
   PixelKind kind = PixelKind::kColor;
   int colorType = TS_PIXEL_RGB;  // the data source's colour type
   int dpi = 300;
   SourceKind source = SourceKind::kFlatbed;
   bool preview = false;
-  // The window finds the page; otherwise it delivers the whole field and
-  // the area is cut from it.
+  // The window finds the page in the whole field; otherwise it delivers
+  // the whole field and the area is cut from it. A frontend that narrowed
+  // the area gets that area, so the page is found only in the whole field.
   bool findPage = true;
   // The feeder takes an open book: each spread comes as its left and then
   // its right page, flattened.
   bool book = false;
   ScanArea area;
   int feederWaitSeconds = kDefaultFeederWaitSeconds;
+  // The feeder takes the page already lying there as its first page.
+  bool feederFirstPageLying = false;
+  int brightness = 0;  // percent, -100 to 100
+  int contrast = 0;    // percent, -100 to 100
+  int threshold = 128;
 };
 
 class OptionSet {
  public:
   OptionSet();
+  // A descriptor points into its own set.
+  OptionSet(const OptionSet&) = delete;
+  OptionSet& operator=(const OptionSet&) = delete;
 
   const SANE_Option_Descriptor* Descriptor(SANE_Int option) const;
   // action and value as sane_control_option takes them; info may be null.
   // A value that is adjusted to its constraint is written back into value.
   SANE_Status Control(SANE_Int option, SANE_Action action, void* value, SANE_Int* info);
 
+  // The camera's optical resolution over the field, for the resolution's
+  // description; 0 when unknown.
+  void SetOpticalDpi(int dpi);
+
   ScanChoice Choice() const;
-  // The page size the options give before a page is there; heightPx is -1
-  // while the window is to find the page, whose length is unknown until then.
-  void EstimateSize(int& widthPx, int& heightPx) const;
+  // The page size the options give before a page is there. A page still
+  // to be found is taken to be as large as the last one found (lastFound,
+  // when it has a size); before any, its length is unknown: heightPx -1.
+  void EstimateSize(int& widthPx, int& heightPx, const PageSizeMm& lastFound = {}) const;
 
  private:
   SANE_Status Set(SANE_Int option, void* value, SANE_Int* info);
   void Get(SANE_Int option, void* value) const;
-  // Which options are active follows the source and page finding.
-  void UpdateActive();
 
   std::array<SANE_Option_Descriptor, kOptionCount> descriptors_{};
+  std::string resolutionDesc_;  // the resolution's descriptor points into it
   std::string mode_;
   SANE_Word resolutionDpi_ = 300;
   std::string source_;
   SANE_Word feederWaitSeconds_ = kDefaultFeederWaitSeconds;
+  SANE_Bool feederFirstPage_ = SANE_FALSE;
+  SANE_Word brightness_ = 0;
+  SANE_Word contrast_ = 0;
+  SANE_Word threshold_ = 128;
   SANE_Bool preview_ = SANE_FALSE;
   SANE_Bool findPage_ = SANE_TRUE;
   SANE_Bool book_ = SANE_FALSE;

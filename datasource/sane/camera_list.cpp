@@ -19,22 +19,35 @@ constexpr size_t kMaxListBytes = 64 * 1024;
 
 }  // namespace
 
-std::vector<std::string> ParseCameraList(const std::string& text) {
+std::vector<std::string> ParseCameraList(const std::string& text, std::vector<int>* widestPx) {
   std::vector<std::string> names;
+  if (widestPx != nullptr) widestPx->clear();
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) names.push_back(line);
+    int widest = 0;
+    const size_t tab = line.find('\t');
+    if (tab != std::string::npos) {
+      const std::string width = line.substr(tab + 1);
+      if (!width.empty() && width.size() < 7 &&
+          width.find_first_not_of("0123456789") == std::string::npos)
+        widest = std::stoi(width);
+      line.resize(tab);
+    }
+    if (!line.empty()) {
+      names.push_back(line);
+      if (widestPx != nullptr) widestPx->push_back(widest);
+    }
     start = end + 1;
   }
   return names;
 }
 
 bool ListCameras(const std::string& programFolder, std::vector<std::string>& names,
-                 std::string& error) {
+                 std::string& error, std::vector<int>* widestPx) {
   names.clear();
   const std::string program = programFolder + "/tavrin-cameras";
   if (!platform::PathExists(program)) {
@@ -71,7 +84,7 @@ bool ListCameras(const std::string& programFolder, std::vector<std::string>& nam
     return false;
   }
   if (text.size() > kMaxListBytes) text.resize(kMaxListBytes);
-  names = ParseCameraList(text);
+  names = ParseCameraList(text, widestPx);
   return true;
 }
 

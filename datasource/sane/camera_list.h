@@ -10,10 +10,14 @@
 namespace tavrin::sane {
 
 // The names in the camera library's order; the window opens the first.
+// widestPx, when given, gets the width of each camera's largest picture
+// (0 when unknown).
 bool ListCameras(const std::string& programFolder, std::vector<std::string>& names,
-                 std::string& error);
+                 std::string& error, std::vector<int>* widestPx = nullptr);
 
-// One name a line; blank lines are dropped.
-std::vector<std::string> ParseCameraList(const std::string& text);
+// One camera a line: its name, then optionally a tab and the width of its
+// largest picture in pixels; blank lines are dropped.
+std::vector<std::string> ParseCameraList(const std::string& text,
+                                         std::vector<int>* widestPx = nullptr);
 
 }  // namespace tavrin::sane

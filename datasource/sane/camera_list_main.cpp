@@ -1,6 +1,8 @@
 // tavrin-cameras: writes the names of the cameras the camera library finds,
-// one a line, into the file named on the command line (or to standard
-// output), for the scanner backend's device list.
+// one a line, each followed by a tab and the width of its largest picture,
+// into the file named on the command line (or to standard output), for the
+// scanner backend's device list and its optical resolution.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -37,8 +39,13 @@ int main(int argc, char** argv) {
   decltype(&camUnInitCameraLib) uninit = nullptr;
   decltype(&camGetDevCount) count = nullptr;
   decltype(&camGetDevName) name = nullptr;
+  decltype(&camGetMediaTypeCount) mediaTypes = nullptr;
+  decltype(&camGetResolutionCount) sizes = nullptr;
+  decltype(&camGetResolution) size = nullptr;
   if (!Bind(library, "camInitCameraLib", init) || !Bind(library, "camUnInitCameraLib", uninit) ||
-      !Bind(library, "camGetDevCount", count) || !Bind(library, "camGetDevName", name)) {
+      !Bind(library, "camGetDevCount", count) || !Bind(library, "camGetDevName", name) ||
+      !Bind(library, "camGetMediaTypeCount", mediaTypes) ||
+      !Bind(library, "camGetResolutionCount", sizes) || !Bind(library, "camGetResolution", size)) {
     std::fprintf(stderr, "tavrin-cameras: %s lacks its functions\n", libraryPath.c_str());
     return 1;
   }
@@ -51,11 +58,24 @@ int main(int argc, char** argv) {
   std::string text;
   for (int i = 0; i < cameras; ++i) {
     std::string line = name(i) != nullptr ? name(i) : "";
-    // A name is one line of the list.
+    // A name is one field of one line of the list.
     for (char& c : line) {
-      if (c == '\n' || c == '\r') c = ' ';
+      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     }
-    text += (line.empty() ? "Camera " + std::to_string(i + 1) : line) + "\n";
+    int widest = 0;
+    int types = 0;
+    if (mediaTypes(i, &types) != 0) types = 0;
+    for (int type = 0; type < types; ++type) {
+      int available = 0;
+      if (sizes(i, type, &available) != 0) continue;
+      for (int index = 0; index < available; ++index) {
+        int width = 0;
+        int height = 0;
+        if (size(i, type, index, &width, &height) == 0) widest = std::max(widest, width);
+      }
+    }
+    text += (line.empty() ? "Camera " + std::to_string(i + 1) : line) + "\t" +
+            std::to_string(widest) + "\n";
   }
   uninit();
   if (argc == 2) {

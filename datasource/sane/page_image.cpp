@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -394,11 +395,27 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
   page.bytesPerLine = newWidth * channels;
   page.dpiX = page.dpiY = request.dpi;
   page.kind = request.kind;
+  AdjustLevels(page.data, request.brightness, request.contrast);
   if (request.kind == PixelKind::kLineart) {
-    page.data = PackLineart(page.data.data(), page.widthPx, page.heightPx, page.bytesPerLine);
+    page.data = PackLineart(page.data.data(), page.widthPx, page.heightPx, page.bytesPerLine,
+                            request.threshold);
     page.bytesPerLine = (page.widthPx + 7) / 8;
   }
   return true;
+}
+
+void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast) {
+  if (brightness == 0 && contrast == 0) return;
+  // Contrast turns about mid-grey: at 100 % it is a hard step, at -100 %
+  // all mid-grey; brightness then moves every level by up to half the scale.
+  const double c = std::clamp(contrast, -100, 99) / 100.0;
+  const double factor = (1.0 + c) / (1.0 - c);
+  const double shift = std::clamp(brightness, -100, 100) * 1.275;
+  std::array<uint8_t, 256> table{};
+  for (int level = 0; level < 256; ++level)
+    table[static_cast<size_t>(level)] = static_cast<uint8_t>(
+        std::clamp(std::lround((level - 127.5) * factor + 127.5 + shift), 0L, 255L));
+  for (uint8_t& level : levels) level = table[level];
 }
 
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error) {

@@ -36,7 +36,15 @@ struct PageRequest {
   // picture first, as a scan area of the camera's field.
   bool cut = false;
   double leftMm = 0, topMm = 0, rightMm = 0, bottomMm = 0;
+  // Percent, -100 to 100: lighter or darker, more or less contrast.
+  int brightness = 0;
+  int contrast = 0;
+  // Black and white: a grey level below this is black.
+  int threshold = 128;
 };
+
+// Brightness and contrast (percent, -100 to 100) on 8-bit levels, in place.
+void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast);
 
 // Decodes the file and gives it the pixel size its physical size (from the
 // DPI written in the file) has at request.dpi, cutting the area first.

@@ -3,20 +3,29 @@
 //
 // Threads: a frontend calls one handle from one thread at a time, except
 // sane_cancel, which may come from another thread or from a signal handler
-// (scanimage cancels on an interrupt). So it only raises two flags: a call
-// that waits sees one within 100 ms, and the handle's closer thread ends
-// the scan operation, which takes locks and memory that a signal handler
-// must not touch.
+// (scanimage cancels on an interrupt). So it only counts itself: a call
+// that waits sees the count change within 100 ms and returns, and the
+// handle's closer thread ends the scan operation, which takes locks and
+// memory that a signal handler must not touch.
+//
+// A cancel belongs to the sane_start called before it: each start notes
+// the count as it was called, and its operation is cancelled once the
+// count differs. A cancel from before that (the one after the previous
+// page) only ends the window of that page. So a cancel racing a start
+// gives SANE_STATUS_CANCELLED from the start or from a read, never a page
+// taken away in the middle.
 #include <sane/sane.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +35,7 @@
 #include "datasource/sane/camera_list.h"
 #include "datasource/sane/page_image.h"
 #include "datasource/sane/scan_session.h"
+#include "platform/network_peer.h"
 #include "platform/paths.h"
 
 namespace {
@@ -55,14 +65,15 @@ void Log(int level, const char* format, ...) {
   va_end(args);
 }
 
-// sane_cancel relies on it.
+// sane_cancel relies on them.
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 void EndScan(struct Handle& handle);
 
 struct Handle {
-  explicit Handle(const SourceApi& api)
-      : session(api, [this] { return cancelled.load(std::memory_order_acquire); }),
+  Handle(const SourceApi& api, const std::string& programFolder)
+      : session(api, programFolder, [this] { return Cancelled() || FrontendStirred(); }),
         closer([this] { RunCloser(); }) {}
 
   ~Handle() {
@@ -70,24 +81,72 @@ struct Handle {
     closer.join();
   }
 
-  // Ends the scan operation soon after a cancel, on its own thread.
+  bool Cancelled() const {
+    return cancels.load(std::memory_order_acquire) != operation.load(std::memory_order_acquire);
+  }
+  bool Scanning() const { return scanning.load(std::memory_order_acquire) && !Cancelled(); }
+
+  // Under saned, which reads nothing from its client while a start runs:
+  // the client's cancel waits unread on the connection, or the client has
+  // gone. Either is this start's cancel, so that saned can answer, and the
+  // window ends rather than hold the camera for a client that is not there.
+  bool FrontendStirred() {
+    for (int fd : frontendConnections) {
+      if (tavrin::platform::ConnectionStirred(fd)) {
+        frontendConnections.clear();
+        cancels.fetch_add(1, std::memory_order_acq_rel);
+        Log(1, "the client of saned cancelled the scan or went away");
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Ends the scan operation soon after a cancel, on its own thread. A
+  // hidden window that has delivered its page is kept a little, for a
+  // frontend that cancels after each page and starts the next at once.
   void RunCloser() {
+    std::optional<std::chrono::steady_clock::time_point> seen;
     while (!stopCloser.load(std::memory_order_acquire)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kCloserPollMs));
-      if (!closeRequested.load(std::memory_order_acquire)) continue;
+      if (cancels.load(std::memory_order_acquire) == endedCancels.load(std::memory_order_acquire)) {
+        seen.reset();
+        continue;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (!seen) seen = now;
       std::lock_guard lock(mutex);
-      if (closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*this);
+      if (session.IdleForCapture() && now - *seen < kIdleWindowKept) continue;
+      EndCancelled();
+      seen.reset();
     }
   }
 
-  static constexpr int kCloserPollMs = 100;
+  // With the mutex held: the window of a cancelled operation ends.
+  void EndCancelled() {
+    const uint32_t seen = cancels.load(std::memory_order_acquire);
+    if (seen == endedCancels.load(std::memory_order_acquire)) return;
+    endedCancels.store(seen, std::memory_order_release);
+    EndScan(*this);
+  }
 
-  std::mutex mutex;                         // held by every call but sane_cancel, and by the closer
-  std::atomic<bool> cancelled{false};       // the current call or page stops
-  std::atomic<bool> closeRequested{false};  // the scan operation ends
+  static constexpr int kCloserPollMs = 100;
+  static constexpr std::chrono::seconds kIdleWindowKept{2};
+
+  std::mutex mutex;                       // held by every call but sane_cancel, and by the closer
+  std::atomic<uint32_t> cancels{0};       // sane_cancel calls so far
+  std::atomic<uint32_t> operation{0};     // cancels as the running sane_start was called
+  std::atomic<uint32_t> endedCancels{0};  // cancels whose scan operation has ended
   std::atomic<bool> stopCloser{false};
   // From a good sane_start to sane_cancel: options stay as the scan began.
   std::atomic<bool> scanning{false};
+  // The connections to saned's client, watched while a start runs in saned.
+  std::vector<int> frontendConnections;
+  // "The camera is busy" is said once per handle: some frontends try again
+  // and again while it is.
+  bool busyTold = false;
+  // The last found page, whose size is the best guess for the next.
+  PageSizeMm lastFound;
   // A flatbed has one page; a second sane_start of the same operation (a
   // frontend's feeder batch) finds no more.
   std::atomic<bool> flatbedPageGiven{false};
@@ -103,6 +162,7 @@ struct Backend {
   bool initialised = false;
   BackendConfig config;
   std::vector<std::string> cameraNames;
+  int cameraWidestPx = 0;  // the device's largest picture, 0 when unknown
   std::vector<SANE_Device> devices;
   std::vector<const SANE_Device*> deviceList{nullptr};
   Handle* open = nullptr;
@@ -114,7 +174,8 @@ Backend backend;
 bool RefreshCameras() {
   std::string error;
   std::vector<std::string> names;
-  if (!ListCameras(backend.config.programFolder, names, error)) {
+  std::vector<int> widest;
+  if (!ListCameras(backend.config.programFolder, names, error, &widest)) {
     Log(1, "%s", error.c_str());
     return false;
   }
@@ -127,8 +188,18 @@ bool RefreshCameras() {
           "user open /dev/video*?)");
   }
   if (names.size() > 1) names.resize(1);
+  backend.cameraWidestPx = widest.empty() ? 0 : widest.front();
   backend.cameraNames = std::move(names);
   return true;
+}
+
+// saned serves its client from this very thread, one call at a time.
+bool UnderSaned() {
+  static const bool saned = [] {
+    const std::string program = tavrin::platform::ProgramPath();
+    return program.size() >= 6 && program.compare(program.size() - 6, 6, "/saned") == 0;
+  }();
+  return saned;
 }
 
 void ResetPage(Handle& handle) {
@@ -147,12 +218,14 @@ void FillParameters(const Handle& handle, SANE_Parameters& parameters) {
   PixelKind kind = handle.options.Choice().kind;
   int widthPx = 0;
   int heightPx = 0;
-  if (handle.havePage) {
+  // A cancelled page is gone for the frontend, even while the closer has
+  // yet to drop it.
+  if (handle.havePage && !handle.Cancelled()) {
     kind = handle.page.kind;
     widthPx = handle.page.widthPx;
     heightPx = handle.page.heightPx;
   } else {
-    handle.options.EstimateSize(widthPx, heightPx);
+    handle.options.EstimateSize(widthPx, heightPx, handle.lastFound);
   }
   parameters.lines = heightPx;
   parameters.format = kind == PixelKind::kColor ? SANE_FRAME_RGB : SANE_FRAME_GRAY;
@@ -234,7 +307,9 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_open(SANE_String_Const name, SANE_Han
     Log(1, "%s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
-  backend.open = new Handle(*api);
+  backend.open = new Handle(*api, backend.config.programFolder);
+  backend.open->options.SetOpticalDpi(
+      static_cast<int>(std::lround(backend.cameraWidestPx * 25.4 / kFieldWidthMm)));
   *handle = backend.open;
   return SANE_STATUS_GOOD;
 }
@@ -263,7 +338,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_control_option(SANE_Handle handle, SA
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return SANE_STATUS_INVAL;
   std::lock_guard lock(h->mutex);
-  if (action != SANE_ACTION_GET_VALUE && h->scanning.load(std::memory_order_acquire)) {
+  if (action != SANE_ACTION_GET_VALUE && h->Scanning()) {
     if (info != nullptr) *info = 0;
     return SANE_STATUS_DEVICE_BUSY;
   }
@@ -282,18 +357,33 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_get_parameters(SANE_Handle handle,
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return SANE_STATUS_INVAL;
+  // Before anything else: a cancel from here on is this start's.
+  const uint32_t calledAt = h->cancels.load(std::memory_order_acquire);
   std::lock_guard lock(h->mutex);
-  // A cancel ends the operation even when the closer has not come to it.
-  if (h->closeRequested.exchange(false, std::memory_order_acq_rel)) EndScan(*h);
-  h->cancelled.store(false, std::memory_order_release);
+  const ScanChoice choice = h->options.Choice();
+  // A cancel before this start ends the operation it was meant for, even
+  // when the closer has not come to it yet; a hidden window with nothing
+  // asked of it takes the next flatbed capture.
+  if (h->endedCancels.load(std::memory_order_acquire) != calledAt) {
+    h->endedCancels.store(calledAt, std::memory_order_release);
+    if (!(choice.source == SourceKind::kFlatbed && h->session.IdleForCapture())) EndScan(*h);
+  }
+  h->operation.store(calledAt, std::memory_order_release);
   ResetPage(*h);
   h->scanning.store(false, std::memory_order_release);
-  const ScanChoice choice = h->options.Choice();
   if (choice.source == SourceKind::kFlatbed && h->flatbedPageGiven.exchange(false)) {
     EndScan(*h);
     Log(2, "a flatbed holds one page");
     return SANE_STATUS_NO_DOCS;
   }
+  if (choice.source == SourceKind::kInteractive && !WindowCanBeSeen()) {
+    Log(1,
+        "the source \"%s\" needs a person at the scan window, and no window can be seen here "
+        "(no display: over ssh or under saned); choose \"%s\" or \"%s\"",
+        kSourceInteractive, kSourceFlatbed, kSourceFeeder);
+    return SANE_STATUS_UNSUPPORTED;
+  }
+  if (UnderSaned()) h->frontendConnections = tavrin::platform::NetworkConnections();
   std::string file;
   SANE_Status got = SANE_STATUS_GOOD;
   switch (choice.source) {
@@ -307,15 +397,26 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
       got = h->session.NextPage(choice, file);
       break;
   }
+  h->frontendConnections.clear();
   if (got == SANE_STATUS_NO_DOCS) {
     if (!h->session.Error().empty()) Log(1, "%s", h->session.Error().c_str());
     Log(2, "no more pages");
     return got;
   }
-  if (got != SANE_STATUS_GOOD) {
-    if (got != SANE_STATUS_CANCELLED) Log(1, "%s", h->session.Error().c_str());
+  if (got == SANE_STATUS_DEVICE_BUSY) {
+    if (!h->busyTold) Log(1, "%s", h->session.Error().c_str());
+    h->busyTold = true;
     return got;
   }
+  if (got == SANE_STATUS_CANCELLED) {
+    if (!h->session.Error().empty()) Log(1, "%s", h->session.Error().c_str());
+    return got;
+  }
+  if (got != SANE_STATUS_GOOD) {
+    Log(1, "%s", h->session.Error().c_str());
+    return got;
+  }
+  h->busyTold = false;
   PageRequest request;
   request.kind = choice.kind;
   request.dpi = choice.dpi;
@@ -324,6 +425,9 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.topMm = choice.area.topMm;
   request.rightMm = choice.area.rightMm;
   request.bottomMm = choice.area.bottomMm;
+  request.brightness = choice.brightness;
+  request.contrast = choice.contrast;
+  request.threshold = choice.threshold;
   std::string error;
   bool dpiGuessed = false;
   if (!PreparePage(file, request, h->page, error, &dpiGuessed)) {
@@ -333,6 +437,13 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   if (dpiGuessed)
     Log(1, "the delivered page names no resolution; it is taken as %d DPI", choice.dpi);
   Log(2, "page %d x %d at %d DPI", h->page.widthPx, h->page.heightPx, h->page.dpiX);
+  if (choice.findPage && h->page.dpiX > 0 && h->page.dpiY > 0)
+    h->lastFound = {h->page.widthPx * 25.4 / h->page.dpiX, h->page.heightPx * 25.4 / h->page.dpiY};
+  // A cancel while the page was made ready: it is not handed out.
+  if (h->Cancelled()) {
+    ResetPage(*h);
+    return SANE_STATUS_CANCELLED;
+  }
   h->havePage = true;
   h->scanning.store(true, std::memory_order_release);
   if (choice.source == SourceKind::kFlatbed) h->flatbedPageGiven.store(true);
@@ -346,7 +457,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
   if (h == nullptr || data == nullptr || length == nullptr || max_length < 0)
     return SANE_STATUS_INVAL;
   std::lock_guard lock(h->mutex);
-  if (h->cancelled.load(std::memory_order_acquire)) {
+  if (h->Cancelled()) {
     ResetPage(*h);
     return SANE_STATUS_CANCELLED;
   }
@@ -363,24 +474,21 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
 TAVRIN_SANE_EXPORT void sane_tavrin_cancel(SANE_Handle handle) {
   auto* h = static_cast<Handle*>(handle);
   if (h == nullptr) return;
-  // Only lock-free stores: this may run in a signal handler.
-  h->cancelled.store(true, std::memory_order_release);
-  h->closeRequested.store(true, std::memory_order_release);
-  h->scanning.store(false, std::memory_order_release);
+  // Only lock-free atomics: this may run in a signal handler.
+  h->cancels.fetch_add(1, std::memory_order_acq_rel);
   h->flatbedPageGiven.store(false, std::memory_order_release);
 }
 
 // Both belong to a scan that sane_start began.
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
   auto* h = static_cast<Handle*>(handle);
-  if (h == nullptr || !h->scanning.load(std::memory_order_acquire)) return SANE_STATUS_INVAL;
+  if (h == nullptr || !h->Scanning()) return SANE_STATUS_INVAL;
   return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
 }
 
 TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
   auto* h = static_cast<Handle*>(handle);
-  if (h == nullptr || fd == nullptr || !h->scanning.load(std::memory_order_acquire))
-    return SANE_STATUS_INVAL;
+  if (h == nullptr || fd == nullptr || !h->Scanning()) return SANE_STATUS_INVAL;
   return SANE_STATUS_UNSUPPORTED;
 }
 

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <vector>
 
+#include "datasource/sane/camera_list.h"
 #include "lens/include/TavrinLens.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace tavrin::sane {
 
@@ -20,6 +23,10 @@ constexpr int kCaptureTimeoutMs = 60000;
 constexpr int kPollMs = 100;
 constexpr int kCloseSendMs = 2000;
 constexpr uintmax_t kMaxFileBytes = 256u << 20;
+// Less free room than this where the window writes its captures, and a
+// failed capture is put down to the full disk: a page at 600 DPI takes
+// several megabytes on its way.
+constexpr uint64_t kFullDiskBytes = 32u << 20;
 
 // No crop in the request: the window keeps the one the person chose.
 constexpr int kKeepWindowCrop = -1;
@@ -42,8 +49,16 @@ const SourceApi* LoadSourceApi(const std::string& programFolder, std::string& er
                           " (check the folder in tavrin.conf)");
 }
 
-ScanSession::ScanSession(const SourceApi& api, CancelCheck cancelled)
-    : api_(api), cancelled_(std::move(cancelled)) {}
+bool WindowCanBeSeen() {
+  const std::string platformName = platform::Environment("QT_QPA_PLATFORM");
+  if (platformName.rfind("offscreen", 0) == 0 || platformName.rfind("minimal", 0) == 0)
+    return false;
+  return !platform::Environment("DISPLAY").empty() ||
+         !platform::Environment("WAYLAND_DISPLAY").empty();
+}
+
+ScanSession::ScanSession(const SourceApi& api, std::string programFolder, CancelCheck cancelled)
+    : api_(api), programFolder_(std::move(programFolder)), cancelled_(std::move(cancelled)) {}
 
 ScanSession::~ScanSession() {
   Close();
@@ -59,32 +74,59 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
   error_.clear();
   pending_.clear();
   finished_ = false;
-  const int opened =
-      api_.open(&session_, showMode, choice.colorType, 0, WindowDpi(choice), kAttachTimeoutMs);
-  if (opened == TS_BUSY) {
-    session_ = nullptr;
-    error_ = std::string(
-                 "the camera is busy: another scan of this user is running; try again "
-                 "when it has ended (") +
-             api_.lastError(nullptr) + ")";
+  feederPages_ = 0;
+  FinishOpening();
+  opening_ = std::make_shared<Opening>();
+  // The thread keeps its own reference: a cancel may leave it running.
+  opener_ = std::thread([api = &api_, opening = opening_, showMode, color = choice.colorType,
+                         dpi = WindowDpi(choice)] {
+    opening->result = api->open(&opening->session, showMode, color, 0, dpi, kAttachTimeoutMs);
+    // The reason of a failed open is kept per thread.
+    if (opening->result != TS_OK) opening->error = api->lastError(nullptr);
+    opening->done.store(true, std::memory_order_release);
+  });
+  while (!opening_->done.load(std::memory_order_acquire)) {
+    if (cancelled_()) return SANE_STATUS_CANCELLED;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  opener_.join();
+  const std::shared_ptr<Opening> opening = std::move(opening_);
+  if (opening->result == TS_BUSY) {
+    error_ =
+        "the camera is busy: another scan of this user is running; try again when it has ended (" +
+        opening->error + ")";
     return SANE_STATUS_DEVICE_BUSY;
   }
-  if (opened != TS_OK) {
-    session_ = nullptr;
-    error_ = std::string("cannot start the scan window: ") + api_.lastError(nullptr);
+  if (opening->result != TS_OK) {
+    error_ = "cannot start the scan window: " + opening->error;
     return SANE_STATUS_IO_ERROR;
   }
+  session_ = opening->session;
   showMode_ = showMode;
   return SANE_STATUS_GOOD;
 }
 
+void ScanSession::FinishOpening() {
+  if (!opener_.joinable()) return;
+  opener_.join();
+  const std::shared_ptr<Opening> opening = std::move(opening_);
+  if (opening->result == TS_OK && opening->session != nullptr) {
+    if (api_.windowRunning(opening->session))
+      api_.send(opening->session, TS_MSG_CLOSE, kCloseSendMs);
+    api_.close(opening->session, kWindowEndMs);
+  }
+}
+
 void ScanSession::Close() {
+  FinishOpening();
   if (session_ == nullptr) return;
   if (api_.windowRunning(session_)) api_.send(session_, TS_MSG_CLOSE, kCloseSendMs);
   api_.close(session_, kWindowEndMs);
   session_ = nullptr;
   showMode_ = -1;
   feederRun_ = false;
+  feederPages_ = 0;
+  captureAsked_ = false;
   pending_.clear();
   finished_ = false;
 }
@@ -108,14 +150,37 @@ bool ScanSession::ReadPageFile(const std::string& path, std::string& bytes) {
   return true;
 }
 
+std::string ScanSession::FailureCause() {
+  if (session_ != nullptr && api_.pagesNotHandedOn(session_) != 0) return api_.lastError(session_);
+  const std::string folder = platform::PrivateTempFolder();
+  uint64_t freeBytes = 0;
+  if (!folder.empty() && platform::FreeSpaceOf(folder, freeBytes) && freeBytes < kFullDiskBytes)
+    return "the disk of the window's working folder " + folder + " is full (" +
+           std::to_string(freeBytes >> 10) + " kB free)";
+  std::vector<std::string> cameras;
+  std::string error;
+  if (ListCameras(programFolder_, cameras, error) && cameras.empty())
+    return "the camera is gone (the camera library sees none)";
+  return {};
+}
+
+SANE_Status ScanSession::Send(int code) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+  for (;;) {
+    const int sent = api_.send(session_, code, kPollMs);
+    if (sent == TS_OK) return SANE_STATUS_GOOD;
+    if (sent != TS_TIMEOUT || Clock::now() >= deadline)
+      return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
+    if (cancelled_()) return SANE_STATUS_CANCELLED;
+  }
+}
+
 SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cropMode,
                                  int autoSeconds) {
   if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, WindowDpi(choice), cropMode,
                             autoSeconds) != TS_OK)
     return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
-  if (api_.send(session_, TS_MSG_REQUEST, kSendTimeoutMs) != TS_OK)
-    return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
-  return SANE_STATUS_GOOD;
+  return Send(TS_MSG_REQUEST);
 }
 
 SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
@@ -125,21 +190,31 @@ SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
     if (opened != SANE_STATUS_GOOD) return opened;
   }
   // The whole field when the frontend's scan area is to be cut from it.
+  captureAsked_ = true;
   const SANE_Status requested = Request(
       TS_SHOW_CAPTURE_SEND, choice, choice.findPage ? kTavrinCropSinglePage : kTavrinCropNone, 0);
   if (requested != SANE_STATUS_GOOD) return requested;
 
-  switch (WaitForPage(Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs), file)) {
+  const PageWait waited =
+      WaitForPage(Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs), file);
+  switch (waited) {
     case PageWait::kPage:
+      captureAsked_ = false;
       return SANE_STATUS_GOOD;
     case PageWait::kUnreadable:
       return SANE_STATUS_IO_ERROR;
     case PageWait::kCancelled:
-      return Fail(SANE_STATUS_CANCELLED, "cancelled");
+      return SANE_STATUS_CANCELLED;
     case PageWait::kFinished:
-      return Fail(SANE_STATUS_IO_ERROR, "the scan window closed without a page");
-    case PageWait::kEnded:
-      return Fail(SANE_STATUS_IO_ERROR, "the scan window ended: the capture failed");
+    case PageWait::kEnded: {
+      const std::string cause = FailureCause();
+      return Fail(SANE_STATUS_IO_ERROR,
+                  "the capture failed: " +
+                      (cause.empty() ? waited == PageWait::kEnded
+                                           ? std::string("the scan window ended")
+                                           : std::string("the scan window closed without a page")
+                                     : cause));
+    }
     case PageWait::kLate:
       break;
   }
@@ -179,32 +254,69 @@ SANE_Status ScanSession::NextFeederPage(const ScanChoice& choice, std::string& f
   // Mode 1 sends each page as it is taken; the feeder's run is told apart
   // from a flatbed's window by feederRun_.
   if (session_ != nullptr && !feederRun_) Close();
+  // A book's spread is taken once and comes as two files, each of which
+  // is a page of the batch.
+  const int crop = choice.book       ? kTavrinCropBook
+                   : choice.findPage ? kTavrinCropSinglePage
+                                     : kTavrinCropNone;
   if (session_ == nullptr) {
     const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice);
     if (opened != SANE_STATUS_GOOD) return opened;
     feederRun_ = true;
-    // A book's spread is taken once and comes as two files, each of which
-    // is a page of the batch.
-    const int crop = choice.book       ? kTavrinCropBook
-                     : choice.findPage ? kTavrinCropSinglePage
-                                       : kTavrinCropNone;
+    if (choice.feederFirstPageLying) {
+      // The page lying there is taken at once, as a flatbed would, and the
+      // run starts after it, so that it is not new to the run.
+      const SANE_Status requested = Request(TS_SHOW_CAPTURE_SEND, choice, crop, 0);
+      if (requested != SANE_STATUS_GOOD) return requested;
+      std::string first;
+      const PageWait waited =
+          WaitForPage(Clock::now() + std::chrono::milliseconds(kCaptureTimeoutMs), first);
+      if (waited == PageWait::kCancelled) return SANE_STATUS_CANCELLED;
+      if (waited == PageWait::kPage) pending_.push_back(std::move(first));
+      if (waited == PageWait::kUnreadable) return Fail(SANE_STATUS_IO_ERROR, error_);
+      if (waited != PageWait::kPage) {
+        const std::string cause = FailureCause();
+        return Fail(SANE_STATUS_IO_ERROR, "the capture of the page lying there failed" +
+                                              (cause.empty() ? std::string() : ": " + cause));
+      }
+    }
     const SANE_Status requested = Request(TS_SHOW_CAPTURE_SEND, choice, crop, kFeederStillSeconds);
     if (requested != SANE_STATUS_GOOD) return requested;
   }
-  switch (WaitForPage(Clock::now() + std::chrono::seconds(choice.feederWaitSeconds), file)) {
+  if (!pending_.empty()) {
+    file = std::move(pending_.front());
+    pending_.pop_front();
+    ++feederPages_;
+    return SANE_STATUS_GOOD;
+  }
+  // The person has only just pressed Scan when the first page is awaited.
+  const int waitSeconds = feederPages_ == 0
+                              ? std::max(kFeederFirstPageSeconds, choice.feederWaitSeconds)
+                              : choice.feederWaitSeconds;
+  const PageWait waited = WaitForPage(Clock::now() + std::chrono::seconds(waitSeconds), file);
+  switch (waited) {
     case PageWait::kPage:
+      ++feederPages_;
       return SANE_STATUS_GOOD;
     case PageWait::kUnreadable:
       return SANE_STATUS_IO_ERROR;
     case PageWait::kCancelled:
-      return Fail(SANE_STATUS_CANCELLED, "cancelled");
+      return SANE_STATUS_CANCELLED;
     case PageWait::kFinished:
-    case PageWait::kEnded:
+    case PageWait::kEnded: {
+      // Either the person ended the run at the window (which, before its
+      // first page, just ends), or the window ended it because a capture
+      // failed; only the second has a cause to find.
+      const std::string cause = FailureCause();
+      if (!cause.empty()) return Fail(SANE_STATUS_IO_ERROR, "the capture failed: " + cause);
+      Close();
+      error_ = "the batch was ended at the scan window";
+      return SANE_STATUS_CANCELLED;
+    }
     case PageWait::kLate:
       break;
   }
-  // The person ended the run, or no new page came in time: the feeder is
-  // empty.
+  // No new page came in time: the feeder is empty.
   Close();
   error_.clear();
   return SANE_STATUS_NO_DOCS;
@@ -228,12 +340,14 @@ SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
       return SANE_STATUS_GOOD;
     }
     if (finished_) {
-      const std::string skipped = error_;
+      const std::string cause =
+          api_.pagesNotHandedOn(session_) != 0 ? api_.lastError(session_) : error_;
       Close();
-      error_ = skipped;
+      // Logged with the end of the batch: pages it had, and where others are.
+      error_ = cause;
       return SANE_STATUS_NO_DOCS;
     }
-    if (cancelled_()) return Fail(SANE_STATUS_CANCELLED, "cancelled");
+    if (cancelled_()) return SANE_STATUS_CANCELLED;
     char path[kSourcePathBytes];
     const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
     if (event == TS_EVENT_FILE) {

@@ -4,6 +4,8 @@
 // page finding give, then start, read, cancel and what may be called when.
 #include <sane/saneopts.h>
 
+#include <QRegularExpression>
+
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -330,6 +332,36 @@ TEST_F(Conformance, TheScanCycleKeepsItsRules) {
   close(handle);
   handle = nullptr;
   EXPECT_TRUE(WindowGone()) << "the camera would stay in use";
+}
+
+// SANE's own backend tester, compiled here from its source and run through
+// libsane's dll backend: every option at its limits, and scans in every
+// mode at the lowest, the highest and a random resolution, read in part,
+// in random lengths and whole. (Levels 3 and 4 add the same scans read one
+// byte a call, some 150 million calls: minutes, too long to run here.)
+TEST_F(Scanimage, SanesOwnBackendTesterFindsNoFault) {
+  if (!QFileInfo::exists("/usr/include/sane/sane.h") ||
+      QStandardPaths::findExecutable("gcc").isEmpty())
+    GTEST_SKIP() << "gcc or libsane-dev is not installed (scripts/setup)";
+  const std::string source = TAVRIN_SANE_TEST_FOLDER "/tstbackend";
+  ASSERT_EQ(Wait(StartProgram("/bin/sh",
+                              {"-c", "exec gcc -O1 -w -I " + Quote(source + "/include") + " " +
+                                         Quote(source + "/tstbackend.c") + " -o " +
+                                         Quote(Path("tstbackend").toStdString()) + " -lsane"},
+                              {}, "gcc.out", "gcc.err"),
+                 120000),
+            0)
+      << ReadText("gcc.err").toStdString();
+  ASSERT_EQ(Wait(StartProgram(Path("tstbackend").toStdString(), {"-d", kDevice, "-l", "2"},
+                              Environment(), "tstbackend.out", "tstbackend.err"),
+                 240000),
+            0)
+      << ReadText("tstbackend.err").toStdString();
+  const QString out = ReadText("tstbackend.out");
+  EXPECT_TRUE(out.contains(QRegularExpression("^warnings: 0  error: 0  checks: [1-9]",
+                                              QRegularExpression::MultilineOption)))
+      << out.toStdString();
+  EXPECT_TRUE(WindowGone());
 }
 
 }  // namespace

@@ -309,44 +309,39 @@ TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
   options.Control(kOptMode, SANE_ACTION_GET_VALUE, read, nullptr);
   EXPECT_STREQ(read, "Lineart");
 
-  // The feeder's wait is there only for the feeder.
+  // The feeder's settings may be set whatever the source, in any order
+  // (scanimage sets them in the order given); they apply to the feeder.
   SANE_Word wait = 4;
-  EXPECT_EQ(options.Control(kOptFeederWait, SANE_ACTION_SET_VALUE, &wait, nullptr),
-            SANE_STATUS_INVAL);
-  char feeder[] = "Automatic Document Feeder";
-  EXPECT_EQ(Set(options, kOptSource, feeder, SANE_STATUS_GOOD),
-            SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
-  EXPECT_EQ(options.Choice().source, SourceKind::kFeeder);
-  EXPECT_EQ(options.Choice().feederWaitSeconds, 10);
   Set(options, kOptFeederWait, &wait, SANE_STATUS_GOOD);
-  EXPECT_EQ(options.Choice().feederWaitSeconds, 4);
-
-  // An open book's two pages come from the feeder with the page found; a
-  // flatbed scan stays one picture.
   SANE_Word on = SANE_TRUE;
   SANE_Word off = SANE_FALSE;
   Set(options, kOptBook, &on, SANE_STATUS_GOOD);
+  EXPECT_FALSE(options.Choice().book) << "a flatbed scan is one picture";
+  char feeder[] = "Automatic Document Feeder";
+  EXPECT_EQ(Set(options, kOptSource, feeder, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+  EXPECT_EQ(options.Choice().source, SourceKind::kFeeder);
+  EXPECT_EQ(options.Choice().feederWaitSeconds, 4);
+  EXPECT_FALSE(options.Choice().feederFirstPageLying);
+  Set(options, kOptFeederFirstPage, &on, SANE_STATUS_GOOD);
+  EXPECT_TRUE(options.Choice().feederFirstPageLying);
+
+  // An open book's two pages come from the feeder with the page found.
   EXPECT_TRUE(options.Choice().book);
-  EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD),
-            SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
-  EXPECT_TRUE(options.Descriptor(kOptBook)->cap & SANE_CAP_INACTIVE);
+  EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
   EXPECT_FALSE(options.Choice().book);
   Set(options, kOptFindPage, &on, SANE_STATUS_GOOD);
   EXPECT_TRUE(options.Choice().book);
-  char flatbed[] = "Flatbed";
-  Set(options, kOptSource, flatbed, SANE_STATUS_GOOD);
-  EXPECT_TRUE(options.Descriptor(kOptBook)->cap & SANE_CAP_INACTIVE);
-  EXPECT_FALSE(options.Choice().book);
-  Set(options, kOptBook, &off, SANE_STATUS_INVAL);
+  for (int option = 1; option < kOptionCount; ++option)
+    EXPECT_FALSE(options.Descriptor(option)->cap & SANE_CAP_INACTIVE) << option;
 
   char interactive[] = "Camera (interactive)";
   Set(options, kOptSource, interactive, SANE_STATUS_GOOD);
   EXPECT_EQ(options.Choice().source, SourceKind::kInteractive);
-  EXPECT_TRUE(options.Descriptor(kOptFeederWait)->cap & SANE_CAP_INACTIVE);
   // A preview is one quick shot of the whole field, never the window for a
   // person.
   SANE_Word yes = SANE_TRUE;
-  Set(options, kOptPreview, &yes, SANE_STATUS_GOOD);
+  EXPECT_EQ(Set(options, kOptPreview, &yes, SANE_STATUS_GOOD),
+            SANE_INFO_RELOAD_PARAMS | SANE_INFO_RELOAD_OPTIONS);
   EXPECT_EQ(options.Choice().source, SourceKind::kFlatbed);
   EXPECT_FALSE(options.Choice().findPage);
   EXPECT_EQ(options.Choice().dpi, kPreviewDpi);
@@ -354,6 +349,21 @@ TEST(Options, ModeAndSourceBecomeWhatTheWindowIsAskedFor) {
   options.EstimateSize(width, height);
   EXPECT_EQ(width, PixelsOf(kFieldWidthMm, kPreviewDpi));
   EXPECT_EQ(height, -1);
+  // The resolution reads as the preview's, which a frontend writes into its
+  // file; one set meanwhile is kept for the scan after the preview.
+  SANE_Word dpi = 0;
+  options.Control(kOptResolution, SANE_ACTION_GET_VALUE, &dpi, nullptr);
+  EXPECT_EQ(dpi, kPreviewDpi);
+  EXPECT_EQ(Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD), 0);
+  dpi = 200;
+  EXPECT_EQ(Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD), SANE_INFO_INEXACT);
+  EXPECT_EQ(dpi, kPreviewDpi);
+  SANE_Word no = SANE_FALSE;
+  Set(options, kOptPreview, &no, SANE_STATUS_GOOD);
+  options.Control(kOptResolution, SANE_ACTION_GET_VALUE, &dpi, nullptr);
+  EXPECT_EQ(dpi, 200);
+  EXPECT_EQ(options.Choice().dpi, 200);
+  Set(options, kOptPreview, &yes, SANE_STATUS_GOOD);
   SANE_Word two = 2;
   Set(options, kOptPreview, &two, SANE_STATUS_INVAL);
 
@@ -383,20 +393,34 @@ TEST(Options, ResolutionAndGeometryKeepToTheirConstraints) {
   dpi = 100;
   Set(options, kOptResolution, &dpi, SANE_STATUS_GOOD);
 
-  // With the page found by the window the area is not used, and its length
-  // is unknown before the scan.
+  // With the page found, its length is unknown before the first scan, and
+  // then taken to be the last found page's.
   SANE_Word read = 0;
-  SANE_Word x = SANE_FIX(100.0);
-  EXPECT_EQ(options.Control(kOptBottomRightX, SANE_ACTION_SET_VALUE, &x, nullptr),
-            SANE_STATUS_INVAL);
-  EXPECT_TRUE(options.Descriptor(kOptTopLeftX)->cap & SANE_CAP_INACTIVE);
   int width = 0, height = 0;
   options.EstimateSize(width, height);
   EXPECT_EQ(height, -1);
+  EXPECT_TRUE(options.Choice().findPage);
+  options.EstimateSize(width, height, PageSizeMm{210.0, 297.0});
+  EXPECT_EQ(width, PixelsOf(210.0, 100));
+  EXPECT_EQ(height, PixelsOf(297.0, 100));
+
+  // The area is always there to set. A narrowed one is what the frontend
+  // gets, the page finding on or off; the whole field (up to rounding)
+  // has the page found in it.
+  SANE_Word x = SANE_FIX(100.0);
+  EXPECT_EQ(Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+  EXPECT_FALSE(options.Choice().findPage);
+  EXPECT_EQ(options.Choice().area.rightMm, 100.0);
+  options.EstimateSize(width, height, PageSizeMm{210.0, 297.0});
+  EXPECT_EQ(width, PixelsOf(100.0, 100));
+  EXPECT_EQ(height, PixelsOf(kFieldHeightMm, 100));
+  x = SANE_FIX(kFieldWidthMm - 0.2);
+  Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD);
+  EXPECT_TRUE(options.Choice().findPage);
+  EXPECT_EQ(options.Choice().area.rightMm, kFieldWidthMm);
   SANE_Word off = SANE_FALSE;
-  EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD),
-            SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
-  EXPECT_FALSE(options.Descriptor(kOptTopLeftX)->cap & SANE_CAP_INACTIVE);
+  EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
+  EXPECT_FALSE(options.Choice().findPage);
 
   x = SANE_FIX(1000.0);
   EXPECT_TRUE(Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD) & SANE_INFO_INEXACT);
@@ -486,6 +510,49 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
 }
 
+// Brightness and contrast move the levels the frontend gets, and the
+// threshold decides which grey becomes black in black and white.
+TEST(PagePrepare, BrightnessContrastAndThresholdAsTheOptionsSetThem) {
+  std::vector<uint8_t> levels = {0, 64, 100, 128, 200, 255};
+  AdjustLevels(levels, 0, 0);
+  EXPECT_EQ(levels, (std::vector<uint8_t>{0, 64, 100, 128, 200, 255}));
+  AdjustLevels(levels, 50, 0);
+  EXPECT_EQ(levels, (std::vector<uint8_t>{64, 128, 164, 192, 255, 255}));
+  std::vector<uint8_t> steep = {64, 100, 128, 160, 200};
+  AdjustLevels(steep, 0, 50);  // three times as steep about mid-grey
+  EXPECT_EQ(steep, (std::vector<uint8_t>{0, 45, 129, 225, 255}));
+  std::vector<uint8_t> flat = {0, 255};
+  AdjustLevels(flat, 0, -100);
+  EXPECT_EQ(flat, (std::vector<uint8_t>{128, 128}));
+
+  // A page of grey 100: black under the usual threshold, white under 90,
+  // and white too once made lighter.
+  const std::string file = Png(std::vector<uint8_t>(16 * 8, 100), 16, 8, true);
+  const auto firstByte = [&](int brightness, int threshold) {
+    PageRequest request;
+    request.kind = PixelKind::kLineart;
+    request.dpi = 72;
+    request.brightness = brightness;
+    request.threshold = threshold;
+    Page page;
+    std::string error;
+    EXPECT_TRUE(PreparePage(file, request, page, error)) << error;
+    return page.data.empty() ? -1 : page.data[0];
+  };
+  EXPECT_EQ(firstByte(0, 128), 0xFF);
+  EXPECT_EQ(firstByte(0, 90), 0x00);
+  EXPECT_EQ(firstByte(30, 128), 0x00);
+
+  OptionSet options;
+  SANE_Word value = 300;
+  EXPECT_EQ(Set(options, kOptThreshold, &value, SANE_STATUS_GOOD), SANE_INFO_INEXACT);
+  EXPECT_EQ(options.Choice().threshold, 255);
+  value = -40;
+  EXPECT_EQ(Set(options, kOptBrightness, &value, SANE_STATUS_GOOD), 0);
+  EXPECT_EQ(options.Choice().brightness, -40);
+  EXPECT_EQ(options.Descriptor(kOptContrast)->unit, SANE_UNIT_PERCENT);
+}
+
 TEST(PagePrepare, ResamplingAveragesWhenItShrinksAndKeepsEdgesWhenItGrows) {
   // Columns alternately 0 and 255: halved, each pixel is their mean.
   std::vector<uint8_t> stripes(8 * 2);
@@ -560,6 +627,11 @@ TEST(CameraList, OneNameALine) {
   EXPECT_EQ(ParseCameraList("Document camera\r\n\nWebcam 2\n"),
             (std::vector<std::string>{"Document camera", "Webcam 2"}));
   EXPECT_TRUE(ParseCameraList("").empty());
+  // Each name may be followed by the width of the camera's largest picture.
+  std::vector<int> widest;
+  EXPECT_EQ(ParseCameraList("Document camera\t3264\nWebcam\t12x\nOld\n", &widest),
+            (std::vector<std::string>{"Document camera", "Webcam", "Old"}));
+  EXPECT_EQ(widest, (std::vector<int>{3264, 0, 0}));
   std::vector<std::string> names{"stale"};
   std::string error;
   EXPECT_FALSE(ListCameras("/nonexistent-tavrin-folder", names, error));

@@ -16,9 +16,12 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +130,28 @@ class Scanimage : public test::ProgramCopyTest {
       ADD_FAILURE() << "a scan window is still running: " << pid;
       ::kill(pid, SIGKILL);
     }
+    if (xServer != nullptr) {
+      xServer->kill();
+      xServer->waitForFinished(5000);
+    }
+  }
+
+  // A display for the source that needs a person at the window: Xvfb on a
+  // number it picks itself and writes out once it accepts connections.
+  void StartDisplay() {
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty())
+      GTEST_SKIP() << "Xvfb is not installed (scripts/setup)";
+    xServer = std::make_unique<QProcess>();
+    xServer->start(
+        "Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
+    QByteArray announced;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!announced.contains('\n') && Clock::now() < deadline && xServer->waitForReadyRead(1000))
+      announced += xServer->readAllStandardOutput();
+    bool number = false;
+    announced.trimmed().toInt(&number);
+    ASSERT_TRUE(number) << "Xvfb did not start: " << announced.toStdString();
+    display = ":" + announced.trimmed().toStdString();
   }
 
   void WriteFile(const QString& name, const QByteArray& bytes) {
@@ -139,16 +164,17 @@ class Scanimage : public test::ProgramCopyTest {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
   }
 
-  // No display, and no platform chosen: the backend must run the window
-  // on the offscreen platform by itself, as under ssh or a network daemon.
+  // No display (unless StartDisplay gave one), and no platform chosen: the
+  // backend must run the window on the offscreen platform by itself, as
+  // under ssh or a network daemon.
   std::vector<std::string> Environment() const {
     std::vector<std::string> entries;
     for (std::string& entry : PrivateEnvironment(camera)) {
       if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0) entries.push_back(std::move(entry));
     }
-    for (const char* unset :
-         {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_LOGGING_RULES="})
-      entries.push_back(unset);
+    for (const char* unset : {"WAYLAND_DISPLAY=", "QT_LOGGING_RULES="}) entries.push_back(unset);
+    entries.push_back(display.empty() ? "QT_QPA_PLATFORM=" : "QT_QPA_PLATFORM=xcb");
+    entries.push_back("DISPLAY=" + display);
     entries.push_back("SANE_CONFIG_DIR=" + Path("sane.d").toStdString());
     entries.push_back("LD_LIBRARY_PATH=" + Path("sane").toStdString());
 #ifdef TAVRIN_SANE_PRELOAD
@@ -228,6 +254,8 @@ class Scanimage : public test::ProgramCopyTest {
   }
 
   std::string camera = "document";
+  std::unique_ptr<QProcess> xServer;
+  std::string display;  // none unless StartDisplay
 };
 
 }  // namespace tavrin::sanetest

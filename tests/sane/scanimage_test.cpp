@@ -19,6 +19,19 @@ TEST_F(Scanimage, ListsTheWindowsCameraAsADocumentCamera) {
             "device `tavrin:Virtual Document Camera' is a TavrinDesk Virtual Document Camera "
             "document camera");
 
+  // Its options as --help shows them: the camera's optical resolution, and
+  // the brightness, contrast and threshold frontends expect.
+  ASSERT_EQ(Run({"-d", kDevice, "--help"}), 0) << Errors();
+  const QString help = ReadText("scanimage.out");
+  // (scanimage breaks the description into lines anywhere.)
+  EXPECT_TRUE(help.contains(QRegularExpression(
+      "optical\\s+resolution\\s+across\\s+its\\s+420\\s+mm\\s+field\\s+is\\s+about\\s+297\\s+DPI,"
+      "\\s+and\\s+above\\s+it\\s+the\\s+pixels\\s+are\\s+interpolated")))
+      << help.toStdString();
+  for (const char* option : {"--brightness -100..100%", "--contrast -100..100%",
+                             "--threshold 0..255", "--feeder-page-lying[=(yes|no)]"})
+    EXPECT_TRUE(help.contains(option)) << option << "\n" << help.toStdString();
+
   // Without a camera there is no device, rather than one that cannot scan.
   camera = "";
   ASSERT_EQ(Run({"-L"}), 0) << Errors();
@@ -89,15 +102,18 @@ TEST_F(Scanimage, SelfTestPasses) {
   EXPECT_EQ(errors.find("FAIL"), std::string::npos) << errors;
 }
 
-TEST_F(Scanimage, InterruptWhileThePersonIsAtTheWindowEndsTheWindow) {
+// A terminal's Ctrl-C goes to its whole foreground process group: it must
+// reach scanimage alone, whose cancel ends the window in order.
+TEST_F(Scanimage, CtrlCWhileThePersonIsAtTheWindowCancelsAndEndsTheWindow) {
+  ASSERT_NO_FATAL_FAILURE(StartDisplay());
+  if (IsSkipped()) return;
   const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--format=png", "-o",
                          Path("out/never.png").toStdString()});
   ASSERT_GT(pid, 0);
-  ASSERT_TRUE(WaitFor([&] { return !WindowProcesses(Bin("TavrinDesk")).empty(); }, 30000, 50))
-      << Errors();
-  // scanimage cancels on its first interrupt.
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  ::kill(pid, SIGINT);
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000, 50)) << Errors();
+  // The started program leads a process group of its own, as in a shell.
+  ASSERT_EQ(::getpgid(pid), pid);
+  ::kill(-pid, SIGINT);
   const int status = Wait(pid, 20000);
   EXPECT_NE(status, -1) << "scanimage did not end after the interrupt";
   EXPECT_NE(status, 0);
@@ -105,9 +121,30 @@ TEST_F(Scanimage, InterruptWhileThePersonIsAtTheWindowEndsTheWindow) {
   EXPECT_NE(Errors().find("sane_start: Operation was canceled"), std::string::npos) << Errors();
 }
 
+// Nobody can see a window without a display (ssh, saned): the source that
+// waits for a person there is refused at once, with the reason.
+TEST_F(Scanimage, TheInteractiveSourceIsRefusedWhereNoWindowCanBeSeen) {
+  const auto started = Clock::now();
+  EXPECT_NE(Run({"-d", kDevice, "--source", "Camera (interactive)", "--format=png", "-o",
+                 Path("out/never.png").toStdString()}),
+            0);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
+  EXPECT_NE(Errors().find("[tavrin] the source \"Camera (interactive)\" needs a person at the "
+                          "scan window, and no window can be seen here"),
+            std::string::npos)
+      << Errors();
+  EXPECT_NE(Errors().find("sane_start: Operation not supported"), std::string::npos) << Errors();
+  EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
+}
+
 // The person at the window, played through its copied-data socket.
 class InteractiveScan : public Scanimage {
  protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(Scanimage::SetUp());
+    ASSERT_NO_FATAL_FAILURE(StartDisplay());
+  }
+
   // Waits until the window listens and has taken the backend's request.
   void WaitForTheWindow() {
     ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(SocketPath()); }, 30000)) << Errors();
@@ -232,6 +269,96 @@ TEST_F(Scanimage, ACancelEndsTheHiddenWindowWhileTheHandleStaysOpen) {
   close(handle);
   exit();
   EXPECT_TRUE(WindowProcesses(Bin("TavrinDesk")).empty());
+}
+
+// A frontend's other thread cancels at any moment of a start: the scan
+// ends as cancelled, from the start (within a second of the cancel, even
+// while the window is still starting) or from a read, and never as part of
+// a page followed by an error. A cancel that comes only after the whole
+// page was read ends nothing more.
+TEST_F(Scanimage, ACancelFromAnotherThreadDuringAStartEndsTheScanAsCancelled) {
+  ASSERT_NO_FATAL_FAILURE(test::SetEnvironmentOf(Environment()));
+  void* module = platform::LoadLibraryFile(Path("sane/libsane-tavrin.so.1").toStdString());
+  ASSERT_NE(module, nullptr) << platform::LastLibraryError();
+  Backend api;
+  auto bind = [&](const char* name, auto& function) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+        platform::FindLibrarySymbol(module, name));
+    ASSERT_NE(function, nullptr) << name;
+  };
+  bind("sane_tavrin_init", api.init);
+  bind("sane_tavrin_exit", api.exit);
+  bind("sane_tavrin_open", api.open);
+  bind("sane_tavrin_close", api.close);
+  bind("sane_tavrin_control_option", api.control);
+  bind("sane_tavrin_get_parameters", api.parameters);
+  bind("sane_tavrin_start", api.start);
+  bind("sane_tavrin_read", api.read);
+  bind("sane_tavrin_cancel", api.cancel);
+  ASSERT_EQ(api.init(nullptr, nullptr), SANE_STATUS_GOOD);
+  SANE_Handle handle = nullptr;
+  ASSERT_EQ(api.open("", &handle), SANE_STATUS_GOOD);
+  char gray[] = "Gray";
+  ASSERT_EQ(api.control(handle, 2, SANE_ACTION_SET_VALUE, gray, nullptr), SANE_STATUS_GOOD);
+
+  std::vector<SANE_Byte> buffer(65536);
+  SANE_Int length = 0;
+  // One start and read all through, for how long a start takes here.
+  struct Outcome {
+    SANE_Status started = SANE_STATUS_GOOD;
+    SANE_Status last = SANE_STATUS_GOOD;
+    bool wholePage = false;
+  };
+  auto scan = [&] {
+    Outcome outcome;
+    outcome.started = api.start(handle);
+    outcome.last = outcome.started;
+    if (outcome.started != SANE_STATUS_GOOD) return outcome;
+    SANE_Parameters page{};
+    api.parameters(handle, &page);
+    long total = 0;
+    while ((outcome.last = api.read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()),
+                                    &length)) == SANE_STATUS_GOOD)
+      total += length;
+    outcome.wholePage = outcome.last == SANE_STATUS_EOF &&
+                        total == static_cast<long>(page.bytes_per_line) * page.lines;
+    return outcome;
+  };
+  const auto first = Clock::now();
+  const Outcome plain = scan();
+  const auto startTime = Clock::now() - first;
+  ASSERT_TRUE(plain.wholePage);
+  api.cancel(handle);
+
+  using std::chrono::milliseconds;
+  const auto ms = [](auto duration) { return std::chrono::duration_cast<milliseconds>(duration); };
+  int cancelledInTheStart = 0;
+  for (const milliseconds delay : {milliseconds(0), milliseconds(50), milliseconds(100),
+                                   ms(startTime * 6 / 10), ms(startTime * 95 / 100)}) {
+    SCOPED_TRACE("cancel " + std::to_string(delay.count()) + " ms after the start");
+    Clock::time_point cancelledAt{};
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(delay);
+      cancelledAt = Clock::now();
+      api.cancel(handle);
+    });
+    const Outcome outcome = scan();
+    const auto ended = Clock::now();
+    canceller.join();
+    EXPECT_NE(outcome.last, SANE_STATUS_INVAL);
+    EXPECT_TRUE(outcome.last == SANE_STATUS_CANCELLED || outcome.wholePage)
+        << "status " << outcome.last;
+    if (outcome.started == SANE_STATUS_CANCELLED) {
+      ++cancelledInTheStart;
+      EXPECT_LT(ended - cancelledAt, std::chrono::seconds(1));
+    }
+    // The next start after a cancel is not cancelled by it.
+    api.cancel(handle);
+  }
+  EXPECT_GE(cancelledInTheStart, 3);
+  api.close(handle);
+  api.exit();
+  EXPECT_TRUE(WindowGone()) << "the camera would stay in use";
 }
 
 TEST_F(Scanimage, AWrongProgramFolderIsNamedInTheError) {

@@ -95,6 +95,25 @@ def main():
             fail("parameters said %s before the scan, the page is %s" % (parameters[2], image.size))
         print("Flatbed", "Gray", 75, "%dx%d" % image.size, image.mode, "field")
 
+        # A page size chosen in simple-scan is the area from the corner:
+        # exactly that size, with the page finding left on.
+        dev.find_page = True
+        dev.tl_x, dev.tl_y, dev.br_x, dev.br_y = 0, 0, 210, 297
+        image = dev.scan()
+        check_page(image, "Gray", 75, 210, 297)
+        print("Flatbed", "Gray", 75, "%dx%d" % image.size, image.mode, "A4")
+        scan_area_to_maximum(dev)
+
+        # XSane's preview: the resolution reads as the preview's while it
+        # is on, and as the one set again after it.
+        dev.preview = True
+        preview_dpi = dev.resolution
+        image = dev.scan()
+        dev.preview = False
+        if preview_dpi != 75 or dev.resolution != 75 or abs(image.size[0] - 1240) > 12:
+            fail("preview %s read %d dpi" % (image.size, preview_dpi))
+        print("Preview", preview_dpi, "dpi", "landscape" if image.size[0] > image.size[1] else "")
+
         # A feeder batch from the flatbed is one page, then an empty feeder.
         dev.find_page = True
         pages = [image for image in dev.multi_scan()]
