@@ -129,13 +129,21 @@ struct PdfBuilder::State {
   void Work() {
     tesseract::TessBaseAPI api;
     Silence(api);
-    const bool ready = api.Init(nullptr, languages.c_str()) == 0;
+    // Without a text layer tesseract still writes the PDF, from the result
+    // of reading nothing: any language it has will do.
+    const bool text = !languages.empty();
+    std::string load = languages;
+    if (!text) {
+      const std::vector<std::string> installed = InstalledLanguages();
+      load = installed.empty() ? "osd" : installed.front();
+    }
+    const bool ready = api.Init(nullptr, load.c_str()) == 0;
     std::vector<std::string> available;
     api.GetAvailableLanguagesAsVector(&available);
     // Orientation detection turns a page lying on its side or upside down
     // the right way for reading; the text layer follows its lines.
     const bool orientation =
-        std::find(available.begin(), available.end(), "osd") != available.end();
+        text && std::find(available.begin(), available.end(), "osd") != available.end();
     api.SetPageSegMode(orientation ? tesseract::PSM_AUTO_OSD : tesseract::PSM_AUTO);
     while (true) {
       size_t index = 0;
@@ -153,13 +161,14 @@ struct PdfBuilder::State {
         api.SetInputName(page.embed.c_str());
         api.SetImage(page.pix.get());
         api.SetSourceResolution(page.dpi);
+        if (!text) api.SetRectangle(0, 0, 1, 1);
         recognised = api.Recognize(nullptr) == 0;
       }
       std::unique_lock lock(mutex);
       changed.wait(lock, [&] { return stopping || nextToRender == index; });
       if (stopping) return;
       if (!ready) {
-        Problem(index, "tesseract could not load " + languages);
+        Problem(index, "tesseract could not load " + load);
       } else if (!page.pix) {
         Problem(index, page.error);
       } else if (!recognised) {
@@ -177,50 +186,6 @@ struct PdfBuilder::State {
       lock.unlock();
       api.Clear();
     }
-  }
-
-  // Without a text layer the pages are put together by leptonica alone.
-  bool WriteImagesOnly(std::string* error) {
-    L_PTRA* parts = ptraCreate(static_cast<l_int32>(pages.size()));
-    for (size_t i = 0; i < pages.size(); ++i) {
-      PreparedPage page = Prepare(pages[i]);
-      L_COMP_DATA* data = nullptr;
-      if (!page.pix) {
-        Problem(i, page.error);
-        continue;
-      }
-      if (l_generateCIDataForPdf(page.embed.c_str(), page.pix.get(), 0, &data) != 0 || !data) {
-        Problem(i, "cannot encode it for the PDF");
-        continue;
-      }
-      data->res = page.dpi;
-      l_uint8* bytes = nullptr;
-      size_t size = 0;
-      if (cidConvertToPdfData(data, title.c_str(), &bytes, &size) == 0) {
-        ptraAdd(parts, l_byteaInitFromMem(bytes, size));
-        lept_free(bytes);
-      } else {
-        Problem(i, "cannot encode it for the PDF");
-      }
-    }
-    bool written = false;
-    l_int32 count = 0;
-    ptraGetActualCount(parts, &count);
-    if (count > 0) {
-      l_uint8* bytes = nullptr;
-      size_t size = 0;
-      if (ptraConcatenatePdfToData(parts, nullptr, &bytes, &size) == 0) {
-        written = platform::ReplaceFileAtomically(
-            DocumentPath(), std::string_view(reinterpret_cast<const char*>(bytes), size), error);
-        lept_free(bytes);
-      } else if (error) {
-        *error = "cannot put the pages together";
-      }
-    } else if (error) {
-      *error = "no page could be read";
-    }
-    ptraDestroy(&parts, 1, 1);
-    return written;
   }
 };
 
@@ -252,10 +217,8 @@ bool PdfBuilder::Start(const std::string& title, std::string* error) {
     if (error) *error = "cannot make a private folder for the PDF's pages";
     return false;
   }
-  if (!state_->languages.empty()) {
-    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1U, kMostWorkers);
-    for (unsigned i = 0; i < workers; ++i) state_->workers.emplace_back([this] { state_->Work(); });
-  }
+  const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1U, kMostWorkers);
+  for (unsigned i = 0; i < workers; ++i) state_->workers.emplace_back([this] { state_->Work(); });
   return true;
 }
 
@@ -284,8 +247,6 @@ bool PdfBuilder::Finish(const std::string& path, std::string& written, std::stri
   bool made = false;
   if (PageCount() == 0) {
     why = "no pages";
-  } else if (state.languages.empty()) {
-    made = state.WriteImagesOnly(&why);
   } else {
     {
       std::unique_lock lock(state.mutex);
