@@ -281,6 +281,12 @@ bool PdfBuilder::Finish(const std::string& path, std::string& written, std::stri
     }
   }
   for (const std::string& problem : state.problems) why += (why.empty() ? "" : "; ") + problem;
+  // The copies are all that is left of the pages when they were not
+  // delivered as files too.
+  if (!state.problems.empty()) {
+    state.keepFolder = true;
+    why += "; the pages are kept in " + state.folder;
+  }
   if (error) *error = why;
   return !written.empty() && state.problems.empty();
 }

@@ -30,8 +30,10 @@ class PdfBuilder {
   int PageCount() const;
   // Waits for the pages and writes them, in the order they were added, to
   // path, or when path exists to path with -2, -3, ... before its
-  // extension: never over a file. written is the name used. On failure
-  // the document is kept in the private folder and error says where.
+  // extension: never over a file. written is the name used (empty when
+  // nothing was written). False when the PDF or a page is missing; then
+  // the private folder with the PDF and the pages stays, and error says
+  // what went wrong and where they are.
   bool Finish(const std::string& path, std::string& written, std::string* error);
 
  private:

@@ -114,6 +114,28 @@ TEST_F(DocumentTest, PagesKeepTheirSizeAndKindInOrderAndNoFileIsReplaced) {
   EXPECT_TRUE(ReadAll(folder + "/x-000.jpg") == jpeg);
 }
 
+TEST_F(DocumentTest, APageThatCannotBeReadIsNamedAndKeptWhileTheOthersAreWritten) {
+  ASSERT_NO_FATAL_FAILURE(WritePicture(folder + "/a.jpg", 300, 400, 32, 150, IFF_JFIF_JPEG));
+  std::ofstream(folder + "/b.jpg") << "not a picture";
+  PdfBuilder builder("");
+  std::string error;
+  ASSERT_TRUE(builder.Start("doc", &error)) << error;
+  ASSERT_TRUE(builder.AddPage(folder + "/a.jpg", &error)) << error;
+  ASSERT_TRUE(builder.AddPage(folder + "/b.jpg", &error)) << error;
+  fs::remove(folder + "/b.jpg");
+  std::string written;
+  EXPECT_FALSE(builder.Finish(folder + "/doc.pdf", written, &error));
+  EXPECT_EQ(written, folder + "/doc.pdf");
+  EXPECT_NE(error.find("page 2"), std::string::npos) << error;
+  // The unreadable page is still there, where the message says.
+  const std::string kept = " kept in ";
+  ASSERT_NE(error.find(kept), std::string::npos) << error;
+  const fs::path keptFolder = error.substr(error.find(kept) + kept.size());
+  EXPECT_EQ(ReadAll((keptFolder / "page-2.jpg").string()), "not a picture") << error;
+  fs::remove_all(keptFolder);
+  EXPECT_NE(Output("pdfinfo '" + written + "'").find("Pages:           1"), std::string::npos);
+}
+
 TEST(Languages, AMissingLanguageIsNamedWithItsPackageAndTheLocaleFallsBackToEnglish) {
   EXPECT_EQ(CheckLanguages("eng"), "");
   const std::string missing = CheckLanguages("eng+xyz");
