@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <utility>
 
 namespace tavrin::document {
@@ -20,12 +21,6 @@ constexpr std::array<std::pair<const char*, const char*>, 44> kLocaleLanguages =
     {"sk", "slk"}, {"sl", "slv"}, {"sr", "srp"}, {"sv", "swe"}, {"th", "tha"}, {"tr", "tur"},
     {"uk", "ukr"}, {"vi", "vie"},
 }};
-
-// Tesseract writes its complaints to standard error unless told otherwise;
-// ours say the same in words that fit the command.
-void Silence(tesseract::TessBaseAPI& api) {
-  api.SetVariable("debug_file", "/dev/null");
-}
 
 std::vector<std::string> Split(const std::string& languages) {
   std::vector<std::string> parts;
@@ -47,9 +42,17 @@ bool PlainName(const std::string& name) {
 
 }  // namespace
 
+void QuietTesseract() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    tesseract::TessBaseAPI api;
+    api.SetVariable("debug_file", "/dev/null");
+  });
+}
+
 std::vector<std::string> InstalledLanguages() {
+  QuietTesseract();
   tesseract::TessBaseAPI api;
-  Silence(api);
   // The list comes from the data folder, which is known even when the
   // language asked for is missing.
   api.Init(nullptr, "osd");

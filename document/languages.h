@@ -7,6 +7,11 @@
 
 namespace tavrin::document {
 
+// Sends tesseract's own messages nowhere, for the whole process: ours say
+// what matters in the command's words. Idempotent; any thread, before a
+// tesseract instance is made (the setting is shared by all).
+void QuietTesseract();
+
 // The languages tesseract has data for ("deu", "eng", ...), without the
 // orientation data "osd"; sorted. Empty when it has none.
 std::vector<std::string> InstalledLanguages();

@@ -83,10 +83,6 @@ PreparedPage Prepare(const std::string& path) {
   return page;
 }
 
-void Silence(tesseract::TessBaseAPI& api) {
-  api.SetVariable("debug_file", "/dev/null");
-}
-
 }  // namespace
 
 std::string NumberedPath(const std::string& path, int number) {
@@ -128,7 +124,6 @@ struct PdfBuilder::State {
   // recognised page.
   void Work() {
     tesseract::TessBaseAPI api;
-    Silence(api);
     // Without a text layer tesseract still writes the PDF, from the result
     // of reading nothing: any language it has will do.
     const bool text = !languages.empty();
@@ -217,6 +212,7 @@ bool PdfBuilder::Start(const std::string& title, std::string* error) {
     if (error) *error = "cannot make a private folder for the PDF's pages";
     return false;
   }
+  QuietTesseract();
   const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1U, kMostWorkers);
   for (unsigned i = 0; i < workers; ++i) state_->workers.emplace_back([this] { state_->Work(); });
   return true;
