@@ -34,8 +34,8 @@ install(CODE [[
 install(CODE "set(TAVRIN_DESKTOP_SOURCE \"${TAVRIN_PACKAGING_DIR}/${TAVRIN_APP_ID}.desktop\")")
 install(CODE [[
   file(READ "${TAVRIN_DESKTOP_SOURCE}" entry)
-  string(REPLACE "Exec=tavrindesk\n"
-                 "Exec=\"${CMAKE_INSTALL_PREFIX}/lib/tavrindesk/tavrindesk\"\n" entry "${entry}")
+  string(REPLACE "Exec=tavrindesk"
+                 "Exec=\"${CMAKE_INSTALL_PREFIX}/lib/tavrindesk/tavrindesk\"" entry "${entry}")
   set(target "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/share/applications")
   file(MAKE_DIRECTORY "${target}")
   get_filename_component(name "${TAVRIN_DESKTOP_SOURCE}" NAME)
@@ -120,6 +120,6 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/tavrindesk/TavrinDesk")
 # (the Qt platform plugins, the watermark font) is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-user-dirs")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-user-dirs, tesseract-ocr-eng, tesseract-ocr-osd, libnotify-bin")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

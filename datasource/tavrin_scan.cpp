@@ -6,13 +6,17 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "datasource/client/source_api.h"
 #include "datasource/include/TavrinSource.h"
+#include "document/languages.h"
+#include "document/pdf_builder.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -53,11 +57,17 @@ const char kUsage[] =
     "  --session-folder     put this session's files into a new folder of its\n"
     "                       own in DIR, named after the date and time\n"
     "  --timeout S          give up after S seconds (default 300)\n"
+    "  --pdf FILE           also put the pages, in the order taken, into one PDF;\n"
+    "                       an existing FILE gets a numbered name (FILE-2.pdf)\n"
+    "  --pdf-only           the PDF alone: no page files in the output folder\n"
+    "  --ocr LANG[+LANG]    give the PDF a text layer in these tesseract languages\n"
+    "                       (eng, deu, ...); auto: the locale's language, else eng\n"
     "  --help               this text\n"
     "\n"
     "exit status:\n"
     "  0  files were delivered\n"
-    "  1  set-up failed (data source module, its files, the output folder)\n"
+    "  1  set-up failed (data source module, its files, the output folder), or\n"
+    "     the PDF could not be made whole (the message says where its pages are)\n"
     "  2  bad command line\n"
     "  3  no scan window (missing, failed to start, or ended before attaching)\n"
     "  4  the scan window ended before the scan was complete\n"
@@ -76,6 +86,9 @@ struct Options {
   std::string output = ".";
   bool sessionFolder = false;
   int timeoutSeconds = 300;
+  std::string pdf;
+  bool pdfOnly = false;
+  std::string ocr;
 };
 
 bool ParseInt(const std::string& text, int low, int high, int& value) {
@@ -96,6 +109,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
     }
     if (option == "--session-folder") {
       options.sessionFolder = true;
+      continue;
+    }
+    if (option == "--pdf-only") {
+      options.pdfOnly = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -122,6 +139,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.output = value;
     } else if (option == "--timeout") {
       good = ParseInt(value, 1, 86400, options.timeoutSeconds);
+    } else if (option == "--pdf") {
+      good = !value.empty();
+      options.pdf = value;
+    } else if (option == "--ocr") {
+      good = !value.empty();
+      options.ocr = value;
     } else {
       std::fprintf(stderr, "tavrin-scan: unknown option %s (see --help)\n", option.c_str());
       return kExitUsage;
@@ -131,6 +154,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
                    option.c_str());
       return kExitUsage;
     }
+  }
+  if ((options.pdfOnly || !options.ocr.empty()) && options.pdf.empty()) {
+    std::fprintf(stderr, "tavrin-scan: --pdf-only and --ocr need --pdf FILE (see --help)\n");
+    return kExitUsage;
   }
   return 0;
 }
@@ -171,7 +198,8 @@ std::string NewSessionFolder(const std::string& parent) {
 
 class Scan {
  public:
-  Scan(const SourceApi& api, const Options& options) : api_(api), options_(options) {
+  Scan(const SourceApi& api, const Options& options, tavrin::document::PdfBuilder* document)
+      : api_(api), options_(options), document_(document) {
     deadline_ = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
   }
 
@@ -208,8 +236,9 @@ class Scan {
     if (!copyError_.empty()) return Fail(kExitSetup, copyError_);
     if (result != 0) return result;
     if (files_ == 0) return Fail(kExitNothing, "nothing delivered");
-    std::printf("%d file%s delivered to %s\n", files_, files_ == 1 ? "" : "s",
-                options_.output.c_str());
+    if (!options_.pdfOnly)
+      std::printf("%d file%s delivered to %s\n", files_, files_ == 1 ? "" : "s",
+                  options_.output.c_str());
     return kExitDelivered;
   }
 
@@ -262,12 +291,29 @@ class Scan {
     ++files_;
   }
 
+  // A page goes to the document as it arrives, so that it is recognised
+  // while the scan goes on.
+  void Deliver(const std::string& path) {
+    std::string error;
+    const bool added = document_ == nullptr || document_->AddPage(path, &error);
+    if (!added) {
+      std::fprintf(stderr, "tavrin-scan: page not added to the PDF: %s\n", error.c_str());
+      if (copyError_.empty()) copyError_ = "not every page went into the PDF";
+    }
+    // A page the PDF could not take is kept as a file all the same.
+    if (!options_.pdfOnly || !added) {
+      Copy(path);
+    } else {
+      ++files_;
+    }
+  }
+
   // Takes events for up to waitMs; returns the last event seen.
   int Collect(int waitMs) {
     char path[kSourcePathBytes];
     int event = api_.nextEvent(session_, waitMs, path, sizeof(path));
     while (event == TS_EVENT_FILE) {
-      Copy(path);
+      Deliver(path);
       event = api_.nextEvent(session_, 0, path, sizeof(path));
     }
     if (event == TS_EVENT_FINISHED) finished_ = true;
@@ -330,6 +376,7 @@ class Scan {
 
   SourceApi api_;
   Options options_;
+  tavrin::document::PdfBuilder* document_ = nullptr;
   TavrinSession* session_ = nullptr;
   Clock::time_point deadline_;
   int files_ = 0;
@@ -339,6 +386,58 @@ class Scan {
   std::string copyError_;
 };
 
+// Tesseract runs parts of each page on OpenMP threads that busy-wait for
+// each other; beside our own recognisers, on a busy machine, that makes a
+// page several times slower. The limit only takes effect when the program
+// starts, hence the new start.
+void LimitRecognitionThreads(const Options& options, char** argv) {
+  if (options.ocr.empty() || platform::HasEnvironment("OMP_THREAD_LIMIT")) return;
+  if (!platform::SetEnvironment("OMP_THREAD_LIMIT", "1")) return;
+  platform::ReplaceProcess(platform::ProgramPath(), argv);
+}
+
+// The document is ready before the scan starts, so that a missing language
+// or folder is said before anyone lays down a page; null without --pdf.
+std::unique_ptr<tavrin::document::PdfBuilder> StartDocument(Options& options, int& status) {
+  namespace document = tavrin::document;
+  status = 0;
+  if (options.pdf.empty()) return nullptr;
+  if (options.ocr == "auto") {
+    std::string locale = platform::Environment("LC_ALL");
+    if (locale.empty()) locale = platform::Environment("LC_MESSAGES");
+    if (locale.empty()) locale = platform::Environment("LANG");
+    options.ocr = document::LanguageOfLocale(locale, document::InstalledLanguages());
+  }
+  std::string error = options.ocr.empty() ? "" : document::CheckLanguages(options.ocr);
+  const std::filesystem::path target(options.pdf);
+  const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+  if (error.empty() && !platform::IsFolder(folder)) error = "no folder " + folder + " for the PDF";
+  if (error.empty() && target.filename().empty()) error = "--pdf needs a file name";
+  auto builder = std::make_unique<document::PdfBuilder>(options.ocr);
+  if (error.empty()) builder->Start(target.stem().string(), &error);
+  if (!error.empty()) {
+    std::fprintf(stderr, "tavrin-scan: %s\n", error.c_str());
+    status = kExitSetup;
+    return nullptr;
+  }
+  return builder;
+}
+
+// Whatever pages arrived become the PDF, also after a scan that ended
+// early: with --pdf-only they are nowhere else.
+int FinishDocument(tavrin::document::PdfBuilder& document, const Options& options, int status) {
+  if (document.PageCount() == 0) return status;
+  std::string written;
+  std::string error;
+  const bool whole = document.Finish(options.pdf, written, &error);
+  if (!written.empty()) std::printf("wrote %s\n", written.c_str());
+  std::fflush(stdout);
+  if (whole) return status;
+  std::fprintf(stderr, "tavrin-scan: PDF %s: %s\n", written.empty() ? "not written" : "incomplete",
+               error.c_str());
+  return status == kExitDelivered ? kExitSetup : status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,6 +445,7 @@ int main(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv, options);
   if (parsed < 0) return kExitDelivered;
   if (parsed > 0) return parsed;
+  LimitRecognitionThreads(options, argv);
 
   // Loaded from our own folder, as an application loads its data source.
   const std::string modulePath = platform::ProgramFolder() + "/TavrinSource.ds";
@@ -355,7 +455,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tavrin-scan: %s\n", error.c_str());
     return kExitSetup;
   }
-  const int status = Scan(*api, options).Run();
+  int status = 0;
+  const std::unique_ptr<tavrin::document::PdfBuilder> document = StartDocument(options, status);
+  if (status != 0) return status;
+  status = Scan(*api, options, document.get()).Run();
+  if (document) status = FinishDocument(*document, options, status);
   // The module's threads have ended with the session; it stays loaded until exit.
   return status;
 }

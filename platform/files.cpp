@@ -184,6 +184,28 @@ bool CopyFileToNew(const std::string& from, const std::string& to, std::string* 
   return true;
 }
 
+bool PublishFileAsNew(const std::string& from, const std::string& to, std::string* error,
+                      bool* exists) {
+  if (exists) *exists = false;
+  const std::filesystem::path target(to);
+  const std::string hidden = (target.parent_path() / ("." + target.filename().string() + "." +
+                                                      std::to_string(getpid()) + ".part"))
+                                 .string();
+  if (!CopyFileToNew(from, hidden, error)) return false;
+  // A hard link never replaces an existing name; file systems without
+  // links (FAT) may still rename without replacing.
+  int code = link(hidden.c_str(), to.c_str()) == 0 ? 0 : errno;
+  if (code != 0 && code != EEXIST) {
+    code = renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
+                                                                                            : errno;
+  }
+  unlink(hidden.c_str());
+  if (code == 0) return true;
+  if (exists && code == EEXIST) *exists = true;
+  if (error) *error = ErrnoText("create", to, code);
+  return false;
+}
+
 bool CreateNewFolder(const std::string& path) {
   return !path.empty() && mkdir(path.c_str(), 0755) == 0;
 }

@@ -20,6 +20,12 @@ bool CopyFileOverwrite(const std::string& from, const std::string& to);
 // comes back; error says why, exists is set when `to` was already there.
 bool CopyFileToNew(const std::string& from, const std::string& to, std::string* error = nullptr,
                    bool* exists = nullptr);
+// Like CopyFileToNew, but the file appears at `to` whole or not at all: it
+// is written under a hidden name beside `to`, flushed, then given its name
+// without replacing anything (a folder a program watches never sees half a
+// file).
+bool PublishFileAsNew(const std::string& from, const std::string& to, std::string* error = nullptr,
+                      bool* exists = nullptr);
 // Creates one folder that did not exist before; false when it was there.
 bool CreateNewFolder(const std::string& path);
 bool DeleteFilePath(const std::string& path);

@@ -139,4 +139,8 @@ void KillProcess(int pid) {
   kill(pid, SIGKILL);
 }
 
+void ReplaceProcess(const std::string& program, char** argv) {
+  execv(program.c_str(), argv);
+}
+
 }  // namespace tavrin::platform

@@ -18,5 +18,8 @@ bool ProcessRunning(int pid);
 // (or 128 + signal) when it did.
 bool WaitProcess(int pid, int timeoutMs, int* exitStatus);
 void KillProcess(int pid);
+// Replaces this process by program with argv (null-terminated) and the
+// current environment; returns only when that fails.
+void ReplaceProcess(const std::string& program, char** argv);
 
 }  // namespace tavrin::platform

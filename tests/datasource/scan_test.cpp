@@ -193,6 +193,17 @@ TEST_F(ScanRun, CommandLineErrorsAndHelp) {
   EXPECT_EQ(CountLog("attached"), 0) << "no window is started for a bad command line";
 }
 
+TEST_F(ScanRun, APdfThatCannotBeMadeIsSaidBeforeAnyWindowStarts) {
+  EXPECT_EQ(Scan({"--ocr", "eng"}), 2) << "--ocr without --pdf";
+  EXPECT_EQ(Scan({"--pdf-only"}), 2);
+  EXPECT_EQ(Scan({"--mode", "1", "--pdf", scratch / "doc.pdf", "--ocr", "eng+xyz"}), 1);
+  EXPECT_NE(Errors().find("'xyz'"), std::string::npos) << Errors();
+  EXPECT_EQ(Scan({"--mode", "1", "--pdf", scratch / "missing/doc.pdf"}), 1);
+  EXPECT_NE(Errors().find("missing"), std::string::npos) << Errors();
+  EXPECT_EQ(CountLog("attached"), 0) << "no window is started";
+  EXPECT_FALSE(platform::PathExists(scratch / "doc.pdf"));
+}
+
 TEST_F(ScanRun, LaterSessionsNumberOnAndNeverOverwriteEarlierPages) {
   std::ofstream(Out("page-001.bmp")) << "the first session's page";
   std::ofstream(Out("page-007.png")) << "a page of another kind";

@@ -35,6 +35,7 @@ done
 entry=$prefix/share/applications/$id.desktop
 [[ -f "$entry" ]] || fail "no desktop entry"
 grep -qx "Exec=\"$prefix/lib/tavrindesk/tavrindesk\"" "$entry" || fail "Exec of $entry: $(grep ^Exec "$entry")"
+grep -qx "Exec=\"$prefix/lib/tavrindesk/tavrindesk\" --pdf" "$entry" || fail "Scan to PDF of $entry: $(grep ^Exec "$entry")"
 if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$entry"; fi
 [[ -f "$prefix/share/metainfo/$id.metainfo.xml" ]] || fail "no metainfo"
 [[ -f "$prefix/share/icons/hicolor/scalable/apps/$id.svg" ]] || fail "no SVG icon"
@@ -70,6 +71,19 @@ scan() {
 scan writable
 [[ -f "$program/cfgInfo.xml" ]] || fail "writable: cfgInfo.xml not beside the data source"
 [[ ! -e "$work/writable/home/.config/tavrindesk" ]] || fail "writable: a configuration folder was made"
+
+# The desktop entry's "Scan to PDF": one PDF named after the minute in the
+# documents folder, said where it is. Later options win, so the launcher's
+# person-driven mode gives way to one capture.
+home=$work/pdf/home
+mkdir -p "$home" "$work/pdf/tmp"
+env -i PATH=/usr/bin:/bin HOME="$home" TMPDIR="$work/pdf/tmp" XDG_CONFIG_HOME="$home/.config" \
+  LANG=de_DE.UTF-8 QT_QPA_PLATFORM=offscreen TAVRIN_LENS_V4L2=0 TAVRIN_LENS_VIRTUAL=document \
+  "$program/tavrindesk" --pdf --mode 1 --count 1 --timeout 60 >"$work/pdf/scan.log" 2>&1 ||
+  { cat "$work/pdf/scan.log"; fail "Scan to PDF failed"; }
+pdfs=("$home"/Documents/Scan\ ????-??-??\ ??.??.pdf)
+[[ -f "${pdfs[0]}" && ${#pdfs[@]} -eq 1 ]] || { cat "$work/pdf/scan.log"; fail "Scan to PDF: ${pdfs[*]}"; }
+grep -qxF "Your scan is in ${pdfs[0]}" "$work/pdf/scan.log" || { cat "$work/pdf/scan.log"; fail "Scan to PDF did not say where"; }
 rm -f "$program/cfgInfo.xml" "$program/LastSetting.xml"
 
 # Read-only: root writes through mode bits, so it needs a read-only mount.
