@@ -112,6 +112,8 @@ bool LoadLastSettings(const std::string& path, ScanSettings& s) {
   ReadInt(root, "HandCut", s.HandCut);
   ReadInt(root, "rotateType", s.rotateType);
   ReadInt(root, "autoCaptureType", s.autoCaptureType);
+  ReadInt(root, "autoCaptureInterval", s.autoCaptureInterval);
+  ReadInt(root, "autoCaptureStill", s.autoCaptureStill);
   if (const XMLElement* webcam = root->FirstChildElement("Webcam")) {
     ReadFlag(webcam, "isEnable", s.Webcam.isEnable);
     ReadFlag(webcam, "isMerge", s.Webcam.isMerge);
@@ -171,6 +173,8 @@ std::string PrintLastSettings(const ScanSettings& s) {
   w.Int(root, "fileType", s.fileType);
   w.Int(root, "rotateType", s.rotateType);
   w.Int(root, "autoCaptureType", s.autoCaptureType);
+  w.Int(root, "autoCaptureInterval", s.autoCaptureInterval);
+  w.Int(root, "autoCaptureStill", s.autoCaptureStill);
 
   XMLElement* webcam = w.Group(root, "Webcam");
   w.Flag(webcam, "isEnable", s.Webcam.isEnable != 0);

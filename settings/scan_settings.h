@@ -27,6 +27,10 @@ struct ScanSettings {
   int fileType = 1;
   int rotateType = 0;
   int autoCaptureType = 0;
+  // Seconds between the shots of a timed run (1 to 60), and how long a new
+  // page must lie still in an automatic run (1 to 10).
+  int autoCaptureInterval = 5;
+  int autoCaptureStill = 2;
 
   struct WebcamGroup {
     int isEnable = 0;  // flag: 0 or 1
