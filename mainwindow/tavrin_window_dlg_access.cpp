@@ -26,7 +26,7 @@ namespace tavrin {
 namespace {
 
 constexpr int kFlashMs = 300;
-constexpr int kFlashThicknessPx = 4;
+constexpr int kFlashThicknessPx = 3;
 
 QString Q(const std::u16string& text) {
   return QString::fromStdU16String(text);
@@ -202,8 +202,7 @@ void CTavrinWindowDlg::BuildStatusLine() {
   statusBar->addPermanentWidget(lastFileLabel);
   statusBar->addPermanentWidget(pagesLabel);
   statusBar->addPermanentWidget(undoButton);
-  // Four thin bars around the live picture. They are windows of their own,
-  // so that they show above the library's picture, which is one too.
+  // Four thin bars around the live picture.
   for (QWidget*& bar : flashBars) {
     bar = new QWidget(this);
     bar->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -234,14 +233,15 @@ void CTavrinWindowDlg::OnPageHandedOn(const QString& name) {
   lastFileName = name;
   ShowPageStatus();
   if (previewHost == nullptr || !previewHost->isVisible()) return;
-  const QRect r = previewHost->geometry();
+  // Just outside the picture, in the margin around it: nothing of the page
+  // is hidden, and the picture's own window is not covered.
   const int k = kFlashThicknessPx;
+  const QRect r = previewHost->geometry().adjusted(-k, -k, k, k);
   flashBars[0]->setGeometry(r.left(), r.top(), r.width(), k);
   flashBars[1]->setGeometry(r.left(), r.bottom() + 1 - k, r.width(), k);
   flashBars[2]->setGeometry(r.left(), r.top(), k, r.height());
   flashBars[3]->setGeometry(r.right() + 1 - k, r.top(), k, r.height());
   for (QWidget* bar : flashBars) {
-    bar->winId();
     bar->show();
     bar->raise();
   }
