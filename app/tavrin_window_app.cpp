@@ -29,10 +29,17 @@ constexpr const char* kTraceVariable = "TAVRIN_DESK_TRACE";
 // laid out after it was shown, moved or resized, lines "place <name> x y w
 // h" give where some controls are on the screen, and "window <name> <id>"
 // the native window of the live picture, so that a test on a real X server
-// can aim its clicks and measure what it sees.
+// can aim its clicks and measure what it sees; "focus <name>" tells which
+// control (by id) has the keyboard, so that a test can walk with Tab.
 class VisibilityTrace : public QObject {
  public:
   VisibilityTrace(QString path, CTavrinWindowDlg& window) : path(std::move(path)), window(window) {}
+
+  void FollowFocus() {
+    QObject::connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+      if (now != nullptr) Write("focus " + now->objectName().toUtf8() + "\n");
+    });
+  }
 
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Show || event->type() == QEvent::Hide) {
@@ -114,7 +121,10 @@ bool CTavrinWindowApp::InitInstance() {
   CTavrinWindowDlg window;
   VisibilityTrace trace(QString::fromStdString(tracePath), window);
   window.setModal(true);
-  if (!tracePath.empty()) window.installEventFilter(&trace);
+  if (!tracePath.empty()) {
+    window.installEventFilter(&trace);
+    trace.FollowFocus();
+  }
   bool finished = false;
   QEventLoop loop;
   QObject::connect(&window, &QDialog::finished, &loop, [&] {

@@ -15,6 +15,7 @@ QString ProgramVersionText() {
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   controls = BuildDialog(*this, kTemplate100);
+  KeepDialogPlain(*this);
   setWindowIcon(AppIcon());
   auto* icon = controls.Get<QLabel>(idd100::kIcon);
   const int sidePx = std::min(icon->width(), icon->height());

@@ -1,7 +1,6 @@
 #include "dialogs/merge_option_dlg.h"
 
 #include <QButtonGroup>
-#include <QCheckBox>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -25,10 +24,12 @@ constexpr int kLastInside = kInsideBottomLeft;
 
 CMergeOptionDlg::CMergeOptionDlg(QWidget* parent) : QDialog(parent) {
   controls = BuildDialog(*this, kTemplate131);
+  KeepDialogPlain(*this);
   setWindowIcon(AppIcon());
-  connect(controls.Get<QCheckBox>(kOutSide), &QCheckBox::clicked, this,
+  connect(controls.Get<QRadioButton>(kOutSide), &QRadioButton::clicked, this,
           &CMergeOptionDlg::OnOutSide);
-  connect(controls.Get<QCheckBox>(kInSide), &QCheckBox::clicked, this, &CMergeOptionDlg::OnInSide);
+  connect(controls.Get<QRadioButton>(kInSide), &QRadioButton::clicked, this,
+          &CMergeOptionDlg::OnInSide);
   for (int place = kFirstOutside; place <= kLastOutside; ++place) {
     connect(controls.Get<QRadioButton>(kOutsidePlace[place]), &QRadioButton::clicked, this,
             [this, place] { OnOutsidePlace(place); });
@@ -60,16 +61,43 @@ void CMergeOptionDlg::OnInitDialog() {
   }
   SetMergeKind(mergeType != kTavrinMergeInside);
   setWindowTitle(UiText(&UiTextTable::WebcamMergeOption));
-  controls.Get<QCheckBox>(kOutSide)->setText(UiText(&UiTextTable::OutSide));
-  controls.Get<QCheckBox>(kInSide)->setText(UiText(&UiTextTable::InSide));
+  controls.Get<QRadioButton>(kOutSide)->setText(UiText(&UiTextTable::OutSide));
+  controls.Get<QRadioButton>(kInSide)->setText(UiText(&UiTextTable::InSide));
   controls.Get<QPushButton>(kIdOk)->setText(UiText(&UiTextTable::IDOK));
   controls.Get<QPushButton>(kIdCancel)->setText(UiText(&UiTextTable::IDCancel));
+  // The places have no caption: each is named by its side and its corner.
+  const auto pos = [](std::u16string UiTextTable::*key) { return UiText(key); };
+  const QString outside = UiText(&UiTextTable::OutSide);
+  const std::pair<std::u16string UiTextTable::*, std::u16string UiTextTable::*> sides[9] = {
+      {},
+      {&UiTextTable::Pos3, &UiTextTable::Pos1},
+      {&UiTextTable::Pos1, &UiTextTable::Pos3},
+      {&UiTextTable::Pos1, &UiTextTable::Pos5},
+      {&UiTextTable::Pos5, &UiTextTable::Pos1},
+      {&UiTextTable::Pos5, &UiTextTable::Pos7},
+      {&UiTextTable::Pos7, &UiTextTable::Pos5},
+      {&UiTextTable::Pos7, &UiTextTable::Pos3},
+      {&UiTextTable::Pos3, &UiTextTable::Pos7},
+  };
+  for (int place = kFirstOutside; place <= kLastOutside; ++place) {
+    controls.Control(kOutsidePlace[place])
+        ->setAccessibleName(QStringLiteral("%1: %2, %3")
+                                .arg(outside, pos(sides[place].first), pos(sides[place].second)));
+  }
+  const QString inside = UiText(&UiTextTable::InSide);
+  std::u16string UiTextTable::*const corners[5] = {&UiTextTable::Pos4, &UiTextTable::Pos0,
+                                                   &UiTextTable::Pos2, &UiTextTable::Pos8,
+                                                   &UiTextTable::Pos6};
+  for (int place = kFirstInside; place <= kLastInside; ++place) {
+    controls.Control(kInsidePlace[place])
+        ->setAccessibleName(QStringLiteral("%1: %2").arg(inside, pos(corners[place])));
+  }
   setFixedSize(FitControlsToTexts(controls));
 }
 
 void CMergeOptionDlg::SetMergeKind(bool outside) {
-  controls.Get<QCheckBox>(kOutSide)->setChecked(outside);
-  controls.Get<QCheckBox>(kInSide)->setChecked(!outside);
+  controls.Get<QRadioButton>(kOutSide)->setChecked(outside);
+  controls.Get<QRadioButton>(kInSide)->setChecked(!outside);
   for (int place = kFirstOutside; place <= kLastOutside; ++place)
     controls.Control(kOutsidePlace[place])->setEnabled(outside);
   for (int place = kFirstInside; place <= kLastInside; ++place)

@@ -1,5 +1,6 @@
 #include "dialogs/merge_preview_dlg.h"
 
+#include "dialogs/ui_text.h"
 #include "resources/dialog_ids.h"
 #include "resources/dialog_templates.h"
 
@@ -11,13 +12,14 @@ constexpr int kGapPx = 10;
 }  // namespace
 
 CMergePreviewDlg::CMergePreviewDlg(QWidget* parent)
-    : QDialog(parent, Qt::Tool | Qt::FramelessWindowHint) {
+    : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   controls = BuildDialog(*this, kTemplate138, [](const DialogControl& row, QWidget* owner) {
     return row.kind == ControlKind::kPlaceholder ? new CPicturePreview(owner) : nullptr;
   });
   // The scan window sizes this window over its picture area.
   setMinimumSize(0, 0);
   setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  setWindowTitle(UiText(&UiTextTable::Merge));
   firstPicture = static_cast<CPicturePreview*>(controls.Control(idd138::kFirstPicture));
   secondPicture = static_cast<CPicturePreview*>(controls.Control(idd138::kSecondPicture));
 }

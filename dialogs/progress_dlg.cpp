@@ -16,6 +16,7 @@ constexpr int kBarHeightPx = 20;
 
 CProgressDlg::CProgressDlg(QWidget* parent) : QDialog(parent) {
   controls = BuildDialog(*this, kTemplate139);
+  KeepDialogPlain(*this);
   setWindowIcon(AppIcon());
 }
 

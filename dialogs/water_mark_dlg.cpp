@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontComboBox>
+#include <QGroupBox>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <utility>
 
 #include "dialogs/colour_button.h"
 #include "dialogs/ui_text.h"
@@ -52,6 +54,7 @@ CWaterMarkDlg::CWaterMarkDlg(QWidget* parent) : QDialog(parent) {
                            colourButton = new ColourButton(owner);
                            return colourButton;
                          });
+  KeepDialogPlain(*this);
   setWindowIcon(AppIcon());
   sizeBox = controls.Get<QComboBox>(kFontSize);
   sizeBox->setValidator(new QIntValidator(kSmallestSize, kWordSizeRange.max, sizeBox));
@@ -145,7 +148,33 @@ void CWaterMarkDlg::OnInitDialog() {
     controls.Get<QRadioButton>(kPos[position])->setText(UiText(kPosTexts[position]));
   controls.Get<QPushButton>(kIdOk)->setText(UiText(&UiTextTable::IDOK));
   controls.Get<QPushButton>(kIdCancel)->setText(UiText(&UiTextTable::IDCancel));
+  NameControls();
   setFixedSize(FitControlsToTexts(controls));
+}
+
+void CWaterMarkDlg::NameControls() {
+  // Each label names the control beside it; the group of places and the
+  // values shown beside the sliders are named by what they show.
+  static constexpr std::pair<int, int> kBuddies[] = {
+      {kWmTextLabel, kWmText},
+      {kFontLabel, kFont},
+      {kFontSizeLabel, kFontSize},
+      {kFontColorLabel, kFontColor},
+      {kTransparencyLabel, kTransparency},
+      {kAngleLabel, kAngle},
+  };
+  for (const auto& [labelId, controlId] : kBuddies) {
+    auto* label = controls.Get<QLabel>(labelId);
+    QWidget* control = controls.Control(controlId);
+    label->setBuddy(control);
+    control->setAccessibleName(label->text());
+  }
+  transparencyValue->setAccessibleName(UiText(&UiTextTable::Transparency));
+  angleValue->setAccessibleName(UiText(&UiTextTable::Angle));
+  for (QWidget* widget : controls.All()) {
+    if (qobject_cast<QGroupBox*>(widget) != nullptr)
+      widget->setAccessibleName(UiText(&UiTextTable::Pos));
+  }
 }
 
 void CWaterMarkDlg::OnTransparencyMoved(int value) {

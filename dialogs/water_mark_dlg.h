@@ -41,6 +41,8 @@ class CWaterMarkDlg : public QDialog {
 
  private:
   void OnInitDialog();
+  // Labels tied to their controls, and names for the rest.
+  void NameControls();
   void OnTransparencyMoved(int value);
   void OnAngleMoved(int value);
 

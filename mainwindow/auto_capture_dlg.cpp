@@ -4,6 +4,8 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
 
 #include <algorithm>
 #include <limits>
@@ -14,6 +16,7 @@
 #include "resources/app_icon.h"
 #include "resources/dialog_ids.h"
 #include "resources/dialog_templates.h"
+#include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 
 namespace tavrin {
@@ -39,11 +42,17 @@ CAutoCaptureDlg::CAutoCaptureDlg(CTavrinWindowDlg* ownerWindow)
     : QDialog(ownerWindow), owner(ownerWindow) {
   setWindowIcon(AppIcon());
   controls = BuildDialog(*this, kTemplate135);
+  KeepDialogPlain(*this);
   progress = controls.Get<QProgressBar>(idd135::kProgress);
   countdown = controls.Get<QLabel>(idd135::kCountdown);
   shotCountLabel = controls.Get<QLabel>(idd135::kShotCount);
   startButton = controls.Get<QPushButton>(idd135::kStart);
   stopButton = controls.Get<QPushButton>(idd135::kStop);
+  secondsLabel = controls.Get<QLabel>(idd135::kSecondsLabel);
+  seconds = controls.Get<QSpinBox>(idd135::kSeconds);
+  secondsLabel->setBuddy(seconds);
+  secondsLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  connect(seconds, &QSpinBox::valueChanged, this, &CAutoCaptureDlg::OnSecondsChanged);
   controls.Get<QLabel>(idd135::kHiddenLabel)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   shotCountLabel->setAlignment(Qt::AlignCenter);
   progress->setTextVisible(false);
@@ -65,6 +74,17 @@ CAutoCaptureDlg::~CAutoCaptureDlg() {
 void CAutoCaptureDlg::SetRun(int timedFlag, int intervalValue) {
   timed = timedFlag;
   interval = intervalValue;
+}
+
+void CAutoCaptureDlg::OnSecondsChanged(int value) {
+  if (value == interval) return;
+  interval = value;
+  // A data source's batch sets its own stillness; it is not the person's
+  // choice for the next run.
+  if (!endsSession) {
+    (timed == 1 ? g_scanSettings.autoCaptureInterval : g_scanSettings.autoCaptureStill) = value;
+  }
+  if (running) StartCapture();
 }
 
 void CAutoCaptureDlg::StartCapture() {
@@ -160,6 +180,14 @@ void CAutoCaptureDlg::UpdateTexts() {
     countdown->show();
   }
   SetShotCountText();
+  {
+    const QSignalBlocker quiet(seconds);
+    secondsLabel->setText(UiText(timed == 1 ? &UiTextTable::Every : &UiTextTable::StillFor));
+    seconds->setRange(kMinSeconds, timed == 1 ? kMaxIntervalSeconds : kMaxStillSeconds);
+    seconds->setSuffix(QStringLiteral(" ") + UiText(&UiTextTable::UnitName));
+    seconds->setValue(interval);
+    seconds->setAccessibleName(secondsLabel->text());
+  }
   // It stops the run; "Exit" is the scan window's own button.
   controls.Get<QPushButton>(idd135::kEnd)->setText(UiText(&UiTextTable::Stop));
   auto* hint = controls.Get<QLabel>(idd135::kHiddenLabel);

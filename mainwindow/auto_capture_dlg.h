@@ -18,6 +18,7 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QSpinBox;
 
 namespace tavrin {
 
@@ -25,6 +26,12 @@ class CTavrinWindowDlg;
 
 class CAutoCaptureDlg : public QDialog {
  public:
+  // What the person may choose: a timed run shoots every 1 to 60 seconds,
+  // an automatic one waits for 1 to 10 seconds of stillness.
+  static constexpr int kMinSeconds = 1;
+  static constexpr int kMaxIntervalSeconds = 60;
+  static constexpr int kMaxStillSeconds = 10;
+
   explicit CAutoCaptureDlg(CTavrinWindowDlg* owner);
   // Stops a run that is still on; the owner stops it before its camera
   // library goes, so this is only the last safeguard.
@@ -58,6 +65,9 @@ class CAutoCaptureDlg : public QDialog {
   void reject() override;
 
  private:
+  // The person set the run's seconds: remembered, and a run that is on
+  // starts again with them.
+  void OnSecondsChanged(int value);
   // GUI thread: one queued callback of run `run`.
   void OnProgressQueued(int value, std::uint64_t run);
   void SetShotCountText();
@@ -68,6 +78,8 @@ class CAutoCaptureDlg : public QDialog {
   QLabel* shotCountLabel = nullptr;
   QPushButton* startButton = nullptr;
   QPushButton* stopButton = nullptr;
+  QLabel* secondsLabel = nullptr;
+  QSpinBox* seconds = nullptr;
   CTavrinWindowDlg* owner = nullptr;
   int timed = 0;
   int interval = 3;

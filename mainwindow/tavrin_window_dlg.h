@@ -33,6 +33,7 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
+class QTimer;
 
 namespace tavrin {
 
@@ -84,6 +85,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // The preview and the strip take what the window grows by; the
   // companions follow.
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   friend class CAutoCaptureDlg;
@@ -133,7 +135,28 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void EnableControl(int id, bool enable);
   // The options a book crop has no use for are greyed while it is chosen.
   void EnableForCrop();
+  // Without a camera the picture says so and what cannot work is greyed;
+  // a camera plugged in brings it all back.
+  void ShowCameraPresence(bool present);
   void SetLabel(int id, const std::u16string& text);
+
+  // The keyboard and the screen reader.
+  // Labels name their lists and carry a letter for Alt; Tab follows the
+  // layout; F5 captures, Ctrl+Plus, Ctrl+Minus, Ctrl+0 and Ctrl+1 zoom,
+  // Delete takes the selected page out of the strip and Ctrl+Z brings it back.
+  void ConnectKeys();
+  // A label's text with an Alt letter that no other label of the window has.
+  QString WithMnemonic(int labelId, const QString& text) const;
+  // Names and descriptions in the language shown.
+  void ApplyAccessibleTexts();
+  // The status line: pages of this session, the last file, the way back
+  // for a page taken out, and a short outline around the picture at each
+  // capture.
+  void BuildStatusLine();
+  void ShowPageStatus();
+  void OnPageHandedOn(const QString& name);
+  void OnPageRemoved(bool removed, const QString& name);
+  QString VersionMessage() const;
 
   // Layout.
   // Widens the controls whose texts do not fit and sets the window's
@@ -157,6 +180,16 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void PlaceAutoCapture();
   void PlaceCompanions();
   void PlacePreviews();
+  // A Wayland client cannot place its windows, and the compositor puts them
+  // over the middle of the window, where the picture is: there the merge
+  // preview and the continuous-capture panel live inside the window, the
+  // first at the foot of the strip, the second under a picture that
+  // shrinks to leave it room.
+  bool PanelsInside() const;
+  void EmbedPanel(QWidget* panel);
+  // The height the continuous-capture panel takes from the picture.
+  int TimingPanelHeight() const;
+  void RefreshPictureOnWayland();
   QRect ScreenArea() const;
 
   // Capture pipeline.
@@ -279,11 +312,23 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QCheckBox* handCutCheck = nullptr;
   QPushButton* webcamCaptureButton = nullptr;
 
+  // The status line.
+  QLabel* pagesLabel = nullptr;
+  QLabel* lastFileLabel = nullptr;
+  QPushButton* undoButton = nullptr;
+  std::array<QWidget*, 4> flashBars = {};
+  QTimer* flashTimer = nullptr;
+  int pageCount = 0;
+  QString lastFileName;
+
   // Layout: the controls' places at the smallest window size, with their
   // texts fitted, and that size.
   std::vector<QRect> fittedPlaces;
   QSize fittedSize;
   bool fitQueued = false;
+  // The picture's place the last Wayland refresh saw, and whether one runs.
+  QRect nudgedHost;
+  bool nudging = false;
 
   // Progress of start-up, so that a failed start-up neither uninitialises
   // a library it never initialised nor saves controls it never filled.

@@ -2,6 +2,8 @@
 // leave through HandOn to the data source and the thumbnail strip.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QImageReader>
 #include <QMetaObject>
 #include <QRadioButton>
@@ -31,6 +33,8 @@
 namespace tavrin {
 
 namespace {
+
+constexpr int kRefitDelayMs = 100;
 
 constexpr int kCaptureCalls = 7;
 constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
@@ -227,8 +231,10 @@ void CTavrinWindowDlg::WebcamMerge(const char* mainPath, const char* webcamPath,
 void CTavrinWindowDlg::HandOn(const std::string& path) {
   // The thumbnail first: a client that takes the file it is sent away (the
   // scanner backend does) may have removed it by the time the strip reads it.
-  thumbnails->AddImage(QString::fromStdString(path));
+  const QString file = QString::fromStdString(path);
+  thumbnails->AddImage(file);
   twain.HandOff(platform::Utf8ToUtf16(path));
+  OnPageHandedOn(QFileInfo(file).fileName());
 }
 
 void CTavrinWindowDlg::OnMergeCheck() {
@@ -258,11 +264,32 @@ QRect CTavrinWindowDlg::ScreenArea() const {
   return where != nullptr ? where->availableGeometry() : QRect();
 }
 
+bool CTavrinWindowDlg::PanelsInside() const {
+  return QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+}
+
+void CTavrinWindowDlg::EmbedPanel(QWidget* panel) {
+  panel->setWindowFlags(Qt::Widget);
+  // Shown, hidden or resized, the panel gives the picture its room back or
+  // takes it.
+  panel->installEventFilter(this);
+}
+
+int CTavrinWindowDlg::TimingPanelHeight() const {
+  if (autoCapture == nullptr || !PanelsInside() || autoCapture->isHidden()) return 0;
+  return autoCapture->height() + kCompanionGapPx;
+}
+
 void CTavrinWindowDlg::PlaceMergePreview() {
   if (!verticalRadio->isChecked() && !horizontalRadio->isChecked()) return;
   const bool oneAboveOther = verticalRadio->isChecked();
   mergePreview->SetLayout(oneAboveOther ? kMergeVertical : kMergeHorizontal);
   const QSize size = MergePreviewSize(controls.Control(kIdPreviewArea)->size(), oneAboveOther);
+  if (PanelsInside()) {
+    mergePreview->setGeometry(MergePreviewInStrip(thumbnails->geometry(), size));
+    mergePreview->raise();
+    return;
+  }
   // No room beside the window: the foot of the thumbnail strip.
   const QRect strip(thumbnails->mapToGlobal(QPoint(0, 0)), thumbnails->size());
   const QRect fallback = MergePreviewInStrip(strip, size);
@@ -276,6 +303,14 @@ void CTavrinWindowDlg::ShowMergePreview(bool show) {
 }
 
 void CTavrinWindowDlg::PlaceAutoCapture() {
+  if (PanelsInside()) {
+    // Under the picture, which PlaceControls has shrunk by its height.
+    const QRect area = controls.Control(kIdPreviewArea)->geometry();
+    autoCapture->move(area.left() + (area.width() - autoCapture->width()) / 2,
+                      area.bottom() + 1 + kCompanionGapPx);
+    autoCapture->raise();
+    return;
+  }
   const QRect window = frameGeometry();
   const QSize size = autoCapture->frameGeometry().size();
   // No room beside the window: over the bottom row, below the picture.
@@ -295,6 +330,28 @@ void CTavrinWindowDlg::showEvent(QShowEvent* event) {
   // The frame is known only once the platform has taken the window, which
   // it reports through the event loop.
   QMetaObject::invokeMethod(this, &CTavrinWindowDlg::PlaceCompanions, Qt::QueuedConnection);
+  RefreshPictureOnWayland();
+}
+
+void CTavrinWindowDlg::RefreshPictureOnWayland() {
+  if (!PanelsInside() || !isVisible() || nudging || previewHost == nullptr) return;
+  if (previewHost->geometry() == nudgedHost) return;
+  // On Wayland the picture's own window, once sized again (the compositor
+  // sizes the window before its first frame; a panel inside the window
+  // shrinks the picture), goes on showing its old size until the whole
+  // window is sized once more. So it is: a pixel less, and back.
+  nudging = true;
+  QTimer::singleShot(kRefitDelayMs, this, [this] {
+    const QSize shown = size();
+    if (!isMaximized() && !isFullScreen()) resize(shown.width(), shown.height() - 1);
+    QTimer::singleShot(kRefitDelayMs, this, [this, shown] {
+      if (!isMaximized() && !isFullScreen()) resize(shown);
+      QTimer::singleShot(kRefitDelayMs, this, [this] {
+        nudging = false;
+        nudgedHost = previewHost->geometry();
+      });
+    });
+  });
 }
 
 void CTavrinWindowDlg::OnHorizontal() {

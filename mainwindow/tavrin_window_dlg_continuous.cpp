@@ -5,9 +5,12 @@
 #include <QMetaObject>
 #include <QPushButton>
 
+#include <algorithm>
+
 #include "mainwindow/auto_capture_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
+#include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 
 namespace tavrin {
@@ -15,7 +18,6 @@ namespace tavrin {
 namespace {
 constexpr int kTimedItem = 0;
 constexpr int kAutomaticItem = 1;
-constexpr int kShotAtValue = 5;
 }  // namespace
 
 void CTavrinWindowDlg::ConnectDriveHandlers() {
@@ -30,6 +32,7 @@ void CTavrinWindowDlg::StartFeederRun(int stillSeconds) {
   if (autoCapture == nullptr) return;
   autoCapture->SetEndsSession(true);
   autoCapture->SetRun(0, stillSeconds);
+  autoCapture->UpdateTexts();
   autoCapture->StartCapture();
 }
 
@@ -40,12 +43,20 @@ void CTavrinWindowDlg::OnContinuousCapture() {
   // together by a timer.
   TurnOff(mergeCheck, &CTavrinWindowDlg::OnMergeCheck);
   TurnOff(webcamMergeCheck, &CTavrinWindowDlg::OnWebcamMergeCheck);
-  if (autoCapture == nullptr) autoCapture = new CAutoCaptureDlg(this);
+  if (autoCapture == nullptr) {
+    autoCapture = new CAutoCaptureDlg(this);
+    if (PanelsInside()) EmbedPanel(autoCapture);
+  }
   autoCapture->ResetShotCount();
+  // The seconds the person chose last time; a hand-edited file cannot
+  // ask for a run the dialog could not show.
   if (item == kTimedItem) {
-    autoCapture->SetRun(1, kShotAtValue);
+    autoCapture->SetRun(1,
+                        std::clamp(g_scanSettings.autoCaptureInterval, CAutoCaptureDlg::kMinSeconds,
+                                   CAutoCaptureDlg::kMaxIntervalSeconds));
   } else if (item == kAutomaticItem) {
-    autoCapture->SetRun(0, kShotAtValue);
+    autoCapture->SetRun(0, std::clamp(g_scanSettings.autoCaptureStill, CAutoCaptureDlg::kMinSeconds,
+                                      CAutoCaptureDlg::kMaxStillSeconds));
   }
   autoCapture->UpdateTexts();
   PlaceAutoCapture();

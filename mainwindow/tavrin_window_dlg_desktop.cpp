@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "mainwindow/auto_capture_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "settings/scan_settings.h"
@@ -49,6 +50,10 @@ void CTavrinWindowDlg::resizeEvent(QResizeEvent* event) {
 }
 
 void CTavrinWindowDlg::FitTexts() {
+  // A window no wider than its texts needed follows them back when they
+  // get shorter (another language), instead of keeping the widest width.
+  const bool atFittedWidth =
+      !fittedPlaces.empty() && width() == fittedSize.width() && !isMaximized();
   const QSize needed = FitControlsToTexts(controls);
   fittedPlaces.clear();
   for (QWidget* widget : controls.All()) fittedPlaces.push_back(widget->geometry());
@@ -57,6 +62,7 @@ void CTavrinWindowDlg::FitTexts() {
   // relative to their side, and the preview and the strip take the rest.
   setMinimumSize(needed);
   setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  if (atFittedWidth && needed.width() < width()) resize(needed.width(), height());
   if (width() < needed.width() || height() < needed.height()) {
     const QPoint centre = geometry().center();
     resize(std::max(width(), needed.width()), std::max(height(), needed.height()));
@@ -120,7 +126,7 @@ void CTavrinWindowDlg::PlaceControls() {
     const int id = all[i]->objectName().toInt();
     if (id == kIdPreviewArea) {
       place.setWidth(place.width() + previewGrowth);
-      place.setHeight(place.height() + dy);
+      place.setHeight(place.height() + dy - TimingPanelHeight());
     } else if (id == kIdThumbnailList) {
       place.translate(previewGrowth, 0);
       place.setWidth(place.width() + stripGrowth);
@@ -138,6 +144,17 @@ void CTavrinWindowDlg::PlaceControls() {
 
   // The live pictures follow the grown picture area.
   if (previewHost != nullptr) PlacePreviews();
+  if (TimingPanelHeight() > 0) PlaceAutoCapture();
+}
+
+bool CTavrinWindowDlg::eventFilter(QObject* watched, QEvent* event) {
+  // A panel inside the window (see PanelsInside) came or went.
+  if (watched == static_cast<QObject*>(autoCapture) &&
+      (event->type() == QEvent::Show || event->type() == QEvent::Hide ||
+       event->type() == QEvent::Resize)) {
+    QMetaObject::invokeMethod(this, &CTavrinWindowDlg::PlaceControls, Qt::QueuedConnection);
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void CTavrinWindowDlg::RestoreWindowSize() {

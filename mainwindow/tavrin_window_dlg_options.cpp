@@ -216,6 +216,10 @@ void CTavrinWindowDlg::RebuildResolutions() {
             ? cameraInfo[currentCamera]
             : CameraInfo{};
     resolutions = BuildDpiList(resolutions, dpiChoices, info);
+    // Offered from the lowest up, as a scanner offers them; the walk above
+    // needs them from the highest down.
+    std::stable_sort(resolutions.begin(), resolutions.end(),
+                     [](const auto& a, const auto& b) { return a.dpi < b.dpi; });
   } else {
     library.camSetImageDPI(currentCamera, 0, 0);
     FilterAndLabel(resolutions, namingTable);
@@ -231,9 +235,15 @@ void CTavrinWindowDlg::RebuildResolutions() {
     const auto wanted = std::find_if(resolutions.begin(), resolutions.end(), [](const auto& e) {
       return e.dpi == g_scanSettings.DPI.ImageDPI;
     });
-    size_t item = wanted != resolutions.end() ? static_cast<size_t>(wanted - resolutions.begin())
-                                              : kDpiItemForUnknownDpi;
-    if (item >= resolutions.size()) item = resolutions.size() - 1;
+    // A DPI the list lacks gets the third choice (260 unless changed).
+    const int fallbackDpi =
+        dpiChoices[std::min(static_cast<size_t>(kDpiItemForUnknownDpi), dpiChoices.size() - 1)];
+    const auto fallback = std::find_if(resolutions.begin(), resolutions.end(),
+                                       [&](const auto& e) { return e.dpi == fallbackDpi; });
+    const auto picked = wanted != resolutions.end() ? wanted : fallback;
+    const size_t item = picked != resolutions.end()
+                            ? static_cast<size_t>(picked - resolutions.begin())
+                            : resolutions.size() - 1;
     const ResolutionEntry& chosen = resolutions[item];
     library.camSetImageDPI(currentCamera, chosen.dpi, chosen.dpi);
     resolutionCombo->setCurrentIndex(static_cast<int>(item));
@@ -316,10 +326,9 @@ void CTavrinWindowDlg::OnCropChange() {
 }
 
 void CTavrinWindowDlg::EnableForCrop() {
-  // Leaving the book crop gives the lists back, as choosing it takes them.
+  // Leaving the book crop gives the boxes back, as choosing it takes them.
+  // Colour and rotation stay: the library applies them to both pages.
   const bool notBook = SelectedCrop() != kTavrinCropBook;
-  EnableControl(kIdColorCombo, notBook);
-  EnableControl(kIdRotateCombo, notBook);
   EnableControl(kIdMergeCheck, notBook);
   EnableControl(kIdWatermarkCheck, notBook);
 }

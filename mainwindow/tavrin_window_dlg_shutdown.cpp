@@ -17,6 +17,7 @@
 #include "mainwindow/tavrin_window_dlg.h"
 #include "mainwindow/window_registry.h"
 #include "settings/ui_text_table.h"
+#include "thumbnails/image_list_ctrl.h"
 
 namespace tavrin {
 
@@ -98,6 +99,9 @@ void CTavrinWindowDlg::Shutdown() {
   DrainMarshalledCalls();
 
   twain.Finish();
+  // Pages taken out of the strip were kept for an undo until the list was
+  // written; now they go.
+  if (thumbnails != nullptr) thumbnails->DiscardRemoved();
   // Nothing the data source sends may reach a window that is going away.
   // Inside a call of the receiver thread the channel cannot wait for that
   // thread; the destructor closes it then.

@@ -80,6 +80,7 @@ CTavrinWindowDlg::CTavrinWindowDlg(QWidget* parent) : QDialog(parent) {
   setWindowIcon(AppIcon());
   SetMessageBoxHook(&ShowLinkMessageBox);
   BuildControls();
+  ConnectKeys();
   WatchListsForFit();
   ConnectHandlers();
   ConnectDriveHandlers();
@@ -201,7 +202,10 @@ void CTavrinWindowDlg::LayoutWindow() {
   formatCombo->addItem(QStringLiteral("PNG(*.png)"));
 
   // Template 138: a pop-up of its own, placed by the merge handlers.
-  if (mergePreview == nullptr) mergePreview = new CMergePreviewDlg(this);
+  if (mergePreview == nullptr) {
+    mergePreview = new CMergePreviewDlg(this);
+    if (PanelsInside()) EmbedPanel(mergePreview);
+  }
   mergePreview->hide();
 
   ReadFileVersion();
@@ -211,6 +215,7 @@ void CTavrinWindowDlg::LayoutWindow() {
     statusBar->setSizeGripEnabled(false);
     statusBar->setContextMenuPolicy(Qt::CustomContextMenu);
     ConnectAboutEntry();
+    BuildStatusLine();
   }
   PlaceControls();
   statusBar->show();
@@ -248,6 +253,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
     cameraReady = false;
     show();
   }
+  ShowCameraPresence(count > 0);
 
   deviceCombo->clear();
   webcamDeviceCombo->clear();
@@ -389,14 +395,16 @@ void CTavrinWindowDlg::ApplyUiTexts() {
     stripTexts.clear = Q(t.Clear);
     stripTexts.remove = Q(t.Delete);
     stripTexts.clearQuestion = Q(t.ClearAsk);
+    stripTexts.undo = Q(t.Undo);
     thumbnails->SetTexts(stripTexts);
   }
 
   if (statusBar != nullptr) statusBar->showMessage(VersionText(version));
 
   RefillCombo(autoCaptureModeCombo, {Q(t.AutoCaptureOption1), Q(t.AutoCaptureOption2)});
-  RefillCombo(rotateCombo,
-              {QStringLiteral("0°"), Q(t.RotateLeft), QStringLiteral("180°"), Q(t.RotateRight)});
+  // Every turn in degrees, the quarter turns with their direction.
+  RefillCombo(rotateCombo, {QStringLiteral("0°"), QStringLiteral("90° ") + Q(t.RotateLeft),
+                            QStringLiteral("180°"), QStringLiteral("90° ") + Q(t.RotateRight)});
   RefillCombo(colorCombo, {Q(t.ColorType0), Q(t.ColorType1), Q(t.ColorType2), Q(t.ColorType3)});
   RefillCombo(cropCombo,
               {Q(t.CutType0), Q(t.CutType1), Q(t.CutType2), Q(t.CutType3), Q(t.CutType4)});
@@ -408,7 +416,32 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   for (QWidget* widget : controls.All()) {
     if (auto* combo = qobject_cast<QComboBox*>(widget)) FitPopup(combo);
   }
+  // Without a camera the picture's text follows the language too.
+  if (!controls.Get<QLabel>(kIdPreviewArea)->text().isEmpty()) {
+    controls.Get<QLabel>(kIdPreviewArea)->setText(Q(t.NoCameraHint));
+  }
+  ApplyAccessibleTexts();
   FitTexts();
+}
+
+QString CTavrinWindowDlg::VersionMessage() const {
+  return VersionText(version);
+}
+
+void CTavrinWindowDlg::ShowCameraPresence(bool present) {
+  // The preview area is a framed label under the live picture's host: with
+  // the host hidden, its text is what the person sees there.
+  auto* area = controls.Get<QLabel>(kIdPreviewArea);
+  area->setAlignment(Qt::AlignCenter);
+  area->setWordWrap(true);
+  area->setText(present ? QString() : Q(g_uiTextTable.NoCameraHint));
+  if (previewHost != nullptr) previewHost->setVisible(present);
+  for (const int id : {kIdCaptureButton, kIdAutoCaptureButton, kIdZoomInButton, kIdZoomOutButton,
+                       kIdOriginalSizeButton, kIdBestFitButton, kIdImageSettingsButton,
+                       kIdDeviceSettingsButton, kIdDeviceCombo, kIdMediaTypeCombo, kIdUnitCombo,
+                       kIdResolutionCombo, kIdAutoCaptureModeCombo}) {
+    EnableControl(id, present);
+  }
 }
 
 void CTavrinWindowDlg::ReadFileVersion() {
@@ -425,7 +458,7 @@ void CTavrinWindowDlg::EnableControl(int id, bool enable) {
 void CTavrinWindowDlg::SetLabel(int id, const std::u16string& text) {
   QWidget* widget = controls.Control(id);
   if (auto* label = qobject_cast<QLabel*>(widget)) {
-    label->setText(Q(text));
+    label->setText(label->buddy() != nullptr ? WithMnemonic(id, Q(text)) : Q(text));
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(Q(text));
   }

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
@@ -86,6 +87,8 @@ QWidget* MakeStandardControl(const DialogControl& row, QWidget* parent) {
       bar->setTextVisible(false);
       return bar;
     }
+    case ControlKind::kSpinBox:
+      return new QSpinBox(parent);
     case ControlKind::kPlaceholder:
       return new QWidget(parent);
   }
@@ -308,6 +311,12 @@ QSize FitControlsToTexts(const DialogControls& controls) {
   for (size_t i = 0; i < count; ++i) all[i]->setGeometry(fitted[i]);
   const int margin = std::max(kGroupMarginPx, templateSize.width() - templateRight);
   return QSize(std::max(templateSize.width(), fittedRight + margin), templateSize.height());
+}
+
+void KeepDialogPlain(QWidget& dialog) {
+  dialog.setWindowFlags((dialog.windowFlags() & ~Qt::WindowMinMaxButtonsHint) |
+                        Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                        Qt::WindowCloseButtonHint);
 }
 
 void ClearRadioGroup(QButtonGroup* group) {

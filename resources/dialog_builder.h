@@ -96,6 +96,10 @@ int MissingTextWidth(const QWidget* widget);
 // template size or wider.
 QSize FitControlsToTexts(const DialogControls& controls);
 
+// A dialog of fixed size offers neither minimise nor maximise: only its
+// title and its close button.
+void KeepDialogPlain(QWidget& dialog);
+
 // Unchecks every button of an exclusive group (which Qt otherwise refuses).
 void ClearRadioGroup(QButtonGroup* group);
 

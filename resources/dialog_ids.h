@@ -61,6 +61,10 @@ constexpr int kCountdown = 1085;
 constexpr int kStart = 1048;
 constexpr int kStop = 1049;
 constexpr int kEnd = 1050;
+// The run's seconds: the timed run's interval or the automatic run's
+// stillness, and the label that says which.
+constexpr int kSecondsLabel = 1087;
+constexpr int kSeconds = 1088;
 }  // namespace idd135
 
 namespace idd138 {

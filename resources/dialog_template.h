@@ -23,6 +23,7 @@ enum class ControlKind {
   kFontList,       // QFontComboBox, editable
   kSlider,         // QSlider, horizontal
   kProgressBar,    // QProgressBar
+  kSpinBox,        // QSpinBox
   kPlaceholder,    // plain QWidget (or the caller's factory's widget)
 };
 

@@ -50,8 +50,9 @@ constexpr DialogControl kRows130[] = {
 };
 
 constexpr DialogControl kRows131[] = {
-    {idd131::kOutSide, K::kCheckBox, 18, 18, 120, 10, "OutSide", kStyleNone},
-    {idd131::kInSide, K::kCheckBox, 167, 18, 126, 10, "InSide", kStyleNone},
+    // One choice of two: radio buttons, not check boxes.
+    {idd131::kOutSide, K::kRadioButton, 18, 18, 120, 10, "OutSide", kStyleGroup},
+    {idd131::kInSide, K::kRadioButton, 167, 18, 126, 10, "InSide", kStyleNone},
     {kIdcStatic, K::kGroupBox, 16, 40, 122, 109, "", kStyleNone},
     {kIdcStatic, K::kStatic, 35, 58, 77, 74, "", kStyleBorder},
     {1059, K::kRadioButton, 16, 59, 16, 10, "", kStyleGroup},
@@ -81,6 +82,8 @@ constexpr DialogControl kRows135[] = {
     {idd135::kCountdown, K::kStatic, 263, 37, 39, 8, "", kStyleNone},
     {idd135::kStart, K::kPushButton, 11, 55, 50, 14, "Start", kStyleHidden | kStyleDisabled},
     {idd135::kStop, K::kPushButton, 11, 72, 50, 14, "Stop", kStyleHidden | kStyleDisabled},
+    {idd135::kSecondsLabel, K::kStatic, 11, 68, 60, 8, "", kStyleNone},
+    {idd135::kSeconds, K::kSpinBox, 73, 65, 50, 14, "", kStyleNone},
     {idd135::kEnd, K::kPushButton, 138, 65, 50, 14, "End", kStyleNone},
 };
 

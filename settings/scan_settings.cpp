@@ -123,6 +123,8 @@ bool LoadLastSettings(const std::string& path, ScanSettings& s) {
   ReadInt(root, "HandCut", s.HandCut, kFlagRange);
   ReadInt(root, "rotateType", s.rotateType, kRotateTypeRange);
   ReadInt(root, "autoCaptureType", s.autoCaptureType, kAutoCaptureTypeRange);
+  ReadInt(root, "autoCaptureInterval", s.autoCaptureInterval, kAutoCaptureIntervalRange);
+  ReadInt(root, "autoCaptureStill", s.autoCaptureStill, kAutoCaptureStillRange);
   if (const XMLElement* webcam = root->FirstChildElement("Webcam")) {
     ReadFlag(webcam, "isEnable", s.Webcam.isEnable);
     ReadFlag(webcam, "isMerge", s.Webcam.isMerge);
@@ -182,6 +184,8 @@ std::string PrintLastSettings(const ScanSettings& s) {
   w.Int(root, "fileType", s.fileType);
   w.Int(root, "rotateType", s.rotateType);
   w.Int(root, "autoCaptureType", s.autoCaptureType);
+  w.Int(root, "autoCaptureInterval", s.autoCaptureInterval);
+  w.Int(root, "autoCaptureStill", s.autoCaptureStill);
 
   XMLElement* webcam = w.Group(root, "Webcam");
   w.Flag(webcam, "isEnable", s.Webcam.isEnable != 0);

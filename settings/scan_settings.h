@@ -27,14 +27,16 @@ struct SettingRange {
   int max;
 };
 inline constexpr SettingRange kFlagRange{0, 1};
-inline constexpr SettingRange kColorTypeRange{0, 3};        // the colour list's items
-inline constexpr SettingRange kCutTypeRange{0, 4};          // the crop list's, book last
-inline constexpr SettingRange kFileTypeRange{0, 2};         // BMP, JPEG, PNG
-inline constexpr SettingRange kRotateTypeRange{0, 3};       // 0, left, 180, right
-inline constexpr SettingRange kAutoCaptureTypeRange{0, 1};  // timed, automatic
-inline constexpr SettingRange kMergeTypeRange{0, 8};        // inside, or one of eight outside
-inline constexpr SettingRange kMergePositionRange{0, 4};    // InsidePlace
-inline constexpr SettingRange kDirectionRange{1, 2};        // MergeDirection
+inline constexpr SettingRange kColorTypeRange{0, 3};             // the colour list's items
+inline constexpr SettingRange kCutTypeRange{0, 4};               // the crop list's, book last
+inline constexpr SettingRange kFileTypeRange{0, 2};              // BMP, JPEG, PNG
+inline constexpr SettingRange kRotateTypeRange{0, 3};            // 0, left, 180, right
+inline constexpr SettingRange kAutoCaptureTypeRange{0, 1};       // timed, automatic
+inline constexpr SettingRange kAutoCaptureIntervalRange{1, 60};  // seconds between timed shots
+inline constexpr SettingRange kAutoCaptureStillRange{1, 10};     // still seconds before a shot
+inline constexpr SettingRange kMergeTypeRange{0, 8};             // inside, or one of eight outside
+inline constexpr SettingRange kMergePositionRange{0, 4};         // InsidePlace
+inline constexpr SettingRange kDirectionRange{1, 2};             // MergeDirection
 inline constexpr SettingRange kSizeUnitRange{0, 1};
 inline constexpr SettingRange kMediaTypeRange{0, 255};
 // Sizes in pixels, of a camera picture or a window.
@@ -57,6 +59,10 @@ struct ScanSettings {
   int fileType = 1;
   int rotateType = 0;
   int autoCaptureType = 0;
+  // Seconds between the shots of a timed run (1 to 60), and how long a new
+  // page must lie still in an automatic run (1 to 10).
+  int autoCaptureInterval = 5;
+  int autoCaptureStill = 2;
 
   struct WebcamGroup {
     int isEnable = 0;  // flag: 0 or 1

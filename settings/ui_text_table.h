@@ -46,7 +46,7 @@ struct UiTextTable {
   std::u16string RotateRight = u"Right";
   std::u16string AutoCapture = u"Start";
   std::u16string AutoCaptureText = u"Timing";
-  std::u16string AutoCaptureOption1 = u"Min 5 Sec";
+  std::u16string AutoCaptureOption1 = u"Timed";
   std::u16string AutoCaptureOption2 = u"AutoMatic";
   std::u16string Capture = u"Capture";
   std::u16string Setting = u"Setting";
@@ -98,6 +98,29 @@ struct UiTextTable {
   std::u16string ClearAsk = u"Remove all %1 pages? They will not be delivered.";
   std::u16string Stop = u"Stop";
   std::u16string WaitStill = u"Waiting for a new page to lie still";
+  // Continuous capture: the timed run's interval and the automatic run's
+  // stillness, beside the box that sets them.
+  std::u16string Every = u"Every";
+  std::u16string StillFor = u"Still for";
+  // Said in the live picture while there is no camera.
+  std::u16string NoCameraHint = u"No camera found. Plug one in: it appears here by itself.";
+  // Names a screen reader speaks for controls without a caption of their
+  // own, and what some buttons do.
+  std::u16string LivePicture = u"Live picture";
+  std::u16string CapturedPages = u"Captured pages";
+  std::u16string ZoomIn = u"Zoom in";
+  std::u16string ZoomOut = u"Zoom out";
+  std::u16string ActualSize = u"Actual size";
+  std::u16string CameraSettings = u"Camera settings";
+  std::u16string CaptureTip = u"Take a picture of the page now";
+  std::u16string AutoCaptureTip = u"Take one page after another by itself";
+  std::u16string ExitTip = u"End the session and hand the pages over";
+  // The status line: pages of this session, the last file, a page taken
+  // out of the strip and its way back (%1 is a number or a file name).
+  std::u16string PageCount = u"Pages: %1";
+  std::u16string LastFile = u"Last: %1";
+  std::u16string Removed = u"%1 taken out";
+  std::u16string Undo = u"Undo";
   // Word order of the page counter: 0 "%s %d", 1 "%d %s", other: no text.
   int WordType = 0;
 };
@@ -108,7 +131,7 @@ struct UiTextKey {
 };
 
 // Every key, in the order LoadUiTexts reads them. WordType is read after Page.
-inline constexpr std::array<UiTextKey, 85> kUiTextKeys = {{
+inline constexpr std::array<UiTextKey, 101> kUiTextKeys = {{
     {"Color", &UiTextTable::Color},
     {"ColorType0", &UiTextTable::ColorType0},
     {"ColorType1", &UiTextTable::ColorType1},
@@ -194,6 +217,22 @@ inline constexpr std::array<UiTextKey, 85> kUiTextKeys = {{
     {"ClearAsk", &UiTextTable::ClearAsk},
     {"Stop", &UiTextTable::Stop},
     {"WaitStill", &UiTextTable::WaitStill},
+    {"Every", &UiTextTable::Every},
+    {"StillFor", &UiTextTable::StillFor},
+    {"NoCameraHint", &UiTextTable::NoCameraHint},
+    {"LivePicture", &UiTextTable::LivePicture},
+    {"CapturedPages", &UiTextTable::CapturedPages},
+    {"ZoomIn", &UiTextTable::ZoomIn},
+    {"ZoomOut", &UiTextTable::ZoomOut},
+    {"ActualSize", &UiTextTable::ActualSize},
+    {"CameraSettings", &UiTextTable::CameraSettings},
+    {"CaptureTip", &UiTextTable::CaptureTip},
+    {"AutoCaptureTip", &UiTextTable::AutoCaptureTip},
+    {"ExitTip", &UiTextTable::ExitTip},
+    {"PageCount", &UiTextTable::PageCount},
+    {"LastFile", &UiTextTable::LastFile},
+    {"Removed", &UiTextTable::Removed},
+    {"Undo", &UiTextTable::Undo},
 }};
 
 // The process-wide table; nothing but LoadUiTexts writes it.

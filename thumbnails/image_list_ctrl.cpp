@@ -3,6 +3,8 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMenu>
@@ -21,6 +23,8 @@ namespace {
 
 constexpr int kCellMarginPx = 60;
 constexpr int kRemakeDelayMs = 150;
+// Beside the pages, so that setting one aside is a rename on the same disk.
+const QString kSetAsideFolder = QStringLiteral(".removed");
 
 bool FileExists(const QString& path) {
   return !path.isEmpty() && platform::PathExists(path.toStdString()) &&
@@ -91,7 +95,8 @@ CImageListCtrl::CImageListCtrl(QWidget* parent) : QListWidget(parent) {
   setResizeMode(QListView::Adjust);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   setFrameShape(QFrame::StyledPanel);
-  setWordWrap(true);
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideMiddle);
   setUniformItemSizes(true);
   connect(this, &QListWidget::itemDoubleClicked, this, &CImageListCtrl::OnItemDoubleClicked);
   remakeTimer.setSingleShot(true);
@@ -168,6 +173,9 @@ void CImageListCtrl::InsertAddedItem(int imageIndex, const QString& path) {
   // row; the item then goes to the end.
   const int row = std::min(imageIndex, count());
   auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(cell)), QFileInfo(path).fileName());
+  // A long name is shortened in the middle, where the numbers that tell
+  // pages apart are kept; the whole name shows on hover.
+  item->setToolTip(QFileInfo(path).fileName());
   insertItem(row, item);
   pathList.insert(pathList.begin() + row, path);
   EnsureItemVisible(row);
@@ -188,16 +196,62 @@ int CImageListCtrl::ImageCount() const {
   return static_cast<int>(imageList.size());
 }
 
-void CImageListCtrl::DeleteSelectedImage() {
+CImageListCtrl::~CImageListCtrl() {
+  for (RemovedPage& page : removed) delete page.item;
+}
+
+QString CImageListCtrl::DeleteSelectedImage() {
   for (int row = count() - 1; row >= 0; --row) {
     if (!item(row)->isSelected()) continue;
-    const QString& path = pathList[static_cast<size_t>(row)];
+    const QString path = pathList[static_cast<size_t>(row)];
     if (!FileExists(path)) continue;
-    if (!platform::DeleteFilePath(path.toStdString())) continue;
-    delete takeItem(row);
+    const QFileInfo file(path);
+    const QDir folder = file.dir();
+    if (!folder.mkpath(kSetAsideFolder)) continue;
+    // A later page of the same name may be set aside too: each keeps its own.
+    QString held = folder.filePath(kSetAsideFolder + QLatin1Char('/') + file.fileName());
+    for (int n = 2; QFileInfo::exists(held); ++n) {
+      held = folder.filePath(
+          QStringLiteral("%1/%2-%3").arg(kSetAsideFolder).arg(n).arg(file.fileName()));
+    }
+    if (!QFile::rename(path, held)) continue;
+    removed.push_back({row, path, held, takeItem(row)});
     pathList.erase(pathList.begin() + row);
-    return;
+    if (removalListener) removalListener(true, file.fileName());
+    return file.fileName();
   }
+  return {};
+}
+
+QString CImageListCtrl::UndoDelete() {
+  while (!removed.empty()) {
+    RemovedPage page = removed.back();
+    removed.pop_back();
+    // A page whose file cannot come back stays out, and the next one is
+    // tried; it is never shown without its file.
+    if (FileExists(page.path) || !QFile::rename(page.heldPath, page.path)) {
+      delete page.item;
+      continue;
+    }
+    const int row = std::min(page.row, count());
+    insertItem(row, page.item);
+    pathList.insert(pathList.begin() + row, page.path);
+    clearSelection();
+    setCurrentItem(page.item);
+    EnsureItemVisible(row);
+    const QString name = QFileInfo(page.path).fileName();
+    if (removalListener) removalListener(false, name);
+    return name;
+  }
+  return {};
+}
+
+void CImageListCtrl::DiscardRemoved() {
+  for (RemovedPage& page : removed) {
+    platform::DeleteFilePath(page.heldPath.toStdString());
+    delete page.item;
+  }
+  removed.clear();
 }
 
 void CImageListCtrl::OnItemDoubleClicked(QListWidgetItem* clicked) {
@@ -248,6 +302,9 @@ void CImageListCtrl::OnCommand(int commandId) {
     case kIdmClear:
       Clear();
       break;
+    case kIdmUndo:
+      UndoDelete();
+      break;
     default:
       break;
   }
@@ -267,6 +324,7 @@ QMenu* CImageListCtrl::MakeMenu(bool onItem) {
     addEntry(kIdmOpen, texts.open);
     addEntry(kIdmClear, texts.clear);
   }
+  if (CanUndo()) addEntry(kIdmUndo, texts.undo);
   return menu;
 }
 

@@ -26,6 +26,7 @@ constexpr int kIdmOpen = 667;
 constexpr int kIdmClear = 668;
 constexpr int kIdmOpenSelectionMark = 669;
 constexpr int kIdmDelete = 671;
+constexpr int kIdmUndo = 672;
 
 // The thumbnail size for an image of w x h pixels in a cell of
 // cellWidth x cellHeight: the cell height for upright images, else the cell
@@ -46,16 +47,20 @@ class CImageListCtrl : public QListWidget {
   using FileOpener = std::function<bool(const QString& path)>;
   // Asks the person a yes/no question; true for yes.
   using Confirmer = std::function<bool(const QString& question)>;
+  // Told of a page taken out (removed true) or brought back, by file name.
+  using RemovalListener = std::function<void(bool removed, const QString& name)>;
 
   // The menu entries' texts; clearQuestion holds %1 for the number of pages.
   struct Texts {
     QString open = QStringLiteral("Open");
     QString clear = QStringLiteral("Clear");
     QString remove = QStringLiteral("Delete");
+    QString undo = QStringLiteral("Undo");
     QString clearQuestion = QStringLiteral("Remove all %1 pages? They will not be delivered.");
   };
 
   explicit CImageListCtrl(QWidget* parent = nullptr);
+  ~CImageListCtrl() override;
 
   // Takes the cell size from the width of the client area (its width
   // without the frame). The strip follows its own resizes after this.
@@ -66,9 +71,18 @@ class CImageListCtrl : public QListWidget {
   // exists at path or it cannot be decoded; nothing changes then.
   int AddImage(const QString& path);
 
-  // Deletes the file of the selected item with the highest row whose file
-  // still exists, and its item. One item per call.
-  void DeleteSelectedImage();
+  // Takes the selected item with the highest row whose file still exists
+  // out of the strip, one per call. Its file is set aside, so it is not
+  // delivered, and comes back with UndoDelete; it is deleted only by
+  // DiscardRemoved, when the session ends. The removed file's name, or
+  // empty when nothing was taken out.
+  QString DeleteSelectedImage();
+  // Puts the page taken out last back where it was; its name, or empty
+  // when there is nothing to bring back.
+  QString UndoDelete();
+  bool CanUndo() const { return !removed.empty(); }
+  // Deletes the files set aside; undo ends there.
+  void DiscardRemoved();
 
   // Runs a menu command of the strip.
   void OnCommand(int commandId);
@@ -86,6 +100,7 @@ class CImageListCtrl : public QListWidget {
 
   void SetFileOpener(FileOpener opener) { fileOpener = std::move(opener); }
   void SetConfirmer(Confirmer confirm) { confirmer = std::move(confirm); }
+  void SetRemovalListener(RemovalListener listener) { removalListener = std::move(listener); }
   void SetTexts(const Texts& newTexts) { texts = newTexts; }
 
  protected:
@@ -112,12 +127,22 @@ class CImageListCtrl : public QListWidget {
   QTimer remakeTimer;
   Texts texts;
   Confirmer confirmer;
+  RemovalListener removalListener;
   // Thumbnails by image index; appended by any thread, never removed.
   mutable std::mutex imageListLock;
   std::vector<QImage> imageList;
   // One path per item, in row order; GUI thread only. A path joins the list
   // when its item is inserted, so the two never disagree.
   std::vector<QString> pathList;
+  // Pages taken out, last on top: where they were, and where their files
+  // wait.
+  struct RemovedPage {
+    int row = 0;
+    QString path;
+    QString heldPath;
+    QListWidgetItem* item = nullptr;
+  };
+  std::vector<RemovedPage> removed;
   FileOpener fileOpener;
 };
 

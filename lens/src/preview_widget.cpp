@@ -145,7 +145,7 @@ void PreviewWidget::OnTick() {
     return;
   }
   if (view_->PreviewFactor() <= 0.0)
-    view_->SetPreviewFactor(scale_ > 0.0 ? std::min(1.0, scale_) : 1.0 / 8);
+    view_->SetPreviewFactor(scale_ > 0.0 ? DeviceFactor() : 1.0 / 8);
   const CameraView::Zoom zoom = view_->CurrentZoom();
   const CropPercent crop = view_->Crop();
   FrameSlot::Frame latest = view_->frames.Latest();
@@ -234,7 +234,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   // not at all.
   const bool prepared = !frame_.preview.empty();
   if (!prepared && frame_.image.empty()) {
-    view_->SetPreviewFactor(scale_ > 0.0 ? std::min(1.0, scale_) : 1.0 / 8);
+    view_->SetPreviewFactor(scale_ > 0.0 ? DeviceFactor() : 1.0 / 8);
     return;
   }
   rotate_ = prepared ? frame_.previewRotate : 0;
@@ -243,7 +243,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   scale_ = ScaleFor(shownSize_, zoom_);
   ClampCentre();
   view_->SetPaintedScale(scale_);
-  view_->SetPreviewFactor(std::min(1.0, scale_));
+  view_->SetPreviewFactor(DeviceFactor());
 
   const cv::Mat& source = prepared ? frame_.preview : frame_.image;
   const QRectF whole = FrameRect(shownSize_, scale_);
@@ -338,6 +338,12 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
               static_cast<qlonglong>(std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::steady_clock::now() - frame_.arrived)
                                          .count()));
+}
+
+double PreviewWidget::DeviceFactor() const {
+  // The copy is made for the screen's pixels, not the layout's: at 200 %
+  // a copy at the layout's size is doubled when drawn, and text blurs.
+  return std::min(1.0, scale_ * devicePixelRatioF());
 }
 
 void PreviewWidget::DrawPart(QPainter& painter, const cv::Mat& picture, const QRectF& at,

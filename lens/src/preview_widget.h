@@ -47,6 +47,8 @@ class PreviewWidget final : public QWidget {
   // The percent point of the shown picture under a widget point, clamped.
   QPointF PercentAt(const QPointF& point) const;
   void SetShownCrop(const CropPercent& shown);
+  // The preview copy's size against the frame, at the screen's pixels.
+  double DeviceFactor() const;
   // The part of picture that falls inside visible, with the whole picture
   // drawn over at.
   static void DrawPart(QPainter& painter, const cv::Mat& picture, const QRectF& at,

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QButtonGroup>
-#include <QCheckBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -22,7 +21,7 @@ class MergeOptionDlgTest : public ::testing::Test {
     dialog.mergePosition = position;
     dialog.show();
   }
-  QCheckBox* Box(int id) { return dialog.Controls().Get<QCheckBox>(id); }
+  QRadioButton* Box(int id) { return dialog.Controls().Get<QRadioButton>(id); }
   QRadioButton* Radio(int id) { return dialog.Controls().Get<QRadioButton>(id); }
   void ClickRadio(int id) { QTest::mouseClick(Radio(id), Qt::LeftButton, {}, QPoint(4, 4)); }
   void ClickBox(int id) { QTest::mouseClick(Box(id), Qt::LeftButton, {}, QPoint(4, 4)); }
@@ -104,9 +103,11 @@ TEST_F(MergeOptionDlgTest, UnknownTypeShowsOutsideWithNothingCheckedAndOkKeepsIt
   EXPECT_EQ(dialog.mergePosition, 2);
 }
 
-TEST(MergePreviewDlgTest, IsAFramelessToolWindow) {
+TEST(MergePreviewDlgTest, IsAToolWindowWithATitle) {
   CMergePreviewDlg preview;
-  EXPECT_TRUE(preview.windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_FALSE(preview.windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_TRUE(preview.windowFlags() & Qt::WindowTitleHint);
+  EXPECT_FALSE(preview.windowTitle().isEmpty());
   EXPECT_EQ(preview.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
   ASSERT_NE(preview.firstPicture, nullptr);
   ASSERT_NE(preview.secondPicture, nullptr);

@@ -162,11 +162,14 @@ TEST_F(CaptureTest, MultipleCropHandsOnEveryPieceInOrder) {
   EXPECT_EQ(ShownPaths(), listed);
 }
 
-TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
+TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPageInTheChosenColourAndTurn) {
   SetCameras("book");
   ASSERT_TRUE(Start());
   Choose(kIdCropCombo, kTavrinCropBook);
   EXPECT_EQ(Calls("camSetImageAutoCrop").back().args, (std::vector<std::string>{"0", "4"}));
+  // Grey and a quarter turn, chosen in the book crop, reach both pages.
+  Choose(kIdColorCombo, kColorItemGrey);
+  Choose(kIdRotateCombo, kTavrinRotateLeft);
   Press();
   const std::vector<std::string> listed = Listed();
   ASSERT_EQ(listed.size(), 2u);
@@ -176,7 +179,9 @@ TEST_F(CaptureTest, BookCropHandsOnTheLeftThenTheRightPage) {
   for (const std::string& path : listed) {
     const QImage page(QString::fromStdString(path));
     ASSERT_FALSE(page.isNull()) << path;
-    EXPECT_LT(page.width(), page.height()) << path;  // a page, not the spread
+    // An upright page, not the spread, lying on its side after the turn.
+    EXPECT_GT(page.width(), page.height()) << path;
+    EXPECT_TRUE(page.isGrayscale()) << path;
   }
   EXPECT_EQ(ShownPaths(), listed);
 }

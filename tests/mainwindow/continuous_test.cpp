@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 
 #include <set>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "mainwindow/auto_capture_dlg.h"
 #include "mainwindow/scan_window_template.h"
 #include "resources/dialog_ids.h"
+#include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
 #include "tests/mainwindow/drive_fixture.h"
 
@@ -114,6 +116,42 @@ TEST_F(ContinuousTest, TimedRunCountsDownShootsAtTheIntervalAndWordsTheCountByWo
     Pump(2500);
     EXPECT_EQ(Files(), before + shots);
   }
+}
+
+TEST_F(ContinuousTest, TheSecondsBoxSetsTheRunWithinItsRangeAndIsRemembered) {
+  ScanSettings settings;
+  settings.autoCaptureInterval = 600;  // a hand-edited file
+  settings.autoCaptureStill = 4;
+  ASSERT_TRUE(Start(settings));
+  PressContinuous(0);
+  auto* seconds = qobject_cast<QSpinBox*>(Dialog()->Control(idd135::kSeconds));
+  ASSERT_NE(seconds, nullptr);
+  const auto label = qobject_cast<QLabel*>(Dialog()->Control(idd135::kSecondsLabel));
+  EXPECT_EQ(label->text(), QString::fromStdU16String(g_uiTextTable.Every));
+  EXPECT_EQ(label->buddy(), seconds);
+  EXPECT_EQ(seconds->maximum(), 60);
+  EXPECT_EQ(seconds->value(), 60);
+  EXPECT_EQ(Dialog()->Interval(), 60);
+  // One second, chosen while the run is on, starts it again: a shot comes
+  // within a few seconds instead of a minute.
+  seconds->setValue(1);
+  EXPECT_TRUE(Dialog()->IsRunning());
+  const size_t before = Files();
+  ASSERT_TRUE(WaitFor([&] { return Files() > before; }, 10000));
+
+  PressContinuous(1);
+  EXPECT_EQ(label->text(), QString::fromStdU16String(g_uiTextTable.StillFor));
+  EXPECT_EQ(seconds->maximum(), 10);
+  EXPECT_EQ(seconds->value(), 4);
+  seconds->setValue(3);
+  EXPECT_EQ(Dialog()->Interval(), 3);
+  EXPECT_TRUE(Dialog()->IsRunning());
+  window->reject();
+
+  ScanSettings saved;
+  ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
+  EXPECT_EQ(saved.autoCaptureInterval, 1);
+  EXPECT_EQ(saved.autoCaptureStill, 3);
 }
 
 TEST_F(ContinuousTest, AutomaticRunShootsOncePerNewPage) {
@@ -216,7 +254,12 @@ TEST_F(ContinuousTest, AFailedStartSaysWhyAndLeavesTheDialogIdleAndClosingStopsA
   SetCameras("");
   ASSERT_TRUE(Start());
   messages.clear();
-  PressContinuous(0);
+  // Without a camera the button is greyed; a run started all the same (as
+  // a data source's batch starts one) fails and says so.
+  EXPECT_FALSE(window->Control(kIdAutoCaptureButton)->isEnabled());
+  qobject_cast<QComboBox*>(window->Control(kIdAutoCaptureModeCombo))->setCurrentIndex(0);
+  Probe().OnContinuousCapture();
+  ASSERT_NE(Dialog(), nullptr);
   EXPECT_TRUE(Dialog()->isVisible());
   EXPECT_FALSE(Dialog()->IsRunning());
   ASSERT_EQ(messages.size(), 1u);

@@ -20,9 +20,12 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTest>
+#include <QTimer>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "dialogs/merge_option_dlg.h"
@@ -361,6 +364,124 @@ TEST_F(DesktopUseTest, ClearAsksAndTakesThePagesOutOfTheDelivery) {
   // What the list still names is gone, so the file list leaves it out.
   for (const std::u16string& path : Probe().Twain().FileList()) {
     EXPECT_FALSE(fs::exists(platform::Utf16ToUtf8(path))) << platform::Utf16ToUtf8(path);
+  }
+}
+
+TEST_F(DesktopUseTest, KeysCaptureTakeOutAndBringBackAndTheStatusLineFollows) {
+  ASSERT_TRUE(Start());
+  window->show();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  CImageListCtrl* strip = window->Thumbnails();
+  const auto pages = [&] { return window->findChild<QLabel*>("pages")->text(); };
+  EXPECT_EQ(pages(), "Pages: 0");
+  // F5 captures wherever the keyboard is, even in a list.
+  Get<QComboBox>(kIdColorCombo)->setFocus();
+  QTest::keyClick(window.get(), Qt::Key_F5);
+  QTest::keyClick(window.get(), Qt::Key_F5);
+  ASSERT_TRUE(WaitFor([&] { return strip->count() == 2; }));
+  EXPECT_EQ(pages(), "Pages: 2");
+  EXPECT_EQ(window->findChild<QLabel*>("lastFile")->text(), "Last: " + strip->item(1)->text());
+  const std::string second = platform::Utf16ToUtf8(Probe().Twain().FileList().at(1));
+
+  // Delete in the strip takes the selected page out of the delivery; Ctrl+Z
+  // and the status line's Undo bring it back.
+  strip->setFocus();
+  strip->setCurrentRow(1);
+  QTest::keyClick(strip, Qt::Key_Delete);
+  EXPECT_EQ(strip->count(), 1);
+  EXPECT_FALSE(fs::exists(second));
+  EXPECT_EQ(pages(), "Pages: 1");
+  auto* undo = window->findChild<QPushButton*>("undo");
+  EXPECT_TRUE(undo->isVisible());
+  QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(strip->count(), 2);
+  EXPECT_TRUE(fs::exists(second));
+  EXPECT_FALSE(undo->isVisible());
+  strip->setCurrentRow(1);
+  QTest::keyClick(strip, Qt::Key_Delete);
+  undo->click();
+  EXPECT_EQ(strip->count(), 2);
+
+  // Out again, and the session ends: only then is the file deleted.
+  strip->setCurrentRow(1);
+  QTest::keyClick(strip, Qt::Key_Delete);
+  EXPECT_FALSE(fs::exists(second));
+  window->reject();
+  EXPECT_TRUE(fs::is_empty(fs::path(second).parent_path() / ".removed"));
+}
+
+TEST_F(DesktopUseTest, EveryControlHasANameAndEveryListItsLabel) {
+  ASSERT_TRUE(Start());
+  std::set<QString> buttonNames;
+  for (QWidget* widget : Probe().Controls().All()) {
+    const int id = widget->objectName().toInt();
+    if (widget->isHidden()) continue;
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      // Named by its label, not by the item it shows.
+      QLabel* label = nullptr;
+      for (QLabel* candidate : window->findChildren<QLabel*>()) {
+        if (candidate->buddy() == combo) label = candidate;
+      }
+      ASSERT_NE(label, nullptr) << id;
+      QString text = label->text().remove('&');
+      EXPECT_EQ(combo->accessibleName(), text) << id;
+      continue;
+    }
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      const QString name =
+          button->accessibleName().isEmpty() ? button->text() : button->accessibleName();
+      EXPECT_FALSE(name.isEmpty()) << id;
+      if (qobject_cast<QPushButton*>(button) != nullptr) {
+        EXPECT_TRUE(buttonNames.insert(name).second) << "two buttons named " << name.toStdString();
+      }
+      continue;
+    }
+    if (qobject_cast<QLabel*>(widget) != nullptr && id != kIdPreviewArea) continue;
+    EXPECT_FALSE(widget->accessibleName().isEmpty()) << id;
+  }
+  EXPECT_EQ(Get<QPushButton>(kIdZoomInButton)->accessibleName(), "Zoom in");
+  EXPECT_TRUE(Get<QPushButton>(kIdCaptureButton)->accessibleDescription().contains("F5"));
+  // The main labels carry a letter for Alt, each its own.
+  std::set<QChar> letters;
+  for (int id : {kIdColorLabel, kIdCropLabel, kIdFormatLabel, kIdRotateLabel, kIdDeviceLabel,
+                 kIdResolutionLabel, kIdLanguageLabel}) {
+    const QString text = Get<QLabel>(id)->text();
+    const qsizetype at = text.indexOf('&');
+    ASSERT_GE(at, 0) << text.toStdString();
+    EXPECT_TRUE(letters.insert(text[at + 1].toLower()).second) << text.toStdString();
+  }
+}
+
+TEST_F(DesktopUseTest, DeviceSettingsOfARecordedCameraOfferExposureFocusAndPanTilt) {
+  SetCameras("");
+  ::setenv("TAVRIN_LENS_V4L2", "1", 1);
+  ::setenv("TAVRIN_LENS_V4L2_REPLAY", TAVRIN_V4L2_DATA "/doccam_8mp.rec", 1);
+  const bool started = Start();
+  ::setenv("TAVRIN_LENS_V4L2", "0", 1);
+  ::unsetenv("TAVRIN_LENS_V4L2_REPLAY");
+  ASSERT_TRUE(started);
+  ASSERT_EQ(Get<QComboBox>(kIdDeviceCombo)->count(), 1);
+  auto* button = Get<QPushButton>(kIdDeviceSettingsButton);
+  ASSERT_TRUE(button->isVisibleTo(window.get()));
+  ASSERT_TRUE(button->isEnabled());
+  QStringList rows;
+  QTimer::singleShot(0, [&] {
+    QWidget* dialog = nullptr;
+    WaitFor([&] {
+      for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (top->objectName() == "TavrinLensDeviceSettings" && top->isVisible()) dialog = top;
+      }
+      return dialog != nullptr;
+    });
+    if (dialog == nullptr) return;
+    for (const QLabel* label : dialog->findChildren<QLabel*>()) rows << label->text();
+    qobject_cast<QDialog*>(dialog)->reject();
+  });
+  button->click();
+  for (const char* control : {"Auto Exposure", "Exposure Time, Absolute", "Focus, Absolute",
+                              "Pan, Absolute", "Tilt, Absolute"}) {
+    EXPECT_TRUE(rows.contains(control)) << control << " not in " << rows.join(" | ").toStdString();
   }
 }
 

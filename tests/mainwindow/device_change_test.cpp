@@ -5,6 +5,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
+
+#include "settings/ui_text_table.h"
 
 #include "mainwindow/scan_window_template.h"
 #include "tests/mainwindow/drive_fixture.h"
@@ -38,6 +41,24 @@ TEST_F(DeviceChangeTest, UnpluggingTheOnlyCameraShowsTheWindowWithEmptyLists) {
   EXPECT_EQ(Count(kIdWebcamDeviceCombo), 0);
   EXPECT_EQ(Probe().CurrentCamera(), -1);
   EXPECT_EQ(Probe().WebcamCamera(), -1);
+  // The picture says what is wrong and what to do; what needs a camera is
+  // greyed.
+  const auto* area = qobject_cast<QLabel*>(window->Control(kIdPreviewArea));
+  EXPECT_EQ(area->text(), QString::fromStdU16String(g_uiTextTable.NoCameraHint));
+  EXPECT_FALSE(window->PreviewHost()->isVisible());
+  for (int id : {kIdCaptureButton, kIdAutoCaptureButton, kIdZoomInButton, kIdDeviceCombo,
+                 kIdResolutionCombo, kIdImageSettingsButton, kIdDeviceSettingsButton}) {
+    EXPECT_FALSE(window->Control(id)->isEnabled()) << id;
+  }
+  EXPECT_TRUE(window->Control(kIdColorCombo)->isEnabled());
+
+  // Plugged in again, it all comes back by itself.
+  SetCameras("document");
+  ASSERT_TRUE(WaitFor([&] { return Probe().CurrentCamera() == 0; }, 10000));
+  EXPECT_TRUE(area->text().isEmpty());
+  EXPECT_TRUE(window->PreviewHost()->isVisible());
+  EXPECT_TRUE(window->Control(kIdCaptureButton)->isEnabled());
+  EXPECT_TRUE(window->Control(kIdDeviceSettingsButton)->isEnabled());
 }
 
 TEST_F(DeviceChangeTest, PluggingASecondCameraWithTheWebcamTickedOpensItAsTheWebcam) {

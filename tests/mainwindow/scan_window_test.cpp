@@ -123,9 +123,10 @@ class ScanWindowTest : public testing::Test {
     return qobject_cast<T*>(window->Control(id));
   }
   QComboBox* Combo(int id) const { return Get<QComboBox>(id); }
+  // What a control says, without the marks of its Alt letter.
   QString Text(int id) const {
     QWidget* widget = window->Control(id);
-    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+    if (auto* label = qobject_cast<QLabel*>(widget)) return QString(label->text()).remove('&');
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text();
     return {};
   }
@@ -208,7 +209,7 @@ TEST_F(ScanWindowTest, StartsWithOneCameraReadyAndLaidOutFromTheTemplate) {
   EXPECT_TRUE(Probe().MergePreview()->isHidden());
 
   EXPECT_EQ(Items(kIdFormatCombo), (QStringList{"BMP(*.bmp)", "JPEG(*.jpg)", "PNG(*.png)"}));
-  EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "Left", "180°", "Right"}));
+  EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "90° Left", "180°", "90° Right"}));
   EXPECT_EQ(Items(kIdCropCombo).size(), 5);
   EXPECT_EQ(Combo(kIdFormatCombo)->currentIndex(), g_scanSettings.fileType);
   ExpectTextsFit();
@@ -255,13 +256,13 @@ TEST_F(ScanWindowTest, TwoCamerasFillBothDeviceListsAndOpenTheFirst) {
   EXPECT_FALSE(Items(kIdResolutionCombo).contains("4912x3680(18MP)"));
 }
 
-TEST_F(ScanWindowTest, BookCropDisablesColourRotateMergeAndWatermark) {
+TEST_F(ScanWindowTest, BookCropKeepsColourAndRotateAndDisablesMergeAndWatermark) {
   ScanSettings settings;
   settings.cutType = kTavrinCropBook;
   SaveSettingsFile(settings);
   ASSERT_TRUE(Start());
-  EXPECT_FALSE(Combo(kIdColorCombo)->isEnabled());
-  EXPECT_FALSE(Combo(kIdRotateCombo)->isEnabled());
+  EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
+  EXPECT_TRUE(Combo(kIdRotateCombo)->isEnabled());
   EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isEnabled());
   EXPECT_FALSE(Get<QCheckBox>(kIdWatermarkCheck)->isEnabled());
   EXPECT_TRUE(Combo(kIdCropCombo)->isEnabled());
@@ -285,11 +286,12 @@ TEST_F(ScanWindowTest, OtherCropsLeaveColourAndRotateEnabledAndLeavingTheBookGiv
   EXPECT_EQ(Combo(kIdCropCombo)->currentIndex(), 3);
 
   // Chosen while the window runs, the book crop greys what it greys at
-  // start-up and drops a two-picture merge; leaving it gives the lists back.
+  // start-up and drops a two-picture merge; leaving it gives the boxes back.
   Get<QCheckBox>(kIdMergeCheck)->click();
   Choose(kIdCropCombo, kTavrinCropBook);
-  EXPECT_FALSE(Combo(kIdColorCombo)->isEnabled());
-  EXPECT_FALSE(Combo(kIdRotateCombo)->isEnabled());
+  EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
+  EXPECT_TRUE(Combo(kIdRotateCombo)->isEnabled());
+  EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isEnabled());
   EXPECT_FALSE(Get<QCheckBox>(kIdMergeCheck)->isChecked());
   Choose(kIdCropCombo, kTavrinCropSinglePage);
   EXPECT_TRUE(Combo(kIdColorCombo)->isEnabled());
@@ -427,7 +429,7 @@ TEST_F(ScanWindowTest, DpiUnitSelectsTheSavedDpi) {
   ASSERT_EQ(Items(kIdUnitCombo), (QStringList{"Resolution", "DPI"}));
   EXPECT_EQ(Combo(kIdUnitCombo)->currentIndex(), 1);
   EXPECT_EQ(Text(kIdResolutionLabel), "DPI");
-  EXPECT_EQ(Items(kIdResolutionCombo), (QStringList{"600", "300", "260", "250", "200", "100"}));
+  EXPECT_EQ(Items(kIdResolutionCombo), (QStringList{"100", "200", "250", "260", "300", "600"}));
   EXPECT_EQ(Combo(kIdResolutionCombo)->currentText(), "300");
 
   // Back to sizes: the label follows the unit.
@@ -445,7 +447,7 @@ TEST_F(ScanWindowTest, DpiUnitWithAnUnknownDpiSelectsTheThirdItem) {
   EXPECT_EQ(Combo(kIdResolutionCombo)->currentText(), "260");
 
   // Choosing an item asks for its DPI and remembers it.
-  Choose(kIdResolutionCombo, 4);
+  Choose(kIdResolutionCombo, 1);
   EXPECT_EQ(g_scanSettings.DPI.ImageDPI, 200);
 }
 
@@ -545,8 +547,8 @@ TEST_F(ScanWindowTest, LanguageChangeRelabelsEveryControl) {
   EXPECT_EQ(Text(kIdWebcamCaptureButton), QString::fromUtf8("副头拍照"));
   EXPECT_EQ(Items(kIdColorCombo), (QStringList{Q(chinese.ColorType0), Q(chinese.ColorType1),
                                                Q(chinese.ColorType2), Q(chinese.ColorType3)}));
-  EXPECT_EQ(Items(kIdRotateCombo),
-            (QStringList{"0°", Q(chinese.RotateLeft), "180°", Q(chinese.RotateRight)}));
+  EXPECT_EQ(Items(kIdRotateCombo), (QStringList{"0°", "90° " + Q(chinese.RotateLeft), "180°",
+                                                "90° " + Q(chinese.RotateRight)}));
   EXPECT_EQ(Items(kIdAutoCaptureModeCombo),
             (QStringList{Q(chinese.AutoCaptureOption1), Q(chinese.AutoCaptureOption2)}));
   EXPECT_EQ(Items(kIdUnitCombo), (QStringList{Q(chinese.Resolution), Q(chinese.DPI)}));

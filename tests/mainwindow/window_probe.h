@@ -45,6 +45,7 @@ class ScanWindowProbe {
   void OnMergeCheck() const { window.OnMergeCheck(); }
   void OnHorizontal() const { window.OnHorizontal(); }
   void OnVertical() const { window.OnVertical(); }
+  void OnContinuousCapture() const { window.OnContinuousCapture(); }
 
  private:
   CTavrinWindowDlg& window;

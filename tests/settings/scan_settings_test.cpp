@@ -29,6 +29,8 @@ std::vector<std::string> Fields(const ScanSettings& s) {
           i("fileType", s.fileType),
           i("rotateType", s.rotateType),
           i("autoCaptureType", s.autoCaptureType),
+          i("autoCaptureInterval", s.autoCaptureInterval),
+          i("autoCaptureStill", s.autoCaptureStill),
           i("Webcam/isEnable", s.Webcam.isEnable),
           i("Webcam/isMerge", s.Webcam.isMerge),
           i("Webcam/MergeType", s.Webcam.MergeType),
@@ -73,6 +75,8 @@ ScanSettings Changed() {
   s.fileType = 2;
   s.rotateType = 2;
   s.autoCaptureType = 1;
+  s.autoCaptureInterval = 12;
+  s.autoCaptureStill = 7;
   s.Webcam = {1, 1, 7, 3, 480, 640};
   s.MergeHV = {1, 2};
   s.WaterMark.isEnable = true;
@@ -239,6 +243,8 @@ TEST(LastSettingsSave, WritesEveryElementInOrder) {
             "    <fileType>1</fileType>\n"
             "    <rotateType>0</rotateType>\n"
             "    <autoCaptureType>0</autoCaptureType>\n"
+            "    <autoCaptureInterval>5</autoCaptureInterval>\n"
+            "    <autoCaptureStill>2</autoCaptureStill>\n"
             "    <Webcam>\n"
             "        <isEnable>0</isEnable>\n"
             "        <isMerge>0</isMerge>\n"
@@ -302,8 +308,8 @@ TEST(LastSettingsSave, SaveThenLoadGivesBackEveryField) {
   odd.MergeHV.isEnable = -3;
   ASSERT_TRUE(SaveLastSettings(file, odd));
   EXPECT_NE(ReadBytes(file).find("<isEnable>1</isEnable>"), std::string::npos);
-  EXPECT_EQ(ReadBytes(file).find(">5<"), std::string::npos);
-  EXPECT_EQ(ReadBytes(file).find(">-3<"), std::string::npos);
+  EXPECT_EQ(ReadBytes(file).find("<isEnable>5<"), std::string::npos);
+  EXPECT_EQ(ReadBytes(file).find("<isEnable>-3<"), std::string::npos);
 }
 
 TEST(LastSettingsSave, EmptyTextIsAnEmptyElementThatKeepsTheOldValue) {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
@@ -165,30 +166,49 @@ TEST_F(ImageListCtrlTest, AddsFromOtherThreadsKeepTheirLabelsInOrder) {
     EXPECT_EQ(strip.item(row)->text(), QFileInfo(strip.Paths()[row]).fileName());
 }
 
-TEST_F(ImageListCtrlTest, DeleteRemovesOnlyTheLastSelectedItemAndItsFile) {
+TEST_F(ImageListCtrlTest, DeleteTakesOutTheLastSelectedItemUntilUndoAndDiscardDeletesTheFile) {
   std::vector<QString> paths;
   for (int i = 0; i < 3; ++i)
     paths.push_back(WriteImage(QString("d%1.jpg").arg(i), 64, 48, Qt::red));
   for (const QString& path : paths) strip.AddImage(path);
   Settle();
   strip.selectAll();
-  strip.DeleteSelectedImage();
+  EXPECT_EQ(strip.DeleteSelectedImage(), "d2.jpg");
   EXPECT_EQ(Labels(), (QStringList{"d0.jpg", "d1.jpg"}));
   EXPECT_EQ(strip.Paths(), (std::vector<QString>{paths[0], paths[1]}));
+  // Not where the file list looks any more, but not lost either.
   EXPECT_FALSE(QFile::exists(paths[2]));
   EXPECT_TRUE(QFile::exists(paths[0]));
   EXPECT_TRUE(QFile::exists(paths[1]));
 
+  // The middle one next; undo brings back the last taken out first, each to
+  // its own row.
+  strip.clearSelection();
+  strip.item(0)->setSelected(true);
+  EXPECT_EQ(strip.DeleteSelectedImage(), "d0.jpg");
+  EXPECT_EQ(strip.UndoDelete(), "d0.jpg");
+  EXPECT_EQ(strip.UndoDelete(), "d2.jpg");
+  EXPECT_EQ(Labels(), (QStringList{"d0.jpg", "d1.jpg", "d2.jpg"}));
+  EXPECT_EQ(strip.Paths(), paths);
+  for (const QString& path : paths) EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+  EXPECT_FALSE(strip.CanUndo());
+  EXPECT_EQ(strip.UndoDelete(), "");
+
   // A selected item whose file is gone is skipped and stays.
-  ASSERT_TRUE(QFile::remove(paths[1]));
+  ASSERT_TRUE(QFile::remove(paths[2]));
   strip.selectAll();
   strip.DeleteSelectedImage();
-  EXPECT_EQ(Labels(), (QStringList{"d1.jpg"}));
-  EXPECT_FALSE(QFile::exists(paths[0]));
-
+  EXPECT_EQ(Labels(), (QStringList{"d0.jpg", "d2.jpg"}));
   strip.clearSelection();
-  strip.DeleteSelectedImage();
-  EXPECT_EQ(strip.count(), 1);
+  EXPECT_EQ(strip.DeleteSelectedImage(), "");
+  EXPECT_EQ(strip.count(), 2);
+
+  // The end of the session deletes what was taken out, and undo ends.
+  ASSERT_TRUE(strip.CanUndo());
+  strip.DiscardRemoved();
+  EXPECT_FALSE(strip.CanUndo());
+  EXPECT_FALSE(QFile::exists(paths[1]));
+  EXPECT_TRUE(QDir(QFileInfo(paths[1]).dir().filePath(".removed")).isEmpty());
 }
 
 TEST_F(ImageListCtrlTest, AddAfterDeleteGoesLastAndOpensTheNewFile) {

@@ -233,6 +233,27 @@ class XServerLane : public test::ProgramCopyTest {
 
   QStringList Delivered() const { return QDir(Path("out")).entryList(QDir::Files, QDir::Name); }
 
+  // The id of the control that last took the keyboard, as the window says.
+  QString Focus() const {
+    QFile file(Path("trace.txt"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    QString id;
+    for (const QString& text : QString::fromUtf8(file.readAll()).split('\n')) {
+      if (text.startsWith("focus ")) id = text.section(' ', 1);
+    }
+    return id;
+  }
+  // Presses Tab until the control with this id has the keyboard; false when
+  // Tab went round the whole window without reaching it.
+  bool TabTo(const QString& id) {
+    for (int presses = 0; presses < 60; ++presses) {
+      if (Focus() == id) return true;
+      Key("Tab");
+      QThread::msleep(120);
+    }
+    return Focus() == id;
+  }
+
   std::string cameras = "document,webcam";
   QString display;
   std::unique_ptr<QProcess> server;
@@ -394,6 +415,86 @@ TEST_F(XServerLane, ACustomFrameDrawnByDraggingGivesACaptureOfThatRegion) {
   const QSize size = QImage(Path("out/") + files.front()).size();
   EXPECT_NEAR(size.width(), 0.4 * kFrameWidth, 0.03 * kFrameWidth);
   EXPECT_NEAR(size.height(), 0.5 * kFrameHeight, 0.03 * kFrameHeight);
+}
+
+}  // namespace
+}  // namespace tavrin
+
+namespace tavrin {
+namespace {
+
+TEST_F(XServerLane, AKeyboardOnlyScanChoosesGreyCapturesTakesOutBringsBackAndExits) {
+  cameras = "document";
+  ASSERT_NO_FATAL_FAILURE(StartScan());
+  // Alt and the label's letter reach the colour list ("&Scan Mode"); Down
+  // picks the next mode, grey.
+  Key("alt+s");
+  Settle(300);
+  EXPECT_EQ(Focus(), "1004");
+  Key("Down");
+  Settle(300);
+  // Two pages by the shortcut, while the list keeps the keyboard.
+  Key("F5");
+  Settle(2500);
+  Key("F5");
+  Settle(2500);
+  // In the strip: the first page out, back with Ctrl+Z, then the last out.
+  ASSERT_TRUE(TabTo("1029")) << "Tab never reached the strip (last focus " << Focus().toStdString()
+                             << ")";
+  Key("Home");
+  Settle(300);
+  Key("Delete");
+  Settle(500);
+  Key("ctrl+z");
+  Settle(500);
+  Key("End");
+  Settle(300);
+  Key("Delete");
+  Settle(500);
+  Keep(Grab(), "xserver-keyboard.png");
+  // Enter and Escape do not end it; Exit, reached with Tab, does.
+  for (const char* key : {"Return", "Escape"}) {
+    Key(key);
+    Settle(300);
+    EXPECT_EQ(scan->state(), QProcess::Running) << key;
+  }
+  ASSERT_TRUE(TabTo("1030")) << "Tab never reached Exit";
+  Key("space");
+  ASSERT_EQ(ScanExitCode(30000), 0);
+  const QStringList files = Delivered();
+  // One of two: had Delete done nothing there would be two, had Ctrl+Z
+  // done nothing, none.
+  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+  const QImage page(Path("out/") + files.front());
+  ASSERT_FALSE(page.isNull());
+  EXPECT_TRUE(page.isGrayscale()) << "the mode chosen with the keys did not reach the page";
+}
+
+TEST_F(XServerLane, AScreenReaderFindsANameOnEveryControlAndTheLabelOnEveryList) {
+  if (QStandardPaths::findExecutable("dbus-run-session").isEmpty() ||
+      !QFile::exists("/usr/lib/python3/dist-packages/pyatspi")) {
+    GTEST_SKIP() << "dbus-run-session or python3-pyatspi is missing; scripts/setup installs them";
+  }
+  cameras = "document,webcam";
+  // The window and the walker on one session bus of their own.
+  QProcessEnvironment environment = Environment();
+  environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  environment.insert("QT_ACCESSIBILITY", "1");
+  QProcess session;
+  session.setProcessEnvironment(environment);
+  session.setProcessChannelMode(QProcess::MergedChannels);
+  const QString script = QStringLiteral(TAVRIN_XSERVER_SOURCE "/atspi_walk.py");
+  session.start("dbus-run-session", {"--", "sh", "-c",
+                                     "\"$0\" --mode 0 --output \"$1\" --timeout 120 & "
+                                     "/usr/bin/python3 \"$2\"; status=$?; wait; exit $status",
+                                     Bin("tavrin-scan"), Path("out"), script});
+  ASSERT_TRUE(session.waitForStarted(5000));
+  const bool finished = session.waitForFinished(150000);
+  const QString said = QString::fromUtf8(session.readAll());
+  std::cout << said.toStdString();
+  ASSERT_TRUE(finished) << "the walk did not finish";
+  EXPECT_EQ(session.exitCode(), 0) << said.toStdString();
+  EXPECT_TRUE(said.contains("checked ")) << said.toStdString();
 }
 
 }  // namespace
