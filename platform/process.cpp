@@ -59,7 +59,8 @@ int Reap(int pid, int* status) {
 }  // namespace
 
 int SpawnProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::vector<std::string>& extraEnv, std::string* error) {
+                 const std::vector<std::string>& extraEnv, std::string* error,
+                 bool outputToErrors) {
   std::vector<std::string> environment;
   for (char** entry = environ; entry && *entry; ++entry) {
     const std::string text = *entry;
@@ -90,9 +91,13 @@ int SpawnProcess(const std::string& program, const std::vector<std::string>& arg
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (outputToErrors) posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
   pid_t pid = -1;
   const int code =
-      posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), envp.data());
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (code != 0) {
     if (error) *error = "start " + program + ": " + std::strerror(code);
@@ -132,6 +137,10 @@ void KillProcess(int pid) {
   // kill(0) and kill(-1) would reach the whole group or every process.
   if (pid <= 0) return;
   kill(pid, SIGKILL);
+}
+
+int CurrentProcessId() {
+  return static_cast<int>(getpid());
 }
 
 }  // namespace tavrin::platform
