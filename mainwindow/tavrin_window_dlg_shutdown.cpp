@@ -97,7 +97,9 @@ void CTavrinWindowDlg::Shutdown() {
   if (copiedData != nullptr) copiedData->Close();
   DrainMarshalledCalls();
 
-  twain.Finish();
+  // With the data source gone there is nobody to hand pages to: they stay
+  // in the working folder, where its next run finds them.
+  if (!dataSourceGone) twain.Finish();
   // Nothing the data source sends may reach a window that is going away.
   // Inside a call of the receiver thread the channel cannot wait for that
   // thread; the destructor closes it then.
