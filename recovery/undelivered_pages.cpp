@@ -196,7 +196,6 @@ void ResetWorkFolder(const std::string& tempFolder) {
 }
 
 std::vector<WaitingPages> ListWaiting(const std::string& tempFolder) {
-  SettleInterrupted(tempFolder);
   std::vector<WaitingPages> waiting;
   const std::string parent = KeptFolder(tempFolder);
   if (!IsOwnFolder(parent)) return waiting;

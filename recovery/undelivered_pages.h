@@ -79,7 +79,8 @@ class PageDelivery {
 
 // Finishes what a killed client left half done: its temporary copy goes,
 // and a page that reached its name before the kill is not delivered again.
-// KeepUndelivered and ListWaiting call it first.
+// KeepUndelivered calls it first; the window calls that only at its start,
+// before its client delivers anything.
 void SettleInterrupted(const std::string& tempFolder);
 
 // The number of a name page-NNN or page-NNN.<ext>; 0 for any other name.

@@ -100,13 +100,15 @@ class ScanEndToEnd : public test::ProgramCopyTest {
   }
 
   // tavrin-scan started in the background, its standard error into
-  // errors.txt; the process id is tavrin-scan's own.
+  // errors.txt and its output into output.txt; the process id is
+  // tavrin-scan's own.
   int StartScan(std::vector<std::string> args) {
     args.insert(args.end(), {"--output", Path("out").toStdString()});
-    args.insert(args.begin(),
-                {"-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\"", Bin("tavrin-scan").toStdString()});
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\" >\"$OUTPUT\"",
+                               Bin("tavrin-scan").toStdString()});
     std::vector<std::string> env = Environment();
     env.push_back("ERRORS=" + Path("errors.txt").toStdString());
+    env.push_back("OUTPUT=" + Path("output.txt").toStdString());
     std::string error;
     const int pid = platform::SpawnProcess("/bin/sh", args, env, &error);
     EXPECT_GT(pid, 0) << error;
@@ -439,8 +441,16 @@ TEST_F(ScanEndToEnd, CrashLaneRecoverDeliversEveryCapturedPageOnce) {
     return WaitFor([&] { return PagesInTemp().size() >= atLeast; }, 30000, 20);
   };
 
-  // The window killed before it captured anything.
+  // The client killed while its window starts: its shared memory stays
+  // until the next session's start removes it.
   int scan = StartScan({"--mode", "3", "--count", "3"});
+  clients.push_back(scan);
+  ASSERT_TRUE(WaitFor([&] { return WindowOf(scan) != 0; }, 20000, 1));
+  platform::KillProcess(scan);
+  waitForEnd(scan);
+
+  // The window killed before it captured anything.
+  scan = StartScan({"--mode", "3", "--count", "3"});
   clients.push_back(scan);
   int window = 0;
   ASSERT_TRUE(WaitFor([&] { return (window = WindowOf(scan)) != 0; }, 20000, 1));
@@ -467,6 +477,13 @@ TEST_F(ScanEndToEnd, CrashLaneRecoverDeliversEveryCapturedPageOnce) {
   waitForEnd(scan);
   EXPECT_TRUE(WaitFor([&] { return Gone(window); }, 3000, 20))
       << "the window runs on after its client died";
+  // It says why on standard error; the client's output holds only pages.
+  EXPECT_TRUE(Errors().contains("TavrinDesk: the program that asked for the scan has ended"))
+      << Errors().toStdString();
+  QFile output(Path("output.txt"));
+  ASSERT_TRUE(output.open(QIODevice::ReadOnly));
+  for (const QByteArray& line : output.readAll().split('\n'))
+    EXPECT_TRUE(line.isEmpty() || line.startsWith("wrote ")) << line.toStdString();
 
   // The client killed in the middle of copying a page: a file-size limit
   // set on it alone ends it with SIGXFSZ partway through the first page.
