@@ -191,8 +191,10 @@ void ResetWorkFolder(const std::string& tempFolder) {
   KeepUndelivered(tempFolder);
   const std::string work = WorkFolder(tempFolder);
   // Half-written files and the like go; a page that could not be set
-  // aside stays where it is.
-  if (PagesIn(work).empty()) platform::DeleteFolderTree(work);
+  // aside stays where it is. What is not a folder of ours (a link, a
+  // folder someone else made) is never a session's and goes whole, the
+  // link without its target.
+  if (!IsOwnFolder(work) || PagesIn(work).empty()) platform::DeleteFolderTree(work);
 }
 
 std::vector<WaitingPages> ListWaiting(const std::string& tempFolder) {
