@@ -475,7 +475,7 @@ TEST_F(ScanEndToEnd, CrashLaneRecoverDeliversEveryCapturedPageOnce) {
   window = WindowOf(scan);
   platform::KillProcess(scan);
   waitForEnd(scan);
-  EXPECT_TRUE(WaitFor([&] { return Gone(window); }, 3000, 20))
+  EXPECT_TRUE(WaitFor([&] { return Gone(window); }, 5000, 20))
       << "the window runs on after its client died";
   // It says why on standard error; the client's output holds only pages.
   EXPECT_TRUE(Errors().contains("TavrinDesk: the program that asked for the scan has ended"))
