@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,12 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "recovery/undelivered_pages.h"
 
 namespace {
 
 namespace platform = tavrin::platform;
+namespace recovery = tavrin::recovery;
 using tavrin::kSourcePathBytes;
 using tavrin::kWindowEndMs;
 using tavrin::LoadSourceModule;
@@ -38,6 +41,16 @@ constexpr int kExitTimeout = 5;
 constexpr int kExitNothing = 6;
 constexpr int kExitBusy = 7;
 constexpr int kExitNotHandedOn = 8;
+constexpr int kExitFewer = 9;
+
+// Modes 1 and 3 give up after this unless told otherwise; in modes 0 and 2
+// a person works at the window, for as long as they like.
+constexpr int kUnattendedTimeoutSeconds = 300;
+// Without a time-out, a window that never attaches is still given up.
+constexpr int kAttachBoundMs = 120000;
+// After a time-out the window is closed as Exit would, and what it hands on
+// meanwhile is delivered.
+constexpr int kDeliverAfterTimeoutMs = 15000;
 
 const char kUsage[] =
     "usage: tavrin-scan [options]\n"
@@ -56,13 +69,21 @@ const char kUsage[] =
     "  --output DIR         folder for the delivered files (default .)\n"
     "  --session-folder     put this session's files into a new folder of its\n"
     "                       own in DIR, named after the date and time\n"
-    "  --timeout S          give up after S seconds (default 300)\n"
+    "  --timeout S          close the window after S seconds, delivering what\n"
+    "                       was captured (default: none in modes 0 and 2,\n"
+    "                       300 in modes 1 and 3)\n"
+    "  --recover            deliver the pages of earlier sessions that were\n"
+    "                       captured but never delivered (a window or client\n"
+    "                       killed, a failed copy), then exit\n"
     "  --pdf FILE           also put the pages, in the order taken, into one PDF;\n"
     "                       an existing FILE gets a numbered name (FILE-2.pdf)\n"
     "  --pdf-only           the PDF alone: no page files in the output folder\n"
     "  --ocr LANG[+LANG]    give the PDF a text layer in these tesseract languages\n"
     "                       (eng, deu, ...); auto: the locale's language, else eng\n"
     "  --help               this text\n"
+    "\n"
+    "Pages a session could not deliver are kept in the private temporary\n"
+    "folder; every run says so on standard error until --recover delivers them.\n"
     "\n"
     "exit status:\n"
     "  0  files were delivered\n"
@@ -71,11 +92,12 @@ const char kUsage[] =
     "  2  bad command line\n"
     "  3  no scan window (missing, failed to start, or ended before attaching)\n"
     "  4  the scan window ended before the scan was complete\n"
-    "  5  timeout\n"
+    "  5  timeout (what was captured until then is delivered)\n"
     "  6  nothing delivered\n"
     "  7  busy: another scan of this user is running\n"
     "  8  the scan window could not hand on its pages (the message says where\n"
-    "     they are)\n";
+    "     they are)\n"
+    "  9  fewer pages than --count arrived (the message says how many)\n";
 
 struct Options {
   int mode = TS_SHOW_WINDOW;
@@ -85,7 +107,8 @@ struct Options {
   int dpi = 0;
   std::string output = ".";
   bool sessionFolder = false;
-  int timeoutSeconds = 300;
+  int timeoutSeconds = 0;  // 0: none asked for
+  bool recover = false;
   std::string pdf;
   bool pdfOnly = false;
   std::string ocr;
@@ -113,6 +136,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
     }
     if (option == "--pdf-only") {
       options.pdfOnly = true;
+      continue;
+    }
+    if (option == "--recover") {
+      options.recover = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -162,24 +189,6 @@ int ParseOptions(int argc, char** argv, Options& options) {
   return 0;
 }
 
-std::string ExtensionOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-  return path.substr(dot);
-}
-
-// The number of a name page-NNN or page-NNN.<ext>; 0 for any other name.
-int PageNumber(const std::string& name) {
-  if (name.rfind("page-", 0) != 0) return 0;
-  size_t at = 5;
-  long number = 0;
-  while (at < name.size() && name[at] >= '0' && name[at] <= '9' && number < 100000000)
-    number = number * 10 + (name[at++] - '0');
-  if (at == 5 || (at < name.size() && name[at] != '.')) return 0;
-  return static_cast<int>(number);
-}
-
 // A new folder named after the local date and time, with -2, -3, ... when
 // a session of the same second has one.
 std::string NewSessionFolder(const std::string& parent) {
@@ -196,46 +205,138 @@ std::string NewSessionFolder(const std::string& parent) {
   return {};
 }
 
+bool IsUnattendedMode(int mode) {
+  return mode == TS_SHOW_CAPTURE_SEND || mode == TS_SHOW_CAPTURE_LIST;
+}
+
+std::string Pages(int count) {
+  return std::to_string(count) + (count == 1 ? " page" : " pages");
+}
+
+int Fail(int status, const std::string& why) {
+  std::fprintf(stderr, "tavrin-scan: %s\n", why.c_str());
+  return status;
+}
+
+std::string RecoverCommand(const std::string& output) {
+  return "tavrin-scan --recover --output '" + output + "'";
+}
+
+// Makes the output folder, and the session's folder in it when asked for.
+bool PrepareOutput(Options& options, bool makeSessionFolder, std::string& error) {
+  if (!makeSessionFolder) {
+    if (platform::IsFolder(options.output) || platform::CreateFolders(options.output)) return true;
+    error = "cannot create the output folder " + options.output;
+    return false;
+  }
+  const std::string folder = NewSessionFolder(options.output);
+  if (folder.empty()) {
+    error = "cannot create a session folder in " + options.output;
+    return false;
+  }
+  options.output = folder;
+  return true;
+}
+
+// --recover: what earlier sessions left undelivered goes out like the pages
+// of any session. No window is started; the session lock keeps a scan of
+// this user from starting meanwhile.
+int Recover(Options options) {
+  const std::string temp = platform::PrivateTempFolder();
+  if (temp.empty()) return Fail(kExitSetup, "no private temporary folder");
+  platform::FileLock lock;
+  std::string error;
+  switch (lock.TryLock(recovery::SessionLockPath(temp), &error)) {
+    case platform::FileLock::Result::kLocked:
+      break;
+    case platform::FileLock::Result::kBusy:
+      return Fail(kExitBusy, "busy: another scan of this user is running");
+    case platform::FileLock::Result::kFailed:
+      return Fail(kExitSetup, "cannot take the session lock: " + error);
+  }
+  recovery::KeepUndelivered(temp);
+  const std::vector<recovery::WaitingPages> waiting = recovery::ListWaiting(temp);
+  if (waiting.empty()) {
+    std::printf("no pages are waiting to be delivered\n");
+    return kExitDelivered;
+  }
+  if (!PrepareOutput(options, false, error) ||
+      (options.sessionFolder && !PrepareOutput(options, true, error)))
+    return Fail(kExitSetup, error);
+  recovery::PageDelivery delivery(temp, options.output);
+  int failed = 0;
+  for (const recovery::WaitingPages& set : waiting) {
+    for (const std::string& page : set.pages) {
+      std::string placed;
+      if (!delivery.Deliver(page, placed, error)) {
+        std::fprintf(stderr, "tavrin-scan: page not written: %s\n", error.c_str());
+        ++failed;
+        continue;
+      }
+      std::printf("wrote %s\n", placed.c_str());
+      std::fflush(stdout);
+    }
+  }
+  if (failed > 0) {
+    const std::vector<recovery::WaitingPages> left = recovery::ListWaiting(temp);
+    return Fail(kExitSetup, Pages(failed) + " not delivered; they stay in " +
+                                (left.empty() ? temp : left.front().folder));
+  }
+  std::printf("%d file%s delivered to %s\n", delivery.Delivered(),
+              delivery.Delivered() == 1 ? "" : "s", options.output.c_str());
+  return kExitDelivered;
+}
+
 class Scan {
  public:
   Scan(const SourceApi& api, const Options& options, tavrin::document::PdfBuilder* document)
-      : api_(api), options_(options), document_(document) {
-    deadline_ = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+      : api_(api),
+        options_(options),
+        document_(document),
+        tempFolder_(platform::PrivateTempFolder()) {
+    if (options_.timeoutSeconds == 0 && IsUnattendedMode(options_.mode))
+      options_.timeoutSeconds = kUnattendedTimeoutSeconds;
+    if (options_.timeoutSeconds > 0)
+      deadline_ = Clock::now() + std::chrono::seconds(options_.timeoutSeconds);
   }
 
   int Run() {
-    if (!platform::IsFolder(options_.output) && !platform::CreateFolders(options_.output))
-      return Fail(kExitSetup, "cannot create the output folder " + options_.output);
+    std::string error;
+    if (!PrepareOutput(options_, false, error)) return Fail(kExitSetup, error);
+    const int attachMs = options_.timeoutSeconds > 0 ? RemainingMs() : kAttachBoundMs;
     const int opened = api_.open(&session_, options_.mode, options_.colorType, options_.rotate,
-                                 options_.dpi, RemainingMs());
+                                 options_.dpi, attachMs);
     if (opened != TS_OK) return Fail(StatusOf(opened), api_.lastError(nullptr));
+    // The window has set aside what an earlier session left in its
+    // working folder by the time it attached.
+    TellOfWaitingPages();
     // Made once the scan is ours, so that a busy scan leaves no empty folder.
-    if (options_.sessionFolder) {
-      const std::string folder = NewSessionFolder(options_.output);
-      if (folder.empty()) {
-        api_.send(session_, TS_MSG_CLOSE, 1000);
-        api_.close(session_, kWindowEndMs);
-        return Fail(kExitSetup, "cannot create a session folder in " + options_.output);
-      }
-      options_.output = folder;
+    if (!PrepareOutput(options_, options_.sessionFolder, error)) {
+      api_.send(session_, TS_MSG_CLOSE, 1000);
+      api_.close(session_, kWindowEndMs);
+      KeepLeftovers();
+      return Fail(kExitSetup, error);
     }
-    for (const std::string& name : platform::ListFolder(options_.output))
-      nextPage_ = std::max(nextPage_, PageNumber(name) + 1);
-    const int result =
-        options_.mode == TS_SHOW_CAPTURE_SEND || options_.mode == TS_SHOW_CAPTURE_LIST
-            ? RunRequests()
-            : RunPerson();
+    delivery_.emplace(tempFolder_, options_.output);
+    int status = IsUnattendedMode(options_.mode) ? RunRequests() : RunPerson();
     if (api_.pagesNotHandedOn(session_) != 0) {
       Fail(kExitNotHandedOn, api_.lastError(session_));
       // The window tells the person the same in a box: it ends when they
       // have read it, not when we stop waiting.
       api_.close(session_, std::max(kWindowEndMs, RemainingMs()));
+      KeepLeftovers();
       return copyError_.empty() ? kExitNotHandedOn : Fail(kExitSetup, copyError_);
     }
-    api_.close(session_, result == kExitTimeout ? 3000 : kWindowEndMs);
-    if (!copyError_.empty()) return Fail(kExitSetup, copyError_);
-    if (result != 0) return result;
-    if (files_ == 0) return Fail(kExitNothing, "nothing delivered");
+    api_.close(session_, kWindowEndMs);
+    if (status == 0 && !copyError_.empty()) status = Fail(kExitSetup, copyError_);
+    if (status == 0 && files_ == 0) status = Fail(kExitNothing, "nothing delivered");
+    if (IsUnattendedMode(options_.mode) && files_ < options_.count && files_ > 0) {
+      const std::string arrived = "only " + std::to_string(files_) + " of " +
+                                  Pages(options_.count) + " arrived in " + options_.output;
+      status = Fail(status == 0 ? kExitFewer : status, arrived);
+    }
+    KeepLeftovers();
+    if (status != 0) return status;
     if (!options_.pdfOnly)
       std::printf("%d file%s delivered to %s\n", files_, files_ == 1 ? "" : "s",
                   options_.output.c_str());
@@ -244,10 +345,13 @@ class Scan {
 
  private:
   int RemainingMs() const {
+    if (options_.timeoutSeconds == 0) return 3600 * 1000;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
   }
+
+  bool Expired() const { return options_.timeoutSeconds > 0 && Clock::now() >= deadline_; }
 
   static int StatusOf(int result) {
     switch (result) {
@@ -264,30 +368,45 @@ class Scan {
     }
   }
 
-  int Fail(int status, const std::string& why) {
-    std::fprintf(stderr, "tavrin-scan: %s\n", why.c_str());
-    return status;
+  // One line, whatever the mode: pages of earlier sessions are waiting.
+  void TellOfWaitingPages() {
+    if (tempFolder_.empty()) return;
+    const std::string waiting = recovery::DescribeWaiting(recovery::ListWaiting(tempFolder_));
+    if (waiting.empty()) return;
+    std::fprintf(stderr, "tavrin-scan: %s %s waiting to be delivered: %s\n", waiting.c_str(),
+                 waiting.rfind("1 page ", 0) == 0 ? "is" : "are",
+                 RecoverCommand(options_.output).c_str());
   }
 
-  // Never over an existing file: the numbers go on after the highest page
-  // found at the start, and a name taken meanwhile is an error.
+  // Once the window has ended: whatever it captured and nobody delivered
+  // is set aside for --recover, and the person is told where.
+  void KeepLeftovers() {
+    if (tempFolder_.empty()) return;
+    platform::FileLock lock;
+    // A scan started meanwhile sets them aside itself at its start.
+    if (lock.TryLock(recovery::SessionLockPath(tempFolder_)) != platform::FileLock::Result::kLocked)
+      return;
+    const recovery::WaitingPages kept = recovery::KeepUndelivered(tempFolder_);
+    if (kept.pages.empty()) return;
+    std::fprintf(
+        stderr, "tavrin-scan: %s captured in this session %s not delivered; %s kept in %s: %s\n",
+        Pages(static_cast<int>(kept.pages.size())).c_str(), kept.pages.size() == 1 ? "was" : "were",
+        kept.pages.size() == 1 ? "it is" : "they are", kept.folder.c_str(),
+        RecoverCommand(options_.output).c_str());
+  }
+
+  // Never over an existing file: a name taken meanwhile moves the page on
+  // to the next free number.
   void Copy(const std::string& path) {
-    char name[32];
-    std::snprintf(name, sizeof(name), "page-%03d", nextPage_);
-    const std::string target = options_.output + "/" + name + ExtensionOf(path);
+    std::string placed;
     std::string error;
-    bool exists = false;
-    if (!platform::CopyFileToNew(path, target, &error, &exists)) {
-      const std::string why = exists ? target + " already exists and was left alone" : error;
-      const std::string at = std::filesystem::path(path).lexically_normal().string();
-      std::fprintf(stderr, "tavrin-scan: page not written: %s; it is still at %s\n", why.c_str(),
-                   at.c_str());
+    if (!delivery_->Deliver(path, placed, error)) {
+      std::fprintf(stderr, "tavrin-scan: page not written: %s\n", error.c_str());
       if (copyError_.empty()) copyError_ = "not every page was written to " + options_.output;
       return;
     }
-    std::printf("wrote %s\n", target.c_str());
+    std::printf("wrote %s\n", placed.c_str());
     std::fflush(stdout);
-    ++nextPage_;
     ++files_;
   }
 
@@ -303,9 +422,12 @@ class Scan {
     // A page the PDF could not take is kept as a file all the same.
     if (!options_.pdfOnly || !added) {
       Copy(path);
-    } else {
-      ++files_;
+      return;
     }
+    // The document holds its own copy, kept should the PDF fail: the
+    // window's original is delivered and must not be offered again.
+    recovery::PageDelivered(tempFolder_, path);
+    ++files_;
   }
 
   // Takes events for up to waitMs; returns the last event seen.
@@ -327,9 +449,13 @@ class Scan {
     while (!ended_ && Clock::now() < endBy) Collect(100);
   }
 
+  // Closes the window as Exit would and delivers what it hands on.
   int TimedOut() {
     api_.send(session_, TS_MSG_CLOSE, 1000);
-    return Fail(kExitTimeout, "timed out after " + std::to_string(options_.timeoutSeconds) + " s");
+    const auto endBy = Clock::now() + std::chrono::milliseconds(kDeliverAfterTimeoutMs);
+    while (!ended_ && Clock::now() < endBy) Collect(100);
+    return Fail(kExitTimeout, "timed out after " + std::to_string(options_.timeoutSeconds) +
+                                  " s; " + Pages(files_) + " delivered to " + options_.output);
   }
 
   // Modes 1 and 3: each request is taken once the window has finished the
@@ -353,7 +479,7 @@ class Scan {
     if (sent == TS_TIMEOUT) return TimedOut();
     // The last capture ran before the window took the 205; its end is ours.
     while (!ended_) {
-      if (RemainingMs() == 0) return TimedOut();
+      if (Expired()) return TimedOut();
       Collect(RemainingMs());
     }
     return 0;
@@ -365,7 +491,7 @@ class Scan {
     if (sent == TS_TIMEOUT) return TimedOut();
     if (sent != TS_OK) return Fail(StatusOf(sent), api_.lastError(session_));
     while (!finished_ && !ended_) {
-      if (RemainingMs() == 0) return TimedOut();
+      if (Expired()) return TimedOut();
       Collect(RemainingMs());
     }
     if (!finished_) return Fail(kExitEndedEarly, "the scan window ended without closing the scan");
@@ -377,10 +503,11 @@ class Scan {
   SourceApi api_;
   Options options_;
   tavrin::document::PdfBuilder* document_ = nullptr;
+  std::string tempFolder_;
+  std::optional<recovery::PageDelivery> delivery_;
   TavrinSession* session_ = nullptr;
   Clock::time_point deadline_;
   int files_ = 0;
-  int nextPage_ = 1;
   bool finished_ = false;
   bool ended_ = false;
   std::string copyError_;
@@ -445,6 +572,7 @@ int main(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv, options);
   if (parsed < 0) return kExitDelivered;
   if (parsed > 0) return parsed;
+  if (options.recover) return Recover(options);
   LimitRecognitionThreads(options, argv);
 
   // Loaded from our own folder, as an application loads its data source.

@@ -23,8 +23,10 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/shared_memory.h"
 #include "platform/text.h"
 #include "platform/tick_count.h"
+#include "recovery/undelivered_pages.h"
 #include "xml/markup_document.h"
 
 namespace {
@@ -51,6 +53,23 @@ struct Event {
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+constexpr char kBlockPrefix[] = "TavrinSource-";
+
+// Blocks are named "TavrinSource-<creator's pid>-<run>-<1|2>". One whose
+// creator has gone was left by a client that died before its window
+// attached (after that the names are removed at once).
+bool IsStaleBlockName(const std::string& name) {
+  const std::string rest = name.substr(sizeof(kBlockPrefix) - 1);
+  const size_t dash = rest.find('-');
+  if (dash == 0 || dash == std::string::npos || dash > 9) return true;
+  int pid = 0;
+  for (size_t i = 0; i < dash; ++i) {
+    if (rest[i] < '0' || rest[i] > '9') return true;
+    pid = pid * 10 + (rest[i] - '0');
+  }
+  return pid != platform::CurrentProcessId() && !platform::ProcessRunning(pid);
 }
 
 std::string UniqueRunId() {
@@ -283,7 +302,7 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
     return FailOpen(session, TS_ERROR);
   }
   std::string lockError;
-  switch (session->sessionLock.TryLock(tempFolder + kLockName, &lockError)) {
+  switch (session->sessionLock.TryLock(recovery::SessionLockPath(tempFolder), &lockError)) {
     case platform::FileLock::Result::kLocked:
       break;
     case platform::FileLock::Result::kBusy:
@@ -295,11 +314,12 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   }
 
   RemoveStaleCfgInfo(tempFolder);
+  platform::RemoveSharedMemoryOf(kBlockPrefix, &IsStaleBlockName);
 
-  const std::string runId = UniqueRunId();
+  const std::string runId = std::to_string(platform::CurrentProcessId()) + "-" + UniqueRunId();
   session->cfgInfoPath = tempFolder + std::string(kCfgInfoStem) + runId + ".xml";
-  const std::u16string first = platform::Utf8ToUtf16("TavrinSource-" + runId + "-1");
-  const std::u16string second = platform::Utf8ToUtf16("TavrinSource-" + runId + "-2");
+  const std::u16string first = platform::Utf8ToUtf16(kBlockPrefix + runId + "-1");
+  const std::u16string second = platform::Utf8ToUtf16(kBlockPrefix + runId + "-2");
   session->channel.SetCallback(session);
   session->channel.Start(first, second, 1);
   // A receiver leaves 2 alone; the window's open turns both into 1.
@@ -317,8 +337,10 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
     return FailOpen(session, TS_NO_WINDOW);
   }
   std::string error;
+  // What the window prints is for the person reading diagnostics, never
+  // part of the client's own output.
   session->windowPid = platform::SpawnProcess(program, {kCfgInfoOption, session->cfgInfoPath},
-                                              WindowEnvironment(), &error);
+                                              WindowEnvironment(), &error, /*outputToErrors=*/true);
   if (session->windowPid < 0) {
     SetError(*session, error);
     return FailOpen(session, TS_NO_WINDOW);
@@ -339,6 +361,7 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   }
   // The window has read it: it opened the blocks it names.
   platform::DeleteFilePath(session->cfgInfoPath);
+  session->channel.UnlinkBlockNames();
   *out = session;
   return TS_OK;
 }

@@ -104,6 +104,13 @@ class SharedMessageChannel {
   // The peer's process is known to have ended: Close then does not wait for
   // it to take a message.
   void MarkPeerGone() { peerClosed = true; }
+  // Creator side, once the peer has opened both blocks: their names are
+  // not needed any more and go, so that a crash of either side leaves no
+  // object behind.
+  void UnlinkBlockNames() {
+    firstBlock.mapping.UnlinkName();
+    secondBlock.mapping.UnlinkName();
+  }
 
  private:
   struct BlockSlot {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -21,5 +22,10 @@ void ShowMessageBox(QWidget* parent, const QString& text);
 // Asks a yes/no question the same way; true for yes. With an observer the
 // question goes to it and the answer is yes.
 bool AskQuestion(QWidget* parent, const QString& text);
+
+// Asks the person to choose one of buttons; the index of the choice. With
+// an observer, or when the box is closed without a choice, the answer is
+// fallback.
+int AskChoice(QWidget* parent, const QString& text, const QStringList& buttons, int fallback);
 
 }  // namespace tavrin

@@ -107,6 +107,12 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // Modes 1 and 3 capture without the person: the window stays hidden
   // unless a missing camera made it show itself.
   bool HiddenAtStart() const;
+  // Pages an earlier session captured and never delivered: the person may
+  // add them to this scan, discard them or leave them for later.
+  void OfferWaitingPages();
+  // The data source's process has gone: the window ends without handing
+  // anything on, and what it captured waits for the next scan.
+  void EndWithoutDataSource();
 
   // Option controls and preview commands.
   void OnDeviceChange();
@@ -335,6 +341,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   bool libraryInitialised = false;
   bool controlsRestored = false;
   bool shutdownDone = false;
+  bool dataSourceGone = false;
 
   // Marshalled calls from the receiver thread; see RunOnGuiThread.
   std::mutex marshalLock;

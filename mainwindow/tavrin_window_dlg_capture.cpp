@@ -12,6 +12,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "dialogs/merge_preview_dlg.h"
@@ -56,11 +57,32 @@ int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
   // camera's first frame still on its way, say) is tried again, and one
   // that keeps failing ends the window, so the data source hears of it
   // instead of getting fewer pages than it asked for.
+  // A camera that gives no picture at all at its size is not tried again:
+  // the library has waited for its first frame already.
   const bool unattended = IsUnattended(twain.m_nShowMode);
   int result = library.camCaptureImageFile(camera, path);
-  for (int call = 1; result != 0 && unattended && call < kCaptureCalls; ++call) {
+  for (int call = 1;
+       result != 0 && result != kTavrinLensNoFrame && unattended && call < kCaptureCalls; ++call) {
     std::this_thread::sleep_for(kCaptureRetryDelay);
     result = library.camCaptureImageFile(camera, path);
+  }
+  if (result == kTavrinLensNoFrame) {
+    int mediaType = 0;
+    int width = 0;
+    int height = 0;
+    library.camGetCurResolution(camera, &mediaType, &width, &height);
+    const QString text = QStringLiteral(
+                             "%1 The camera gives no picture at %2x%3; choose another "
+                             "resolution.")
+                             .arg(QString::fromUtf8(kCaptureFailedText))
+                             .arg(width)
+                             .arg(height);
+    // With a person at the window the box says it; otherwise the window
+    // ends below and the reason goes with it.
+    if (!unattended)
+      ShowMessageBox(this, text);
+    else
+      std::fprintf(stderr, "TavrinDesk: %s\n", text.toLocal8Bit().constData());
   }
   if (result != 0 && unattended) {
     ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));

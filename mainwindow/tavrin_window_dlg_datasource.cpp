@@ -11,12 +11,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "mainwindow/copied_data_server.h"
+#include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "platform/parent_process.h"
+#include "platform/paths.h"
+#include "recovery/undelivered_pages.h"
 #include "settings/scan_settings.h"
 
 namespace tavrin {
@@ -24,22 +28,22 @@ namespace tavrin {
 namespace {
 constexpr auto kReadyPollInterval = std::chrono::milliseconds(500);
 constexpr int kDefaultRequestDpi = 200;
-constexpr int kParentPollMs = 500;
+// A window left behind must not outlive its client by more than a moment:
+// the next session of the user may start right after.
+constexpr int kParentPollMs = 100;
 
 // The data source starts the window and owns the channel's blocks. When its
 // process ends without a word (killed, crashed), nothing would ever close
 // a window that was hidden for it; so the window closes when its parent
 // goes, as if cancelled. Without a channel there is nobody to wait for.
-void WatchDataSource(QDialog* window, CTwainControl& twain) {
+void WatchDataSource(QDialog* window, CTwainControl& twain, std::function<void()> gone) {
   if (!twain.Channel().IsReceiving()) return;
   const int parent = platform::ParentProcessId();
   auto* timer = new QTimer(window);
-  QObject::connect(timer, &QTimer::timeout, window, [window, timer, parent] {
+  QObject::connect(timer, &QTimer::timeout, window, [timer, parent, gone = std::move(gone)] {
     if (platform::ParentProcessId() == parent) return;
     timer->stop();
-    std::printf("The data source has ended; closing.\n");
-    std::fflush(stdout);
-    window->reject();
+    gone();
   });
   timer->start(kParentPollMs);
 }
@@ -182,11 +186,47 @@ void CTavrinWindowDlg::StartCopiedDataServer() {
   }
   // The channel still works without it, so the window carries on.
   if (!copiedData->Listen(QString::fromStdString(CopiedDataSocketPath()))) {
-    std::printf("Could not listen for copied data (%s).\n",
-                copiedData->LastError().toLocal8Bit().constData());
-    std::fflush(stdout);
+    std::fprintf(stderr, "TavrinDesk: could not listen for copied data (%s).\n",
+                 copiedData->LastError().toLocal8Bit().constData());
   }
-  WatchDataSource(this, twain);
+  WatchDataSource(this, twain, [this] { EndWithoutDataSource(); });
+}
+
+void CTavrinWindowDlg::EndWithoutDataSource() {
+  dataSourceGone = true;
+  // Nobody takes a message any more: closing must not wait for that.
+  twain.Channel().MarkPeerGone();
+  std::fprintf(stderr,
+               "TavrinDesk: the program that asked for the scan has ended; closing. Pages "
+               "captured and not delivered are kept for its next run.\n");
+  reject();
+}
+
+void CTavrinWindowDlg::OfferWaitingPages() {
+  if (IsClosing() || workFolder.empty()) return;
+  const std::string tempFolder = platform::PrivateTempFolder();
+  const std::string waiting = recovery::DescribeWaiting(recovery::ListWaiting(tempFolder));
+  if (waiting.empty()) return;
+  const QString text =
+      QStringLiteral(
+          "%1 captured in an earlier session %2 never delivered.\n\nAdd them to this "
+          "scan, or discard them? (\"Later\" keeps them: tavrin-scan --recover "
+          "delivers them.)")
+          .arg(QString::fromStdString(waiting),
+               QString::fromLatin1(waiting.rfind("1 page ", 0) == 0 ? "was" : "were"));
+  enum Choice { kAdd, kDiscard, kLater };
+  const int choice = AskChoice(
+      this, text,
+      {QStringLiteral("&Add to this scan"), QStringLiteral("&Discard"), QStringLiteral("&Later")},
+      kLater);
+  if (IsClosing()) return;
+  if (choice == kDiscard &&
+      AskQuestion(this,
+                  QStringLiteral("Discard %1 for good?").arg(QString::fromStdString(waiting)))) {
+    recovery::DiscardWaiting(tempFolder);
+  } else if (choice == kAdd) {
+    for (const std::string& page : recovery::TakeIntoWorkFolder(tempFolder)) HandOn(page);
+  }
 }
 
 bool CTavrinWindowDlg::HiddenAtStart() const {

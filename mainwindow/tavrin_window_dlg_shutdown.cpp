@@ -98,7 +98,9 @@ void CTavrinWindowDlg::Shutdown() {
   if (copiedData != nullptr) copiedData->Close();
   DrainMarshalledCalls();
 
-  twain.Finish();
+  // With the data source gone there is nobody to hand pages to: they stay
+  // in the working folder, where its next run finds them.
+  if (!dataSourceGone) twain.Finish();
   // Pages taken out of the strip were kept for an undo until the list was
   // written; now they go.
   if (thumbnails != nullptr) thumbnails->DiscardRemoved();

@@ -6,6 +6,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMetaObject>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -24,6 +25,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "recovery/undelivered_pages.h"
 #include "resources/app_icon.h"
 #include "settings/scan_settings.h"
 #include "settings/ui_text_table.h"
@@ -33,7 +35,6 @@ namespace tavrin {
 
 namespace {
 
-constexpr const char* kWorkFolderName = "Tavrin";
 constexpr const char* kAttachFailedText =
     "TavrinDesk can't find TwainDS or missing configuration file.";
 
@@ -135,13 +136,14 @@ bool CTavrinWindowDlg::OnInitDialog() {
   }
   libraryInitialised = true;
 
-  // Without a private temporary folder there is no safe place to empty:
+  // Without a private temporary folder there is no safe place to work in:
   // the working folder stays unset rather than becoming "Tavrin" in the
-  // current folder. The private folder's name ends in a slash.
+  // current folder. Pages an earlier session left there undelivered are
+  // set aside for the person, never emptied away.
   const std::string tempFolder = platform::PrivateTempFolder();
   if (!tempFolder.empty()) {
-    workFolder = tempFolder + kWorkFolderName;
-    platform::DeleteFolderTree(workFolder);
+    workFolder = recovery::WorkFolder(tempFolder);
+    recovery::ResetWorkFolder(tempFolder);
     library.camCreateDirectory(workFolder.c_str());
   }
 
@@ -178,6 +180,9 @@ bool CTavrinWindowDlg::OnInitDialog() {
   ready = true;
   StartCopiedDataServer();
   if (!HiddenAtStart()) show();
+  const int mode = twain.m_nShowMode;
+  if (mode == kShowModeWindow || mode == kShowModeList)
+    QMetaObject::invokeMethod(this, &CTavrinWindowDlg::OfferWaitingPages, Qt::QueuedConnection);
   return true;
 }
 

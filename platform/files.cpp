@@ -210,6 +210,47 @@ bool CreateNewFolder(const std::string& path) {
   return !path.empty() && mkdir(path.c_str(), 0755) == 0;
 }
 
+PathInfo InfoOf(const std::string& path) {
+  PathInfo result;
+  struct stat info {};
+  if (path.empty() || lstat(path.c_str(), &info) != 0) return result;
+  result.exists = true;
+  result.regular = S_ISREG(info.st_mode);
+  result.folder = S_ISDIR(info.st_mode);
+  result.ownedByUser = info.st_uid == geteuid();
+  result.size = static_cast<unsigned long long>(info.st_size);
+  result.modifiedNs = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL +
+                      static_cast<long long>(info.st_mtim.tv_nsec);
+  return result;
+}
+
+PlaceResult MoveToNewName(const std::string& from, const std::string& to, std::string* error) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return PlaceResult::kPlaced;
+  int code = errno;
+  // Some file systems (network, FUSE) have no such rename; a hard link
+  // fails the same way on a taken name.
+  if (code == EINVAL || code == ENOSYS || code == EOPNOTSUPP) {
+    if (link(from.c_str(), to.c_str()) == 0) {
+      unlink(from.c_str());
+      return PlaceResult::kPlaced;
+    }
+    code = errno;
+  }
+  if (code == EEXIST) return PlaceResult::kExists;
+  if (error) *error = ErrnoText("move to", to, code);
+  return PlaceResult::kFailed;
+}
+
+bool SameFileContents(const std::string& first, const std::string& second) {
+  const PathInfo a = InfoOf(first);
+  const PathInfo b = InfoOf(second);
+  if (!a.regular || !b.regular || a.size != b.size) return false;
+  std::string left;
+  std::string right;
+  return ReadWholeFile(first, left) && ReadWholeFile(second, right) && left == right;
+}
+
 FileLock::Result FileLock::TryLock(const std::string& path, std::string* error) {
   Unlock();
   // Made new where it can be; a file already there is taken only as a

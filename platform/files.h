@@ -28,6 +28,26 @@ bool PublishFileAsNew(const std::string& from, const std::string& to, std::strin
                       bool* exists = nullptr);
 // Creates one folder that did not exist before; false when it was there.
 bool CreateNewFolder(const std::string& path);
+
+// What lstat tells of a path: a link is neither a file nor a folder.
+struct PathInfo {
+  bool exists = false;
+  bool regular = false;
+  bool folder = false;
+  bool ownedByUser = false;
+  unsigned long long size = 0;
+  long long modifiedNs = 0;  // since the epoch
+};
+PathInfo InfoOf(const std::string& path);
+
+// Moves from (a file) to a name that must not exist yet, in one step when
+// the file system can (rename without replace), else by a hard link and an
+// unlink of from. Both must lie on one file system. Never replaces a file.
+enum class PlaceResult { kPlaced, kExists, kFailed };
+PlaceResult MoveToNewName(const std::string& from, const std::string& to,
+                          std::string* error = nullptr);
+// True when both are readable regular files with the same bytes.
+bool SameFileContents(const std::string& first, const std::string& second);
 bool DeleteFilePath(const std::string& path);
 bool CreateFolders(const std::string& path);
 // Names (not paths) of the entries of a folder; empty when it cannot be read.

@@ -59,7 +59,8 @@ int Reap(int pid, int* status) {
 }  // namespace
 
 int SpawnProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::vector<std::string>& extraEnv, std::string* error) {
+                 const std::vector<std::string>& extraEnv, std::string* error,
+                 bool outputToErrors) {
   std::vector<std::string> environment;
   for (char** entry = environ; entry && *entry; ++entry) {
     const std::string text = *entry;
@@ -95,9 +96,13 @@ int SpawnProcess(const std::string& program, const std::vector<std::string>& arg
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (outputToErrors) posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
   pid_t pid = -1;
   const int code =
-      posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), envp.data());
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (code != 0) {
     if (error) *error = "start " + program + ": " + std::strerror(code);
@@ -141,6 +146,10 @@ void KillProcess(int pid) {
 
 void ReplaceProcess(const std::string& program, char** argv) {
   execv(program.c_str(), argv);
+}
+
+int CurrentProcessId() {
+  return static_cast<int>(getpid());
 }
 
 }  // namespace tavrin::platform

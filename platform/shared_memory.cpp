@@ -1,5 +1,6 @@
 #include "platform/shared_memory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "platform/bus_guard.h"
 
@@ -147,6 +149,35 @@ bool SharedMemory::StillValid() const {
   if (MappingLost(guardSlot_)) return false;
   struct stat info {};
   return fstat(fd_, &info) == 0 && static_cast<size_t>(info.st_size) >= size_;
+}
+
+void SharedMemory::UnlinkName() {
+  if (creator_ && !posixName_.empty()) shm_unlink(posixName_.c_str());
+  creator_ = false;
+}
+
+int RemoveSharedMemoryOf(std::string_view prefix, bool (*isStale)(const std::string& name)) {
+  // Linux keeps the objects as files of this folder.
+  const int folder = open("/dev/shm", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return 0;
+  DIR* listing = fdopendir(folder);
+  if (listing == nullptr) {
+    close(folder);
+    return 0;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat info {};
+    if (fstatat(dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(info.st_mode) && info.st_uid == geteuid()) names.push_back(name);
+  }
+  closedir(listing);
+  int removed = 0;
+  for (const std::string& name : names)
+    if (isStale(name) && shm_unlink(("/" + name).c_str()) == 0) ++removed;
+  return removed;
 }
 
 void SharedMemory::Close() {

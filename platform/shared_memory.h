@@ -37,6 +37,9 @@ class SharedMemory {
 
   // Unmaps and closes; the creator also unlinks the name.
   void Close();
+  // The creator removes the name now, keeping the mapping: once the peer
+  // has opened it, nothing is left behind should this process die.
+  void UnlinkName();
   bool IsOpen() const { return data_ != nullptr; }
   void* Data() const { return data_; }
   size_t Size() const { return size_; }
@@ -51,5 +54,10 @@ class SharedMemory {
   std::string posixName_;
   std::string error_;
 };
+
+// Removes the objects of this user whose names begin with prefix and for
+// which isStale (given the name without the leading '/') says so.
+// Returns how many went.
+int RemoveSharedMemoryOf(std::string_view prefix, bool (*isStale)(const std::string& name));
 
 }  // namespace tavrin::platform

@@ -9,6 +9,7 @@
 #include "lens/include/TavrinLens.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "recovery/undelivered_pages.h"
 
 namespace tavrin::sane {
 
@@ -146,7 +147,10 @@ bool ScanSession::ReadPageFile(const std::string& path, std::string& bytes) {
     error_ = "cannot read the delivered file " + path;
     return false;
   }
-  platform::DeleteFilePath(path);
+  // Taken: it leaves the private temporary folder, and so does the
+  // working folder's original of a one-by-one copy, or the next window
+  // would keep it as a page never delivered.
+  recovery::PageDelivered(platform::PrivateTempFolder(), path);
   return true;
 }
 

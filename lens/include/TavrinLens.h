@@ -90,6 +90,9 @@ TAVRIN_LENS_API int camSetImageWaterMark(int dev, const char* text, int position
 // Capture. path is a buffer of kTavrinLensPathBuffer bytes; a multiple crop
 // rewrites it to "file1;file2;...", never past its last byte.
 enum { kTavrinLensPathBuffer = 1024 };
+// The result of a capture whose camera gave no picture at its size: at
+// once when it has given none since its stream started seconds ago.
+enum { kTavrinLensNoFrame = 7 };
 TAVRIN_LENS_API int camCaptureImageFile(int dev, char* path);
 // mode: the second picture inside the first at x, y scaled to w x h, or
 // beside it, named by the side it goes to and the end it is aligned with.

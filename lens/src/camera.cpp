@@ -13,10 +13,15 @@ namespace tavrin::lens {
 
 namespace {
 
-// Long enough for the first frame of the largest size on a busy machine: a
-// camera restarting its stream at a new size can take seconds, and a
-// capture that gives up too early loses the page the person asked for.
+// Long enough for a new frame of the largest size on a busy machine once
+// the camera streams: a capture that gives up too early loses the page the
+// person asked for.
 constexpr auto kFrameWait = std::chrono::milliseconds(10000);
+// A camera restarting its stream at a new size can take seconds for its
+// first frame; one that has given none this long after the start gives
+// none at this size, and a capture says so at once instead of waiting.
+constexpr auto kFirstFrameWait = std::chrono::milliseconds(5000);
+constexpr auto kSilentCameraWait = std::chrono::milliseconds(500);
 
 // The names of the pieces of a multiple crop: the first keeps the path the
 // caller gave, the others are "name_2.jpg", "name_3.jpg", ...
@@ -61,6 +66,8 @@ int Camera::StartLocked(int mediaType, FrameSize size) {
   open_ = false;
   mediaType_ = -1;
   size_ = {};
+  started_ = std::chrono::steady_clock::now();
+  sequenceAtStart_ = view_->frames.Latest().sequence;
   const int status = device_->Start(
       mediaType, size,
       FrameSink([view = view_](const cv::Mat& frame) { view->PublishFrame(frame); },
@@ -204,11 +211,15 @@ int Camera::Capture(char* path) {
   FrameSize size;
   ProcessingOptions options;
   int ownDpi = 0;
+  std::chrono::steady_clock::time_point started;
+  uint64_t sequenceAtStart = 0;
   {
     std::lock_guard lock(mutex_);
     if (!open_) return kErrNotOpen;
     if (const int fault = device_->CheckCapture(); fault != kOk) return fault;
     size = size_;
+    started = started_;
+    sequenceAtStart = sequenceAtStart_;
     options = options_;
     ownDpi = device_->OwnDpi(size_);
   }
@@ -220,7 +231,10 @@ int Camera::Capture(char* path) {
   // turns out corrupt gives way to the next.
   FrameSlot::Frame frame = view_->frames.Latest();
   cv::Mat picture;
-  const auto deadline = std::chrono::steady_clock::now() + kFrameWait;
+  const auto now = std::chrono::steady_clock::now();
+  const bool streaming = frame.sequence > sequenceAtStart;
+  const auto deadline =
+      streaming ? now + kFrameWait : std::max(started + kFirstFrameWait, now + kSilentCameraWait);
   while (true) {
     if (!frame.Empty() && frame.size == cv::Size(size.width, size.height)) {
       picture = FullFrame(frame);

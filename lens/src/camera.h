@@ -76,6 +76,9 @@ class Camera {
   bool open_ = false;
   int mediaType_ = -1;
   FrameSize size_;
+  // When the stream last (re)started, and the last frame published before.
+  std::chrono::steady_clock::time_point started_;
+  uint64_t sequenceAtStart_ = 0;
   ProcessingOptions options_;
   std::unique_ptr<AutoCapture> autoCapture_;
 };

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +50,20 @@ class ScanEndToEnd : public test::ProgramCopyTest {
   std::vector<std::string> Environment() const {
     std::vector<std::string> entries = PrivateEnvironment(cameras);
     entries.push_back("TAVRIN_DESK_TRACE=" + Path("trace.txt").toStdString());
+    for (const std::string& extra : extraEnvironment) {
+      const std::string name = extra.substr(0, extra.find('=') + 1);
+      std::erase_if(entries, [&](const std::string& entry) { return entry.rfind(name, 0) == 0; });
+      entries.push_back(extra);
+    }
     return entries;
+  }
+
+  // The recorded camera of a file in tests/data/v4l2 instead of the
+  // virtual ones.
+  void UseRecordedCamera(const std::string& recording) {
+    cameras = "";
+    extraEnvironment = {"TAVRIN_LENS_V4L2=1", std::string("TAVRIN_LENS_V4L2_REPLAY=") +
+                                                  TAVRIN_V4L2_DATA + "/" + recording};
   }
 
   // The window's shows and hides, one per line.
@@ -84,6 +99,45 @@ class ScanEndToEnd : public test::ProgramCopyTest {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
   }
 
+  // tavrin-scan started in the background, its standard error into
+  // errors.txt and its output into output.txt; the process id is
+  // tavrin-scan's own.
+  int StartScan(std::vector<std::string> args) {
+    args.insert(args.end(), {"--output", Path("out").toStdString()});
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>\"$ERRORS\" >\"$OUTPUT\"",
+                               Bin("tavrin-scan").toStdString()});
+    std::vector<std::string> env = Environment();
+    env.push_back("ERRORS=" + Path("errors.txt").toStdString());
+    env.push_back("OUTPUT=" + Path("output.txt").toStdString());
+    std::string error;
+    const int pid = platform::SpawnProcess("/bin/sh", args, env, &error);
+    EXPECT_GT(pid, 0) << error;
+    return pid;
+  }
+
+  // The scan window the data source started in process parent; 0 while none.
+  static int WindowOf(int parent) {
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(parent));
+    if (!children.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& child : children.readAll().split(' ')) {
+      QFile name(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(child)));
+      if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "TavrinDesk")
+        return child.toInt();
+    }
+    return 0;
+  }
+  static bool Gone(int pid) { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); }
+
+  // Captured pages anywhere under the private temporary folder: the
+  // working folder, kept sessions, one-by-one copies.
+  QStringList PagesInTemp() const {
+    QStringList pages;
+    QDirIterator it(Path("tmp"), {"*.jpg", "*.png", "*.bmp"}, QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) pages << it.next();
+    return pages;
+  }
+
   QStringList Delivered() const { return QDir(Path("out")).entryList(QDir::Files, QDir::Name); }
 
   // A LastSetting.xml the window must leave alone or replace.
@@ -100,6 +154,7 @@ class ScanEndToEnd : public test::ProgramCopyTest {
   std::string cameras = "document";
   // Shell commands run before tavrin-scan (limits for it and its window).
   std::string shellPrefix;
+  std::vector<std::string> extraEnvironment;
 };
 
 const QByteArray kSettings =
@@ -303,7 +358,9 @@ TEST_F(ScanEndToEnd, ModeThreeDeliversItsFilesAsAListAtClose) {
 
   // The data source took the list away once it had read it.
   EXPECT_FALSE(QFileInfo::exists(Path("home/Documents/DSConfig/FileList.xml")));
-  EXPECT_EQ(QDir(PrivateTemp("Tavrin")).entryList(QDir::Files).size(), 2);
+  // Delivered pages leave the working folder: nothing waits for recovery.
+  EXPECT_TRUE(QDir(PrivateTemp("Tavrin")).entryList(QDir::Files).isEmpty());
+  EXPECT_FALSE(Errors().contains("--recover")) << Errors().toStdString();
   EXPECT_EQ(ReadSettings(), kSettings);
 }
 
@@ -403,6 +460,171 @@ TEST_F(SourceEndToEnd, RequestArrivingWhileTheWindowClosesNeverDeadlocks) {
     session = nullptr;
     if (HasFailure()) break;
   }
+}
+
+// The window and the client killed at each stage of a session; then one
+// run of --recover delivers every page captured, each exactly once, and
+// leaves nothing behind in the temporary folder or in /dev/shm.
+TEST_F(ScanEndToEnd, CrashLaneRecoverDeliversEveryCapturedPageOnce) {
+  WriteSettings(kSettings);
+  std::vector<int> clients;
+  auto waitForEnd = [&](int scan) {
+    int status = -1;
+    EXPECT_TRUE(platform::WaitProcess(scan, 30000, &status));
+    return status;
+  };
+  auto pagesCaptured = [&](int atLeast) {
+    return WaitFor([&] { return PagesInTemp().size() >= atLeast; }, 30000, 20);
+  };
+
+  // The client killed while its window starts: its shared memory stays
+  // until the next session's start removes it.
+  int scan = StartScan({"--mode", "3", "--count", "3"});
+  clients.push_back(scan);
+  ASSERT_TRUE(WaitFor([&] { return WindowOf(scan) != 0; }, 20000, 1));
+  platform::KillProcess(scan);
+  waitForEnd(scan);
+
+  // The window killed before it captured anything.
+  scan = StartScan({"--mode", "3", "--count", "3"});
+  clients.push_back(scan);
+  int window = 0;
+  ASSERT_TRUE(WaitFor([&] { return (window = WindowOf(scan)) != 0; }, 20000, 1));
+  platform::KillProcess(window);
+  EXPECT_NE(waitForEnd(scan), 0);
+
+  // The window killed after two captures: the client says where they are.
+  scan = StartScan({"--mode", "3", "--count", "1000"});
+  clients.push_back(scan);
+  ASSERT_TRUE(pagesCaptured(2)) << Errors().toStdString();
+  platform::KillProcess(WindowOf(scan));
+  EXPECT_EQ(waitForEnd(scan), 4);
+  EXPECT_TRUE(Errors().contains("not delivered")) << Errors().toStdString();
+  EXPECT_TRUE(Errors().contains("tavrin-scan --recover --output")) << Errors().toStdString();
+  const int keptBefore = static_cast<int>(PagesInTemp().size());
+
+  // The client killed while the window hands pages on: the window ends
+  // at once instead of running on into the next session.
+  scan = StartScan({"--mode", "3", "--count", "1000"});
+  clients.push_back(scan);
+  ASSERT_TRUE(pagesCaptured(keptBefore + 2));
+  window = WindowOf(scan);
+  platform::KillProcess(scan);
+  waitForEnd(scan);
+  EXPECT_TRUE(WaitFor([&] { return Gone(window); }, 5000, 20))
+      << "the window runs on after its client died";
+  // It says why on standard error; the client's output holds only pages.
+  EXPECT_TRUE(Errors().contains("TavrinDesk: the program that asked for the scan has ended"))
+      << Errors().toStdString();
+  QFile output(Path("output.txt"));
+  ASSERT_TRUE(output.open(QIODevice::ReadOnly));
+  for (const QByteArray& line : output.readAll().split('\n'))
+    EXPECT_TRUE(line.isEmpty() || line.startsWith("wrote ")) << line.toStdString();
+
+  // The client killed in the middle of copying a page: a file-size limit
+  // set on it alone ends it with SIGXFSZ partway through the first page.
+  scan = StartScan({"--mode", "3", "--count", "2"});
+  clients.push_back(scan);
+  ASSERT_TRUE(WaitFor([&] { return WindowOf(scan) != 0; }, 20000, 1));
+  const std::string limit = "--fsize=" + std::to_string(16 * 1024);
+  const int prlimit =
+      platform::SpawnProcess("/usr/bin/prlimit", {"--pid", std::to_string(scan), limit}, {});
+  ASSERT_TRUE(platform::WaitProcess(prlimit, 5000, nullptr));
+  EXPECT_EQ(waitForEnd(scan), 128 + SIGXFSZ) << Errors().toStdString();
+  // It had heard of the pages kept before, in one line.
+  EXPECT_EQ(Errors().count("waiting to be delivered: tavrin-scan --recover --output"), 1)
+      << Errors().toStdString();
+  for (const QString& name : Delivered()) EXPECT_FALSE(name.startsWith("page-")) << "cut short";
+
+  const int captured = static_cast<int>(PagesInTemp().size() + Delivered().size());
+  ASSERT_GE(captured, keptBefore + 4);
+  std::string error;
+  const int recover = platform::SpawnProcess(Bin("tavrin-scan").toStdString(),
+                                             {"--recover", "--output", Path("out").toStdString()},
+                                             Environment(), &error);
+  ASSERT_GT(recover, 0) << error;
+  EXPECT_EQ(waitForEnd(recover), 0);
+
+  const QStringList delivered = Delivered();
+  EXPECT_EQ(delivered.size(), captured) << delivered.join(' ').toStdString();
+  for (const QString& name : delivered) {
+    QFile page(Path("out/") + name);
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(page.readAll().endsWith("\xff\xd9")) << name.toStdString() << " is cut short";
+  }
+  EXPECT_TRUE(PagesInTemp().isEmpty()) << PagesInTemp().join(' ').toStdString();
+  EXPECT_TRUE(QDir(Path("out")).entryList(QDir::Hidden | QDir::Files).size() == delivered.size());
+  for (const int client : clients) {
+    const QStringList left = QDir("/dev/shm")
+                                 .entryList({QStringLiteral("TavrinSource-%1-*").arg(client)},
+                                            QDir::Files | QDir::System);
+    EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
+  }
+}
+
+// The camera pulled out partway through: the pages that came are
+// delivered, and the scan fails saying how many of those asked for arrived.
+TEST_F(ScanEndToEnd, FewerPagesThanCountIsAFailureThatSaysHowManyArrived) {
+  WriteSettings(kSettings);
+  cameras = "";
+  const QString list = Path("cameras.txt");
+  auto writeList = [&](const char* text) {
+    QFile file(list);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+  };
+  writeList("document\n");
+  extraEnvironment = {"TAVRIN_LENS_VIRTUAL_FILE=" + list.toStdString()};
+  const int scan = StartScan({"--mode", "1", "--count", "1000", "--timeout", "50"});
+  ASSERT_TRUE(WaitFor([&] { return !Delivered().isEmpty(); }, 30000, 20));
+  writeList("");
+  int status = -1;
+  ASSERT_TRUE(platform::WaitProcess(scan, 60000, &status));
+  EXPECT_NE(status, 0);
+  const qsizetype arrived = Delivered().size();
+  EXPECT_TRUE(Errors().contains(QStringLiteral("only %1 of 1000 pages arrived").arg(arrived)))
+      << Errors().toStdString();
+}
+
+// A page name someone takes while the session runs: the page moves on to
+// the next free number instead of being refused.
+TEST_F(ScanEndToEnd, ANameTakenDuringTheSessionMovesThePageOn) {
+  WriteSettings(kSettings);
+  // Mode 3 copies the pages at the end: the name goes once the first page
+  // is captured, when the numbers of this session are counted already.
+  const int scan = StartScan({"--mode", "3", "--count", "3", "--timeout", "50"});
+  ASSERT_TRUE(WaitFor([&] { return !PagesInTemp().isEmpty(); }, 30000, 1));
+  {
+    QFile taken(Path("out/page-002.jpg"));
+    ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+    taken.write("someone else's");
+  }
+  int status = -1;
+  ASSERT_TRUE(platform::WaitProcess(scan, 60000, &status));
+  EXPECT_EQ(status, 0) << Errors().toStdString();
+  EXPECT_EQ(Delivered().join(' '), "page-001.jpg page-002.jpg page-003.jpg page-004.jpg");
+  QFile taken(Path("out/page-002.jpg"));
+  ASSERT_TRUE(taken.open(QIODevice::ReadOnly));
+  EXPECT_EQ(taken.readAll(), "someone else's");
+}
+
+// The README's recorded camera, as it is: its frames are 640x480 and the
+// window starts at its largest size.
+TEST_F(ScanEndToEnd, TheReadmeRecordedCameraDeliversAPageAtItsDefaultSize) {
+  UseRecordedCamera("doccam_8mp.rec");
+  ASSERT_EQ(Scan({"--mode", "1"}), 0) << Errors().toStdString();
+  const QStringList files = Delivered();
+  ASSERT_EQ(files.size(), 1);
+  EXPECT_FALSE(QImage(Path("out/") + files.front()).isNull());
+}
+
+// A camera that never gives a frame at its size fails in seconds, saying
+// so, instead of after a minute of retries.
+TEST_F(ScanEndToEnd, ACameraThatGivesNoFrameFailsInSecondsSayingWhy) {
+  UseRecordedCamera("doccam_silent.rec");
+  // Within the scan's 50 s time-out, which the retries used to outlast.
+  EXPECT_EQ(Scan({"--mode", "1"}), 6) << Errors().toStdString();
+  EXPECT_TRUE(Errors().contains("The camera gives no picture at ")) << Errors().toStdString();
 }
 
 }  // namespace

@@ -637,7 +637,7 @@ TEST_F(FullDisk, ConfigurationFolderFullDeliversNothingOldAndSaysWhy) {
 
 // tavrin-scan's output folder is full and holds a page of an earlier
 // session: that page stays whole, no half-written page is left, and the
-// person learns where the pages that did not fit are.
+// person learns where the pages that did not fit are kept.
 TEST_F(FullDisk, OutputFolderFullKeepsTheEarlierPageAndSaysWhereTheNewOnesAre) {
   const fs::path out = layout.root / "out";
   ASSERT_TRUE(fs::create_directories(out));
@@ -667,8 +667,12 @@ TEST_F(FullDisk, OutputFolderFullKeepsTheEarlierPageAndSaysWhereTheNewOnesAre) {
   names.erase(std::remove(names.begin(), names.end(), ".filler"), names.end());
   EXPECT_EQ(names, std::vector<std::string>{"page-001.jpg"}) << "a half-written page is no page";
   EXPECT_NE(errors.find("page not written"), std::string::npos) << errors;
-  EXPECT_NE(errors.find("it is still at " + layout.WorkFolder().string()), std::string::npos)
+  // Set aside beside the working folder, for --recover.
+  EXPECT_NE(
+      errors.find("kept in " + layout.WorkFolder().parent_path().string() + "/TavrinUndelivered/"),
+      std::string::npos)
       << errors;
+  EXPECT_NE(errors.find("tavrin-scan --recover --output"), std::string::npos) << errors;
 }
 
 }  // namespace

@@ -73,8 +73,8 @@ TEST(StreamTest, UnplugMidStreamEndsItOnceAndReleasesEverything) {
 }
 
 TEST(StreamTest, UnplugWhileNoFramesComeStillEndsTheStream) {
-  // 1280x720 has no recorded frames, so the thread sits in its wait.
-  auto kernel = Replay("doccam_8mp.rec");
+  // A camera that never gives a frame, so the thread sits in its wait.
+  auto kernel = Replay("doccam_silent.rec");
   CaptureStream stream(kernel);
   std::atomic<int> lostError{0};
   ASSERT_EQ(stream.Start(

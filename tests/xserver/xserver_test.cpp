@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
+#include "recovery/undelivered_pages.h"
 #include "tests/support/program_copy_test.h"
 #include "tests/support/wait.h"
 
@@ -135,12 +137,12 @@ class XServerLane : public test::ProgramCopyTest {
 
   // tavrin-scan in mode 0, as an application scans: it returns once the
   // person has closed the window.
-  void StartScan() {
+  void StartScan(const QString& timeout = "120") {
     QFile::remove(Path("trace.txt"));
     scan = std::make_unique<QProcess>();
     scan->setProcessEnvironment(Environment());
     scan->setProcessChannelMode(QProcess::ForwardedChannels);
-    scan->start(Bin("tavrin-scan"), {"--mode", "0", "--output", Path("out"), "--timeout", "120"});
+    scan->start(Bin("tavrin-scan"), {"--mode", "0", "--output", Path("out"), "--timeout", timeout});
     ASSERT_TRUE(scan->waitForStarted(5000));
     ASSERT_TRUE(
         WaitFor([&] { return !WindowId().isEmpty() && PlaceOf("capture"); }, kStartTimeoutMs, 50))
@@ -284,6 +286,40 @@ TEST_F(XServerLane, EnterAndEscapeLeaveTheWindowOpen) {
   constexpr int kNothingDelivered = 6;
   EXPECT_EQ(ScanExitCode(30000), kNothingDelivered);
   EXPECT_TRUE(Delivered().isEmpty());
+}
+
+// A time-out asked for closes the window as Exit would: the pages the
+// person captured are delivered, not dropped.
+TEST_F(XServerLane, ATimeOutDeliversWhatThePersonCapturedFirst) {
+  ASSERT_NO_FATAL_FAILURE(StartScan("20"));
+  Click(*PlaceOf("capture"));
+  Settle(2500);
+  constexpr int kTimedOut = 5;
+  EXPECT_EQ(ScanExitCode(40000), kTimedOut);
+  EXPECT_EQ(Delivered().size(), 1) << Delivered().join(' ').toStdString();
+}
+
+// Pages a killed session left behind: the window opened for a person
+// offers them, and "Add to this scan" delivers them with this scan.
+TEST_F(XServerLane, PagesLeftByAnEarlierSessionAreOfferedAndAdded) {
+  ASSERT_TRUE(platform::SetEnvironment("TMPDIR", Path("tmp").toStdString()));
+  const std::string temp = platform::PrivateTempFolder();
+  ASSERT_FALSE(temp.empty());
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(recovery::WorkFolder(temp))));
+  QImage left(400, 300, QImage::Format_RGB32);
+  left.fill(Qt::darkCyan);
+  ASSERT_TRUE(left.save(QString::fromStdString(recovery::WorkFolder(temp) + "/1_42.jpg")));
+  ASSERT_EQ(recovery::KeepUndelivered(temp).pages.size(), 1u);
+
+  ASSERT_NO_FATAL_FAILURE(StartScan());
+  Key("alt+a");
+  Settle();
+  Click(*PlaceOf("exit"));
+  EXPECT_EQ(ScanExitCode(30000), 0);
+  const QStringList files = Delivered();
+  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+  EXPECT_EQ(QImage(Path("out/") + files.front()).size(), QSize(400, 300));
+  EXPECT_TRUE(recovery::ListWaiting(temp).empty());
 }
 
 TEST_F(XServerLane, CaptureByMouseShowsAWideThumbnailAndExitDeliversThePage) {

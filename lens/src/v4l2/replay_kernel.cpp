@@ -11,7 +11,12 @@
 #include <deque>
 #include <map>
 #include <thread>
+#include <tuple>
 
+#include <turbojpeg.h>
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/v4l2/decode.h"
 #include "lens/src/v4l2/replay_describe.h"
 
 namespace tavrin::lens::v4l2 {
@@ -80,12 +85,79 @@ uint32_t ImageSize(uint32_t pixelFormat, uint32_t width, uint32_t height, uint32
   }
 }
 
+// A recorded frame as a BGR picture; empty when it does not decode.
+cv::Mat DecodeFrame(uint32_t pixelFormat, const RecordedFrame& frame) {
+  FrameDecoder decoder;
+  cv::Mat bgr;
+  decoder.Decode(pixelFormat, reinterpret_cast<const uint8_t*>(frame.bytes.data()),
+                 frame.bytes.size(), frame.width, frame.height, 0, bgr);
+  return bgr;
+}
+
+// The picture in the camera's format; empty when that cannot be done.
+std::string EncodeFrame(uint32_t pixelFormat, const cv::Mat& bgr) {
+  switch (pixelFormat) {
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG: {
+      tjhandle handle = tjInitCompress();
+      if (handle == nullptr) return {};
+      unsigned char* data = nullptr;
+      unsigned long size = 0;
+      const bool done = tjCompress2(handle, bgr.data, bgr.cols, static_cast<int>(bgr.step),
+                                    bgr.rows, TJPF_BGR, &data, &size, TJSAMP_422, 85, 0) == 0;
+      std::string bytes = done ? std::string(reinterpret_cast<char*>(data), size) : std::string();
+      tjFree(data);
+      tjDestroy(handle);
+      return bytes;
+    }
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_NV12: {
+      // Planar 4:2:0 from OpenCV; YUYV takes each chroma row twice.
+      cv::Mat i420;
+      cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
+      const int width = bgr.cols;
+      const int height = bgr.rows;
+      const uint8_t* y = i420.ptr<uint8_t>(0);
+      const uint8_t* u = y + size_t(width) * height;
+      const uint8_t* v = u + size_t(width / 2) * (height / 2);
+      std::string out;
+      if (pixelFormat == V4L2_PIX_FMT_NV12) {
+        out.assign(y, y + size_t(width) * height);
+        for (int i = 0; i < width / 2 * (height / 2); ++i) {
+          out.push_back(static_cast<char>(u[i]));
+          out.push_back(static_cast<char>(v[i]));
+        }
+        return out;
+      }
+      out.resize(size_t(width) * height * 2);
+      for (int row = 0; row < height; ++row) {
+        for (int x = 0; x + 1 < width; x += 2) {
+          const size_t at = (size_t(row) * width + x) * 2;
+          const size_t chroma = size_t(row / 2) * (width / 2) + x / 2;
+          out[at] = static_cast<char>(y[size_t(row) * width + x]);
+          out[at + 1] = static_cast<char>(u[chroma]);
+          out[at + 2] = static_cast<char>(y[size_t(row) * width + x + 1]);
+          out[at + 3] = static_cast<char>(v[chroma]);
+        }
+      }
+      return out;
+    }
+    default:
+      return {};
+  }
+}
+
 }  // namespace
 
 struct ReplayKernel::State {
   Recording recording;
   std::vector<DeviceState> devices;
   std::map<int, OpenFile> files;
+  // Frames by device, format and size; scaled ones live in scaledFrames,
+  // whose elements never move.
+  std::map<std::tuple<size_t, uint32_t, uint32_t, uint32_t>, std::vector<const RecordedFrame*>>
+      framesBySize;
+  std::deque<RecordedFrame> scaledFrames;
   std::map<const void*, std::shared_ptr<Storage>> mappings;
   int nextFd = 100;
   int framePeriodMs = -1;
@@ -120,26 +192,44 @@ struct ReplayKernel::State {
     return nullptr;
   }
 
-  const RecordedFrame* NextFrame(OpenFile& file) const {
+  // The frames recorded at the file's size; at a size the camera offers
+  // but nobody recorded, the recorded frames of the format scaled to it,
+  // made once: a recording plays at every size it lists, as the camera did.
+  const std::vector<const RecordedFrame*>& FramesFor(const OpenFile& file) {
+    const auto key = std::make_tuple(file.device, file.pixelFormat, file.width, file.height);
+    auto known = framesBySize.find(key);
+    if (known != framesBySize.end()) return known->second;
+    std::vector<const RecordedFrame*>& frames = framesBySize[key];
     const RecordedFormat* format = Format(file.device, file.pixelFormat);
-    if (format == nullptr) return nullptr;
-    std::vector<const RecordedFrame*> matching;
+    if (format == nullptr) return frames;
     for (const RecordedFrame& frame : format->frames) {
       if (frame.width == static_cast<int>(file.width) &&
           frame.height == static_cast<int>(file.height))
-        matching.push_back(&frame);
+        frames.push_back(&frame);
     }
-    if (matching.empty()) return nullptr;
-    return matching[file.frameCursor++ % matching.size()];
+    if (!frames.empty() || file.width == 0 || file.height == 0) return frames;
+    for (const RecordedFrame& frame : format->frames) {
+      const cv::Mat picture = DecodeFrame(format->pixelFormat, frame);
+      if (picture.empty()) continue;
+      cv::Mat scaled;
+      cv::resize(picture, scaled, cv::Size(int(file.width), int(file.height)), 0, 0,
+                 cv::INTER_AREA);
+      std::string bytes = EncodeFrame(format->pixelFormat, scaled);
+      if (bytes.empty()) continue;
+      scaledFrames.push_back(
+          {static_cast<int>(file.width), static_cast<int>(file.height), std::move(bytes)});
+      frames.push_back(&scaledFrames.back());
+    }
+    return frames;
   }
 
-  bool HasFrames(const OpenFile& file) const {
-    const RecordedFormat* format = Format(file.device, file.pixelFormat);
-    if (format == nullptr) return false;
-    return std::any_of(format->frames.begin(), format->frames.end(), [&](const RecordedFrame& f) {
-      return f.width == static_cast<int>(file.width) && f.height == static_cast<int>(file.height);
-    });
+  const RecordedFrame* NextFrame(OpenFile& file) {
+    const std::vector<const RecordedFrame*>& frames = FramesFor(file);
+    if (frames.empty()) return nullptr;
+    return frames[file.frameCursor++ % frames.size()];
   }
+
+  bool HasFrames(const OpenFile& file) { return !FramesFor(file).empty(); }
 
   int PeriodMs(const OpenFile& file) const {
     if (framePeriodMs >= 0) return framePeriodMs;

@@ -199,6 +199,11 @@ class V4l2Device final : public Device {
           lost_ = true;
           notifier_->Notify();
         });
+    // The one cause a person can act on, said where the window's
+    // diagnostics go (the client's standard error).
+    if (result == -EBUSY)
+      std::fprintf(stderr, "TavrinLens: %s: the camera is in use by another program\n",
+                   node_.path.c_str());
     if (result < 0) return result == -EINVAL ? kErrNoSuchFormat : kErrDevice;
     if (stream_.Format().width != size.width || stream_.Format().height != size.height) {
       stream_.Stop();
