@@ -112,6 +112,7 @@ bool LoadLastSettings(const std::string& path, ScanSettings& s) {
   ReadInt(root, "HandCut", s.HandCut);
   ReadInt(root, "rotateType", s.rotateType);
   ReadInt(root, "autoCaptureType", s.autoCaptureType);
+  ReadFlag(root, "evenLight", s.evenLight);
   if (const XMLElement* webcam = root->FirstChildElement("Webcam")) {
     ReadFlag(webcam, "isEnable", s.Webcam.isEnable);
     ReadFlag(webcam, "isMerge", s.Webcam.isMerge);
@@ -171,6 +172,7 @@ std::string PrintLastSettings(const ScanSettings& s) {
   w.Int(root, "fileType", s.fileType);
   w.Int(root, "rotateType", s.rotateType);
   w.Int(root, "autoCaptureType", s.autoCaptureType);
+  w.Flag(root, "evenLight", s.evenLight != 0);
 
   XMLElement* webcam = w.Group(root, "Webcam");
   w.Flag(webcam, "isEnable", s.Webcam.isEnable != 0);

@@ -27,6 +27,8 @@ struct ScanSettings {
   int fileType = 1;
   int rotateType = 0;
   int autoCaptureType = 0;
+  // flag: a colour or grey page crop comes out with the light evened out
+  int evenLight = 1;
 
   struct WebcamGroup {
     int isEnable = 0;  // flag: 0 or 1

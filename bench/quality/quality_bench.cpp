@@ -75,7 +75,7 @@ const Capture kCaptures[] = {{1, 0}, {1, 3}, {1, 1}, {1, 4}, {2, 0}, {3, 0}, {0,
 const Scene kDeskScenes[] = {
     {"evening lamp", "dark-wood", cv::Scalar(244, 246, 247), 4, 0, -3, 0, 0, 0.85, 0.35, 0.75, 0.35,
      2.5},
-    {"dim, deep shadow", "light-grey", cv::Scalar(240, 242, 243), 3, 2, 2, 0.35, 0.6, 0.5, 0, 0, 0,
+    {"dim, deep shadow", "dark-wood", cv::Scalar(240, 242, 243), 3, 2, 2, 0.35, 0.6, 0.5, 0, 0, 0,
      1.5},
     {"glossy, highlight", "cork", cv::Scalar(244, 246, 247), 2, 3, 3, 0.15, 0, 0.9, 0, 0, 0, 1.0,
      0.6},
@@ -344,7 +344,7 @@ int main(int argc, char** argv) {
         const CleanPage left = RenderPage(scene.paper, kA5, 0, 3);
         const CleanPage right = RenderPage(scene.paper, kA5, 3, 2);
         laid.push_back({left.image, kA5, {-76, -4}, -1});
-        laid.push_back({right.image, kA5, {76, 6}, 7});
+        laid.push_back({right.image, kA5, {64, 6}, 7});
         desk.truths = {left.text, right.text};
         desk.cleanPages = {left.image, right.image};
       } else {

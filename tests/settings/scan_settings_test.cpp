@@ -29,6 +29,7 @@ std::vector<std::string> Fields(const ScanSettings& s) {
           i("fileType", s.fileType),
           i("rotateType", s.rotateType),
           i("autoCaptureType", s.autoCaptureType),
+          i("evenLight", s.evenLight),
           i("Webcam/isEnable", s.Webcam.isEnable),
           i("Webcam/isMerge", s.Webcam.isMerge),
           i("Webcam/MergeType", s.Webcam.MergeType),
@@ -73,6 +74,7 @@ ScanSettings Changed() {
   s.fileType = 2;
   s.rotateType = 2;
   s.autoCaptureType = 1;
+  s.evenLight = 0;
   s.Webcam = {1, 1, 7, 3, 480, 640};
   s.MergeHV = {1, 2};
   s.WaterMark.isEnable = true;
@@ -207,6 +209,7 @@ TEST(LastSettingsSave, WritesEveryElementInOrder) {
             "    <fileType>1</fileType>\n"
             "    <rotateType>0</rotateType>\n"
             "    <autoCaptureType>0</autoCaptureType>\n"
+            "    <evenLight>1</evenLight>\n"
             "    <Webcam>\n"
             "        <isEnable>0</isEnable>\n"
             "        <isMerge>0</isMerge>\n"

@@ -36,18 +36,18 @@ constexpr float kWhite = 0.94F;
 // paper between two lines knows the text is there.
 constexpr double kInkReach = 1.0 / 48;
 // A cell is taken to have text nearby from this contrast (the darkest ink
-// against the paper, as a part of the paper) up to full at the second; the
-// grain of dim blank paper stays below the first.
-constexpr float kTextContrastLow = 0.12F;
-constexpr float kTextContrastHigh = 0.2F;
+// against the paper, as a part of the paper) up to full at the second, and
+// only where that ink stands out from the paper's grain too.
+constexpr float kTextContrastLow = 0.06F;
+constexpr float kTextContrastHigh = 0.1F;
 // The page's ink level: this quantile of the darkest ink over the cells
 // with text, and no lift at all when fewer cells than this share have any.
 constexpr double kInkQuantile = 0.2;
+constexpr double kMinTextCells = 0.01;
 // Ink lighter than this share of the paper (a thermal receipt's grey
 // print, thin strokes the lens blurred) is brought down to it: a flatbed's
 // sharper look would have seen it about that dark.
 constexpr float kInkTarget = 0.35F;
-constexpr double kMinTextCells = 0.01;
 // The highlight's light is never taken for more than this share of the
 // paper level: the gain on what is left stays bounded.
 constexpr float kMaxLift = 0.8F;
