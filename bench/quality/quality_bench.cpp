@@ -17,11 +17,13 @@
 //
 // Usage: tavrin_quality_bench [--library path/to/libTavrinLens.so]
 //                             [--label name] [--keep folder]
-//                             [--part all|pages|book]
+//                             [--part all|pages|book|desks]
 //   The library defaults to the one in the program folder; --label names
 //   the run in the printed rows (scripts/bench runs "before" with an older
 //   library and "after" with this one); --part runs only the single pages'
-//   scenes or only the open book's. Needs tesseract with English data.
+//   scenes, only the open book's or only round two's desks (an evening
+//   lamp, a glossy page, a thermal receipt, overlapping pages). Needs
+//   tesseract with English data.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +73,8 @@ const Capture kCaptures[] = {{1, 0}, {1, 3}, {1, 1}, {1, 4}, {2, 0}, {3, 0}, {0,
 // corner, a strong vignette and grain; a dim page under a deep soft shadow;
 // a glossy page with the lamp mirrored in it; a thermal receipt's light,
 // thin print; two A5 pages side by side, the right one turned and lying
-// over the left one's margin. Every colour mode is measured for its cut.
+// over the left one's margin. Every colour mode is measured for its cut,
+// and how white the paper came out (paper: its median grey level).
 const Scene kDeskScenes[] = {
     {"evening lamp", "dark-wood", cv::Scalar(244, 246, 247), 4, 0, -3, 0, 0, 0.85, 0.35, 0.75, 0.35,
      2.5},
@@ -181,6 +184,16 @@ double BestCer(const std::vector<std::string>& truths, const fs::path& file) {
   return best;
 }
 
+// How light the paper came out: the grey level most of the page has
+// (text covers far less than half of it), 0 for an empty picture.
+int PaperLevel(const cv::Mat& grey) {
+  if (grey.empty()) return 0;
+  std::vector<uchar> levels(grey.begin<uchar>(), grey.end<uchar>());
+  auto middle = levels.begin() + static_cast<long>(levels.size() / 2);
+  std::nth_element(levels.begin(), middle, levels.end());
+  return *middle;
+}
+
 // Round two's scenes: every colour mode is cut and measured, so a cut that
 // depends on the mode shows; the multiple crop's pieces are each read
 // against the page they best match, the worst one shown.
@@ -218,9 +231,12 @@ bool RunDesks(tavrin::CameraLibrary& lens, const std::vector<DeskCase>& desks,
       double cer = 0;
       Geometry worst;
       bool first = true;
+      int paper = 0;
       for (const fs::path& file : files) {
         cer = std::max(cer, BestCer(desk.truths, file));
-        const Geometry g = Measure(LoadGrey(file), desk.pageMm);
+        const cv::Mat grey = LoadGrey(file);
+        if (first) paper = PaperLevel(grey);
+        const Geometry g = Measure(grey, desk.pageMm);
         if (first || std::abs(g.aspect) > std::abs(worst.aspect) || !g.marks) worst = g;
         first = false;
       }
@@ -233,8 +249,8 @@ bool RunDesks(tavrin::CameraLibrary& lens, const std::vector<DeskCase>& desks,
         std::snprintf(edge, sizeof edge, "%.1f", worst.edge);
       }
       char line[256];
-      std::snprintf(line, sizeof line, "%7.1f %%7.1f %7.1f %8s %7s %8s %6zu %8.0f\n", 100 * cer,
-                    100 * desk.cleanCer, aspect, skew, edge, files.size(), ms);
+      std::snprintf(line, sizeof line, "%7.1f %%7.1f %7.1f %6d %8s %7s %8s %6zu %8.0f\n", 100 * cer,
+                    100 * desk.cleanCer, paper, aspect, skew, edge, files.size(), ms);
       char row[512];
       std::snprintf(row, sizeof row, "%-8s desk %-22s %-5d %-9s ", label.c_str(), desk.scene->name,
                     capture.crop, ColourName(capture.colour));

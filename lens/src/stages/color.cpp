@@ -47,11 +47,16 @@ constexpr int kSureInk = 128;
 // the window works between that ink and the paper instead of between black
 // and the paper, so thin light strokes stay ink. From this contrast (the
 // ink's against the paper, as a part of the paper) the stretch starts, fully
-// at the second; blank paper's grain stays below the first, and the stretch
-// never goes past the last (the ink's level over the paper's).
+// at the second, where that ink also stands out from the paper's grain; the
+// stretch never goes past the last (the ink's level over the paper's).
 constexpr float kStrokeContrastLow = 0.08F;
 constexpr float kStrokeContrastHigh = 0.14F;
-constexpr double kFaintestInk = 0.8;
+constexpr float kFaintestInk = 0.8F;
+// Ink darker than the first share of the paper is left to the window as it
+// is (it stands out already, and a stretch would only thicken it); from
+// the second the stretch is full.
+constexpr float kDarkInk = 0.45F;
+constexpr float kFaintInk = 0.6F;
 
 cv::Mat Kernel(int reach) {
   return cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
@@ -100,8 +105,9 @@ cv::Mat DocumentThreshold(const cv::Mat& grey) {
     float* f = floorLevel.ptr<float>(y);
     for (int x = 0; x < blocks.width; ++x) {
       const float stroke = TextEvidence(p[x], d[x], g[x], kStrokeContrastLow, kStrokeContrastHigh);
-      const float flatDark = std::min(255.0F * d[x] / p[x], static_cast<float>(kFaintestInk * 255));
-      f[x] = stroke * flatDark;
+      const float share = d[x] / p[x];
+      const float faint = std::clamp((share - kDarkInk) / (kFaintInk - kDarkInk), 0.0F, 1.0F);
+      f[x] = stroke * faint * 255.0F * std::min(share, kFaintestInk);
     }
   }
   cv::Mat gain = 255.0F / (255.0F - floorLevel);
