@@ -193,8 +193,10 @@ float TextEvidence(float paper, float dark, float grain, float lowShare, float h
   constexpr float kGrainHigh = 12.0F;
   const float step = paper - dark;
   const float byShare = (step / std::max(paper, 1.0F) - lowShare) / (highShare - lowShare);
-  const float byGrain =
-      (step - kGrainLow * grain) / std::max((kGrainHigh - kGrainLow) * grain, 1.0F);
+  // Paper clipped white by a highlight has no grain left at all.
+  constexpr float kLeastGrain = 1.0F;
+  grain = std::max(grain, kLeastGrain);
+  const float byGrain = (step - kGrainLow * grain) / ((kGrainHigh - kGrainLow) * grain);
   return std::clamp(std::min(byShare, byGrain), 0.0F, 1.0F);
 }
 

@@ -38,8 +38,8 @@ constexpr double kInkReach = 1.0 / 48;
 // A cell is taken to have text nearby from this contrast (the darkest ink
 // against the paper, as a part of the paper) up to full at the second, and
 // only where that ink stands out from the paper's grain too.
-constexpr float kTextContrastLow = 0.06F;
-constexpr float kTextContrastHigh = 0.1F;
+constexpr float kTextContrastLow = 0.07F;
+constexpr float kTextContrastHigh = 0.12F;
 // The page's ink level: this quantile of the darkest ink over the cells
 // with text, and no lift at all when fewer cells than this share have any.
 constexpr double kInkQuantile = 0.2;
@@ -54,6 +54,9 @@ constexpr float kMaxLift = 0.8F;
 // A cell is taken for blank paper when it is at least this share of the
 // paper level; the paper's colour comes from such cells.
 constexpr float kPaperCell = 0.9F;
+// Gains that differ by less than this ratio over the page are taken as one:
+// two per cent is a level or two of the paper's 255.
+constexpr double kUniformGain = 1.02;
 // Where the division raised the level by more than this, the grain it
 // raised with it is smoothed, fully from twice that.
 constexpr float kGrainGain = 2.0F;
@@ -67,16 +70,20 @@ cv::Mat Cells(const cv::Mat& image, cv::Size cells) {
 // The added light S per cell, in grey levels, that brings the darkest ink
 // near each cell with text to the page's own ink level, or to kInkTarget
 // when the page's ink as a whole is lighter than that.
-cv::Mat InkLift(const cv::Mat& paper, const InkAndGrain& ink) {
+cv::Mat InkLift(const cv::Mat& paper, const InkAndGrain& ink, int reach) {
   cv::Mat lift(paper.size(), CV_32F, cv::Scalar(0));
-  cv::Mat text(paper.size(), CV_32F);
+  // The crop's rim (and what the ink search carried in from it) is left
+  // alone: a sliver of desk there is no ink.
+  const int rim = reach + 2;
+  cv::Mat text(paper.size(), CV_32F, cv::Scalar(0));
   std::vector<float> inkLevels;
   for (int y = 0; y < paper.rows; ++y) {
     const float* p = paper.ptr<float>(y);
     const float* d = ink.dark.ptr<float>(y);
     const float* g = ink.grain.ptr<float>(y);
     float* t = text.ptr<float>(y);
-    for (int x = 0; x < paper.cols; ++x) {
+    if (y < rim || y >= paper.rows - rim) continue;
+    for (int x = rim; x < paper.cols - rim; ++x) {
       t[x] = TextEvidence(p[x], d[x], g[x], kTextContrastLow, kTextContrastHigh);
       if (t[x] >= 1.0F) inkLevels.push_back(d[x] / p[x]);
     }
@@ -146,7 +153,7 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
   const cv::Mat paper = PaperBackground(Cells(grey, cells));
   const int reach =
       std::max(2, static_cast<int>(kInkReach * std::min(grey.cols, grey.rows) / kCell));
-  const cv::Mat lift = InkLift(paper, DarkestInk(grey, cells, reach));
+  const cv::Mat lift = InkLift(paper, DarkestInk(grey, cells, reach), reach);
 
   // Each channel's paper level, per cell: the grey one times the paper's
   // colour, which a lamp gives the whole page.
@@ -195,6 +202,28 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
     offsets.push_back(offset);
     gains.push_back(gain);
     smoothing.push_back(grain);
+  }
+  // A page lit evenly enough (no highlight, no grain to smooth, every
+  // channel's gain the same everywhere within a few levels) takes one
+  // table per channel, far cheaper than the per-pixel blend.
+  double mostLift = 0;
+  cv::minMaxLoc(lift, nullptr, &mostLift);
+  bool uniform = mostLift <= 0 && mostGrain <= 0;
+  for (size_t c = 0; c < gains.size() && uniform; ++c) {
+    double least = 0;
+    double most = 0;
+    cv::minMaxLoc(gains[c], &least, &most);
+    uniform = most <= kUniformGain * least;
+  }
+  if (uniform) {
+    cv::Mat table(1, 256, CV_8UC(channels));
+    for (int c = 0; c < channels; ++c) {
+      const auto gain = static_cast<float>(cv::mean(gains[static_cast<size_t>(c)])[0]);
+      for (int v = 0; v < 256; ++v) table.ptr<uchar>()[v * channels + c] = ToByte(v * gain);
+    }
+    cv::Mat out = NewPicture(page.size(), page.type());
+    cv::LUT(page, table, out);
+    return out;
   }
   // Stretched across the width here; the rows are blended as they are used.
   const cv::Size wide(page.cols, cells.height);
