@@ -187,6 +187,9 @@ int CameraLibrary::camSetImageCusCropRect(int dev, int left, int top, int right,
 int CameraLibrary::camSetImageAdjust(int dev, int colorMode) {
   return TAVRIN_CAM_INT(camSetImageAdjust, dev, colorMode);
 }
+int CameraLibrary::camSetImageEvenLight(int dev, int enable) {
+  return TAVRIN_CAM_INT(camSetImageEvenLight, dev, enable);
+}
 int CameraLibrary::camSetImageDPI(int dev, int dpiX, int dpiY) {
   return TAVRIN_CAM_INT(camSetImageDPI, dev, dpiX, dpiY);
 }

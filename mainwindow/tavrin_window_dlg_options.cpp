@@ -305,6 +305,7 @@ void CTavrinWindowDlg::SelectDpiUnit() {
 
 void CTavrinWindowDlg::OnColorChange() {
   library.camSetImageAdjust(currentCamera, ColorModeOfItem(colorCombo->currentIndex()));
+  library.camSetImageEvenLight(currentCamera, g_scanSettings.evenLight);
 }
 
 int CTavrinWindowDlg::SelectedCrop() const {

@@ -125,6 +125,7 @@ bool LoadLastSettings(const std::string& path, ScanSettings& s) {
   ReadInt(root, "autoCaptureType", s.autoCaptureType, kAutoCaptureTypeRange);
   ReadInt(root, "autoCaptureInterval", s.autoCaptureInterval, kAutoCaptureIntervalRange);
   ReadInt(root, "autoCaptureStill", s.autoCaptureStill, kAutoCaptureStillRange);
+  ReadFlag(root, "evenLight", s.evenLight);
   if (const XMLElement* webcam = root->FirstChildElement("Webcam")) {
     ReadFlag(webcam, "isEnable", s.Webcam.isEnable);
     ReadFlag(webcam, "isMerge", s.Webcam.isMerge);
@@ -186,6 +187,7 @@ std::string PrintLastSettings(const ScanSettings& s) {
   w.Int(root, "autoCaptureType", s.autoCaptureType);
   w.Int(root, "autoCaptureInterval", s.autoCaptureInterval);
   w.Int(root, "autoCaptureStill", s.autoCaptureStill);
+  w.Flag(root, "evenLight", s.evenLight != 0);
 
   XMLElement* webcam = w.Group(root, "Webcam");
   w.Flag(webcam, "isEnable", s.Webcam.isEnable != 0);

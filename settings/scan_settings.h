@@ -63,6 +63,8 @@ struct ScanSettings {
   // page must lie still in an automatic run (1 to 10).
   int autoCaptureInterval = 5;
   int autoCaptureStill = 2;
+  // flag: a colour or grey page crop comes out with the light evened out
+  int evenLight = 1;
 
   struct WebcamGroup {
     int isEnable = 0;  // flag: 0 or 1

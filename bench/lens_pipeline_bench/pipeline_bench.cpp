@@ -25,6 +25,7 @@
 
 #include "lens/src/encode.h"
 #include "lens/src/stages/color.h"
+#include "lens/src/stages/even_light.h"
 #include "lens/src/stages/page_detect.h"
 #include "lens/src/stages/pipeline.h"
 #include "lens/src/virtual/curved_book.h"
@@ -206,6 +207,56 @@ void BM_StageJpegEncode(benchmark::State& state) {
   }
 }
 
+// A page crop of 8 MP under a dim lamp that falls off to one side: the
+// evened-out light's input. range(0): 0 colour, 1 grey.
+const cv::Mat& DimPage(int grey) {
+  static std::map<int, cv::Mat> pages;
+  cv::Mat& page = pages[grey];
+  if (page.empty()) {
+    cv::Mat colour = Frame(0) * 0.5;
+    synthetic::ApplyUnevenLight(colour, 0.3);
+    page = grey != 0 ? ToGrey(colour) : colour;
+  }
+  return page;
+}
+
+void BM_StageEvenLight(benchmark::State& state) {
+  const cv::Mat& page = DimPage(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(EvenOutLight(page));
+  state.SetLabel(state.range(0) != 0 ? "3264x2448 (8 MP) grey" : "3264x2448 (8 MP) colour");
+}
+
+// The peer: ImageMagick dividing the page by its paper (a closing of a
+// copy eight times smaller, blown up again), the usual flat-field way.
+void BM_ConvertEvenLight(benchmark::State& state) {
+  if (!HaveImageMagick()) {
+    state.SkipWithError("ImageMagick convert not installed (apt-get install imagemagick)");
+    return;
+  }
+  const cv::Mat& page = DimPage(0);
+  const fs::path input = WorkFolder() / "dim.ppm";
+  if (!fs::exists(input)) {
+    cv::Mat rgb;
+    cv::cvtColor(page, rgb, cv::COLOR_BGR2RGB);
+    std::ofstream file(input, std::ios::binary);
+    file << "P6\n" << rgb.cols << " " << rgb.rows << "\n255\n";
+    file.write(reinterpret_cast<const char*>(rgb.data),
+               static_cast<std::streamsize>(rgb.total() * 3));
+  }
+  const std::string size = std::to_string(page.cols) + "x" + std::to_string(page.rows) + "!";
+  const std::string command = "convert '" + input.string() +
+                              "' \\( +clone -resize 12.5% -morphology Close Square:6 -resize " +
+                              size + " \\) -compose Divide_Src -composite '" +
+                              (WorkFolder() / "even.ppm").string() + "'";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("convert failed");
+      return;
+    }
+  }
+  state.SetLabel("3264x2448 (8 MP) colour");
+}
+
 BENCHMARK(BM_OursCropDocumentJpeg)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ConvertCropDocumentJpeg)
     ->DenseRange(0, 1)
@@ -218,6 +269,8 @@ BENCHMARK(BM_StageFindPage)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageWarpGrey)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageDocumentThreshold)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageJpegEncode)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StageEvenLight)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ConvertEvenLight)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 // Keeps each run's real time so the comparison can be printed at the end.
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -258,6 +311,18 @@ int main(int argc, char** argv) {
     }
     std::printf("  %-22s ours %8.1f ms   convert %8.1f ms   convert / ours %6.1fx\n",
                 Label(which).c_str(), ours, peer, peer / ours);
+  }
+  const double evenColour = find("BM_StageEvenLight/0/");
+  const double evenGrey = find("BM_StageEvenLight/1/");
+  const double evenPeer = find("BM_ConvertEvenLight/");
+  if (evenColour >= 0 && evenGrey >= 0) {
+    std::printf("\nevened-out light, 3264x2448 (8 MP) page:\n");
+    std::printf("  colour %8.1f ms   grey %8.1f ms   convert (colour) ", evenColour, evenGrey);
+    if (evenPeer >= 0) {
+      std::printf("%8.1f ms   convert / ours %6.1fx\n", evenPeer, evenPeer / evenColour);
+    } else {
+      std::printf("not run\n");
+    }
   }
   std::error_code ignored;
   fs::remove_all(WorkFolder(), ignored);

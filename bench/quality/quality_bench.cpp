@@ -17,11 +17,13 @@
 //
 // Usage: tavrin_quality_bench [--library path/to/libTavrinLens.so]
 //                             [--label name] [--keep folder]
-//                             [--part all|pages|book]
+//                             [--part all|pages|book|desks]
 //   The library defaults to the one in the program folder; --label names
 //   the run in the printed rows (scripts/bench runs "before" with an older
 //   library and "after" with this one); --part runs only the single pages'
-//   scenes or only the open book's. Needs tesseract with English data.
+//   scenes, only the open book's or only round two's desks (an evening
+//   lamp, a glossy page, a thermal receipt, overlapping pages). Needs
+//   tesseract with English data.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +67,30 @@ const Scene kScenes[] = {
 // Every colour mode single-cropped (readability), the other crops in colour
 // (geometry, pieces), and no crop (the raw frame's reading).
 const Capture kCaptures[] = {{1, 0}, {1, 3}, {1, 1}, {1, 4}, {2, 0}, {3, 0}, {0, 0}};
+
+// Round two: what real desks do at night and with awkward paper. The
+// evening lamp: a warm cast, the light falling to about a quarter at the far
+// corner, a strong vignette and grain; a dim page under a deep soft shadow;
+// a glossy page with the lamp mirrored in it; a thermal receipt's light,
+// thin print; two A5 pages side by side, the right one turned and lying
+// over the left one's margin. Every colour mode is measured for its cut,
+// and how white the paper came out (paper: its median grey level).
+const Scene kDeskScenes[] = {
+    {"evening lamp", "dark-wood", cv::Scalar(244, 246, 247), 4, 0, -3, 0, 0, 0.85, 0.35, 0.75, 0.35,
+     2.5},
+    {"dim, deep shadow", "dark-wood", cv::Scalar(240, 242, 243), 3, 2, 2, 0.35, 0.6, 0.5, 0, 0, 0,
+     1.5},
+    {"glossy, highlight", "cork", cv::Scalar(244, 246, 247), 2, 3, 3, 0.15, 0, 0.9, 0, 0, 0, 1.0,
+     0.6},
+    {"thermal receipt", "dark-wood", cv::Scalar(246, 247, 244), 3, 0, 2, 0.1, 0, 1.0, 0, 0, 0, 1.0,
+     0, cv::Size2d(80, 240)},
+    {"two A5, overlapping", "dark-wood", cv::Scalar(244, 246, 247), 3, 0, 0, 0.15, 0, 1.0},
+};
+const PageStyle kReceiptStyle{150, "Liberation Sans", 10, 16};
+const cv::Size2d kA5(148, 210);
+
+// Every colour mode single-cropped, the multiple crop, and no crop.
+const Capture kDeskCaptures[] = {{1, 0}, {1, 3}, {1, 1}, {1, 4}, {2, 0}, {0, 0}};
 
 const char* ColourName(int mode) {
   switch (mode) {
@@ -135,6 +161,108 @@ std::vector<fs::path> CaptureFiles(tavrin::CameraLibrary& lens, int dev, int cro
   return files;
 }
 
+void SavePng(const cv::Mat& bgr, const fs::path& path) {
+  cv::Mat rgb;
+  cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+  QImage(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step), QImage::Format_RGB888)
+      .save(QString::fromStdString(path.string()));
+}
+
+struct DeskCase {
+  const Scene* scene = nullptr;
+  cv::Size2d pageMm;
+  std::vector<std::string> truths;  // one a page
+  std::vector<cv::Mat> cleanPages;
+  double cleanCer = 0;
+};
+
+// The lowest CER of file against any of the pages' texts.
+double BestCer(const std::vector<std::string>& truths, const fs::path& file) {
+  const std::string read = Ocr(file);
+  double best = 1.0;
+  for (const std::string& truth : truths) best = std::min(best, CharacterErrorRate(truth, read));
+  return best;
+}
+
+// How light the paper came out: the grey level most of the page has
+// (text covers far less than half of it), 0 for an empty picture.
+int PaperLevel(const cv::Mat& grey) {
+  if (grey.empty()) return 0;
+  std::vector<uchar> levels(grey.begin<uchar>(), grey.end<uchar>());
+  auto middle = levels.begin() + static_cast<long>(levels.size() / 2);
+  std::nth_element(levels.begin(), middle, levels.end());
+  return *middle;
+}
+
+// Round two's scenes: every colour mode is cut and measured, so a cut that
+// depends on the mode shows; the multiple crop's pieces are each read
+// against the page they best match, the worst one shown.
+bool RunDesks(tavrin::CameraLibrary& lens, const std::vector<DeskCase>& desks,
+              const std::string& label, const fs::path& scratch) {
+  std::printf("%-8s %-4s %-22s %-5s %-9s %7s %7s %7s %8s %7s %8s %6s %8s\n", "run", "", "scene",
+              "crop", "colour", "CER", "raw", "clean", "aspect%", "skew", "edge mm", "pieces",
+              "ms");
+  for (size_t i = 0; i < desks.size(); ++i) {
+    const DeskCase& desk = desks[i];
+    const int dev = OpenByName(lens, "Quality desk " + std::to_string(i));
+    if (dev < 0) {
+      std::fprintf(stderr, "cannot open the camera of %s\n", desk.scene->name);
+      return false;
+    }
+    std::string whole;
+    for (const std::string& truth : desk.truths) whole += (whole.empty() ? "" : " ") + truth;
+    double rawCer = -1;
+    std::vector<std::string> lines;
+    for (const Capture& capture : kDeskCaptures) {
+      double ms = 0;
+      const auto files =
+          CaptureFiles(lens, dev, capture.crop, capture.colour,
+                       scratch / ("d" + std::to_string(i) + "-crop" + std::to_string(capture.crop) +
+                                  "-colour" + std::to_string(capture.colour) + ".jpg"),
+                       &ms);
+      if (files.empty()) {
+        std::fprintf(stderr, "capture of %s failed\n", desk.scene->name);
+        return false;
+      }
+      if (capture.crop == 0) {
+        rawCer = CharacterErrorRate(whole, Ocr(files[0]));
+        continue;
+      }
+      double cer = 0;
+      Geometry worst;
+      bool first = true;
+      int paper = 0;
+      for (const fs::path& file : files) {
+        cer = std::max(cer, BestCer(desk.truths, file));
+        const cv::Mat grey = LoadGrey(file);
+        if (first) paper = PaperLevel(grey);
+        const Geometry g = Measure(grey, desk.pageMm);
+        if (first || std::abs(g.aspect) > std::abs(worst.aspect) || !g.marks) worst = g;
+        first = false;
+      }
+      char aspect[16];
+      std::snprintf(aspect, sizeof aspect, "%+.2f", worst.aspect);
+      char skew[16] = "-";
+      char edge[16] = "lost";
+      if (worst.marks) {
+        std::snprintf(skew, sizeof skew, "%+.2f", worst.skew);
+        std::snprintf(edge, sizeof edge, "%.1f", worst.edge);
+      }
+      char line[256];
+      std::snprintf(line, sizeof line, "%7.1f %%7.1f %7.1f %6d %8s %7s %8s %6zu %8.0f\n", 100 * cer,
+                    100 * desk.cleanCer, paper, aspect, skew, edge, files.size(), ms);
+      char row[512];
+      std::snprintf(row, sizeof row, "%-8s desk %-22s %-5d %-9s ", label.c_str(), desk.scene->name,
+                    capture.crop, ColourName(capture.colour));
+      lines.push_back(std::string(row) + line);
+    }
+    lens.camCloseDev(dev);
+    for (const std::string& line : lines) std::printf(line.c_str(), 100 * rawCer);
+    std::fflush(stdout);
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,12 +277,13 @@ int main(int argc, char** argv) {
     if (flag == "--keep") keep = argv[i + 1];
     if (flag == "--part") part = argv[i + 1];
   }
-  if (part != "all" && part != "pages" && part != "book") {
-    std::fprintf(stderr, "--part takes all, pages or book\n");
+  if (part != "all" && part != "pages" && part != "book" && part != "desks") {
+    std::fprintf(stderr, "--part takes all, pages, book or desks\n");
     return 2;
   }
-  const bool pagesPart = part != "book";
-  const bool bookPart = part != "pages";
+  const bool pagesPart = part == "all" || part == "pages";
+  const bool bookPart = part == "all" || part == "book";
+  const bool desksPart = part == "all" || part == "desks";
   if (std::system("tesseract --version >/dev/null 2>&1") != 0) {
     std::fprintf(stderr, "tesseract is needed (apt-get install tesseract-ocr tesseract-ocr-eng)\n");
     return 1;
@@ -215,6 +344,50 @@ int main(int argc, char** argv) {
         return 1;
       }
       devices.emplace_back(bookFrames[i].first, file);
+    }
+  }
+  // Round two's desks.
+  std::vector<DeskCase> desks;
+  if (desksPart) {
+    for (size_t i = 0; i < std::size(kDeskScenes); ++i) {
+      const Scene& scene = kDeskScenes[i];
+      DeskCase desk;
+      desk.scene = &scene;
+      desk.pageMm = scene.pageMm;
+      std::vector<LaidPage> laid;
+      if (std::string(scene.name).rfind("two A5", 0) == 0) {
+        desk.pageMm = kA5;
+        const CleanPage left = RenderPage(scene.paper, kA5, 0, 3);
+        const CleanPage right = RenderPage(scene.paper, kA5, 3, 2);
+        laid.push_back({left.image, kA5, {-76, -4}, -1});
+        laid.push_back({right.image, kA5, {64, 6}, 7});
+        desk.truths = {left.text, right.text};
+        desk.cleanPages = {left.image, right.image};
+      } else {
+        const CleanPage page =
+            std::string(scene.name) == "thermal receipt"
+                ? RenderPage(scene.paper, scene.pageMm, 0, std::size(kParagraphs), kReceiptStyle)
+                : RenderPage(scene.paper, scene.pageMm);
+        laid.push_back({page.image, scene.pageMm, {0, 0}, scene.turn});
+        desk.truths = {page.text};
+        desk.cleanPages = {page.image};
+      }
+      const Frame frame = DrawPages(scene, laid, static_cast<unsigned>(61 + i));
+      const std::string file = "desk" + std::to_string(i) + ".jpg";
+      if (!WriteJpeg(frame.image, scratch / file, 85)) {
+        std::fprintf(stderr, "cannot write the frame of %s\n", scene.name);
+        return 1;
+      }
+      devices.emplace_back("Quality desk " + std::to_string(i), file);
+      double clean = 0;
+      for (size_t k = 0; k < desk.cleanPages.size(); ++k) {
+        const fs::path path =
+            scratch / ("desk-clean" + std::to_string(i) + "-" + std::to_string(k) + ".png");
+        SavePng(desk.cleanPages[k], path);
+        clean = std::max(clean, CharacterErrorRate(desk.truths[k], Ocr(path)));
+      }
+      desk.cleanCer = clean;
+      desks.push_back(std::move(desk));
     }
   }
   const fs::path recording = scratch / "scenes.rec";
@@ -314,6 +487,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
   }
+  if (desksPart && !RunDesks(lens, desks, label, scratch)) return 1;
   std::sort(times.begin(), times.end());
   if (!times.empty()) {
     std::printf("%-8s single crop capture at %dx%d: median %.0f ms over %zu captures\n",

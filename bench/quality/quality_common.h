@@ -45,6 +45,21 @@ struct Scene {
   double lamp = 0;    // light at the far side: 1 - lamp of the near side
   double shadow = 0;  // depth of a soft shadow across the page, 0 none
   double dim = 1.0;   // overall light
+  // Round two: what an evening lamp and a glossy sheet do.
+  double warm = 0;      // a warm lamp: blue loses this share, green half of it
+  double corner = 0;    // light falling towards the far (top right) corner: 1 - corner there
+  double vignette = 0;  // the lens's fall-off, this share lost at the frame's corners
+  double grain = 1.0;   // sensor noise, times the usual
+  double gloss = 0;     // a glossy highlight's added light on the page, share of full white
+  cv::Size2d pageMm{kPageWidthMm, kPageHeightMm};
+};
+
+// How the page's text is set.
+struct PageStyle {
+  int ink = 28;  // grey level of the print
+  const char* family = "Liberation Serif";
+  double points = 12;
+  double marginMm = kMarginMm;
 };
 
 struct Capture {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -18,7 +19,8 @@ struct CleanPage {
 
 // paragraphs [first, first + count) of kParagraphs on a page of pageMm.
 CleanPage RenderPage(const cv::Scalar& paper, cv::Size2d pageMm = {kPageWidthMm, kPageHeightMm},
-                     size_t first = 0, size_t count = std::size(kParagraphs));
+                     size_t first = 0, size_t count = std::size(kParagraphs),
+                     const PageStyle& style = {});
 
 double FocalPixels();
 
@@ -30,6 +32,19 @@ struct Frame {
 };
 
 Frame DrawFrame(const Scene& scene, const cv::Mat& cleanPage, unsigned seed);
+
+// A page as it lies on the desk: its size, where its centre is (mm from the
+// middle of the camera's field) and how far it is turned.
+struct LaidPage {
+  cv::Mat clean;
+  cv::Size2d mm;
+  cv::Point2d centreMm;
+  double turn = 0;
+};
+
+// Several pages under one scene's camera and light, later ones lying over
+// earlier ones; corners are the first page's.
+Frame DrawPages(const Scene& scene, const std::vector<LaidPage>& pages, unsigned seed);
 
 bool WriteJpeg(const cv::Mat& bgr, const fs::path& path, int quality);
 

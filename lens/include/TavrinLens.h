@@ -78,6 +78,11 @@ enum {
   kTavrinColorBlackWhite = 4
 };
 TAVRIN_LENS_API int camSetImageAdjust(int dev, int colorMode);
+// enable 1 (the default): a colour or grey page that a crop found comes
+// out with the light evened out (the paper white, the ink its own colour,
+// as a flatbed gives it); 0 keeps the light the camera saw. No crop always
+// keeps it.
+TAVRIN_LENS_API int camSetImageEvenLight(int dev, int enable);
 // 0, 0 = the camera's own DPI.
 TAVRIN_LENS_API int camSetImageDPI(int dev, int dpiX, int dpiY);
 TAVRIN_LENS_API int camGetImageDPI(int dev, int* dpiX, int* dpiY);

@@ -243,6 +243,10 @@ int camSetImageAdjust(int dev, int colorMode) {
   return WithCamera(dev, [&](Camera& camera) { return camera.SetColorMode(colorMode); });
 }
 
+int camSetImageEvenLight(int dev, int enable) {
+  return WithCamera(dev, [&](Camera& camera) { return camera.SetEvenLight(enable); });
+}
+
 int camSetImageDPI(int dev, int dpiX, int dpiY) {
   return WithCamera(dev, [&](Camera& camera) { return camera.SetDpi(dpiX, dpiY); });
 }

@@ -168,6 +168,13 @@ int Camera::SetColorMode(int colorMode) {
   return kOk;
 }
 
+int Camera::SetEvenLight(int enable) {
+  if (enable != 0 && enable != 1) return kErrBadArgument;
+  std::lock_guard lock(mutex_);
+  options_.evenLight = enable != 0;
+  return kOk;
+}
+
 int Camera::SetDpi(int dpiX, int dpiY) {
   if (dpiX < 0 || dpiY < 0 || (dpiX == 0) != (dpiY == 0)) return kErrBadArgument;
   std::lock_guard lock(mutex_);

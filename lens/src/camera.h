@@ -42,6 +42,7 @@ class Camera {
   int SetRotate(int rotate);
   int SetCustomCrop(int left, int top, int right, int bottom);
   int SetColorMode(int colorMode);
+  int SetEvenLight(int enable);
   int SetDpi(int dpiX, int dpiY);
   void SetWatermark(const WatermarkOptions& watermark);
 

@@ -243,6 +243,8 @@ TEST_F(SceneTest, BookCropGivesTwoFlatPagesInReadingOrder) {
 
 TEST_F(SceneTest, EdgeRestorePaintsTheCornersInThePageColour) {
   ASSERT_EQ(lens_.camSetImageAutoCrop(kDocument, 3), 0);
+  // The paper as the camera saw it, which the evened-out light would whiten.
+  ASSERT_EQ(lens_.camSetImageEvenLight(kDocument, 0), 0);
   const QImage page = CaptureOne(kDocument, "restored.png");
   ASSERT_FALSE(page.isNull());
   for (const QPoint corner :

@@ -190,6 +190,9 @@ int camSetImageCusCropRect(int dev, int left, int top, int right, int bottom) {
 int camSetImageAdjust(int dev, int colorMode) {
   TAVRIN_FORWARD(camSetImageAdjust, dev, colorMode);
 }
+int camSetImageEvenLight(int dev, int enable) {
+  TAVRIN_FORWARD(camSetImageEvenLight, dev, enable);
+}
 int camSetImageDPI(int dev, int dpiX, int dpiY) {
   TAVRIN_FORWARD(camSetImageDPI, dev, dpiX, dpiY);
 }

@@ -31,6 +31,7 @@ std::vector<std::string> Fields(const ScanSettings& s) {
           i("autoCaptureType", s.autoCaptureType),
           i("autoCaptureInterval", s.autoCaptureInterval),
           i("autoCaptureStill", s.autoCaptureStill),
+          i("evenLight", s.evenLight),
           i("Webcam/isEnable", s.Webcam.isEnable),
           i("Webcam/isMerge", s.Webcam.isMerge),
           i("Webcam/MergeType", s.Webcam.MergeType),
@@ -77,6 +78,7 @@ ScanSettings Changed() {
   s.autoCaptureType = 1;
   s.autoCaptureInterval = 12;
   s.autoCaptureStill = 7;
+  s.evenLight = 0;
   s.Webcam = {1, 1, 7, 3, 480, 640};
   s.MergeHV = {1, 2};
   s.WaterMark.isEnable = true;
@@ -245,6 +247,7 @@ TEST(LastSettingsSave, WritesEveryElementInOrder) {
             "    <autoCaptureType>0</autoCaptureType>\n"
             "    <autoCaptureInterval>5</autoCaptureInterval>\n"
             "    <autoCaptureStill>2</autoCaptureStill>\n"
+            "    <evenLight>1</evenLight>\n"
             "    <Webcam>\n"
             "        <isEnable>0</isEnable>\n"
             "        <isMerge>0</isMerge>\n"

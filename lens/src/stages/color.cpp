@@ -1,6 +1,7 @@
 #include "lens/src/stages/color.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <opencv2/imgproc.hpp>
 
@@ -41,29 +42,24 @@ constexpr double kSauvolaRange = 128.0;
 // Darker than this share of the paper is ink whatever the window says:
 // inside a solid block the local mean is the ink itself.
 constexpr int kSureInk = 128;
+// The strokes' own contrast: where the darkest ink nearby is lighter than
+// black (a thermal receipt's grey print, words under a glossy highlight),
+// the window works between that ink and the paper instead of between black
+// and the paper, so thin light strokes stay ink. From this contrast (the
+// ink's against the paper, as a part of the paper) the stretch starts, fully
+// at the second, where that ink also stands out from the paper's grain; the
+// stretch never goes past the last (the ink's level over the paper's).
+constexpr float kStrokeContrastLow = 0.08F;
+constexpr float kStrokeContrastHigh = 0.14F;
+constexpr float kFaintestInk = 0.8F;
+// Ink darker than the first share of the paper is left to the window as it
+// is (it stands out already, and a stretch would only thicken it); from
+// the second the stretch is full.
+constexpr float kDarkInk = 0.45F;
+constexpr float kFaintInk = 0.6F;
 
 cv::Mat Kernel(int reach) {
   return cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1));
-}
-
-// The paper's brightness, on the copy kBackgroundStep times smaller
-// (CV_32F, never below 1).
-cv::Mat PaperBackground(const cv::Mat& small) {
-  const int shorter = std::min(small.cols, small.rows);
-  const int reach = std::max(3, static_cast<int>(kClosingShare * shorter));
-  cv::Mat closed;
-  cv::morphologyEx(small, closed, cv::MORPH_CLOSE, Kernel(reach));
-  const int wide = std::max(reach + 1, static_cast<int>(kPaperShare * shorter / 2));
-  cv::Mat brightest;
-  cv::dilate(small, brightest, Kernel(wide));
-  cv::GaussianBlur(brightest, brightest, cv::Size(2 * wide + 1, 2 * wide + 1), 0);
-  cv::Mat floor;
-  brightest.convertTo(floor, CV_8U, kDeepestShadow);
-  cv::Mat paper = cv::max(closed, floor);
-  cv::GaussianBlur(paper, paper, cv::Size(5, 5), 0);
-  cv::Mat out;
-  paper.convertTo(out, CV_32F);
-  return cv::max(out, 1.0F);
 }
 
 cv::Mat DocumentThreshold(const cv::Mat& grey) {
@@ -100,8 +96,27 @@ cv::Mat DocumentThreshold(const cv::Mat& grey) {
   cv::Mat flatDeviation;
   cv::divide(mean, paper, flatMean, 255.0);
   cv::divide(deviation, paper, flatDeviation, 255.0);
-  cv::Mat level = flatMean.mul(1.0 + kSauvolaK * (flatDeviation / kSauvolaRange - 1.0));
+  const InkAndGrain ink = DarkestInk(grey, blocks, window / 2);
+  cv::Mat floorLevel(blocks, CV_32F);
+  for (int y = 0; y < blocks.height; ++y) {
+    const float* d = ink.dark.ptr<float>(y);
+    const float* g = ink.grain.ptr<float>(y);
+    const float* p = paper.ptr<float>(y);
+    float* f = floorLevel.ptr<float>(y);
+    for (int x = 0; x < blocks.width; ++x) {
+      const float stroke = TextEvidence(p[x], d[x], g[x], kStrokeContrastLow, kStrokeContrastHigh);
+      const float share = d[x] / p[x];
+      const float faint = std::clamp((share - kDarkInk) / (kFaintInk - kDarkInk), 0.0F, 1.0F);
+      f[x] = stroke * faint * 255.0F * std::min(share, kFaintestInk);
+    }
+  }
+  cv::Mat gain = 255.0F / (255.0F - floorLevel);
+  cv::Mat stretchedMean = (flatMean - floorLevel).mul(gain);
+  cv::Mat stretchedDeviation = flatDeviation.mul(gain);
+  cv::Mat level = stretchedMean.mul(1.0 + kSauvolaK * (stretchedDeviation / kSauvolaRange - 1.0));
   level = cv::max(level, static_cast<float>(kSureInk));
+  cv::divide(level, gain, level);
+  level += floorLevel;
   // Back to grey levels: paper at 255 in flattened units is the paper
   // level itself.
   cv::Mat greyLevel = level.mul(paper) / 255.0;
@@ -115,6 +130,75 @@ cv::Mat DocumentThreshold(const cv::Mat& grey) {
 }
 
 }  // namespace
+
+cv::Mat PaperBackground(const cv::Mat& small) {
+  const int shorter = std::min(small.cols, small.rows);
+  const int reach = std::max(3, static_cast<int>(kClosingShare * shorter));
+  cv::Mat closed;
+  cv::morphologyEx(small, closed, cv::MORPH_CLOSE, Kernel(reach));
+  const int wide = std::max(reach + 1, static_cast<int>(kPaperShare * shorter / 2));
+  cv::Mat brightest;
+  cv::dilate(small, brightest, Kernel(wide));
+  cv::GaussianBlur(brightest, brightest, cv::Size(2 * wide + 1, 2 * wide + 1), 0);
+  cv::Mat floor;
+  brightest.convertTo(floor, CV_8U, kDeepestShadow);
+  cv::Mat paper = cv::max(closed, floor);
+  cv::GaussianBlur(paper, paper, cv::Size(5, 5), 0);
+  cv::Mat out;
+  paper.convertTo(out, CV_32F);
+  return cv::max(out, 1.0F);
+}
+
+InkAndGrain DarkestInk(const cv::Mat& grey, cv::Size cells, int reach) {
+  cv::Mat half;
+  cv::resize(grey, half, cv::Size(std::max(1, grey.cols / 2), std::max(1, grey.rows / 2)), 0, 0,
+             cv::INTER_AREA);
+  cv::Mat local;
+  cv::blur(half, local, cv::Size(3, 3));
+  cv::Mat difference;
+  cv::absdiff(half, local, difference);
+  // Every half-size pixel of a cell is looked at: the erosion covers the
+  // cell's span before one of them is picked.
+  const int span = std::max(1, (half.cols + cells.width - 1) / cells.width);
+  cv::Mat eroded;
+  cv::erode(half, eroded, Kernel(span / 2 + 1));
+  InkAndGrain out;
+  cv::resize(eroded, out.dark, cells, 0, 0, cv::INTER_NEAREST);
+  cv::erode(out.dark, out.dark, Kernel(reach));
+  out.dark.convertTo(out.dark, CV_32F);
+  // In eighths of a level, so that averaging keeps the fraction; over
+  // patches of 8 x 8 half-size pixels, which a JPEG cannot leave all flat,
+  // and the quietest patch within reach: between lines of text there is
+  // blank paper.
+  constexpr double kEighths = 8.0;
+  constexpr int kPatch = 8;
+  difference.convertTo(difference, CV_8U, kEighths);
+  cv::Mat patches;
+  cv::resize(difference, patches,
+             cv::Size(std::max(1, half.cols / kPatch), std::max(1, half.rows / kPatch)), 0, 0,
+             cv::INTER_AREA);
+  const int patchReach = std::max(
+      1, static_cast<int>(std::lround(reach * static_cast<double>(patches.cols) / cells.width)));
+  cv::erode(patches, patches, Kernel(patchReach));
+  cv::Mat grain;
+  cv::resize(patches, grain, cells, 0, 0, cv::INTER_LINEAR);
+  grain.convertTo(out.grain, CV_32F, 1.0 / kEighths);
+  return out;
+}
+
+float TextEvidence(float paper, float dark, float grain, float lowShare, float highShare) {
+  // The darkest of many grainy pixels lies about four times their mean
+  // difference below the paper.
+  constexpr float kGrainLow = 8.0F;
+  constexpr float kGrainHigh = 12.0F;
+  const float step = paper - dark;
+  const float byShare = (step / std::max(paper, 1.0F) - lowShare) / (highShare - lowShare);
+  // Paper clipped white by a highlight has no grain left at all.
+  constexpr float kLeastGrain = 1.0F;
+  grain = std::max(grain, kLeastGrain);
+  const float byGrain = (step - kGrainLow * grain) / ((kGrainHigh - kGrainLow) * grain);
+  return std::clamp(std::min(byShare, byGrain), 0.0F, 1.0F);
+}
 
 int NormalizeColorMode(int mode) {
   switch (mode) {

@@ -22,6 +22,29 @@ bool IsSingleChannelMode(int mode);
 // black-and-white ones holding only 0 and 255.
 cv::Mat ApplyColorMode(const cv::Mat& image, int mode);
 
+// The paper's brightness under the light it had, on a copy of a page
+// several times smaller (CV_8UC1): what is narrower than text strokes and
+// lines is closed over, and nothing is taken for paper in shadow that is
+// much darker than the brightest paper nearby. CV_32F, never below 1.
+cv::Mat PaperBackground(const cv::Mat& small);
+
+// What a page's text looks like near each cell of a grid over grey
+// (cells: the grid's size), both in grey levels (CV_32F): the darkest ink
+// within reach cells, from a half-size copy so that a single noisy pixel is
+// no ink, and the grain of the quietest paper there (the mean difference of the
+// half-size copy from its own local mean). Darkest ink that is not
+// many grains below the paper is grain, not ink.
+struct InkAndGrain {
+  cv::Mat dark;
+  cv::Mat grain;
+};
+InkAndGrain DarkestInk(const cv::Mat& grey, cv::Size cells, int reach);
+
+// How sure a cell is to hold text, 0 to 1, from the paper level, the
+// darkest ink and the grain (the same units): the ink must stand out from
+// the paper by both a share of the paper and many grains.
+float TextEvidence(float paper, float dark, float grain, float lowShare, float highShare);
+
 // CV_8UC1 of either input kind; a grey input is returned shared.
 cv::Mat ToGrey(const cv::Mat& image);
 

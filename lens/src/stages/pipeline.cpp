@@ -12,6 +12,7 @@
 #include "lens/src/memory/large_picture.h"
 #include "lens/src/stages/book.h"
 #include "lens/src/stages/color.h"
+#include "lens/src/stages/even_light.h"
 #include "lens/src/stages/geometry.h"
 #include "lens/src/stages/page_detect.h"
 #include "lens/src/stages/watermark.h"
@@ -30,12 +31,17 @@ double EdgeInsetFramePixels(const PageQuad& quad) {
   return 1.0 / quad.detectionScale + 1.0;
 }
 
-std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& camera, int autoCrop,
-                                     double scaleX, double scaleY) {
+// The pages are searched for on the frame as the camera gave it (seen, the
+// colour keeps cream paper apart from a white desk), and image, the frame
+// or its grey copy, is what is cut: every colour mode cuts the same region.
+// pagesFound tells whether the pieces are pages or the whole frame.
+std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
+                                     const PageCamera& camera, int autoCrop, double scaleX,
+                                     double scaleY, bool& pagesFound) {
   std::vector<cv::Mat> pieces;
   const auto search = SearchForCrop(autoCrop);
   if (search) {
-    for (const PageQuad& quad : FindPages(image, *search, camera)) {
+    for (const PageQuad& quad : FindPages(seen, *search, camera)) {
       // A book's two pages together are about its spread's size, so the
       // one bound covers them as well as a single page.
       const cv::Size2d sides = PageSideLengths(quad);
@@ -61,6 +67,7 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& image, const PageCamera& cam
       pieces.push_back(WarpPage(image, quad, request));
     }
   }
+  pagesFound = !pieces.empty();
   if (pieces.empty()) {
     if (static_cast<double>(image.total()) * scaleX * scaleY > kMaxOutputPixels) return {};
     pieces.push_back(Resample(image, scaleX, scaleY));
@@ -84,11 +91,21 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
   camera.focalPixels = DefaultFocalPixels(frame.cols);
   // Grey commutes with the warp and the resampling, and a third of the
   // data makes both three times cheaper.
-  if (IsSingleChannelMode(colorMode)) source = ToGrey(source);
+  const cv::Mat cut = IsSingleChannelMode(colorMode) ? ToGrey(source) : source;
 
   std::vector<ProcessedImage> result;
-  for (cv::Mat& piece : CropAndResample(source, camera, options.autoCrop, DpiScale(ownDpi, dpiX),
-                                        DpiScale(ownDpi, dpiY))) {
+  bool pages = false;
+  std::vector<cv::Mat> pieces = CropAndResample(
+      source, cut, camera, options.autoCrop, DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY), pages);
+  // Colour and grey pages get the light evened out when asked; one global
+  // threshold needs it always, or a lamp's fall-off and a glossy highlight
+  // take whole lines of a page to black or to white.
+  const bool evenLight =
+      pages &&
+      (colorMode == kColorModeOtsu ||
+       (options.evenLight && (colorMode == kColorModeColor || colorMode == kColorModeGrey)));
+  for (cv::Mat& piece : pieces) {
+    if (evenLight) piece = EvenOutLight(piece);
     ProcessedImage processed;
     processed.image = Rotate(ApplyColorMode(piece, colorMode), options.rotate);
     processed.dpiX = dpiX;

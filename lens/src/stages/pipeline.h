@@ -1,5 +1,6 @@
 // The processing stages applied to a captured frame, in order: custom crop,
-// automatic crop, DPI resampling, colour mode, rotation, watermark. Pure
+// automatic crop, DPI resampling, evened-out light, colour mode, rotation,
+// watermark. Pure
 // functions on images; no device, no files.
 // Threads: any; nothing here keeps state between calls.
 #pragma once
@@ -42,6 +43,9 @@ struct ProcessingOptions {
   int dpiY = 0;
   int colorMode = 0;  // 0 colour, 1 b/w documents, 3 grey, 4 b/w Otsu
   int rotate = 0;     // 0 none, 1 left, 2 180, 3 right
+  // A page found by the crop comes out as under a flatbed's light in
+  // colour and grey; no crop keeps the scene's own light.
+  bool evenLight = true;
   WatermarkOptions watermark;
 };
 

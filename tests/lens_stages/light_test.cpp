@@ -1,0 +1,110 @@
+// Pages under the light of real desks: the same cut in every colour mode,
+// a dim page brought to white paper, faint strokes kept in black and white.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "lens/src/stages/color.h"
+#include "lens/src/stages/pipeline.h"
+#include "tests/lens_stages/synthetic_scene.h"
+
+namespace tavrin::lens {
+namespace {
+
+const cv::Size kFrame(960, 720);
+constexpr int kCameraDpi = 197;
+
+double Median(const cv::Mat& grey) {
+  std::vector<uchar> values(grey.begin<uchar>(), grey.end<uchar>());
+  std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2),
+                   values.end());
+  return values[values.size() / 2];
+}
+
+TEST(PageLightTest, EveryColourModeCutsTheSameRegion) {
+  // Cream paper on a neutral desk of the same brightness: only its colour
+  // tells the page from the desk.
+  synthetic::DrawnPage page = synthetic::DocumentPage(kFrame, 3.0F);
+  page.colour = cv::Scalar(170, 222, 246);
+  synthetic::Desk desk;
+  const double paperGrey = 0.114 * 170 + 0.587 * 222 + 0.299 * 246;
+  desk.colour = cv::Scalar::all(paperGrey);
+  const cv::Mat frame = synthetic::DrawScene(kFrame, {page}, 7, desk);
+  cv::Size colourCut;
+  for (const int mode : {kColorModeColor, kColorModeGrey, kColorModeDocument, kColorModeOtsu}) {
+    ProcessingOptions options;
+    options.autoCrop = 1;
+    options.colorMode = mode;
+    const auto out = RunPipeline(frame, kCameraDpi, options);
+    ASSERT_EQ(out.size(), 1U) << mode;
+    const cv::Size cut = out[0].image.size();
+    if (mode == kColorModeColor) {
+      colourCut = cut;
+      EXPECT_NEAR(cut.width, page.size.width, 0.03 * page.size.width);
+      EXPECT_NEAR(cut.height, page.size.height, 0.03 * page.size.height);
+    } else {
+      EXPECT_EQ(cut, colourCut) << mode;
+    }
+  }
+}
+
+TEST(PageLightTest, ADimUnevenlyLitPageComesOutWhiteUnlessTurnedOff) {
+  const synthetic::DrawnPage page = synthetic::DocumentPage(kFrame, 2.0F);
+  cv::Mat frame = synthetic::DrawScene(kFrame, {page});
+  // Half the light, falling to a quarter of that on the right.
+  frame *= 0.5;
+  synthetic::ApplyUnevenLight(frame, 0.25);
+  ProcessingOptions options;
+  options.autoCrop = 1;
+  for (const int mode : {kColorModeColor, kColorModeGrey}) {
+    options.colorMode = mode;
+    options.evenLight = true;
+    const auto even = RunPipeline(frame, kCameraDpi, options);
+    ASSERT_EQ(even.size(), 1U);
+    const cv::Mat grey = ToGrey(even[0].image);
+    const cv::Mat farSide = grey.colRange(grey.cols * 3 / 4, grey.cols);
+    EXPECT_GE(Median(grey), 235) << mode;
+    EXPECT_GE(Median(farSide), 230) << mode;
+    // The ink stays ink.
+    double darkest = 0;
+    cv::minMaxLoc(grey, &darkest);
+    EXPECT_LT(darkest, 100) << mode;
+
+    options.evenLight = false;
+    const auto kept = RunPipeline(frame, kCameraDpi, options);
+    ASSERT_EQ(kept.size(), 1U);
+    const cv::Mat keptGrey = ToGrey(kept[0].image);
+    EXPECT_LT(Median(keptGrey.colRange(keptGrey.cols * 3 / 4, keptGrey.cols)), 60) << mode;
+  }
+}
+
+TEST(PageLightTest, FaintThinStrokesStayInkInBlackAndWhite) {
+  // A thermal receipt's light grey print, one or two pixels thin and
+  // blurred by the lens, between blank paper with grain.
+  cv::Mat receipt(600, 400, CV_8UC1, cv::Scalar(240));
+  cv::Mat strokes(receipt.size(), CV_8UC1, cv::Scalar(0));
+  for (int y = 40; y < receipt.rows - 300; y += 24) {
+    cv::putText(strokes, "TOTAL 12.50 CASH 20.00", cv::Point(20, y), cv::FONT_HERSHEY_SIMPLEX, 0.6,
+                cv::Scalar(255), 1, cv::LINE_AA);
+  }
+  receipt.setTo(cv::Scalar(170), strokes > 128);
+  cv::GaussianBlur(receipt, receipt, cv::Size(0, 0), 0.8);
+  cv::Mat grain(receipt.size(), CV_16SC1);
+  cv::RNG(3).fill(grain, cv::RNG::NORMAL, 0, 2);
+  cv::Mat noisy;
+  receipt.convertTo(noisy, CV_16SC1);
+  noisy += grain;
+  noisy.convertTo(receipt, CV_8UC1);
+
+  const cv::Mat bw = ApplyColorMode(receipt, kColorModeDocument);
+  const cv::Mat core = strokes > 200;
+  const double kept =
+      cv::countNonZero((bw == 0) & core) / static_cast<double>(cv::countNonZero(core));
+  EXPECT_GT(kept, 0.7);
+  // The blank half stays white.
+  const cv::Mat blank = bw.rowRange(receipt.rows - 250, receipt.rows);
+  EXPECT_LT(cv::countNonZero(blank == 0), static_cast<int>(0.001 * blank.total()));
+}
+
+}  // namespace
+}  // namespace tavrin::lens
