@@ -371,10 +371,9 @@ class Scan {
   // One line, whatever the mode: pages of earlier sessions are waiting.
   void TellOfWaitingPages() {
     if (tempFolder_.empty()) return;
-    const std::string waiting = recovery::DescribeWaiting(recovery::ListWaiting(tempFolder_));
+    const std::string waiting = recovery::WaitingNotice(recovery::ListWaiting(tempFolder_));
     if (waiting.empty()) return;
-    std::fprintf(stderr, "tavrin-scan: %s %s waiting to be delivered: %s\n", waiting.c_str(),
-                 waiting.rfind("1 page ", 0) == 0 ? "is" : "are",
+    std::fprintf(stderr, "tavrin-scan: %s: %s\n", waiting.c_str(),
                  RecoverCommand(options_.output).c_str());
   }
 
@@ -388,11 +387,8 @@ class Scan {
       return;
     const recovery::WaitingPages kept = recovery::KeepUndelivered(tempFolder_);
     if (kept.pages.empty()) return;
-    std::fprintf(
-        stderr, "tavrin-scan: %s captured in this session %s not delivered; %s kept in %s: %s\n",
-        Pages(static_cast<int>(kept.pages.size())).c_str(), kept.pages.size() == 1 ? "was" : "were",
-        kept.pages.size() == 1 ? "it is" : "they are", kept.folder.c_str(),
-        RecoverCommand(options_.output).c_str());
+    std::fprintf(stderr, "tavrin-scan: %s: %s\n", recovery::KeptNotice(kept).c_str(),
+                 RecoverCommand(options_.output).c_str());
   }
 
   // Never over an existing file: a name taken meanwhile moves the page on

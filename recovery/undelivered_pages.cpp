@@ -264,6 +264,20 @@ std::string DescribeWaiting(const std::vector<WaitingPages>& waiting) {
   return text + (first == last ? last : first + " to " + last);
 }
 
+std::string WaitingNotice(const std::vector<WaitingPages>& waiting) {
+  const std::string pages = DescribeWaiting(waiting);
+  if (pages.empty()) return {};
+  return pages + (CountPages(waiting) == 1 ? " is" : " are") + " waiting to be delivered";
+}
+
+std::string KeptNotice(const WaitingPages& kept) {
+  const size_t count = kept.pages.size();
+  if (count == 0) return {};
+  return std::to_string(count) + (count == 1 ? " page" : " pages") + " captured in this session " +
+         (count == 1 ? "was" : "were") + " not delivered; " + (count == 1 ? "it is" : "they are") +
+         " kept in " + kept.folder;
+}
+
 void PageDelivered(const std::string& tempFolder, const std::string& path) {
   if (!LiesUnder(path, tempFolder)) return;
   platform::DeleteFilePath(path);

@@ -48,6 +48,12 @@ std::vector<std::string> TakeIntoWorkFolder(const std::string& tempFolder);
 // 04:12". Empty when nothing waits.
 std::string DescribeWaiting(const std::vector<WaitingPages>& waiting);
 int CountPages(const std::vector<WaitingPages>& waiting);
+// What every client tells the person, each to be followed by how to
+// deliver the pages: "3 pages from ... are waiting to be delivered" and
+// "2 pages captured in this session were not delivered; they are kept in
+// FOLDER". Empty when there are no pages.
+std::string WaitingNotice(const std::vector<WaitingPages>& waiting);
+std::string KeptNotice(const WaitingPages& kept);
 
 // A page the client has put where it belongs: it goes from the private
 // temporary folder, and so does the working folder's original of a copy

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
@@ -23,6 +24,8 @@ constexpr int kCaptureTimeoutMs = 60000;
 // Short waits, so that a cancel is seen within this.
 constexpr int kPollMs = 100;
 constexpr int kCloseSendMs = 2000;
+// No output folder is known here: the person names one.
+constexpr char kRecoverCommand[] = "tavrin-scan --recover --output DIR";
 constexpr uintmax_t kMaxFileBytes = 256u << 20;
 // Less free room than this where the window writes its captures, and a
 // failed capture is put down to the full disk: a page at 600 DPI takes
@@ -104,7 +107,28 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
   }
   session_ = opening->session;
   showMode_ = showMode;
+  TellOfWaitingPages();
   return SANE_STATUS_GOOD;
+}
+
+void ScanSession::TellOfWaitingPages() {
+  if (waitingTold_) return;
+  waitingTold_ = true;
+  const std::string temp = platform::PrivateTempFolder();
+  if (temp.empty()) return;
+  const std::string waiting = recovery::WaitingNotice(recovery::ListWaiting(temp));
+  if (!waiting.empty()) std::fprintf(stderr, "[tavrin] %s: %s\n", waiting.c_str(), kRecoverCommand);
+}
+
+void ScanSession::KeepLeftovers() {
+  const std::string temp = platform::PrivateTempFolder();
+  if (temp.empty()) return;
+  platform::FileLock lock;
+  // A window started meanwhile sets them aside itself at its start.
+  if (lock.TryLock(recovery::SessionLockPath(temp)) != platform::FileLock::Result::kLocked) return;
+  const recovery::WaitingPages kept = recovery::KeepUndelivered(temp);
+  if (!kept.pages.empty())
+    std::fprintf(stderr, "[tavrin] %s: %s\n", recovery::KeptNotice(kept).c_str(), kRecoverCommand);
 }
 
 void ScanSession::FinishOpening() {
@@ -115,6 +139,7 @@ void ScanSession::FinishOpening() {
     if (api_.windowRunning(opening->session))
       api_.send(opening->session, TS_MSG_CLOSE, kCloseSendMs);
     api_.close(opening->session, kWindowEndMs);
+    KeepLeftovers();
   }
 }
 
@@ -123,6 +148,7 @@ void ScanSession::Close() {
   if (session_ == nullptr) return;
   if (api_.windowRunning(session_)) api_.send(session_, TS_MSG_CLOSE, kCloseSendMs);
   api_.close(session_, kWindowEndMs);
+  KeepLeftovers();
   session_ = nullptr;
   showMode_ = -1;
   feederRun_ = false;

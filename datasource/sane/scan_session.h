@@ -58,8 +58,8 @@ class ScanSession {
   // call shows the window and waits until pages arrive; after the last one
   // comes SANE_STATUS_NO_DOCS, and the call after that starts anew.
   SANE_Status NextPage(const ScanChoice& choice, std::string& file);
-  // Ends the window, if one runs or is still starting, and forgets
-  // undelivered pages.
+  // Ends the window, if one runs or is still starting; the pages it
+  // captured and the frontend did not read are kept for --recover.
   void Close();
 
   bool IsOpen() const { return session_ != nullptr; }
@@ -83,6 +83,12 @@ class ScanSession {
   SANE_Status Open(int showMode, const ScanChoice& choice);
   // Waits for a start left behind by a cancel and ends its window.
   void FinishOpening();
+  // Once per handle, after a window started: pages of earlier sessions
+  // wait (the window set aside what the last one left).
+  void TellOfWaitingPages();
+  // After a window ended: what it captured and the frontend never read is
+  // set aside for tavrin-scan --recover, and the person is told where.
+  void KeepLeftovers();
   // Writes the request for the next 206 and sends it.
   SANE_Status Request(int showMode, const ScanChoice& choice, int cropMode, int autoSeconds);
   SANE_Status Send(int code);
@@ -113,6 +119,7 @@ class ScanSession {
   bool captureAsked_ = false;
   std::deque<std::string> pending_;
   bool finished_ = false;
+  bool waitingTold_ = false;
   std::string error_;
 };
 

@@ -56,6 +56,8 @@ TEST_F(UndeliveredPages, LeftPagesAreKeptThenDeliveredOnceInCaptureOrderPastTake
   ASSERT_EQ(waiting.size(), 1u);
   ASSERT_EQ(waiting[0].pages.size(), 3u);
   EXPECT_EQ(DescribeWaiting(waiting).substr(0, 13), "3 pages from ");
+  EXPECT_TRUE(WaitingNotice(waiting).ends_with(" are waiting to be delivered"))
+      << WaitingNotice(waiting);
 
   PageDelivery delivery(temp, output);
   std::string placed, error;

@@ -67,9 +67,20 @@ TEST_F(Scanimage, GreyPngOfTheCroppedPageAt300Dpi) {
 }
 
 TEST_F(Scanimage, LineartIsOneBitAndColourAt100DpiIsRgb) {
+  // A page an earlier session left undelivered: the person hears of it.
+  ASSERT_TRUE(QDir().mkpath(PrivateTemp("TavrinUndelivered/earlier")));
+  QFile earlier(PrivateTemp("TavrinUndelivered/earlier/1_100.jpg"));
+  ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("jpeg") == 4);
+  earlier.close();
   ASSERT_EQ(Run({"-d", kDevice, "--mode", "Lineart", "--resolution", "200", "--format=png", "-o",
                  Path("out/line.png").toStdString()}),
             0)
+      << Errors();
+  EXPECT_EQ(QString::fromStdString(Errors()).count(QRegularExpression(
+                "^\\[tavrin\\] 1 page from .* is waiting to be delivered: tavrin-scan --recover "
+                "--output DIR$",
+                QRegularExpression::MultilineOption)),
+            1)
       << Errors();
   const PngHeader line = ReadPngHeader(Path("out/line.png"));
   EXPECT_EQ(line.bitDepth, 1);
