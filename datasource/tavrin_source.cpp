@@ -174,7 +174,7 @@ void SetError(TavrinSession& session, const std::string& text) {
 }
 
 bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rotateMode, int dpi,
-                    int cropMode = -1, int autoCaptureSeconds = 0) {
+                    int cropMode = -1, int autoCaptureSeconds = 0, int evenLight = -1) {
   if (!platform::IsFolder(session.configFolder) && !platform::CreateFolders(session.configFolder)) {
     SetError(session, "cannot create " + session.configFolder);
     return false;
@@ -192,6 +192,7 @@ bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rot
   if (cropMode >= 0) doc.AddElem(u"CropMode", platform::Utf8ToUtf16(std::to_string(cropMode)));
   if (autoCaptureSeconds > 0)
     doc.AddElem(u"AutoCapture", platform::Utf8ToUtf16(std::to_string(autoCaptureSeconds)));
+  if (evenLight >= 0) doc.AddElem(u"EvenLight", evenLight != 0 ? u"1" : u"0");
   const std::string path = session.configFolder + "/ShowModel.xml";
   if (!doc.Save(platform::Utf8ToUtf16(path))) {
     SetError(session, "cannot write " + path);
@@ -372,10 +373,10 @@ int tsWriteShowModel(TavrinSession* session, int showMode, int colorType, int ro
 }
 
 int tsWriteScanRequest(TavrinSession* session, int showMode, int colorType, int rotateMode, int dpi,
-                       int cropMode, int autoCaptureSeconds) {
+                       int cropMode, int autoCaptureSeconds, int evenLight) {
   if (session == nullptr) return TS_ERROR;
   return WriteShowModel(*session, showMode, colorType, rotateMode, dpi, cropMode,
-                        autoCaptureSeconds)
+                        autoCaptureSeconds, evenLight)
              ? TS_OK
              : TS_ERROR;
 }

@@ -167,6 +167,7 @@ int CTwainControl::ReadShowModel() {
     if (FindInt(doc, u"DPIMode", value)) m_nDPI = value < 1 ? 200 : value;
     m_nCropMode = FindInt(doc, u"CropMode", value) ? value : -1;
     m_nAutoCapture = FindInt(doc, u"AutoCapture", value) ? std::max(0, value) : 0;
+    m_nEvenLight = FindInt(doc, u"EvenLight", value) ? (value != 0 ? 1 : 0) : -1;
   }
   return 1;
 }

@@ -156,6 +156,7 @@ class CTwainControl : public ITwainDsCallback {
   // them, so they never outlive the request that asked for them.
   std::atomic<int> m_nCropMode = -1;    // crop item to select; -1 keeps the window's
   std::atomic<int> m_nAutoCapture = 0;  // >0: an automatic run, shot after this many still seconds
+  std::atomic<int> m_nEvenLight = -1;   // 1 or 0: evened-out light; -1 keeps the window's
 
   SharedMessageChannel& Channel() { return m_Channel; }
   const std::u16string& ConfigFolder() const { return m_strConfigFolder; }

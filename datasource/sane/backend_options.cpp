@@ -165,6 +165,12 @@ OptionSet::OptionSet()
       Ranged(SANE_NAME_THRESHOLD, SANE_TITLE_THRESHOLD,
              "Lineart: a grey level (0 black to 255 white) below this becomes black.",
              SANE_TYPE_INT, SANE_UNIT_NONE, &kThresholdRange);
+  descriptors_[kOptEvenLight] =
+      Plain("even-light", "Even out light",
+            "Evens out light that falls unevenly across the page (a lamp to one side, the "
+            "shadow of the camera), so that the paper comes out as one even white. Applies to "
+            "colour and grey pages when the page is found (find-page); on by default.",
+            SANE_TYPE_BOOL, SANE_UNIT_NONE);
 
   descriptors_[kOptGeometryGroup] = Group(SANE_TITLE_GEOMETRY);
   descriptors_[kOptFindPage] =
@@ -254,6 +260,9 @@ void OptionSet::Get(SANE_Int option, void* value) const {
     case kOptBook:
       *word = book_;
       break;
+    case kOptEvenLight:
+      *word = evenLight_;
+      break;
     case kOptFeederFirstPage:
       *word = feederFirstPage_;
       break;
@@ -293,10 +302,13 @@ SANE_Status OptionSet::Set(SANE_Int option, void* value, SANE_Int* info) {
     SANE_Bool& target = option == kOptPreview           ? preview_
                         : option == kOptBook            ? book_
                         : option == kOptFeederFirstPage ? feederFirstPage_
+                        : option == kOptEvenLight       ? evenLight_
                                                         : findPage_;
     if (target != *word) {
       target = *word;
-      if (option != kOptFeederFirstPage) flags |= SANE_INFO_RELOAD_PARAMS;
+      // The light changes the page's pixels, never its size.
+      if (option != kOptFeederFirstPage && option != kOptEvenLight)
+        flags |= SANE_INFO_RELOAD_PARAMS;
       // The preview changes the resolution that reads back.
       if (option == kOptPreview) flags |= SANE_INFO_RELOAD_OPTIONS;
     }
@@ -362,6 +374,7 @@ ScanChoice OptionSet::Choice() const {
   if (choice.findPage) choice.area = ScanArea{};
   choice.feederWaitSeconds = feederWaitSeconds_;
   choice.feederFirstPageLying = feederFirstPage_ == SANE_TRUE;
+  choice.evenLight = evenLight_ == SANE_TRUE;
   choice.brightness = brightness_;
   choice.contrast = contrast_;
   choice.threshold = threshold_;

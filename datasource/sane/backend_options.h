@@ -26,6 +26,7 @@ enum OptionIndex {
   kOptBrightness,
   kOptContrast,
   kOptThreshold,
+  kOptEvenLight,
   kOptGeometryGroup,
   kOptFindPage,
   kOptBook,
@@ -88,6 +89,9 @@ struct ScanChoice {
   int brightness = 0;  // percent, -100 to 100
   int contrast = 0;    // percent, -100 to 100
   int threshold = 128;
+  // Uneven light across a found page (a lamp on one side, the camera's
+  // own shadow) is evened out in colour and grey.
+  bool evenLight = true;
 };
 
 class OptionSet {
@@ -129,6 +133,7 @@ class OptionSet {
   SANE_Bool preview_ = SANE_FALSE;
   SANE_Bool findPage_ = SANE_TRUE;
   SANE_Bool book_ = SANE_FALSE;
+  SANE_Bool evenLight_ = SANE_TRUE;
   std::array<SANE_Fixed, 4> geometry_{};  // tl-x, tl-y, br-x, br-y
 };
 

@@ -208,7 +208,7 @@ SANE_Status ScanSession::Send(int code) {
 SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cropMode,
                                  int autoSeconds) {
   if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, WindowDpi(choice), cropMode,
-                            autoSeconds) != TS_OK)
+                            autoSeconds, choice.evenLight ? 1 : 0) != TS_OK)
     return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
   return Send(TS_MSG_REQUEST);
 }

@@ -248,10 +248,12 @@ TEST_F(TwainControlTest, ShowModelValuesAndTheirMapping) {
 TEST_F(TwainControlTest, AnAutomaticRunRequestCapturesNothingAtOnceAndLastsOneRequest) {
   WriteShowModel(
       "<ShowMode>1</ShowMode><ColorType>1</ColorType><RotateMode>0</RotateMode>"
-      "<DPIMode>150</DPIMode><CropMode>0</CropMode><AutoCapture>2</AutoCapture>");
+      "<DPIMode>150</DPIMode><CropMode>0</CropMode><AutoCapture>2</AutoCapture>"
+      "<EvenLight>0</EvenLight>");
   AttachWithSource();
   EXPECT_EQ(control.m_nCropMode, 0);
   EXPECT_EQ(control.m_nAutoCapture, 2);
+  EXPECT_EQ(control.m_nEvenLight, 0);
   SourceSends(kMsgRequest);
   auto calls = window.Calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "Capture"), 0);
@@ -261,6 +263,7 @@ TEST_F(TwainControlTest, AnAutomaticRunRequestCapturesNothingAtOnceAndLastsOneRe
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "Capture"), 1);
   EXPECT_EQ(control.m_nCropMode, -1);
   EXPECT_EQ(control.m_nAutoCapture, 0);
+  EXPECT_EQ(control.m_nEvenLight, -1);
 }
 
 TEST(TwainControlValues, DecimalsAndColourTypes) {

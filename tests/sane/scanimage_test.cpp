@@ -28,8 +28,9 @@ TEST_F(Scanimage, ListsTheWindowsCameraAsADocumentCamera) {
       "optical\\s+resolution\\s+across\\s+its\\s+420\\s+mm\\s+field\\s+is\\s+about\\s+297\\s+DPI,"
       "\\s+and\\s+above\\s+it\\s+the\\s+pixels\\s+are\\s+interpolated")))
       << help.toStdString();
-  for (const char* option : {"--brightness -100..100%", "--contrast -100..100%",
-                             "--threshold 0..255", "--feeder-page-lying[=(yes|no)]"})
+  for (const char* option :
+       {"--brightness -100..100%", "--contrast -100..100%", "--threshold 0..255",
+        "--feeder-page-lying[=(yes|no)]", "--even-light[=(yes|no)] [yes]"})
     EXPECT_TRUE(help.contains(option)) << option << "\n" << help.toStdString();
 
   // Without a camera there is no device, rather than one that cannot scan.
@@ -92,10 +93,14 @@ TEST_F(Scanimage, LineartIsOneBitAndColourAt100DpiIsRgb) {
   EXPECT_GT(mean, 150.0);
   EXPECT_LT(mean, 254.5);
 
-  ASSERT_EQ(Run({"-d", kDevice, "--mode", "Color", "--resolution", "100", "--format=png", "-o",
-                 Path("out/colour.png").toStdString()}),
+  // Evened-out light, on by default, may be turned off; the window is told.
+  ASSERT_EQ(Run({"-d", kDevice, "--mode", "Color", "--resolution", "100", "--even-light=no",
+                 "--format=png", "-o", Path("out/colour.png").toStdString()}),
             0)
       << Errors();
+  EXPECT_TRUE(
+      ReadText("home/Documents/DSConfig/ShowModel.xml").contains("<EvenLight>0</EvenLight>"))
+      << ReadText("home/Documents/DSConfig/ShowModel.xml").toStdString();
   const PngHeader colour = ReadPngHeader(Path("out/colour.png"));
   EXPECT_EQ(colour.bitDepth, 8);
   EXPECT_EQ(colour.colorType, 2);  // RGB
