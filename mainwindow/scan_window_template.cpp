@@ -7,12 +7,12 @@ namespace {
 using K = ControlKind;
 
 constexpr DialogControl kControls[] = {
-    {kIdColorLabel, K::kStatic, 8, 11, 41, 8, "颜色："},
-    {kIdColorCombo, K::kDropDownList, 49, 11, 56, 30},
-    {kIdCropLabel, K::kStatic, 8, 28, 41, 8, "裁切："},
-    {kIdCropCombo, K::kDropDownList, 49, 27, 56, 30},
-    {kIdFormatLabel, K::kStatic, 8, 45, 41, 8, "格式："},
-    {kIdFormatCombo, K::kDropDownList, 49, 44, 56, 30},
+    {kIdColorLabel, K::kStatic, 8, 7, 41, 8, "颜色："},
+    {kIdColorCombo, K::kDropDownList, 49, 5, 56, 30},
+    {kIdCropLabel, K::kStatic, 8, 35, 41, 8, "裁切："},
+    {kIdCropCombo, K::kDropDownList, 49, 33, 56, 30},
+    {kIdFormatLabel, K::kStatic, 8, 51, 41, 8, "格式："},
+    {kIdFormatCombo, K::kDropDownList, 49, 49, 56, 30},
     {kIdMergeCheck, K::kCheckBox, 14, 86, 93, 10, "合并"},
     {kIdHorizontalRadio, K::kRadioButton, 30, 115, 63, 10, "水平", kStyleGroup},
     {kIdVerticalRadio, K::kRadioButton, 30, 101, 63, 10, "垂直"},
@@ -57,6 +57,8 @@ constexpr DialogControl kControls[] = {
     {kIdLanguageCombo, K::kDropDownList, 498, 341, 60, 30},
     {kIdLanguageLabel, K::kStatic, 448, 343, 49, 8, "语言："},
     {kIdHandCutCheck, K::kCheckBox, 15, 64, 90, 10, "手动裁切"},
+    // Under the scan mode it belongs to.
+    {kIdEvenLightCheck, K::kCheckBox, 15, 20, 90, 10, "均匀光线"},
     {kIdWebcamCaptureButton, K::kPushButton, 563, 314, 50, 14, "副头拍照"},
 };
 

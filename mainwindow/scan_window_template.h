@@ -59,6 +59,8 @@ inline constexpr int kIdLanguageCombo = 1099;
 inline constexpr int kIdLanguageLabel = 1082;
 inline constexpr int kIdHandCutCheck = 1101;
 inline constexpr int kIdWebcamCaptureButton = 1102;
+// Added after the resource script's own controls.
+inline constexpr int kIdEvenLightCheck = 1110;
 
 // Template 136 (preview host) and 137 (webcam preview) are empty dialogs.
 inline constexpr int kPreviewHostTemplateId = 136;

@@ -128,6 +128,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void OnColorChange();
   void OnCropChange();
   void OnHandCutCheck();
+  void OnEvenLightCheck();
   void OnRotateChange();
   void OnLanguageChange();
   void OnSave();
@@ -302,6 +303,7 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   QComboBox* formatCombo = nullptr;
   QComboBox* rotateCombo = nullptr;
   QCheckBox* mergeCheck = nullptr;
+  QCheckBox* evenLightCheck = nullptr;
   QRadioButton* horizontalRadio = nullptr;
   QRadioButton* verticalRadio = nullptr;
   QComboBox* resolutionCombo = nullptr;

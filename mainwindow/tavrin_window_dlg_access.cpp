@@ -51,17 +51,40 @@ constexpr std::array<std::pair<int, int>, 12> kBuddies = {{
 // The order Tab walks: the left column from the top, the controls under
 // the picture from the left, the strip, then the bottom row with Exit last.
 constexpr int kTabOrder[] = {
-    kIdColorCombo,           kIdCropCombo,           kIdFormatCombo,
-    kIdHandCutCheck,         kIdMergeCheck,          kIdVerticalRadio,
-    kIdHorizontalRadio,      kIdWatermarkCheck,      kIdWatermarkSettingsButton,
-    kIdWebcamCheck,          kIdWebcamDeviceCombo,   kIdWebcamResolutionCombo,
-    kIdWebcamMergeCheck,     kIdMergeSettingsButton, kIdImageSettingsButton,
-    kIdDeviceSettingsButton, kIdZoomInButton,        kIdZoomOutButton,
-    kIdOriginalSizeButton,   kIdBestFitButton,       kIdRotateCombo,
-    kIdAutoCaptureModeCombo, kIdAutoCaptureButton,   kIdCaptureButton,
-    kIdWebcamCaptureButton,  kIdThumbnailList,       kIdDeviceCombo,
-    kIdMediaTypeCombo,       kIdUnitCombo,           kIdResolutionCombo,
-    kIdLanguageCombo,        kIdSaveButton,          kIdExitButton,
+    kIdColorCombo,
+    kIdEvenLightCheck,
+    kIdCropCombo,
+    kIdFormatCombo,
+    kIdHandCutCheck,
+    kIdMergeCheck,
+    kIdVerticalRadio,
+    kIdHorizontalRadio,
+    kIdWatermarkCheck,
+    kIdWatermarkSettingsButton,
+    kIdWebcamCheck,
+    kIdWebcamDeviceCombo,
+    kIdWebcamResolutionCombo,
+    kIdWebcamMergeCheck,
+    kIdMergeSettingsButton,
+    kIdImageSettingsButton,
+    kIdDeviceSettingsButton,
+    kIdZoomInButton,
+    kIdZoomOutButton,
+    kIdOriginalSizeButton,
+    kIdBestFitButton,
+    kIdRotateCombo,
+    kIdAutoCaptureModeCombo,
+    kIdAutoCaptureButton,
+    kIdCaptureButton,
+    kIdWebcamCaptureButton,
+    kIdThumbnailList,
+    kIdDeviceCombo,
+    kIdMediaTypeCombo,
+    kIdUnitCombo,
+    kIdResolutionCombo,
+    kIdLanguageCombo,
+    kIdSaveButton,
+    kIdExitButton,
 };
 
 // What a screen reader says for a label: its text without the mnemonic
@@ -179,6 +202,8 @@ void CTavrinWindowDlg::ApplyAccessibleTexts() {
   name(kIdMergeSettingsButton, t.WebcamMergeOption);
   name(kIdImageSettingsButton, t.UvcImage);
   name(kIdDeviceSettingsButton, t.UvcDevice);
+  // Its caption alone leaves open what it evens out: the scan mode's light.
+  name(kIdEvenLightCheck, t.EvenLight, Q(t.Color) + QStringLiteral(": ") + Q(t.EvenLight));
   name(kIdMergeGroup, t.Merge);
   name(kIdWatermarkGroup, t.WaterMark);
   name(kIdWebcamGroup, t.Webcam);

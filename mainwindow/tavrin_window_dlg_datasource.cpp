@@ -154,6 +154,11 @@ int CTavrinWindowDlg::ApplyShowModel() {
         SelectDpiUnit();
         g_scanSettings.colorType = twain.m_nColorType;
         colorCombo->setCurrentIndex(g_scanSettings.colorType);
+        const int evenLight = twain.m_nEvenLight;
+        if (evenLight >= 0) {
+          g_scanSettings.evenLight = evenLight != 0 ? 1 : 0;
+          evenLightCheck->setChecked(evenLight != 0);
+        }
         OnColorChange();
         g_scanSettings.rotateType = twain.m_nRotateMode;
         rotateCombo->setCurrentIndex(g_scanSettings.rotateType);

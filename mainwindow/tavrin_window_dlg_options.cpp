@@ -54,6 +54,7 @@ void CTavrinWindowDlg::ConnectHandlers() {
   connect(colorCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnColorChange);
   connect(cropCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnCropChange);
   connect(handCutCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnHandCutCheck);
+  connect(evenLightCheck, &QCheckBox::clicked, this, &CTavrinWindowDlg::OnEvenLightCheck);
   connect(rotateCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnRotateChange);
   connect(languageCombo, &QComboBox::activated, this, &CTavrinWindowDlg::OnLanguageChange);
   const auto button = [this](int id) { return controls.Get<QPushButton>(id); };
@@ -332,6 +333,13 @@ void CTavrinWindowDlg::EnableForCrop() {
   const bool notBook = SelectedCrop() != kTavrinCropBook;
   EnableControl(kIdMergeCheck, notBook);
   EnableControl(kIdWatermarkCheck, notBook);
+  // The light is evened out only on a page the library cut out.
+  EnableControl(kIdEvenLightCheck, SelectedCrop() != kTavrinCropNone);
+}
+
+void CTavrinWindowDlg::OnEvenLightCheck() {
+  g_scanSettings.evenLight = evenLightCheck->isChecked() ? 1 : 0;
+  OnColorChange();
 }
 
 void CTavrinWindowDlg::OnHandCutCheck() {

@@ -98,6 +98,7 @@ void CTavrinWindowDlg::BuildControls() {
   formatCombo = controls.Get<QComboBox>(kIdFormatCombo);
   rotateCombo = controls.Get<QComboBox>(kIdRotateCombo);
   mergeCheck = controls.Get<QCheckBox>(kIdMergeCheck);
+  evenLightCheck = controls.Get<QCheckBox>(kIdEvenLightCheck);
   horizontalRadio = controls.Get<QRadioButton>(kIdHorizontalRadio);
   verticalRadio = controls.Get<QRadioButton>(kIdVerticalRadio);
   resolutionCombo = controls.Get<QComboBox>(kIdResolutionCombo);
@@ -284,6 +285,7 @@ void CTavrinWindowDlg::RefreshDevices(bool restore) {
   }
 
   if (restore) colorCombo->setCurrentIndex(g_scanSettings.colorType);
+  if (restore) evenLightCheck->setChecked(g_scanSettings.evenLight != 0);
   OnColorChange();
 
   if (restore) cropCombo->setCurrentIndex(g_scanSettings.cutType);
@@ -371,6 +373,7 @@ void CTavrinWindowDlg::ApplyUiTexts() {
   SetLabel(kIdAutoCaptureModeLabel, t.AutoCaptureText);
   SetLabel(kIdRotateLabel, t.Rotate);
   SetLabel(kIdColorLabel, t.Color);
+  SetLabel(kIdEvenLightCheck, t.EvenLight);
   SetLabel(kIdCropLabel, t.Cut);
   SetLabel(kIdFormatLabel, t.FileFromat);
   SetLabel(kIdMergeCheck, t.Merge);

@@ -121,6 +121,7 @@ struct UiTextTable {
   std::u16string LastFile = u"Last: %1";
   std::u16string Removed = u"%1 taken out";
   std::u16string Undo = u"Undo";
+  std::u16string EvenLight = u"Even out light";
   // Word order of the page counter: 0 "%s %d", 1 "%d %s", other: no text.
   int WordType = 0;
 };
@@ -131,7 +132,7 @@ struct UiTextKey {
 };
 
 // Every key, in the order LoadUiTexts reads them. WordType is read after Page.
-inline constexpr std::array<UiTextKey, 101> kUiTextKeys = {{
+inline constexpr std::array<UiTextKey, 102> kUiTextKeys = {{
     {"Color", &UiTextTable::Color},
     {"ColorType0", &UiTextTable::ColorType0},
     {"ColorType1", &UiTextTable::ColorType1},
@@ -233,6 +234,7 @@ inline constexpr std::array<UiTextKey, 101> kUiTextKeys = {{
     {"LastFile", &UiTextTable::LastFile},
     {"Removed", &UiTextTable::Removed},
     {"Undo", &UiTextTable::Undo},
+    {"EvenLight", &UiTextTable::EvenLight},
 }};
 
 // The process-wide table; nothing but LoadUiTexts writes it.

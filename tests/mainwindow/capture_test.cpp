@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <array>
 #include <set>
 
 #include "dialogs/water_mark_dlg.h"
@@ -412,6 +413,52 @@ TEST_F(CaptureTest, WatermarkSettingsTakeEffectOnOkOnly) {
   ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
   EXPECT_EQ(saved.WaterMark.text, "New");
   EXPECT_TRUE(saved.WaterMark.isEnable);
+}
+
+// The box beside the scan mode evens out the light of the page the person
+// takes, is kept for the next session, and is greyed while nothing is cut
+// out (the light is evened only on a page found).
+TEST_F(CaptureTest, EvenLightBoxWhitensThePagesPaperIsRememberedAndGreyedWithoutCropping) {
+  ScanSettings settings;
+  settings.evenLight = 0;
+  ASSERT_TRUE(Start(settings));
+  QCheckBox* box = Check(kIdEvenLightCheck);
+  EXPECT_FALSE(box->isChecked());
+  EXPECT_TRUE(box->isEnabled());
+  // The paper's brightness: the grey most of the page's pixels have.
+  const auto paper = [](const std::string& path) {
+    const QImage page =
+        QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_Grayscale8);
+    std::array<int, 256> counts{};
+    for (int y = 0; y < page.height(); ++y) {
+      const uchar* row = page.constScanLine(y);
+      for (int x = 0; x < page.width(); ++x) ++counts[row[x]];
+    }
+    return static_cast<int>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+  };
+  Press();
+  ASSERT_EQ(Listed().size(), 1u);
+  const int asSeen = paper(Listed().back());
+
+  ClearCalls();
+  Click(kIdEvenLightCheck);
+  const std::vector<LensCall> calls = Calls("camSetImageEvenLight");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].args, (std::vector<std::string>{"0", "1"}));
+  Press();
+  ASSERT_EQ(Listed().size(), 2u);
+  const int evened = paper(Listed().back());
+  EXPECT_GT(evened, asSeen + 5) << "evened " << evened << ", as seen " << asSeen;
+
+  Choose(kIdCropCombo, kTavrinCropNone);
+  EXPECT_FALSE(box->isEnabled());
+  Choose(kIdCropCombo, kTavrinCropSinglePage);
+  EXPECT_TRUE(box->isEnabled());
+
+  window->reject();
+  ScanSettings saved;
+  ASSERT_TRUE(LoadLastSettings(LastSettingsPath(), saved));
+  EXPECT_EQ(saved.evenLight, 1);
 }
 
 }  // namespace

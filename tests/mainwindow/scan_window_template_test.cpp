@@ -20,7 +20,7 @@ TEST(ScanWindowTemplate, HoldsEveryControlOnceWithItsPlace) {
   EXPECT_EQ(t.width, 659);
   EXPECT_EQ(t.height, 369);
   EXPECT_STREQ(t.caption, "TavrinDesk");
-  ASSERT_EQ(t.controls.size(), 50u);
+  ASSERT_EQ(t.controls.size(), 51u);
   QSet<int> ids;
   for (const DialogControl& row : t.controls) {
     EXPECT_FALSE(ids.contains(row.id)) << "id " << row.id << " twice";
@@ -55,8 +55,8 @@ TEST(ScanWindowTemplate, BuildsNamedControlsOfTheRightKindsAndPlaces) {
                  kIdAutoCaptureModeCombo, kIdWebcamDeviceCombo, kIdWebcamResolutionCombo}) {
     EXPECT_NE(built.Get<QComboBox>(id), nullptr) << id;
   }
-  for (int id :
-       {kIdMergeCheck, kIdWatermarkCheck, kIdWebcamCheck, kIdWebcamMergeCheck, kIdHandCutCheck}) {
+  for (int id : {kIdMergeCheck, kIdWatermarkCheck, kIdWebcamCheck, kIdWebcamMergeCheck,
+                 kIdHandCutCheck, kIdEvenLightCheck}) {
     EXPECT_NE(built.Get<QCheckBox>(id), nullptr) << id;
   }
   // Enter must not end the session: no button is the default.

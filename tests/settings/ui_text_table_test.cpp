@@ -35,9 +35,9 @@ std::string UiFile(const std::string& inner) {
 }
 
 TEST(UiTextDefaults, KeysInReadingOrderWithTheirBuiltInTexts) {
-  ASSERT_EQ(kUiTextKeys.size(), 101u);
+  ASSERT_EQ(kUiTextKeys.size(), 102u);
   EXPECT_EQ(kUiTextKeys.front().name, "Color");
-  EXPECT_EQ(kUiTextKeys.back().name, "Undo");
+  EXPECT_EQ(kUiTextKeys.back().name, "EvenLight");
   const UiTextTable table;
   // The built-in texts are kept as they always were, spelling included.
   EXPECT_EQ(Text(table, "Merge"), "Two Picetures Merge");
