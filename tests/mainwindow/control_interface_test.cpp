@@ -24,11 +24,12 @@ using test::WaitFor;
 
 class ControlInterfaceTest : public DriveTest {
  protected:
-  static void WriteRequest(int mode, int colorType, int rotate, int dpi) {
+  static void WriteRequest(int mode, int colorType, int rotate, int dpi,
+                           const std::string& optional = {}) {
     std::ofstream(platform::DocumentsFolder() + "/DSConfig/ShowModel.xml", std::ios::trunc)
         << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<cfg><ShowMode>" << mode
         << "</ShowMode><ColorType>" << colorType << "</ColorType><RotateMode>" << rotate
-        << "</RotateMode><DPIMode>" << dpi << "</DPIMode></cfg>\n";
+        << "</RotateMode><DPIMode>" << dpi << "</DPIMode>" << optional << "</cfg>\n";
   }
   // Runs an interface operation on a thread of its own, as the receiver
   // does, while this thread keeps the window's events going.
@@ -61,8 +62,10 @@ TEST_F(ControlInterfaceTest, ModeOneRequestClearsTheMergesAppliesItsChoicesAndCa
   ASSERT_EQ(Probe().WebcamCamera(), 1);
   ASSERT_TRUE(Check(kIdMergeCheck)->isChecked());
 
-  // Grey (TWAIN pixel type 1), a half turn, 300 dpi.
-  WriteRequest(1, 1, 2, 300);
+  ASSERT_TRUE(Check(kIdEvenLightCheck)->isChecked());
+
+  // Grey (TWAIN pixel type 1), a half turn, 300 dpi, the light as it falls.
+  WriteRequest(1, 1, 2, 300, "<EvenLight>0</EvenLight>");
   EXPECT_EQ(OnReceiverThread([&] { return window->ApplyShowModel(); }), 1);
   EXPECT_FALSE(window->isVisible());
   EXPECT_FALSE(Check(kIdMergeCheck)->isChecked());
@@ -72,6 +75,8 @@ TEST_F(ControlInterfaceTest, ModeOneRequestClearsTheMergesAppliesItsChoicesAndCa
   EXPECT_EQ(g_scanSettings.DPI.ImageDPI, 300);
   EXPECT_EQ(Combo(kIdColorCombo)->currentIndex(), ColorIndexFromPixelType(1));
   EXPECT_EQ(Combo(kIdRotateCombo)->currentIndex(), 2);
+  EXPECT_FALSE(Check(kIdEvenLightCheck)->isChecked());
+  EXPECT_EQ(g_scanSettings.evenLight, 0);
 
   const size_t before = Probe().Twain().FileList().size();
   EXPECT_EQ(OnReceiverThread([&] { return window->CaptureImage(); }), 1);
