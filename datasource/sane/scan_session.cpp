@@ -77,6 +77,7 @@ SANE_Status ScanSession::Fail(SANE_Status status, const std::string& why) {
 SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
   error_.clear();
   pending_.clear();
+  listed_.clear();
   finished_ = false;
   feederPages_ = 0;
   FinishOpening();
@@ -155,6 +156,7 @@ void ScanSession::Close() {
   feederPages_ = 0;
   captureAsked_ = false;
   pending_.clear();
+  listed_.clear();
   finished_ = false;
 }
 
@@ -264,15 +266,13 @@ ScanSession::PageWait ScanSession::WaitForPage(Clock::time_point deadline, std::
   }
 }
 
-// A list arrives all at once; take every file of it while it is there.
+// A list arrives all at once; take every path of it while it is there.
 void ScanSession::TakeReadyEvents() {
   char path[kSourcePathBytes];
   for (;;) {
     const int event = api_.nextEvent(session_, 0, path, sizeof(path));
     if (event == TS_EVENT_FILE) {
-      std::string bytes;
-      if (ReadPageFile(path, bytes)) pending_.push_back(std::move(bytes));
-      // An unreadable file is skipped; the others still come.
+      listed_.emplace_back(path);
     } else {
       if (event == TS_EVENT_FINISHED || event == TS_EVENT_ENDED) finished_ = true;
       return;
@@ -364,10 +364,11 @@ SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
   }
   // The person may take as long as they need.
   for (;;) {
-    if (!pending_.empty()) {
-      file = std::move(pending_.front());
-      pending_.pop_front();
-      return SANE_STATUS_GOOD;
+    while (!listed_.empty()) {
+      const std::string path = std::move(listed_.front());
+      listed_.pop_front();
+      if (ReadPageFile(path, file)) return SANE_STATUS_GOOD;
+      // An unreadable file is skipped; the others still come.
     }
     if (finished_) {
       const std::string cause =
@@ -381,8 +382,7 @@ SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
     char path[kSourcePathBytes];
     const int event = api_.nextEvent(session_, kPollMs, path, sizeof(path));
     if (event == TS_EVENT_FILE) {
-      std::string bytes;
-      if (ReadPageFile(path, bytes)) pending_.push_back(std::move(bytes));
+      listed_.emplace_back(path);
       TakeReadyEvents();
     } else if (event == TS_EVENT_FINISHED) {
       finished_ = true;

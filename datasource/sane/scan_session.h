@@ -117,7 +117,11 @@ class ScanSession {
   // A flatbed capture was asked for and its page has not come: a window
   // left so would deliver it to the next capture.
   bool captureAsked_ = false;
-  std::deque<std::string> pending_;
+  std::deque<std::string> pending_;  // pages' bytes
+  // The files of the window's list, read one at a time as the frontend
+  // asks: those it never asks for stay in the window's folder, and Close
+  // keeps them for --recover.
+  std::deque<std::string> listed_;
   bool finished_ = false;
   bool waitingTold_ = false;
   std::string error_;

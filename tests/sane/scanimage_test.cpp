@@ -223,6 +223,31 @@ TEST_F(InteractiveScan, PagesCapturedAtTheWindowArriveAsAFeedersBatch) {
   }
 }
 
+// A frontend that stops after the first page: the second, captured and
+// never read, waits for tavrin-scan --recover, and the person is told.
+TEST_F(InteractiveScan, APageTheFrontendDidNotReadIsKeptAndSaidWhere) {
+  const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--batch-count=1",
+                         "--format=png", "--batch=" + Path("out/p%d.png").toStdString()});
+  ASSERT_GT(pid, 0);
+  WaitForTheWindow();
+  CaptureOnRequest();
+  Send({206, 206});
+  ASSERT_TRUE(WaitFor([&] { return WindowFiles().size() >= 2; }, 30000, 50)) << Errors();
+  Send({205});
+  ASSERT_EQ(Wait(pid), 0) << Errors();
+  EXPECT_EQ(QDir(Path("out")).entryList({"p*.png"}, QDir::Files).size(), 1);
+  const QRegularExpression told(
+      "^\\[tavrin\\] 1 page captured in this session was not delivered; it is kept in (.+): "
+      "tavrin-scan --recover --output DIR$",
+      QRegularExpression::MultilineOption);
+  const QRegularExpressionMatch match = told.match(QString::fromStdString(Errors()));
+  ASSERT_TRUE(match.hasMatch()) << Errors();
+  EXPECT_TRUE(match.captured(1).startsWith(PrivateTemp("TavrinUndelivered/")))
+      << match.captured(1).toStdString();
+  EXPECT_EQ(QDir(match.captured(1)).entryList(QDir::Files).size(), 1);
+  EXPECT_TRUE(WindowFiles().isEmpty());
+}
+
 TEST_F(InteractiveScan, AWindowClosedWithoutPagesIsAnEmptyFeeder) {
   const int pid = Start({"-d", kDevice, "--source", "Camera (interactive)", "--format=png",
                          "--batch=" + Path("out/p%d.png").toStdString()});
