@@ -189,22 +189,6 @@ int ParseOptions(int argc, char** argv, Options& options) {
   return 0;
 }
 
-// A new folder named after the local date and time, with -2, -3, ... when
-// a session of the same second has one.
-std::string NewSessionFolder(const std::string& parent) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d_%H-%M-%S", &local);
-  for (int i = 1; i < 100; ++i) {
-    const std::string folder =
-        parent + "/" + stamp + (i == 1 ? std::string() : "-" + std::to_string(i));
-    if (platform::CreateNewFolder(folder)) return folder;
-  }
-  return {};
-}
-
 bool IsUnattendedMode(int mode) {
   return mode == TS_SHOW_CAPTURE_SEND || mode == TS_SHOW_CAPTURE_LIST;
 }
@@ -229,7 +213,7 @@ bool PrepareOutput(Options& options, bool makeSessionFolder, std::string& error)
     error = "cannot create the output folder " + options.output;
     return false;
   }
-  const std::string folder = NewSessionFolder(options.output);
+  const std::string folder = platform::CreateDatedFolder(options.output);
   if (folder.empty()) {
     error = "cannot create a session folder in " + options.output;
     return false;

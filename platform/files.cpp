@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 namespace tavrin::platform {
@@ -208,6 +209,20 @@ bool PublishFileAsNew(const std::string& from, const std::string& to, std::strin
 
 bool CreateNewFolder(const std::string& path) {
   return !path.empty() && mkdir(path.c_str(), 0755) == 0;
+}
+
+std::string CreateDatedFolder(const std::string& parent) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d_%H-%M-%S", &local);
+  for (int i = 1; i < 1000; ++i) {
+    const std::string folder =
+        parent + "/" + stamp + (i == 1 ? std::string() : "-" + std::to_string(i));
+    if (CreateNewFolder(folder)) return folder;
+  }
+  return {};
 }
 
 PathInfo InfoOf(const std::string& path) {

@@ -28,6 +28,10 @@ bool PublishFileAsNew(const std::string& from, const std::string& to, std::strin
                       bool* exists = nullptr);
 // Creates one folder that did not exist before; false when it was there.
 bool CreateNewFolder(const std::string& path);
+// Creates a new folder in parent named after the local date and time
+// (2026-12-09_05-49-12), with -2, -3, ... when one of the same second is
+// there; its path, or empty when none could be made.
+std::string CreateDatedFolder(const std::string& parent);
 
 // What lstat tells of a path: a link is neither a file nor a folder.
 struct PathInfo {

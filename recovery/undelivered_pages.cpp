@@ -95,17 +95,7 @@ std::string NewKeptFolder(const std::string& tempFolder) {
   const std::string parent = KeptFolder(tempFolder);
   if (!IsOwnFolder(parent) && !platform::CreateNewFolder(parent)) return {};
   if (!IsOwnFolder(parent)) return {};
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d_%H-%M-%S", &local);
-  for (int i = 1; i < 1000; ++i) {
-    const std::string folder =
-        parent + "/" + stamp + (i == 1 ? std::string() : "-" + std::to_string(i));
-    if (platform::CreateNewFolder(folder)) return folder;
-  }
-  return {};
+  return platform::CreateDatedFolder(parent);
 }
 
 std::string Normalised(const std::string& path) {

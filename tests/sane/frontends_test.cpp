@@ -301,15 +301,7 @@ TEST_F(Scanimage, ABusyCameraIsSaidOnceToAFrontendThatKeepsTrying) {
 // backend: no display, and only the loopback address of a network
 // namespace made for the run.
 TEST_F(Scanimage, SanedServesTheCameraOverTheLoopbackAddress) {
-  if (!QFileInfo("/usr/sbin/saned").isExecutable() || !QFileInfo("/usr/bin/unshare").exists())
-    GTEST_SKIP() << "saned or unshare is not installed (scripts/setup)";
-  ASSERT_TRUE(QDir(root.path()).mkpath("server.d"));
-  ASSERT_TRUE(QDir(root.path()).mkpath("client.d"));
-  WriteFile("server.d/dll.conf", "tavrin\n");
-  WriteFile("server.d/tavrin.conf", Path("bin").toUtf8() + "\n");
-  WriteFile("server.d/saned.conf", "127.0.0.1\n");
-  WriteFile("client.d/dll.conf", "net\n");
-  WriteFile("client.d/net.conf", "connect_timeout = 10\n127.0.0.1\n");
+  if (!SetUpSaned()) GTEST_SKIP() << "saned or unshare is not installed (scripts/setup)";
   const int pid = StartProgram(
       "/usr/bin/unshare",
       {"-n", TAVRIN_SANE_TEST_FOLDER "/saned_scan.sh", Path("server.d").toStdString(),
@@ -335,15 +327,7 @@ TEST_F(Scanimage, SanedServesTheCameraOverTheLoopbackAddress) {
 // client of a feeder batch is killed, so that the next scan finds the
 // camera free rather than busy for the rest of the feeder's wait.
 TEST_F(Scanimage, SanedEndsTheWindowWhenItsClientGoesAndRefusesTheInteractiveSource) {
-  if (!QFileInfo("/usr/sbin/saned").isExecutable() || !QFileInfo("/usr/bin/unshare").exists())
-    GTEST_SKIP() << "saned or unshare is not installed (scripts/setup)";
-  ASSERT_TRUE(QDir(root.path()).mkpath("server.d"));
-  ASSERT_TRUE(QDir(root.path()).mkpath("client.d"));
-  WriteFile("server.d/dll.conf", "tavrin\n");
-  WriteFile("server.d/tavrin.conf", Path("bin").toUtf8() + "\n");
-  WriteFile("server.d/saned.conf", "127.0.0.1\n");
-  WriteFile("client.d/dll.conf", "net\n");
-  WriteFile("client.d/net.conf", "connect_timeout = 10\n127.0.0.1\n");
+  if (!SetUpSaned()) GTEST_SKIP() << "saned or unshare is not installed (scripts/setup)";
   const int pid = StartProgram(
       "/usr/bin/unshare",
       {"-n", TAVRIN_SANE_TEST_FOLDER "/saned_client_gone.sh", Path("server.d").toStdString(),

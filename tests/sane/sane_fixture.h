@@ -159,6 +159,21 @@ class Scanimage : public test::ProgramCopyTest {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(bytes);
   }
+  // saned on the loopback address with our backend (server.d), and
+  // scanimage's net backend pointed at it (client.d); false when saned or
+  // unshare is missing.
+  bool SetUpSaned() {
+    if (!QFileInfo("/usr/sbin/saned").isExecutable() || !QFileInfo("/usr/bin/unshare").exists())
+      return false;
+    EXPECT_TRUE(QDir(root.path()).mkpath("server.d"));
+    EXPECT_TRUE(QDir(root.path()).mkpath("client.d"));
+    WriteFile("server.d/dll.conf", "tavrin\n");
+    WriteFile("server.d/tavrin.conf", Path("bin").toUtf8() + "\n");
+    WriteFile("server.d/saned.conf", "127.0.0.1\n");
+    WriteFile("client.d/dll.conf", "net\n");
+    WriteFile("client.d/net.conf", "connect_timeout = 10\n127.0.0.1\n");
+    return true;
+  }
   QString ReadText(const QString& name) const {
     QFile file(Path(name));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
