@@ -372,6 +372,14 @@ TEST_F(Scanimage, ACancelFromAnotherThreadDuringAStartEndsTheScanAsCancelled) {
   api.cancel(handle);
 
   using std::chrono::milliseconds;
+#ifdef TAVRIN_SANE_PRELOAD
+  // The sanitized build runs every step several times slower: there the
+  // bound only catches a start that waits on past the cancel; the plain
+  // build holds the one second.
+  constexpr auto kCancelBound = std::chrono::seconds(3);
+#else
+  constexpr auto kCancelBound = std::chrono::seconds(1);
+#endif
   const auto ms = [](auto duration) { return std::chrono::duration_cast<milliseconds>(duration); };
   int cancelledInTheStart = 0;
   for (const milliseconds delay : {milliseconds(0), milliseconds(50), milliseconds(100),
@@ -391,7 +399,7 @@ TEST_F(Scanimage, ACancelFromAnotherThreadDuringAStartEndsTheScanAsCancelled) {
         << "status " << outcome.last;
     if (outcome.started == SANE_STATUS_CANCELLED) {
       ++cancelledInTheStart;
-      EXPECT_LT(ended - cancelledAt, std::chrono::seconds(1));
+      EXPECT_LT(ended - cancelledAt, kCancelBound);
     }
     // The next start after a cancel is not cancelled by it.
     api.cancel(handle);
