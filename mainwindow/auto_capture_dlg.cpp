@@ -183,7 +183,9 @@ void CAutoCaptureDlg::UpdateTexts() {
   {
     const QSignalBlocker quiet(seconds);
     secondsLabel->setText(UiText(timed == 1 ? &UiTextTable::Every : &UiTextTable::StillFor));
-    seconds->setRange(kMinSeconds, timed == 1 ? kMaxIntervalSeconds : kMaxStillSeconds);
+    // What the person may choose is what LastSetting.xml may hold.
+    const SettingRange range = timed == 1 ? kAutoCaptureIntervalRange : kAutoCaptureStillRange;
+    seconds->setRange(range.min, range.max);
     seconds->setSuffix(QStringLiteral(" ") + UiText(&UiTextTable::UnitName));
     seconds->setValue(interval);
     seconds->setAccessibleName(secondsLabel->text());

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "resources/dialog_builder.h"
+#include "settings/scan_settings.h"
 
 class QLabel;
 class QProgressBar;
@@ -26,12 +27,6 @@ class CTavrinWindowDlg;
 
 class CAutoCaptureDlg : public QDialog {
  public:
-  // What the person may choose: a timed run shoots every 1 to 60 seconds,
-  // an automatic one waits for 1 to 10 seconds of stillness.
-  static constexpr int kMinSeconds = 1;
-  static constexpr int kMaxIntervalSeconds = 60;
-  static constexpr int kMaxStillSeconds = 10;
-
   explicit CAutoCaptureDlg(CTavrinWindowDlg* owner);
   // Stops a run that is still on; the owner stops it before its camera
   // library goes, so this is only the last safeguard.

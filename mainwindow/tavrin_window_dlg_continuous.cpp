@@ -48,15 +48,12 @@ void CTavrinWindowDlg::OnContinuousCapture() {
     if (PanelsInside()) EmbedPanel(autoCapture);
   }
   autoCapture->ResetShotCount();
-  // The seconds the person chose last time; a hand-edited file cannot
-  // ask for a run the dialog could not show.
+  // The seconds the person chose last time, brought into the box's range
+  // when the settings were read.
   if (item == kTimedItem) {
-    autoCapture->SetRun(1,
-                        std::clamp(g_scanSettings.autoCaptureInterval, CAutoCaptureDlg::kMinSeconds,
-                                   CAutoCaptureDlg::kMaxIntervalSeconds));
+    autoCapture->SetRun(1, g_scanSettings.autoCaptureInterval);
   } else if (item == kAutomaticItem) {
-    autoCapture->SetRun(0, std::clamp(g_scanSettings.autoCaptureStill, CAutoCaptureDlg::kMinSeconds,
-                                      CAutoCaptureDlg::kMaxStillSeconds));
+    autoCapture->SetRun(0, g_scanSettings.autoCaptureStill);
   }
   autoCapture->UpdateTexts();
   PlaceAutoCapture();
