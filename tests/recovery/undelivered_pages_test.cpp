@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "platform/files.h"
 
@@ -30,8 +29,11 @@ class UndeliveredPages : public testing::Test {
 
   static void Write(const std::string& path, const std::string& bytes) {
     ASSERT_TRUE(platform::ReplaceFileAtomically(path, bytes));
-    // Capture order is the order of writing; keep the times apart.
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Capture order is the order of writing. The file system's clock may
+    // give two quick writes the same time, so each gets its own second.
+    static auto stamp = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+    stamp += std::chrono::seconds(1);
+    std::filesystem::last_write_time(path, stamp);
   }
   static std::string Read(const std::string& path) {
     std::string bytes;
