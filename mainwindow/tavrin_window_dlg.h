@@ -196,7 +196,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void EmbedPanel(QWidget* panel);
   // The height the continuous-capture panel takes from the picture.
   int TimingPanelHeight() const;
-  void RefreshPictureOnWayland();
   QRect ScreenArea() const;
 
   // Capture pipeline.
@@ -334,9 +333,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   std::vector<QRect> fittedPlaces;
   QSize fittedSize;
   bool fitQueued = false;
-  // The picture's place the last Wayland refresh saw, and whether one runs.
-  QRect nudgedHost;
-  bool nudging = false;
 
   // Progress of start-up, so that a failed start-up neither uninitialises
   // a library it never initialised nor saves controls it never filled.

@@ -35,8 +35,6 @@ namespace tavrin {
 
 namespace {
 
-constexpr int kRefitDelayMs = 100;
-
 constexpr int kCaptureCalls = 7;
 constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
 constexpr const char* kCaptureFailedText = "Capture Failed.";
@@ -352,28 +350,6 @@ void CTavrinWindowDlg::showEvent(QShowEvent* event) {
   // The frame is known only once the platform has taken the window, which
   // it reports through the event loop.
   QMetaObject::invokeMethod(this, &CTavrinWindowDlg::PlaceCompanions, Qt::QueuedConnection);
-  RefreshPictureOnWayland();
-}
-
-void CTavrinWindowDlg::RefreshPictureOnWayland() {
-  if (!PanelsInside() || !isVisible() || nudging || previewHost == nullptr) return;
-  if (previewHost->geometry() == nudgedHost) return;
-  // On Wayland the picture's own window, once sized again (the compositor
-  // sizes the window before its first frame; a panel inside the window
-  // shrinks the picture), goes on showing its old size until the whole
-  // window is sized once more. So it is: a pixel less, and back.
-  nudging = true;
-  QTimer::singleShot(kRefitDelayMs, this, [this] {
-    const QSize shown = size();
-    if (!isMaximized() && !isFullScreen()) resize(shown.width(), shown.height() - 1);
-    QTimer::singleShot(kRefitDelayMs, this, [this, shown] {
-      if (!isMaximized() && !isFullScreen()) resize(shown);
-      QTimer::singleShot(kRefitDelayMs, this, [this] {
-        nudging = false;
-        nudgedHost = previewHost->geometry();
-      });
-    });
-  });
 }
 
 void CTavrinWindowDlg::OnHorizontal() {

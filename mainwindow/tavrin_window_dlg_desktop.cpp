@@ -47,9 +47,6 @@ void CTavrinWindowDlg::resizeEvent(QResizeEvent* event) {
   PlaceControls();
   // After the controls: the merge preview's size follows the picture area.
   PlaceCompanions();
-  // A compositor may size the window again well after it was shown (late
-  // on a busy machine), and the picture must follow that size too.
-  RefreshPictureOnWayland();
 }
 
 void CTavrinWindowDlg::FitTexts() {

@@ -65,7 +65,6 @@ void CTavrinWindowDlg::PlacePreviews() {
   const QRect area = controls.Control(kIdPreviewArea)->geometry();
   if (webcamPreview == nullptr || webcamPreview->isHidden()) {
     previewHost->setGeometry(area);
-    RefreshPictureOnWayland();
     return;
   }
   // The webcam's picture takes the top of a column on the right of the
@@ -75,7 +74,6 @@ void CTavrinWindowDlg::PlacePreviews() {
   webcamPreview->setGeometry(area.right() + 1 - width, area.top(), width, height);
   previewHost->setGeometry(area.left(), area.top(), area.width() - width - kInsetGapPx,
                            area.height());
-  RefreshPictureOnWayland();
 }
 
 void CTavrinWindowDlg::OnWebcamDeviceChange() {

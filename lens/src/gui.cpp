@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QThread>
 
@@ -24,7 +25,7 @@ void RemovePreviews(const std::shared_ptr<CameraView>* view, const QWidget* host
   auto& previews = Previews();
   for (auto& preview : previews) {
     if (preview && (view == nullptr || preview->View() == *view ||
-                    (host != nullptr && preview->parentWidget() == host))) {
+                    (host != nullptr && preview->Host() == host))) {
       delete preview.data();
     }
   }
@@ -42,10 +43,19 @@ int AttachPreview(const std::shared_ptr<CameraView>& view, void* window) {
   QWidget* host = QWidget::find(static_cast<WId>(reinterpret_cast<quintptr>(window)));
   if (host == nullptr) return kErrBadArgument;
   RemovePreviews(&view, host);
-  auto* preview = new PreviewWidget(host, view);
+  // On Wayland a child with a window of its own is drawn into its top-level
+  // window's surface, but Qt marks only the child's own coordinates there as
+  // changed, so the compositor shows the picture cut and stale. The preview
+  // then lies over the host as a plain child of the top-level window.
+  QWidget* parent = host;
+  if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) && !host->isWindow())
+    parent = host->window();
+  auto* preview = new PreviewWidget(host, parent, view);
   Previews().push_back(preview);
-  preview->show();
-  preview->raise();
+  if (parent == host) {
+    preview->show();
+    preview->raise();
+  }
   return kOk;
 }
 

@@ -108,12 +108,12 @@ QRectF OnWidget(const QRectF& fractions, const QRectF& whole) {
 
 }  // namespace
 
-PreviewWidget::PreviewWidget(QWidget* host, std::shared_ptr<CameraView> view)
-    : QWidget(host), view_(std::move(view)) {
+PreviewWidget::PreviewWidget(QWidget* host, QWidget* parent, std::shared_ptr<CameraView> view)
+    : QWidget(parent), host_(host), view_(std::move(view)) {
   setObjectName("TavrinLensPreview");
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMouseTracking(true);
-  setGeometry(host->rect());
+  FollowHost();
   host->installEventFilter(this);
   connect(&timer_, &QTimer::timeout, this, &PreviewWidget::OnTick);
   timer_.start(kRepaintCheckMs);
@@ -128,10 +128,30 @@ PreviewWidget::~PreviewWidget() {
 }
 
 bool PreviewWidget::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == parent() && event->type() == QEvent::Resize) {
-    setGeometry(parentWidget()->rect());
+  if (watched == host_) {
+    switch (event->type()) {
+      case QEvent::Resize:
+      case QEvent::Move:
+      case QEvent::Show:
+      case QEvent::Hide:
+        FollowHost();
+        break;
+      default:
+        break;
+    }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+void PreviewWidget::FollowHost() {
+  if (host_ == nullptr) return;
+  if (host_ == parentWidget()) {
+    setGeometry(host_->rect());
+    return;
+  }
+  setGeometry(QRect(host_->mapTo(parentWidget(), QPoint(0, 0)), host_->size()));
+  setVisible(!host_->isHidden());
+  raise();
 }
 
 void PreviewWidget::OnTick() {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <QPainter>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -19,10 +20,13 @@ namespace tavrin::lens {
 
 class PreviewWidget final : public QWidget {
  public:
-  PreviewWidget(QWidget* host, std::shared_ptr<CameraView> view);
+  // Lies over host; a child of parent, which is host itself or, where the
+  // host's own window cannot show it, the host's top-level window.
+  PreviewWidget(QWidget* host, QWidget* parent, std::shared_ptr<CameraView> view);
   ~PreviewWidget() override;
 
   const std::shared_ptr<CameraView>& View() const { return view_; }
+  const QWidget* Host() const { return host_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -54,6 +58,9 @@ class PreviewWidget final : public QWidget {
   static void DrawPart(QPainter& painter, const cv::Mat& picture, const QRectF& at,
                        const QRectF& visible);
 
+  void FollowHost();
+
+  QPointer<QWidget> host_;
   std::shared_ptr<CameraView> view_;
   QTimer timer_;
   FrameSlot::Frame frame_;  // keeps the pixels being shown alive
