@@ -111,6 +111,11 @@ TEST_F(WaylandLane, TheWholePictureShowsWithTheTimingPanelBesideItAndExitDeliver
     environment.insert(QString::fromStdString(entry.substr(0, equals)),
                        QString::fromStdString(entry.substr(equals + 1)));
   }
+  // The sanitized build's settings reach the window as they reach every
+  // other program the tests start.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    if (qEnvironmentVariableIsSet(name)) environment.insert(name, qEnvironmentVariable(name));
+  }
   environment.insert("QT_QPA_PLATFORM", "wayland");
   // The window's runtime folder stays its own; the compositor's socket is
   // named by its whole path.
