@@ -37,8 +37,6 @@ using Clock = std::chrono::steady_clock;
 // Name of a session's description in the private temporary folder:
 // cfgInfo-<run>.xml.
 constexpr std::string_view kCfgInfoStem = "cfgInfo-";
-// The user's scan-session lock in the private temporary folder.
-constexpr char kLockName[] = "TavrinSource.lock";
 
 // A list larger than this is not a list the window wrote.
 constexpr uintmax_t kMaxFileListBytes = 16u << 20;
@@ -257,9 +255,10 @@ void RemoveDeliveredCopies(TavrinSession& session) {
   const std::string tempFolder = platform::PrivateTempFolder();
   if (tempFolder.empty()) return;
   const fs::path own = fs::path(tempFolder).lexically_normal().parent_path();
+  const fs::path lock = fs::path(recovery::SessionLockPath(tempFolder)).lexically_normal();
   for (const std::string& path : session.handedOut) {
     const fs::path given = fs::path(path).lexically_normal();
-    if (given.parent_path() != own || given.filename() == kLockName) continue;
+    if (given.parent_path() != own || given == lock) continue;
     if (platform::IsOwnRegularFile(given.string())) platform::DeleteFilePath(given.string());
   }
 }
