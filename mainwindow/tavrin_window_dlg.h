@@ -142,6 +142,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void EnableControl(int id, bool enable);
   // The options a book crop has no use for are greyed while it is chosen.
   void EnableForCrop();
+  // A request's part of the picture to take (ApplyShowModel, GUI thread).
+  void ApplySearchArea();
   // Without a camera the picture says so and what cannot work is greyed;
   // a camera plugged in brings it all back.
   void ShowCameraPresence(bool present);
@@ -274,6 +276,9 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   std::vector<ResolutionEntry> namingTable;
   std::vector<int> dpiChoices;
   int savedCrop = 0;
+  // The data source's last request took part of the picture: the next
+  // without one gives the person's frame (or none) back.
+  bool requestFramed = false;
 
   // Captures: where their files go, how they are named, what they carry.
   std::string workFolder;

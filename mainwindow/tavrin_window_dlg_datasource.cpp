@@ -168,10 +168,24 @@ int CTavrinWindowDlg::ApplyShowModel() {
           cropCombo->setCurrentIndex(crop);
           OnCropChange();
         }
+        ApplySearchArea();
         if (autoSeconds > 0) StartFeederRun(autoSeconds);
         return 1;
       },
       1);
+}
+
+void CTavrinWindowDlg::ApplySearchArea() {
+  int area[4];
+  for (int i = 0; i < 4; ++i) area[i] = twain.m_nSearchArea[i];
+  if (area[2] > area[0] && area[3] > area[1]) {
+    library.camSetImageCusCropRect(currentCamera, area[0], area[1], area[2], area[3]);
+    requestFramed = true;
+  } else if (requestFramed) {
+    const int whole = handCutCheck->isChecked() ? 100 : 0;
+    library.camSetImageCusCropRect(currentCamera, 0, 0, whole, whole);
+    requestFramed = false;
+  }
 }
 
 bool CTavrinWindowDlg::OnCopyData(const CopiedDataRecord& record) {

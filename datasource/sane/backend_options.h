@@ -75,9 +75,9 @@ struct ScanChoice {
   int dpi = 300;
   SourceKind source = SourceKind::kFlatbed;
   bool preview = false;
-  // The window finds the page in the whole field; otherwise it delivers
-  // the whole field and the area is cut from it. A frontend that narrowed
-  // the area gets that area, so the page is found only in the whole field.
+  // The window finds the page in the area (the whole field unless
+  // narrowed); otherwise it delivers the whole field and the area is cut
+  // from it.
   bool findPage = true;
   // The feeder takes an open book: each spread comes as its left and then
   // its right page, flattened.
@@ -93,6 +93,16 @@ struct ScanChoice {
   // own shadow) is evened out in colour and grey.
   bool evenLight = true;
 };
+
+// Whether area is the camera's whole field.
+bool IsWholeField(const ScanArea& area);
+
+// The part of the field the window takes when a page is looked for in a
+// narrowed area: whole percents of the field (left, top, right, bottom),
+// rounded outward; all 0 for the whole field.
+std::array<int, 4> SearchPercent(const ScanArea& area);
+// Those percents in mm of the field.
+ScanArea AreaOfPercent(const std::array<int, 4>& percent);
 
 class OptionSet {
  public:

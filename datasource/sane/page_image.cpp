@@ -17,6 +17,7 @@ namespace {
 // hostile file from asking for gigabytes.
 constexpr uint64_t kMaxPageBytes = 512ull << 20;
 constexpr double kInchesPerMetre = 1 / 0.0254;
+constexpr double kMmPerInch = 25.4;
 
 uint32_t Big32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -334,7 +335,6 @@ std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, 
 }
 
 int PixelsOf(double mm, double dpi) {
-  constexpr double kMmPerInch = 25.4;
   return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
 }
 
@@ -359,14 +359,30 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
   int cutHeight = page.heightPx;
   int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
   int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
-  if (request.cut) {
+  bool cut = request.cut;
+  double originXMm = 0;
+  double originYMm = 0;
+  if (request.searched) {
+    // The part is taken in whole camera pixels, a pixel or so more than
+    // its mm; a page found wholly inside is smaller by its margins.
+    const double toleranceMm = 1.0 + 2 * kMmPerInch / std::min(dpiX, dpiY);
+    const double widthMm = page.widthPx * kMmPerInch / dpiX;
+    const double heightMm = page.heightPx * kMmPerInch / dpiY;
+    if (std::abs(widthMm - (request.searchRightMm - request.searchLeftMm)) <= toleranceMm &&
+        std::abs(heightMm - (request.searchBottomMm - request.searchTopMm)) <= toleranceMm) {
+      cut = true;
+      originXMm = request.searchLeftMm;
+      originYMm = request.searchTopMm;
+    }
+  }
+  if (cut) {
     // The area's size alone sets the page's, as the frontend computed it;
     // where the area reaches past the picture, the page is white, as a
     // scanner's glass outside the sheet.
-    const int x0 = PixelsOf(request.leftMm, dpiX);
-    const int y0 = PixelsOf(request.topMm, dpiY);
-    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - x0);
-    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - y0);
+    const int x0 = PixelsOf(request.leftMm - originXMm, dpiX);
+    const int y0 = PixelsOf(request.topMm - originYMm, dpiY);
+    cutWidth = std::max(1, PixelsOf(request.rightMm - originXMm, dpiX) - x0);
+    cutHeight = std::max(1, PixelsOf(request.bottomMm - originYMm, dpiY) - y0);
     newWidth = std::max(1, PixelsOf(request.rightMm - request.leftMm, request.dpi));
     newHeight = std::max(1, PixelsOf(request.bottomMm - request.topMm, request.dpi));
     if (!CheckSize(cutWidth, cutHeight, channels, error)) {

@@ -160,6 +160,13 @@ TEST_F(PipelineTest, CustomCropComesFirst) {
   const auto page = RunPipeline(document_, kCameraDpi, options);
   ASSERT_EQ(page.size(), 1U);
   EXPECT_NEAR(Aspect(page[0].image.size()), Aspect(page_.size), 0.02 * Aspect(page_.size));
+  // A frame that cuts through the page gives the frame as it is, not the
+  // strip of page inside it.
+  options.customCrop = {0, 0, 50, 100};
+  const auto cutThrough = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(cutThrough.size(), 1U);
+  EXPECT_EQ(cutThrough[0].image.size(), cv::Size(480, 720));
+  EXPECT_EQ(cv::norm(cutThrough[0].image, document_(cv::Rect(0, 0, 480, 720)), cv::NORM_INF), 0);
 }
 
 // Book crop on cards that make no spread: the single crop's picture, not
