@@ -18,6 +18,11 @@ namespace {
 constexpr uint64_t kMaxPageBytes = 512ull << 20;
 constexpr double kInchesPerMetre = 1 / 0.0254;
 constexpr double kMmPerInch = 25.4;
+// How far a picture of the part of the field that was searched may be off
+// the part's size (the camera's DPI is a whole number: 39 for a 640 pixel
+// picture of the 420 mm field), and its shape off the part's.
+constexpr double kPartScaleSlack = 0.03;
+constexpr double kPartShapeSlack = 0.005;
 
 uint32_t Big32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -363,16 +368,22 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
   double originXMm = 0;
   double originYMm = 0;
   if (request.searched) {
-    // The part is taken in whole camera pixels, a pixel or so more than
-    // its mm; a page found wholly inside is smaller by its margins.
-    const double toleranceMm = 1.0 + 2 * kMmPerInch / std::min(dpiX, dpiY);
-    const double widthMm = page.widthPx * kMmPerInch / dpiX;
-    const double heightMm = page.heightPx * kMmPerInch / dpiY;
-    if (std::abs(widthMm - (request.searchRightMm - request.searchLeftMm)) <= toleranceMm &&
-        std::abs(heightMm - (request.searchBottomMm - request.searchTopMm)) <= toleranceMm) {
+    // The part comes at the camera's DPI, a whole number that may be a
+    // percent or two off its true one, on both axes alike; and in whole
+    // camera pixels. A page found wholly inside it is of its own shape.
+    const double partWidthMm = request.searchRightMm - request.searchLeftMm;
+    const double partHeightMm = request.searchBottomMm - request.searchTopMm;
+    const double ratioX = page.widthPx * kMmPerInch / dpiX / partWidthMm;
+    const double ratioY = page.heightPx * kMmPerInch / dpiY / partHeightMm;
+    const double pixelShare = 2.0 / std::min(page.widthPx, page.heightPx);
+    if (std::abs(ratioX - 1) <= kPartScaleSlack && std::abs(ratioY - 1) <= kPartScaleSlack &&
+        std::abs(ratioX - ratioY) <= kPartShapeSlack + pixelShare) {
       cut = true;
       originXMm = request.searchLeftMm;
       originYMm = request.searchTopMm;
+      // Cut by the part's own scale, not the rounded DPI.
+      dpiX = page.widthPx * kMmPerInch / partWidthMm;
+      dpiY = page.heightPx * kMmPerInch / partHeightMm;
     }
   }
   if (cut) {

@@ -513,6 +513,30 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   ASSERT_EQ(page.heightPx, 100);
   EXPECT_EQ(page.data[50 * page.bytesPerLine + 10], 200);
   EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
+
+  // A page looked for in part of the field: a picture of the part's size
+  // and shape, its whole-number DPI some percent off, is the part with no
+  // page in it, and the area is cut from it; a picture of another shape
+  // is the page found there, whole.
+  PageRequest searched;
+  searched.kind = PixelKind::kGray;
+  searched.dpi = 100;
+  searched.searched = true;
+  searched.searchLeftMm = 10;
+  searched.searchTopMm = 5;
+  searched.searchRightMm = 10 + 50.8 * 1.025;
+  searched.searchBottomMm = 5 + 25.4 * 1.025;
+  searched.leftMm = 20;
+  searched.topMm = 10;
+  searched.rightMm = 40;
+  searched.bottomMm = 20;
+  ASSERT_TRUE(PreparePage(file, searched, page, error)) << error;
+  EXPECT_EQ(page.widthPx, PixelsOf(20, 100));
+  EXPECT_EQ(page.heightPx, PixelsOf(10, 100));
+  searched.searchBottomMm = 5 + 25.4 * 1.05;
+  ASSERT_TRUE(PreparePage(file, searched, page, error)) << error;
+  EXPECT_EQ(page.widthPx, 200);
+  EXPECT_EQ(page.heightPx, 100);
 }
 
 // Brightness and contrast move the levels the frontend gets, and the
