@@ -158,8 +158,8 @@ class CTwainControl : public ITwainDsCallback {
   std::atomic<int> m_nCropMode = -1;    // crop item to select; -1 keeps the window's
   std::atomic<int> m_nAutoCapture = 0;  // >0: an automatic run, shot after this many still seconds
   std::atomic<int> m_nEvenLight = -1;   // 1 or 0: evened-out light; -1 keeps the window's
-  // Percent of the camera's picture, left, top, right, bottom: the part a
-  // capture takes, its pages looked for wholly inside; all 0: the whole.
+  // Percent of a 4:3 field as wide as the picture, left, top, right,
+  // bottom: a crop takes only pages lying wholly inside; all 0: anywhere.
   std::array<std::atomic<int>, 4> m_nSearchArea{};
 
   SharedMessageChannel& Channel() { return m_Channel; }

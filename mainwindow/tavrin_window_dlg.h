@@ -276,9 +276,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   std::vector<ResolutionEntry> namingTable;
   std::vector<int> dpiChoices;
   int savedCrop = 0;
-  // The data source's last request took part of the picture: the next
-  // without one gives the person's frame (or none) back.
-  bool requestFramed = false;
 
   // Captures: where their files go, how they are named, what they carry.
   std::string workFolder;

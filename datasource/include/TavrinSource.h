@@ -66,9 +66,10 @@ TAVRIN_SOURCE_API int tsWriteShowModel(TavrinSession* session, int showMode, int
    that many still seconds, and sends each file at once in mode 1) and
    "EvenLight" (1 evens out the light of colour and grey page crops, 0 does
    not; below 0 leaves the window's choice) and "SearchArea" (searchArea
-   null: the whole picture; else four whole percents of the camera's
-   picture, left, top, right, bottom: only that part is taken, and a crop
-   looks for pages lying wholly inside it). */
+   null: the whole picture; else four whole percents, left, top, right,
+   bottom, of a 4:3 field as wide as the camera's picture: the crop takes
+   only pages lying wholly inside it, and without one the whole picture
+   comes). */
 TAVRIN_SOURCE_API int tsWriteScanRequest(TavrinSession* session, int showMode, int colorType,
                                          int rotateMode, int dpi, int cropMode,
                                          int autoCaptureSeconds, int evenLight,

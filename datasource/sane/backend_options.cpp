@@ -107,8 +107,12 @@ bool IsWholeField(const ScanArea& area) {
          area.bottomMm >= kFieldHeightMm - kEdgeToleranceMm;
 }
 
+bool Searchable(const ScanArea& area) {
+  return area.rightMm - area.leftMm <= kWidestSearchedAreaMm;
+}
+
 std::array<int, 4> SearchPercent(const ScanArea& area) {
-  if (IsWholeField(area)) return {};
+  if (IsWholeField(area) || !Searchable(area)) return {};
   const auto percent = [](double mm, double field, bool up) {
     const double exact = mm * 100.0 / field;
     // A hair over a whole percent is that percent, not the next.
@@ -123,11 +127,6 @@ std::array<int, 4> SearchPercent(const ScanArea& area) {
   if (result[2] > 100) result[0] = (result[2] = 100) - 1;
   if (result[3] > 100) result[1] = (result[3] = 100) - 1;
   return result;
-}
-
-ScanArea AreaOfPercent(const std::array<int, 4>& percent) {
-  return {percent[0] * kFieldWidthMm / 100, percent[1] * kFieldHeightMm / 100,
-          percent[2] * kFieldWidthMm / 100, percent[3] * kFieldHeightMm / 100};
 }
 
 OptionSet::OptionSet()
@@ -200,8 +199,8 @@ OptionSet::OptionSet()
       Plain("find-page", "Find the page",
             "The page is found in the scan area (the camera's whole field by default), "
             "straightened and cut out, whatever its size. In a smaller scan area only a page "
-            "lying wholly inside it counts; without one, and with this option off, the scan "
-            "area is cut from the field as it is.",
+            "lying wholly inside it counts; without one, with an area wider than 400 mm, and "
+            "with this option off, the scan area is cut from the field as it is.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
   descriptors_[kOptBook] =
       Plain("book", "Book",
@@ -394,8 +393,9 @@ ScanChoice OptionSet::Choice() const {
     const double y1 = SANE_UNFIX(geometry_[3]);
     choice.area = {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
   }
-  choice.findPage = !choice.preview && findPage_ == SANE_TRUE;
-  if (choice.findPage && IsWholeField(choice.area)) choice.area = ScanArea{};
+  const bool whole = IsWholeField(choice.area);
+  choice.findPage = !choice.preview && findPage_ == SANE_TRUE && (whole || Searchable(choice.area));
+  if (choice.findPage && whole) choice.area = ScanArea{};
   choice.feederWaitSeconds = feederWaitSeconds_;
   choice.feederFirstPageLying = feederFirstPage_ == SANE_TRUE;
   choice.evenLight = evenLight_ == SANE_TRUE;

@@ -97,12 +97,16 @@ struct ScanChoice {
 // Whether area is the camera's whole field.
 bool IsWholeField(const ScanArea& area);
 
-// The part of the field the window takes when a page is looked for in a
-// narrowed area: whole percents of the field (left, top, right, bottom),
-// rounded outward; all 0 for the whole field.
+// A page is looked for in an area up to this wide: a page found in a wider
+// one could not be told from the whole field, which comes when none lies
+// wholly inside.
+constexpr double kWidestSearchedAreaMm = 400.0;
+bool Searchable(const ScanArea& area);
+
+// Where the window looks for a page in a narrowed area: whole percents of
+// the field (left, top, right, bottom), rounded outward; all 0 for the
+// whole field or an area too wide to search.
 std::array<int, 4> SearchPercent(const ScanArea& area);
-// Those percents in mm of the field.
-ScanArea AreaOfPercent(const std::array<int, 4>& percent);
 
 class OptionSet {
  public:

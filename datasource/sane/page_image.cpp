@@ -18,11 +18,9 @@ namespace {
 constexpr uint64_t kMaxPageBytes = 512ull << 20;
 constexpr double kInchesPerMetre = 1 / 0.0254;
 constexpr double kMmPerInch = 25.4;
-// How far a picture of the part of the field that was searched may be off
-// the part's size (the camera's DPI is a whole number: 39 for a 640 pixel
-// picture of the 420 mm field), and its shape off the part's.
-constexpr double kPartScaleSlack = 0.03;
-constexpr double kPartShapeSlack = 0.005;
+// How far a picture's size may be off by its DPI, a whole number: 39 for
+// a 640 pixel picture of a 420 mm field is 1.3 % off.
+constexpr double kDpiSlack = 0.03;
 
 uint32_t Big32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -365,35 +363,22 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
   int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
   int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
   bool cut = request.cut;
-  double originXMm = 0;
-  double originYMm = 0;
-  if (request.searched) {
-    // The part comes at the camera's DPI, a whole number that may be a
-    // percent or two off its true one, on both axes alike; and in whole
-    // camera pixels. A page found wholly inside it is of its own shape.
-    const double partWidthMm = request.searchRightMm - request.searchLeftMm;
-    const double partHeightMm = request.searchBottomMm - request.searchTopMm;
-    const double ratioX = page.widthPx * kMmPerInch / dpiX / partWidthMm;
-    const double ratioY = page.heightPx * kMmPerInch / dpiY / partHeightMm;
-    const double pixelShare = 2.0 / std::min(page.widthPx, page.heightPx);
-    if (std::abs(ratioX - 1) <= kPartScaleSlack && std::abs(ratioY - 1) <= kPartScaleSlack &&
-        std::abs(ratioX - ratioY) <= kPartShapeSlack + pixelShare) {
-      cut = true;
-      originXMm = request.searchLeftMm;
-      originYMm = request.searchTopMm;
-      // Cut by the part's own scale, not the rounded DPI.
-      dpiX = page.widthPx * kMmPerInch / partWidthMm;
-      dpiY = page.heightPx * kMmPerInch / partHeightMm;
-    }
+  if (request.searchedFieldWidthMm > 0) {
+    // The whole field is about its width (the camera's DPI is a whole
+    // number, so a few percent off); a page found in the narrower area is
+    // no wider than the area.
+    const double widthMm = page.widthPx * kMmPerInch / dpiX;
+    const double areaWidthMm = request.rightMm - request.leftMm;
+    cut = widthMm > (areaWidthMm + (1 - kDpiSlack) * request.searchedFieldWidthMm) / 2;
   }
   if (cut) {
     // The area's size alone sets the page's, as the frontend computed it;
     // where the area reaches past the picture, the page is white, as a
     // scanner's glass outside the sheet.
-    const int x0 = PixelsOf(request.leftMm - originXMm, dpiX);
-    const int y0 = PixelsOf(request.topMm - originYMm, dpiY);
-    cutWidth = std::max(1, PixelsOf(request.rightMm - originXMm, dpiX) - x0);
-    cutHeight = std::max(1, PixelsOf(request.bottomMm - originYMm, dpiY) - y0);
+    const int x0 = PixelsOf(request.leftMm, dpiX);
+    const int y0 = PixelsOf(request.topMm, dpiY);
+    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - x0);
+    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - y0);
     newWidth = std::max(1, PixelsOf(request.rightMm - request.leftMm, request.dpi));
     newHeight = std::max(1, PixelsOf(request.bottomMm - request.topMm, request.dpi));
     if (!CheckSize(cutWidth, cutHeight, channels, error)) {

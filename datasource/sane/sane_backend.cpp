@@ -16,7 +16,6 @@
 // taken away in the middle.
 #include <sane/sane.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -426,15 +425,10 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.topMm = choice.area.topMm;
   request.rightMm = choice.area.rightMm;
   request.bottomMm = choice.area.bottomMm;
-  const std::array<int, 4> search = SearchPercent(choice.area);
-  if (choice.findPage && choice.source != SourceKind::kInteractive && search[2] > 0) {
-    const ScanArea searched = AreaOfPercent(search);
-    request.searched = true;
-    request.searchLeftMm = searched.leftMm;
-    request.searchTopMm = searched.topMm;
-    request.searchRightMm = searched.rightMm;
-    request.searchBottomMm = searched.bottomMm;
-  }
+  // A page looked for in a narrowed area, or the whole field.
+  if (choice.findPage && choice.source != SourceKind::kInteractive &&
+      SearchPercent(choice.area)[2] > 0)
+    request.searchedFieldWidthMm = kFieldWidthMm;
   request.brightness = choice.brightness;
   request.contrast = choice.contrast;
   request.threshold = choice.threshold;

@@ -407,8 +407,8 @@ TEST(Options, ResolutionAndGeometryKeepToTheirConstraints) {
 
   // The area is always there to set. With the page finding on, the page
   // is looked for in it, so a page found there is no larger than it; the
-  // window takes the area in whole percents of the field, rounded
-  // outward, and nothing narrower than the field up to rounding.
+  // window looks in whole percents of the field, rounded outward, and the
+  // whole field up to rounding is no narrowed area.
   SANE_Word x = SANE_FIX(100.0);
   EXPECT_EQ(Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
   EXPECT_TRUE(options.Choice().findPage);
@@ -418,6 +418,10 @@ TEST(Options, ResolutionAndGeometryKeepToTheirConstraints) {
   EXPECT_EQ(height, PixelsOf(297.0, 100));
   EXPECT_EQ(SearchPercent(options.Choice().area), (std::array<int, 4>{0, 0, 24, 100}));
   EXPECT_EQ(SearchPercent({42.0, 31.6, 210.0, 300.0}), (std::array<int, 4>{10, 10, 50, 96}));
+  // A page found in an area this wide could not be told from the field.
+  x = SANE_FIX(410.0);
+  Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD);
+  EXPECT_FALSE(options.Choice().findPage);
   x = SANE_FIX(kFieldWidthMm - 0.2);
   Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD);
   EXPECT_TRUE(options.Choice().findPage);
@@ -514,18 +518,14 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   EXPECT_EQ(page.data[50 * page.bytesPerLine + 10], 200);
   EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
 
-  // A page looked for in part of the field: a picture of the part's size
-  // and shape, its whole-number DPI some percent off, is the part with no
-  // page in it, and the area is cut from it; a picture of another shape
-  // is the page found there, whole.
+  // A page looked for in an area: when none lay wholly inside, the whole
+  // field comes, its size a few percent off by its whole-number DPI, and
+  // the area is cut from it; a picture no wider than the area is the page
+  // found there, whole.
   PageRequest searched;
   searched.kind = PixelKind::kGray;
   searched.dpi = 100;
-  searched.searched = true;
-  searched.searchLeftMm = 10;
-  searched.searchTopMm = 5;
-  searched.searchRightMm = 10 + 50.8 * 1.025;
-  searched.searchBottomMm = 5 + 25.4 * 1.025;
+  searched.searchedFieldWidthMm = 50.8 * 1.025;
   searched.leftMm = 20;
   searched.topMm = 10;
   searched.rightMm = 40;
@@ -533,7 +533,8 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   ASSERT_TRUE(PreparePage(file, searched, page, error)) << error;
   EXPECT_EQ(page.widthPx, PixelsOf(20, 100));
   EXPECT_EQ(page.heightPx, PixelsOf(10, 100));
-  searched.searchBottomMm = 5 + 25.4 * 1.05;
+  searched.searchedFieldWidthMm = 200;
+  searched.rightMm = 80;
   ASSERT_TRUE(PreparePage(file, searched, page, error)) << error;
   EXPECT_EQ(page.widthPx, 200);
   EXPECT_EQ(page.heightPx, 100);
