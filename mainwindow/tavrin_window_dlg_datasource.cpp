@@ -187,7 +187,9 @@ void CTavrinWindowDlg::ApplySearchArea() {
   library.camGetCurResolution(currentCamera, &mediaType, &width, &height);
   if (width > 0 && height > 0 && area[3] > area[1]) {
     const double scale = 0.75 * width / height;
-    area[1] = std::min(100, static_cast<int>(std::floor(area[1] * scale + 1e-6)));
+    // An area wholly below a wide picture holds no page wholly inside it:
+    // the last percent is searched, where none lies.
+    area[1] = std::min(99, static_cast<int>(std::floor(area[1] * scale + 1e-6)));
     area[3] = std::min(100, static_cast<int>(std::ceil(area[3] * scale - 1e-6)));
   }
   if (area[2] <= area[0] || area[3] <= area[1]) area[0] = area[1] = area[2] = area[3] = 0;
