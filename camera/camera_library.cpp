@@ -190,6 +190,9 @@ int CameraLibrary::camSetImageAdjust(int dev, int colorMode) {
 int CameraLibrary::camSetImageEvenLight(int dev, int enable) {
   return TAVRIN_CAM_INT(camSetImageEvenLight, dev, enable);
 }
+int CameraLibrary::camSetImageSearchArea(int dev, int left, int top, int right, int bottom) {
+  return TAVRIN_CAM_INT(camSetImageSearchArea, dev, left, top, right, bottom);
+}
 int CameraLibrary::camSetImageDPI(int dev, int dpiX, int dpiY) {
   return TAVRIN_CAM_INT(camSetImageDPI, dev, dpiX, dpiY);
 }

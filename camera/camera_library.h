@@ -79,6 +79,7 @@ class CameraLibrary {
   int camSetImageCusCropRect(int dev, int left, int top, int right, int bottom);
   int camSetImageAdjust(int dev, int colorMode);
   int camSetImageEvenLight(int dev, int enable);
+  int camSetImageSearchArea(int dev, int left, int top, int right, int bottom);
   int camSetImageDPI(int dev, int dpiX, int dpiY);
   int camGetImageDPI(int dev, int* dpiX, int* dpiY);
   int camSetImageWaterMark(int dev, const char* text, int position, int fontSize,

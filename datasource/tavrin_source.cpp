@@ -172,7 +172,8 @@ void SetError(TavrinSession& session, const std::string& text) {
 }
 
 bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rotateMode, int dpi,
-                    int cropMode = -1, int autoCaptureSeconds = 0, int evenLight = -1) {
+                    int cropMode = -1, int autoCaptureSeconds = 0, int evenLight = -1,
+                    const int* searchArea = nullptr) {
   if (!platform::IsFolder(session.configFolder) && !platform::CreateFolders(session.configFolder)) {
     SetError(session, "cannot create " + session.configFolder);
     return false;
@@ -191,6 +192,11 @@ bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rot
   if (autoCaptureSeconds > 0)
     doc.AddElem(u"AutoCapture", platform::Utf8ToUtf16(std::to_string(autoCaptureSeconds)));
   if (evenLight >= 0) doc.AddElem(u"EvenLight", evenLight != 0 ? u"1" : u"0");
+  if (searchArea != nullptr) {
+    std::string area;
+    for (int i = 0; i < 4; ++i) area += (i > 0 ? " " : "") + std::to_string(searchArea[i]);
+    doc.AddElem(u"SearchArea", platform::Utf8ToUtf16(area));
+  }
   const std::string path = session.configFolder + "/ShowModel.xml";
   if (!doc.Save(platform::Utf8ToUtf16(path))) {
     SetError(session, "cannot write " + path);
@@ -372,10 +378,10 @@ int tsWriteShowModel(TavrinSession* session, int showMode, int colorType, int ro
 }
 
 int tsWriteScanRequest(TavrinSession* session, int showMode, int colorType, int rotateMode, int dpi,
-                       int cropMode, int autoCaptureSeconds, int evenLight) {
+                       int cropMode, int autoCaptureSeconds, int evenLight, const int* searchArea) {
   if (session == nullptr) return TS_ERROR;
   return WriteShowModel(*session, showMode, colorType, rotateMode, dpi, cropMode,
-                        autoCaptureSeconds, evenLight)
+                        autoCaptureSeconds, evenLight, searchArea)
              ? TS_OK
              : TS_ERROR;
 }

@@ -41,6 +41,25 @@ bool FindInt(MarkupDocument& doc, std::u16string_view name, int& value) {
   return true;
 }
 
+// Four percents, left top right bottom, that keep some of the picture;
+// anything else is the whole picture (all 0).
+std::array<int, 4> ReadSearchArea(MarkupDocument& doc) {
+  std::array<int, 4> area{};
+  if (!doc.FindElem(u"SearchArea")) return area;
+  const std::u16string text = doc.GetData();
+  size_t at = 0;
+  for (int& value : area) {
+    while (at < text.size() && text[at] == u' ') ++at;
+    const size_t end = std::min(text.find(u' ', at), text.size());
+    if (end == at) return {};
+    value = ParseDecimal(std::u16string_view(text).substr(at, end - at));
+    at = end;
+  }
+  const bool inside = area[0] >= 0 && area[1] >= 0 && area[2] <= 100 && area[3] <= 100;
+  if (!inside || area[2] <= area[0] || area[3] <= area[1]) return {};
+  return area;
+}
+
 }  // namespace
 
 void SetMessageBoxHook(MessageBoxHook hook) {
@@ -168,6 +187,8 @@ int CTwainControl::ReadShowModel() {
     m_nCropMode = FindInt(doc, u"CropMode", value) ? value : -1;
     m_nAutoCapture = FindInt(doc, u"AutoCapture", value) ? std::max(0, value) : 0;
     m_nEvenLight = FindInt(doc, u"EvenLight", value) ? (value != 0 ? 1 : 0) : -1;
+    const std::array<int, 4> area = ReadSearchArea(doc);
+    for (size_t i = 0; i < area.size(); ++i) m_nSearchArea[i] = area[i];
   }
   return 1;
 }

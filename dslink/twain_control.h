@@ -5,6 +5,7 @@
 // HandOff). HandOff serialises its SendImage calls.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -157,6 +158,9 @@ class CTwainControl : public ITwainDsCallback {
   std::atomic<int> m_nCropMode = -1;    // crop item to select; -1 keeps the window's
   std::atomic<int> m_nAutoCapture = 0;  // >0: an automatic run, shot after this many still seconds
   std::atomic<int> m_nEvenLight = -1;   // 1 or 0: evened-out light; -1 keeps the window's
+  // Percent of a 4:3 field as wide as the picture, left, top, right,
+  // bottom: a crop takes only pages lying wholly inside; all 0: anywhere.
+  std::array<std::atomic<int>, 4> m_nSearchArea{};
 
   SharedMessageChannel& Channel() { return m_Channel; }
   const std::u16string& ConfigFolder() const { return m_strConfigFolder; }

@@ -142,6 +142,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void EnableControl(int id, bool enable);
   // The options a book crop has no use for are greyed while it is chosen.
   void EnableForCrop();
+  // A request's part of the picture to take (ApplyShowModel, GUI thread).
+  void ApplySearchArea();
   // Without a camera the picture says so and what cannot work is greyed;
   // a camera plugged in brings it all back.
   void ShowCameraPresence(bool present);

@@ -65,10 +65,15 @@ TAVRIN_SOURCE_API int tsWriteShowModel(TavrinSession* session, int showMode, int
    0: the next 206 starts an automatic run that shoots each new page after
    that many still seconds, and sends each file at once in mode 1) and
    "EvenLight" (1 evens out the light of colour and grey page crops, 0 does
-   not; below 0 leaves the window's choice). */
+   not; below 0 leaves the window's choice) and "SearchArea" (searchArea
+   null: the whole picture; else four whole percents, left, top, right,
+   bottom, of a 4:3 field as wide as the camera's picture: the crop takes
+   only pages lying wholly inside it, and without one the whole picture
+   comes). */
 TAVRIN_SOURCE_API int tsWriteScanRequest(TavrinSession* session, int showMode, int colorType,
                                          int rotateMode, int dpi, int cropMode,
-                                         int autoCaptureSeconds, int evenLight);
+                                         int autoCaptureSeconds, int evenLight,
+                                         const int* searchArea);
 /* Sends 202, 205 or 206, waiting up to timeoutMs for the window to free the
    block; gives TS_WINDOW_ENDED at once when its process ends meanwhile. */
 TAVRIN_SOURCE_API int tsSend(TavrinSession* session, int code, int timeoutMs);

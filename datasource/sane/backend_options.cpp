@@ -99,13 +99,35 @@ SANE_Word ToRange(SANE_Word value, const SANE_Range& range) {
 // field's size through their own units.
 constexpr double kEdgeToleranceMm = 0.5;
 
+}  // namespace
+
 bool IsWholeField(const ScanArea& area) {
   return area.leftMm <= kEdgeToleranceMm && area.topMm <= kEdgeToleranceMm &&
          area.rightMm >= kFieldWidthMm - kEdgeToleranceMm &&
          area.bottomMm >= kFieldHeightMm - kEdgeToleranceMm;
 }
 
-}  // namespace
+bool Searchable(const ScanArea& area) {
+  return area.rightMm - area.leftMm <= kWidestSearchedAreaMm;
+}
+
+std::array<int, 4> SearchPercent(const ScanArea& area) {
+  if (IsWholeField(area) || !Searchable(area)) return {};
+  const auto percent = [](double mm, double field, bool up) {
+    const double exact = mm * 100.0 / field;
+    // A hair over a whole percent is that percent, not the next.
+    const double rounded = up ? std::ceil(exact - 1e-6) : std::floor(exact + 1e-6);
+    return std::clamp(static_cast<int>(rounded), 0, 100);
+  };
+  std::array<int, 4> result = {
+      percent(area.leftMm, kFieldWidthMm, false), percent(area.topMm, kFieldHeightMm, false),
+      percent(area.rightMm, kFieldWidthMm, true), percent(area.bottomMm, kFieldHeightMm, true)};
+  result[2] = std::max(result[2], result[0] + 1);
+  result[3] = std::max(result[3], result[1] + 1);
+  if (result[2] > 100) result[0] = (result[2] = 100) - 1;
+  if (result[3] > 100) result[1] = (result[3] = 100) - 1;
+  return result;
+}
 
 OptionSet::OptionSet()
     : mode_(SANE_VALUE_SCAN_MODE_COLOR),
@@ -175,9 +197,10 @@ OptionSet::OptionSet()
   descriptors_[kOptGeometryGroup] = Group(SANE_TITLE_GEOMETRY);
   descriptors_[kOptFindPage] =
       Plain("find-page", "Find the page",
-            "With the scan area at the camera's whole field (the default), the page is found in "
-            "it, straightened and cut out, whatever its size. A smaller scan area, or this "
-            "option off, gives the scan area cut from the field as it is.",
+            "The page is found in the scan area (the camera's whole field by default), "
+            "straightened and cut out, whatever its size. In a smaller scan area only a page "
+            "lying wholly inside it counts; without one, with an area wider than 400 mm, and "
+            "with this option off, the scan area is cut from the field as it is.",
             SANE_TYPE_BOOL, SANE_UNIT_NONE);
   descriptors_[kOptBook] =
       Plain("book", "Book",
@@ -370,8 +393,9 @@ ScanChoice OptionSet::Choice() const {
     const double y1 = SANE_UNFIX(geometry_[3]);
     choice.area = {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
   }
-  choice.findPage = !choice.preview && findPage_ == SANE_TRUE && IsWholeField(choice.area);
-  if (choice.findPage) choice.area = ScanArea{};
+  const bool whole = IsWholeField(choice.area);
+  choice.findPage = !choice.preview && findPage_ == SANE_TRUE && (whole || Searchable(choice.area));
+  if (choice.findPage && whole) choice.area = ScanArea{};
   choice.feederWaitSeconds = feederWaitSeconds_;
   choice.feederFirstPageLying = feederFirstPage_ == SANE_TRUE;
   choice.evenLight = evenLight_ == SANE_TRUE;
@@ -384,13 +408,16 @@ ScanChoice OptionSet::Choice() const {
 
 void OptionSet::EstimateSize(int& widthPx, int& heightPx, const PageSizeMm& lastFound) const {
   const ScanChoice choice = Choice();
+  const double areaWidthMm = choice.area.rightMm - choice.area.leftMm;
+  const double areaHeightMm = choice.area.bottomMm - choice.area.topMm;
+  // A page found in a narrowed area is no larger than the area.
   if (choice.findPage && lastFound.widthMm > 0 && lastFound.heightMm > 0) {
-    widthPx = std::max(1, PixelsOf(lastFound.widthMm, choice.dpi));
-    heightPx = std::max(1, PixelsOf(lastFound.heightMm, choice.dpi));
+    widthPx = std::max(1, PixelsOf(std::min(lastFound.widthMm, areaWidthMm), choice.dpi));
+    heightPx = std::max(1, PixelsOf(std::min(lastFound.heightMm, areaHeightMm), choice.dpi));
     return;
   }
-  widthPx = std::max(1, PixelsOf(choice.area.rightMm - choice.area.leftMm, choice.dpi));
-  heightPx = std::max(1, PixelsOf(choice.area.bottomMm - choice.area.topMm, choice.dpi));
+  widthPx = std::max(1, PixelsOf(areaWidthMm, choice.dpi));
+  heightPx = std::max(1, PixelsOf(areaHeightMm, choice.dpi));
   // A found page's size, and the height of the camera's picture, which
   // follows its shape, are known once the picture is there.
   if (choice.findPage || choice.preview) heightPx = -1;

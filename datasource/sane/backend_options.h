@@ -75,9 +75,9 @@ struct ScanChoice {
   int dpi = 300;
   SourceKind source = SourceKind::kFlatbed;
   bool preview = false;
-  // The window finds the page in the whole field; otherwise it delivers
-  // the whole field and the area is cut from it. A frontend that narrowed
-  // the area gets that area, so the page is found only in the whole field.
+  // The window finds the page in the area (the whole field unless
+  // narrowed); otherwise it delivers the whole field and the area is cut
+  // from it.
   bool findPage = true;
   // The feeder takes an open book: each spread comes as its left and then
   // its right page, flattened.
@@ -93,6 +93,20 @@ struct ScanChoice {
   // own shadow) is evened out in colour and grey.
   bool evenLight = true;
 };
+
+// Whether area is the camera's whole field.
+bool IsWholeField(const ScanArea& area);
+
+// A page is looked for in an area up to this wide: a page found in a wider
+// one could not be told from the whole field, which comes when none lies
+// wholly inside.
+constexpr double kWidestSearchedAreaMm = 400.0;
+bool Searchable(const ScanArea& area);
+
+// Where the window looks for a page in a narrowed area: whole percents of
+// the field (left, top, right, bottom), rounded outward; all 0 for the
+// whole field or an area too wide to search.
+std::array<int, 4> SearchPercent(const ScanArea& area);
 
 class OptionSet {
  public:

@@ -17,6 +17,10 @@ namespace {
 // hostile file from asking for gigabytes.
 constexpr uint64_t kMaxPageBytes = 512ull << 20;
 constexpr double kInchesPerMetre = 1 / 0.0254;
+constexpr double kMmPerInch = 25.4;
+// How far a picture's size may be off by its DPI, a whole number: 39 for
+// a 640 pixel picture of a 420 mm field is 1.3 % off.
+constexpr double kDpiSlack = 0.03;
 
 uint32_t Big32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -334,7 +338,6 @@ std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, 
 }
 
 int PixelsOf(double mm, double dpi) {
-  constexpr double kMmPerInch = 25.4;
   return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
 }
 
@@ -359,7 +362,16 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
   int cutHeight = page.heightPx;
   int newWidth = std::max(1, static_cast<int>(std::lround(cutWidth * request.dpi / dpiX)));
   int newHeight = std::max(1, static_cast<int>(std::lround(cutHeight * request.dpi / dpiY)));
-  if (request.cut) {
+  bool cut = request.cut;
+  if (request.searchedFieldWidthMm > 0) {
+    // The whole field is about its width (the camera's DPI is a whole
+    // number, so a few percent off); a page found in the narrower area is
+    // no wider than the area.
+    const double widthMm = page.widthPx * kMmPerInch / dpiX;
+    const double areaWidthMm = request.rightMm - request.leftMm;
+    cut = widthMm > (areaWidthMm + (1 - kDpiSlack) * request.searchedFieldWidthMm) / 2;
+  }
+  if (cut) {
     // The area's size alone sets the page's, as the frontend computed it;
     // where the area reaches past the picture, the page is white, as a
     // scanner's glass outside the sheet.

@@ -36,6 +36,10 @@ struct PageRequest {
   // picture first, as a scan area of the camera's field.
   bool cut = false;
   double leftMm = 0, topMm = 0, rightMm = 0, bottomMm = 0;
+  // Above 0: the picture is a page looked for in the area above, which is
+  // narrower than the camera's field of this width (mm), or, when none lay
+  // wholly inside it, the whole field, from which the area is cut.
+  double searchedFieldWidthMm = 0;
   // Percent, -100 to 100: lighter or darker, more or less contrast.
   int brightness = 0;
   int contrast = 0;

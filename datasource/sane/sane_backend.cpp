@@ -425,6 +425,10 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.topMm = choice.area.topMm;
   request.rightMm = choice.area.rightMm;
   request.bottomMm = choice.area.bottomMm;
+  // A page looked for in a narrowed area, or the whole field.
+  if (choice.findPage && choice.source != SourceKind::kInteractive &&
+      SearchPercent(choice.area)[2] > 0)
+    request.searchedFieldWidthMm = kFieldWidthMm;
   request.brightness = choice.brightness;
   request.contrast = choice.contrast;
   request.threshold = choice.threshold;

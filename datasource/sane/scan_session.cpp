@@ -1,6 +1,7 @@
 #include "datasource/sane/scan_session.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -209,8 +210,12 @@ SANE_Status ScanSession::Send(int code) {
 
 SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cropMode,
                                  int autoSeconds) {
+  // A page looked for in a narrowed area is looked for there alone.
+  const std::array<int, 4> search = SearchPercent(choice.area);
+  const bool narrowed = choice.findPage && cropMode != kKeepWindowCrop && search[2] > 0;
   if (api_.writeScanRequest(session_, showMode, choice.colorType, 0, WindowDpi(choice), cropMode,
-                            autoSeconds, choice.evenLight ? 1 : 0) != TS_OK)
+                            autoSeconds, choice.evenLight ? 1 : 0,
+                            narrowed ? search.data() : nullptr) != TS_OK)
     return Fail(SANE_STATUS_IO_ERROR, api_.lastError(session_));
   return Send(TS_MSG_REQUEST);
 }

@@ -70,6 +70,10 @@ TAVRIN_LENS_API int camSetImageRotateMode(int dev, int rotate);
 // Percent of the frame; 0, 0, 100, 100 switches the user-drawn frame on,
 // four zeros switch it off.
 TAVRIN_LENS_API int camSetImageCusCropRect(int dev, int left, int top, int right, int bottom);
+// Percent of the picture: the automatic crop takes only pages lying wholly
+// inside it; without one, the picture comes as if no area were set. Four
+// zeros: the whole picture.
+TAVRIN_LENS_API int camSetImageSearchArea(int dev, int left, int top, int right, int bottom);
 // colorMode; any other value is colour.
 enum {
   kTavrinColorColour = 0,

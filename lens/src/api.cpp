@@ -239,6 +239,11 @@ int camSetImageCusCropRect(int dev, int left, int top, int right, int bottom) {
                     [&](Camera& camera) { return camera.SetCustomCrop(left, top, right, bottom); });
 }
 
+int camSetImageSearchArea(int dev, int left, int top, int right, int bottom) {
+  return WithCamera(dev,
+                    [&](Camera& camera) { return camera.SetSearchArea(left, top, right, bottom); });
+}
+
 int camSetImageAdjust(int dev, int colorMode) {
   return WithCamera(dev, [&](Camera& camera) { return camera.SetColorMode(colorMode); });
 }

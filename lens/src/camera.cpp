@@ -158,6 +158,16 @@ int Camera::SetCustomCrop(int left, int top, int right, int bottom) {
   return kOk;
 }
 
+int Camera::SetSearchArea(int left, int top, int right, int bottom) {
+  const CropPercent area{left, top, right, bottom};
+  const bool off = left == 0 && top == 0 && right == 0 && bottom == 0;
+  const bool inside = left >= 0 && top >= 0 && right <= 100 && bottom <= 100;
+  if (!off && (!inside || !area.Enabled())) return kErrBadArgument;
+  std::lock_guard lock(mutex_);
+  options_.searchArea = area;
+  return kOk;
+}
+
 int Camera::SetColorMode(int colorMode) {
   if (colorMode != 0 && colorMode != 1 && colorMode != 3 && colorMode != 4) {
     return kErrBadArgument;

@@ -41,6 +41,7 @@ class Camera {
   int SetAutoCrop(int crop);
   int SetRotate(int rotate);
   int SetCustomCrop(int left, int top, int right, int bottom);
+  int SetSearchArea(int left, int top, int right, int bottom);
   int SetColorMode(int colorMode);
   int SetEvenLight(int enable);
   int SetDpi(int dpiX, int dpiY);

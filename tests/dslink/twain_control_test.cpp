@@ -1,6 +1,7 @@
 // CTwainControl with a recording test window and a test data source built
 // on the creator role of the channel.
 #include <climits>
+#include <vector>
 
 #include "dslink/twain_control.h"
 #include "test_support.h"
@@ -249,11 +250,16 @@ TEST_F(TwainControlTest, AnAutomaticRunRequestCapturesNothingAtOnceAndLastsOneRe
   WriteShowModel(
       "<ShowMode>1</ShowMode><ColorType>1</ColorType><RotateMode>0</RotateMode>"
       "<DPIMode>150</DPIMode><CropMode>0</CropMode><AutoCapture>2</AutoCapture>"
-      "<EvenLight>0</EvenLight>");
+      "<EvenLight>0</EvenLight><SearchArea>10 5 60 95</SearchArea>");
   AttachWithSource();
   EXPECT_EQ(control.m_nCropMode, 0);
   EXPECT_EQ(control.m_nAutoCapture, 2);
   EXPECT_EQ(control.m_nEvenLight, 0);
+  const auto area = [&] {
+    return std::vector<int>{control.m_nSearchArea[0], control.m_nSearchArea[1],
+                            control.m_nSearchArea[2], control.m_nSearchArea[3]};
+  };
+  EXPECT_EQ(area(), std::vector<int>({10, 5, 60, 95}));
   SourceSends(kMsgRequest);
   auto calls = window.Calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "Capture"), 0);
@@ -264,6 +270,14 @@ TEST_F(TwainControlTest, AnAutomaticRunRequestCapturesNothingAtOnceAndLastsOneRe
   EXPECT_EQ(control.m_nCropMode, -1);
   EXPECT_EQ(control.m_nAutoCapture, 0);
   EXPECT_EQ(control.m_nEvenLight, -1);
+  EXPECT_EQ(area(), std::vector<int>({0, 0, 0, 0}));
+  // An area that keeps nothing or reaches past the picture is the whole.
+  for (const char* wrong : {"60 5 10 95", "0 0 101 100", "10 5 60"}) {
+    WriteShowModel(std::string("<ShowMode>1</ShowMode><DPIMode>150</DPIMode><SearchArea>") + wrong +
+                   "</SearchArea>");
+    EXPECT_EQ(control.ReadShowModel(), 1);
+    EXPECT_EQ(area(), std::vector<int>({0, 0, 0, 0})) << wrong;
+  }
 }
 
 TEST(TwainControlValues, DecimalsAndColourTypes) {

@@ -162,6 +162,21 @@ TEST_F(PipelineTest, CustomCropComesFirst) {
   EXPECT_NEAR(Aspect(page[0].image.size()), Aspect(page_.size), 0.02 * Aspect(page_.size));
 }
 
+// A search area narrows where the crop looks: a page wholly inside is
+// found; one the area cuts through is not, and the whole frame comes.
+TEST_F(PipelineTest, ASearchAreaTakesOnlyAPageLyingWhollyInside) {
+  ProcessingOptions options;
+  options.autoCrop = 1;
+  options.searchArea = {10, 5, 95, 95};
+  const auto page = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(page.size(), 1U);
+  EXPECT_NEAR(Aspect(page[0].image.size()), Aspect(page_.size), 0.02 * Aspect(page_.size));
+  options.searchArea = {0, 0, 50, 100};
+  const auto cutThrough = RunPipeline(document_, kCameraDpi, options);
+  ASSERT_EQ(cutThrough.size(), 1U);
+  EXPECT_EQ(cv::norm(cutThrough[0].image, document_, cv::NORM_INF), 0);
+}
+
 // Book crop on cards that make no spread: the single crop's picture, not
 // two cards sheared into one and the third dropped.
 TEST_F(PipelineTest, BookCropWithoutASpreadIsTheSingleCrop) {

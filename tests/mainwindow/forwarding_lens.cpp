@@ -193,6 +193,9 @@ int camSetImageAdjust(int dev, int colorMode) {
 int camSetImageEvenLight(int dev, int enable) {
   TAVRIN_FORWARD(camSetImageEvenLight, dev, enable);
 }
+int camSetImageSearchArea(int dev, int left, int top, int right, int bottom) {
+  TAVRIN_FORWARD(camSetImageSearchArea, dev, left, top, right, bottom);
+}
 int camSetImageDPI(int dev, int dpiX, int dpiY) {
   TAVRIN_FORWARD(camSetImageDPI, dev, dpiX, dpiY);
 }

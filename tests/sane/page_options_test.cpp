@@ -5,6 +5,7 @@
 #include <sane/saneopts.h>
 #include <turbojpeg.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -404,20 +405,28 @@ TEST(Options, ResolutionAndGeometryKeepToTheirConstraints) {
   EXPECT_EQ(width, PixelsOf(210.0, 100));
   EXPECT_EQ(height, PixelsOf(297.0, 100));
 
-  // The area is always there to set. A narrowed one is what the frontend
-  // gets, the page finding on or off; the whole field (up to rounding)
-  // has the page found in it.
+  // The area is always there to set. With the page finding on, the page
+  // is looked for in it, so a page found there is no larger than it; the
+  // window looks in whole percents of the field, rounded outward, and the
+  // whole field up to rounding is no narrowed area.
   SANE_Word x = SANE_FIX(100.0);
   EXPECT_EQ(Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
-  EXPECT_FALSE(options.Choice().findPage);
+  EXPECT_TRUE(options.Choice().findPage);
   EXPECT_EQ(options.Choice().area.rightMm, 100.0);
   options.EstimateSize(width, height, PageSizeMm{210.0, 297.0});
   EXPECT_EQ(width, PixelsOf(100.0, 100));
-  EXPECT_EQ(height, PixelsOf(kFieldHeightMm, 100));
+  EXPECT_EQ(height, PixelsOf(297.0, 100));
+  EXPECT_EQ(SearchPercent(options.Choice().area), (std::array<int, 4>{0, 0, 24, 100}));
+  EXPECT_EQ(SearchPercent({42.0, 31.6, 210.0, 300.0}), (std::array<int, 4>{10, 10, 50, 96}));
+  // A page found in an area this wide could not be told from the field.
+  x = SANE_FIX(410.0);
+  Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD);
+  EXPECT_FALSE(options.Choice().findPage);
   x = SANE_FIX(kFieldWidthMm - 0.2);
   Set(options, kOptBottomRightX, &x, SANE_STATUS_GOOD);
   EXPECT_TRUE(options.Choice().findPage);
   EXPECT_EQ(options.Choice().area.rightMm, kFieldWidthMm);
+  EXPECT_EQ(SearchPercent(options.Choice().area), (std::array<int, 4>{}));
   SANE_Word off = SANE_FALSE;
   EXPECT_EQ(Set(options, kOptFindPage, &off, SANE_STATUS_GOOD), SANE_INFO_RELOAD_PARAMS);
   EXPECT_FALSE(options.Choice().findPage);
@@ -508,6 +517,27 @@ TEST(PagePrepare, EveryPageHasThePixelSizeOfItsResolution) {
   ASSERT_EQ(page.heightPx, 100);
   EXPECT_EQ(page.data[50 * page.bytesPerLine + 10], 200);
   EXPECT_EQ(page.data[50 * page.bytesPerLine + page.widthPx - 10], 255);
+
+  // A page looked for in an area: when none lay wholly inside, the whole
+  // field comes, its size a few percent off by its whole-number DPI, and
+  // the area is cut from it; a picture no wider than the area is the page
+  // found there, whole.
+  PageRequest searched;
+  searched.kind = PixelKind::kGray;
+  searched.dpi = 100;
+  searched.searchedFieldWidthMm = 50.8 * 1.025;
+  searched.leftMm = 20;
+  searched.topMm = 10;
+  searched.rightMm = 40;
+  searched.bottomMm = 20;
+  ASSERT_TRUE(PreparePage(file, searched, page, error)) << error;
+  EXPECT_EQ(page.widthPx, PixelsOf(20, 100));
+  EXPECT_EQ(page.heightPx, PixelsOf(10, 100));
+  searched.searchedFieldWidthMm = 200;
+  searched.rightMm = 80;
+  ASSERT_TRUE(PreparePage(file, searched, page, error)) << error;
+  EXPECT_EQ(page.widthPx, 200);
+  EXPECT_EQ(page.heightPx, 100);
 }
 
 // Brightness and contrast move the levels the frontend gets, and the

@@ -14,7 +14,12 @@ device=net:127.0.0.1:$3
 out=$4
 window=$5
 ip link set lo up || { echo "FAIL: no loopback in the namespace"; exit 1; }
-SANE_CONFIG_DIR=$server_config timeout 120 saned -l -e -b 127.0.0.1 -d 1 2>"$server_config/saned.log" &
+# A sanitized backend needs its runtimes preloaded into saned, which loads
+# it; the tools here must not have them (pgrep hangs for good with them).
+preload=${LD_PRELOAD:-}
+unset LD_PRELOAD
+LD_PRELOAD=$preload SANE_CONFIG_DIR=$server_config timeout 120 saned -l -e -b 127.0.0.1 -d 1 \
+  2>"$server_config/saned.log" &
 saned_pid=$!
 trap 'kill "$saned_pid" 2>/dev/null' EXIT
 tries=0

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -31,17 +32,47 @@ double EdgeInsetFramePixels(const PageQuad& quad) {
   return 1.0 / quad.detectionScale + 1.0;
 }
 
+// Whether a corner of quad lies on the edge of an image of size: the page
+// goes on beyond it, and what was found is only the part of it inside.
+bool CutByTheEdge(const PageQuad& quad, cv::Size size) {
+  // A few detection pixels: the outline found follows the edge that closely.
+  const double margin = 3.0 / quad.detectionScale + 1.0;
+  for (const cv::Point2f& corner : quad.corners) {
+    if (corner.x < margin || corner.y < margin || corner.x > size.width - margin ||
+        corner.y > size.height - margin)
+      return true;
+  }
+  return false;
+}
+
 // The pages are searched for on the frame as the camera gave it (seen, the
 // colour keeps cream paper apart from a white desk), and image, the frame
 // or its grey copy, is what is cut: every colour mode cuts the same region.
-// pagesFound tells whether the pieces are pages or the whole frame.
+// Within a search area only pages lying wholly inside it count, not one
+// the area's edge cuts through. pagesFound tells whether the pieces are
+// pages or the whole frame.
 std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
-                                     const PageCamera& camera, int autoCrop, double scaleX,
-                                     double scaleY, bool& pagesFound) {
+                                     const PageCamera& camera, int autoCrop,
+                                     const CropPercent& searchArea, double scaleX, double scaleY,
+                                     bool& pagesFound) {
   std::vector<cv::Mat> pieces;
   const auto search = SearchForCrop(autoCrop);
   if (search) {
-    for (const PageQuad& quad : FindPages(seen, *search, camera)) {
+    cv::Mat seenPart = seen;
+    cv::Mat imagePart = image;
+    PageCamera partCamera = camera;
+    if (searchArea.Enabled()) {
+      const cv::Rect part = CustomCropRect(seen.size(), searchArea);
+      seenPart = seen(part);
+      imagePart = image(part);
+      partCamera.principalPoint -= cv::Point2d(part.x, part.y);
+    }
+    std::vector<PageQuad> quads = FindPages(seenPart, *search, partCamera);
+    if (searchArea.Enabled()) {
+      std::erase_if(quads,
+                    [&](const PageQuad& quad) { return CutByTheEdge(quad, seenPart.size()); });
+    }
+    for (const PageQuad& quad : quads) {
       // A book's two pages together are about its spread's size, so the
       // one bound covers them as well as a single page.
       const cv::Size2d sides = PageSideLengths(quad);
@@ -51,7 +82,7 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
         book.scaleX = scaleX;
         book.scaleY = scaleY;
         book.insetPixels = EdgeInsetFramePixels(quad) * std::min(scaleX, scaleY);
-        auto flat = FlattenBookSpread(image, quad, camera, book);
+        auto flat = FlattenBookSpread(imagePart, quad, partCamera, book);
         if (!flat.empty()) {
           for (cv::Mat& page : flat) pieces.push_back(std::move(page));
           continue;
@@ -64,7 +95,7 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
       // Edge restore paints over the rim instead of cutting it away.
       request.insetPixels =
           request.restoreEdges ? 0.0 : EdgeInsetFramePixels(quad) * std::min(scaleX, scaleY);
-      pieces.push_back(WarpPage(image, quad, request));
+      pieces.push_back(WarpPage(imagePart, quad, request));
     }
   }
   pagesFound = !pieces.empty();
@@ -95,8 +126,9 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
 
   std::vector<ProcessedImage> result;
   bool pages = false;
-  std::vector<cv::Mat> pieces = CropAndResample(
-      source, cut, camera, options.autoCrop, DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY), pages);
+  std::vector<cv::Mat> pieces =
+      CropAndResample(source, cut, camera, options.autoCrop, options.searchArea,
+                      DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY), pages);
   // Colour and grey pages get the light evened out when asked; one global
   // threshold needs it always, or a lamp's fall-off and a glossy highlight
   // take whole lines of a page to black or to white.

@@ -38,6 +38,10 @@ struct WatermarkOptions {
 
 struct ProcessingOptions {
   CropPercent customCrop;
+  // Percent of the part kept: a crop takes only pages lying wholly inside
+  // it (off when not Enabled). Without such a page the picture is as if
+  // it were not set.
+  CropPercent searchArea;
   int autoCrop = 0;  // 0 none, 1 single, 2 multiple, 3 edge restore, 4 book
   int dpiX = 0;      // 0, 0: keep the camera's own DPI
   int dpiY = 0;
