@@ -39,6 +39,9 @@ constexpr double kMinSideSupport = 0.6;
 // Where a sheet lies over another, its side is placed again where it meets
 // the desk, but moved no more than this share of its diagonal.
 constexpr double kMaxRimShare = 0.015;
+// A page's quadrilateral is at most this much larger than the region it
+// was fitted to (a cut or folded corner leaves some of it out).
+constexpr double kMaxQuadOverRegion = 1.3;
 
 struct Candidate {
   std::vector<cv::Point> contour;
@@ -477,7 +480,7 @@ void SplitTouchingPages(const Detection& d, const std::vector<std::vector<cv::Po
   // same page taken from a region shared with another.
   for (Found& f : added) {
     const bool known = std::any_of(good.begin(), good.end(), [&](const Found& g) {
-      return !g.split && OverlapShare(f, g) > 0.9;
+      return !g.split && OverlapShare(f, g) > 0.9 && g.area < 1.2 * f.area && f.area < 1.2 * g.area;
     });
     if (!known) good.push_back(std::move(f));
   }
@@ -503,8 +506,12 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
     if (same) continue;
     tried.push_back(box);
     outlines.push_back(outline.points);
+    const double region = cv::contourArea(outline.points);
     auto found = Score({std::move(outline.points)}, d, minArea);
-    if (found && found->support >= kMinSideSupport) {
+    // On a busy desk (cork, a print) any line finds some edge to run
+    // along: a quadrilateral much larger than what it was fitted to holds
+    // desk, whatever its sides run along.
+    if (found && found->support >= kMinSideSupport && found->area <= kMaxQuadOverRegion * region) {
       found->source = outlines.size() - 1;
       good.push_back(std::move(*found));
     }

@@ -46,6 +46,15 @@ double TurnDegrees(const Stretch& a, const Stretch& b) {
   return std::abs(std::atan2(Cross(u, v), u.dot(v))) * 180.0 / CV_PI;
 }
 
+// Whether b carries on the line of a: turned little, and starting close
+// to where a's line runs.
+bool InLine(const Stretch& a, const Stretch& b) {
+  if (TurnDegrees(a, b) >= kSameSideDegrees) return false;
+  const cv::Point2f along = a.to - a.from;
+  const double off = std::abs(Cross(along, b.from - a.from)) / std::max(1e-6, a.Length());
+  return off <= 2.0 + 0.02 * a.Length();
+}
+
 // The outline's straight stretches, in order along it.
 std::vector<Stretch> Stretches(const std::vector<cv::Point>& outline) {
   const double length = cv::arcLength(outline, true);
@@ -72,9 +81,20 @@ std::vector<Stretch> Stretches(const std::vector<cv::Point>& outline) {
       merged.push_back(s);
     }
   }
+  // A ragged outline (a busy desk) breaks a side into pieces with short
+  // jogs between them: without the jogs, pieces in line are one side.
   std::vector<Stretch> sides;
   for (const Stretch& s : merged) {
-    if (s.Length() >= kMinSideShare * length) sides.push_back(s);
+    if (s.Length() < kMinSideShare * length) continue;
+    if (!sides.empty() && InLine(sides.back(), s)) {
+      sides.back().to = s.to;
+    } else {
+      sides.push_back(s);
+    }
+  }
+  if (sides.size() > 1 && InLine(sides.back(), sides.front())) {
+    sides.front().from = sides.back().from;
+    sides.pop_back();
   }
   return sides;
 }
@@ -139,6 +159,11 @@ std::vector<Corners> SplitRegion(const std::vector<cv::Point>& outline, const cv
                    cv::FILLED);
   const double regionArea = cv::countNonZero(region);
   if (regionArea <= 0) return {};
+  // Regions bounded by edges leave the edge's own pixels out: between two
+  // sheets, and along a crack where a line of print meets an edge.
+  cv::Mat closedPaper;
+  cv::morphologyEx(paper, closedPaper, cv::MORPH_CLOSE,
+                   cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5)));
 
   // Every four stretches, in their order along the outline, that make a
   // page lying on paper.
@@ -160,7 +185,8 @@ std::vector<Corners> SplitRegion(const std::vector<cv::Point>& outline, const cv
           if (area < minArea) continue;
           cv::Mat mask = QuadMask(*corners, size);
           const double inside = cv::countNonZero(mask);
-          if (inside <= 0 || cv::countNonZero(mask & paper) < kMinPaperShare * inside) continue;
+          if (inside <= 0 || cv::countNonZero(mask & closedPaper) < kMinPaperShare * inside)
+            continue;
           pages.push_back({Ordered(*corners), area, std::move(mask)});
         }
       }
