@@ -98,7 +98,7 @@ const TwoPages kTwoPages[] = {
     {"two A5, overlapping", {{}, {148, 210}, {-76, -4}, -1}, {{}, {148, 210}, {64, 6}, 7}},
     // The right page's top left corner lies over the left page's top
     // right one; below them the pages part.
-    {"two A5, corner on corner", {{}, {148, 210}, {-70, 12}, 5}, {{}, {148, 210}, {68, -6}, -8}},
+    {"two A5, corner on corner", {{}, {148, 210}, {-70, 12}, 5}, {{}, {148, 210}, {84, -6}, -8}},
 };
 const PageStyle kReceiptStyle{150, "Liberation Sans", 10, 16};
 const cv::Size2d kA5(148, 210);

@@ -274,8 +274,12 @@ PageQuad ToFrame(const Found& found, const Detection& d) {
   quad.detectionMask = cv::Mat::zeros(d.grey.size(), CV_8UC1);
   cv::drawContours(quad.detectionMask, found.outlines, -1, cv::Scalar(255), cv::FILLED);
   if (found.split) quad.detectionMask &= QuadMask(found.corners, d.grey.size());
+  // The upper sheet's rim goes with it.
+  const cv::Mat rim = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
   for (const Corners& over : found.coveredBy) {
-    quad.detectionMask &= ~QuadMask(over, d.grey.size());
+    cv::Mat upper;
+    cv::dilate(QuadMask(over, d.grey.size()), upper, rim);
+    quad.detectionMask &= ~upper;
   }
   quad.underAnother = !found.coveredBy.empty();
   for (size_t i = 0; i < 4; ++i) {
@@ -359,8 +363,6 @@ std::vector<PageQuad> BrightnessSplitPages(const Detection& d, PageSearch search
   return found;
 }
 
-// Pages whose four sides run along clear edges, best first: largest
-// first, as a page is larger than what lies on it.
 // Pages that touch or overlap: a region whose outline runs along the
 // sides of several pages (one region for both, or a lower page's region
 // whose side follows the upper page's edge) is taken apart into whole
@@ -450,9 +452,9 @@ void SplitTouchingPages(const Detection& d, const std::vector<std::vector<cv::Po
         if (!over(other->corners, mask, split[i].corners, masks[i])) continue;
         // Over the lower sheet the upper one's edge shows only as a thin
         // lit rim or shadow, whose far flank draws the side inwards: the
-        // side is placed where it meets the desk.
-        // A rim is a few pixels wide: a side that moves further has
-        // found the lower sheet's own edge, and stays.
+        // side is placed where it meets the desk. A rim is a few pixels
+        // wide: a side that moves further has found the lower sheet's own
+        // edge, and stays.
         cv::Mat under;
         cv::erode(masks[i], under, near);
         Corners placed = RefineToEdges(other->corners, d.colour, 4, under);
