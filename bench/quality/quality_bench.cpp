@@ -85,6 +85,20 @@ const Scene kDeskScenes[] = {
     {"thermal receipt", "dark-wood", cv::Scalar(246, 247, 244), 3, 0, 2, 0.1, 0, 1.0, 0, 0, 0, 1.0,
      0, cv::Size2d(80, 240)},
     {"two A5, overlapping", "dark-wood", cv::Scalar(244, 246, 247), 3, 0, 0, 0.15, 0, 1.0},
+    {"two A5, corner on corner", "cork", cv::Scalar(240, 244, 246), 2, 4, 0, 0.2, 0, 0.95},
+};
+// Where the two A5 pages of a scene lie: the left one first, the right one
+// over it.
+struct TwoPages {
+  const char* scene;
+  LaidPage left;
+  LaidPage right;
+};
+const TwoPages kTwoPages[] = {
+    {"two A5, overlapping", {{}, {148, 210}, {-76, -4}, -1}, {{}, {148, 210}, {64, 6}, 7}},
+    // The right page's top left corner lies over the left page's top
+    // right one; below them the pages part.
+    {"two A5, corner on corner", {{}, {148, 210}, {-70, 12}, 5}, {{}, {148, 210}, {84, -6}, -8}},
 };
 const PageStyle kReceiptStyle{150, "Liberation Sans", 10, 16};
 const cv::Size2d kA5(148, 210);
@@ -334,8 +348,8 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < std::size(kBookScenes); ++i) {
       bookFrames.emplace_back("Quality book " + std::to_string(i),
-                              DrawBookFrame(bookPages[0].image, bookPages[1].image,
-                                            kBookScenes[i].lift, static_cast<unsigned>(41 + i)));
+                              DrawBookFrame(bookPages[0].image, bookPages[1].image, kBookScenes[i],
+                                            static_cast<unsigned>(41 + i)));
     }
     for (size_t i = 0; i < bookFrames.size(); ++i) {
       const std::string file = "book" + std::to_string(i) + ".jpg";
@@ -355,12 +369,17 @@ int main(int argc, char** argv) {
       desk.scene = &scene;
       desk.pageMm = scene.pageMm;
       std::vector<LaidPage> laid;
-      if (std::string(scene.name).rfind("two A5", 0) == 0) {
+      const auto two =
+          std::find_if(std::begin(kTwoPages), std::end(kTwoPages),
+                       [&](const TwoPages& t) { return scene.name == std::string(t.scene); });
+      if (two != std::end(kTwoPages)) {
         desk.pageMm = kA5;
         const CleanPage left = RenderPage(scene.paper, kA5, 0, 3);
         const CleanPage right = RenderPage(scene.paper, kA5, 3, 2);
-        laid.push_back({left.image, kA5, {-76, -4}, -1});
-        laid.push_back({right.image, kA5, {64, 6}, 7});
+        laid.push_back(two->left);
+        laid.back().clean = left.image;
+        laid.push_back(two->right);
+        laid.back().clean = right.image;
         desk.truths = {left.text, right.text};
         desk.cleanPages = {left.image, right.image};
       } else {
@@ -499,7 +518,7 @@ int main(int argc, char** argv) {
         "same scale; split: the multiple crop's pieces (before), book: the book crop (after); "
         "bow: the worst text baseline's distance from straight, mm; aspect: against the true "
         "page, %%\n");
-    std::printf("%-8s %-4s %-16s %-5s %-5s %-8s %7s %7s %7s %7s %8s %8s\n", "run", "", "scene",
+    std::printf("%-8s %-4s %-22s %-5s %-5s %-8s %7s %7s %7s %7s %8s %8s\n", "run", "", "scene",
                 "crop", "page", "colour", "CER", "flat", "bow mm", "flat mm", "aspect%", "ms");
     constexpr int kBookColours[] = {0, 3, 1};
     const char* const kSides[] = {"left", "right"};
@@ -562,7 +581,7 @@ int main(int argc, char** argv) {
               std::snprintf(flatBow, sizeof flatBow, "%.2f", reference.bow);
               std::snprintf(aspect, sizeof aspect, "%+.2f", score.aspect);
             }
-            std::printf("%-8s %-4s %-16s %-5s %-5s %-8s %7.1f %7.1f %7s %7s %8s %8.0f\n",
+            std::printf("%-8s %-4s %-22s %-5s %-5s %-8s %7.1f %7.1f %7s %7s %8s %8.0f\n",
                         label.c_str(), "book", kBookScenes[i].name, crop == 4 ? "book" : "split",
                         files.size() > 2 ? "piece" : kSides[side], ColourName(colour),
                         100 * score.cer, 100 * reference.cer, bow, flatBow, aspect, ms);

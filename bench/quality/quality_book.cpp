@@ -31,14 +31,18 @@ void AddSensor(cv::Mat& image, cv::RNG& rng) {
 }  // namespace
 
 // The spread as the camera above the open book sees it.
-cv::Mat DrawBookFrame(const cv::Mat& left, const cv::Mat& right, double lift, unsigned seed) {
+cv::Mat DrawBookFrame(const cv::Mat& left, const cv::Mat& right, const BookScene& scene,
+                      unsigned seed) {
   cv::RNG rng(seed);
   cv::Mat frame = DrawDesk("dark-wood", rng);
   tavrin::lens::CurvedBook book;
   book.left = left;
   book.right = right;
   book.pageWidthShare = kBookPageShare;
-  book.lift = lift;
+  book.lift = scene.lift;
+  book.edgeBand = scene.edgeBand;
+  book.leftGutterDepth = scene.leftGutterDepth;
+  book.leftGutterReach = scene.leftGutterReach;
   book.focalPixels = FocalPixels();
   tavrin::lens::DrawCurvedBook(frame, book);
   AddSensor(frame, rng);

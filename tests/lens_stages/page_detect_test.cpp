@@ -6,6 +6,7 @@
 
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/page_detect.h"
+#include "lens/src/stages/pipeline.h"
 #include "tests/lens_stages/synthetic_scene.h"
 
 namespace tavrin::lens {
@@ -201,6 +202,59 @@ TEST(PageDetectTest, EveryCardIsFoundInReadingOrder) {
   const auto largest = FindPages(frame, PageSearch::kLargest);
   ASSERT_EQ(largest.size(), 1U);
   EXPECT_NEAR(PageSideLengths(largest[0]).width, cards[2].size.width, 0.02 * cards[2].size.width);
+}
+
+// Two sheets side by side, the right one turned and lying over the left
+// one's margin: the multiple crop gives each sheet whole, in its own
+// proportions. Where their whites differ a little, as two papers do, the
+// upper sheet's edge shows, and each piece holds its own paper alone (the
+// hidden part of the lower one painted as its paper); the single crop
+// gives the upper one.
+TEST(PageDetectTest, OverlappingSheetsComeApartWhole) {
+  DrawnPage under;
+  under.centre = {300, 360};
+  under.size = {260, 368};
+  under.angleDegrees = 1.0F;
+  DrawnPage over = under;
+  over.centre = {545, 375};
+  over.angleDegrees = -7.0F;
+  ProcessingOptions options;
+  options.evenLight = false;  // the papers' own colours tell the sheets apart
+  const auto tint = [](const cv::Mat& piece, cv::Rect part) {
+    const cv::Mat area = piece(part);
+    return cv::mean(area, ToGrey(area) > kDeskOrPaper);
+  };
+  for (const bool tinted : {true, false}) {
+    over.colour = tinted ? cv::Scalar(214, 234, 244) : under.colour;
+    const cv::Mat frame = synthetic::DrawScene(kFrame, {under, over});
+    for (const int crop : {2, 1}) {
+      options.autoCrop = crop;
+      const auto pieces = RunPipeline(frame, 96, options);
+      ASSERT_EQ(pieces.size(), crop == 2 ? 2U : 1U) << crop;
+      for (size_t i = 0; i < pieces.size(); ++i) {
+        const cv::Mat& piece = pieces[i].image;
+        const DrawnPage& sheet = crop == 2 && i == 0 ? under : over;
+        EXPECT_NEAR(Aspect(piece.size()), Aspect(sheet.size), 0.01 * Aspect(sheet.size))
+            << tinted << crop << i;
+        // Two sheets of one paper: nothing tells which lies on top, and
+        // the lower piece may keep the upper sheet's print.
+        if (!tinted) continue;
+        EXPECT_TRUE(BorderIsPaper(piece)) << crop << i;
+        // Each edge strip (a tenth of the piece) is nearer its sheet's
+        // tint than the other's.
+        const int w = piece.cols / 10;
+        const int h = piece.rows / 10;
+        for (const cv::Rect strip :
+             {cv::Rect(0, 0, w, piece.rows), cv::Rect(piece.cols - w, 0, w, piece.rows),
+              cv::Rect(0, 0, piece.cols, h), cv::Rect(0, piece.rows - h, piece.cols, h)}) {
+          const cv::Scalar paper = tint(piece, strip);
+          const DrawnPage& other = &sheet == &under ? over : under;
+          EXPECT_LT(cv::norm(paper - sheet.colour), cv::norm(paper - other.colour))
+              << crop << i << strip;
+        }
+      }
+    }
+  }
 }
 
 TEST(PageDetectTest, TheBookIsOneQuadAroundBothPages) {

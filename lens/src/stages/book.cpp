@@ -57,6 +57,17 @@ constexpr double kMinPageBalance = 0.8;
 // darker and takes fewer of a column's pixels).
 constexpr double kPaperQuantile = 0.98;
 constexpr float kMaxShadingGain = 4.0F;
+// A thick book's stacked page edges show beyond each fore-edge as a band
+// darker than the page (the edges face the light less): a fall below this
+// share of the page's paper, within a couple of columns, that lasts to the
+// end, in the outer part of the page.
+constexpr double kBandLevel = 0.86;
+// An edge followed into the gutter's shadow moves at most this many rows
+// from one column to the next, and must change the brightness by this
+// much across it.
+constexpr int kTrackReach = 2;
+constexpr double kMinTrackStep = 6.0;
+constexpr double kBandSearch = 0.75;
 
 struct Upright {
   cv::Mat grey;           // CV_8U, the spread upright with a margin
@@ -204,6 +215,112 @@ double RefineEdge(const cv::Mat& grey, int column, int row, bool top) {
   return edge;
 }
 
+// The paper's level in each column from the spine out to outer (the
+// median between the column's top and bottom: print covers less than half
+// of it); -1 where the column is no page.
+std::vector<double> ColumnLevels(const cv::Mat& grey, const std::vector<int>& tops,
+                                 const std::vector<int>& bottoms, int spine, int side, int outer) {
+  std::vector<double> levels(static_cast<size_t>(outer + 1), -1.0);
+  std::vector<uchar> column;
+  for (int s = 1; s <= outer; ++s) {
+    const int top = tops[static_cast<size_t>(s)];
+    const int bottom = bottoms[static_cast<size_t>(s)];
+    if (top < 0) continue;
+    const int margin = (bottom - top) / 10;
+    const int x = spine + side * s;
+    column.clear();
+    for (int y = top + margin; y <= bottom - margin; ++y) column.push_back(grey.at<uchar>(y, x));
+    if (column.empty()) continue;
+    auto middle = column.begin() + static_cast<long>(column.size() / 2);
+    std::nth_element(column.begin(), middle, column.end());
+    levels[static_cast<size_t>(s)] = *middle;
+  }
+  return levels;
+}
+
+// Where the page itself ends: before a band of stacked page edges when
+// the book is thick enough to show one, else at outer.
+int ForeEdge(const cv::Mat& grey, const std::vector<int>& tops, const std::vector<int>& bottoms,
+             int spine, int side, int outer) {
+  const std::vector<double> levels = ColumnLevels(grey, tops, bottoms, spine, side, outer);
+  std::vector<double> paperLevels;
+  for (int s = outer / 2; s < static_cast<int>(kBandSearch * outer); ++s) {
+    if (levels[static_cast<size_t>(s)] >= 0) paperLevels.push_back(levels[static_cast<size_t>(s)]);
+  }
+  if (paperLevels.size() < 8) return outer;
+  auto middle = paperLevels.begin() + static_cast<long>(paperLevels.size() / 2);
+  std::nth_element(paperLevels.begin(), middle, paperLevels.end());
+  const double band = kBandLevel * *middle;
+  const double paper = 0.5 * (1.0 + kBandLevel) * *middle;
+  // From the outer end inwards while the columns stay darker; the band
+  // begins where the page's paper comes back within two columns.
+  int s = outer;
+  int dark = 0;
+  while (s > kBandSearch * outer) {
+    const double level = levels[static_cast<size_t>(s)];
+    if (level >= band) break;
+    if (level >= 0) ++dark;
+    --s;
+  }
+  if (dark < 3) return outer;
+  for (int k = 0; k <= 2; ++k) {
+    if (s - k > 0 && levels[static_cast<size_t>(s - k)] >= paper) return s - k;
+  }
+  return outer;
+}
+
+// An edge followed from column first (where it lies at row) towards the
+// spine through the gutter's shadow, which takes the paper too dark for
+// the brightness split: in each column the strongest change of brightness
+// next to where the edge was, of either sign (deep in the shadow the paper
+// is darker than the cover beyond it). Stops where no change stands out.
+// Points (distance from the spine, row), nearest the spine last.
+std::vector<cv::Point2d> TrackIntoShadow(const cv::Mat& grey, int spine, int side, int first,
+                                         int row) {
+  std::vector<cv::Point2d> points;
+  double at = row;
+  double slope = 0.0;
+  int lost = 0;
+  const int maxLost = std::max(2, first / 3);
+  for (int s = first - 1; s >= 1; --s) {
+    const int x = spine + side * s;
+    const int predicted = static_cast<int>(std::lround(at + slope));
+    double best = 0;
+    int bestY = -1;
+    for (int y = predicted - kTrackReach; y <= predicted + kTrackReach; ++y) {
+      if (y < 1 || y >= grey.rows - 1) continue;
+      const double step = std::abs(grey.at<uchar>(y + 1, x) - grey.at<uchar>(y - 1, x));
+      if (step > best) {
+        best = step;
+        bestY = y;
+      }
+    }
+    if (bestY < 0 || best < kMinTrackStep) {
+      // Where the shaded paper is as dark as what lies beyond it the edge
+      // fades; it is carried on as it ran, and found again past there.
+      if (++lost > maxLost) break;
+      at += slope;
+      continue;
+    }
+    lost = 0;
+    // To a fraction of a row: the peak of a parabola through the steps.
+    double edge = bestY;
+    if (bestY > 1 && bestY < grey.rows - 2) {
+      const auto stepAt = [&](int y) {
+        return std::abs(grey.at<uchar>(y + 1, x) - grey.at<uchar>(y - 1, x));
+      };
+      const double l = stepAt(bestY - 1);
+      const double r = stepAt(bestY + 1);
+      const double curvature = l - 2 * best + r;
+      if (curvature < 0) edge += std::clamp(0.5 * (l - r) / curvature, -0.5, 0.5);
+    }
+    slope = 0.7 * slope + 0.3 * (edge - at);
+    at = edge;
+    points.emplace_back(s, edge);
+  }
+  return points;
+}
+
 // One page's shape in the upright copy, whose column spine is the spine:
 // side -1 the left page, +1 the right.
 struct PageShape {
@@ -263,14 +380,28 @@ std::optional<PageShape> FindPageShape(const cv::Mat& grey, const cv::Mat& mask,
     }
   }
   if (outer < kMinPageWidth * spread.width / 2 || valid < 0.6 * outer) return std::nullopt;
+  outer = ForeEdge(grey, tops, bottoms, spine, side, outer);
   shape.outer = outer + 0.5;
-  // The edges are used from where the shadow lets the paper show.
+  // The edges are used from where the shadow lets the paper show, and
+  // followed on into the shadow as far as they can be told from what lies
+  // beyond them.
   int firstSeen = 1;
   while (firstSeen < outer && tops[static_cast<size_t>(firstSeen)] < 0) ++firstSeen;
-  shape.skip = std::min<double>(firstSeen + 2, kGutterSkip * outer);
   std::vector<cv::Point2d> topPoints;
   std::vector<cv::Point2d> bottomPoints;
-  for (int s = static_cast<int>(shape.skip); s <= outer - 2; ++s) {
+  int tracked = firstSeen;
+  if (firstSeen > 2 && firstSeen < outer) {
+    topPoints = TrackIntoShadow(grey, spine, side, firstSeen, tops[static_cast<size_t>(firstSeen)]);
+    bottomPoints =
+        TrackIntoShadow(grey, spine, side, firstSeen, bottoms[static_cast<size_t>(firstSeen)]);
+    // Both edges or neither: one alone would tilt the page's height.
+    const size_t both = std::min(topPoints.size(), bottomPoints.size());
+    topPoints.resize(both);
+    bottomPoints.resize(both);
+    if (both > 0) tracked = static_cast<int>(topPoints.back().x);
+  }
+  shape.skip = std::min<double>(tracked + 2, kGutterSkip * outer);
+  for (int s = std::max(static_cast<int>(shape.skip), firstSeen); s <= outer - 2; ++s) {
     if (tops[static_cast<size_t>(s)] < 0) continue;
     const int x = spine + side * s;
     topPoints.emplace_back(s, RefineEdge(grey, x, tops[static_cast<size_t>(s)], true));

@@ -9,6 +9,7 @@
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
 #include "lens/src/stages/page_edges.h"
+#include "lens/src/stages/page_overlap.h"
 #include "lens/src/stages/page_quad.h"
 
 namespace tavrin::lens {
@@ -35,6 +36,12 @@ constexpr double kMinBookPageOfLargest = 0.3;
 // length: a region that leaked into a lit patch of desk has a side that
 // crosses plain desk and fails.
 constexpr double kMinSideSupport = 0.6;
+// Where a sheet lies over another, its side is placed again where it meets
+// the desk, but moved no more than this share of its diagonal.
+constexpr double kMaxRimShare = 0.015;
+// A page's quadrilateral is at most this much larger than the region it
+// was fitted to (a cut or folded corner leaves some of it out).
+constexpr double kMaxQuadOverRegion = 1.3;
 
 struct Candidate {
   std::vector<cv::Point> contour;
@@ -119,6 +126,13 @@ struct Found {
   std::vector<std::vector<cv::Point>> outlines;
   double area = 0.0;
   double support = 0.0;
+  // Taken apart from a region of several pages: the page is only what of
+  // the outlines lies inside its own corners.
+  bool split = false;
+  // The pages lying over part of this one, and the area left in sight.
+  std::vector<Corners> coveredBy;
+  double visibleArea = 0.0;
+  size_t source = 0;  // the outline it came from
 };
 
 // The outer boundaries of the regions of mask and of its inverse: a light
@@ -222,6 +236,7 @@ std::optional<Found> Score(std::vector<std::vector<cv::Point>> parts, const Dete
   found.area = cv::contourArea(quad);
   if (found.area < minArea) return std::nullopt;
   found.support = WeakestSideSupport(corners, d.colour);
+  found.visibleArea = found.area;
   found.outlines = std::move(parts);
   return found;
 }
@@ -258,6 +273,15 @@ PageQuad ToFrame(const Found& found, const Detection& d) {
   quad.detectionScale = d.scale;
   quad.detectionMask = cv::Mat::zeros(d.grey.size(), CV_8UC1);
   cv::drawContours(quad.detectionMask, found.outlines, -1, cv::Scalar(255), cv::FILLED);
+  if (found.split) quad.detectionMask &= QuadMask(found.corners, d.grey.size());
+  // The upper sheet's rim goes with it.
+  const cv::Mat rim = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
+  for (const Corners& over : found.coveredBy) {
+    cv::Mat upper;
+    cv::dilate(QuadMask(over, d.grey.size()), upper, rim);
+    quad.detectionMask &= ~upper;
+  }
+  quad.underAnother = !found.coveredBy.empty();
   for (size_t i = 0; i < 4; ++i) {
     // Pixel centres to the pixel grid's edges, then to frame pixels.
     quad.corners[i] =
@@ -339,14 +363,141 @@ std::vector<PageQuad> BrightnessSplitPages(const Detection& d, PageSearch search
   return found;
 }
 
+// Pages that touch or overlap: a region whose outline runs along the
+// sides of several pages (one region for both, or a lower page's region
+// whose side follows the upper page's edge) is taken apart into whole
+// pages. Each page's sides are then refined and scored only where no other
+// page lies over them; the upper of two is the one whose edge shows where
+// it crosses the other. Replaces what the outline gave as one page.
+void SplitTouchingPages(const Detection& d, const std::vector<std::vector<cv::Point>>& outlines,
+                        double minArea, std::vector<Found>& good) {
+  const cv::Size size = d.grey.size();
+  const cv::Mat near =
+      cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5));  // two pixels about a side
+  std::vector<Found> added;
+  std::vector<size_t> replaced;
+  for (size_t o = 0; o < outlines.size(); ++o) {
+    cv::Mat region = cv::Mat::zeros(size, CV_8UC1);
+    cv::drawContours(region, outlines, static_cast<int>(o), cv::Scalar(255), cv::FILLED);
+    // Pages found in other regions: a page partly under one of them may
+    // reach into it.
+    cv::Mat paper = region.clone();
+    std::vector<Found*> others;
+    for (Found& f : good) {
+      if (f.source == o) continue;
+      const cv::Mat mask = QuadMask(f.corners, size);
+      if (cv::countNonZero(mask & region) < 0.2 * cv::countNonZero(mask)) {
+        paper |= mask;
+        others.push_back(&f);
+      }
+    }
+    const std::vector<Corners> pages = SplitRegion(outlines[o], paper, minArea);
+    if (pages.empty()) continue;
+    if (pages.size() == 1) {
+      // One page: a split only when it reaches under another one.
+      const cv::Mat mask = QuadMask(pages[0], size);
+      if (cv::countNonZero(mask & ~region) < 0.02 * cv::countNonZero(mask)) continue;
+    }
+    std::vector<Found> split;
+    std::vector<cv::Mat> masks;
+    for (size_t i = 0; i < pages.size(); ++i) {
+      cv::Mat hidden = cv::Mat::zeros(size, CV_8UC1);
+      for (size_t j = 0; j < pages.size(); ++j) {
+        if (j != i) hidden |= QuadMask(pages[j], size);
+      }
+      for (const Found* other : others) hidden |= QuadMask(other->corners, size);
+      cv::dilate(hidden, hidden, near);
+      Corners corners = RefineToEdges(pages[i], d.colour, 4, hidden);
+      corners = RefineToEdges(corners, d.colour, 2, hidden);
+      const std::vector<cv::Point2f> polygon(corners.begin(), corners.end());
+      if (!cv::isContourConvex(polygon)) break;
+      Found f;
+      f.corners = corners;
+      f.area = cv::contourArea(polygon);
+      f.support = WeakestSideSupport(corners, d.colour, hidden);
+      if (f.area < minArea || f.support < kMinSideSupport) break;
+      f.outlines = {outlines[o]};
+      f.split = true;
+      f.source = o;
+      split.push_back(std::move(f));
+      masks.push_back(QuadMask(corners, size));
+    }
+    if (split.size() != pages.size()) continue;
+    // Which lies over which: the upper sheet's edge shows where it
+    // crosses the lower one; the lower one's runs unseen under it.
+    const cv::Mat deep = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7));
+    const auto over = [&](const Corners& a, const cv::Mat& maskA, const Corners& b,
+                          const cv::Mat& maskB) {
+      cv::Mat insideA;
+      cv::Mat insideB;
+      cv::erode(maskA, insideA, deep);
+      cv::erode(maskB, insideB, deep);
+      if (cv::countNonZero(insideA & insideB) <
+          0.01 * std::min(cv::countNonZero(maskA), cv::countNonZero(maskB))) {
+        return false;
+      }
+      const double shows = SupportWithin(a, d.colour, insideB);
+      const double unseen = SupportWithin(b, d.colour, insideA);
+      // Print crossing either side gives scattered hits; an edge runs on.
+      return shows >= kMinSideSupport && unseen < kMinSideSupport - 0.2;
+    };
+    for (size_t i = 0; i < split.size(); ++i) {
+      for (size_t j = 0; j < split.size(); ++j) {
+        if (i != j && over(split[j].corners, masks[j], split[i].corners, masks[i])) {
+          split[i].coveredBy.push_back(split[j].corners);
+        }
+      }
+      for (Found* other : others) {
+        const cv::Mat mask = QuadMask(other->corners, size);
+        if (!over(other->corners, mask, split[i].corners, masks[i])) continue;
+        // Over the lower sheet the upper one's edge shows only as a thin
+        // lit rim or shadow, whose far flank draws the side inwards: the
+        // side is placed where it meets the desk. A rim is a few pixels
+        // wide: a side that moves further has found the lower sheet's own
+        // edge, and stays.
+        cv::Mat under;
+        cv::erode(masks[i], under, near);
+        Corners placed = RefineToEdges(other->corners, d.colour, 4, under);
+        placed = RefineToEdges(placed, d.colour, 2, under);
+        const double reach = kMaxRimShare * cv::norm(other->corners[2] - other->corners[0]);
+        bool close = true;
+        for (size_t k = 0; k < 4; ++k)
+          close = close && cv::norm(placed[k] - other->corners[k]) < reach;
+        if (close) other->corners = placed;
+        split[i].coveredBy.push_back(other->corners);
+      }
+      cv::Mat seen = masks[i].clone();
+      for (const Corners& c : split[i].coveredBy) seen &= ~QuadMask(c, size);
+      split[i].visibleArea =
+          split[i].area * cv::countNonZero(seen) / std::max(1, cv::countNonZero(masks[i]));
+    }
+    replaced.push_back(o);
+    for (Found& f : split) added.push_back(std::move(f));
+  }
+  const auto isReplaced = [&](const Found& f) {
+    return std::find(replaced.begin(), replaced.end(), f.source) != replaced.end();
+  };
+  good.erase(std::remove_if(good.begin(), good.end(), isReplaced), good.end());
+  // A page that its own outline showed whole is placed better than the
+  // same page taken from a region shared with another.
+  for (Found& f : added) {
+    const bool known = std::any_of(good.begin(), good.end(), [&](const Found& g) {
+      return !g.split && OverlapShare(f, g) > 0.9 && g.area < 1.2 * f.area && f.area < 1.2 * g.area;
+    });
+    if (!known) good.push_back(std::move(f));
+  }
+}
+
 // Pages whose four sides run along clear edges, best first: largest
-// first, as a page is larger than what lies on it.
+// first, as a page is larger than what lies on it, and of two the size
+// of each other the one in sight rather than the one under it.
 std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
   const double frameArea = static_cast<double>(d.grey.total());
   const double minArea =
       (search == PageSearch::kEvery ? kMinCardFraction : kMinPageFraction) * frameArea;
   std::vector<Found> good;
   std::vector<cv::Rect> tried;
+  std::vector<std::vector<cv::Point>> outlines;
   for (Outline& outline : CandidateOutlines(d, minArea)) {
     // Segmentations often agree: an outline in the same box as one
     // already scored gives the same quadrilateral.
@@ -356,11 +507,22 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
     });
     if (same) continue;
     tried.push_back(box);
+    outlines.push_back(outline.points);
+    const double region = cv::contourArea(outline.points);
     auto found = Score({std::move(outline.points)}, d, minArea);
-    if (found && found->support >= kMinSideSupport) good.push_back(std::move(*found));
+    // On a busy desk (cork, a print) any line finds some edge to run
+    // along: a quadrilateral much larger than what it was fitted to holds
+    // desk, whatever its sides run along.
+    if (found && found->support >= kMinSideSupport && found->area <= kMaxQuadOverRegion * region) {
+      found->source = outlines.size() - 1;
+      good.push_back(std::move(*found));
+    }
   }
+  // An open book's two pages touch at the gutter, and are put together as
+  // one spread below.
+  if (search != PageSearch::kBook) SplitTouchingPages(d, outlines, minArea, good);
   std::sort(good.begin(), good.end(), [](const Found& a, const Found& b) {
-    return a.area * (1 + a.support) > b.area * (1 + b.support);
+    return a.visibleArea * (1 + a.support) > b.visibleArea * (1 + b.support);
   });
   // Two pages side by side also make a quadrilateral with four clear
   // sides (an open book): what is made of two or more good pages is no

@@ -55,6 +55,9 @@ struct PageQuad {
   // The page's width and height in frame pixels with its true proportions
   // (perspective undone); zero when not worked out.
   cv::Size2d size;
+  // Another page lies over part of this one: what detectionMask leaves
+  // out inside the quadrilateral is that page, not this one's paper.
+  bool underAnother = false;
 };
 
 // Pages in image (CV_8UC3 BGR or CV_8UC1), in reading order: top to bottom,

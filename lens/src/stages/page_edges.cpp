@@ -20,8 +20,20 @@ constexpr int kSideSamples = 48;
 constexpr double kMinLineDepth = 5.0;
 constexpr float kLineReach = 4.0F;
 
+// Where part of a side lies hidden, it is sampled this many times more
+// densely, and a side showing fewer samples than this shows no edge.
+constexpr int kHiddenDensity = 2;
+constexpr int kMinVisibleSamples = 8;
+
 bool InsideImage(const cv::Mat& image, cv::Point2f p) {
   return p.x >= 0 && p.y >= 0 && p.x <= image.cols - 1.001F && p.y <= image.rows - 1.001F;
+}
+
+bool IsSet(const cv::Mat& mask, cv::Point2f p) {
+  if (mask.empty()) return false;
+  const int x = cvRound(p.x);
+  const int y = cvRound(p.y);
+  return x >= 0 && y >= 0 && x < mask.cols && y < mask.rows && mask.at<uchar>(y, x) != 0;
 }
 
 // Bilinear samples of every channel at p, which must lie inside.
@@ -81,37 +93,67 @@ bool IsLine(const cv::Mat& colour, cv::Point2f p, cv::Point2f normal) {
   return std::max(darker, brighter) >= kMinLineDepth;
 }
 
-}  // namespace
+bool EdgeAt(const cv::Mat& colour, cv::Point2f p, cv::Point2f normal) {
+  const cv::Point2f inner = p - normal * kStepReach;
+  const cv::Point2f outer = p + normal * kStepReach;
+  if (!InsideImage(colour, inner) || !InsideImage(colour, outer)) return false;
+  return Step(SampleAt(colour, inner), SampleAt(colour, outer)) >= kMinEdgeStep ||
+         IsLine(colour, p, normal);
+}
 
-// The share of the weakest side's length along which the colours either
-// side of it differ clearly. Samples off the image count as no edge.
-double WeakestSideSupport(const std::array<cv::Point2f, 4>& corners, const cv::Mat& colour) {
-  double weakest = 1.0;
+// For each side, the samples that count and those of them on an edge.
+// where: a sample counts where it is set (all when empty); skip: a sample
+// does not count where it is set.
+std::array<cv::Point2i, 4> SideSamples(const std::array<cv::Point2f, 4>& corners,
+                                       const cv::Mat& colour, const cv::Mat& where,
+                                       const cv::Mat& skip) {
+  std::array<cv::Point2i, 4> counts{};
+  const int samples = where.empty() && skip.empty() ? kSideSamples : kHiddenDensity * kSideSamples;
   for (size_t i = 0; i < 4; ++i) {
     const cv::Point2f from = corners[i];
     const cv::Point2f to = corners[(i + 1) % 4];
     const cv::Point2f normal = OutwardNormal(from, to);
-    int strong = 0;
-    for (int k = 0; k < kSideSamples; ++k) {
-      const float t = 0.08F + 0.84F * (k + 0.5F) / kSideSamples;
+    for (int k = 0; k < samples; ++k) {
+      const float t = 0.08F + 0.84F * (k + 0.5F) / samples;
       const cv::Point2f p = from + (to - from) * t;
-      const cv::Point2f inner = p - normal * kStepReach;
-      const cv::Point2f outer = p + normal * kStepReach;
-      if (!InsideImage(colour, inner) || !InsideImage(colour, outer)) continue;
-      const cv::Vec3f in = SampleAt(colour, inner);
-      const cv::Vec3f out = SampleAt(colour, outer);
-      if (Step(in, out) >= kMinEdgeStep || IsLine(colour, p, normal)) ++strong;
+      if ((!where.empty() && !IsSet(where, p)) || IsSet(skip, p)) continue;
+      ++counts[i].x;
+      if (EdgeAt(colour, p, normal)) ++counts[i].y;
     }
-    weakest = std::min(weakest, static_cast<double>(strong) / kSideSamples);
+  }
+  return counts;
+}
+
+}  // namespace
+
+double WeakestSideSupport(const std::array<cv::Point2f, 4>& corners, const cv::Mat& colour,
+                          const cv::Mat& hidden) {
+  double weakest = 1.0;
+  for (const cv::Point2i& side : SideSamples(corners, colour, cv::Mat(), hidden)) {
+    // Without a hidden part every sample counts, off the image too.
+    const int counted = hidden.empty() ? kSideSamples : side.x;
+    if (counted < kMinVisibleSamples) return 0.0;
+    weakest = std::min(weakest, static_cast<double>(side.y) / counted);
   }
   return weakest;
+}
+
+double SupportWithin(const std::array<cv::Point2f, 4>& corners, const cv::Mat& colour,
+                     const cv::Mat& inside) {
+  int counted = 0;
+  int strong = 0;
+  for (const cv::Point2i& side : SideSamples(corners, colour, inside, cv::Mat())) {
+    counted += side.x;
+    strong += side.y;
+  }
+  return counted < kMinVisibleSamples ? -1.0 : static_cast<double>(strong) / counted;
 }
 
 // Moves each side onto the edge it runs along: across the side, the
 // strongest change of colour within reach, to a fraction of a pixel; a
 // robust line through those points; corners where the lines meet.
 std::array<cv::Point2f, 4> RefineToEdges(const std::array<cv::Point2f, 4>& corners,
-                                         const cv::Mat& colour, int reach) {
+                                         const cv::Mat& colour, int reach, const cv::Mat& hidden) {
   std::array<cv::Vec4f, 4> lines{};
   std::array<bool, 4> fitted{};
   for (size_t i = 0; i < 4; ++i) {
@@ -127,6 +169,7 @@ std::array<cv::Point2f, 4> RefineToEdges(const std::array<cv::Point2f, 4>& corne
     for (int k = 0; k < samples; ++k) {
       const float t = 0.06F + 0.88F * (k + 0.5F) / samples;
       const cv::Point2f p = from + (to - from) * t;
+      if (IsSet(hidden, p)) continue;
       bool inside = true;
       for (int s = -reach - 1; s <= reach + 1 && inside; ++s) {
         const cv::Point2f q = p + normal * static_cast<float>(s);

@@ -91,7 +91,9 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
       WarpRequest request;
       request.scaleX = scaleX;
       request.scaleY = scaleY;
-      request.restoreEdges = autoCrop == kTavrinCropEdgeRestore;
+      // A page partly under another gets that part painted as its own
+      // paper, not a corner of the other page's print.
+      request.restoreEdges = autoCrop == kTavrinCropEdgeRestore || quad.underAnother;
       // Edge restore paints over the rim instead of cutting it away.
       request.insetPixels =
           request.restoreEdges ? 0.0 : EdgeInsetFramePixels(quad) * std::min(scaleX, scaleY);

@@ -12,6 +12,13 @@ namespace {
 
 constexpr int kProfileSteps = 4096;
 
+// Where a sheet is paper and not print: brighter than most of it.
+cv::Mat ToGreyMask(const cv::Mat& sheet) {
+  cv::Mat grey;
+  cv::cvtColor(sheet, grey, cv::COLOR_BGR2GRAY);
+  return grey > 200;
+}
+
 // One page's cross-section, spine outwards, in frame pixels at the desk's
 // height (the camera stands one focal length above the desk): x away
 // from the spine, z up from the desk, at equal steps of arc length.
@@ -55,9 +62,15 @@ double Focal(const cv::Mat& frame, const CurvedBook& book) {
   return book.focalPixels > 0 ? book.focalPixels : 0.5 * frame.cols / std::tan(CV_PI / 6);
 }
 
+// The gutter's shadow on one page.
+struct Gutter {
+  double depth = 0.6;
+  double reach = 0.035;
+};
+
 // Draws one page: side -1 left of the spine, +1 right of it.
 void DrawPage(cv::Mat& frame, const cv::Mat& sheet, const Profile& profile, double height,
-              double focal, int side) {
+              double focal, int side, const Gutter& shadow) {
   const double cx = frame.cols / 2.0;
   const double cy = frame.rows / 2.0;
   const size_t n = profile.x.size();
@@ -103,7 +116,8 @@ void DrawPage(cv::Mat& frame, const cv::Mat& sheet, const Profile& profile, doub
     }
     const double depth = focal - profile.z[at];
     // Light from above, and the gutter's shadow close to the spine.
-    const double gutter = 1.0 - 0.6 * std::exp(-u / (0.035 * profile.width));
+    const double gutter =
+        1.0 - shadow.depth * std::exp(-std::max(0.0, u) / (shadow.reach * profile.width));
     shade[static_cast<size_t>(c)] =
         static_cast<float>(gutter * (0.8 + 0.2 * std::cos(profile.slope[at])));
     const double sheetX = side > 0 ? u : profile.width - u;
@@ -137,6 +151,35 @@ void DrawPage(cv::Mat& frame, const cv::Mat& sheet, const Profile& profile, doub
   }
 }
 
+// The stacked page edges beyond a page's fore-edge: a band as tall as the
+// fore-edge where it meets it, narrowing to the desk-level page's height,
+// of fine lines along the edge in the paper's colour, a little darker than
+// the page (they face the light less).
+void DrawEdgeBand(cv::Mat& frame, const Profile& profile, double height, double focal, int side,
+                  double band, const cv::Scalar& paper) {
+  const double cx = frame.cols / 2.0;
+  const double cy = frame.rows / 2.0;
+  const double edgeZ = profile.z.back();
+  const double edgeX = cx + side * focal * profile.x.back() / (focal - edgeZ);
+  const double edgeHalf = 0.5 * height * focal / (focal - edgeZ);
+  const double endHalf = 0.5 * height;
+  for (int k = 0; k <= static_cast<int>(band); ++k) {
+    const int x = static_cast<int>(std::lround(edgeX + side * (k + 0.5)));
+    if (x < 0 || x >= frame.cols) continue;
+    const double t = k / std::max(1.0, band);
+    const double half = edgeHalf + t * (endHalf - edgeHalf);
+    // Each sheet's edge a bright line, the gaps between them darker.
+    const double stripe = 0.5 + 0.5 * std::cos(2 * CV_PI * k / 3.3 + 1.7 * std::sin(0.37 * k));
+    const double light = 0.62 + 0.18 * stripe - 0.08 * t;
+    const int y0 = std::max(0, static_cast<int>(std::lround(cy - half)));
+    const int y1 = std::min(frame.rows - 1, static_cast<int>(std::lround(cy + half)));
+    for (int y = y0; y <= y1; ++y) {
+      cv::Vec3b& p = frame.at<cv::Vec3b>(y, x);
+      for (int ch = 0; ch < 3; ++ch) p[ch] = cv::saturate_cast<uchar>(paper[ch] * light);
+    }
+  }
+}
+
 }  // namespace
 
 cv::Size2d CurvedBookPageSize(cv::Size frameSize, const CurvedBook& book) {
@@ -151,16 +194,28 @@ void DrawCurvedBook(cv::Mat& frame, const CurvedBook& book) {
   const cv::Size2d page = CurvedBookPageSize(frame.size(), book);
   const double focal = Focal(frame, book);
   const Profile profile = PageProfile(page.width, book.lift);
-  // The cover lies on the desk, a little larger than the pages.
+  // The cover lies on the desk, a little larger than the pages and the
+  // band of their edges.
+  const double band = book.edgeBand * page.width;
   const double margin = 0.03 * page.width;
+  double reach = profile.x.back();
+  if (band > 0) reach = focal * reach / (focal - profile.z.back()) + band;
   const cv::Point2d centre(frame.cols / 2.0, frame.rows / 2.0);
-  const cv::Rect cover(cv::Point(static_cast<int>(centre.x - profile.x.back() - margin),
+  const cv::Rect cover(cv::Point(static_cast<int>(centre.x - reach - margin),
                                  static_cast<int>(centre.y - page.height / 2 - margin)),
-                       cv::Point(static_cast<int>(centre.x + profile.x.back() + margin),
+                       cv::Point(static_cast<int>(centre.x + reach + margin),
                                  static_cast<int>(centre.y + page.height / 2 + margin)));
   cv::rectangle(frame, cover, book.cover, cv::FILLED);
-  DrawPage(frame, book.left, profile, page.height, focal, -1);
-  DrawPage(frame, book.right, profile, page.height, focal, +1);
+  if (band > 0) {
+    // The paper's colour: the sheet's brightest common level.
+    const cv::Scalar paper = cv::mean(book.left, ToGreyMask(book.left));
+    DrawEdgeBand(frame, profile, page.height, focal, -1, band, paper);
+    DrawEdgeBand(frame, profile, page.height, focal, +1, band, paper);
+  }
+  DrawPage(frame, book.left, profile, page.height, focal, -1,
+           {book.leftGutterDepth, book.leftGutterReach});
+  DrawPage(frame, book.right, profile, page.height, focal, +1,
+           {book.gutterDepth, book.gutterReach});
 }
 
 }  // namespace tavrin::lens

@@ -20,6 +20,17 @@ struct CurvedBook {
   // The camera's focal length in frame pixels (0: a 60 degree field of view).
   double focalPixels = 0.0;
   cv::Scalar cover{40, 38, 120};  // BGR
+  // A thick book: the edges of the pages stacked under each page show
+  // beyond its fore-edge as a striped band this part of a page's width
+  // wide (0: none).
+  double edgeBand = 0.0;
+  // The gutter's shadow: how much light it takes at the spine and how far
+  // it reaches, as a part of a page's width; the left page's may be
+  // deeper, its steep wall turned from the light.
+  double gutterDepth = 0.6;
+  double gutterReach = 0.035;
+  double leftGutterDepth = 0.6;
+  double leftGutterReach = 0.035;
 };
 
 // Draws the book's cover and pages onto frame (CV_8UC3, holding the desk).
