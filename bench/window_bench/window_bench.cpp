@@ -12,8 +12,7 @@
 //                   painted, median of --starts runs
 //   window_memory   resident memory of TavrinDesk every 5 s over an
 //                   automatic continuous run of --pages pages with the
-//                   virtual 18 MP document camera, a reader turning on
-//                   after each page
+//                   virtual 18 MP document camera, a new page every 4 s
 //
 //   cmake -S . -B build -G Ninja -DTAVRIN_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 //   cmake --build build --target window_bench
@@ -354,10 +353,10 @@ void MeasureStartup(const Options& options, const Build& build, const fs::path& 
 void MeasureMemory(const Options& options, const Build& build, const fs::path& scratch,
                    const fs::path& plugins) {
   Session session(build, scratch, "memory");
-  // The reader turns a page two seconds after each shot; the window takes
-  // a page once it has lain still for its two seconds.
+  // A new page every four seconds, each lying a little elsewhere; the
+  // window takes a page once it has lain still for its two seconds.
   const std::vector<std::string> cameraEnv = {"TAVRIN_LENS_V4L2=0",
-                                              "TAVRIN_LENS_VIRTUAL=document?turn=2&wait=1"};
+                                              "TAVRIN_LENS_VIRTUAL=document?turn=4"};
   const int timeout = 20 * options.pages + 60;
   if (!session.Start(cameraEnv, {"TAVRIN_PROBE_PAGES=" + std::to_string(options.pages)}, plugins,
                      timeout))

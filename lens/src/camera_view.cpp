@@ -27,6 +27,16 @@ constexpr double kLargestScale = 16.0;
 constexpr double kOutlineLongSide = 720.0;
 constexpr auto kOutlineInterval = std::chrono::milliseconds(250);
 constexpr int kOutlineCostFactor = 4;
+// A camera looking at a page that lies still gives the same pages to every
+// search: the search is left out while a small grey copy of the picture
+// stays as it was (cells this many levels apart count as changed, and a
+// share of them as a changed picture), yet runs at least this often, so
+// that a change too small to be seen here is found in the end.
+constexpr int kSignatureWidth = 48;
+constexpr int kSignatureHeight = 36;
+constexpr int kChangedCellLevels = 10;
+constexpr double kChangedCellShare = 0.03;
+constexpr auto kLongestStill = std::chrono::seconds(2);
 
 // Decoding a part of a frame pays once it leaves out a good share of it.
 constexpr double kLargestPartShare = 0.8;
@@ -147,7 +157,15 @@ cv::Mat SmallFrame(const FrameSlot::Frame& frame, cv::Size box) {
 }
 
 CameraView::CameraView() = default;
-CameraView::~CameraView() = default;
+
+CameraView::~CameraView() {
+  {
+    std::lock_guard lock(searchMutex_);
+    stopSearching_ = true;
+  }
+  searchWake_.notify_all();
+  if (searcher_.joinable()) searcher_.join();
+}
 
 CameraView::Zoom CameraView::CurrentZoom() const {
   std::lock_guard lock(mutex_);
@@ -346,7 +364,7 @@ cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>
 bool CameraView::OutlineSearchDue(const PreviewLook& look) const {
   if (!SearchForCrop(look.autoCrop)) return false;
   std::lock_guard lock(mutex_);
-  return std::chrono::steady_clock::now() >= nextOutlineSearch_;
+  return !searchPending_ && std::chrono::steady_clock::now() >= nextOutlineSearch_;
 }
 
 void CameraView::SearchAfterPublishing(const PreviewSettings& settings) {
@@ -359,10 +377,35 @@ void CameraView::SearchAfterPublishing(const PreviewSettings& settings) {
     return;
   }
   if (!due) return;
-  PreviewOrNothing([&] {
-    FindOutlines(frame, *search, settings.look, settings.crop);
-    return cv::Mat();
-  });
+  {
+    std::lock_guard lock(mutex_);
+    searchPending_ = true;
+  }
+  {
+    std::lock_guard lock(searchMutex_);
+    searchJob_ = SearchJob{frame, *search, settings.look, settings.crop};
+    if (!searcher_.joinable()) searcher_ = std::thread([this] { RunSearches(); });
+  }
+  searchWake_.notify_one();
+}
+
+void CameraView::RunSearches() {
+  while (true) {
+    SearchJob job;
+    {
+      std::unique_lock lock(searchMutex_);
+      searchWake_.wait(lock, [&] { return stopSearching_ || searchJob_.has_value(); });
+      if (stopSearching_) return;
+      job = std::move(*searchJob_);
+      searchJob_.reset();
+    }
+    PreviewOrNothing([&] {
+      FindOutlines(job.frame, job.search, job.look, job.crop);
+      return cv::Mat();
+    });
+    std::lock_guard lock(mutex_);
+    searchPending_ = false;
+  }
 }
 
 void CameraView::FindOutlines(const cv::Mat& frame, PageSearch search, const PreviewLook& look,
@@ -373,6 +416,27 @@ void CameraView::FindOutlines(const cv::Mat& frame, PageSearch search, const Pre
   const double scale = std::min(1.0, kOutlineLongSide / std::max(region.width, region.height));
   cv::Mat small;
   cv::resize(frame(region), small, ScaledSize(region.size(), scale, scale), 0, 0, cv::INTER_AREA);
+  cv::Mat signature;
+  cv::resize(ToGrey(small), signature, cv::Size(kSignatureWidth, kSignatureHeight), 0, 0,
+             cv::INTER_AREA);
+  const bool sameQuestion =
+      look.autoCrop == searchedLook_.autoCrop && look.rotate == searchedLook_.rotate &&
+      crop.left == searchedCrop_.left && crop.top == searchedCrop_.top &&
+      crop.right == searchedCrop_.right && crop.bottom == searchedCrop_.bottom;
+  if (sameQuestion && !searchedSignature_.empty() && start - searchedAt_ < kLongestStill) {
+    cv::Mat difference;
+    cv::absdiff(signature, searchedSignature_, difference);
+    const int changed = cv::countNonZero(difference > kChangedCellLevels);
+    if (changed <= kChangedCellShare * signature.total()) {
+      std::lock_guard lock(mutex_);
+      nextOutlineSearch_ = start + kOutlineInterval;
+      return;
+    }
+  }
+  searchedSignature_ = signature;
+  searchedLook_ = look;
+  searchedCrop_ = crop;
+  searchedAt_ = start;
   std::vector<PageOutline> found;
   const double toFrameX = static_cast<double>(region.width) / small.cols;
   const double toFrameY = static_cast<double>(region.height) / small.rows;

@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -151,11 +153,15 @@ class CameraView {
   // frame does not decode.
   cv::Mat PreviewOfPart(const CompressedFrame& frame, const PreviewSettings& settings,
                         const cv::Rect& part, cv::Rect& covered);
-  // The page search runs once the frame is out: the preview's picture is
-  // not held back by it.
+  // Hands the copy kept for a due page search to the search's own thread
+  // once the frame is out: neither the preview's picture nor the camera's
+  // next frame waits for the search.
   void SearchAfterPublishing(const PreviewSettings& settings);
   bool OutlineSearchDue(const PreviewLook& look) const;
-  // frame is the frame or a scaled copy of it.
+  void RunSearches();
+  // frame is the frame or a scaled copy of it. The search is left out, and
+  // the pages found last kept, while the picture has not changed since
+  // then; it runs again now and then all the same.
   void FindOutlines(const cv::Mat& frame, PageSearch search, const PreviewLook& look,
                     const CropPercent& crop);
 
@@ -170,10 +176,33 @@ class CameraView {
   // When the page search may run again; a new look lets it run at once.
   std::chrono::steady_clock::time_point nextOutlineSearch_;
 
+  // A search handed over and not yet done: no new copy is made for one.
+  bool searchPending_ = false;
+
   std::unique_ptr<v4l2::FrameDecoder> decoder_;  // capture thread only, made on first use
   // Capture thread only: the picture a due page search is to look at.
   bool searchDue_ = false;
   cv::Mat searchFrame_;
+
+  // The search's thread, started with the first search, and what it is
+  // handed: the newest copy only.
+  struct SearchJob {
+    cv::Mat frame;
+    PageSearch search;
+    PreviewLook look;
+    CropPercent crop;
+  };
+  std::mutex searchMutex_;
+  std::condition_variable searchWake_;
+  std::optional<SearchJob> searchJob_;
+  bool stopSearching_ = false;
+  std::thread searcher_;
+  // Search thread only: a small grey copy of the picture last searched,
+  // with what it was searched for, and when.
+  cv::Mat searchedSignature_;
+  PreviewLook searchedLook_;
+  CropPercent searchedCrop_;
+  std::chrono::steady_clock::time_point searchedAt_;
 };
 
 }  // namespace tavrin::lens
