@@ -235,6 +235,19 @@ void CameraView::SetLook(const PreviewLook& look) {
   look_ = look;
 }
 
+cv::Mat CameraView::PreviewNow(const FrameSlot::Frame& frame, cv::Size box, int& rotate) const {
+  const PreviewLook look = CurrentPreviewSettings().look;
+  if (SwapsAxes(look.rotate)) box = cv::Size(box.height, box.width);
+  return PreviewOrNothing([&] {
+    cv::Mat small = SmallFrame(frame, box);
+    if (small.empty()) return cv::Mat();
+    const int colorMode = NormalizeColorMode(look.colorMode);
+    if (colorMode != kColorModeColor) small = ApplyColorMode(small, colorMode);
+    rotate = look.rotate;
+    return Rotate(small, look.rotate);
+  });
+}
+
 std::vector<PageOutline> CameraView::Outlines() const {
   std::lock_guard lock(mutex_);
   return outlines_;

@@ -121,6 +121,12 @@ class CameraView {
   // in, most of a large frame is off screen); {0, 0, 1, 1} is all of it.
   void SetPreviewRegion(const cv::Rect2d& region);
 
+  // A preview copy of frame, made now on the caller's thread to fit box (as
+  // shown, turned), coloured and turned as the capture will be, with the
+  // turn it got; empty when it does not decode. For a first picture that
+  // need not wait for the camera's next frame.
+  cv::Mat PreviewNow(const FrameSlot::Frame& frame, cv::Size box, int& rotate) const;
+
   void SetLook(const PreviewLook& look);
   // The pages the automatic crop finds in a recent frame; empty without one.
   std::vector<PageOutline> Outlines() const;

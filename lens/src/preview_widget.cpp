@@ -160,6 +160,10 @@ void PreviewWidget::OnTick() {
   const bool newOutlines = outlines != outlines_;
   if (!newFrame && !newView && !newOutlines) return;
   frame_ = std::move(latest);
+  // The screen needs the preview copy only. Holding the full-size frame as
+  // well would keep it from the camera, which would then need one more
+  // full-size buffer for its next frame: 54 MB at 18 MP.
+  if (!frame_.preview.empty()) frame_.image.release();
   zoom_ = zoom;
   outlines_ = std::move(outlines);
   if (drag_ != Drag::kEdges && drag_ != Drag::kNewFrame) crop_ = crop;
@@ -232,7 +236,21 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   // The preview copy is coloured and turned as the capture will be; a
   // decoded frame stands in only until the first copy is there, a JPEG one
   // not at all.
-  const bool prepared = !frame_.preview.empty();
+  bool prepared = !frame_.preview.empty();
+  if (!prepared && frame_.jpeg != nullptr && backdropFrameSize_ != frame_.size) {
+    // Nothing of this camera at this size on screen yet (the window just
+    // shown, kept compressed while hidden): the frame there is decoded for
+    // it now rather than the picture waiting for the camera's next frame.
+    const double ratio = devicePixelRatioF();
+    int turned = 0;
+    frame_.preview = view_->PreviewNow(frame_,
+                                       cv::Size(std::max(1, static_cast<int>(width() * ratio)),
+                                                std::max(1, static_cast<int>(height() * ratio))),
+                                       turned);
+    frame_.previewRotate = turned;
+    frame_.previewRegion = {};
+    prepared = !frame_.preview.empty();
+  }
   if (!prepared && frame_.image.empty()) {
     view_->SetPreviewFactor(scale_ > 0.0 ? DeviceFactor() : 1.0 / 8);
     return;
@@ -338,6 +356,11 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
               static_cast<qlonglong>(std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::steady_clock::now() - frame_.arrived)
                                          .count()));
+}
+
+void PreviewWidget::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  OnTick();
 }
 
 double PreviewWidget::DeviceFactor() const {
