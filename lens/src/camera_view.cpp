@@ -54,6 +54,17 @@ cv::Rect PartOfFrame(const cv::Rect2d& region, cv::Size frame) {
   return part;
 }
 
+// The preview copy in the screen's own pixel format (four bytes a pixel,
+// blue first): the painter then copies it as it is. Three-byte or grey
+// pixels would be converted on the GUI thread at every paint, on helper
+// threads that are woken for it each time.
+cv::Mat ForScreen(const cv::Mat& picture) {
+  if (picture.channels() == 4) return picture;
+  cv::Mat screen;
+  cv::cvtColor(picture, screen, picture.channels() == 1 ? cv::COLOR_GRAY2BGRA : cv::COLOR_BGR2BGRA);
+  return screen;
+}
+
 // A preview copy that cannot be made (a broken frame, no memory for the
 // copy) leaves this frame without one; the next frame tries again.
 template <class Make>
@@ -244,7 +255,7 @@ cv::Mat CameraView::PreviewNow(const FrameSlot::Frame& frame, cv::Size box, int&
     const int colorMode = NormalizeColorMode(look.colorMode);
     if (colorMode != kColorModeColor) small = ApplyColorMode(small, colorMode);
     rotate = look.rotate;
-    return Rotate(small, look.rotate);
+    return ForScreen(Rotate(small, look.rotate));
   });
 }
 
@@ -371,7 +382,7 @@ cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>
   if (searchDue_) searchFrame_ = searchCopy();
   const int colorMode = NormalizeColorMode(look.colorMode);
   if (colorMode != kColorModeColor) scaled = ApplyColorMode(scaled, colorMode);
-  return Rotate(scaled, look.rotate);
+  return ForScreen(Rotate(scaled, look.rotate));
 }
 
 bool CameraView::OutlineSearchDue(const PreviewLook& look) const {

@@ -37,7 +37,7 @@ class FrameSlot {
     cv::Mat image;  // full size, BGR, never written after publishing; empty for a JPEG frame
     std::shared_ptr<const std::vector<uint8_t>> jpeg;  // the frame still compressed, or null
     cv::Size size;                                     // of the full frame, either way
-    cv::Mat preview;        // the frame scaled, coloured and turned for the preview, or empty
+    cv::Mat preview;  // the frame scaled, coloured and turned for the preview (BGRA), or empty
     int previewRotate = 0;  // the rotation the preview was turned by
     // The part of the frame the preview shows (unturned frame pixels); empty
     // when it shows all of it.

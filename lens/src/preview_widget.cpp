@@ -37,8 +37,10 @@ bool SameCrop(const CropPercent& a, const CropPercent& b) {
 }
 
 QImage ImageOf(const cv::Mat& mat) {
-  return QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step),
-                mat.channels() == 1 ? QImage::Format_Grayscale8 : QImage::Format_BGR888);
+  const QImage::Format format = mat.channels() == 4   ? QImage::Format_RGB32
+                                : mat.channels() == 1 ? QImage::Format_Grayscale8
+                                                      : QImage::Format_BGR888;
+  return QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step), format);
 }
 
 // The frame is turned before it is shown (1 left, 2 half, 3 right), and so
@@ -227,8 +229,9 @@ void PreviewWidget::SetShownCrop(const CropPercent& shown) {
 
 void PreviewWidget::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), QColor(32, 32, 34));
+  const QColor background(32, 32, 34);
   if (frame_.Empty()) {
+    painter.fillRect(rect(), background);
     painter.setPen(QColor(150, 150, 150));
     painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("No picture"));
     return;
@@ -252,6 +255,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     prepared = !frame_.preview.empty();
   }
   if (!prepared && frame_.image.empty()) {
+    painter.fillRect(rect(), background);
     view_->SetPreviewFactor(scale_ > 0.0 ? DeviceFactor() : 1.0 / 8);
     return;
   }
@@ -287,6 +291,19 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
                static_cast<double>(part.height) / raw.height),
         rotate_);
     copyRect = OnWidget(shown, whole);
+  }
+  // The background only where the picture does not cover whole pixels:
+  // painted under it as well, every pixel would be written twice a frame.
+  QRegion uncovered(rect());
+  const QRectF covered = copyRect.intersected(visible);
+  uncovered -= QRect(QPoint(static_cast<int>(std::ceil(covered.left())),
+                            static_cast<int>(std::ceil(covered.top()))),
+                     QPoint(static_cast<int>(std::floor(covered.right())) - 1,
+                            static_cast<int>(std::floor(covered.bottom())) - 1));
+  painter.setClipRegion(uncovered);
+  painter.fillRect(rect(), background);
+  painter.setClipping(false);
+  if (!part.empty() && raw.width > 0 && raw.height > 0) {
     // Just zoomed out or panned beyond the part: the last copy of the whole
     // picture fills the rest until the next frame brings the new part.
     if (!copyRect.contains(visible) && !backdrop_.empty() && backdropRotate_ == rotate_ &&
