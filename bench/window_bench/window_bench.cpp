@@ -38,6 +38,7 @@
 #include <opencv2/core.hpp>
 
 #include "bench/support/mjpeg_peer.h"
+#include "bench/support/processes.h"
 #include "lens/src/virtual/scene.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -87,57 +88,6 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// utime + stime of a process or one of its threads, in seconds; -1 when
-// it is gone.
-double CpuSecondsOf(const std::string& statPath) {
-  std::ifstream in(statPath);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1.0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double user = 0;
-  double system = 0;
-  // Fields from the state (3rd) on: utime is the 14th, stime the 15th.
-  for (int index = 3; fields >> field; ++index) {
-    if (index == 14) user = std::atof(field.c_str());
-    if (index == 15) {
-      system = std::atof(field.c_str());
-      break;
-    }
-  }
-  return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double ResidentMb(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return 0.0;
-}
-
-// The TavrinDesk that the client process parent started, or -1.
-int WindowOf(int parent) {
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t open = text.find('(');
-    const size_t close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    if (text.substr(open + 1, close - open - 1) != "TavrinDesk") continue;
-    std::istringstream rest(text.substr(close + 2));
-    std::string state;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent) return std::stoi(name);
-  }
-  return -1;
-}
-
 // A copy of a build's program folder with private home and temporary
 // folders, so that neither build's settings nor pages meet the other's.
 class Session {
@@ -180,7 +130,7 @@ class Session {
   int Window(double timeoutSeconds) {
     const auto until = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (window <= 0 && Clock::now() < until && tavrin::platform::ProcessRunning(client)) {
-      window = WindowOf(client);
+      window = tavrin::bench::ChildNamed(client, "TavrinDesk");
       if (window <= 0) Sleep(0.005);
     }
     return window;
@@ -291,14 +241,14 @@ void MeasureCpu(const Options& options, const Build& build, const fs::path& scra
   Sleep(kSettleSeconds);
   const std::string proc = "/proc/" + std::to_string(window);
   const std::string gui = proc + "/task/" + std::to_string(window) + "/stat";
-  const double processBefore = CpuSecondsOf(proc + "/stat");
-  const double guiBefore = CpuSecondsOf(gui);
+  const double processBefore = tavrin::bench::CpuSecondsOf(proc + "/stat");
+  const double guiBefore = tavrin::bench::CpuSecondsOf(gui);
   const auto start = Clock::now();
   Sleep(options.seconds);
-  const double processAfter = CpuSecondsOf(proc + "/stat");
-  const double guiAfter = CpuSecondsOf(gui);
+  const double processAfter = tavrin::bench::CpuSecondsOf(proc + "/stat");
+  const double guiAfter = tavrin::bench::CpuSecondsOf(gui);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  const double rss = ResidentMb(window);
+  const double rss = tavrin::bench::ResidentMb(window);
   session.Finish(timeout + 10);
   if (processAfter < 0 || guiAfter < 0) return;
   const cv::Size preview(painted.size() >= 3 ? static_cast<int>(painted[1]) : 800,
@@ -373,8 +323,8 @@ void MeasureMemory(const Options& options, const Build& build, const fs::path& s
   double lastRss = 0;
   const auto start = Clock::now();
   auto next = start;
-  while (tavrin::platform::ProcessRunning(window) || WindowOf(session.client) == window) {
-    const double mb = ResidentMb(window);
+  while (tavrin::bench::ChildNamed(session.client, "TavrinDesk") == window) {
+    const double mb = tavrin::bench::ResidentMb(window);
     if (mb <= 0) break;
     const std::vector<double> pages = session.ProbeLine("pages");
     if (!pages.empty() && pages[0] >= options.pages) break;  // Exit pressed: delivery follows
