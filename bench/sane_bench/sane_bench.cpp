@@ -211,6 +211,7 @@ int main(int argc, char** argv) {
   std::vector<Folder> folders;
   for (const Build& build : builds) folders.emplace_back(build, scratch);
 
+  tavrin::bench::PrintLoad("before");
   for (const int dpi : dpis) {
     // Both builds page by page, so that a change in the machine's load falls
     // on both alike.
@@ -250,6 +251,7 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
   }
+  tavrin::bench::PrintLoad("after");
   std::error_code ignored;
   fs::remove_all(scratch, ignored);
   return 0;

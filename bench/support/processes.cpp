@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,16 @@ int ChildNamed(int parent, const std::string& name) {
     if (ppid == parent) return std::stoi(pid);
   }
   return -1;
+}
+
+void PrintLoad(const char* when) {
+  std::istringstream load(ReadAll("/proc/loadavg"));
+  std::string one;
+  std::string five;
+  std::string fifteen;
+  load >> one >> five >> fifteen;
+  std::printf("load %s %s %s %s\n", when, one.c_str(), five.c_str(), fifteen.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace tavrin::bench

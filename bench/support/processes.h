@@ -12,5 +12,8 @@ double CpuSecondsOf(const std::string& statPath);
 double ResidentMb(int pid);
 // The process named name whose parent is parent, or -1.
 int ChildNamed(int parent, const std::string& name);
+// Prints "load <when> <1 min> <5 min> <15 min>" from /proc/loadavg: the
+// machine's load beside the figures measured in it.
+void PrintLoad(const char* when);
 
 }  // namespace tavrin::bench

@@ -425,6 +425,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  tavrin::bench::PrintLoad("before");
   // Both builds one after the other for each figure, so that a change in
   // the machine's load falls on both alike.
   for (const cv::Size size : options.sizes) {
@@ -446,6 +447,7 @@ int main(int argc, char** argv) {
   if (Wanted(options, "memory")) {
     for (const Build& build : builds) MeasureMemory(options, build, scratch, plugins);
   }
+  tavrin::bench::PrintLoad("after");
   std::error_code ignored;
   if (options.keep) {
     std::fprintf(stderr, "kept %s\n", scratch.c_str());
