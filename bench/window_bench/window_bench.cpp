@@ -53,6 +53,8 @@ constexpr int kRecordedFrames = 4;
 constexpr int kJpegQuality = 85;
 constexpr double kSettleSeconds = 2.0;
 constexpr double kMemorySampleSeconds = 5.0;
+// The memory after a run is read this long after its last page.
+constexpr int kAfterRunSeconds = 4;
 constexpr const char* kProbeKey = "tavrin_window_probe";
 // The program folder's parts a session needs.
 constexpr const char* kProgramFiles[] = {"TavrinDesk", "tavrin-scan", "TavrinSource.ds",
@@ -321,13 +323,22 @@ void MeasureMemory(const Options& options, const Build& build, const fs::path& s
   std::vector<double> rss;
   std::vector<double> pagesAt;
   double lastRss = 0;
+  double afterRun = 0;
+  Clock::time_point runEnd{};
   const auto start = Clock::now();
   auto next = start;
   while (tavrin::bench::ChildNamed(session.client, "TavrinDesk") == window) {
     const double mb = tavrin::bench::ResidentMb(window);
     if (mb <= 0) break;
     const std::vector<double> pages = session.ProbeLine("pages");
-    if (!pages.empty() && pages[0] >= options.pages) break;  // Exit pressed: delivery follows
+    if (!pages.empty() && pages[0] >= options.pages) {
+      // The run is over; the probe presses Exit a few seconds later.
+      if (runEnd == Clock::time_point{}) runEnd = Clock::now();
+      if (Clock::now() - runEnd > std::chrono::seconds(kAfterRunSeconds)) {
+        afterRun = mb;
+        break;
+      }
+    }
     if (Clock::now() >= next) {
       rss.push_back(mb);
       pagesAt.push_back(pages.empty() ? 0 : pages[0]);
@@ -348,10 +359,10 @@ void MeasureMemory(const Options& options, const Build& build, const fs::path& s
     series << (i ? "," : "") << static_cast<int>(rss[i] + 0.5) << "@" << pagesAt[i];
   std::printf(
       "window_memory label=%s camera=4912x3680 pages=%.0f seconds=%.0f rss_first_mb=%.0f "
-      "rss_max_mb=%.0f rss_last_mb=%.0f rss_first_third_mb=%.0f rss_last_third_mb=%.0f "
-      "series_mb_at_pages=%s\n",
+      "rss_max_mb=%.0f rss_last_mb=%.0f rss_after_run_mb=%.0f rss_first_third_mb=%.0f "
+      "rss_last_third_mb=%.0f series_mb_at_pages=%s\n",
       build.label.c_str(), pages.empty() ? 0.0 : pages[0], seconds, rss.front(),
-      *std::max_element(rss.begin(), rss.end()), lastRss,
+      *std::max_element(rss.begin(), rss.end()), lastRss, afterRun,
       Median({rss.begin(), rss.begin() + std::min(third, rss.size())}),
       Median({rss.end() - std::min(third, rss.size()), rss.end()}), series.str().c_str());
   std::fflush(stdout);

@@ -10,8 +10,8 @@
 // and does what a person would:
 //   TAVRIN_PROBE_EXIT=1       presses Exit once the first frame is painted
 //   TAVRIN_PROBE_PAGES=N      chooses the automatic continuous capture,
-//                             presses its button, and presses Exit once
-//                             the strip holds N pages
+//                             presses its button, and presses Exit six
+//                             seconds after the strip holds N pages
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -34,6 +34,7 @@ constexpr const char* kContinuousModeList = "1095";
 constexpr const char* kThumbnailStrip = "1029";
 constexpr int kAutomaticItem = 1;
 constexpr int kPollMs = 100;
+constexpr int kExitAfterRunMs = 6000;
 
 long long NowNs() {
   timespec now{};
@@ -107,8 +108,10 @@ class Probe : public QObject {
     Write(QByteArray("pages ") + QByteArray::number(pages) + " " + QByteArray::number(NowNs()) +
           "\n");
     if (pages >= pagesWanted) {
+      // A while with the run's pages in the strip, for the memory after
+      // the run to be read, then Exit.
       poll.stop();
-      Press(kExitButton);
+      QTimer::singleShot(kExitAfterRunMs, this, [] { Press(kExitButton); });
     }
   }
 
