@@ -11,8 +11,8 @@
 //             on, read and resampled to the resolution by the backend, the
 //             first lines given to scanimage)
 //   read      to scanimage's end (the frontend reading the page and writing
-//             its PNG, the window closing; when the window ended is given
-//             apart, from the start)
+//             its PNG, the window closing; when the window ended and when
+//             the PNG last grew are given apart, from the start)
 // Beside this build: an older one with PREVIOUS=<build folder> (or
 // --previous), in the same run.
 //
@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -57,6 +58,7 @@ struct Steps {
   double handOff = 0;
   double read = 0;
   double windowGone = 0;  // from the start to the window's end, which the read may outlast
+  double pngWritten = 0;  // from the start to the last growth of scanimage's PNG
   double Total() const { return backend + window + handOff + read; }
 };
 
@@ -114,6 +116,8 @@ class Folder {
     Clock::time_point capturedAt{};
     Clock::time_point pngAt{};
     Clock::time_point goneAt{};
+    Clock::time_point grewAt{};
+    std::uintmax_t pngBytes = 0;
     int status = -1;
     while (!tavrin::platform::WaitProcess(client, 0, &status)) {
       const auto now = Clock::now();
@@ -138,9 +142,13 @@ class Folder {
       }
       // scanimage makes the file at its start; its first bytes come with
       // the page's first lines.
-      if (pngAt == Clock::time_point{} && fs::exists(page, ignored) &&
-          fs::file_size(page, ignored) > 0)
+      const std::uintmax_t bytes = fs::exists(page, ignored) ? fs::file_size(page, ignored) : 0;
+      if (pngAt == Clock::time_point{} && bytes > 0 && bytes != static_cast<std::uintmax_t>(-1))
         pngAt = now;
+      if (bytes != pngBytes && bytes != static_cast<std::uintmax_t>(-1)) {
+        pngBytes = bytes;
+        grewAt = now;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const auto end = Clock::now();
@@ -152,6 +160,7 @@ class Folder {
     steps.handOff = Seconds(capturedAt, pngAt);
     steps.read = Seconds(pngAt, end);
     steps.windowGone = Seconds(start, goneAt == Clock::time_point{} ? end : goneAt);
+    steps.pngWritten = Seconds(start, grewAt);
     return true;
   }
 
@@ -235,6 +244,7 @@ int main(int argc, char** argv) {
       std::vector<double> handOff;
       std::vector<double> read;
       std::vector<double> gone;
+      std::vector<double> written;
       for (const Steps& s : runs[b]) {
         total.push_back(s.Total());
         backend.push_back(s.backend);
@@ -242,12 +252,13 @@ int main(int argc, char** argv) {
         handOff.push_back(s.handOff);
         read.push_back(s.read);
         gone.push_back(s.windowGone);
+        written.push_back(s.pngWritten);
       }
       std::printf(
           "sane_flatbed label=%s dpi=%d pages=%zu seconds=%.2f backend_s=%.2f window_s=%.2f "
-          "handoff_s=%.2f read_s=%.2f window_gone_s=%.2f\n",
+          "handoff_s=%.2f read_s=%.2f window_gone_s=%.2f png_written_s=%.2f\n",
           builds[b].label.c_str(), dpi, runs[b].size(), Median(total), Median(backend),
-          Median(window), Median(handOff), Median(read), Median(gone));
+          Median(window), Median(handOff), Median(read), Median(gone), Median(written));
       std::fflush(stdout);
     }
   }
