@@ -115,6 +115,11 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   void EndWithoutDataSource();
 
   // Option controls and preview commands.
+  // A camera takes a while to send its first frame: the first one is
+  // started before the lists, texts and thumbnails are made.
+  void OpenCameraEarly();
+  // The size camera opens at: the one remembered, else its first.
+  void RememberedSize(int camera, int& width, int& height);
   void OnDeviceChange();
   // Gives the current camera the image options the controls show.
   void SendImageOptions();
@@ -269,6 +274,10 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   CameraLibrary library;
   std::vector<CameraInfo> cameraInfo;
   int currentCamera = -1;
+  // The first camera, opened before the window is built; the device list
+  // then finds it open (with this result) instead of opening it again.
+  bool openedEarly = false;
+  int earlyOpenResult = 0;
   int webcamCamera = -1;
   bool cameraReady = true;
   std::vector<ResolutionEntry> resolutions;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 #include "dialogs/water_mark_dlg.h"
 
@@ -102,22 +103,45 @@ void CTavrinWindowDlg::TurnOff(QCheckBox* box, void (CTavrinWindowDlg::*apply)()
   (this->*apply)();
 }
 
-void CTavrinWindowDlg::OnDeviceChange() {
-  const int selected = deviceCombo->currentIndex();
-  if (selected < 0 || RefusedAsInUse(deviceCombo, selected, currentCamera)) return;
-  library.camCloseDev(currentCamera);
-  currentCamera = selected;
+void CTavrinWindowDlg::OpenCameraEarly() {
+  int count = 0;
+  library.camGetDevCount(&count);
+  if (count <= 0) return;
+  currentCamera = 0;
+  int width = 0;
+  int height = 0;
+  RememberedSize(currentCamera, width, height);
+  earlyOpenResult = OpenCamera(library, currentCamera, g_scanSettings.MediaType, width, height);
+  openedEarly = true;
+}
 
+void CTavrinWindowDlg::RememberedSize(int camera, int& width, int& height) {
   if (g_scanSettings.MediaType < 0) g_scanSettings.MediaType = 0;
-  int width = g_scanSettings.DPI.MainWidth;
-  int height = g_scanSettings.DPI.MainHeight;
+  width = g_scanSettings.DPI.MainWidth;
+  height = g_scanSettings.DPI.MainHeight;
   // With no size remembered the list settles on the camera's first size:
   // opened there at once, the stream starts only once, and the first
   // picture comes sooner than after a start at a small size and a restart.
   if (width <= 0 || height <= 0) {
-    library.camGetResolution(currentCamera, g_scanSettings.MediaType, 0, &width, &height);
+    library.camGetResolution(camera, g_scanSettings.MediaType, 0, &width, &height);
   }
-  const int opened = OpenCamera(library, currentCamera, g_scanSettings.MediaType, width, height);
+}
+
+void CTavrinWindowDlg::OnDeviceChange() {
+  const int selected = deviceCombo->currentIndex();
+  // The list starts on the camera opened before the window was built.
+  const bool alreadyOpen = std::exchange(openedEarly, false) && selected == currentCamera;
+  if (!alreadyOpen && (selected < 0 || RefusedAsInUse(deviceCombo, selected, currentCamera)))
+    return;
+  int opened = earlyOpenResult;
+  if (!alreadyOpen) {
+    library.camCloseDev(currentCamera);
+    currentCamera = selected;
+    int width = 0;
+    int height = 0;
+    RememberedSize(currentCamera, width, height);
+    opened = OpenCamera(library, currentCamera, g_scanSettings.MediaType, width, height);
+  }
   library.camSetPreviewWindow(currentCamera, reinterpret_cast<void*>(previewHost->winId()));
   if (opened != 0) {
     ShowMessageBox(this, Q(g_uiTextTable.OpenFailed));

@@ -158,6 +158,7 @@ bool CTavrinWindowDlg::OnInitDialog() {
   // leaves the list without a selection, and the code is saved unchanged.
   languageCombo->setCurrentIndex(-1);
   LoadLastSettings();
+  OpenCameraEarly();
   RestoreWindowSize();
 
   savedCrop = g_scanSettings.cutType;

@@ -41,6 +41,7 @@
 #include <QWidget>
 #include <opencv2/imgproc.hpp>
 
+#include "bench/support/mjpeg_peer.h"
 #include "camera/camera_library.h"
 
 namespace {
@@ -51,7 +52,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFramesPerSecond = 15;
 constexpr int kRecordedFrames = 4;
 constexpr int kJpegQuality = 85;
-constexpr int kFfmpegLoops = 15;  // the recording over again, for a steady figure
 constexpr int kCaptures = 5;
 
 struct Options {
@@ -152,29 +152,6 @@ bool WriteRecording(const fs::path& folder, cv::Size size) {
   }
   std::ofstream(folder / "bench.rec") << rec.str();
   return stream.good();
-}
-
-// ffmpeg's processor time per frame in milliseconds, or 0 when it fails.
-double FfmpegMsPerFrame(const fs::path& folder, cv::Size preview, bool lowres, int lowresLevel) {
-  const std::string command =
-      "ffmpeg -nostdin -loglevel error -threads 1 " +
-      (lowres ? "-lowres " + std::to_string(lowresLevel) + " " : std::string()) + "-stream_loop " +
-      std::to_string(kFfmpegLoops - 1) + " -f mjpeg -i '" + (folder / "stream.mjpeg").string() +
-      "' -vf scale=" + std::to_string(preview.width) + ":" + std::to_string(preview.height) +
-      " -f null - >/dev/null 2>&1";
-  const double before = CpuSeconds(RUSAGE_CHILDREN);
-  if (std::system(command.c_str()) != 0) return 0.0;
-  return (CpuSeconds(RUSAGE_CHILDREN) - before) * 1000.0 / (kRecordedFrames * kFfmpegLoops);
-}
-
-// The largest halving (1/2, 1/4, 1/8) that still covers the preview, as
-// ffmpeg's -lowres level.
-int LowresLevel(cv::Size frame, cv::Size preview) {
-  const double fit = std::min(static_cast<double>(preview.width) / frame.width,
-                              static_cast<double>(preview.height) / frame.height);
-  int level = 0;
-  while (level < 3 && fit <= 1.0 / (2 << level)) ++level;
-  return level;
 }
 
 void Run(const Options& options, cv::Size size, const fs::path& scratch) {
@@ -355,14 +332,12 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   lens.camUnInitCameraLib();
   lens.UnloadModule();
 
-  const cv::Size previewFit =
-      size.width * options.preview.height <= options.preview.width * size.height
-          ? cv::Size(size.width * options.preview.height / size.height, options.preview.height)
-          : cv::Size(options.preview.width, size.height * options.preview.width / size.width);
+  const cv::Size previewFit = tavrin::bench::FitInside(size, options.preview);
   const double ourMsPerFrame = fit.msPerFrame;
-  const double ffmpegMs = FfmpegMsPerFrame(folder, previewFit, false, 0);
-  const double ffmpegLowresMs =
-      FfmpegMsPerFrame(folder, previewFit, true, LowresLevel(size, options.preview));
+  const fs::path stream = folder / "stream.mjpeg";
+  const double ffmpegMs = tavrin::bench::FfmpegMsPerFrame(stream, kRecordedFrames, previewFit, 0);
+  const double ffmpegLowresMs = tavrin::bench::FfmpegMsPerFrame(
+      stream, kRecordedFrames, previewFit, tavrin::bench::LowresLevel(size, options.preview));
   const double peer = ffmpegLowresMs > 0 ? std::min(ffmpegMs, ffmpegLowresMs) : ffmpegMs;
   std::printf(
       "preview label=%s size=%dx%d preview=%dx%d fps_painted=%.1f cpu_pct=%.1f "

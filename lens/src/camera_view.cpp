@@ -27,6 +27,16 @@ constexpr double kLargestScale = 16.0;
 constexpr double kOutlineLongSide = 720.0;
 constexpr auto kOutlineInterval = std::chrono::milliseconds(250);
 constexpr int kOutlineCostFactor = 4;
+// A camera looking at a page that lies still gives the same pages to every
+// search: the search is left out while a small grey copy of the picture
+// stays as it was (cells this many levels apart count as changed, and a
+// share of them as a changed picture), yet runs at least this often, so
+// that a change too small to be seen here is found in the end.
+constexpr int kSignatureWidth = 48;
+constexpr int kSignatureHeight = 36;
+constexpr int kChangedCellLevels = 10;
+constexpr double kChangedCellShare = 0.03;
+constexpr auto kLongestStill = std::chrono::seconds(2);
 
 // Decoding a part of a frame pays once it leaves out a good share of it.
 constexpr double kLargestPartShare = 0.8;
@@ -42,6 +52,17 @@ cv::Rect PartOfFrame(const cv::Rect2d& region, cv::Size frame) {
   const cv::Rect part = cv::Rect(cv::Point(left, top), cv::Point(right, bottom)) & whole;
   if (part.empty() || part.area() >= kLargestPartShare * whole.area()) return {};
   return part;
+}
+
+// The preview copy in the screen's own pixel format (four bytes a pixel,
+// blue first): the painter then copies it as it is. Three-byte or grey
+// pixels would be converted on the GUI thread at every paint, on helper
+// threads that are woken for it each time.
+cv::Mat ForScreen(const cv::Mat& picture) {
+  if (picture.channels() == 4) return picture;
+  cv::Mat screen;
+  cv::cvtColor(picture, screen, picture.channels() == 1 ? cv::COLOR_GRAY2BGRA : cv::COLOR_BGR2BGRA);
+  return screen;
 }
 
 // A preview copy that cannot be made (a broken frame, no memory for the
@@ -147,7 +168,15 @@ cv::Mat SmallFrame(const FrameSlot::Frame& frame, cv::Size box) {
 }
 
 CameraView::CameraView() = default;
-CameraView::~CameraView() = default;
+
+CameraView::~CameraView() {
+  {
+    std::lock_guard lock(searchMutex_);
+    stopSearching_ = true;
+  }
+  searchWake_.notify_all();
+  if (searcher_.joinable()) searcher_.join();
+}
 
 CameraView::Zoom CameraView::CurrentZoom() const {
   std::lock_guard lock(mutex_);
@@ -215,6 +244,19 @@ void CameraView::SetLook(const PreviewLook& look) {
     nextOutlineSearch_ = {};
   }
   look_ = look;
+}
+
+cv::Mat CameraView::PreviewNow(const FrameSlot::Frame& frame, cv::Size box, int& rotate) const {
+  const PreviewLook look = CurrentPreviewSettings().look;
+  if (SwapsAxes(look.rotate)) box = cv::Size(box.height, box.width);
+  return PreviewOrNothing([&] {
+    cv::Mat small = SmallFrame(frame, box);
+    if (small.empty()) return cv::Mat();
+    const int colorMode = NormalizeColorMode(look.colorMode);
+    if (colorMode != kColorModeColor) small = ApplyColorMode(small, colorMode);
+    rotate = look.rotate;
+    return ForScreen(Rotate(small, look.rotate));
+  });
 }
 
 std::vector<PageOutline> CameraView::Outlines() const {
@@ -340,13 +382,13 @@ cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>
   if (searchDue_) searchFrame_ = searchCopy();
   const int colorMode = NormalizeColorMode(look.colorMode);
   if (colorMode != kColorModeColor) scaled = ApplyColorMode(scaled, colorMode);
-  return Rotate(scaled, look.rotate);
+  return ForScreen(Rotate(scaled, look.rotate));
 }
 
 bool CameraView::OutlineSearchDue(const PreviewLook& look) const {
   if (!SearchForCrop(look.autoCrop)) return false;
   std::lock_guard lock(mutex_);
-  return std::chrono::steady_clock::now() >= nextOutlineSearch_;
+  return !searchPending_ && std::chrono::steady_clock::now() >= nextOutlineSearch_;
 }
 
 void CameraView::SearchAfterPublishing(const PreviewSettings& settings) {
@@ -359,10 +401,35 @@ void CameraView::SearchAfterPublishing(const PreviewSettings& settings) {
     return;
   }
   if (!due) return;
-  PreviewOrNothing([&] {
-    FindOutlines(frame, *search, settings.look, settings.crop);
-    return cv::Mat();
-  });
+  {
+    std::lock_guard lock(mutex_);
+    searchPending_ = true;
+  }
+  {
+    std::lock_guard lock(searchMutex_);
+    searchJob_ = SearchJob{frame, *search, settings.look, settings.crop};
+    if (!searcher_.joinable()) searcher_ = std::thread([this] { RunSearches(); });
+  }
+  searchWake_.notify_one();
+}
+
+void CameraView::RunSearches() {
+  while (true) {
+    SearchJob job;
+    {
+      std::unique_lock lock(searchMutex_);
+      searchWake_.wait(lock, [&] { return stopSearching_ || searchJob_.has_value(); });
+      if (stopSearching_) return;
+      job = std::move(*searchJob_);
+      searchJob_.reset();
+    }
+    PreviewOrNothing([&] {
+      FindOutlines(job.frame, job.search, job.look, job.crop);
+      return cv::Mat();
+    });
+    std::lock_guard lock(mutex_);
+    searchPending_ = false;
+  }
 }
 
 void CameraView::FindOutlines(const cv::Mat& frame, PageSearch search, const PreviewLook& look,
@@ -373,6 +440,27 @@ void CameraView::FindOutlines(const cv::Mat& frame, PageSearch search, const Pre
   const double scale = std::min(1.0, kOutlineLongSide / std::max(region.width, region.height));
   cv::Mat small;
   cv::resize(frame(region), small, ScaledSize(region.size(), scale, scale), 0, 0, cv::INTER_AREA);
+  cv::Mat signature;
+  cv::resize(ToGrey(small), signature, cv::Size(kSignatureWidth, kSignatureHeight), 0, 0,
+             cv::INTER_AREA);
+  const bool sameQuestion =
+      look.autoCrop == searchedLook_.autoCrop && look.rotate == searchedLook_.rotate &&
+      crop.left == searchedCrop_.left && crop.top == searchedCrop_.top &&
+      crop.right == searchedCrop_.right && crop.bottom == searchedCrop_.bottom;
+  if (sameQuestion && !searchedSignature_.empty() && start - searchedAt_ < kLongestStill) {
+    cv::Mat difference;
+    cv::absdiff(signature, searchedSignature_, difference);
+    const int changed = cv::countNonZero(difference > kChangedCellLevels);
+    if (changed <= kChangedCellShare * signature.total()) {
+      std::lock_guard lock(mutex_);
+      nextOutlineSearch_ = start + kOutlineInterval;
+      return;
+    }
+  }
+  searchedSignature_ = signature;
+  searchedLook_ = look;
+  searchedCrop_ = crop;
+  searchedAt_ = start;
   std::vector<PageOutline> found;
   const double toFrameX = static_cast<double>(region.width) / small.cols;
   const double toFrameY = static_cast<double>(region.height) / small.rows;

@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -35,7 +37,7 @@ class FrameSlot {
     cv::Mat image;  // full size, BGR, never written after publishing; empty for a JPEG frame
     std::shared_ptr<const std::vector<uint8_t>> jpeg;  // the frame still compressed, or null
     cv::Size size;                                     // of the full frame, either way
-    cv::Mat preview;        // the frame scaled, coloured and turned for the preview, or empty
+    cv::Mat preview;  // the frame scaled, coloured and turned for the preview (BGRA), or empty
     int previewRotate = 0;  // the rotation the preview was turned by
     // The part of the frame the preview shows (unturned frame pixels); empty
     // when it shows all of it.
@@ -119,6 +121,12 @@ class CameraView {
   // in, most of a large frame is off screen); {0, 0, 1, 1} is all of it.
   void SetPreviewRegion(const cv::Rect2d& region);
 
+  // A preview copy of frame, made now on the caller's thread to fit box (as
+  // shown, turned), coloured and turned as the capture will be, with the
+  // turn it got; empty when it does not decode. For a first picture that
+  // need not wait for the camera's next frame.
+  cv::Mat PreviewNow(const FrameSlot::Frame& frame, cv::Size box, int& rotate) const;
+
   void SetLook(const PreviewLook& look);
   // The pages the automatic crop finds in a recent frame; empty without one.
   std::vector<PageOutline> Outlines() const;
@@ -151,11 +159,15 @@ class CameraView {
   // frame does not decode.
   cv::Mat PreviewOfPart(const CompressedFrame& frame, const PreviewSettings& settings,
                         const cv::Rect& part, cv::Rect& covered);
-  // The page search runs once the frame is out: the preview's picture is
-  // not held back by it.
+  // Hands the copy kept for a due page search to the search's own thread
+  // once the frame is out: neither the preview's picture nor the camera's
+  // next frame waits for the search.
   void SearchAfterPublishing(const PreviewSettings& settings);
   bool OutlineSearchDue(const PreviewLook& look) const;
-  // frame is the frame or a scaled copy of it.
+  void RunSearches();
+  // frame is the frame or a scaled copy of it. The search is left out, and
+  // the pages found last kept, while the picture has not changed since
+  // then; it runs again now and then all the same.
   void FindOutlines(const cv::Mat& frame, PageSearch search, const PreviewLook& look,
                     const CropPercent& crop);
 
@@ -170,10 +182,33 @@ class CameraView {
   // When the page search may run again; a new look lets it run at once.
   std::chrono::steady_clock::time_point nextOutlineSearch_;
 
+  // A search handed over and not yet done: no new copy is made for one.
+  bool searchPending_ = false;
+
   std::unique_ptr<v4l2::FrameDecoder> decoder_;  // capture thread only, made on first use
   // Capture thread only: the picture a due page search is to look at.
   bool searchDue_ = false;
   cv::Mat searchFrame_;
+
+  // The search's thread, started with the first search, and what it is
+  // handed: the newest copy only.
+  struct SearchJob {
+    cv::Mat frame;
+    PageSearch search;
+    PreviewLook look;
+    CropPercent crop;
+  };
+  std::mutex searchMutex_;
+  std::condition_variable searchWake_;
+  std::optional<SearchJob> searchJob_;
+  bool stopSearching_ = false;
+  std::thread searcher_;
+  // Search thread only: a small grey copy of the picture last searched,
+  // with what it was searched for, and when.
+  cv::Mat searchedSignature_;
+  PreviewLook searchedLook_;
+  CropPercent searchedCrop_;
+  std::chrono::steady_clock::time_point searchedAt_;
 };
 
 }  // namespace tavrin::lens

@@ -37,8 +37,10 @@ bool SameCrop(const CropPercent& a, const CropPercent& b) {
 }
 
 QImage ImageOf(const cv::Mat& mat) {
-  return QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step),
-                mat.channels() == 1 ? QImage::Format_Grayscale8 : QImage::Format_BGR888);
+  const QImage::Format format = mat.channels() == 4   ? QImage::Format_RGB32
+                                : mat.channels() == 1 ? QImage::Format_Grayscale8
+                                                      : QImage::Format_BGR888;
+  return QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step), format);
 }
 
 // The frame is turned before it is shown (1 left, 2 half, 3 right), and so
@@ -180,6 +182,10 @@ void PreviewWidget::OnTick() {
   const bool newOutlines = outlines != outlines_;
   if (!newFrame && !newView && !newOutlines) return;
   frame_ = std::move(latest);
+  // The screen needs the preview copy only. Holding the full-size frame as
+  // well would keep it from the camera, which would then need one more
+  // full-size buffer for its next frame: 54 MB at 18 MP.
+  if (!frame_.preview.empty()) frame_.image.release();
   zoom_ = zoom;
   outlines_ = std::move(outlines);
   if (drag_ != Drag::kEdges && drag_ != Drag::kNewFrame) crop_ = crop;
@@ -243,8 +249,9 @@ void PreviewWidget::SetShownCrop(const CropPercent& shown) {
 
 void PreviewWidget::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), QColor(32, 32, 34));
+  const QColor background(32, 32, 34);
   if (frame_.Empty()) {
+    painter.fillRect(rect(), background);
     painter.setPen(QColor(150, 150, 150));
     painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("No picture"));
     return;
@@ -252,8 +259,23 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
   // The preview copy is coloured and turned as the capture will be; a
   // decoded frame stands in only until the first copy is there, a JPEG one
   // not at all.
-  const bool prepared = !frame_.preview.empty();
+  bool prepared = !frame_.preview.empty();
+  if (!prepared && frame_.jpeg != nullptr && backdropFrameSize_ != frame_.size) {
+    // Nothing of this camera at this size on screen yet (the window just
+    // shown, kept compressed while hidden): the frame there is decoded for
+    // it now rather than the picture waiting for the camera's next frame.
+    const double ratio = devicePixelRatioF();
+    int turned = 0;
+    frame_.preview = view_->PreviewNow(frame_,
+                                       cv::Size(std::max(1, static_cast<int>(width() * ratio)),
+                                                std::max(1, static_cast<int>(height() * ratio))),
+                                       turned);
+    frame_.previewRotate = turned;
+    frame_.previewRegion = {};
+    prepared = !frame_.preview.empty();
+  }
   if (!prepared && frame_.image.empty()) {
+    painter.fillRect(rect(), background);
     view_->SetPreviewFactor(scale_ > 0.0 ? DeviceFactor() : 1.0 / 8);
     return;
   }
@@ -289,6 +311,19 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
                static_cast<double>(part.height) / raw.height),
         rotate_);
     copyRect = OnWidget(shown, whole);
+  }
+  // The background only where the picture does not cover whole pixels:
+  // painted under it as well, every pixel would be written twice a frame.
+  QRegion uncovered(rect());
+  const QRectF covered = copyRect.intersected(visible);
+  uncovered -= QRect(QPoint(static_cast<int>(std::ceil(covered.left())),
+                            static_cast<int>(std::ceil(covered.top()))),
+                     QPoint(static_cast<int>(std::floor(covered.right())) - 1,
+                            static_cast<int>(std::floor(covered.bottom())) - 1));
+  painter.setClipRegion(uncovered);
+  painter.fillRect(rect(), background);
+  painter.setClipping(false);
+  if (!part.empty() && raw.width > 0 && raw.height > 0) {
     // Just zoomed out or panned beyond the part: the last copy of the whole
     // picture fills the rest until the next frame brings the new part.
     if (!copyRect.contains(visible) && !backdrop_.empty() && backdropRotate_ == rotate_ &&
@@ -358,6 +393,11 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
               static_cast<qlonglong>(std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::steady_clock::now() - frame_.arrived)
                                          .count()));
+}
+
+void PreviewWidget::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  OnTick();
 }
 
 double PreviewWidget::DeviceFactor() const {

@@ -30,6 +30,8 @@ class PreviewWidget final : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  // The picture comes at once, not at the next tick.
+  void showEvent(QShowEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
@@ -63,7 +65,9 @@ class PreviewWidget final : public QWidget {
   QPointer<QWidget> host_;
   std::shared_ptr<CameraView> view_;
   QTimer timer_;
-  FrameSlot::Frame frame_;  // keeps the pixels being shown alive
+  // Keeps the pixels being shown alive: the preview copy, or the frame
+  // itself until there is one.
+  FrameSlot::Frame frame_;
   // The last preview copy of the whole picture, shown where a copy of a
   // part does not reach.
   cv::Mat backdrop_;

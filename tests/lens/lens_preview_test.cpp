@@ -284,6 +284,34 @@ TEST_F(LensPreview, ShowsTheColourModeRotationAndThePageTheCropWillCut) {
   ASSERT_TRUE(WaitFor([&] { return GreenPixels(Grab(), nullptr) == 0; }));
 }
 
+TEST_F(LensPreview, PageOutlineFollowsEachPageLaidDownElsewhere) {
+  // A new page every second, each lying a little to the side of the last:
+  // the outline moves with it, however long the page before lay still.
+  Start("document?turn=1&sizes=800x600", 800, 600);
+  ASSERT_EQ(loaded->lens.camSetImageAutoCrop(0, 1), 0);
+  const auto outlineCentre = [&] {
+    QRect box;
+    return GreenPixels(Grab(), &box) > 300 ? box.center().x() : -1;
+  };
+  int first = -1;
+  ASSERT_TRUE(WaitFor([&] { return (first = outlineCentre()) > 0; }));
+  int moved = -1;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        moved = outlineCentre();
+        return moved > 0 && std::abs(moved - first) > 10;
+      },
+      5000))
+      << "outline stayed at " << first;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const int back = outlineCentre();
+        return back > 0 && std::abs(back - moved) > 10;
+      },
+      5000))
+      << "outline stayed at " << moved;
+}
+
 TEST_F(LensPreview, DetachingAndReattachingReplacesThePreview) {
   Start("document?sizes=640x480,webcam", 640, 480);
   ASSERT_EQ(loaded->lens.camSetPreviewWindow(0, nullptr), 0);

@@ -295,6 +295,39 @@ TEST(LensV4l2, OnlyAShownPreviewDecodesFramesAndThenAtItsOwnSize) {
   EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
 }
 
+// The window shown, the picture is the frame the camera has already sent,
+// not one it sends later: with a frame a second, the first paint comes
+// well before the next frame.
+TEST(LensV4l2, AWindowShownPaintsTheFrameAlreadyThere) {
+  ScratchFolder scratch;
+  std::filesystem::copy_file(Recording("doccam_mjpg_640x480.jpg"), scratch.File("frame.jpg"));
+  std::ofstream(scratch.File("slow.rec"))
+      << "device /dev/video0\n  driver uvcvideo\n  card Slow DocCam\n  bus usb-slow\n"
+      << "  capabilities 0x84a00001\n  device_caps 0x04200001\n"
+      << "  format MJPG compressed Motion-JPEG\n    discrete 640x480\n    fps 1\n"
+      << "    frame 640x480 frame.jpg\n";
+  ReplayedLens replayed(scratch, scratch.File("slow.rec"), "");
+  ASSERT_TRUE(replayed.Load());
+  QWidget host;
+  QWidget* preview = PreviewIn(replayed, host);
+  ASSERT_NE(preview, nullptr);
+  // A capture takes the newest frame, waiting for the first; the next one
+  // comes while the window is still hidden, and is kept compressed.
+  char path[kTavrinLensPathBuffer] = {};
+  std::strncpy(path, scratch.File("first.jpg").c_str(), sizeof path - 1);
+  ASSERT_EQ(replayed.lens.camCaptureImageFile(0, path), 0);
+  const auto hiddenUntil = std::chrono::steady_clock::now() + 1150ms;
+  while (std::chrono::steady_clock::now() < hiddenUntil)
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  const auto shown = std::chrono::steady_clock::now();
+  host.show();
+  while (preview->property("framesPainted").toULongLong() == 0 &&
+         std::chrono::steady_clock::now() - shown < 3s)
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_LT(std::chrono::steady_clock::now() - shown, 500ms);
+  EXPECT_EQ(replayed.lens.camSetPreviewWindow(0, nullptr), 0);
+}
+
 // At 1:1 only the part of a JPEG frame on screen is decoded, and what the
 // person sees there is that part of the frame as a capture has it.
 TEST(LensV4l2, OneToOnePreviewDecodesOnlyThePartOnScreen) {
