@@ -4,6 +4,8 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -158,13 +160,88 @@ void AreaAcross(const uchar* pixels, const AreaColumns& across, float* row) {
   }
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Whether the processor has eight-wide vectors, which the loops written
+// for them below need.
+bool Wide() {
+  static const bool wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return wide;
+}
+
+// AreaAcross for a colour row, a cell at a time with its pixel's three
+// channels side by side in one vector: the same terms in the same order
+// for each channel. Each pixel is read as four bytes, so the row must have
+// one more byte after its last value.
+__attribute__((target("avx2"))) void AreaAcrossColourWide(const uchar* pixels,
+                                                          const AreaColumns& across, float* row) {
+  const int cells = across.cells;
+  for (int d = 0; d < cells; ++d) {
+    __m128 sum = _mm_setzero_ps();
+    for (int j = 0; j < across.depth; ++j) {
+      const size_t at =
+          static_cast<size_t>(j) * static_cast<size_t>(cells) + static_cast<size_t>(d);
+      int bytes = 0;
+      std::memcpy(&bytes, pixels + across.pixel[at], sizeof bytes);
+      const __m128 value = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes)));
+      sum = _mm_add_ps(sum, _mm_mul_ps(value, _mm_set1_ps(across.weight[at])));
+    }
+    alignas(16) std::array<float, 4> lanes{};
+    _mm_store_ps(lanes.data(), sum);
+    for (int c = 0; c < 3; ++c) row[c * cells + d] = lanes[static_cast<size_t>(c)];
+  }
+}
+#endif
+
+// cv::resize's area averaging to a whole fraction of the picture: each
+// cell's pixels added up as integers and the sum scaled by one over their
+// count in single precision, as it does. Here the rows of a cell are added
+// first, all of a row at once, in steps the vectoriser widens.
+cv::Mat WholeCells(const cv::Mat& image, cv::Size cells) {
+  const int channels = image.channels();
+  const int across = image.cols / cells.width;
+  const int down = image.rows / cells.height;
+  const float scale = 1.0F / static_cast<float>(across * down);
+  cv::Mat out(cells, image.type());
+  const int values = image.cols * channels;
+  cv::parallel_for_(cv::Range(0, cells.height), [&](const cv::Range& range) {
+    // A cell's column of 8-bit values fits in 16 bits (see Cells).
+    std::vector<uint16_t> sums(static_cast<size_t>(values));
+    uint16_t* __restrict sum = sums.data();
+    for (int r = range.start; r < range.end; ++r) {
+      const uchar* __restrict first = image.ptr<uchar>(r * down);
+      for (int i = 0; i < values; ++i) sum[i] = first[i];
+      for (int k = 1; k < down; ++k) {
+        const uchar* __restrict row = image.ptr<uchar>(r * down + k);
+        for (int i = 0; i < values; ++i) sum[i] = static_cast<uint16_t>(sum[i] + row[i]);
+      }
+      uchar* cell = out.ptr<uchar>(r);
+      for (int x = 0; x < cells.width; ++x) {
+        for (int c = 0; c < channels; ++c) {
+          int total = 0;
+          for (int j = 0; j < across; ++j) total += sum[(x * across + j) * channels + c];
+          cell[x * channels + c] = cv::saturate_cast<uchar>(static_cast<float>(total) * scale);
+        }
+      }
+    }
+  });
+  return out;
+}
+
 cv::Mat Cells(const cv::Mat& image, cv::Size cells) {
   const double scaleX = 1.0 / (static_cast<double>(cells.width) / image.cols);
   const double scaleY = 1.0 / (static_cast<double>(cells.height) / image.rows);
   const int channels = image.channels();
-  if ((channels != 1 && channels != 3) ||
-      (std::abs(scaleX - cv::saturate_cast<int>(scaleX)) < DBL_EPSILON &&
-       std::abs(scaleY - cv::saturate_cast<int>(scaleY)) < DBL_EPSILON)) {
+  if (channels != 1 && channels != 3) {
+    cv::Mat small;
+    cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
+    return small;
+  }
+  if (std::abs(scaleX - cv::saturate_cast<int>(scaleX)) < DBL_EPSILON &&
+      std::abs(scaleY - cv::saturate_cast<int>(scaleY)) < DBL_EPSILON) {
+    if (cv::saturate_cast<int>(scaleY) * 255 <= UINT16_MAX) return WholeCells(image, cells);
     cv::Mat small;
     cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
     return small;
@@ -181,10 +258,14 @@ cv::Mat Cells(const cv::Mat& image, cv::Size cells) {
       for (int k = first; k < down.first[static_cast<size_t>(d) + 1]; ++k) {
         const AreaTerm term = down.terms[static_cast<size_t>(k)];
         const uchar* pixels = image.ptr<uchar>(term.pixel);
-        if (channels == 3) {
-          AreaAcross<3>(pixels, across, row.data());
-        } else {
+        if (channels == 1) {
           AreaAcross<1>(pixels, across, row.data());
+#if defined(__x86_64__) && defined(__GNUC__)
+        } else if (Wide() && pixels + image.cols * channels + 1 <= image.dataend) {
+          AreaAcrossColourWide(pixels, across, row.data());
+#endif
+        } else {
+          AreaAcross<3>(pixels, across, row.data());
         }
         for (int i = 0; i < values; ++i) {
           sum[static_cast<size_t>(i)] =
@@ -305,6 +386,27 @@ void StretchRow(const float* cells, const Stretch& stretch, int cols, float* out
   }
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// StretchRow for three channels, a pixel's three values at a time in one
+// vector, by the same operations. The vectors read one value past the
+// cells' and write one past the pixel's: cells must have one value more
+// than the row holds, and out room for one more.
+__attribute__((target("avx2"))) void StretchColourWide(const float* cells, const Stretch& stretch,
+                                                       int cols, float* out) {
+  for (int x = 0; x < stretch.lastFrom; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)] * 3;
+    const float share = stretch.share[static_cast<size_t>(x)];
+    const __m128 near = _mm_mul_ps(_mm_loadu_ps(cells + from), _mm_set1_ps(1.0F - share));
+    const __m128 next = _mm_mul_ps(_mm_loadu_ps(cells + from + 3), _mm_set1_ps(share));
+    _mm_storeu_ps(out + x * 3, _mm_add_ps(near, next));
+  }
+  for (int x = stretch.lastFrom; x < cols; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)] * 3;
+    for (int c = 0; c < 3; ++c) out[x * 3 + c] = cells[from + c];
+  }
+}
+#endif
+
 // The fields of one pixel row: each value's gain, offset and grain weight,
 // blended by t between their stretched cell rows above (a) and below (b).
 // offset is left out when there is no lift, grain where nothing is smoothed.
@@ -398,13 +500,6 @@ __attribute__((target("avx2"))) void EvenValuesWide(const uchar* in, const uchar
 
 #undef TAVRIN_WIDE
 
-bool Wide() {
-  static const bool wide = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return wide;
-}
 #endif
 
 template <bool Smooth, bool Lift>
@@ -517,7 +612,9 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
     gains.push_back(gain);
   }
   const std::vector<cv::Mat> grains(static_cast<size_t>(channels), grain);
-  cv::Mat out = NewPicture(page.size(), page.type());
+  // Written once and soon encoded: large pages spare the faults of fresh
+  // memory, which cost as much as the pass over it.
+  cv::Mat out = NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
   const int values = page.cols * channels;
 
   // A page lit evenly enough (no highlight, no grain to smooth, every
@@ -579,23 +676,33 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
           std::vector<float> offset;
           std::vector<float> grainWeight;
         };
+        // One value more than a row holds, which the vectors may write.
         std::array<Stretched, 2> slots;
         for (Stretched& slot : slots) {
-          slot.gain.resize(static_cast<size_t>(values));
-          if (lifted) slot.offset.resize(static_cast<size_t>(values));
-          if (smooth) slot.grainWeight.resize(static_cast<size_t>(values));
+          slot.gain.resize(static_cast<size_t>(values) + 1);
+          if (lifted) slot.offset.resize(static_cast<size_t>(values) + 1);
+          if (smooth) slot.grainWeight.resize(static_cast<size_t>(values) + 1);
         }
+        // A cell row with one value more, which they may read.
+        std::vector<float> cellRow(static_cast<size_t>(cells.width) * 3 + 1);
         const auto stretched = [&](int r, int keep, bool withGrain) -> const Stretched& {
           for (Stretched& slot : slots) {
             if (slot.row == r && (slot.grain || !withGrain)) return slot;
           }
           Stretched& slot = slots[0].row == keep && keep != r ? slots[1] : slots[0];
           const auto fill = [&](const cv::Mat& field, std::vector<float>& into) {
-            if (channels == 3) {
-              StretchRow<3>(field.ptr<float>(r), stretch, page.cols, into.data());
-            } else {
+            if (channels == 1) {
               StretchRow<1>(field.ptr<float>(r), stretch, page.cols, into.data());
+              return;
             }
+#if defined(__x86_64__) && defined(__GNUC__)
+            if (Wide()) {
+              std::copy_n(field.ptr<float>(r), cells.width * 3, cellRow.begin());
+              StretchColourWide(cellRow.data(), stretch, page.cols, into.data());
+              return;
+            }
+#endif
+            StretchRow<3>(field.ptr<float>(r), stretch, page.cols, into.data());
           };
           slot.row = r;
           fill(gainCells, slot.gain);
