@@ -14,9 +14,10 @@
 //   ("before") can stand beside this one's. The book runs with the
 //   program folder's library only. --single-crop times the single-cropped
 //   page alone. --beside times it in turns with the older library (this
-//   program run again on it, one round each, three rounds) and prints both
-//   medians and their ratio, with the load average before and after: on a
-//   shared machine the turns see the same load.
+//   program run again on each library for a round, four rounds, each going
+//   first in two) and prints both medians and their ratio, with the load
+//   average before and after: on a shared machine the turns see the same
+//   load.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -130,13 +131,15 @@ std::map<std::string, double> SingleCropPage(tavrin::CameraLibrary& lens, const 
   return medians;
 }
 
-// Runs this program on the older library for one round of the single-crop
-// page and reads its rows back.
-std::map<std::string, double> OlderSingleCropPage(const std::string& older,
+// Runs this program on a library (empty: the program folder's) for one
+// round of the single-crop page in a fresh process and reads its rows back.
+std::map<std::string, double> SingleCropPageApart(const std::string& library,
+                                                  const std::string& name,
                                                   const std::filesystem::path& scratch, int runs) {
-  const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
-                              "' --single-crop --runs " + std::to_string(runs) + " --label before" +
-                              " --library '" + older + "' '" + (scratch / "before").string() + "'";
+  std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                        "' --single-crop --runs " + std::to_string(runs) + " --label " + name;
+  if (!library.empty()) command += " --library '" + library + "'";
+  command += " '" + (scratch / name).string() + "'";
   std::map<std::string, double> medians;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return medians;
@@ -214,18 +217,19 @@ int main(int argc, char** argv) {
   if (older.empty()) {
     SingleCropPage(lens, name, scratch, singleCropRuns);
   } else {
-    // In turns with the older library, so that both see the same load.
-    constexpr int kRounds = 3;
+    // In turns with the older library, so that both see the same load, each
+    // round in fresh processes and each library first every other round.
+    constexpr int kRounds = 4;
     constexpr int kRoundRuns = 9;
     const std::string loadBefore = LoadAverage();
     std::map<std::string, std::vector<double>> before;
     std::map<std::string, std::vector<double>> after;
     for (int round = 0; round < kRounds; ++round) {
-      for (const auto& [what, ms] : OlderSingleCropPage(older, scratch, kRoundRuns)) {
-        before[what].push_back(ms);
-      }
-      for (const auto& [what, ms] : SingleCropPage(lens, name, scratch, kRoundRuns)) {
-        after[what].push_back(ms);
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool olderTurn = (round + turn) % 2 == 0;
+        const auto medians = SingleCropPageApart(olderTurn ? older : library,
+                                                 olderTurn ? "before" : name, scratch, kRoundRuns);
+        for (const auto& [what, ms] : medians) (olderTurn ? before : after)[what].push_back(ms);
       }
     }
     std::printf(
