@@ -550,6 +550,32 @@ bool SmoothedColumns(const cv::Mat& grain, int first, int last, int cols, int& f
   return true;
 }
 
+// The paper's colour, which a lamp gives the whole page: each channel's
+// median share of the grey level over the cells of blank paper.
+std::array<float, 3> PaperColour(const cv::Mat& colourCells, const cv::Mat& greyCells,
+                                 const cv::Mat& paper) {
+  std::array<std::vector<float>, 3> shares;
+  for (auto& share : shares) share.reserve(paper.total());
+  for (int y = 0; y < paper.rows; ++y) {
+    const float* p = paper.ptr<float>(y);
+    const uchar* g = greyCells.ptr<uchar>(y);
+    const cv::Vec3b* c = colourCells.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < paper.cols; ++x) {
+      if (g[x] < kPaperCell * p[x] || g[x] == 0) continue;
+      for (size_t k = 0; k < 3; ++k) shares[k].push_back(static_cast<float>(c[x][k]) / g[x]);
+    }
+  }
+  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  for (size_t k = 0; k < 3; ++k) {
+    std::vector<float>& share = shares[k];
+    if (share.empty()) continue;
+    auto middle = share.begin() + static_cast<long>(share.size() / 2);
+    std::nth_element(share.begin(), middle, share.end());
+    colour[k] = std::max(*middle, 0.05F);
+  }
+  return colour;
+}
+
 }  // namespace
 
 cv::Mat EvenOutLight(const cv::Mat& page) {
@@ -560,38 +586,36 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
   }
   const cv::Size cells((page.cols + kCell - 1) / kCell, (page.rows + kCell - 1) / kCell);
   const cv::Mat grey = ToGrey(page);
-  const cv::Mat greyCells = Cells(grey, cells);
-  const cv::Mat paper = PaperBackground(greyCells);
   const int reach =
       std::max(2, static_cast<int>(kInkReach * std::min(grey.cols, grey.rows) / kCell));
-  const cv::Mat lift = InkLift(paper, DarkestInk(grey, cells, reach), reach);
+  // The darkest ink needs the grey page alone and the paper's level and
+  // colour need no ink: one core looks for the ink while the other works
+  // out the paper.
+  InkAndGrain ink;
+  cv::Mat greyCells;
+  cv::Mat paper;
+  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  cv::parallel_for_(
+      cv::Range(0, 2),
+      [&](const cv::Range& range) {
+        for (int task = range.start; task < range.end; ++task) {
+          if (task == 0) {
+            ink = DarkestInk(grey, cells, reach);
+            continue;
+          }
+          greyCells = Cells(grey, cells);
+          paper = PaperBackground(greyCells);
+          if (channels == 3) colour = PaperColour(Cells(page, cells), greyCells, paper);
+        }
+      },
+      2);
+  const cv::Mat lift = InkLift(paper, ink, reach);
 
   // Each channel's paper level, per cell: the grey one times the paper's
   // colour, which a lamp gives the whole page.
   std::vector<cv::Mat> channelPaper;
-  if (channels == 3) {
-    const cv::Mat colourCells = Cells(page, cells);
-    std::array<std::vector<float>, 3> shares;
-    for (int y = 0; y < cells.height; ++y) {
-      const float* p = paper.ptr<float>(y);
-      const uchar* g = greyCells.ptr<uchar>(y);
-      const cv::Vec3b* c = colourCells.ptr<cv::Vec3b>(y);
-      for (int x = 0; x < cells.width; ++x) {
-        if (g[x] < kPaperCell * p[x] || g[x] == 0) continue;
-        for (size_t k = 0; k < 3; ++k) shares[k].push_back(static_cast<float>(c[x][k]) / g[x]);
-      }
-    }
-    for (auto& share : shares) {
-      float colour = 1.0F;
-      if (!share.empty()) {
-        auto middle = share.begin() + static_cast<long>(share.size() / 2);
-        std::nth_element(share.begin(), middle, share.end());
-        colour = std::max(*middle, 0.05F);
-      }
-      channelPaper.push_back(paper * colour);
-    }
-  } else {
-    channelPaper.push_back(paper);
+  for (int c = 0; c < channels; ++c) {
+    channelPaper.push_back(channels == 3 ? cv::Mat(paper * colour[static_cast<size_t>(c)]) : paper);
   }
   std::vector<cv::Mat> offsets;
   std::vector<cv::Mat> gains;
