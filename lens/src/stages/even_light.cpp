@@ -69,6 +69,8 @@ constexpr double kUniformGain = 1.02;
 constexpr float kGrainGain = 2.0F;
 // The grain's median is taken this many rows at a time.
 constexpr int kMedianRows = 32;
+// The smallest page of memory the kernel hands out.
+constexpr size_t kMemoryPage = 4096;
 
 // cv::resize's area averaging of an 8-bit picture to a size that is no
 // whole fraction of it, with the same terms in the same order, so the same
@@ -588,27 +590,34 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
   const cv::Mat grey = ToGrey(page);
   const int reach =
       std::max(2, static_cast<int>(kInkReach * std::min(grey.cols, grey.rows) / kCell));
+  // Written once and soon encoded: large pages spare most of the faults of
+  // fresh memory, and the rest are taken below while a core is free.
+  cv::Mat out = NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
   // The darkest ink needs the grey page alone and the paper's level and
   // colour need no ink: one core looks for the ink while the other works
-  // out the paper.
+  // out the paper, and the first done lays out the output's memory.
   InkAndGrain ink;
   cv::Mat greyCells;
   cv::Mat paper;
   std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
   cv::parallel_for_(
-      cv::Range(0, 2),
+      cv::Range(0, 3),
       [&](const cv::Range& range) {
         for (int task = range.start; task < range.end; ++task) {
           if (task == 0) {
             ink = DarkestInk(grey, cells, reach);
-            continue;
+          } else if (task == 1) {
+            greyCells = Cells(grey, cells);
+            paper = PaperBackground(greyCells);
+            if (channels == 3) colour = PaperColour(Cells(page, cells), greyCells, paper);
+          } else {
+            for (size_t at = 0; at < out.total() * out.elemSize(); at += kMemoryPage) {
+              out.data[at] = 0;
+            }
           }
-          greyCells = Cells(grey, cells);
-          paper = PaperBackground(greyCells);
-          if (channels == 3) colour = PaperColour(Cells(page, cells), greyCells, paper);
         }
       },
-      2);
+      3);
   const cv::Mat lift = InkLift(paper, ink, reach);
 
   // Each channel's paper level, per cell: the grey one times the paper's
@@ -636,9 +645,6 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
     gains.push_back(gain);
   }
   const std::vector<cv::Mat> grains(static_cast<size_t>(channels), grain);
-  // Written once and soon encoded: large pages spare the faults of fresh
-  // memory, which cost as much as the pass over it.
-  cv::Mat out = NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
   const int values = page.cols * channels;
 
   // A page lit evenly enough (no highlight, no grain to smooth, every
