@@ -72,12 +72,13 @@ constexpr int kMedianRows = 32;
 // The smallest page of memory the kernel hands out.
 constexpr size_t kMemoryPage = 4096;
 
-// cv::resize's area averaging of an 8-bit picture to a size that is no
-// whole fraction of it, with the same terms in the same order, so the same
-// to the last bit, but several times faster: cv::resize adds each pixel's
-// share into memory, every addition waiting for the one before, where here
-// each cell's sum stays in a register. (To a whole fraction cv::resize
-// takes a fast path of its own, which is used as it is.)
+// The cells are the page's means over them exactly as cv::resize's area
+// averaging gives them, so that the light estimated from them stays what
+// it was to the last bit, but several times faster. To a size that is no
+// whole fraction of the picture it adds the same terms in the same order:
+// cv::resize adds each pixel's share into memory, every addition waiting
+// for the one before, where here each cell's sum stays in a register and
+// the cells of a row are added side by side.
 struct AreaTerm {
   int pixel;
   float weight;
@@ -147,6 +148,8 @@ AreaColumns ByColumn(const AreaAxis& axis, int channels) {
   return columns;
 }
 
+// One pixel row's sums for every cell, channel by channel: row holds C
+// times the cells' sums.
 template <int C>
 void AreaAcross(const uchar* pixels, const AreaColumns& across, float* row) {
   const int cells = across.cells;
@@ -232,6 +235,8 @@ cv::Mat WholeCells(const cv::Mat& image, cv::Size cells) {
   return out;
 }
 
+// The picture's means over cells, as cv::resize with INTER_AREA to that
+// size gives them.
 cv::Mat Cells(const cv::Mat& image, cv::Size cells) {
   const double scaleX = 1.0 / (static_cast<double>(cells.width) / image.cols);
   const double scaleY = 1.0 / (static_cast<double>(cells.height) / image.rows);
