@@ -234,6 +234,16 @@ void BM_StageEvenLight(benchmark::State& state) {
   state.SetLabel(state.range(0) != 0 ? "3264x2448 (8 MP) grey" : "3264x2448 (8 MP) colour");
 }
 
+// The same on one core: what the second core adds.
+void BM_StageEvenLightOneCore(benchmark::State& state) {
+  const cv::Mat& page = DimPage(static_cast<int>(state.range(0)));
+  const int threads = cv::getNumThreads();
+  cv::setNumThreads(1);
+  for (auto _ : state) benchmark::DoNotOptimize(EvenOutLight(page));
+  cv::setNumThreads(threads);
+  state.SetLabel(state.range(0) != 0 ? "3264x2448 (8 MP) grey" : "3264x2448 (8 MP) colour");
+}
+
 // The page the capture bench single-crops from the virtual document
 // camera at 8 MP, cut out with its light kept: the evened-out light's share
 // of that capture. range(0): 0 colour, 1 grey.
@@ -329,6 +339,7 @@ BENCHMARK(BM_StageWarpGrey)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageDocumentThreshold)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageJpegEncode)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageEvenLight)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StageEvenLightOneCore)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OpenCvFlatField)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StageEvenLightCapturedPage)
     ->Arg(0)
@@ -396,6 +407,11 @@ int main(int argc, char** argv) {
       std::printf("%8.1f ms   convert / ours %6.1fx\n", evenPeer, evenPeer / evenColour);
     } else {
       std::printf("not run\n");
+    }
+    const double oneCoreColour = find("BM_StageEvenLightOneCore/0/");
+    const double oneCoreGrey = find("BM_StageEvenLightOneCore/1/");
+    if (oneCoreColour >= 0 && oneCoreGrey >= 0) {
+      std::printf("  on one core: colour %8.1f ms   grey %8.1f ms\n", oneCoreColour, oneCoreGrey);
     }
     const double flatField = find("BM_OpenCvFlatField/");
     if (flatField >= 0) {
