@@ -223,6 +223,21 @@ cv::Mat WholeCells(const cv::Mat& image, cv::Size cells) {
         for (int i = 0; i < values; ++i) sum[i] = static_cast<uint16_t>(sum[i] + row[i]);
       }
       uchar* cell = out.ptr<uchar>(r);
+      if (across == kCell && channels == 3) {
+        // The usual case spelt out, so that the compiler unrolls it.
+        for (int x = 0; x < cells.width; ++x) {
+          const uint16_t* pixel = sum + x * kCell * 3;
+          std::array<int, 3> total{};
+          for (int j = 0; j < kCell; ++j) {
+            for (size_t c = 0; c < 3; ++c) total[c] += pixel[j * 3 + static_cast<int>(c)];
+          }
+          for (size_t c = 0; c < 3; ++c) {
+            cell[x * 3 + static_cast<int>(c)] =
+                cv::saturate_cast<uchar>(static_cast<float>(total[c]) * scale);
+          }
+        }
+        continue;
+      }
       for (int x = 0; x < cells.width; ++x) {
         for (int c = 0; c < channels; ++c) {
           int total = 0;
