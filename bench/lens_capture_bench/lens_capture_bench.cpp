@@ -6,17 +6,27 @@
 // spread in book crop at 3264x2448. Between them, the document's page
 // single-cropped at 3264x2448, in colour and in grey.
 // Usage: lens_capture_bench [--library path/to/libTavrinLens.so]
-//                           [--label name] [scratch folder]
+//                           [--label name] [--single-crop]
+//                           [--beside path/to/older/libTavrinLens.so]
+//                           [scratch folder]
 //   The library defaults to the one in the program folder; each row starts
 //   with the label ("after" unless given), so that an older library's rows
 //   ("before") can stand beside this one's. The book runs with the
-//   program folder's library only.
+//   program folder's library only. --single-crop times the single-cropped
+//   page alone. --beside times it in turns with the older library (this
+//   program run again on each library for a round, four rounds, each going
+//   first in two) and prints both medians and their ratio, with the load
+//   average before and after: on a shared machine the turns see the same
+//   load.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -84,16 +94,84 @@ double ConvertPngMs(const std::string& frame, const std::string& out, int runs) 
   return Median(times);
 }
 
+// The load average over the last minute, five and fifteen, as /proc gives it.
+std::string LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::array<std::string, 3> loads;
+  for (std::string& load : loads) file >> load;
+  return loads[0] + " " + loads[1] + " " + loads[2];
+}
+
+// The document's page single-cropped in colour and in grey, to JPEG: the
+// page found, cut out, its light evened out where the library does, and
+// with the light kept (a library without the switch has none to turn off).
+// Prints a row a case and returns the case's median capture time by name.
+std::map<std::string, double> SingleCropPage(tavrin::CameraLibrary& lens, const std::string& name,
+                                             const std::filesystem::path& scratch, int runs) {
+  std::map<std::string, double> medians;
+  if (lens.camOpenDev(0, 0, 3264, 2448) != 0 || lens.camSetImageAutoCrop(0, 1) != 0) {
+    std::fprintf(stderr, "cannot open the document camera at 3264x2448\n");
+    std::exit(1);
+  }
+  TimeCapture(lens, (scratch / "first.bmp").string(), 1);
+  for (const int evenLight : {1, 0}) {
+    if (lens.camSetImageEvenLight(0, evenLight) != 0 && evenLight == 0) break;
+    for (const int colour : {0, 3}) {
+      lens.camSetImageAdjust(0, colour);
+      const std::string what =
+          std::string(colour == 0 ? "colour" : "grey") + (evenLight != 0 ? "" : ", light kept");
+      const double ms = TimeCapture(lens, (scratch / "page.jpg").string(), runs);
+      std::printf("%-7s 3264x2448 single-crop page (%s) to JPEG: %.1f ms\n", name.c_str(),
+                  what.c_str(), ms);
+      std::fflush(stdout);
+      medians[what] = ms;
+    }
+  }
+  lens.camCloseDev(0);
+  return medians;
+}
+
+// Runs this program on a library (empty: the program folder's) for one
+// round of the single-crop page in a fresh process and reads its rows back.
+std::map<std::string, double> SingleCropPageApart(const std::string& library,
+                                                  const std::string& name,
+                                                  const std::filesystem::path& scratch, int runs) {
+  std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                        "' --single-crop --runs " + std::to_string(runs) + " --label " + name;
+  if (!library.empty()) command += " --library '" + library + "'";
+  command += " '" + (scratch / name).string() + "'";
+  std::map<std::string, double> medians;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return medians;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    std::fputs(line, stdout);
+    const char* open = std::strchr(line, '(');
+    const char* close = std::strstr(line, ") to JPEG: ");
+    if (open == nullptr || close == nullptr || close < open) continue;
+    medians[std::string(open + 1, close)] = std::atof(close + std::strlen(") to JPEG: "));
+  }
+  ::pclose(pipe);
+  return medians;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string library;
   std::string name = "after";
+  std::string older;
+  bool singleCropOnly = false;
+  int singleCropRuns = 21;
   std::filesystem::path scratch = std::filesystem::temp_directory_path() / "tavrin-lens-bench";
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    if ((flag == "--library" || flag == "--label") && i + 1 < argc) {
-      (flag == "--library" ? library : name) = argv[++i];
+    if ((flag == "--library" || flag == "--label" || flag == "--beside") && i + 1 < argc) {
+      (flag == "--library" ? library : flag == "--label" ? name : older) = argv[++i];
+    } else if (flag == "--runs" && i + 1 < argc) {
+      singleCropRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (flag == "--single-crop") {
+      singleCropOnly = true;
     } else {
       scratch = flag;
     }
@@ -109,50 +187,73 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot load the camera library: %s\n", lens.LastError().c_str());
     return 1;
   }
-  std::printf("capture to file, median ms (scratch %s)\n", scratch.c_str());
-  std::printf("%-7s %-10s %8s %8s %8s %12s %8s %12s %8s\n", "library", "size", "jpg", "png", "bmp",
-              "tjbench-jpg", "ratio", "convert-png", "ratio");
-  for (const Size size : {Size{3264, 2448}, Size{4912, 3680}}) {
-    if (lens.camOpenDev(0, 0, size.width, size.height) != 0) {
-      std::fprintf(stderr, "cannot open at %dx%d\n", size.width, size.height);
-      return 1;
+  if (!singleCropOnly) {
+    std::printf("capture to file, median ms (scratch %s)\n", scratch.c_str());
+    std::printf("%-7s %-10s %8s %8s %8s %12s %8s %12s %8s\n", "library", "size", "jpg", "png",
+                "bmp", "tjbench-jpg", "ratio", "convert-png", "ratio");
+    for (const Size size : {Size{3264, 2448}, Size{4912, 3680}}) {
+      if (lens.camOpenDev(0, 0, size.width, size.height) != 0) {
+        std::fprintf(stderr, "cannot open at %dx%d\n", size.width, size.height);
+        return 1;
+      }
+      const std::string frame = (scratch / "frame.bmp").string();
+      TimeCapture(lens, frame, 1);  // waits for the first frame
+      const double jpg = TimeCapture(lens, (scratch / "c.jpg").string(), 21);
+      const double png = TimeCapture(lens, (scratch / "c.png").string(), 9);
+      const double bmp = TimeCapture(lens, (scratch / "c.bmp").string(), 9);
+      const double tj = TjbenchCompressMs(frame);
+      const double magick = ConvertPngMs(frame, (scratch / "m.png").string(), 3);
+      char label[32];
+      std::snprintf(label, sizeof label, "%dx%d", size.width, size.height);
+      std::printf("%-7s %-10s %8.1f %8.1f %8.1f %12.1f %7.2fx %12.1f %7.2fx\n", name.c_str(), label,
+                  jpg, png, bmp, tj, tj > 0 ? jpg / tj : 0.0, magick,
+                  magick > 0 ? png / magick : 0.0);
+      lens.camCloseDev(0);
     }
-    const std::string frame = (scratch / "frame.bmp").string();
-    TimeCapture(lens, frame, 1);  // waits for the first frame
-    const double jpg = TimeCapture(lens, (scratch / "c.jpg").string(), 21);
-    const double png = TimeCapture(lens, (scratch / "c.png").string(), 9);
-    const double bmp = TimeCapture(lens, (scratch / "c.bmp").string(), 9);
-    const double tj = TjbenchCompressMs(frame);
-    const double magick = ConvertPngMs(frame, (scratch / "m.png").string(), 3);
-    char label[32];
-    std::snprintf(label, sizeof label, "%dx%d", size.width, size.height);
-    std::printf("%-7s %-10s %8.1f %8.1f %8.1f %12.1f %7.2fx %12.1f %7.2fx\n", name.c_str(), label,
-                jpg, png, bmp, tj, tj > 0 ? jpg / tj : 0.0, magick,
-                magick > 0 ? png / magick : 0.0);
-    lens.camCloseDev(0);
+    std::printf(
+        "ratios = JPEG capture to file / tjbench compression of the same frame, and\n"
+        "         PNG capture to file / ImageMagick writing it at zlib level 1\n");
   }
-  std::printf(
-      "ratios = JPEG capture to file / tjbench compression of the same frame, and\n"
-      "         PNG capture to file / ImageMagick writing it at zlib level 1\n");
-  // The document's page single-cropped in colour and in grey, to JPEG:
-  // the page found, cut out, its light evened out where the library does.
-  if (lens.camOpenDev(0, 0, 3264, 2448) != 0 || lens.camSetImageAutoCrop(0, 1) != 0) {
-    std::fprintf(stderr, "cannot open the document camera at 3264x2448\n");
-    return 1;
-  }
-  TimeCapture(lens, (scratch / "first.bmp").string(), 1);
-  // The evened-out light's share shows against a capture with it off
-  // (a library without the switch has none to turn off).
-  for (const int evenLight : {1, 0}) {
-    if (lens.camSetImageEvenLight(0, evenLight) != 0 && evenLight == 0) break;
-    for (const int colour : {0, 3}) {
-      lens.camSetImageAdjust(0, colour);
-      std::printf("%-7s 3264x2448 single-crop page (%s%s) to JPEG: %.1f ms\n", name.c_str(),
-                  colour == 0 ? "colour" : "grey", evenLight != 0 ? "" : ", light kept",
-                  TimeCapture(lens, (scratch / "page.jpg").string(), 21));
+  if (older.empty()) {
+    SingleCropPage(lens, name, scratch, singleCropRuns);
+  } else {
+    // In turns with the older library, so that both see the same load, each
+    // round in fresh processes and each library first every other round.
+    constexpr int kRounds = 4;
+    constexpr int kRoundRuns = 9;
+    const std::string loadBefore = LoadAverage();
+    std::map<std::string, std::vector<double>> before;
+    std::map<std::string, std::vector<double>> after;
+    for (int round = 0; round < kRounds; ++round) {
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool olderTurn = (round + turn) % 2 == 0;
+        const auto medians = SingleCropPageApart(olderTurn ? older : library,
+                                                 olderTurn ? "before" : name, scratch, kRoundRuns);
+        for (const auto& [what, ms] : medians) (olderTurn ? before : after)[what].push_back(ms);
+      }
+    }
+    std::printf(
+        "\nsingle-crop 3264x2448 page to JPEG, median of %d rounds of %d captures taken in "
+        "turns\n(load average %s before, %s after); before = %s\n",
+        kRounds, kRoundRuns, loadBefore.c_str(), LoadAverage().c_str(), older.c_str());
+    std::printf("%-20s %10s %10s %8s  %s\n", "page", "before", "after", "ratio", "goal");
+    for (const auto& [what, times] : after) {
+      const double ours = Median(times);
+      const auto old = before.find(what);
+      if (old == before.end() || old->second.empty()) {
+        std::printf("%-20s %10s %7.1f ms %8s  -\n", what.c_str(), "-", ours, "-");
+        continue;
+      }
+      const double theirs = Median(old->second);
+      std::printf("%-20s %7.1f ms %7.1f ms %7.2fx  within 1.15x\n", what.c_str(), theirs, ours,
+                  ours / theirs);
     }
   }
-  lens.camCloseDev(0);
+  if (singleCropOnly) {
+    lens.camUnInitCameraLib();
+    std::filesystem::remove_all(scratch);
+    return 0;
+  }
   // An open book in book crop: the spread found, split and both pages
   // flattened, two JPEG files written.
   constexpr int kBook = 1;

@@ -2,9 +2,11 @@
 // a dim page brought to white paper, faint strokes kept in black and white.
 #include <gtest/gtest.h>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "lens/src/stages/color.h"
+#include "lens/src/stages/even_light.h"
 #include "lens/src/stages/pipeline.h"
 #include "tests/lens_stages/synthetic_scene.h"
 
@@ -75,6 +77,30 @@ TEST(PageLightTest, ADimUnevenlyLitPageComesOutWhiteUnlessTurnedOff) {
     ASSERT_EQ(kept.size(), 1U);
     const cv::Mat keptGrey = ToGrey(kept[0].image);
     EXPECT_LT(Median(keptGrey.colRange(keptGrey.cols * 3 / 4, keptGrey.cols)), 60) << mode;
+  }
+}
+
+TEST(PageLightTest, EvenedOutLightIsTheSameWhetherTheRowsAreSplitOrNot) {
+  // A dim page (grain smoothed), a glossy highlight over its text (light
+  // lifted), and a width that is no multiple of a vector: the rows are
+  // worked in strips and blocks on several threads, in one run on one.
+  const cv::Size size(1203, 917);
+  cv::Mat page = synthetic::DrawScene(size, {synthetic::DocumentPage(size, 2.0F)}) * 0.5;
+  synthetic::ApplyUnevenLight(page, 0.3);
+  cv::Mat glare(size, CV_8UC3, cv::Scalar::all(0));
+  cv::circle(glare, cv::Point(size.width / 3, size.height / 2), 120, cv::Scalar::all(110),
+             cv::FILLED);
+  cv::GaussianBlur(glare, glare, cv::Size(0, 0), 40);
+  page += glare;
+  const int threads = cv::getNumThreads();
+  for (const cv::Mat& input : {page, ToGrey(page)}) {
+    cv::setNumThreads(1);
+    const cv::Mat whole = EvenOutLight(input);
+    cv::setNumThreads(std::max(threads, 2));
+    const cv::Mat split = EvenOutLight(input);
+    cv::setNumThreads(threads);
+    ASSERT_EQ(whole.size(), input.size());
+    EXPECT_EQ(cv::countNonZero(cv::Mat(whole != split).reshape(1)), 0) << input.channels();
   }
 }
 

@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
@@ -60,11 +67,245 @@ constexpr double kUniformGain = 1.02;
 // Where the division raised the level by more than this, the grain it
 // raised with it is smoothed, fully from twice that.
 constexpr float kGrainGain = 2.0F;
+// The grain's median is taken this many rows at a time.
+constexpr int kMedianRows = 32;
+// The smallest page of memory the kernel hands out.
+constexpr size_t kMemoryPage = 4096;
 
+// The cells are the page's means over them exactly as cv::resize's area
+// averaging gives them, so that the light estimated from them stays what
+// it was to the last bit, but several times faster. To a size that is no
+// whole fraction of the picture it adds the same terms in the same order:
+// cv::resize adds each pixel's share into memory, every addition waiting
+// for the one before, where here each cell's sum stays in a register and
+// the cells of a row are added side by side.
+struct AreaTerm {
+  int pixel;
+  float weight;
+};
+
+// Along one axis: cell d takes terms first[d] to first[d + 1].
+struct AreaAxis {
+  std::vector<AreaTerm> terms;
+  std::vector<int> first;
+};
+
+AreaAxis AreaTerms(int pixels, int cells, double scale) {
+  AreaAxis axis;
+  axis.first.reserve(static_cast<size_t>(cells) + 1);
+  for (int d = 0; d < cells; ++d) {
+    axis.first.push_back(static_cast<int>(axis.terms.size()));
+    const double start = d * scale;
+    const double end = start + scale;
+    const double width = std::min(scale, pixels - start);
+    const int last = std::min(cvFloor(end), pixels - 1);
+    const int whole = std::min(cvCeil(start), last);
+    if (whole - start > 1e-3) {
+      axis.terms.push_back({whole - 1, static_cast<float>((whole - start) / width)});
+    }
+    for (int s = whole; s < last; ++s) axis.terms.push_back({s, static_cast<float>(1.0 / width)});
+    if (end - last > 1e-3) {
+      axis.terms.push_back(
+          {last, static_cast<float>(std::min(std::min(end - last, 1.0), width) / width)});
+    }
+  }
+  axis.first.push_back(static_cast<int>(axis.terms.size()));
+  return axis;
+}
+
+// The terms of an axis laid out term by term: the j-th term of every cell
+// side by side (cells with fewer terms padded with weight 0 on the last
+// pixel, which leaves the sum as it is), so that one pass adds the j-th
+// term of all cells at once, without one cell waiting on another.
+struct AreaColumns {
+  int cells = 0;
+  int depth = 0;  // terms a cell
+  std::vector<int> pixel;
+  std::vector<float> weight;
+};
+
+AreaColumns ByColumn(const AreaAxis& axis, int channels) {
+  AreaColumns columns;
+  columns.cells = static_cast<int>(axis.first.size()) - 1;
+  for (int d = 0; d < columns.cells; ++d) {
+    columns.depth = std::max(
+        columns.depth, axis.first[static_cast<size_t>(d) + 1] - axis.first[static_cast<size_t>(d)]);
+  }
+  const auto size = static_cast<size_t>(columns.cells) * static_cast<size_t>(columns.depth);
+  columns.pixel.resize(size);
+  columns.weight.resize(size);
+  for (int d = 0; d < columns.cells; ++d) {
+    const int first = axis.first[static_cast<size_t>(d)];
+    const int count = axis.first[static_cast<size_t>(d) + 1] - first;
+    for (int j = 0; j < columns.depth; ++j) {
+      const AreaTerm term = axis.terms[static_cast<size_t>(first + std::min(j, count - 1))];
+      const auto at =
+          static_cast<size_t>(j) * static_cast<size_t>(columns.cells) + static_cast<size_t>(d);
+      columns.pixel[at] = term.pixel * channels;
+      columns.weight[at] = j < count ? term.weight : 0.0F;
+    }
+  }
+  return columns;
+}
+
+// One pixel row's sums for every cell, channel by channel: row holds C
+// times the cells' sums.
+template <int C>
+void AreaAcross(const uchar* pixels, const AreaColumns& across, float* row) {
+  const int cells = across.cells;
+  for (int c = 0; c < C; ++c) {
+    float* __restrict sum = row + c * cells;
+    const uchar* channel = pixels + c;
+    for (int d = 0; d < cells; ++d) sum[d] = 0.0F;
+    for (int j = 0; j < across.depth; ++j) {
+      const int* __restrict pixel = across.pixel.data() + static_cast<size_t>(j) * cells;
+      const float* __restrict weight = across.weight.data() + static_cast<size_t>(j) * cells;
+      for (int d = 0; d < cells; ++d) sum[d] = sum[d] + channel[pixel[d]] * weight[d];
+    }
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Whether the processor has eight-wide vectors, which the loops written
+// for them below need.
+bool Wide() {
+  static const bool wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return wide;
+}
+
+// AreaAcross for a colour row, a cell at a time with its pixel's three
+// channels side by side in one vector: the same terms in the same order
+// for each channel. Each pixel is read as four bytes, so the row must have
+// one more byte after its last value.
+__attribute__((target("avx2"))) void AreaAcrossColourWide(const uchar* pixels,
+                                                          const AreaColumns& across, float* row) {
+  const int cells = across.cells;
+  for (int d = 0; d < cells; ++d) {
+    __m128 sum = _mm_setzero_ps();
+    for (int j = 0; j < across.depth; ++j) {
+      const size_t at =
+          static_cast<size_t>(j) * static_cast<size_t>(cells) + static_cast<size_t>(d);
+      int bytes = 0;
+      std::memcpy(&bytes, pixels + across.pixel[at], sizeof bytes);
+      const __m128 value = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes)));
+      sum = _mm_add_ps(sum, _mm_mul_ps(value, _mm_set1_ps(across.weight[at])));
+    }
+    alignas(16) std::array<float, 4> lanes{};
+    _mm_store_ps(lanes.data(), sum);
+    for (int c = 0; c < 3; ++c) row[c * cells + d] = lanes[static_cast<size_t>(c)];
+  }
+}
+#endif
+
+// cv::resize's area averaging to a whole fraction of the picture: each
+// cell's pixels added up as integers and the sum scaled by one over their
+// count in single precision, as it does. Here the rows of a cell are added
+// first, all of a row at once, in steps the vectoriser widens.
+cv::Mat WholeCells(const cv::Mat& image, cv::Size cells) {
+  const int channels = image.channels();
+  const int across = image.cols / cells.width;
+  const int down = image.rows / cells.height;
+  const float scale = 1.0F / static_cast<float>(across * down);
+  cv::Mat out(cells, image.type());
+  const int values = image.cols * channels;
+  cv::parallel_for_(cv::Range(0, cells.height), [&](const cv::Range& range) {
+    // A cell's column of 8-bit values fits in 16 bits (see Cells).
+    std::vector<uint16_t> sums(static_cast<size_t>(values));
+    uint16_t* __restrict sum = sums.data();
+    for (int r = range.start; r < range.end; ++r) {
+      const uchar* __restrict first = image.ptr<uchar>(r * down);
+      for (int i = 0; i < values; ++i) sum[i] = first[i];
+      for (int k = 1; k < down; ++k) {
+        const uchar* __restrict row = image.ptr<uchar>(r * down + k);
+        for (int i = 0; i < values; ++i) sum[i] = static_cast<uint16_t>(sum[i] + row[i]);
+      }
+      uchar* cell = out.ptr<uchar>(r);
+      if (across == kCell && channels == 3) {
+        // The usual case spelt out, so that the compiler unrolls it.
+        for (int x = 0; x < cells.width; ++x) {
+          const uint16_t* pixel = sum + x * kCell * 3;
+          std::array<int, 3> total{};
+          for (int j = 0; j < kCell; ++j) {
+            for (size_t c = 0; c < 3; ++c) total[c] += pixel[j * 3 + static_cast<int>(c)];
+          }
+          for (size_t c = 0; c < 3; ++c) {
+            cell[x * 3 + static_cast<int>(c)] =
+                cv::saturate_cast<uchar>(static_cast<float>(total[c]) * scale);
+          }
+        }
+        continue;
+      }
+      for (int x = 0; x < cells.width; ++x) {
+        for (int c = 0; c < channels; ++c) {
+          int total = 0;
+          for (int j = 0; j < across; ++j) total += sum[(x * across + j) * channels + c];
+          cell[x * channels + c] = cv::saturate_cast<uchar>(static_cast<float>(total) * scale);
+        }
+      }
+    }
+  });
+  return out;
+}
+
+// The picture's means over cells, as cv::resize with INTER_AREA to that
+// size gives them.
 cv::Mat Cells(const cv::Mat& image, cv::Size cells) {
-  cv::Mat small;
-  cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
-  return small;
+  const double scaleX = 1.0 / (static_cast<double>(cells.width) / image.cols);
+  const double scaleY = 1.0 / (static_cast<double>(cells.height) / image.rows);
+  const int channels = image.channels();
+  if (channels != 1 && channels != 3) {
+    cv::Mat small;
+    cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
+    return small;
+  }
+  if (std::abs(scaleX - cv::saturate_cast<int>(scaleX)) < DBL_EPSILON &&
+      std::abs(scaleY - cv::saturate_cast<int>(scaleY)) < DBL_EPSILON) {
+    if (cv::saturate_cast<int>(scaleY) * 255 <= UINT16_MAX) return WholeCells(image, cells);
+    cv::Mat small;
+    cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
+    return small;
+  }
+  const AreaColumns across = ByColumn(AreaTerms(image.cols, cells.width, scaleX), channels);
+  const AreaAxis down = AreaTerms(image.rows, cells.height, scaleY);
+  cv::Mat out(cells, image.type());
+  const int values = cells.width * channels;
+  cv::parallel_for_(cv::Range(0, cells.height), [&](const cv::Range& range) {
+    std::vector<float> row(static_cast<size_t>(values));
+    std::vector<float> sum(static_cast<size_t>(values));
+    for (int d = range.start; d < range.end; ++d) {
+      const int first = down.first[static_cast<size_t>(d)];
+      for (int k = first; k < down.first[static_cast<size_t>(d) + 1]; ++k) {
+        const AreaTerm term = down.terms[static_cast<size_t>(k)];
+        const uchar* pixels = image.ptr<uchar>(term.pixel);
+        if (channels == 1) {
+          AreaAcross<1>(pixels, across, row.data());
+#if defined(__x86_64__) && defined(__GNUC__)
+        } else if (Wide() && pixels + image.cols * channels + 1 <= image.dataend) {
+          AreaAcrossColourWide(pixels, across, row.data());
+#endif
+        } else {
+          AreaAcross<3>(pixels, across, row.data());
+        }
+        for (int i = 0; i < values; ++i) {
+          sum[static_cast<size_t>(i)] =
+              k == first ? term.weight * row[static_cast<size_t>(i)]
+                         : sum[static_cast<size_t>(i)] + term.weight * row[static_cast<size_t>(i)];
+        }
+      }
+      // The sums lie channel by channel; the cells take them pixel by pixel.
+      uchar* cell = out.ptr<uchar>(d);
+      for (int c = 0; c < channels; ++c) {
+        for (int x = 0; x < cells.width; ++x) {
+          cell[x * channels + c] =
+              cv::saturate_cast<uchar>(sum[static_cast<size_t>(c * cells.width + x)]);
+        }
+      }
+    }
+  });
+  return out;
 }
 
 // The added light S per cell, in grey levels, that brings the darkest ink
@@ -114,30 +355,247 @@ inline uchar ToByte(float level) {
   return static_cast<uchar>(static_cast<int>(level + 0.5F));
 }
 
-// One row: the grain smoothed by weight w towards the median m, then
-// (value - offset) * gain, each of w, offset and gain blended between the
-// two cell rows around it by t. Plain loops over restrict pointers, which
-// the vectoriser turns into wide instructions (this file is built for it).
-void EvenRow(const uchar* __restrict in, const uchar* __restrict m, const float* __restrict w0,
-             const float* __restrict w1, const float* __restrict o0, const float* __restrict o1,
-             const float* __restrict g0, const float* __restrict g1, float t, uchar* __restrict out,
-             int length) {
-  if (m != nullptr) {
-    for (int i = 0; i < length; ++i) {
-      float v = in[i];
-      const float w = w0[i] + t * (w1[i] - w0[i]);
-      v += w * (static_cast<float>(m[i]) - v);
-      const float offset = o0[i] + t * (o1[i] - o0[i]);
-      const float gain = g0[i] + t * (g1[i] - g0[i]);
-      out[i] = ToByte((v - offset) * gain);
+// Where each pixel of a row takes a cell row's values from: between cell
+// from[x] and the next by share[x], the way cv::resize stretches a row
+// (the same arithmetic, so the light is the same to the last bit as the
+// field stretched whole).
+struct Stretch {
+  std::vector<int> from;
+  std::vector<float> share;
+  // From this pixel on, the last cell's value alone.
+  int lastFrom = 0;
+};
+
+Stretch MakeStretch(int cols, int cells) {
+  Stretch stretch;
+  stretch.from.resize(static_cast<size_t>(cols));
+  stretch.share.resize(static_cast<size_t>(cols));
+  stretch.lastFrom = cols;
+  const double scale = 1.0 / (static_cast<double>(cols) / cells);
+  for (int x = 0; x < cols; ++x) {
+    auto at = static_cast<float>((x + 0.5) * scale - 0.5);
+    int from = cvFloor(at);
+    at -= static_cast<float>(from);
+    if (from < 0) {
+      from = 0;
+      at = 0.0F;
     }
+    if (from + 1 >= cells) {
+      stretch.lastFrom = std::min(stretch.lastFrom, x);
+      from = cells - 1;
+      at = 0.0F;
+    }
+    stretch.from[static_cast<size_t>(x)] = from;
+    stretch.share[static_cast<size_t>(x)] = at;
+  }
+  return stretch;
+}
+
+// One cell row of a field (channels values a cell) stretched along a pixel
+// row: out holds cols * channels values.
+template <int C>
+void StretchRow(const float* cells, const Stretch& stretch, int cols, float* out) {
+  for (int x = 0; x < stretch.lastFrom; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)] * C;
+    const float share = stretch.share[static_cast<size_t>(x)];
+    const float keep = 1.0F - share;
+    for (int c = 0; c < C; ++c)
+      out[x * C + c] = cells[from + c] * keep + cells[from + C + c] * share;
+  }
+  for (int x = stretch.lastFrom; x < cols; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)] * C;
+    for (int c = 0; c < C; ++c) out[x * C + c] = cells[from + c];
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// StretchRow for three channels, a pixel's three values at a time in one
+// vector, by the same operations. The vectors read one value past the
+// cells' and write one past the pixel's: cells must have one value more
+// than the row holds, and out room for one more.
+__attribute__((target("avx2"))) void StretchColourWide(const float* cells, const Stretch& stretch,
+                                                       int cols, float* out) {
+  for (int x = 0; x < stretch.lastFrom; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)] * 3;
+    const float share = stretch.share[static_cast<size_t>(x)];
+    const __m128 near = _mm_mul_ps(_mm_loadu_ps(cells + from), _mm_set1_ps(1.0F - share));
+    const __m128 next = _mm_mul_ps(_mm_loadu_ps(cells + from + 3), _mm_set1_ps(share));
+    _mm_storeu_ps(out + x * 3, _mm_add_ps(near, next));
+  }
+  for (int x = stretch.lastFrom; x < cols; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)] * 3;
+    for (int c = 0; c < 3; ++c) out[x * 3 + c] = cells[from + c];
+  }
+}
+#endif
+
+// The fields of one pixel row: each value's gain, offset and grain weight,
+// blended by t between their stretched cell rows above (a) and below (b).
+// offset is left out when there is no lift, grain where nothing is smoothed.
+struct RowFields {
+  const float* gainA;
+  const float* gainB;
+  const float* offsetA;
+  const float* offsetB;
+  const float* grainA;
+  const float* grainB;
+  float t;
+};
+
+// count values from value index at of one row: the grain smoothed by weight
+// w towards the median, then (value - offset) * gain.
+template <bool Smooth, bool Lift>
+void EvenValuesPlain(const uchar* __restrict in, const uchar* __restrict median,
+                     uchar* __restrict out, int at, int count, const RowFields& row) {
+  const float* __restrict gA = row.gainA + at;
+  const float* __restrict gB = row.gainB + at;
+  const float* __restrict oA = Lift ? row.offsetA + at : nullptr;
+  const float* __restrict oB = Lift ? row.offsetB + at : nullptr;
+  const float* __restrict wA = Smooth ? row.grainA + at : nullptr;
+  const float* __restrict wB = Smooth ? row.grainB + at : nullptr;
+  const float t = row.t;
+  for (int i = 0; i < count; ++i) {
+    float v = in[i];
+    if constexpr (Smooth) {
+      const float w = wA[i] + t * (wB[i] - wA[i]);
+      v += w * (static_cast<float>(median[i]) - v);
+    }
+    if constexpr (Lift) v -= oA[i] + t * (oB[i] - oA[i]);
+    out[i] = ToByte(v * (gA[i] + t * (gB[i] - gA[i])));
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, sixteen values a step in eight-wide vectors, on processors
+// that have them: the same operations in the same order (no fused
+// multiply-add), so the result is the same to the last bit. Adding a half
+// and cutting the fraction rounds as ToByte does, and the saturating packs
+// clamp to 0..255 as it does.
+#define TAVRIN_WIDE __attribute__((target("avx2"), always_inline)) inline
+
+// a + t (b - a), eight values at a time.
+TAVRIN_WIDE __m256 BlendWide(const float* a, const float* b, __m256 t) {
+  const __m256 first = _mm256_loadu_ps(a);
+  return _mm256_add_ps(first, _mm256_mul_ps(t, _mm256_sub_ps(_mm256_loadu_ps(b), first)));
+}
+
+// Sixteen bytes as two times eight floats.
+TAVRIN_WIDE void WidenWide(const uchar* bytes, __m256* values) {
+  const __m128i packed = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+  values[0] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(packed));
+  values[1] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(packed, 8)));
+}
+
+template <bool Smooth, bool Lift>
+__attribute__((target("avx2"))) void EvenValuesWide(const uchar* in, const uchar* median,
+                                                    uchar* out, int at, int count,
+                                                    const RowFields& row) {
+  const __m256 t = _mm256_set1_ps(row.t);
+  const __m256 half = _mm256_set1_ps(0.5F);
+  int i = 0;
+  for (; i + 16 <= count; i += 16) {
+    __m256 v[2];
+    WidenWide(in + i, v);
+    __m256 m[2];
+    if constexpr (Smooth) WidenWide(median + i, m);
+    __m256i levels[2];
+    for (int h = 0; h < 2; ++h) {
+      const int k = at + i + 8 * h;
+      __m256 value = v[h];
+      if constexpr (Smooth) {
+        const __m256 w = BlendWide(row.grainA + k, row.grainB + k, t);
+        value = _mm256_add_ps(value, _mm256_mul_ps(w, _mm256_sub_ps(m[h], value)));
+      }
+      if constexpr (Lift)
+        value = _mm256_sub_ps(value, BlendWide(row.offsetA + k, row.offsetB + k, t));
+      value = _mm256_mul_ps(value, BlendWide(row.gainA + k, row.gainB + k, t));
+      levels[h] = _mm256_cvttps_epi32(_mm256_add_ps(value, half));
+    }
+    const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(levels[0], levels[1]), 0xD8);
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(out + i),
+        _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1)));
+  }
+  EvenValuesPlain<Smooth, Lift>(in + i, Smooth ? median + i : nullptr, out + i, at + i, count - i,
+                                row);
+}
+
+#undef TAVRIN_WIDE
+
+#endif
+
+template <bool Smooth, bool Lift>
+void EvenValues(const uchar* in, const uchar* median, uchar* out, int at, int count,
+                const RowFields& row) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (Wide()) {
+    EvenValuesWide<Smooth, Lift>(in, median, out, at, count, row);
     return;
   }
-  for (int i = 0; i < length; ++i) {
-    const float offset = o0[i] + t * (o1[i] - o0[i]);
-    const float gain = g0[i] + t * (g1[i] - g0[i]);
-    out[i] = ToByte((static_cast<float>(in[i]) - offset) * gain);
+#endif
+  EvenValuesPlain<Smooth, Lift>(in, median, out, at, count, row);
+}
+
+// One row, its values from from to to smoothed (median holds those).
+template <bool Lift>
+void EvenRow(const uchar* in, const uchar* median, int from, int to, uchar* out, int count,
+             const RowFields& row) {
+  if (median == nullptr || from >= to) {
+    EvenValues<false, Lift>(in, nullptr, out, 0, count, row);
+    return;
   }
+  EvenValues<false, Lift>(in, nullptr, out, 0, from, row);
+  EvenValues<true, Lift>(in + from, median, out + from, from, to - from, row);
+  EvenValues<false, Lift>(in + to, nullptr, out + to, to, count - to, row);
+}
+
+// The pixel columns [from, to) whose grain is smoothed anywhere between
+// cell rows first and last of a page cols wide (false: none): where the
+// stretched grain of a cell that has any is not zero, with a pixel or two
+// to spare (a value whose weight is zero comes out the same either way).
+bool SmoothedColumns(const cv::Mat& grain, int first, int last, int cols, int& from, int& to) {
+  int least = grain.cols;
+  int most = -1;
+  for (int r = first; r <= last; ++r) {
+    const float* g = grain.ptr<float>(r);
+    for (int x = 0; x < grain.cols; ++x) {
+      if (g[x] > 0.0F) {
+        least = std::min(least, x);
+        most = std::max(most, x);
+      }
+    }
+  }
+  if (most < 0) return false;
+  const double cellWidth = static_cast<double>(cols) / grain.cols;
+  from = std::max(0, static_cast<int>((least - 1) * cellWidth) - 2);
+  to = std::min(cols, static_cast<int>((most + 2) * cellWidth) + 3);
+  return true;
+}
+
+// The paper's colour, which a lamp gives the whole page: each channel's
+// median share of the grey level over the cells of blank paper.
+std::array<float, 3> PaperColour(const cv::Mat& colourCells, const cv::Mat& greyCells,
+                                 const cv::Mat& paper) {
+  std::array<std::vector<float>, 3> shares;
+  for (auto& share : shares) share.reserve(paper.total());
+  for (int y = 0; y < paper.rows; ++y) {
+    const float* p = paper.ptr<float>(y);
+    const uchar* g = greyCells.ptr<uchar>(y);
+    const cv::Vec3b* c = colourCells.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < paper.cols; ++x) {
+      if (g[x] < kPaperCell * p[x] || g[x] == 0) continue;
+      for (size_t k = 0; k < 3; ++k) shares[k].push_back(static_cast<float>(c[x][k]) / g[x]);
+    }
+  }
+  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  for (size_t k = 0; k < 3; ++k) {
+    std::vector<float>& share = shares[k];
+    if (share.empty()) continue;
+    auto middle = share.begin() + static_cast<long>(share.size() / 2);
+    std::nth_element(share.begin(), middle, share.end());
+    colour[k] = std::max(*middle, 0.05F);
+  }
+  return colour;
 }
 
 }  // namespace
@@ -150,42 +608,46 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
   }
   const cv::Size cells((page.cols + kCell - 1) / kCell, (page.rows + kCell - 1) / kCell);
   const cv::Mat grey = ToGrey(page);
-  const cv::Mat paper = PaperBackground(Cells(grey, cells));
   const int reach =
       std::max(2, static_cast<int>(kInkReach * std::min(grey.cols, grey.rows) / kCell));
-  const cv::Mat lift = InkLift(paper, DarkestInk(grey, cells, reach), reach);
+  // Written once and soon encoded: large pages spare most of the faults of
+  // fresh memory, and the rest are taken below while a core is free.
+  cv::Mat out = NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
+  // The darkest ink needs the grey page alone and the paper's level and
+  // colour need no ink: one core looks for the ink while the other works
+  // out the paper, and the first done lays out the output's memory.
+  InkAndGrain ink;
+  cv::Mat greyCells;
+  cv::Mat paper;
+  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  cv::parallel_for_(
+      cv::Range(0, 3),
+      [&](const cv::Range& range) {
+        for (int task = range.start; task < range.end; ++task) {
+          if (task == 0) {
+            ink = DarkestInk(grey, cells, reach);
+          } else if (task == 1) {
+            greyCells = Cells(grey, cells);
+            paper = PaperBackground(greyCells);
+            if (channels == 3) colour = PaperColour(Cells(page, cells), greyCells, paper);
+          } else {
+            for (size_t at = 0; at < out.total() * out.elemSize(); at += kMemoryPage) {
+              out.data[at] = 0;
+            }
+          }
+        }
+      },
+      3);
+  const cv::Mat lift = InkLift(paper, ink, reach);
 
   // Each channel's paper level, per cell: the grey one times the paper's
   // colour, which a lamp gives the whole page.
   std::vector<cv::Mat> channelPaper;
-  if (channels == 3) {
-    const cv::Mat colourCells = Cells(page, cells);
-    const cv::Mat greyCells = Cells(grey, cells);
-    std::array<std::vector<float>, 3> shares;
-    for (int y = 0; y < cells.height; ++y) {
-      const float* p = paper.ptr<float>(y);
-      const uchar* g = greyCells.ptr<uchar>(y);
-      const cv::Vec3b* c = colourCells.ptr<cv::Vec3b>(y);
-      for (int x = 0; x < cells.width; ++x) {
-        if (g[x] < kPaperCell * p[x] || g[x] == 0) continue;
-        for (size_t k = 0; k < 3; ++k) shares[k].push_back(static_cast<float>(c[x][k]) / g[x]);
-      }
-    }
-    for (auto& share : shares) {
-      float colour = 1.0F;
-      if (!share.empty()) {
-        auto middle = share.begin() + static_cast<long>(share.size() / 2);
-        std::nth_element(share.begin(), middle, share.end());
-        colour = std::max(*middle, 0.05F);
-      }
-      channelPaper.push_back(paper * colour);
-    }
-  } else {
-    channelPaper.push_back(paper);
+  for (int c = 0; c < channels; ++c) {
+    channelPaper.push_back(channels == 3 ? cv::Mat(paper * colour[static_cast<size_t>(c)]) : paper);
   }
   std::vector<cv::Mat> offsets;
   std::vector<cv::Mat> gains;
-  std::vector<cv::Mat> smoothing;
   cv::Mat greyLight = (paper - lift) * kWhite;
   cv::Mat grain = (255.0F / greyLight - kGrainGain) / kGrainGain;
   grain = cv::max(grain, 0.0F);
@@ -201,11 +663,13 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
     cv::Mat gain = 255.0F / left;
     offsets.push_back(offset);
     gains.push_back(gain);
-    smoothing.push_back(grain);
   }
+  const std::vector<cv::Mat> grains(static_cast<size_t>(channels), grain);
+  const int values = page.cols * channels;
+
   // A page lit evenly enough (no highlight, no grain to smooth, every
-  // channel's gain the same everywhere within a few levels) takes one
-  // table per channel, far cheaper than the per-pixel blend.
+  // channel's gain the same everywhere within a few levels) takes one gain
+  // per channel, far cheaper than the per-pixel blend.
   double mostLift = 0;
   cv::minMaxLoc(lift, nullptr, &mostLift);
   bool uniform = mostLift <= 0 && mostGrain <= 0;
@@ -216,56 +680,134 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
     uniform = most <= kUniformGain * least;
   }
   if (uniform) {
-    cv::Mat table(1, 256, CV_8UC(channels));
+    std::vector<float> gainRow(static_cast<size_t>(values));
     for (int c = 0; c < channels; ++c) {
       const auto gain = static_cast<float>(cv::mean(gains[static_cast<size_t>(c)])[0]);
-      for (int v = 0; v < 256; ++v) table.ptr<uchar>()[v * channels + c] = ToByte(v * gain);
+      for (int x = c; x < values; x += channels) gainRow[static_cast<size_t>(x)] = gain;
     }
-    cv::Mat out = NewPicture(page.size(), page.type());
-    cv::LUT(page, table, out);
+    const RowFields row{gainRow.data(), gainRow.data(), nullptr, nullptr, nullptr, nullptr, 0.0F};
+    cv::parallel_for_(cv::Range(0, page.rows), [&](const cv::Range& range) {
+      for (int y = range.start; y < range.end; ++y) {
+        EvenValues<false, false>(page.ptr<uchar>(y), nullptr, out.ptr<uchar>(y), 0, values, row);
+      }
+    });
     return out;
   }
-  // Stretched across the width here; the rows are blended as they are used.
-  const cv::Size wide(page.cols, cells.height);
-  cv::Mat offsetRows;
-  cv::Mat gainRows;
-  cv::Mat grainRows;
-  cv::Mat merged;
-  cv::merge(offsets, merged);
-  cv::resize(merged, offsetRows, wide, 0, 0, cv::INTER_LINEAR);
-  cv::merge(gains, merged);
-  cv::resize(merged, gainRows, wide, 0, 0, cv::INTER_LINEAR);
-  const bool smooth = mostGrain > 0;
-  if (smooth) {
-    cv::merge(smoothing, merged);
-    cv::resize(merged, grainRows, wide, 0, 0, cv::INTER_LINEAR);
-  }
 
-  cv::Mat out = NewPicture(page.size(), page.type());
+  cv::Mat gainCells;
+  cv::Mat offsetCells;
+  cv::Mat grainCells;
+  cv::merge(gains, gainCells);
+  cv::merge(offsets, offsetCells);
+  cv::merge(grains, grainCells);
+  const bool lifted = mostLift > 0;
+  const bool smooth = mostGrain > 0;
+  const Stretch stretch = MakeStretch(page.cols, cells.width);
   const double rowScale = static_cast<double>(cells.height) / page.rows;
-  const int length = page.cols * channels;
-  cv::parallel_for_(cv::Range(0, page.rows), [&](const cv::Range& range) {
-    // The median of this strip's rows (and one more on each side, which
-    // the 3 x 3 window reaches), strip by strip so that it runs in parallel.
-    cv::Mat median;
-    int medianTop = 0;
-    if (smooth) {
-      medianTop = std::max(0, range.start - 1);
-      const int bottom = std::min(page.rows, range.end + 1);
-      cv::medianBlur(page.rowRange(medianTop, bottom), median, 3);
-    }
-    for (int y = range.start; y < range.end; ++y) {
-      const double at = std::max(0.0, (y + 0.5) * rowScale - 0.5);
-      const int r0 = std::min(static_cast<int>(at), cells.height - 1);
-      const int r1 = std::min(r0 + 1, cells.height - 1);
-      const auto t = static_cast<float>(at - r0);
-      EvenRow(page.ptr<uchar>(y), smooth ? median.ptr<uchar>(y - medianTop) : nullptr,
-              smooth ? grainRows.ptr<float>(r0) : nullptr,
-              smooth ? grainRows.ptr<float>(r1) : nullptr, offsetRows.ptr<float>(r0),
-              offsetRows.ptr<float>(r1), gainRows.ptr<float>(r0), gainRows.ptr<float>(r1), t,
-              out.ptr<uchar>(y), length);
-    }
-  });
+  const auto cellRows = [&](int y, int& r0, int& r1) {
+    const double at = std::max(0.0, (y + 0.5) * rowScale - 0.5);
+    r0 = std::min(static_cast<int>(at), cells.height - 1);
+    r1 = std::min(r0 + 1, cells.height - 1);
+    return static_cast<float>(at - r0);
+  };
+  // Strips of rows for the two cores; a few each, so one that runs late
+  // does not hold up the rest.
+  const int strips = std::max(1, cv::getNumThreads()) * 4;
+  cv::parallel_for_(
+      cv::Range(0, page.rows),
+      [&](const cv::Range& range) {
+        // Two cell rows stretched along the row, the one above the pixel
+        // row and the one below, kept while the pixel rows pass between
+        // them.
+        struct Stretched {
+          int row = -1;
+          bool grain = false;
+          std::vector<float> gain;
+          std::vector<float> offset;
+          std::vector<float> grainWeight;
+        };
+        // One value more than a row holds, which the vectors may write.
+        std::array<Stretched, 2> slots;
+        for (Stretched& slot : slots) {
+          slot.gain.resize(static_cast<size_t>(values) + 1);
+          if (lifted) slot.offset.resize(static_cast<size_t>(values) + 1);
+          if (smooth) slot.grainWeight.resize(static_cast<size_t>(values) + 1);
+        }
+        // A cell row with one value more, which they may read.
+        std::vector<float> cellRow(static_cast<size_t>(cells.width) * 3 + 1);
+        const auto stretched = [&](int r, int keep, bool withGrain) -> const Stretched& {
+          for (Stretched& slot : slots) {
+            if (slot.row == r && (slot.grain || !withGrain)) return slot;
+          }
+          Stretched& slot = slots[0].row == keep && keep != r ? slots[1] : slots[0];
+          const auto fill = [&](const cv::Mat& field, std::vector<float>& into) {
+            if (channels == 1) {
+              StretchRow<1>(field.ptr<float>(r), stretch, page.cols, into.data());
+              return;
+            }
+#if defined(__x86_64__) && defined(__GNUC__)
+            if (Wide()) {
+              std::copy_n(field.ptr<float>(r), cells.width * 3, cellRow.begin());
+              StretchColourWide(cellRow.data(), stretch, page.cols, into.data());
+              return;
+            }
+#endif
+            StretchRow<3>(field.ptr<float>(r), stretch, page.cols, into.data());
+          };
+          slot.row = r;
+          fill(gainCells, slot.gain);
+          if (lifted) fill(offsetCells, slot.offset);
+          if (withGrain) fill(grainCells, slot.grainWeight);
+          slot.grain = withGrain;
+          return slot;
+        };
+        // The grain's median, a block of rows at a time and only over the
+        // columns smoothed, into one small buffer that stays in the cache.
+        cv::Mat medianStore;
+        for (int top = range.start; top < range.end; top += kMedianRows) {
+          const int bottom = std::min(range.end, top + kMedianRows);
+          cv::Mat median;
+          int from = 0;
+          int to = 0;
+          int r0 = 0;
+          int r1 = 0;
+          cellRows(top, r0, r1);
+          const int first = r0;
+          cellRows(bottom - 1, r0, r1);
+          if (smooth && SmoothedColumns(grain, first, r1, page.cols, from, to)) {
+            // One pixel more on each side, which the 3 x 3 window reaches.
+            const cv::Range rows(std::max(0, top - 1), std::min(page.rows, bottom + 1));
+            const cv::Range cols(std::max(0, from - 1), std::min(page.cols, to + 1));
+            if (medianStore.empty()) medianStore.create(kMedianRows + 2, page.cols, page.type());
+            cv::Mat into = medianStore(cv::Rect(0, 0, cols.size(), rows.size()));
+            cv::medianBlur(page(rows, cols), into, 3);
+            median = into(cv::Range(top - rows.start, bottom - rows.start),
+                          cv::Range(from - cols.start, to - cols.start));
+          }
+          const bool withGrain = !median.empty();
+          for (int y = top; y < bottom; ++y) {
+            const float t = cellRows(y, r0, r1);
+            const Stretched& above = stretched(r0, r1, withGrain);
+            const Stretched& below = stretched(r1, r0, withGrain);
+            const RowFields row{above.gain.data(),
+                                below.gain.data(),
+                                lifted ? above.offset.data() : nullptr,
+                                lifted ? below.offset.data() : nullptr,
+                                withGrain ? above.grainWeight.data() : nullptr,
+                                withGrain ? below.grainWeight.data() : nullptr,
+                                t};
+            const uchar* medianRow = withGrain ? median.ptr<uchar>(y - top) : nullptr;
+            if (lifted) {
+              EvenRow<true>(page.ptr<uchar>(y), medianRow, from * channels, to * channels,
+                            out.ptr<uchar>(y), values, row);
+            } else {
+              EvenRow<false>(page.ptr<uchar>(y), medianRow, from * channels, to * channels,
+                             out.ptr<uchar>(y), values, row);
+            }
+          }
+        }
+      },
+      strips);
   return out;
 }
 
