@@ -1,6 +1,6 @@
 // The live preview of an MJPEG document camera at 15 frames a second: a
-// recording of synthetic document frames (encoded here with TurboJPEG) is
-// replayed through the camera library's V4L2 back-end into the real preview
+// recording of the virtual document scene (bench/support/replayed_camera.h)
+// is replayed through the camera library's V4L2 back-end into the real preview
 // widget on the offscreen platform. Prints the frames painted per second,
 // the whole process's processor time per second (getrusage), the delay
 // from a frame's arrival to its paint (p50 / p95), resident memory
@@ -18,8 +18,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,7 +26,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,9 +36,9 @@
 #include <QTimer>
 #include <QWheelEvent>
 #include <QWidget>
-#include <opencv2/imgproc.hpp>
 
 #include "bench/support/mjpeg_peer.h"
+#include "bench/support/replayed_camera.h"
 #include "camera/camera_library.h"
 
 namespace {
@@ -49,9 +46,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFramesPerSecond = 15;
-constexpr int kRecordedFrames = 4;
-constexpr int kJpegQuality = 85;
 constexpr int kCaptures = 5;
 
 struct Options {
@@ -93,72 +87,12 @@ std::string Figure(const std::vector<double>& values, double fraction) {
   return text;
 }
 
-// A page of text lines on a grey desk, with a mark that moves from frame to
-// frame as a hand or the light would.
-cv::Mat DocumentFrame(cv::Size size, int index) {
-  cv::Mat frame(size, CV_8UC3, cv::Scalar(92, 98, 104));
-  const cv::Rect page(size.width / 8, size.height / 12, size.width * 3 / 4, size.height * 5 / 6);
-  cv::rectangle(frame, page, cv::Scalar(236, 238, 240), cv::FILLED);
-  const double scale = size.width / 2200.0;
-  const int lineStep = static_cast<int>(48 * scale);
-  cv::RNG rng(7);
-  for (int y = page.y + lineStep * 2; y < page.br().y - lineStep; y += lineStep) {
-    std::string words;
-    const int count = 6 + rng.uniform(0, 5);
-    for (int w = 0; w < count; ++w) {
-      const int letters = 2 + rng.uniform(0, 8);
-      for (int l = 0; l < letters; ++l) words += static_cast<char>('a' + rng.uniform(0, 26));
-      words += ' ';
-    }
-    cv::putText(frame, words, {page.x + lineStep, y}, cv::FONT_HERSHEY_SIMPLEX, scale,
-                cv::Scalar(30, 30, 30), std::max(1, static_cast<int>(2 * scale)), cv::LINE_AA);
-  }
-  const int mark = size.width / 20;
-  cv::circle(frame, {mark + index * mark, size.height - mark}, mark / 2, cv::Scalar(40, 60, 200),
-             cv::FILLED);
-  return frame;
-}
-
-std::string EncodeJpeg(const cv::Mat& bgr) {
-  tjhandle handle = tjInitCompress();
-  unsigned char* data = nullptr;
-  unsigned long bytes = 0;
-  // 4:2:2, as USB cameras send MJPEG.
-  const int status = tjCompress2(handle, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows,
-                                 TJPF_BGR, &data, &bytes, TJSAMP_422, kJpegQuality, 0);
-  std::string jpeg;
-  if (status == 0) jpeg.assign(reinterpret_cast<const char*>(data), bytes);
-  tjFree(data);
-  tjDestroy(handle);
-  return jpeg;
-}
-
-// The recording (for the library) and the same frames as one .mjpeg stream
-// (for ffmpeg), in folder.
-bool WriteRecording(const fs::path& folder, cv::Size size) {
-  std::ostringstream rec;
-  rec << "device /dev/video0\n  driver uvcvideo\n  card Bench DocCam\n  bus usb-bench\n"
-      << "  capabilities 0x84a00001\n  device_caps 0x04200001\n"
-      << "  format MJPG compressed Motion-JPEG\n    discrete " << size.width << "x" << size.height
-      << "\n    fps " << kFramesPerSecond << "\n";
-  std::ofstream stream(folder / "stream.mjpeg", std::ios::binary);
-  for (int i = 0; i < kRecordedFrames; ++i) {
-    const std::string jpeg = EncodeJpeg(DocumentFrame(size, i));
-    if (jpeg.empty()) return false;
-    const std::string name = "frame" + std::to_string(i) + ".jpg";
-    std::ofstream(folder / name, std::ios::binary) << jpeg;
-    stream << jpeg;
-    rec << "    frame " << size.width << "x" << size.height << " " << name << "\n";
-  }
-  std::ofstream(folder / "bench.rec") << rec.str();
-  return stream.good();
-}
-
 void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   const fs::path folder =
       scratch / (std::to_string(size.width) + "x" + std::to_string(size.height));
   fs::create_directories(folder / "lib");
-  if (!WriteRecording(folder, size)) {
+  const auto camera = tavrin::bench::WriteReplayedCamera(folder, size);
+  if (!camera) {
     std::fprintf(stderr, "cannot write the recording in %s\n", folder.c_str());
     return;
   }
@@ -170,7 +104,7 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
   fs::copy_file(library, folder / "lib" / tavrin::CameraLibrary::kLibraryFileName,
                 fs::copy_options::overwrite_existing);
   ::setenv("TAVRIN_LENS_V4L2", "1", 1);
-  ::setenv("TAVRIN_LENS_V4L2_REPLAY", (folder / "bench.rec").c_str(), 1);
+  ::setenv("TAVRIN_LENS_V4L2_REPLAY", camera->recording.c_str(), 1);
   ::setenv("TAVRIN_LENS_VIRTUAL", "", 1);
   ::unsetenv("TAVRIN_LENS_VIRTUAL_FILE");
 
@@ -334,10 +268,12 @@ void Run(const Options& options, cv::Size size, const fs::path& scratch) {
 
   const cv::Size previewFit = tavrin::bench::FitInside(size, options.preview);
   const double ourMsPerFrame = fit.msPerFrame;
-  const fs::path stream = folder / "stream.mjpeg";
-  const double ffmpegMs = tavrin::bench::FfmpegMsPerFrame(stream, kRecordedFrames, previewFit, 0);
-  const double ffmpegLowresMs = tavrin::bench::FfmpegMsPerFrame(
-      stream, kRecordedFrames, previewFit, tavrin::bench::LowresLevel(size, options.preview));
+  const fs::path& stream = camera->stream;
+  const double ffmpegMs =
+      tavrin::bench::FfmpegMsPerFrame(stream, tavrin::bench::kReplayedFrames, previewFit, 0);
+  const double ffmpegLowresMs =
+      tavrin::bench::FfmpegMsPerFrame(stream, tavrin::bench::kReplayedFrames, previewFit,
+                                      tavrin::bench::LowresLevel(size, options.preview));
   const double peer = ffmpegLowresMs > 0 ? std::min(ffmpegMs, ffmpegLowresMs) : ffmpegMs;
   std::printf(
       "preview label=%s size=%dx%d preview=%dx%d fps_painted=%.1f cpu_pct=%.1f "

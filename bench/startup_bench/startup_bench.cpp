@@ -24,8 +24,6 @@
 #include <QImage>
 #include <QWidget>
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -43,7 +41,7 @@
 #include <QTimer>
 
 #include "app/tavrin_window_app.h"
-#include "lens/src/virtual/scene.h"
+#include "bench/support/replayed_camera.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/tavrin_window_dlg.h"
 #include "platform/paths.h"
@@ -55,9 +53,6 @@ namespace {
 constexpr const char* kStartVariable = "TAVRIN_BENCH_START_NS";
 constexpr const char* kResultVariable = "TAVRIN_BENCH_RESULT";
 constexpr const char* kMemorySecondsVariable = "TAVRIN_BENCH_MEMORY_SECONDS";
-constexpr int kReplayedFramesPerSecond = 15;
-constexpr int kRecordedFrames = 4;
-constexpr int kJpegQuality = 85;
 constexpr int kCaptures = 5;
 
 long long NowNs() {
@@ -197,41 +192,13 @@ std::string Camera() {
   return chosen.empty() ? "document" : chosen;
 }
 
-// A replayed MJPEG document camera offering one size, as a real one sends
-// it: frames of the virtual document scene, 4:2:2 JPEG at quality 85. The
-// recording lies in folder; returns the environment that makes the camera
-// library replay it, or nothing when the frames cannot be written.
-std::vector<std::string> ReplayedCamera(const std::string& folder, int width, int height) {
-  namespace fs = std::filesystem;
-  const fs::path recording = fs::path(folder) / "replay";
-  fs::create_directories(recording);
-  std::ostringstream rec;
-  rec << "device /dev/video0\n  driver uvcvideo\n  card Bench DocCam\n  bus usb-bench\n"
-      << "  capabilities 0x84a00001\n  device_caps 0x04200001\n"
-      << "  format MJPG compressed Motion-JPEG\n    discrete " << width << "x" << height
-      << "\n    fps " << kReplayedFramesPerSecond << "\n";
-  tjhandle handle = tjInitCompress();
-  bool written = handle != nullptr;
-  for (int i = 0; i < kRecordedFrames && written; ++i) {
-    cv::Mat frame = tavrin::lens::RenderScene(tavrin::lens::Scene::kDocument, {width, height}, 0);
-    tavrin::lens::DrawFrameStamp(frame, i, i / double(kReplayedFramesPerSecond));
-    unsigned char* jpeg = nullptr;
-    unsigned long bytes = 0;
-    written = tjCompress2(handle, frame.data, frame.cols, static_cast<int>(frame.step), frame.rows,
-                          TJPF_BGR, &jpeg, &bytes, TJSAMP_422, kJpegQuality, 0) == 0;
-    const std::string name = "frame" + std::to_string(i) + ".jpg";
-    if (written) {
-      std::ofstream(recording / name, std::ios::binary)
-          .write(reinterpret_cast<const char*>(jpeg), static_cast<std::streamsize>(bytes));
-    }
-    tjFree(jpeg);
-    rec << "    frame " << width << "x" << height << " " << name << "\n";
-  }
-  if (handle != nullptr) tjDestroy(handle);
-  if (!written) return {};
-  std::ofstream((recording / "camera.rec").string()) << rec.str();
-  return {"TAVRIN_LENS_V4L2=1", "TAVRIN_LENS_V4L2_REPLAY=" + (recording / "camera.rec").string(),
-          "TAVRIN_LENS_VIRTUAL="};
+// The environment of a replayed MJPEG document camera offering one size,
+// its recording in folder's replay/; nothing when it cannot be written.
+std::vector<std::string> ReplayedCamera(tavrin::test::PrivateProgramFolder& folder, cv::Size size) {
+  if (!folder.Create()) return {};
+  const auto camera =
+      tavrin::bench::WriteReplayedCamera(std::filesystem::path(folder.Root()) / "replay", size);
+  return camera ? camera->Environment() : std::vector<std::string>{};
 }
 
 // Runs the window once; false when it did not start. figures: what it
@@ -290,9 +257,7 @@ BENCHMARK(BM_StartupToReady)->UseManualTime()->Unit(benchmark::kMillisecond)->It
 void BM_StartupReplayedMjpeg(benchmark::State& state) {
   tavrin::test::PrivateProgramFolder scratch;
   const cv::Size size = Megapixels(static_cast<int>(state.range(0)));
-  const std::vector<std::string> env = scratch.Create()
-                                           ? ReplayedCamera(scratch.Root(), size.width, size.height)
-                                           : std::vector<std::string>{};
+  const std::vector<std::string> env = ReplayedCamera(scratch, size);
   if (env.empty()) {
     state.SkipWithError("cannot write the recording");
     return;
@@ -311,9 +276,7 @@ BENCHMARK(BM_StartupReplayedMjpeg)
 void BM_WindowMemory(benchmark::State& state) {
   tavrin::test::PrivateProgramFolder folder;
   const cv::Size size = Megapixels(static_cast<int>(state.range(0)));
-  const std::vector<std::string> env = folder.Create()
-                                           ? ReplayedCamera(folder.Root(), size.width, size.height)
-                                           : std::vector<std::string>{};
+  const std::vector<std::string> env = ReplayedCamera(folder, size);
   if (env.empty()) {
     state.SkipWithError("cannot write the recording");
     return;

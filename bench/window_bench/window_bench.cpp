@@ -20,8 +20,6 @@
 //       [--sizes 8,18] [--seconds 10] [--starts 5] [--pages 40] [--keep 1]
 #include <unistd.h>
 
-#include <turbojpeg.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -39,7 +37,7 @@
 
 #include "bench/support/mjpeg_peer.h"
 #include "bench/support/processes.h"
-#include "lens/src/virtual/scene.h"
+#include "bench/support/replayed_camera.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -48,9 +46,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFramesPerSecond = 15;
-constexpr int kRecordedFrames = 4;
-constexpr int kJpegQuality = 85;
 constexpr double kSettleSeconds = 2.0;
 constexpr double kMemorySampleSeconds = 5.0;
 // The memory after a run is read this long after its last page.
@@ -183,55 +178,17 @@ class Session {
   int window = -1;
 };
 
-// A replayed MJPEG document camera offering one size, as a real one sends
-// it: frames of the virtual document scene, 4:2:2 JPEG at quality 85, and
-// the same frames as one stream for ffmpeg. Returns the environment that
-// makes the camera library replay it, or nothing when it cannot be written.
-std::vector<std::string> ReplayedCamera(const fs::path& folder, cv::Size size) {
-  fs::create_directories(folder);
-  std::ostringstream rec;
-  rec << "device /dev/video0\n  driver uvcvideo\n  card Bench DocCam\n  bus usb-bench\n"
-      << "  capabilities 0x84a00001\n  device_caps 0x04200001\n"
-      << "  format MJPG compressed Motion-JPEG\n    discrete " << size.width << "x" << size.height
-      << "\n    fps " << kFramesPerSecond << "\n";
-  std::ofstream stream(folder / "stream.mjpeg", std::ios::binary);
-  tjhandle handle = tjInitCompress();
-  bool written = handle != nullptr;
-  for (int i = 0; i < kRecordedFrames && written; ++i) {
-    cv::Mat frame =
-        tavrin::lens::RenderScene(tavrin::lens::Scene::kDocument, {size.width, size.height}, 0);
-    tavrin::lens::DrawFrameStamp(frame, i, i / double(kFramesPerSecond));
-    unsigned char* jpeg = nullptr;
-    unsigned long bytes = 0;
-    written = tjCompress2(handle, frame.data, frame.cols, static_cast<int>(frame.step), frame.rows,
-                          TJPF_BGR, &jpeg, &bytes, TJSAMP_422, kJpegQuality, 0) == 0;
-    const std::string name = "frame" + std::to_string(i) + ".jpg";
-    if (written) {
-      std::ofstream(folder / name, std::ios::binary)
-          .write(reinterpret_cast<const char*>(jpeg), static_cast<std::streamsize>(bytes));
-      stream.write(reinterpret_cast<const char*>(jpeg), static_cast<std::streamsize>(bytes));
-    }
-    tjFree(jpeg);
-    rec << "    frame " << size.width << "x" << size.height << " " << name << "\n";
-  }
-  if (handle != nullptr) tjDestroy(handle);
-  if (!written || !stream.good()) return {};
-  std::ofstream(folder / "camera.rec") << rec.str();
-  return {"TAVRIN_LENS_V4L2=1", "TAVRIN_LENS_V4L2_REPLAY=" + (folder / "camera.rec").string(),
-          "TAVRIN_LENS_VIRTUAL="};
-}
-
 std::string SizeText(cv::Size size) {
   return std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
 // The processor share of the window previewing the replayed camera.
 void MeasureCpu(const Options& options, const Build& build, const fs::path& scratch,
-                const fs::path& plugins, cv::Size size, const fs::path& recording,
-                const std::vector<std::string>& cameraEnv) {
+                const fs::path& plugins, cv::Size size,
+                const tavrin::bench::ReplayedCamera& camera) {
   Session session(build, scratch, "cpu-" + SizeText(size));
   const int timeout = static_cast<int>(options.seconds + kSettleSeconds + 20);
-  if (!session.Start(cameraEnv, {}, plugins, timeout)) return;
+  if (!session.Start(camera.Environment(), {}, plugins, timeout)) return;
   const int window = session.Window(20);
   const std::vector<double> painted = session.WaitForProbe("painted", 20);
   if (window <= 0 || painted.empty()) {
@@ -257,17 +214,17 @@ void MeasureCpu(const Options& options, const Build& build, const fs::path& scra
                          painted.size() >= 3 ? static_cast<int>(painted[2]) : 600);
   const cv::Size fit = tavrin::bench::FitInside(size, preview);
   const double ffmpegMs =
-      tavrin::bench::FfmpegMsPerFrame(recording / "stream.mjpeg", kRecordedFrames, fit, 0);
+      tavrin::bench::FfmpegMsPerFrame(camera.stream, tavrin::bench::kReplayedFrames, fit, 0);
   const double ffmpegLowresMs = tavrin::bench::FfmpegMsPerFrame(
-      recording / "stream.mjpeg", kRecordedFrames, fit, tavrin::bench::LowresLevel(size, fit));
+      camera.stream, tavrin::bench::kReplayedFrames, fit, tavrin::bench::LowresLevel(size, fit));
   const double cpuPct = (processAfter - processBefore) / wall * 100.0;
   const double guiPct = (guiAfter - guiBefore) / wall * 100.0;
   std::printf(
       "window_cpu label=%s size=%s preview=%s seconds=%.0f cpu_pct=%.1f gui_pct=%.1f "
       "other_threads_pct=%.1f rss_mb=%.0f ffmpeg_pct=%.1f ffmpeg_lowres_pct=%.1f\n",
       build.label.c_str(), SizeText(size).c_str(), SizeText(preview).c_str(), wall, cpuPct, guiPct,
-      cpuPct - guiPct, rss, ffmpegMs * kFramesPerSecond / 10.0,
-      ffmpegLowresMs * kFramesPerSecond / 10.0);
+      cpuPct - guiPct, rss, ffmpegMs * tavrin::bench::kReplayedFramesPerSecond / 10.0,
+      ffmpegLowresMs * tavrin::bench::kReplayedFramesPerSecond / 10.0);
   std::fflush(stdout);
 }
 
@@ -428,13 +385,15 @@ int main(int argc, char** argv) {
       fs::temp_directory_path() / ("window_bench." + std::to_string(::getpid()));
   fs::create_directories(scratch);
 
-  std::map<int, std::vector<std::string>> cameras;
+  std::map<int, tavrin::bench::ReplayedCamera> cameras;
   for (const cv::Size size : options.sizes) {
-    cameras[size.width] = ReplayedCamera(scratch / ("replay-" + SizeText(size)), size);
-    if (cameras[size.width].empty()) {
+    const auto camera =
+        tavrin::bench::WriteReplayedCamera(scratch / ("replay-" + SizeText(size)), size);
+    if (!camera) {
       std::fprintf(stderr, "cannot write the recording at %s\n", SizeText(size).c_str());
       return 1;
     }
+    cameras[size.width] = *camera;
   }
   tavrin::bench::PrintLoad("before");
   // Both builds one after the other for each figure, so that a change in
@@ -442,8 +401,7 @@ int main(int argc, char** argv) {
   for (const cv::Size size : options.sizes) {
     if (!Wanted(options, "cpu")) break;
     for (const Build& build : builds)
-      MeasureCpu(options, build, scratch, plugins, size, scratch / ("replay-" + SizeText(size)),
-                 cameras[size.width]);
+      MeasureCpu(options, build, scratch, plugins, size, cameras[size.width]);
   }
   if (Wanted(options, "startup")) {
     for (const Build& build : builds)
@@ -452,7 +410,7 @@ int main(int argc, char** argv) {
     for (const cv::Size size : options.sizes) {
       for (const Build& build : builds)
         MeasureStartup(options, build, scratch, plugins, "replayed-" + SizeText(size),
-                       cameras[size.width]);
+                       cameras[size.width].Environment());
     }
   }
   if (Wanted(options, "memory")) {
