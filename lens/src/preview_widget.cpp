@@ -117,6 +117,8 @@ PreviewWidget::PreviewWidget(QWidget* host, QWidget* parent, std::shared_ptr<Cam
   setMouseTracking(true);
   FollowHost();
   host->installEventFilter(this);
+  // Lying beside its host, it does not go with it by itself.
+  if (parent != host) connect(host, &QObject::destroyed, this, &QObject::deleteLater);
   connect(&timer_, &QTimer::timeout, this, &PreviewWidget::OnTick);
   timer_.start(kRepaintCheckMs);
   zoom_ = view_->CurrentZoom();
