@@ -103,7 +103,9 @@ TEST_F(Scanimage, AFeederBatchOfABookGivesEachSpreadAsItsLeftAndThenRightPage) {
   EXPECT_TRUE(WindowGone());
 
   // Book crop belongs to the feeder: set for the flatbed, which takes one
-  // picture, it changes nothing.
+  // picture, it changes nothing. A smaller frame keeps the sanitized
+  // build's first frame well inside the camera's start-up bound.
+  camera = "book?sizes=2592x1944";
   ASSERT_EQ(Run({"-d", device, "--book=yes", "--source", "Flatbed", "--resolution", "100",
                  "--format=png", "-o", Path("out/flatbed.png").toStdString()}),
             0)
