@@ -65,6 +65,13 @@ cv::Mat ForScreen(const cv::Mat& picture) {
   return screen;
 }
 
+// A scaled copy coloured and turned as the capture will be, for the screen.
+cv::Mat AsLooked(cv::Mat scaled, const PreviewLook& look) {
+  const int colorMode = NormalizeColorMode(look.colorMode);
+  if (colorMode != kColorModeColor) scaled = ApplyColorMode(scaled, colorMode);
+  return ForScreen(Rotate(scaled, look.rotate));
+}
+
 // A preview copy that cannot be made (a broken frame, no memory for the
 // copy) leaves this frame without one; the next frame tries again.
 template <class Make>
@@ -252,10 +259,8 @@ cv::Mat CameraView::PreviewNow(const FrameSlot::Frame& frame, cv::Size box, int&
   return PreviewOrNothing([&] {
     cv::Mat small = SmallFrame(frame, box);
     if (small.empty()) return cv::Mat();
-    const int colorMode = NormalizeColorMode(look.colorMode);
-    if (colorMode != kColorModeColor) small = ApplyColorMode(small, colorMode);
     rotate = look.rotate;
-    return ForScreen(Rotate(small, look.rotate));
+    return AsLooked(std::move(small), look);
   });
 }
 
@@ -380,9 +385,7 @@ cv::Mat CameraView::FinishPreview(cv::Mat scaled, const std::function<cv::Mat()>
                                   const PreviewLook& look) {
   searchDue_ = OutlineSearchDue(look);
   if (searchDue_) searchFrame_ = searchCopy();
-  const int colorMode = NormalizeColorMode(look.colorMode);
-  if (colorMode != kColorModeColor) scaled = ApplyColorMode(scaled, colorMode);
-  return ForScreen(Rotate(scaled, look.rotate));
+  return AsLooked(std::move(scaled), look);
 }
 
 bool CameraView::OutlineSearchDue(const PreviewLook& look) const {
@@ -443,10 +446,8 @@ void CameraView::FindOutlines(const cv::Mat& frame, PageSearch search, const Pre
   cv::Mat signature;
   cv::resize(ToGrey(small), signature, cv::Size(kSignatureWidth, kSignatureHeight), 0, 0,
              cv::INTER_AREA);
-  const bool sameQuestion =
-      look.autoCrop == searchedLook_.autoCrop && look.rotate == searchedLook_.rotate &&
-      crop.left == searchedCrop_.left && crop.top == searchedCrop_.top &&
-      crop.right == searchedCrop_.right && crop.bottom == searchedCrop_.bottom;
+  const bool sameQuestion = look.autoCrop == searchedLook_.autoCrop &&
+                            look.rotate == searchedLook_.rotate && crop == searchedCrop_;
   if (sameQuestion && !searchedSignature_.empty() && start - searchedAt_ < kLongestStill) {
     cv::Mat difference;
     cv::absdiff(signature, searchedSignature_, difference);

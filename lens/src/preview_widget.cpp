@@ -32,10 +32,6 @@ constexpr double kPartMarginPixels = 32.0;
 
 enum Edge : int { kLeft = 1, kTop = 2, kRight = 4, kBottom = 8, kAll = 15 };
 
-bool SameCrop(const CropPercent& a, const CropPercent& b) {
-  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 QImage ImageOf(const cv::Mat& mat) {
   const QImage::Format format = mat.channels() == 4   ? QImage::Format_RGB32
                                 : mat.channels() == 1 ? QImage::Format_Grayscale8
@@ -179,7 +175,7 @@ void PreviewWidget::OnTick() {
       !frame_.preview.empty() && latest.size == frame_.size)
     latest = frame_;
   const bool newFrame = latest.sequence != frame_.sequence || latest.Empty() != frame_.Empty();
-  const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || !SameCrop(crop, crop_);
+  const bool newView = zoom.fit != zoom_.fit || zoom.scale != zoom_.scale || crop != crop_;
   std::vector<PageOutline> outlines = view_->Outlines();
   const bool newOutlines = outlines != outlines_;
   if (!newFrame && !newView && !newOutlines) return;
@@ -243,7 +239,7 @@ void PreviewWidget::PanBy(const QPointF& screenPixels) {
 
 void PreviewWidget::SetShownCrop(const CropPercent& shown) {
   const CropPercent crop = FromShown(shown, rotate_);
-  if (SameCrop(crop, crop_)) return;
+  if (crop == crop_) return;
   crop_ = crop;
   view_->SetCrop(crop);
   update();

@@ -18,6 +18,7 @@ struct CropPercent {
   int right = 0;
   int bottom = 0;
   bool Enabled() const { return right > left && bottom > top; }
+  bool operator==(const CropPercent&) const = default;
 };
 
 struct WatermarkOptions {
