@@ -297,43 +297,96 @@ uint8_t ToByte(float value) {
 
 }  // namespace
 
+struct BandResampler::State {
+  const uint8_t* pixels = nullptr;
+  int widthPx = 0;
+  int heightPx = 0;
+  int channels = 1;
+  int newWidthPx = 0;
+  int newHeightPx = 0;
+  bool same = false;  // nothing to resample: rows are copied
+  Taps across;
+  Taps down;
+  // The rows resampled across, into floats, as far as the rows made so
+  // far reached down into the picture.
+  std::vector<float> wide;
+  int wideRows = 0;
+  int nextRow = 0;
+  size_t downWeight = 0;  // where nextRow's weights start in down.weights
+  std::vector<float> row;
+
+  void WidenTo(int rows) {
+    const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
+    for (; wideRows < rows; ++wideRows) {
+      const uint8_t* in = pixels + static_cast<size_t>(wideRows) * widthPx * channels;
+      float* out = wide.data() + static_cast<size_t>(wideRows) * rowValues;
+      size_t w = 0;
+      for (int x = 0; x < newWidthPx; ++x) {
+        for (int c = 0; c < channels; ++c) {
+          float sum = 0;
+          for (int k = 0; k < across.count[x]; ++k)
+            sum += across.weights[w + k] * in[(across.first[x] + k) * channels + c];
+          out[x * channels + c] = sum;
+        }
+        w += across.count[x];
+      }
+    }
+  }
+};
+
+BandResampler::BandResampler(const uint8_t* pixels, int widthPx, int heightPx, int channels,
+                             int newWidthPx, int newHeightPx)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.pixels = pixels;
+  s.widthPx = widthPx;
+  s.heightPx = heightPx;
+  s.channels = channels;
+  s.newWidthPx = newWidthPx;
+  s.newHeightPx = newHeightPx;
+  s.same = newWidthPx == widthPx && newHeightPx == heightPx;
+  if (s.same) return;
+  // Across first, into floats, then down.
+  s.across = MakeTaps(widthPx, newWidthPx);
+  s.down = MakeTaps(heightPx, newHeightPx);
+  s.wide.resize(static_cast<size_t>(newWidthPx) * heightPx * channels);
+  s.row.resize(static_cast<size_t>(newWidthPx) * channels);
+}
+
+BandResampler::~BandResampler() = default;
+BandResampler::BandResampler(BandResampler&&) noexcept = default;
+BandResampler& BandResampler::operator=(BandResampler&&) noexcept = default;
+
+int BandResampler::NextRows(int rows, uint8_t* out) {
+  State& s = *state_;
+  const int count = std::clamp(s.newHeightPx - s.nextRow, 0, std::max(rows, 0));
+  const size_t rowValues = static_cast<size_t>(s.newWidthPx) * s.channels;
+  if (s.same) {
+    std::memcpy(out, s.pixels + rowValues * s.nextRow, rowValues * count);
+    s.nextRow += count;
+    return count;
+  }
+  for (int i = 0; i < count; ++i, ++s.nextRow) {
+    const int y = s.nextRow;
+    s.WidenTo(s.down.first[y] + s.down.count[y]);
+    std::fill(s.row.begin(), s.row.end(), 0.0f);
+    for (int k = 0; k < s.down.count[y]; ++k) {
+      const float weight = s.down.weights[s.downWeight + k];
+      const float* in = s.wide.data() + (s.down.first[y] + k) * rowValues;
+      for (size_t v = 0; v < rowValues; ++v) s.row[v] += weight * in[v];
+    }
+    s.downWeight += s.down.count[y];
+    uint8_t* to = out + rowValues * i;
+    for (size_t v = 0; v < rowValues; ++v) to[v] = ToByte(s.row[v]);
+  }
+  return count;
+}
+
 std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, int channels,
                               int newWidthPx, int newHeightPx) {
-  if (newWidthPx == widthPx && newHeightPx == heightPx)
-    return {pixels, pixels + static_cast<size_t>(widthPx) * heightPx * channels};
-  // Across first, into floats, then down.
-  const Taps across = MakeTaps(widthPx, newWidthPx);
-  std::vector<float> wide(static_cast<size_t>(newWidthPx) * heightPx * channels);
-  for (int y = 0; y < heightPx; ++y) {
-    const uint8_t* in = pixels + static_cast<size_t>(y) * widthPx * channels;
-    float* out = wide.data() + static_cast<size_t>(y) * newWidthPx * channels;
-    size_t w = 0;
-    for (int x = 0; x < newWidthPx; ++x) {
-      for (int c = 0; c < channels; ++c) {
-        float sum = 0;
-        for (int k = 0; k < across.count[x]; ++k)
-          sum += across.weights[w + k] * in[(across.first[x] + k) * channels + c];
-        out[x * channels + c] = sum;
-      }
-      w += across.count[x];
-    }
-  }
-  const Taps down = MakeTaps(heightPx, newHeightPx);
-  const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
-  std::vector<uint8_t> result(rowValues * newHeightPx);
-  std::vector<float> row(rowValues);
-  size_t w = 0;
-  for (int y = 0; y < newHeightPx; ++y) {
-    std::fill(row.begin(), row.end(), 0.0f);
-    for (int k = 0; k < down.count[y]; ++k) {
-      const float weight = down.weights[w + k];
-      const float* in = wide.data() + (down.first[y] + k) * rowValues;
-      for (size_t i = 0; i < rowValues; ++i) row[i] += weight * in[i];
-    }
-    w += down.count[y];
-    uint8_t* out = result.data() + rowValues * y;
-    for (size_t i = 0; i < rowValues; ++i) out[i] = ToByte(row[i]);
-  }
+  std::vector<uint8_t> result(static_cast<size_t>(newWidthPx) * newHeightPx * channels);
+  BandResampler(pixels, widthPx, heightPx, channels, newWidthPx, newHeightPx)
+      .NextRows(newHeightPx, result.data());
   return result;
 }
 
@@ -341,8 +394,16 @@ int PixelsOf(double mm, double dpi) {
   return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
 }
 
-bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
-                 bool* dpiGuessed) {
+PageMaker::PageMaker() = default;
+PageMaker::~PageMaker() = default;
+PageMaker::PageMaker(PageMaker&&) noexcept = default;
+PageMaker& PageMaker::operator=(PageMaker&&) noexcept = default;
+
+bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& page,
+                      std::string& error, bool* dpiGuessed) {
+  rowsMade_ = 0;
+  resampler_.reset();
+  request_ = request;
   if (dpiGuessed != nullptr) *dpiGuessed = false;
   if (request.dpi <= 0) {
     error = "no resolution asked for";
@@ -401,22 +462,57 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
     page = Page{};
     return false;
   }
-  page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
+  source_ = std::move(page.data);
+  resampler_.emplace(source_.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
   page.widthPx = newWidth;
   page.heightPx = newHeight;
-  page.bytesPerLine = newWidth * channels;
+  page.bytesPerLine =
+      request.kind == PixelKind::kLineart ? (newWidth + 7) / 8 : newWidth * channels;
   page.dpiX = page.dpiY = request.dpi;
   page.kind = request.kind;
-  AdjustLevels(page.data, request.brightness, request.contrast);
-  if (request.kind == PixelKind::kLineart) {
-    page.data = PackLineart(page.data.data(), page.widthPx, page.heightPx, page.bytesPerLine,
-                            request.threshold);
-    page.bytesPerLine = (page.widthPx + 7) / 8;
+  page.data.assign(static_cast<size_t>(page.bytesPerLine) * newHeight, 0);
+  return true;
+}
+
+int PageMaker::MakeRows(Page& page, int rows) {
+  if (!resampler_) return 0;
+  const int rowValues = request_.kind == PixelKind::kColor ? page.widthPx * 3 : page.widthPx;
+  const bool lineart = request_.kind == PixelKind::kLineart;
+  uint8_t* out = page.data.data() + static_cast<size_t>(page.bytesPerLine) * rowsMade_;
+  // Black and white is thresholded after resampling, so it is grey till then.
+  if (lineart) greyBand_.resize(static_cast<size_t>(rowValues) * std::max(rows, 0));
+  const int made = resampler_->NextRows(rows, lineart ? greyBand_.data() : out);
+  AdjustLevels(lineart ? greyBand_.data() : out, static_cast<size_t>(rowValues) * made,
+               request_.brightness, request_.contrast);
+  if (lineart) {
+    const std::vector<uint8_t> packed =
+        PackLineart(greyBand_.data(), page.widthPx, made, rowValues, request_.threshold);
+    std::copy(packed.begin(), packed.end(), out);
+  }
+  rowsMade_ += made;
+  if (rowsMade_ == page.heightPx) {
+    // Done: the picture it was made from is no longer needed.
+    resampler_.reset();
+    source_ = {};
+    greyBand_ = {};
+  }
+  return made;
+}
+
+bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
+                 bool* dpiGuessed) {
+  PageMaker maker;
+  if (!maker.Begin(bytes, request, page, error, dpiGuessed)) return false;
+  while (maker.MakeRows(page, page.heightPx) > 0) {
   }
   return true;
 }
 
 void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast) {
+  AdjustLevels(levels.data(), levels.size(), brightness, contrast);
+}
+
+void AdjustLevels(uint8_t* levels, size_t count, int brightness, int contrast) {
   if (brightness == 0 && contrast == 0) return;
   // Contrast turns about mid-grey: at 100 % it is a hard step, at -100 %
   // all mid-grey; brightness then moves every level by up to half the scale.
@@ -427,7 +523,7 @@ void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast) {
   for (int level = 0; level < 256; ++level)
     table[static_cast<size_t>(level)] = static_cast<uint8_t>(
         std::clamp(std::lround((level - 127.5) * factor + 127.5 + shift), 0L, 255L));
-  for (uint8_t& level : levels) level = table[level];
+  for (size_t i = 0; i < count; ++i) levels[i] = table[levels[i]];
 }
 
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +51,52 @@ struct PageRequest {
 
 // Brightness and contrast (percent, -100 to 100) on 8-bit levels, in place.
 void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast);
+void AdjustLevels(uint8_t* levels, size_t count, int brightness, int contrast);
+
+// Resamples in bands of rows, top to bottom, so that the first rows can
+// go on while the later ones are made: averaging where it shrinks,
+// interpolating where it grows, as Resample below. pixels must stay valid
+// while it is used.
+class BandResampler {
+ public:
+  BandResampler(const uint8_t* pixels, int widthPx, int heightPx, int channels, int newWidthPx,
+                int newHeightPx);
+  ~BandResampler();
+  BandResampler(BandResampler&&) noexcept;
+  BandResampler& operator=(BandResampler&&) noexcept;
+  // The next rows, at most rows of them, into out (newWidthPx * channels
+  // bytes a row); how many were made, 0 once all were.
+  int NextRows(int rows, uint8_t* out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// A page made ready in bands: Begin decodes the file and settles the
+// page's exact size, and the rows then come band by band into page.data,
+// which Begin sized for all of them, so rows already made never move.
+class PageMaker {
+ public:
+  PageMaker();
+  ~PageMaker();
+  PageMaker(PageMaker&&) noexcept;
+  PageMaker& operator=(PageMaker&&) noexcept;
+  // As PreparePage, without the rows.
+  bool Begin(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
+             bool* dpiGuessed = nullptr);
+  // The next rows of page, at most rows of them; how many were made, 0
+  // once all were. Fails only for want of memory (std::bad_alloc).
+  int MakeRows(Page& page, int rows);
+  int RowsMade() const { return rowsMade_; }
+
+ private:
+  std::vector<uint8_t> source_;  // the decoded (and cut) picture
+  std::optional<BandResampler> resampler_;
+  std::vector<uint8_t> greyBand_;  // black and white: the levels before the threshold
+  PageRequest request_;
+  int rowsMade_ = 0;
+};
 
 // Decodes the file and gives it the pixel size its physical size (from the
 // DPI written in the file) has at request.dpi, cutting the area first.

@@ -34,6 +34,7 @@
 #include "datasource/sane/backend_options.h"
 #include "datasource/sane/camera_list.h"
 #include "datasource/sane/page_image.h"
+#include "datasource/sane/page_stream.h"
 #include "datasource/sane/scan_session.h"
 #include "platform/network_peer.h"
 #include "platform/paths.h"
@@ -64,6 +65,9 @@ void Log(int level, const char* format, ...) {
   std::fputc('\n', stderr);
   va_end(args);
 }
+
+// A read waiting for rows still being made looks for a cancel this often.
+constexpr std::chrono::milliseconds kReadWait{100};
 
 // sane_cancel relies on them.
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -154,6 +158,8 @@ struct Handle {
   ScanSession session;
   bool havePage = false;
   Page page;
+  // Makes the page's rows while the frontend reads those before them.
+  PageStream stream;
   size_t readOffset = 0;
   std::thread closer;  // last: it uses the members above
 };
@@ -203,6 +209,7 @@ bool UnderSaned() {
 }
 
 void ResetPage(Handle& handle) {
+  handle.stream.Stop();
   handle.havePage = false;
   handle.page = Page{};
   handle.readOffset = 0;
@@ -434,7 +441,11 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.threshold = choice.threshold;
   std::string error;
   bool dpiGuessed = false;
-  if (!PreparePage(file, request, h->page, error, &dpiGuessed)) {
+  // The page's size is settled here and its rows are made while the
+  // frontend reads: its progress moves, and its own work on the rows
+  // overlaps the resampling.
+  PageMaker maker;
+  if (!maker.Begin(file, request, h->page, error, &dpiGuessed)) {
     Log(1, "the delivered page cannot be used: %s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
@@ -448,7 +459,14 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
     ResetPage(*h);
     return SANE_STATUS_CANCELLED;
   }
+  file = {};
   h->havePage = true;
+  const int rows = h->page.heightPx;
+  const int bytesPerLine = h->page.bytesPerLine;
+  h->stream.Start(std::move(maker), h->page, [rows, bytesPerLine](size_t bytesRead) {
+    Log(2, "all %d rows of the page made; the frontend had read %zu of them", rows,
+        bytesRead / static_cast<size_t>(bytesPerLine));
+  });
   h->scanning.store(true, std::memory_order_release);
   if (choice.source == SourceKind::kFlatbed) h->flatbedPageGiven.store(true);
   return SANE_STATUS_GOOD;
@@ -466,11 +484,27 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
     return SANE_STATUS_CANCELLED;
   }
   if (!h->havePage) return SANE_STATUS_INVAL;
-  const size_t left = h->page.data.size() - h->readOffset;
-  if (left == 0) return SANE_STATUS_EOF;
-  const size_t count = std::min(left, static_cast<size_t>(max_length));
+  // The rows still being made are waited for, a cancel seen within this.
+  for (;;) {
+    const PageStream::Rows rows = h->stream.WaitFor(h->readOffset, kReadWait);
+    if (rows == PageStream::Rows::kAllRead) return SANE_STATUS_EOF;
+    if (rows == PageStream::Rows::kFailed) {
+      // Never the rest of the page as zeros: the frontend would keep it.
+      Log(1, "the page's rows could not be made: out of memory");
+      ResetPage(*h);
+      return SANE_STATUS_NO_MEM;
+    }
+    if (rows == PageStream::Rows::kReady) break;
+    if (h->Cancelled()) {
+      ResetPage(*h);
+      return SANE_STATUS_CANCELLED;
+    }
+  }
+  const size_t count =
+      std::min(h->stream.BytesReady() - h->readOffset, static_cast<size_t>(max_length));
   std::memcpy(data, h->page.data.data() + h->readOffset, count);
   h->readOffset += count;
+  h->stream.Read(h->readOffset);
   *length = static_cast<SANE_Int>(count);
   return SANE_STATUS_GOOD;
 }

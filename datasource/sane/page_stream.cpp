@@ -1,0 +1,101 @@
+#include "datasource/sane/page_stream.h"
+
+#include <algorithm>
+#include <new>
+
+namespace tavrin::sane {
+
+namespace {
+
+// Rows made at a time: small enough that the first reach the frontend
+// soon, large enough that the handing over costs nothing beside them.
+constexpr int kBandRows = 32;
+// The maker stays at most this far ahead of the reader. A frontend that
+// reads slowly has nothing to gain from more, and the last rows are made
+// only once the frontend has the first, whatever the two threads' speeds.
+constexpr int kRowsAhead = 256;
+
+}  // namespace
+
+void PageStream::Start(PageMaker maker, Page& page, Done done) {
+  Stop();
+  {
+    std::lock_guard lock(mutex_);
+    bytesMade_ = static_cast<size_t>(maker.RowsMade()) * page.bytesPerLine;
+    bytesRead_ = 0;
+    bytesTotal_ = page.data.size();
+    failed_ = false;
+    stop_ = false;
+  }
+  maker_ = std::thread([this, maker = std::move(maker), &page, done = std::move(done)]() mutable {
+    Make(std::move(maker), page, done);
+  });
+}
+
+void PageStream::Make(PageMaker maker, Page& page, const Done& done) {
+  const size_t ahead = static_cast<size_t>(kRowsAhead) * page.bytesPerLine;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || bytesMade_ < bytesRead_ + ahead; });
+      if (stop_ || bytesMade_ >= bytesTotal_) return;
+    }
+    int made = 0;
+    try {
+      made = maker.MakeRows(page, kBandRows);
+    } catch (const std::bad_alloc&) {
+      made = -1;
+    }
+    size_t read = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (made < 0) {
+        failed_ = true;
+      } else {
+        bytesMade_ = static_cast<size_t>(maker.RowsMade()) * page.bytesPerLine;
+        // A maker with no more rows short of the page is as broken as one
+        // that ran out of memory: the rest would be rows never made.
+        if (made == 0 && bytesMade_ < bytesTotal_) failed_ = true;
+      }
+      read = bytesRead_;
+      changed_.notify_all();
+      if (failed_) return;
+      if (bytesMade_ < bytesTotal_) continue;
+    }
+    if (done) done(read);
+    return;
+  }
+}
+
+void PageStream::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (maker_.joinable()) maker_.join();
+}
+
+PageStream::Rows PageStream::WaitFor(size_t offset, std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  const auto there = [&] { return failed_ || bytesMade_ > offset || offset >= bytesTotal_; };
+  changed_.wait_for(lock, wait, there);
+  if (offset >= bytesTotal_) return Rows::kAllRead;
+  if (bytesMade_ > offset) return Rows::kReady;
+  return failed_ ? Rows::kFailed : Rows::kWaiting;
+}
+
+void PageStream::Read(size_t offset) {
+  {
+    std::lock_guard lock(mutex_);
+    bytesRead_ = std::max(bytesRead_, offset);
+  }
+  changed_.notify_all();
+}
+
+size_t PageStream::BytesReady() {
+  std::lock_guard lock(mutex_);
+  return bytesMade_;
+}
+
+}  // namespace tavrin::sane
