@@ -6,8 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+
+// After <cstdio>: it uses FILE.
+#include <jpeglib.h>
 
 namespace tavrin::sane {
 
@@ -297,6 +302,79 @@ uint8_t ToByte(float value) {
 
 }  // namespace
 
+// A JPEG file's rows, decoded as they are read. libjpeg reports a broken
+// file by a long jump, so no C++ object with a destructor lives in the
+// frames it jumps over.
+class JpegRows {
+ public:
+  JpegRows() = default;
+  ~JpegRows() {
+    if (created_) jpeg_destroy_decompress(&info_);
+  }
+  JpegRows(const JpegRows&) = delete;
+  JpegRows& operator=(const JpegRows&) = delete;
+
+  // Reads the header; bytes must stay until the last Read.
+  bool Open(std::string_view bytes, bool grey, std::string& error) {
+    info_.err = jpeg_std_error(&failure_.manager);
+    failure_.manager.error_exit = Exit;
+    failure_.manager.emit_message = Note;
+    if (setjmp(failure_.jump) != 0) return Failed(error);
+    jpeg_create_decompress(&info_);
+    created_ = true;
+    jpeg_mem_src(&info_, reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&info_, TRUE);
+    info_.out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&info_);
+    if (failure_.manager.num_warnings != 0) return Failed(error);
+    return true;
+  }
+  int Width() const { return static_cast<int>(info_.output_width); }
+  int Height() const { return static_cast<int>(info_.output_height); }
+
+  // The next rows, stride bytes apart. Even a warning is refused: a file
+  // cut short only warns, and its missing rows would come out grey as if
+  // they were the page.
+  bool Read(uint8_t* out, size_t stride, int rows, std::string& error) {
+    if (setjmp(failure_.jump) != 0) return Failed(error);
+    for (int row = 0; row < rows; ++row) {
+      JSAMPROW line = out + stride * row;
+      if (jpeg_read_scanlines(&info_, &line, 1) != 1) {
+        std::snprintf(failure_.message, sizeof(failure_.message), "rows missing");
+        return Failed(error);
+      }
+    }
+    if (failure_.manager.num_warnings != 0) return Failed(error);
+    return true;
+  }
+
+ private:
+  struct Failure {
+    jpeg_error_mgr manager;  // first: libjpeg's pointer to it is one to this
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX] = "";
+  };
+  static void Exit(j_common_ptr info) {
+    auto* failure = reinterpret_cast<Failure*>(info->err);
+    (*info->err->format_message)(info, failure->message);
+    std::longjmp(failure->jump, 1);
+  }
+  static void Note(j_common_ptr info, int level) {
+    if (level >= 0) return;  // trace messages
+    auto* failure = reinterpret_cast<Failure*>(info->err);
+    if (info->err->num_warnings++ == 0) (*info->err->format_message)(info, failure->message);
+  }
+  bool Failed(std::string& error) const {
+    error = std::string("broken JPEG file: ") + failure_.message;
+    return false;
+  }
+
+  jpeg_decompress_struct info_{};
+  Failure failure_{};
+  bool created_ = false;
+};
+
 struct BandResampler::State {
   const uint8_t* pixels = nullptr;
   int widthPx = 0;
@@ -314,8 +392,12 @@ struct BandResampler::State {
   int nextRow = 0;
   size_t downWeight = 0;  // where nextRow's weights start in down.weights
   std::vector<float> row;
+  RowsNeeded rowsNeeded;
 
-  void WidenTo(int rows) {
+  bool Have(int rows) const { return !rowsNeeded || rowsNeeded(rows); }
+
+  bool WidenTo(int rows) {
+    if (rows > wideRows && !Have(rows)) return false;
     const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
     for (; wideRows < rows; ++wideRows) {
       const uint8_t* in = pixels + static_cast<size_t>(wideRows) * widthPx * channels;
@@ -331,13 +413,15 @@ struct BandResampler::State {
         w += across.count[x];
       }
     }
+    return true;
   }
 };
 
 BandResampler::BandResampler(const uint8_t* pixels, int widthPx, int heightPx, int channels,
-                             int newWidthPx, int newHeightPx)
+                             int newWidthPx, int newHeightPx, RowsNeeded rowsNeeded)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
+  s.rowsNeeded = std::move(rowsNeeded);
   s.pixels = pixels;
   s.widthPx = widthPx;
   s.heightPx = heightPx;
@@ -362,13 +446,14 @@ int BandResampler::NextRows(int rows, uint8_t* out) {
   const int count = std::clamp(s.newHeightPx - s.nextRow, 0, std::max(rows, 0));
   const size_t rowValues = static_cast<size_t>(s.newWidthPx) * s.channels;
   if (s.same) {
+    if (!s.Have(s.nextRow + count)) return -1;
     std::memcpy(out, s.pixels + rowValues * s.nextRow, rowValues * count);
     s.nextRow += count;
     return count;
   }
   for (int i = 0; i < count; ++i, ++s.nextRow) {
     const int y = s.nextRow;
-    s.WidenTo(s.down.first[y] + s.down.count[y]);
+    if (!s.WidenTo(s.down.first[y] + s.down.count[y])) return -1;
     std::fill(s.row.begin(), s.row.end(), 0.0f);
     for (int k = 0; k < s.down.count[y]; ++k) {
       const float weight = s.down.weights[s.downWeight + k];
@@ -396,14 +481,26 @@ int PixelsOf(double mm, double dpi) {
 
 PageMaker::PageMaker() = default;
 PageMaker::~PageMaker() = default;
-PageMaker::PageMaker(PageMaker&&) noexcept = default;
-PageMaker& PageMaker::operator=(PageMaker&&) noexcept = default;
+
+void PageMaker::Clear() {
+  resampler_.reset();
+  jpeg_.reset();
+  file_ = {};
+  decoded_ = {};
+  cutPixels_ = {};
+  greyBand_ = {};
+  decodedWidth_ = decodedHeight_ = decodedRows_ = 0;
+  cut_ = false;
+  cutX_ = cutY_ = cutWidth_ = cutHeight_ = cutRows_ = 0;
+  rowsMade_ = 0;
+  error_.clear();
+}
 
 bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& page,
                       std::string& error, bool* dpiGuessed) {
-  rowsMade_ = 0;
-  resampler_.reset();
+  Clear();
   request_ = request;
+  page = Page{};
   if (dpiGuessed != nullptr) *dpiGuessed = false;
   if (request.dpi <= 0) {
     error = "no resolution asked for";
@@ -411,8 +508,30 @@ bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& 
   }
   // Black and white is thresholded after resampling, so it is grey till then.
   const PixelKind decodeAs = request.kind == PixelKind::kLineart ? PixelKind::kGray : request.kind;
-  if (!DecodePage(bytes, decodeAs, page, error)) return false;
-  const int channels = request.kind == PixelKind::kColor ? 3 : 1;
+  channels_ = decodeAs == PixelKind::kColor ? 3 : 1;
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (bytes.size() >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) {
+    file_.assign(bytes);
+    jpeg_ = std::make_unique<JpegRows>();
+    if (!jpeg_->Open(file_, channels_ == 1, error)) {
+      Clear();
+      return false;
+    }
+    if (!CheckSize(jpeg_->Width(), jpeg_->Height(), channels_, error)) {
+      Clear();
+      return false;
+    }
+    page.widthPx = jpeg_->Width();
+    page.heightPx = jpeg_->Height();
+    ReadJfifDensity(p, bytes.size(), page);
+    decoded_.assign(static_cast<size_t>(page.widthPx) * page.heightPx * channels_, 0);
+  } else {
+    if (!DecodePage(bytes, decodeAs, page, error)) return false;
+    decoded_ = std::move(page.data);
+    decodedRows_ = page.heightPx;
+  }
+  decodedWidth_ = page.widthPx;
+  decodedHeight_ = page.heightPx;
   double dpiX = page.dpiX;
   double dpiY = page.dpiY;
   if (dpiX <= 0 || dpiY <= 0) {
@@ -436,52 +555,82 @@ bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& 
     // The area's size alone sets the page's, as the frontend computed it;
     // where the area reaches past the picture, the page is white, as a
     // scanner's glass outside the sheet.
-    const int x0 = PixelsOf(request.leftMm, dpiX);
-    const int y0 = PixelsOf(request.topMm, dpiY);
-    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - x0);
-    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - y0);
+    cutX_ = PixelsOf(request.leftMm, dpiX);
+    cutY_ = PixelsOf(request.topMm, dpiY);
+    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - cutX_);
+    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - cutY_);
     newWidth = std::max(1, PixelsOf(request.rightMm - request.leftMm, request.dpi));
     newHeight = std::max(1, PixelsOf(request.bottomMm - request.topMm, request.dpi));
-    if (!CheckSize(cutWidth, cutHeight, channels, error)) {
+    if (!CheckSize(cutWidth, cutHeight, channels_, error)) {
+      Clear();
       page = Page{};
       return false;
     }
-    std::vector<uint8_t> cut(static_cast<size_t>(cutWidth) * cutHeight * channels, 255);
-    const int fromX = std::clamp(x0, 0, page.widthPx);
-    const int toX = std::clamp(x0 + cutWidth, 0, page.widthPx);
-    for (int y = std::max(0, y0); y < std::min(page.heightPx, y0 + cutHeight); ++y) {
-      if (toX <= fromX) break;
-      std::memcpy(cut.data() + (static_cast<size_t>(y - y0) * cutWidth + (fromX - x0)) * channels,
-                  page.data.data() + static_cast<size_t>(y) * page.bytesPerLine +
-                      static_cast<size_t>(fromX) * channels,
-                  static_cast<size_t>(toX - fromX) * channels);
-    }
-    page.data = std::move(cut);
+    cut_ = true;
+    cutWidth_ = cutWidth;
+    cutHeight_ = cutHeight;
+    cutPixels_.assign(static_cast<size_t>(cutWidth) * cutHeight * channels_, 255);
   }
-  if (!CheckSize(newWidth, newHeight, channels, error)) {
+  if (!CheckSize(newWidth, newHeight, channels_, error)) {
+    Clear();
     page = Page{};
     return false;
   }
-  source_ = std::move(page.data);
-  resampler_.emplace(source_.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
+  resampler_.emplace(cut_ ? cutPixels_.data() : decoded_.data(), cutWidth, cutHeight, channels_,
+                     newWidth, newHeight, [this](int rows) { return NeedRows(rows); });
   page.widthPx = newWidth;
   page.heightPx = newHeight;
   page.bytesPerLine =
-      request.kind == PixelKind::kLineart ? (newWidth + 7) / 8 : newWidth * channels;
+      request.kind == PixelKind::kLineart ? (newWidth + 7) / 8 : newWidth * channels_;
   page.dpiX = page.dpiY = request.dpi;
   page.kind = request.kind;
   page.data.assign(static_cast<size_t>(page.bytesPerLine) * newHeight, 0);
   return true;
 }
 
+bool PageMaker::NeedRows(int rows) {
+  const int decodedNeeded =
+      cut_ ? std::clamp(cutY_ + rows, 0, decodedHeight_) : std::min(rows, decodedHeight_);
+  if (decodedRows_ < decodedNeeded) {
+    const size_t stride = static_cast<size_t>(decodedWidth_) * channels_;
+    if (jpeg_ == nullptr || !jpeg_->Read(decoded_.data() + stride * decodedRows_, stride,
+                                         decodedNeeded - decodedRows_, error_))
+      return false;
+    decodedRows_ = decodedNeeded;
+    // All read: the file is no longer needed.
+    if (decodedRows_ == decodedHeight_) {
+      jpeg_.reset();
+      file_ = {};
+    }
+  }
+  if (!cut_) return true;
+  const int fromX = std::clamp(cutX_, 0, decodedWidth_);
+  const int toX = std::clamp(cutX_ + cutWidth_, 0, decodedWidth_);
+  for (; cutRows_ < std::min(rows, cutHeight_); ++cutRows_) {
+    const int y = cutY_ + cutRows_;
+    if (y < 0 || y >= decodedHeight_ || toX <= fromX) continue;
+    std::memcpy(cutPixels_.data() +
+                    (static_cast<size_t>(cutRows_) * cutWidth_ + (fromX - cutX_)) * channels_,
+                decoded_.data() + (static_cast<size_t>(y) * decodedWidth_ + fromX) * channels_,
+                static_cast<size_t>(toX - fromX) * channels_);
+  }
+  return true;
+}
+
 int PageMaker::MakeRows(Page& page, int rows) {
-  if (!resampler_) return 0;
-  const int rowValues = request_.kind == PixelKind::kColor ? page.widthPx * 3 : page.widthPx;
+  if (!resampler_) return error_.empty() ? 0 : -1;
+  const int rowValues = page.widthPx * channels_;
   const bool lineart = request_.kind == PixelKind::kLineart;
   uint8_t* out = page.data.data() + static_cast<size_t>(page.bytesPerLine) * rowsMade_;
-  // Black and white is thresholded after resampling, so it is grey till then.
   if (lineart) greyBand_.resize(static_cast<size_t>(rowValues) * std::max(rows, 0));
   const int made = resampler_->NextRows(rows, lineart ? greyBand_.data() : out);
+  if (made < 0) {
+    // What it was made from is broken: nothing more comes of it.
+    const std::string error = error_.empty() ? "the picture's rows did not come" : error_;
+    Clear();
+    error_ = error;
+    return -1;
+  }
   AdjustLevels(lineart ? greyBand_.data() : out, static_cast<size_t>(rowValues) * made,
                request_.brightness, request_.contrast);
   if (lineart) {
@@ -491,10 +640,10 @@ int PageMaker::MakeRows(Page& page, int rows) {
   }
   rowsMade_ += made;
   if (rowsMade_ == page.heightPx) {
-    // Done: the picture it was made from is no longer needed.
-    resampler_.reset();
-    source_ = {};
-    greyBand_ = {};
+    // Done: what it was made from is no longer needed.
+    const int rowsMade = rowsMade_;
+    Clear();
+    rowsMade_ = rowsMade;
   }
   return made;
 }
@@ -503,9 +652,15 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
                  bool* dpiGuessed) {
   PageMaker maker;
   if (!maker.Begin(bytes, request, page, error, dpiGuessed)) return false;
-  while (maker.MakeRows(page, page.heightPx) > 0) {
+  for (;;) {
+    const int made = maker.MakeRows(page, page.heightPx);
+    if (made == 0) return true;
+    if (made < 0) {
+      error = maker.Error();
+      page = Page{};
+      return false;
+    }
   }
-  return true;
 }
 
 void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast) {

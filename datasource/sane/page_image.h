@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,13 +60,17 @@ void AdjustLevels(uint8_t* levels, size_t count, int brightness, int contrast);
 // while it is used.
 class BandResampler {
  public:
+  // Asked before rows of pixels are read: whether the first rows of them
+  // are there (a picture still being decoded); none, when all are.
+  using RowsNeeded = std::function<bool(int rows)>;
   BandResampler(const uint8_t* pixels, int widthPx, int heightPx, int channels, int newWidthPx,
-                int newHeightPx);
+                int newHeightPx, RowsNeeded rowsNeeded = {});
   ~BandResampler();
   BandResampler(BandResampler&&) noexcept;
   BandResampler& operator=(BandResampler&&) noexcept;
   // The next rows, at most rows of them, into out (newWidthPx * channels
-  // bytes a row); how many were made, 0 once all were.
+  // bytes a row); how many were made, 0 once all were, -1 when the rows
+  // it needed did not come.
   int NextRows(int rows, uint8_t* out);
 
  private:
@@ -73,29 +78,56 @@ class BandResampler {
   std::unique_ptr<State> state_;
 };
 
-// A page made ready in bands: Begin decodes the file and settles the
-// page's exact size, and the rows then come band by band into page.data,
-// which Begin sized for all of them, so rows already made never move.
+class JpegRows;
+
+// A page made ready in bands: Begin reads the file's header (a PNG or BMP
+// file is decoded whole) and settles the page's exact size, and the rows
+// then come band by band into page.data, which Begin sized for all of
+// them, so rows already made never move. A JPEG file is decoded as its
+// rows are needed.
 class PageMaker {
  public:
   PageMaker();
   ~PageMaker();
-  PageMaker(PageMaker&&) noexcept;
-  PageMaker& operator=(PageMaker&&) noexcept;
+  // Its resampler reads from its own buffers.
+  PageMaker(const PageMaker&) = delete;
+  PageMaker& operator=(const PageMaker&) = delete;
   // As PreparePage, without the rows.
   bool Begin(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
              bool* dpiGuessed = nullptr);
   // The next rows of page, at most rows of them; how many were made, 0
-  // once all were. Fails only for want of memory (std::bad_alloc).
+  // once all were, -1 with Error() when the file breaks off or is broken
+  // further in (no row of it is then made). Throws std::bad_alloc.
   int MakeRows(Page& page, int rows);
   int RowsMade() const { return rowsMade_; }
+  const std::string& Error() const { return error_; }
 
  private:
-  std::vector<uint8_t> source_;  // the decoded (and cut) picture
+  // Makes the first rows of the picture to resample there: decoded, and
+  // cut from the file's picture when an area is cut.
+  bool NeedRows(int rows);
+  void Clear();
+
+  std::string file_;  // a JPEG file's bytes, decoded as they are needed
+  std::unique_ptr<JpegRows> jpeg_;
+  std::vector<uint8_t> decoded_;  // the file's picture, decodedRows_ of it so far
+  int decodedWidth_ = 0;
+  int decodedHeight_ = 0;
+  int decodedRows_ = 0;
+  int channels_ = 1;
+  // The area cut from it, cutRows_ of its rows so far; unused without a cut.
+  bool cut_ = false;
+  int cutX_ = 0;
+  int cutY_ = 0;
+  int cutWidth_ = 0;
+  int cutHeight_ = 0;
+  int cutRows_ = 0;
+  std::vector<uint8_t> cutPixels_;
   std::optional<BandResampler> resampler_;
   std::vector<uint8_t> greyBand_;  // black and white: the levels before the threshold
   PageRequest request_;
   int rowsMade_ = 0;
+  std::string error_;
 };
 
 // Decodes the file and gives it the pixel size its physical size (from the

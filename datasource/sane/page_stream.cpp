@@ -17,22 +17,23 @@ constexpr int kRowsAhead = 256;
 
 }  // namespace
 
-void PageStream::Start(PageMaker maker, Page& page, Done done) {
+void PageStream::Start(std::unique_ptr<PageMaker> maker, Page& page, Done done) {
   Stop();
   {
     std::lock_guard lock(mutex_);
-    bytesMade_ = static_cast<size_t>(maker.RowsMade()) * page.bytesPerLine;
+    bytesMade_ = static_cast<size_t>(maker->RowsMade()) * page.bytesPerLine;
     bytesRead_ = 0;
     bytesTotal_ = page.data.size();
     failed_ = false;
+    error_.clear();
     stop_ = false;
   }
   maker_ = std::thread([this, maker = std::move(maker), &page, done = std::move(done)]() mutable {
-    Make(std::move(maker), page, done);
+    Make(*maker, page, done);
   });
 }
 
-void PageStream::Make(PageMaker maker, Page& page, const Done& done) {
+void PageStream::Make(PageMaker& maker, Page& page, const Done& done) {
   const size_t ahead = static_cast<size_t>(kRowsAhead) * page.bytesPerLine;
   for (;;) {
     {
@@ -41,21 +42,28 @@ void PageStream::Make(PageMaker maker, Page& page, const Done& done) {
       if (stop_ || bytesMade_ >= bytesTotal_) return;
     }
     int made = 0;
+    std::string error;
     try {
       made = maker.MakeRows(page, kBandRows);
+      if (made < 0) error = maker.Error();
     } catch (const std::bad_alloc&) {
       made = -1;
+      error = "out of memory";
     }
     size_t read = 0;
     {
       std::lock_guard lock(mutex_);
       if (made < 0) {
         failed_ = true;
+        error_ = error;
       } else {
         bytesMade_ = static_cast<size_t>(maker.RowsMade()) * page.bytesPerLine;
-        // A maker with no more rows short of the page is as broken as one
-        // that ran out of memory: the rest would be rows never made.
-        if (made == 0 && bytesMade_ < bytesTotal_) failed_ = true;
+        // A maker with no more rows short of the page: the rest would be
+        // rows never made.
+        if (made == 0 && bytesMade_ < bytesTotal_) {
+          failed_ = true;
+          error_ = "the page's rows stopped short";
+        }
       }
       read = bytesRead_;
       changed_.notify_all();
@@ -91,6 +99,11 @@ void PageStream::Read(size_t offset) {
     bytesRead_ = std::max(bytesRead_, offset);
   }
   changed_.notify_all();
+}
+
+std::string PageStream::Error() {
+  std::lock_guard lock(mutex_);
+  return error_;
 }
 
 size_t PageStream::BytesReady() {

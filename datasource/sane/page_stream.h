@@ -10,7 +10,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "datasource/sane/page_image.h"
@@ -29,7 +31,7 @@ class PageStream {
   using Done = std::function<void(size_t bytesRead)>;
   // Makes page's rows with maker, which Begin has readied for page; page
   // must stay where it is until Stop.
-  void Start(PageMaker maker, Page& page, Done done = {});
+  void Start(std::unique_ptr<PageMaker> maker, Page& page, Done done = {});
   // Ends the making (within a band) and waits for its thread.
   void Stop();
 
@@ -37,13 +39,15 @@ class PageStream {
   // Whether bytes past offset of page.data are there to read, waiting up
   // to wait for them; kWaiting when they are still being made.
   Rows WaitFor(size_t offset, std::chrono::milliseconds wait);
+  // Why the rows stopped coming, after kFailed.
+  std::string Error();
   // The reader has everything before offset: the maker may go on.
   void Read(size_t offset);
   // The bytes of page.data made so far.
   size_t BytesReady();
 
  private:
-  void Make(PageMaker maker, Page& page, const Done& done);
+  void Make(PageMaker& maker, Page& page, const Done& done);
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -51,6 +55,7 @@ class PageStream {
   size_t bytesRead_ = 0;
   size_t bytesTotal_ = 0;
   bool failed_ = false;
+  std::string error_;
   bool stop_ = false;
   std::thread maker_;
 };

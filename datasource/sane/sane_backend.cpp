@@ -444,8 +444,8 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   // The page's size is settled here and its rows are made while the
   // frontend reads: its progress moves, and its own work on the rows
   // overlaps the resampling.
-  PageMaker maker;
-  if (!maker.Begin(file, request, h->page, error, &dpiGuessed)) {
+  auto maker = std::make_unique<PageMaker>();
+  if (!maker->Begin(file, request, h->page, error, &dpiGuessed)) {
     Log(1, "the delivered page cannot be used: %s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
@@ -490,9 +490,9 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
     if (rows == PageStream::Rows::kAllRead) return SANE_STATUS_EOF;
     if (rows == PageStream::Rows::kFailed) {
       // Never the rest of the page as zeros: the frontend would keep it.
-      Log(1, "the page's rows could not be made: out of memory");
+      Log(1, "the delivered page cannot be used: %s", h->stream.Error().c_str());
       ResetPage(*h);
-      return SANE_STATUS_NO_MEM;
+      return SANE_STATUS_IO_ERROR;
     }
     if (rows == PageStream::Rows::kReady) break;
     if (h->Cancelled()) {

@@ -611,6 +611,27 @@ TEST(PagePrepare, APageMadeInBandsIsThePageMadeAtOnce) {
     // Rows that differ, or the comparison above would prove little.
     EXPECT_NE(whole.data.front(), whole.data.back());
   }
+
+  // A JPEG file is decoded as its rows are needed: the pixels of the file
+  // decoded at once, and a file cut short fails instead of giving grey rows.
+  const std::string jpeg = Jpeg(Gradient(64, 96, 3), 64, 96, false);
+  std::string error;
+  Page atOnce;
+  ASSERT_TRUE(DecodePage(jpeg, PixelKind::kColor, atOnce, error)) << error;
+  PageRequest asItIs;  // the file names no DPI: taken at the one asked for
+  asItIs.dpi = 72;
+  Page streamed;
+  ASSERT_TRUE(PreparePage(jpeg, asItIs, streamed, error)) << error;
+  EXPECT_EQ(streamed.data, atOnce.data);
+  PageMaker cutShort;
+  Page broken;
+  ASSERT_TRUE(cutShort.Begin(jpeg.substr(0, jpeg.size() / 2), asItIs, broken, error)) << error;
+  int made = 0;
+  while ((made = cutShort.MakeRows(broken, 8)) > 0) {
+  }
+  EXPECT_EQ(made, -1);
+  EXPECT_LT(cutShort.RowsMade(), broken.heightPx);
+  EXPECT_NE(cutShort.Error().find("broken JPEG file"), std::string::npos) << cutShort.Error();
 }
 
 TEST(PagePrepare, ResamplingAveragesWhenItShrinksAndKeepsEdgesWhenItGrows) {
