@@ -441,9 +441,10 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.threshold = choice.threshold;
   std::string error;
   bool dpiGuessed = false;
-  // The page's size is settled here and its rows are made while the
-  // frontend reads: its progress moves, and its own work on the rows
-  // overlaps the resampling.
+  // The page's size is settled here (from the file's header, a JPEG's
+  // rows are decoded later) and its rows are made while the frontend reads
+  // the ones before them: its progress moves, and its own work on the rows
+  // overlaps the decoding and resampling.
   auto maker = std::make_unique<PageMaker>();
   if (!maker->Begin(file, request, h->page, error, &dpiGuessed)) {
     Log(1, "the delivered page cannot be used: %s", error.c_str());
@@ -459,7 +460,7 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
     ResetPage(*h);
     return SANE_STATUS_CANCELLED;
   }
-  file = {};
+  file = {};  // the maker keeps what it still needs of it
   h->havePage = true;
   const int rows = h->page.heightPx;
   const int bytesPerLine = h->page.bytesPerLine;
