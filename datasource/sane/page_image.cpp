@@ -486,8 +486,10 @@ void PageMaker::Clear() {
   resampler_.reset();
   jpeg_.reset();
   file_ = {};
-  decoded_ = {};
-  cutPixels_ = {};
+  decodedWhole_ = {};
+  decodedLater_.reset();
+  decoded_ = nullptr;
+  cutPixels_.reset();
   greyBand_ = {};
   decodedWidth_ = decodedHeight_ = decodedRows_ = 0;
   cut_ = false;
@@ -524,10 +526,13 @@ bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& 
     page.widthPx = jpeg_->Width();
     page.heightPx = jpeg_->Height();
     ReadJfifDensity(p, bytes.size(), page);
-    decoded_.assign(static_cast<size_t>(page.widthPx) * page.heightPx * channels_, 0);
+    decodedLater_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(page.widthPx) *
+                                                              page.heightPx * channels_);
+    decoded_ = decodedLater_.get();
   } else {
     if (!DecodePage(bytes, decodeAs, page, error)) return false;
-    decoded_ = std::move(page.data);
+    decodedWhole_ = std::move(page.data);
+    decoded_ = decodedWhole_.data();
     decodedRows_ = page.heightPx;
   }
   decodedWidth_ = page.widthPx;
@@ -569,15 +574,16 @@ bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& 
     cut_ = true;
     cutWidth_ = cutWidth;
     cutHeight_ = cutHeight;
-    cutPixels_.assign(static_cast<size_t>(cutWidth) * cutHeight * channels_, 255);
+    cutPixels_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(cutWidth) *
+                                                           cutHeight * channels_);
   }
   if (!CheckSize(newWidth, newHeight, channels_, error)) {
     Clear();
     page = Page{};
     return false;
   }
-  resampler_.emplace(cut_ ? cutPixels_.data() : decoded_.data(), cutWidth, cutHeight, channels_,
-                     newWidth, newHeight, [this](int rows) { return NeedRows(rows); });
+  resampler_.emplace(cut_ ? cutPixels_.get() : decoded_, cutWidth, cutHeight, channels_, newWidth,
+                     newHeight, [this](int rows) { return NeedRows(rows); });
   page.widthPx = newWidth;
   page.heightPx = newHeight;
   page.bytesPerLine =
@@ -593,7 +599,7 @@ bool PageMaker::NeedRows(int rows) {
       cut_ ? std::clamp(cutY_ + rows, 0, decodedHeight_) : std::min(rows, decodedHeight_);
   if (decodedRows_ < decodedNeeded) {
     const size_t stride = static_cast<size_t>(decodedWidth_) * channels_;
-    if (jpeg_ == nullptr || !jpeg_->Read(decoded_.data() + stride * decodedRows_, stride,
+    if (jpeg_ == nullptr || !jpeg_->Read(decoded_ + stride * decodedRows_, stride,
                                          decodedNeeded - decodedRows_, error_))
       return false;
     decodedRows_ = decodedNeeded;
@@ -606,13 +612,20 @@ bool PageMaker::NeedRows(int rows) {
   if (!cut_) return true;
   const int fromX = std::clamp(cutX_, 0, decodedWidth_);
   const int toX = std::clamp(cutX_ + cutWidth_, 0, decodedWidth_);
+  const size_t rowBytes = static_cast<size_t>(cutWidth_) * channels_;
   for (; cutRows_ < std::min(rows, cutHeight_); ++cutRows_) {
+    uint8_t* row = cutPixels_.get() + rowBytes * cutRows_;
     const int y = cutY_ + cutRows_;
-    if (y < 0 || y >= decodedHeight_ || toX <= fromX) continue;
-    std::memcpy(cutPixels_.data() +
-                    (static_cast<size_t>(cutRows_) * cutWidth_ + (fromX - cutX_)) * channels_,
-                decoded_.data() + (static_cast<size_t>(y) * decodedWidth_ + fromX) * channels_,
-                static_cast<size_t>(toX - fromX) * channels_);
+    if (y < 0 || y >= decodedHeight_ || toX <= fromX) {
+      std::memset(row, 255, rowBytes);
+      continue;
+    }
+    const size_t left = static_cast<size_t>(fromX - cutX_) * channels_;
+    const size_t inside = static_cast<size_t>(toX - fromX) * channels_;
+    std::memset(row, 255, left);
+    std::memcpy(row + left, decoded_ + (static_cast<size_t>(y) * decodedWidth_ + fromX) * channels_,
+                inside);
+    std::memset(row + left + inside, 255, rowBytes - left - inside);
   }
   return true;
 }

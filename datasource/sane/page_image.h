@@ -110,7 +110,12 @@ class PageMaker {
 
   std::string file_;  // a JPEG file's bytes, decoded as they are needed
   std::unique_ptr<JpegRows> jpeg_;
-  std::vector<uint8_t> decoded_;  // the file's picture, decodedRows_ of it so far
+  // The file's picture, decodedRows_ of it so far: a PNG or BMP file's
+  // whole, or a JPEG file's rows as they are decoded, into memory not
+  // cleared first (each row is written before it is read).
+  std::vector<uint8_t> decodedWhole_;
+  std::unique_ptr<uint8_t[]> decodedLater_;
+  uint8_t* decoded_ = nullptr;
   int decodedWidth_ = 0;
   int decodedHeight_ = 0;
   int decodedRows_ = 0;
@@ -122,7 +127,7 @@ class PageMaker {
   int cutWidth_ = 0;
   int cutHeight_ = 0;
   int cutRows_ = 0;
-  std::vector<uint8_t> cutPixels_;
+  std::unique_ptr<uint8_t[]> cutPixels_;  // not cleared either
   std::optional<BandResampler> resampler_;
   std::vector<uint8_t> greyBand_;  // black and white: the levels before the threshold
   PageRequest request_;
