@@ -320,13 +320,7 @@ class JpegRows {
     failure_.manager.error_exit = Exit;
     failure_.manager.emit_message = Note;
     if (setjmp(failure_.jump) != 0) return Failed(error);
-    jpeg_create_decompress(&info_);
-    created_ = true;
-    jpeg_mem_src(&info_, reinterpret_cast<const unsigned char*>(bytes.data()),
-                 static_cast<unsigned long>(bytes.size()));
-    jpeg_read_header(&info_, TRUE);
-    info_.out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_start_decompress(&info_);
+    Start(bytes, grey);
     if (failure_.manager.num_warnings != 0) return Failed(error);
     return true;
   }
@@ -338,18 +332,34 @@ class JpegRows {
   // they were the page.
   bool Read(uint8_t* out, size_t stride, int rows, std::string& error) {
     if (setjmp(failure_.jump) != 0) return Failed(error);
-    for (int row = 0; row < rows; ++row) {
-      JSAMPROW line = out + stride * row;
-      if (jpeg_read_scanlines(&info_, &line, 1) != 1) {
-        std::snprintf(failure_.message, sizeof(failure_.message), "rows missing");
-        return Failed(error);
-      }
+    if (!ReadRows(out, stride, rows)) {
+      std::snprintf(failure_.message, sizeof(failure_.message), "rows missing");
+      return Failed(error);
     }
     if (failure_.manager.num_warnings != 0) return Failed(error);
     return true;
   }
 
  private:
+  // The calls that may jump back, in frames of their own: nothing that
+  // changes between the setjmp and the jump lives in the frame it returns to.
+  __attribute__((noinline)) void Start(std::string_view bytes, bool grey) {
+    jpeg_create_decompress(&info_);
+    created_ = true;
+    jpeg_mem_src(&info_, reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&info_, TRUE);
+    info_.out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&info_);
+  }
+  __attribute__((noinline)) bool ReadRows(uint8_t* out, size_t stride, int rows) {
+    for (int row = 0; row < rows; ++row) {
+      JSAMPROW line = out + stride * row;
+      if (jpeg_read_scanlines(&info_, &line, 1) != 1) return false;
+    }
+    return true;
+  }
+
   struct Failure {
     jpeg_error_mgr manager;  // first: libjpeg's pointer to it is one to this
     std::jmp_buf jump;
