@@ -1,5 +1,6 @@
 // A delivered image file decoded into the pixels that sane_read streams.
-// Threads: any; pure functions on bytes.
+// Threads: any; the functions are pure functions on bytes, and a
+// PageMaker or BandResampler is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
