@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <system_error>
 
 namespace tavrin::sane {
 
@@ -28,9 +29,19 @@ void PageStream::Start(std::unique_ptr<PageMaker> maker, Page& page, Done done) 
     error_.clear();
     stop_ = false;
   }
-  maker_ = std::thread([this, maker = std::move(maker), &page, done = std::move(done)]() mutable {
-    Make(*maker, page, done);
-  });
+  making_ = std::move(maker);
+  done_ = std::move(done);
+  try {
+    thread_ = std::thread([this, &page] { Make(*making_, page, done_); });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process at its limit): the rows are made
+    // here, all of them, as if the reader had read them as they came.
+    {
+      std::lock_guard lock(mutex_);
+      bytesRead_ = bytesTotal_;
+    }
+    Make(*making_, page, done_);
+  }
 }
 
 void PageStream::Make(PageMaker& maker, Page& page, const Done& done) {
@@ -81,7 +92,9 @@ void PageStream::Stop() {
     stop_ = true;
   }
   changed_.notify_all();
-  if (maker_.joinable()) maker_.join();
+  if (thread_.joinable()) thread_.join();
+  making_.reset();
+  done_ = nullptr;
 }
 
 PageStream::Rows PageStream::WaitFor(size_t offset, std::chrono::milliseconds wait) {

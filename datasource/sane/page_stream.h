@@ -1,6 +1,6 @@
 // The rows of a page made on a thread of its own while the frontend reads
 // the ones before them, so that its progress moves and its own work (an
-// encoder writing its file) overlaps the resampling.
+// encoder writing its file) overlaps the decoding and resampling.
 // Threads: Start, Stop and the reader's calls from the frontend's thread
 // (under the handle's lock); the maker thread touches only the rows past
 // those published, and the counts.
@@ -57,7 +57,9 @@ class PageStream {
   bool failed_ = false;
   std::string error_;
   bool stop_ = false;
-  std::thread maker_;
+  std::unique_ptr<PageMaker> making_;  // until Stop, on the thread's behalf
+  Done done_;
+  std::thread thread_;
 };
 
 }  // namespace tavrin::sane

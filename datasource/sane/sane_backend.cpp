@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -445,8 +446,17 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   // rows are decoded later) and its rows are made while the frontend reads
   // the ones before them: its progress moves, and its own work on the rows
   // overlaps the decoding and resampling.
-  auto maker = std::make_unique<PageMaker>();
-  if (!maker->Begin(file, request, h->page, error, &dpiGuessed)) {
+  std::unique_ptr<PageMaker> maker;
+  bool begun = false;
+  try {
+    maker = std::make_unique<PageMaker>();
+    begun = maker->Begin(file, request, h->page, error, &dpiGuessed);
+  } catch (const std::bad_alloc&) {
+    ResetPage(*h);
+    Log(1, "the delivered page cannot be used: out of memory");
+    return SANE_STATUS_NO_MEM;
+  }
+  if (!begun) {
     Log(1, "the delivered page cannot be used: %s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
