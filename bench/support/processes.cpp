@@ -13,9 +13,16 @@ namespace tavrin::bench {
 
 namespace {
 
+// A process's file under /proc may vanish while it is read, and the read
+// then fails with an error (ESRCH) that the stream throws: it is a process
+// that is no longer there, not the end of the run.
 std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  try {
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return {};
+  }
 }
 
 }  // namespace

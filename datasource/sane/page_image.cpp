@@ -6,8 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+
+// After <cstdio>: it uses FILE.
+#include <jpeglib.h>
 
 namespace tavrin::sane {
 
@@ -297,43 +302,186 @@ uint8_t ToByte(float value) {
 
 }  // namespace
 
+// A JPEG file's rows, decoded as they are read. libjpeg reports a broken
+// file by a long jump, so no C++ object with a destructor lives in the
+// frames it jumps over.
+class JpegRows {
+ public:
+  JpegRows() = default;
+  ~JpegRows() {
+    if (created_) jpeg_destroy_decompress(&info_);
+  }
+  JpegRows(const JpegRows&) = delete;
+  JpegRows& operator=(const JpegRows&) = delete;
+
+  // Reads the header; bytes must stay until the last Read.
+  bool Open(std::string_view bytes, bool grey, std::string& error) {
+    info_.err = jpeg_std_error(&failure_.manager);
+    failure_.manager.error_exit = Exit;
+    failure_.manager.emit_message = Note;
+    if (setjmp(failure_.jump) != 0) return Failed(error);
+    Start(bytes, grey);
+    if (failure_.manager.num_warnings != 0) return Failed(error);
+    return true;
+  }
+  int Width() const { return static_cast<int>(info_.output_width); }
+  int Height() const { return static_cast<int>(info_.output_height); }
+
+  // The next rows, stride bytes apart. Even a warning is refused: a file
+  // cut short only warns, and its missing rows would come out grey as if
+  // they were the page.
+  bool Read(uint8_t* out, size_t stride, int rows, std::string& error) {
+    if (setjmp(failure_.jump) != 0) return Failed(error);
+    if (!ReadRows(out, stride, rows)) {
+      std::snprintf(failure_.message, sizeof(failure_.message), "rows missing");
+      return Failed(error);
+    }
+    if (failure_.manager.num_warnings != 0) return Failed(error);
+    return true;
+  }
+
+ private:
+  // The calls that may jump back, in frames of their own: nothing that
+  // changes between the setjmp and the jump lives in the frame it returns to.
+  __attribute__((noinline)) void Start(std::string_view bytes, bool grey) {
+    jpeg_create_decompress(&info_);
+    created_ = true;
+    jpeg_mem_src(&info_, reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&info_, TRUE);
+    info_.out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&info_);
+  }
+  __attribute__((noinline)) bool ReadRows(uint8_t* out, size_t stride, int rows) {
+    for (int row = 0; row < rows; ++row) {
+      JSAMPROW line = out + stride * row;
+      if (jpeg_read_scanlines(&info_, &line, 1) != 1) return false;
+    }
+    return true;
+  }
+
+  struct Failure {
+    jpeg_error_mgr manager;  // first: libjpeg's pointer to it is one to this
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX] = "";
+  };
+  static void Exit(j_common_ptr info) {
+    auto* failure = reinterpret_cast<Failure*>(info->err);
+    (*info->err->format_message)(info, failure->message);
+    std::longjmp(failure->jump, 1);
+  }
+  static void Note(j_common_ptr info, int level) {
+    if (level >= 0) return;  // trace messages
+    auto* failure = reinterpret_cast<Failure*>(info->err);
+    if (info->err->num_warnings++ == 0) (*info->err->format_message)(info, failure->message);
+  }
+  bool Failed(std::string& error) const {
+    error = std::string("broken JPEG file: ") + failure_.message;
+    return false;
+  }
+
+  jpeg_decompress_struct info_{};
+  Failure failure_{};
+  bool created_ = false;
+};
+
+struct BandResampler::State {
+  const uint8_t* pixels = nullptr;
+  int widthPx = 0;
+  int heightPx = 0;
+  int channels = 1;
+  int newWidthPx = 0;
+  int newHeightPx = 0;
+  bool same = false;  // nothing to resample: rows are copied
+  Taps across;
+  Taps down;
+  // The rows resampled across, into floats, as far as the rows made so
+  // far reached down into the picture.
+  std::vector<float> wide;
+  int wideRows = 0;
+  int nextRow = 0;
+  size_t downWeight = 0;  // where nextRow's weights start in down.weights
+  std::vector<float> row;
+  RowsNeeded rowsNeeded;
+
+  bool Have(int rows) const { return !rowsNeeded || rowsNeeded(rows); }
+
+  bool WidenTo(int rows) {
+    if (rows > wideRows && !Have(rows)) return false;
+    const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
+    for (; wideRows < rows; ++wideRows) {
+      const uint8_t* in = pixels + static_cast<size_t>(wideRows) * widthPx * channels;
+      float* out = wide.data() + static_cast<size_t>(wideRows) * rowValues;
+      size_t w = 0;
+      for (int x = 0; x < newWidthPx; ++x) {
+        for (int c = 0; c < channels; ++c) {
+          float sum = 0;
+          for (int k = 0; k < across.count[x]; ++k)
+            sum += across.weights[w + k] * in[(across.first[x] + k) * channels + c];
+          out[x * channels + c] = sum;
+        }
+        w += across.count[x];
+      }
+    }
+    return true;
+  }
+};
+
+BandResampler::BandResampler(const uint8_t* pixels, int widthPx, int heightPx, int channels,
+                             int newWidthPx, int newHeightPx, RowsNeeded rowsNeeded)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.rowsNeeded = std::move(rowsNeeded);
+  s.pixels = pixels;
+  s.widthPx = widthPx;
+  s.heightPx = heightPx;
+  s.channels = channels;
+  s.newWidthPx = newWidthPx;
+  s.newHeightPx = newHeightPx;
+  s.same = newWidthPx == widthPx && newHeightPx == heightPx;
+  if (s.same) return;
+  // Across first, into floats, then down.
+  s.across = MakeTaps(widthPx, newWidthPx);
+  s.down = MakeTaps(heightPx, newHeightPx);
+  s.wide.resize(static_cast<size_t>(newWidthPx) * heightPx * channels);
+  s.row.resize(static_cast<size_t>(newWidthPx) * channels);
+}
+
+BandResampler::~BandResampler() = default;
+BandResampler::BandResampler(BandResampler&&) noexcept = default;
+BandResampler& BandResampler::operator=(BandResampler&&) noexcept = default;
+
+int BandResampler::NextRows(int rows, uint8_t* out) {
+  State& s = *state_;
+  const int count = std::clamp(s.newHeightPx - s.nextRow, 0, std::max(rows, 0));
+  const size_t rowValues = static_cast<size_t>(s.newWidthPx) * s.channels;
+  if (s.same) {
+    if (!s.Have(s.nextRow + count)) return -1;
+    std::memcpy(out, s.pixels + rowValues * s.nextRow, rowValues * count);
+    s.nextRow += count;
+    return count;
+  }
+  for (int i = 0; i < count; ++i, ++s.nextRow) {
+    const int y = s.nextRow;
+    if (!s.WidenTo(s.down.first[y] + s.down.count[y])) return -1;
+    std::fill(s.row.begin(), s.row.end(), 0.0f);
+    for (int k = 0; k < s.down.count[y]; ++k) {
+      const float weight = s.down.weights[s.downWeight + k];
+      const float* in = s.wide.data() + (s.down.first[y] + k) * rowValues;
+      for (size_t v = 0; v < rowValues; ++v) s.row[v] += weight * in[v];
+    }
+    s.downWeight += s.down.count[y];
+    uint8_t* to = out + rowValues * i;
+    for (size_t v = 0; v < rowValues; ++v) to[v] = ToByte(s.row[v]);
+  }
+  return count;
+}
+
 std::vector<uint8_t> Resample(const uint8_t* pixels, int widthPx, int heightPx, int channels,
                               int newWidthPx, int newHeightPx) {
-  if (newWidthPx == widthPx && newHeightPx == heightPx)
-    return {pixels, pixels + static_cast<size_t>(widthPx) * heightPx * channels};
-  // Across first, into floats, then down.
-  const Taps across = MakeTaps(widthPx, newWidthPx);
-  std::vector<float> wide(static_cast<size_t>(newWidthPx) * heightPx * channels);
-  for (int y = 0; y < heightPx; ++y) {
-    const uint8_t* in = pixels + static_cast<size_t>(y) * widthPx * channels;
-    float* out = wide.data() + static_cast<size_t>(y) * newWidthPx * channels;
-    size_t w = 0;
-    for (int x = 0; x < newWidthPx; ++x) {
-      for (int c = 0; c < channels; ++c) {
-        float sum = 0;
-        for (int k = 0; k < across.count[x]; ++k)
-          sum += across.weights[w + k] * in[(across.first[x] + k) * channels + c];
-        out[x * channels + c] = sum;
-      }
-      w += across.count[x];
-    }
-  }
-  const Taps down = MakeTaps(heightPx, newHeightPx);
-  const size_t rowValues = static_cast<size_t>(newWidthPx) * channels;
-  std::vector<uint8_t> result(rowValues * newHeightPx);
-  std::vector<float> row(rowValues);
-  size_t w = 0;
-  for (int y = 0; y < newHeightPx; ++y) {
-    std::fill(row.begin(), row.end(), 0.0f);
-    for (int k = 0; k < down.count[y]; ++k) {
-      const float weight = down.weights[w + k];
-      const float* in = wide.data() + (down.first[y] + k) * rowValues;
-      for (size_t i = 0; i < rowValues; ++i) row[i] += weight * in[i];
-    }
-    w += down.count[y];
-    uint8_t* out = result.data() + rowValues * y;
-    for (size_t i = 0; i < rowValues; ++i) out[i] = ToByte(row[i]);
-  }
+  std::vector<uint8_t> result(static_cast<size_t>(newWidthPx) * newHeightPx * channels);
+  BandResampler(pixels, widthPx, heightPx, channels, newWidthPx, newHeightPx)
+      .NextRows(newHeightPx, result.data());
   return result;
 }
 
@@ -341,8 +489,30 @@ int PixelsOf(double mm, double dpi) {
   return static_cast<int>(std::lround(mm * dpi / kMmPerInch));
 }
 
-bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
-                 bool* dpiGuessed) {
+PageMaker::PageMaker() = default;
+PageMaker::~PageMaker() = default;
+
+void PageMaker::Clear() {
+  resampler_.reset();
+  jpeg_.reset();
+  file_ = {};
+  decodedWhole_ = {};
+  decodedLater_.reset();
+  decoded_ = nullptr;
+  cutPixels_.reset();
+  greyBand_ = {};
+  decodedWidth_ = decodedHeight_ = decodedRows_ = 0;
+  cut_ = false;
+  cutX_ = cutY_ = cutWidth_ = cutHeight_ = cutRows_ = 0;
+  rowsMade_ = 0;
+  error_.clear();
+}
+
+bool PageMaker::Begin(std::string_view bytes, const PageRequest& request, Page& page,
+                      std::string& error, bool* dpiGuessed) {
+  Clear();
+  request_ = request;
+  page = Page{};
   if (dpiGuessed != nullptr) *dpiGuessed = false;
   if (request.dpi <= 0) {
     error = "no resolution asked for";
@@ -350,8 +520,33 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
   }
   // Black and white is thresholded after resampling, so it is grey till then.
   const PixelKind decodeAs = request.kind == PixelKind::kLineart ? PixelKind::kGray : request.kind;
-  if (!DecodePage(bytes, decodeAs, page, error)) return false;
-  const int channels = request.kind == PixelKind::kColor ? 3 : 1;
+  channels_ = decodeAs == PixelKind::kColor ? 3 : 1;
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (bytes.size() >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) {
+    file_.assign(bytes);
+    jpeg_ = std::make_unique<JpegRows>();
+    if (!jpeg_->Open(file_, channels_ == 1, error)) {
+      Clear();
+      return false;
+    }
+    if (!CheckSize(jpeg_->Width(), jpeg_->Height(), channels_, error)) {
+      Clear();
+      return false;
+    }
+    page.widthPx = jpeg_->Width();
+    page.heightPx = jpeg_->Height();
+    ReadJfifDensity(p, bytes.size(), page);
+    decodedLater_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(page.widthPx) *
+                                                              page.heightPx * channels_);
+    decoded_ = decodedLater_.get();
+  } else {
+    if (!DecodePage(bytes, decodeAs, page, error)) return false;
+    decodedWhole_ = std::move(page.data);
+    decoded_ = decodedWhole_.data();
+    decodedRows_ = page.heightPx;
+  }
+  decodedWidth_ = page.widthPx;
+  decodedHeight_ = page.heightPx;
   double dpiX = page.dpiX;
   double dpiY = page.dpiY;
   if (dpiX <= 0 || dpiY <= 0) {
@@ -375,48 +570,127 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
     // The area's size alone sets the page's, as the frontend computed it;
     // where the area reaches past the picture, the page is white, as a
     // scanner's glass outside the sheet.
-    const int x0 = PixelsOf(request.leftMm, dpiX);
-    const int y0 = PixelsOf(request.topMm, dpiY);
-    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - x0);
-    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - y0);
+    cutX_ = PixelsOf(request.leftMm, dpiX);
+    cutY_ = PixelsOf(request.topMm, dpiY);
+    cutWidth = std::max(1, PixelsOf(request.rightMm, dpiX) - cutX_);
+    cutHeight = std::max(1, PixelsOf(request.bottomMm, dpiY) - cutY_);
     newWidth = std::max(1, PixelsOf(request.rightMm - request.leftMm, request.dpi));
     newHeight = std::max(1, PixelsOf(request.bottomMm - request.topMm, request.dpi));
-    if (!CheckSize(cutWidth, cutHeight, channels, error)) {
+    if (!CheckSize(cutWidth, cutHeight, channels_, error)) {
+      Clear();
       page = Page{};
       return false;
     }
-    std::vector<uint8_t> cut(static_cast<size_t>(cutWidth) * cutHeight * channels, 255);
-    const int fromX = std::clamp(x0, 0, page.widthPx);
-    const int toX = std::clamp(x0 + cutWidth, 0, page.widthPx);
-    for (int y = std::max(0, y0); y < std::min(page.heightPx, y0 + cutHeight); ++y) {
-      if (toX <= fromX) break;
-      std::memcpy(cut.data() + (static_cast<size_t>(y - y0) * cutWidth + (fromX - x0)) * channels,
-                  page.data.data() + static_cast<size_t>(y) * page.bytesPerLine +
-                      static_cast<size_t>(fromX) * channels,
-                  static_cast<size_t>(toX - fromX) * channels);
-    }
-    page.data = std::move(cut);
+    cut_ = true;
+    cutWidth_ = cutWidth;
+    cutHeight_ = cutHeight;
+    cutPixels_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(cutWidth) *
+                                                           cutHeight * channels_);
   }
-  if (!CheckSize(newWidth, newHeight, channels, error)) {
+  if (!CheckSize(newWidth, newHeight, channels_, error)) {
+    Clear();
     page = Page{};
     return false;
   }
-  page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
+  resampler_.emplace(cut_ ? cutPixels_.get() : decoded_, cutWidth, cutHeight, channels_, newWidth,
+                     newHeight, [this](int rows) { return NeedRows(rows); });
   page.widthPx = newWidth;
   page.heightPx = newHeight;
-  page.bytesPerLine = newWidth * channels;
+  page.bytesPerLine =
+      request.kind == PixelKind::kLineart ? (newWidth + 7) / 8 : newWidth * channels_;
   page.dpiX = page.dpiY = request.dpi;
   page.kind = request.kind;
-  AdjustLevels(page.data, request.brightness, request.contrast);
-  if (request.kind == PixelKind::kLineart) {
-    page.data = PackLineart(page.data.data(), page.widthPx, page.heightPx, page.bytesPerLine,
-                            request.threshold);
-    page.bytesPerLine = (page.widthPx + 7) / 8;
+  page.data.assign(static_cast<size_t>(page.bytesPerLine) * newHeight, 0);
+  return true;
+}
+
+bool PageMaker::NeedRows(int rows) {
+  const int decodedNeeded =
+      cut_ ? std::clamp(cutY_ + rows, 0, decodedHeight_) : std::min(rows, decodedHeight_);
+  if (decodedRows_ < decodedNeeded) {
+    const size_t stride = static_cast<size_t>(decodedWidth_) * channels_;
+    if (jpeg_ == nullptr || !jpeg_->Read(decoded_ + stride * decodedRows_, stride,
+                                         decodedNeeded - decodedRows_, error_))
+      return false;
+    decodedRows_ = decodedNeeded;
+    // All read: the file is no longer needed.
+    if (decodedRows_ == decodedHeight_) {
+      jpeg_.reset();
+      file_ = {};
+    }
+  }
+  if (!cut_) return true;
+  const int fromX = std::clamp(cutX_, 0, decodedWidth_);
+  const int toX = std::clamp(cutX_ + cutWidth_, 0, decodedWidth_);
+  const size_t rowBytes = static_cast<size_t>(cutWidth_) * channels_;
+  for (; cutRows_ < std::min(rows, cutHeight_); ++cutRows_) {
+    uint8_t* row = cutPixels_.get() + rowBytes * cutRows_;
+    const int y = cutY_ + cutRows_;
+    if (y < 0 || y >= decodedHeight_ || toX <= fromX) {
+      std::memset(row, 255, rowBytes);
+      continue;
+    }
+    const size_t left = static_cast<size_t>(fromX - cutX_) * channels_;
+    const size_t inside = static_cast<size_t>(toX - fromX) * channels_;
+    std::memset(row, 255, left);
+    std::memcpy(row + left, decoded_ + (static_cast<size_t>(y) * decodedWidth_ + fromX) * channels_,
+                inside);
+    std::memset(row + left + inside, 255, rowBytes - left - inside);
   }
   return true;
 }
 
+int PageMaker::MakeRows(Page& page, int rows) {
+  if (!resampler_) return error_.empty() ? 0 : -1;
+  const int rowValues = page.widthPx * channels_;
+  const bool lineart = request_.kind == PixelKind::kLineart;
+  uint8_t* out = page.data.data() + static_cast<size_t>(page.bytesPerLine) * rowsMade_;
+  if (lineart) greyBand_.resize(static_cast<size_t>(rowValues) * std::max(rows, 0));
+  const int made = resampler_->NextRows(rows, lineart ? greyBand_.data() : out);
+  if (made < 0) {
+    // What it was made from is broken: nothing more comes of it.
+    const std::string error = error_.empty() ? "the picture's rows did not come" : error_;
+    Clear();
+    error_ = error;
+    return -1;
+  }
+  AdjustLevels(lineart ? greyBand_.data() : out, static_cast<size_t>(rowValues) * made,
+               request_.brightness, request_.contrast);
+  if (lineart) {
+    const std::vector<uint8_t> packed =
+        PackLineart(greyBand_.data(), page.widthPx, made, rowValues, request_.threshold);
+    std::copy(packed.begin(), packed.end(), out);
+  }
+  rowsMade_ += made;
+  if (rowsMade_ == page.heightPx) {
+    // Done: what it was made from is no longer needed.
+    const int rowsMade = rowsMade_;
+    Clear();
+    rowsMade_ = rowsMade;
+  }
+  return made;
+}
+
+bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page, std::string& error,
+                 bool* dpiGuessed) {
+  PageMaker maker;
+  if (!maker.Begin(bytes, request, page, error, dpiGuessed)) return false;
+  for (;;) {
+    const int made = maker.MakeRows(page, page.heightPx);
+    if (made == 0) return true;
+    if (made < 0) {
+      error = maker.Error();
+      page = Page{};
+      return false;
+    }
+  }
+}
+
 void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast) {
+  AdjustLevels(levels.data(), levels.size(), brightness, contrast);
+}
+
+void AdjustLevels(uint8_t* levels, size_t count, int brightness, int contrast) {
   if (brightness == 0 && contrast == 0) return;
   // Contrast turns about mid-grey: at 100 % it is a hard step, at -100 %
   // all mid-grey; brightness then moves every level by up to half the scale.
@@ -427,7 +701,7 @@ void AdjustLevels(std::vector<uint8_t>& levels, int brightness, int contrast) {
   for (int level = 0; level < 256; ++level)
     table[static_cast<size_t>(level)] = static_cast<uint8_t>(
         std::clamp(std::lround((level - 127.5) * factor + 127.5 + shift), 0L, 255L));
-  for (uint8_t& level : levels) level = table[level];
+  for (size_t i = 0; i < count; ++i) levels[i] = table[levels[i]];
 }
 
 bool DecodePage(std::string_view bytes, PixelKind kind, Page& page, std::string& error) {

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -34,6 +35,7 @@
 #include "datasource/sane/backend_options.h"
 #include "datasource/sane/camera_list.h"
 #include "datasource/sane/page_image.h"
+#include "datasource/sane/page_stream.h"
 #include "datasource/sane/scan_session.h"
 #include "platform/network_peer.h"
 #include "platform/paths.h"
@@ -64,6 +66,9 @@ void Log(int level, const char* format, ...) {
   std::fputc('\n', stderr);
   va_end(args);
 }
+
+// A read waiting for rows still being made looks for a cancel this often.
+constexpr std::chrono::milliseconds kReadWait{100};
 
 // sane_cancel relies on them.
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -154,6 +159,8 @@ struct Handle {
   ScanSession session;
   bool havePage = false;
   Page page;
+  // Makes the page's rows while the frontend reads those before them.
+  PageStream stream;
   size_t readOffset = 0;
   std::thread closer;  // last: it uses the members above
 };
@@ -203,6 +210,7 @@ bool UnderSaned() {
 }
 
 void ResetPage(Handle& handle) {
+  handle.stream.Stop();
   handle.havePage = false;
   handle.page = Page{};
   handle.readOffset = 0;
@@ -434,7 +442,21 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
   request.threshold = choice.threshold;
   std::string error;
   bool dpiGuessed = false;
-  if (!PreparePage(file, request, h->page, error, &dpiGuessed)) {
+  // The page's size is settled here (from the file's header, a JPEG's
+  // rows are decoded later) and its rows are made while the frontend reads
+  // the ones before them: its progress moves, and its own work on the rows
+  // overlaps the decoding and resampling.
+  std::unique_ptr<PageMaker> maker;
+  bool begun = false;
+  try {
+    maker = std::make_unique<PageMaker>();
+    begun = maker->Begin(file, request, h->page, error, &dpiGuessed);
+  } catch (const std::bad_alloc&) {
+    ResetPage(*h);
+    Log(1, "the delivered page cannot be used: out of memory");
+    return SANE_STATUS_NO_MEM;
+  }
+  if (!begun) {
     Log(1, "the delivered page cannot be used: %s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
@@ -448,7 +470,14 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_start(SANE_Handle handle) {
     ResetPage(*h);
     return SANE_STATUS_CANCELLED;
   }
+  file = {};  // the maker keeps what it still needs of it
   h->havePage = true;
+  const int rows = h->page.heightPx;
+  const int bytesPerLine = h->page.bytesPerLine;
+  h->stream.Start(std::move(maker), h->page, [rows, bytesPerLine](size_t bytesRead) {
+    Log(2, "all %d rows of the page made; the frontend had read %zu of them", rows,
+        bytesRead / static_cast<size_t>(bytesPerLine));
+  });
   h->scanning.store(true, std::memory_order_release);
   if (choice.source == SourceKind::kFlatbed) h->flatbedPageGiven.store(true);
   return SANE_STATUS_GOOD;
@@ -466,11 +495,27 @@ TAVRIN_SANE_EXPORT SANE_Status sane_tavrin_read(SANE_Handle handle, SANE_Byte* d
     return SANE_STATUS_CANCELLED;
   }
   if (!h->havePage) return SANE_STATUS_INVAL;
-  const size_t left = h->page.data.size() - h->readOffset;
-  if (left == 0) return SANE_STATUS_EOF;
-  const size_t count = std::min(left, static_cast<size_t>(max_length));
+  // The rows still being made are waited for, a cancel seen within this.
+  for (;;) {
+    const PageStream::Rows rows = h->stream.WaitFor(h->readOffset, kReadWait);
+    if (rows == PageStream::Rows::kAllRead) return SANE_STATUS_EOF;
+    if (rows == PageStream::Rows::kFailed) {
+      // Never the rest of the page as zeros: the frontend would keep it.
+      Log(1, "the delivered page cannot be used: %s", h->stream.Error().c_str());
+      ResetPage(*h);
+      return SANE_STATUS_IO_ERROR;
+    }
+    if (rows == PageStream::Rows::kReady) break;
+    if (h->Cancelled()) {
+      ResetPage(*h);
+      return SANE_STATUS_CANCELLED;
+    }
+  }
+  const size_t count =
+      std::min(h->stream.BytesReady() - h->readOffset, static_cast<size_t>(max_length));
   std::memcpy(data, h->page.data.data() + h->readOffset, count);
   h->readOffset += count;
+  h->stream.Read(h->readOffset);
   *length = static_cast<SANE_Int>(count);
   return SANE_STATUS_GOOD;
 }

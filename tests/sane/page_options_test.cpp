@@ -583,6 +583,57 @@ TEST(PagePrepare, BrightnessContrastAndThresholdAsTheOptionsSetThem) {
   EXPECT_EQ(options.Descriptor(kOptContrast)->unit, SANE_UNIT_PERCENT);
 }
 
+// The frontend reads the first rows while the later ones are made: a page
+// made in small bands is the page made at once, in black and white (eight
+// pixels a byte) as in grey.
+TEST(PagePrepare, APageMadeInBandsIsThePageMadeAtOnce) {
+  std::vector<uint8_t> rows(40 * 90);
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<uint8_t>((i / 40) * 2 + i % 40);
+  const std::string file = Png(rows, 40, 90, true);
+  for (const PixelKind kind : {PixelKind::kLineart, PixelKind::kGray}) {
+    PageRequest request;
+    request.kind = kind;
+    request.dpi = 50;  // from 72: fewer rows, each from parts of two
+    request.brightness = 10;
+    std::string error;
+    Page whole;
+    ASSERT_TRUE(PreparePage(file, request, whole, error)) << error;
+    Page banded;
+    PageMaker maker;
+    ASSERT_TRUE(maker.Begin(file, request, banded, error)) << error;
+    ASSERT_EQ(banded.heightPx, whole.heightPx);
+    ASSERT_EQ(banded.data.size(), whole.data.size());
+    std::vector<int> bands;
+    while (const int made = maker.MakeRows(banded, 7)) bands.push_back(made);
+    EXPECT_EQ(maker.RowsMade(), whole.heightPx);
+    EXPECT_EQ(bands.front(), 7);
+    EXPECT_EQ(banded.data, whole.data);
+    // Rows that differ, or the comparison above would prove little.
+    EXPECT_NE(whole.data.front(), whole.data.back());
+  }
+
+  // A JPEG file is decoded as its rows are needed: the pixels of the file
+  // decoded at once, and a file cut short fails instead of giving grey rows.
+  const std::string jpeg = Jpeg(Gradient(64, 96, 3), 64, 96, false);
+  std::string error;
+  Page atOnce;
+  ASSERT_TRUE(DecodePage(jpeg, PixelKind::kColor, atOnce, error)) << error;
+  PageRequest asItIs;  // the file names no DPI: taken at the one asked for
+  asItIs.dpi = 72;
+  Page streamed;
+  ASSERT_TRUE(PreparePage(jpeg, asItIs, streamed, error)) << error;
+  EXPECT_EQ(streamed.data, atOnce.data);
+  PageMaker cutShort;
+  Page broken;
+  ASSERT_TRUE(cutShort.Begin(jpeg.substr(0, jpeg.size() / 2), asItIs, broken, error)) << error;
+  int made = 0;
+  while ((made = cutShort.MakeRows(broken, 8)) > 0) {
+  }
+  EXPECT_EQ(made, -1);
+  EXPECT_LT(cutShort.RowsMade(), broken.heightPx);
+  EXPECT_NE(cutShort.Error().find("broken JPEG file"), std::string::npos) << cutShort.Error();
+}
+
 TEST(PagePrepare, ResamplingAveragesWhenItShrinksAndKeepsEdgesWhenItGrows) {
   // Columns alternately 0 and 255: halved, each pixel is their mean.
   std::vector<uint8_t> stripes(8 * 2);

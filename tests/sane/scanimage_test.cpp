@@ -111,6 +111,48 @@ TEST_F(Scanimage, LineartIsOneBitAndColourAt100DpiIsRgb) {
   EXPECT_NEAR(static_cast<double>(lineart.height()) / small.height(), 2.0, 0.1);
 }
 
+// scanimage -p: the progress moves while the page's last rows are still
+// being made, and the page comes whole; a window killed while it captures
+// is an error with its cause, never a page.
+TEST_F(Scanimage, ProgressMovesWhileThePageIsMadeAndAKilledWindowGivesNoPage) {
+  std::vector<std::string> environment = Environment();
+  environment.push_back("SANE_DEBUG_TAVRIN=2");
+  const auto scan = [&](const char* file) {
+    return StartProgram(kScanimage,
+                        {"-d", kDevice, "-p", "--resolution", "150", "--format=png", "-o",
+                         Path(file).toStdString()},
+                        environment, "scanimage.out", "scanimage.err");
+  };
+  ASSERT_EQ(Wait(scan("out/page.png")), 0) << Errors();
+  const QString errors = QString::fromStdString(Errors());
+  const QRegularExpressionMatch made =
+      QRegularExpression("\\[tavrin\\] all (\\d+) rows of the page made").match(errors);
+  ASSERT_TRUE(made.hasMatch()) << Errors();
+  std::vector<double> before;
+  for (const QString& line :
+       errors.left(made.capturedStart()).split(QRegularExpression("[\r\n]"), Qt::SkipEmptyParts)) {
+    if (line.startsWith("Progress: ")) before.push_back(line.mid(10).chopped(1).toDouble());
+  }
+  EXPECT_TRUE(std::any_of(before.begin(), before.end(), [](double p) { return p > 0 && p < 100; }))
+      << Errors();
+  const QImage page(Path("out/page.png"));
+  ASSERT_FALSE(page.isNull());
+  EXPECT_EQ(page.height(), made.captured(1).toInt());
+  // Its last rows are the sheet, not rows left unmade.
+  EXPECT_GT(MeanGrey(page.copy(0, page.height() * 3 / 4, page.width(), page.height() / 4)), 150.0);
+
+  const int pid = scan("out/killed.png");
+  ASSERT_TRUE(WaitFor([&] { return !WindowProcesses(Bin("TavrinDesk")).empty(); }, 30000, 10));
+  for (int window : WindowProcesses(Bin("TavrinDesk"))) ::kill(window, SIGKILL);
+  EXPECT_NE(Wait(pid, 60000), 0) << Errors();
+  EXPECT_NE(Errors().find("sane_start: Error during device I/O"), std::string::npos) << Errors();
+  EXPECT_TRUE(QString::fromStdString(Errors()).contains(QRegularExpression(
+      "\\[tavrin\\] (cannot start the scan window|the capture failed): the scan window ended")))
+      << Errors();
+  EXPECT_EQ(Errors().find("Progress: "), std::string::npos) << Errors();
+  EXPECT_TRUE(QImage(Path("out/killed.png")).isNull());
+}
+
 TEST_F(Scanimage, SelfTestPasses) {
   ASSERT_EQ(Run({"-d", kDevice, "-T"}), 0) << Errors();
   const std::string errors = Errors();
