@@ -401,7 +401,10 @@ bool PreparePage(std::string_view bytes, const PageRequest& request, Page& page,
     page = Page{};
     return false;
   }
-  page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
+  // The window writes the page at the asked resolution already, so this is
+  // mostly the page as it is: a copy of it would only cost time and memory.
+  if (newWidth != cutWidth || newHeight != cutHeight)
+    page.data = Resample(page.data.data(), cutWidth, cutHeight, channels, newWidth, newHeight);
   page.widthPx = newWidth;
   page.heightPx = newHeight;
   page.bytesPerLine = newWidth * channels;
