@@ -13,9 +13,15 @@ namespace tavrin::bench {
 
 namespace {
 
+// Empty when the file cannot be read: a process that ends while its /proc
+// files are read fails the read itself, which the stream reports by throwing.
 std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  try {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return {};
+  }
 }
 
 }  // namespace
