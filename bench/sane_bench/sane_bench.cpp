@@ -7,17 +7,20 @@
 //   window    to the captured page in the window's working folder (the
 //             window's start, the camera's start and first frame, the
 //             capture, the file written)
-//   hand-off  to the first bytes of scanimage's PNG file (the file handed
+//   hand-off  to the first bytes of scanimage's file (the file handed
 //             on, read and resampled to the resolution by the backend, the
 //             first lines given to scanimage)
 //   read      to scanimage's end (the frontend reading the page and writing
-//             its PNG, the window closing; when the window ended and when
-//             the PNG last grew are given apart, from the start)
+//             its file, the window closing; when the window ended and when
+//             the file last grew are given apart, from the start)
 // Beside this build: an older one with PREVIOUS=<build folder> (or
-// --previous), in the same run.
+// --previous), in the same run. Each page is also scanned to PNM, which
+// scanimage writes as it reads: the difference to the PNG is scanimage's
+// own compression of the page, which no backend can shorten.
 //
 //   cmake --build build --target sane_bench
 //   PREVIOUS=/path/to/old/build build/bin/sane_bench [--pages 10] [--dpi 150,300]
+//       [--formats png,pnm]
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,8 +60,8 @@ struct Steps {
   double window = 0;
   double handOff = 0;
   double read = 0;
-  double windowGone = 0;  // from the start to the window's end, which the read may outlast
-  double pngWritten = 0;  // from the start to the last growth of scanimage's PNG
+  double windowGone = 0;   // from the start to the window's end, which the read may outlast
+  double fileWritten = 0;  // from the start to the last growth of scanimage's file
   double Total() const { return backend + window + handOff + read; }
 };
 
@@ -88,9 +91,9 @@ class Folder {
     std::ofstream(root / "sane.d/tavrin.conf") << (root / "bin").string() << "\n";
   }
 
-  // One page at dpi; false when scanimage failed.
-  bool Scan(int dpi, Steps& steps) const {
-    const fs::path page = root / "page.png";
+  // One page at dpi in format (png or pnm); false when scanimage failed.
+  bool Scan(int dpi, const std::string& format, Steps& steps) const {
+    const fs::path page = root / ("page." + format);
     fs::remove(page);
     const fs::path work = root / "tmp" / ("tavrin-" + std::to_string(::getuid())) / "Tavrin";
     // No platform chosen and no display: the backend runs the window on the
@@ -107,8 +110,9 @@ class Folder {
                                           "SANE_CONFIG_DIR=" + (root / "sane.d").string(),
                                           "LD_LIBRARY_PATH=" + (root / "sane").string()};
     const std::string command = std::string("exec ") + kScanimage + " -d '" + kDevice +
-                                "' --resolution " + std::to_string(dpi) + " --format=png -o '" +
-                                page.string() + "' 2>>'" + (root / "scanimage.err").string() + "'";
+                                "' --resolution " + std::to_string(dpi) + " --format=" + format +
+                                " -o '" + page.string() + "' 2>>'" +
+                                (root / "scanimage.err").string() + "'";
     const auto start = Clock::now();
     const int client = tavrin::platform::SpawnProcess("/bin/sh", {"-c", command}, env);
     if (client <= 0) return false;
@@ -160,7 +164,7 @@ class Folder {
     steps.handOff = Seconds(capturedAt, pngAt);
     steps.read = Seconds(pngAt, end);
     steps.windowGone = Seconds(start, goneAt == Clock::time_point{} ? end : goneAt);
-    steps.pngWritten = Seconds(start, grewAt);
+    steps.fileWritten = Seconds(start, grewAt);
     return true;
   }
 
@@ -186,6 +190,7 @@ int main(int argc, char** argv) {
   std::string previous = tavrin::platform::Environment("PREVIOUS");
   int pages = 10;
   std::vector<int> dpis{150, 300};
+  std::vector<std::string> formats{"png", "pnm"};
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
     const std::string value = argv[i + 1];
@@ -195,6 +200,11 @@ int main(int argc, char** argv) {
       pages = std::max(1, std::atoi(value.c_str()));
     } else if (key == "--dpi") {
       dpis = SplitNumbers(value);
+    } else if (key == "--formats") {
+      formats.clear();
+      std::istringstream list(value);
+      for (std::string item; std::getline(list, item, ',');)
+        if (item == "png" || item == "pnm") formats.push_back(item);
     } else {
       std::fprintf(stderr, "unknown option %s\n", key.c_str());
       return 2;
@@ -222,44 +232,50 @@ int main(int argc, char** argv) {
 
   tavrin::bench::PrintLoad("before");
   for (const int dpi : dpis) {
-    // Both builds page by page, so that a change in the machine's load falls
-    // on both alike.
-    std::vector<std::vector<Steps>> runs(builds.size());
+    // Both builds and both formats page by page, so that a change in the
+    // machine's load falls on all alike.
+    std::vector<std::vector<std::vector<Steps>>> runs(
+        formats.size(), std::vector<std::vector<Steps>>(builds.size()));
     for (int page = 0; page < pages; ++page) {
-      for (size_t b = 0; b < builds.size(); ++b) {
-        Steps steps;
-        if (folders[b].Scan(dpi, steps)) {
-          runs[b].push_back(steps);
-        } else {
-          std::fprintf(stderr, "%s: a page at %d dpi failed\n%s", builds[b].label.c_str(), dpi,
-                       folders[b].Errors().c_str());
+      for (size_t f = 0; f < formats.size(); ++f) {
+        for (size_t b = 0; b < builds.size(); ++b) {
+          Steps steps;
+          if (folders[b].Scan(dpi, formats[f], steps)) {
+            runs[f][b].push_back(steps);
+          } else {
+            std::fprintf(stderr, "%s: a %s page at %d dpi failed\n%s", builds[b].label.c_str(),
+                         formats[f].c_str(), dpi, folders[b].Errors().c_str());
+          }
         }
       }
     }
-    for (size_t b = 0; b < builds.size(); ++b) {
-      if (runs[b].empty()) continue;
-      std::vector<double> total;
-      std::vector<double> backend;
-      std::vector<double> window;
-      std::vector<double> handOff;
-      std::vector<double> read;
-      std::vector<double> gone;
-      std::vector<double> written;
-      for (const Steps& s : runs[b]) {
-        total.push_back(s.Total());
-        backend.push_back(s.backend);
-        window.push_back(s.window);
-        handOff.push_back(s.handOff);
-        read.push_back(s.read);
-        gone.push_back(s.windowGone);
-        written.push_back(s.pngWritten);
+    for (size_t f = 0; f < formats.size(); ++f) {
+      for (size_t b = 0; b < builds.size(); ++b) {
+        if (runs[f][b].empty()) continue;
+        std::vector<double> total;
+        std::vector<double> backend;
+        std::vector<double> window;
+        std::vector<double> handOff;
+        std::vector<double> read;
+        std::vector<double> gone;
+        std::vector<double> written;
+        for (const Steps& s : runs[f][b]) {
+          total.push_back(s.Total());
+          backend.push_back(s.backend);
+          window.push_back(s.window);
+          handOff.push_back(s.handOff);
+          read.push_back(s.read);
+          gone.push_back(s.windowGone);
+          written.push_back(s.fileWritten);
+        }
+        std::printf(
+            "sane_flatbed label=%s format=%s dpi=%d pages=%zu seconds=%.2f backend_s=%.2f "
+            "window_s=%.2f handoff_s=%.2f read_s=%.2f window_gone_s=%.2f file_written_s=%.2f\n",
+            builds[b].label.c_str(), formats[f].c_str(), dpi, runs[f][b].size(), Median(total),
+            Median(backend), Median(window), Median(handOff), Median(read), Median(gone),
+            Median(written));
+        std::fflush(stdout);
       }
-      std::printf(
-          "sane_flatbed label=%s dpi=%d pages=%zu seconds=%.2f backend_s=%.2f window_s=%.2f "
-          "handoff_s=%.2f read_s=%.2f window_gone_s=%.2f png_written_s=%.2f\n",
-          builds[b].label.c_str(), dpi, runs[b].size(), Median(total), Median(backend),
-          Median(window), Median(handOff), Median(read), Median(gone), Median(written));
-      std::fflush(stdout);
     }
   }
   tavrin::bench::PrintLoad("after");
