@@ -21,6 +21,7 @@
 //   cmake --build build --target sane_bench
 //   PREVIOUS=/path/to/old/build build/bin/sane_bench [--pages 10] [--dpi 150,300]
 //       [--formats png,pnm]
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,13 @@ double Median(std::vector<double> values) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+// The capture is written under a name with a random ending and renamed to
+// its own once whole.
+bool IsPageName(const std::string& name) {
+  const std::string ending = fs::path(name).extension().string();
+  return ending == ".jpg" || ending == ".png" || ending == ".bmp" || ending == ".tif";
 }
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
@@ -123,6 +131,25 @@ class Folder {
     Clock::time_point grewAt{};
     std::uintmax_t pngBytes = 0;
     int status = -1;
+    int windowPid = -1;
+    // The backend takes the page out of the window's folder within a few
+    // milliseconds of its arrival, which a look at the folder now and then
+    // can miss: the folder is watched for the page's arrival as well.
+    const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int watch = -1;
+    const auto pageArrived = [&] {
+      alignas(inotify_event) char events[4096];
+      bool arrived = false;
+      for (ssize_t got; (got = read(watcher, events, sizeof(events))) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+          const std::string name = event->len > 0 ? event->name : "";
+          if (IsPageName(name)) arrived = true;
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+      }
+      return arrived;
+    };
     while (!tavrin::platform::WaitProcess(client, 0, &status)) {
       const auto now = Clock::now();
       if (Seconds(start, now) > kTimeoutSeconds) {
@@ -130,19 +157,19 @@ class Folder {
         tavrin::platform::WaitProcess(client, 5000, &status);
         return false;
       }
-      const bool windowRuns = tavrin::bench::ChildNamed(client, "TavrinDesk") > 0;
+      if (windowPid <= 0) windowPid = tavrin::bench::ChildNamed(client, "TavrinDesk");
+      std::error_code ignored;
+      const bool windowRuns =
+          windowPid > 0 && fs::exists("/proc/" + std::to_string(windowPid), ignored);
       if (windowAt == Clock::time_point{} && windowRuns) windowAt = now;
       if (windowAt != Clock::time_point{} && goneAt == Clock::time_point{} && !windowRuns)
         goneAt = now;
-      std::error_code ignored;
+      if (watch < 0 && watcher >= 0 && fs::exists(work, ignored))
+        watch = inotify_add_watch(watcher, work.c_str(), IN_MOVED_TO | IN_CREATE);
+      if (capturedAt == Clock::time_point{} && watcher >= 0 && pageArrived()) capturedAt = now;
       if (capturedAt == Clock::time_point{} && fs::exists(work, ignored)) {
-        for (const auto& entry : fs::directory_iterator(work, ignored)) {
-          // The capture is written under a name with a random ending and
-          // renamed to its own once whole.
-          const std::string ending = entry.path().extension().string();
-          if (ending == ".jpg" || ending == ".png" || ending == ".bmp" || ending == ".tif")
-            capturedAt = now;
-        }
+        for (const auto& entry : fs::directory_iterator(work, ignored))
+          if (IsPageName(entry.path().filename().string())) capturedAt = now;
       }
       // scanimage makes the file at its start; its first bytes come with
       // the page's first lines.
@@ -156,9 +183,14 @@ class Folder {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const auto end = Clock::now();
+    if (watcher >= 0) close(watcher);
     if (status != 0 || windowAt == Clock::time_point{} || capturedAt == Clock::time_point{} ||
-        pngAt == Clock::time_point{})
+        pngAt == Clock::time_point{}) {
+      std::fprintf(stderr, "scanimage's status %d; seen: window %d, capture %d, first bytes %d\n",
+                   status, windowAt != Clock::time_point{}, capturedAt != Clock::time_point{},
+                   pngAt != Clock::time_point{});
       return false;
+    }
     steps.backend = Seconds(start, windowAt);
     steps.window = Seconds(windowAt, capturedAt);
     steps.handOff = Seconds(capturedAt, pngAt);
