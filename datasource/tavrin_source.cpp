@@ -198,7 +198,10 @@ bool WriteShowModel(TavrinSession& session, int showMode, int colorType, int rot
     doc.AddElem(u"SearchArea", platform::Utf8ToUtf16(area));
   }
   const std::string path = session.configFolder + "/ShowModel.xml";
-  if (!doc.Save(platform::Utf8ToUtf16(path))) {
+  // Read by the window at once and written anew for every request and
+  // session: it must never be seen half written, but a flush to disk would
+  // only lengthen each page.
+  if (!doc.Save(platform::Utf8ToUtf16(path), platform::Durability::kReadersOnly)) {
     SetError(session, "cannot write " + path);
     return false;
   }
@@ -217,12 +220,13 @@ bool WriteCfgInfo(TavrinSession& session, const std::u16string& first,
   doc.IntoElem();
   doc.AddElem(u"Name", first);
   doc.AddElem(u"m_strImgExe", second);
-  if (!doc.Save(platform::Utf8ToUtf16(session.cfgInfoPath))) {
+  if (!doc.Save(platform::Utf8ToUtf16(session.cfgInfoPath), platform::Durability::kReadersOnly)) {
     SetError(session, "cannot write " + session.cfgInfoPath);
     return false;
   }
   const std::string config = platform::ConfigurationFolder(session.moduleFolder);
-  if (!config.empty()) doc.Save(platform::Utf8ToUtf16(config + "/cfgInfo.xml"));
+  if (!config.empty())
+    doc.Save(platform::Utf8ToUtf16(config + "/cfgInfo.xml"), platform::Durability::kReadersOnly);
   return true;
 }
 

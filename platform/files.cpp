@@ -343,12 +343,14 @@ bool DeleteFolderTree(const std::string& path) {
   return emptied && rmdir(path.c_str()) == 0;
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
-  return ReplaceFileAtomically(path, std::span<const std::string_view>(&bytes, 1), error);
+bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string* error,
+                           Durability durability) {
+  return ReplaceFileAtomically(path, std::span<const std::string_view>(&bytes, 1), error,
+                               durability);
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_view> pieces,
-                           std::string* error) {
+                           std::string* error, Durability durability) {
   auto fail = [error](std::string text) {
     if (error) *error = std::move(text);
     return false;
@@ -371,7 +373,8 @@ bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_
   if (fchmod(fd, mode) != 0) return abandon("chmod", errno);
 
   if (const int code = WritePieces(fd, pieces); code != 0) return abandon("write", code);
-  if (fsync(fd) != 0) return abandon("fsync", errno);
+  const bool onDisk = durability == Durability::kOnDisk;
+  if (onDisk && fsync(fd) != 0) return abandon("fsync", errno);
   if (close(fd) != 0) {
     const int code = errno;
     unlink(temp.c_str());
@@ -382,6 +385,7 @@ bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_
     unlink(temp.c_str());
     return fail(ErrnoText("rename over", path, code));
   }
+  if (!onDisk) return true;
   // Make the rename itself durable. The new file is in place already, so a
   // failure here is not reported as a failed save.
   const size_t slash = path.rfind('/');

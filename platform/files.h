@@ -60,15 +60,21 @@ std::vector<std::string> ListFolder(const std::string& path);
 // target.
 bool DeleteFolderTree(const std::string& path);
 
-// Writes bytes to a temporary file in the same folder, fsyncs it and renames
-// it over path. On any failure the old file stays whole and false comes back
-// (error, when given, says why).
+// Whether a replaced file must survive a crash of the machine, or only
+// never be seen half written (a file that lives for one session and is
+// written anew by the next, whose flush to disk would only cost time).
+enum class Durability { kOnDisk, kReadersOnly };
+// Writes bytes to a temporary file in the same folder, fsyncs it (kOnDisk)
+// and renames it over path. On any failure the old file stays whole and
+// false comes back (error, when given, says why).
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr,
+                           Durability durability = Durability::kOnDisk);
 // The same for a file of pieces in order, written as they are without
 // being joined first (the rows of a large picture, say).
 bool ReplaceFileAtomically(const std::string& path, std::span<const std::string_view> pieces,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr,
+                           Durability durability = Durability::kOnDisk);
 // The bytes an unprivileged user may still write on the file system that
 // holds path; false when it cannot be asked.
 bool FreeSpaceOf(const std::string& path, uint64_t& bytes);

@@ -78,7 +78,7 @@ bool MarkupDocument::Load(const std::u16string& path) {
   return Parse();
 }
 
-bool MarkupDocument::Save(const std::u16string& path) {
+bool MarkupDocument::Save(const std::u16string& path, platform::Durability durability) {
   const std::u16string& target = path.empty() ? filePath : path;
   if (target.empty()) {
     result = ErrorText(ENOENT);
@@ -86,7 +86,7 @@ bool MarkupDocument::Save(const std::u16string& path) {
   }
   const std::string bytes = platform::Utf16ToUtf8(docText);
   std::string error;
-  if (!platform::ReplaceFileAtomically(platform::Utf16ToUtf8(target), bytes, &error)) {
+  if (!platform::ReplaceFileAtomically(platform::Utf16ToUtf8(target), bytes, &error, durability)) {
     result = error.empty() ? ErrorText(EIO) : platform::Utf8ToUtf16(error);
     return false;
   }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace tavrin {
 
 class MarkupDocument {
@@ -28,7 +30,8 @@ class MarkupDocument {
   // Writes the text as UTF-8 (no signature) to path, or to the path last
   // given to Load when path is empty. The old file is replaced atomically,
   // so a failed save leaves it whole; returns false on any failure.
-  bool Save(const std::u16string& path = {});
+  bool Save(const std::u16string& path = {},
+            platform::Durability durability = platform::Durability::kOnDisk);
 
   bool IsWellFormed() const;
   // Finds the next element named name among the siblings after the current

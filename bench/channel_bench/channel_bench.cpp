@@ -11,9 +11,9 @@
 //   cmake --build build-bench --target tavrin_channel_bench
 //   build-bench/bin/tavrin_channel_bench [messages, default 1000] [poll-us ...]
 //
-// Without poll values it runs at the product's 100000 us and at 1 us, the
-// fastest the channel accepts. At 100 ms, 1,000 messages take about two
-// minutes. One line per setting:
+// Without poll values it runs at the product's interval (ChannelTimings) and
+// at 1 us, the fastest the channel accepts. At 100 ms, 1,000 messages would
+// take about two minutes. One line per setting:
 //   channel poll_us=... messages=... one_way_p50_ms=... one_way_p99_ms=...
 //   round_trip_p50_ms=... round_trip_p99_ms=...
 #include <algorithm>

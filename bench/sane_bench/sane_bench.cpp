@@ -7,17 +7,21 @@
 //   window    to the captured page in the window's working folder (the
 //             window's start, the camera's start and first frame, the
 //             capture, the file written)
-//   hand-off  to the first bytes of scanimage's PNG file (the file handed
+//   hand-off  to the first bytes of scanimage's file (the file handed
 //             on, read and resampled to the resolution by the backend, the
 //             first lines given to scanimage)
 //   read      to scanimage's end (the frontend reading the page and writing
-//             its PNG, the window closing; when the window ended and when
-//             the PNG last grew are given apart, from the start)
+//             its file, the window closing; when the window ended and when
+//             the file last grew are given apart, from the start)
 // Beside this build: an older one with PREVIOUS=<build folder> (or
-// --previous), in the same run.
+// --previous), in the same run. Each page is also scanned to PNM, which
+// scanimage writes as it reads: the difference to the PNG is scanimage's
+// own compression of the page, which no backend can shorten.
 //
 //   cmake --build build --target sane_bench
 //   PREVIOUS=/path/to/old/build build/bin/sane_bench [--pages 10] [--dpi 150,300]
+//       [--formats png,pnm]
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,8 +61,8 @@ struct Steps {
   double window = 0;
   double handOff = 0;
   double read = 0;
-  double windowGone = 0;  // from the start to the window's end, which the read may outlast
-  double pngWritten = 0;  // from the start to the last growth of scanimage's PNG
+  double windowGone = 0;   // from the start to the window's end, which the read may outlast
+  double fileWritten = 0;  // from the start to the last growth of scanimage's file
   double Total() const { return backend + window + handOff + read; }
 };
 
@@ -66,6 +70,13 @@ double Median(std::vector<double> values) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+// The capture is written under a name with a random ending and renamed to
+// its own once whole.
+bool IsPageName(const std::string& name) {
+  const std::string ending = fs::path(name).extension().string();
+  return ending == ".jpg" || ending == ".png" || ending == ".bmp" || ending == ".tif";
 }
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
@@ -88,9 +99,9 @@ class Folder {
     std::ofstream(root / "sane.d/tavrin.conf") << (root / "bin").string() << "\n";
   }
 
-  // One page at dpi; false when scanimage failed.
-  bool Scan(int dpi, Steps& steps) const {
-    const fs::path page = root / "page.png";
+  // One page at dpi in format (png or pnm); false when scanimage failed.
+  bool Scan(int dpi, const std::string& format, Steps& steps) const {
+    const fs::path page = root / ("page." + format);
     fs::remove(page);
     const fs::path work = root / "tmp" / ("tavrin-" + std::to_string(::getuid())) / "Tavrin";
     // No platform chosen and no display: the backend runs the window on the
@@ -107,8 +118,9 @@ class Folder {
                                           "SANE_CONFIG_DIR=" + (root / "sane.d").string(),
                                           "LD_LIBRARY_PATH=" + (root / "sane").string()};
     const std::string command = std::string("exec ") + kScanimage + " -d '" + kDevice +
-                                "' --resolution " + std::to_string(dpi) + " --format=png -o '" +
-                                page.string() + "' 2>>'" + (root / "scanimage.err").string() + "'";
+                                "' --resolution " + std::to_string(dpi) + " --format=" + format +
+                                " -o '" + page.string() + "' 2>>'" +
+                                (root / "scanimage.err").string() + "'";
     const auto start = Clock::now();
     const int client = tavrin::platform::SpawnProcess("/bin/sh", {"-c", command}, env);
     if (client <= 0) return false;
@@ -119,6 +131,25 @@ class Folder {
     Clock::time_point grewAt{};
     std::uintmax_t pngBytes = 0;
     int status = -1;
+    int windowPid = -1;
+    // The backend takes the page out of the window's folder within a few
+    // milliseconds of its arrival, which a look at the folder now and then
+    // can miss: the folder is watched for the page's arrival as well.
+    const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int watch = -1;
+    const auto pageArrived = [&] {
+      alignas(inotify_event) char events[4096];
+      bool arrived = false;
+      for (ssize_t got; (got = read(watcher, events, sizeof(events))) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+          const std::string name = event->len > 0 ? event->name : "";
+          if (IsPageName(name)) arrived = true;
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+      }
+      return arrived;
+    };
     while (!tavrin::platform::WaitProcess(client, 0, &status)) {
       const auto now = Clock::now();
       if (Seconds(start, now) > kTimeoutSeconds) {
@@ -126,19 +157,19 @@ class Folder {
         tavrin::platform::WaitProcess(client, 5000, &status);
         return false;
       }
-      const bool windowRuns = tavrin::bench::ChildNamed(client, "TavrinDesk") > 0;
+      if (windowPid <= 0) windowPid = tavrin::bench::ChildNamed(client, "TavrinDesk");
+      std::error_code ignored;
+      const bool windowRuns =
+          windowPid > 0 && fs::exists("/proc/" + std::to_string(windowPid), ignored);
       if (windowAt == Clock::time_point{} && windowRuns) windowAt = now;
       if (windowAt != Clock::time_point{} && goneAt == Clock::time_point{} && !windowRuns)
         goneAt = now;
-      std::error_code ignored;
+      if (watch < 0 && watcher >= 0 && fs::exists(work, ignored))
+        watch = inotify_add_watch(watcher, work.c_str(), IN_MOVED_TO | IN_CREATE);
+      if (capturedAt == Clock::time_point{} && watcher >= 0 && pageArrived()) capturedAt = now;
       if (capturedAt == Clock::time_point{} && fs::exists(work, ignored)) {
-        for (const auto& entry : fs::directory_iterator(work, ignored)) {
-          // The capture is written under a name with a random ending and
-          // renamed to its own once whole.
-          const std::string ending = entry.path().extension().string();
-          if (ending == ".jpg" || ending == ".png" || ending == ".bmp" || ending == ".tif")
-            capturedAt = now;
-        }
+        for (const auto& entry : fs::directory_iterator(work, ignored))
+          if (IsPageName(entry.path().filename().string())) capturedAt = now;
       }
       // scanimage makes the file at its start; its first bytes come with
       // the page's first lines.
@@ -152,15 +183,20 @@ class Folder {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const auto end = Clock::now();
+    if (watcher >= 0) close(watcher);
     if (status != 0 || windowAt == Clock::time_point{} || capturedAt == Clock::time_point{} ||
-        pngAt == Clock::time_point{})
+        pngAt == Clock::time_point{}) {
+      std::fprintf(stderr, "scanimage's status %d; seen: window %d, capture %d, first bytes %d\n",
+                   status, windowAt != Clock::time_point{}, capturedAt != Clock::time_point{},
+                   pngAt != Clock::time_point{});
       return false;
+    }
     steps.backend = Seconds(start, windowAt);
     steps.window = Seconds(windowAt, capturedAt);
     steps.handOff = Seconds(capturedAt, pngAt);
     steps.read = Seconds(pngAt, end);
     steps.windowGone = Seconds(start, goneAt == Clock::time_point{} ? end : goneAt);
-    steps.pngWritten = Seconds(start, grewAt);
+    steps.fileWritten = Seconds(start, grewAt);
     return true;
   }
 
@@ -186,6 +222,7 @@ int main(int argc, char** argv) {
   std::string previous = tavrin::platform::Environment("PREVIOUS");
   int pages = 10;
   std::vector<int> dpis{150, 300};
+  std::vector<std::string> formats{"png", "pnm"};
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
     const std::string value = argv[i + 1];
@@ -195,6 +232,11 @@ int main(int argc, char** argv) {
       pages = std::max(1, std::atoi(value.c_str()));
     } else if (key == "--dpi") {
       dpis = SplitNumbers(value);
+    } else if (key == "--formats") {
+      formats.clear();
+      std::istringstream list(value);
+      for (std::string item; std::getline(list, item, ',');)
+        if (item == "png" || item == "pnm") formats.push_back(item);
     } else {
       std::fprintf(stderr, "unknown option %s\n", key.c_str());
       return 2;
@@ -222,44 +264,50 @@ int main(int argc, char** argv) {
 
   tavrin::bench::PrintLoad("before");
   for (const int dpi : dpis) {
-    // Both builds page by page, so that a change in the machine's load falls
-    // on both alike.
-    std::vector<std::vector<Steps>> runs(builds.size());
+    // Both builds and both formats page by page, so that a change in the
+    // machine's load falls on all alike.
+    std::vector<std::vector<std::vector<Steps>>> runs(
+        formats.size(), std::vector<std::vector<Steps>>(builds.size()));
     for (int page = 0; page < pages; ++page) {
-      for (size_t b = 0; b < builds.size(); ++b) {
-        Steps steps;
-        if (folders[b].Scan(dpi, steps)) {
-          runs[b].push_back(steps);
-        } else {
-          std::fprintf(stderr, "%s: a page at %d dpi failed\n%s", builds[b].label.c_str(), dpi,
-                       folders[b].Errors().c_str());
+      for (size_t f = 0; f < formats.size(); ++f) {
+        for (size_t b = 0; b < builds.size(); ++b) {
+          Steps steps;
+          if (folders[b].Scan(dpi, formats[f], steps)) {
+            runs[f][b].push_back(steps);
+          } else {
+            std::fprintf(stderr, "%s: a %s page at %d dpi failed\n%s", builds[b].label.c_str(),
+                         formats[f].c_str(), dpi, folders[b].Errors().c_str());
+          }
         }
       }
     }
-    for (size_t b = 0; b < builds.size(); ++b) {
-      if (runs[b].empty()) continue;
-      std::vector<double> total;
-      std::vector<double> backend;
-      std::vector<double> window;
-      std::vector<double> handOff;
-      std::vector<double> read;
-      std::vector<double> gone;
-      std::vector<double> written;
-      for (const Steps& s : runs[b]) {
-        total.push_back(s.Total());
-        backend.push_back(s.backend);
-        window.push_back(s.window);
-        handOff.push_back(s.handOff);
-        read.push_back(s.read);
-        gone.push_back(s.windowGone);
-        written.push_back(s.pngWritten);
+    for (size_t f = 0; f < formats.size(); ++f) {
+      for (size_t b = 0; b < builds.size(); ++b) {
+        if (runs[f][b].empty()) continue;
+        std::vector<double> total;
+        std::vector<double> backend;
+        std::vector<double> window;
+        std::vector<double> handOff;
+        std::vector<double> read;
+        std::vector<double> gone;
+        std::vector<double> written;
+        for (const Steps& s : runs[f][b]) {
+          total.push_back(s.Total());
+          backend.push_back(s.backend);
+          window.push_back(s.window);
+          handOff.push_back(s.handOff);
+          read.push_back(s.read);
+          gone.push_back(s.windowGone);
+          written.push_back(s.fileWritten);
+        }
+        std::printf(
+            "sane_flatbed label=%s format=%s dpi=%d pages=%zu seconds=%.2f backend_s=%.2f "
+            "window_s=%.2f handoff_s=%.2f read_s=%.2f window_gone_s=%.2f file_written_s=%.2f\n",
+            builds[b].label.c_str(), formats[f].c_str(), dpi, runs[f][b].size(), Median(total),
+            Median(backend), Median(window), Median(handOff), Median(read), Median(gone),
+            Median(written));
+        std::fflush(stdout);
       }
-      std::printf(
-          "sane_flatbed label=%s dpi=%d pages=%zu seconds=%.2f backend_s=%.2f window_s=%.2f "
-          "handoff_s=%.2f read_s=%.2f window_gone_s=%.2f png_written_s=%.2f\n",
-          builds[b].label.c_str(), dpi, runs[b].size(), Median(total), Median(backend),
-          Median(window), Median(handOff), Median(read), Median(gone), Median(written));
-      std::fflush(stdout);
     }
   }
   tavrin::bench::PrintLoad("after");

@@ -68,10 +68,13 @@ int Camera::StartLocked(int mediaType, FrameSize size) {
   size_ = {};
   started_ = std::chrono::steady_clock::now();
   sequenceAtStart_ = view_->frames.Latest().sequence;
-  const int status = device_->Start(
-      mediaType, size,
-      FrameSink([view = view_](const cv::Mat& frame) { view->PublishFrame(frame); },
-                [view = view_](const CompressedFrame& frame) { view->PublishCompressed(frame); }));
+  FrameSink sink([view = view_](const cv::Mat& frame) { view->PublishFrame(frame); },
+                 [view = view_](const CompressedFrame& frame) { view->PublishCompressed(frame); });
+  sink.rewrite = [view = view_](const cv::Mat& frame, int ownHolders,
+                                const FrameSink::Rewrite& write) {
+    return view->frames.RewriteUnshared(frame, ownHolders, write);
+  };
+  const int status = device_->Start(mediaType, size, std::move(sink));
   if (status != kOk) return status;
   open_ = true;
   mediaType_ = mediaType;

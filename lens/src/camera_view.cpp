@@ -125,6 +125,17 @@ FrameSlot::Frame FrameSlot::Latest() const {
   return frame_;
 }
 
+bool FrameSlot::RewriteUnshared(const cv::Mat& image, int holders,
+                                const std::function<void(cv::Mat&)>& write) {
+  std::lock_guard lock(mutex_);
+  if (image.u == nullptr || frame_.image.u != image.u || frame_.image.data != image.data)
+    return false;
+  // A reader's release is an atomic decrement: read the count as one.
+  if (__atomic_load_n(&image.u->refcount, __ATOMIC_ACQUIRE) != holders + 1) return false;
+  write(frame_.image);
+  return true;
+}
+
 bool FrameSlot::WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const {
   std::unique_lock lock(mutex_);
   if (!published_.wait_for(lock, timeout,

@@ -55,6 +55,13 @@ class FrameSlot {
                          int previewRotate = 0, Clock::time_point arrived = Clock::now(),
                          const cv::Rect& previewRegion = {});
   Frame Latest() const;
+  // Runs write on the published image when it is image and nobody holds
+  // its pixels but the slot and holders other Mats: every reader takes it
+  // under the same lock, so none sees the change half made. False, without
+  // writing, otherwise. The frame keeps its sequence number until it is
+  // published again.
+  bool RewriteUnshared(const cv::Mat& image, int holders,
+                       const std::function<void(cv::Mat&)>& write);
   // False when no frame newer than after came within timeout.
   bool WaitNewer(uint64_t after, std::chrono::milliseconds timeout, Frame& out) const;
   // Drops the frame (camera closed or size changed); sequence numbers go on.

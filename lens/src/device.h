@@ -83,6 +83,16 @@ struct FrameSink {
       : decoded(std::move(decodedSink)), compressed(std::move(compressedSink)) {}
 
   void operator()(const cv::Mat& frame) const { decoded(frame); }
+
+  // Lets a device that sends the same picture again with a small change
+  // (a virtual camera's frame stamp) make that change in the frame it
+  // handed on last, instead of in a copy: write runs on it, under the
+  // receiver's lock, only when nobody holds the frame but the receiver and
+  // the device's own ownHolders Mats; false when someone else does (a
+  // capture, a search), and then the device makes a new frame. The device
+  // hands the frame on again afterwards. May be empty: false then.
+  using Rewrite = std::function<void(cv::Mat& frame)>;
+  std::function<bool(const cv::Mat& frame, int ownHolders, const Rewrite& write)> rewrite;
 };
 
 class Device {

@@ -231,18 +231,39 @@ void VirtualDevice::Run(FrameSize size, FrameSink sink) {
       last.release();
     }
     cv::Mat frame;
+    bool stamped = false;
     if (underStamp.empty() && hand < 0) {
       // The first frame of a new scene is the scene itself, not a copy: it
       // comes that much sooner.
       underStamp = base(stampArea).clone();
       frame = base;
-    } else {
+    } else if (!handsCome && !last.empty() && sink.rewrite) {
+      // The scene has not changed, only the stamp: while nobody reads the
+      // frame sent last, it takes the new stamp itself, and the camera
+      // keeps one full-size frame instead of two.
+      const int ownHolders =
+          1 + static_cast<int>(std::count_if(reused.begin(), reused.end(),
+                                             [&](const cv::Mat& m) { return m.u == last.u; }));
+      stamped = sink.rewrite(last, ownHolders, [&](cv::Mat& shown) {
+        underStamp.copyTo(shown(stampArea));
+        DrawFrameStamp(shown, frameNumber, seconds);
+      });
+      if (stamped) {
+        frame = last;
+        // A spare frame made while a reader held the last one goes again.
+        for (cv::Mat& spare : reused) {
+          if (spare.u != last.u && OnlyHolder(spare)) spare.release();
+        }
+      }
+    }
+    if (frame.empty()) {
       frame = freeFrame();
       (base.empty() ? last : base).copyTo(frame);
       if (!underStamp.empty()) underStamp.copyTo(frame(stampArea));
       if (hand >= 0) DrawHand(frame, hand);
     }
-    DrawFrameStamp(frame, frameNumber++, seconds);
+    if (!stamped) DrawFrameStamp(frame, frameNumber, seconds);
+    ++frameNumber;
     if (!handsCome) {
       last = frame;
       base.release();
