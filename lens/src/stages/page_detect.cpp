@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/stages/area.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
 #include "lens/src/stages/page_edges.h"
@@ -101,9 +102,9 @@ Detection MakeDetection(const cv::Mat& image) {
     const cv::Mat even = image(cv::Rect(0, 0, image.cols & ~1, image.rows & ~1));
     cv::Mat half;
     cv::resize(even, half, cv::Size(even.cols / 2, even.rows / 2), 0, 0, cv::INTER_AREA);
-    cv::resize(half, small, ScaledSize(image.size(), d.scale, d.scale), 0, 0, cv::INTER_AREA);
+    small = AreaAverage(half, ScaledSize(image.size(), d.scale, d.scale));
   } else if (d.scale < 1.0) {
-    cv::resize(image, small, ScaledSize(image.size(), d.scale, d.scale), 0, 0, cv::INTER_AREA);
+    small = AreaAverage(image, ScaledSize(image.size(), d.scale, d.scale));
   } else {
     small = image.clone();
   }
