@@ -118,6 +118,22 @@ void AreaAcross(const uchar* pixels, const AreaColumns& across, float* row) {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 
+// One cell's terms for eight rows laid across (see below), in order.
+__attribute__((target("avx2"), always_inline)) inline __m256 CellSum(const uchar* scratch,
+                                                                     const AreaColumns& across,
+                                                                     int c, int d) {
+  const int cells = across.cells;
+  __m256 sum = _mm256_setzero_ps();
+  for (int j = 0; j < across.depth; ++j) {
+    const size_t at = static_cast<size_t>(j) * static_cast<size_t>(cells) + static_cast<size_t>(d);
+    const uchar* eight = scratch + static_cast<size_t>(across.pixel[at] + c) * 8;
+    const __m256 value = _mm256_cvtepi32_ps(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(eight))));
+    sum = _mm256_add_ps(sum, _mm256_mul_ps(value, _mm256_set1_ps(across.weight[at])));
+  }
+  return sum;
+}
+
 // AreaAcross for eight pixel rows at once (rows[r], values bytes each;
 // sums[r] takes row r's, laid out as AreaAcross lays them): each cell's
 // terms are added in the same order for the eight rows side by side. The
@@ -159,22 +175,61 @@ __attribute__((target("avx2"))) void AreaAcrossEightRows(const std::array<const 
   const int cells = across.cells;
   alignas(32) std::array<float, 8> lanes{};
   for (int c = 0; c < channels; ++c) {
-    for (int d = 0; d < cells; ++d) {
-      __m256 sum = _mm256_setzero_ps();
-      for (int j = 0; j < across.depth; ++j) {
-        const size_t at =
-            static_cast<size_t>(j) * static_cast<size_t>(cells) + static_cast<size_t>(d);
-        const uchar* eight = scratch + static_cast<size_t>(across.pixel[at] + c) * 8;
-        const __m256 value = _mm256_cvtepi32_ps(
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(eight))));
-        sum = _mm256_add_ps(sum, _mm256_mul_ps(value, _mm256_set1_ps(across.weight[at])));
-      }
-      _mm256_store_ps(lanes.data(), sum);
-      for (size_t k = 0; k < 8; ++k) sums[k][c * cells + d] = lanes[k];
+    float* const* into = sums.data();
+    const int offset = c * cells;
+    int d = 0;
+    // Eight cells at a time, turned from a vector a cell into a vector a
+    // row, so each row takes its eight sums in one store.
+    for (; d + 8 <= cells; d += 8) {
+      __m256 v[8];
+      for (int q = 0; q < 8; ++q) v[q] = CellSum(scratch, across, c, d + q);
+      const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]);
+      const __m256 t1 = _mm256_unpackhi_ps(v[0], v[1]);
+      const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]);
+      const __m256 t3 = _mm256_unpackhi_ps(v[2], v[3]);
+      const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]);
+      const __m256 t5 = _mm256_unpackhi_ps(v[4], v[5]);
+      const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]);
+      const __m256 t7 = _mm256_unpackhi_ps(v[6], v[7]);
+      const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+      const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+      const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+      const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+      const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+      const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+      const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+      const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+      _mm256_storeu_ps(into[0] + offset + d, _mm256_permute2f128_ps(u0, u4, 0x20));
+      _mm256_storeu_ps(into[1] + offset + d, _mm256_permute2f128_ps(u1, u5, 0x20));
+      _mm256_storeu_ps(into[2] + offset + d, _mm256_permute2f128_ps(u2, u6, 0x20));
+      _mm256_storeu_ps(into[3] + offset + d, _mm256_permute2f128_ps(u3, u7, 0x20));
+      _mm256_storeu_ps(into[4] + offset + d, _mm256_permute2f128_ps(u0, u4, 0x31));
+      _mm256_storeu_ps(into[5] + offset + d, _mm256_permute2f128_ps(u1, u5, 0x31));
+      _mm256_storeu_ps(into[6] + offset + d, _mm256_permute2f128_ps(u2, u6, 0x31));
+      _mm256_storeu_ps(into[7] + offset + d, _mm256_permute2f128_ps(u3, u7, 0x31));
+    }
+    for (; d < cells; ++d) {
+      _mm256_store_ps(lanes.data(), CellSum(scratch, across, c, d));
+      for (size_t k = 0; k < 8; ++k) into[k][offset + d] = lanes[k];
     }
   }
 }
 #endif
+
+// Rounded to the nearest (a half to the even one) and clamped to 0..255,
+// as saturate_cast does, eight at a time.
+void ToBytes(const float* in, uchar* out, int count) {
+  int i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+  for (; i + 8 <= count; i += 8) {
+    const __m128i low = _mm_cvtps_epi32(_mm_loadu_ps(in + i));
+    const __m128i high = _mm_cvtps_epi32(_mm_loadu_ps(in + i + 4));
+    const __m128i words = _mm_packs_epi32(low, high);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(words, words));
+  }
+#endif
+  for (; i < count; ++i) out[i] = cv::saturate_cast<uchar>(in[i]);
+}
 
 // cv::resize's area averaging to a whole fraction of the picture: each
 // cell's pixels added up as integers and the sum scaled by one over their
@@ -275,6 +330,7 @@ cv::Mat AreaAverage(const cv::Mat& image, cv::Size cells) {
     std::vector<float> row(static_cast<size_t>(values));
     std::vector<float> sum(static_cast<size_t>(values));
     std::vector<float> rowSums;
+    std::vector<uchar> bytesOut(static_cast<size_t>(values));
     std::vector<uchar> scratch(wide ? static_cast<size_t>(bytes) * 8 : 0);
     for (int top = range.start; top < range.end; top += blockCells) {
       const int bottom = std::min(range.end, top + blockCells);
@@ -313,19 +369,28 @@ cv::Mat AreaAverage(const cv::Mat& image, cv::Size cells) {
           } else {
             AreaAcross<3>(image.ptr<uchar>(term.pixel), across, row.data());
           }
-          for (int i = 0; i < values; ++i) {
-            sum[static_cast<size_t>(i)] =
-                k == first ? term.weight * sumsAcross[i]
-                           : sum[static_cast<size_t>(i)] + term.weight * sumsAcross[i];
+          float* __restrict total = sum.data();
+          const float weight = term.weight;
+          if (k == first) {
+            for (int i = 0; i < values; ++i) total[i] = weight * sumsAcross[i];
+          } else {
+            for (int i = 0; i < values; ++i) total[i] = total[i] + weight * sumsAcross[i];
           }
         }
         // The sums lie channel by channel; the cells take them pixel by pixel.
         uchar* cell = out.ptr<uchar>(d);
-        for (int c = 0; c < channels; ++c) {
-          for (int x = 0; x < cells.width; ++x) {
-            cell[x * channels + c] =
-                cv::saturate_cast<uchar>(sum[static_cast<size_t>(c * cells.width + x)]);
-          }
+        if (channels == 1) {
+          ToBytes(sum.data(), cell, values);
+          continue;
+        }
+        ToBytes(sum.data(), bytesOut.data(), values);
+        // Read once: a byte written could be any of them.
+        const int width = cells.width;
+        const uchar* plane = bytesOut.data();
+        for (int x = 0; x < width; ++x) {
+          cell[3 * x] = plane[x];
+          cell[3 * x + 1] = plane[width + x];
+          cell[3 * x + 2] = plane[2 * width + x];
         }
       }
     }
