@@ -207,8 +207,9 @@ struct RowFields {
 // count values from value index at of one row: the grain smoothed by weight
 // w towards the median, then (value - offset) * gain.
 template <bool Smooth, bool Lift>
-void EvenValuesPlain(const uchar* __restrict in, const uchar* __restrict median,
-                     uchar* __restrict out, int at, int count, const RowFields& row) {
+// in and out may be the same row (each value is read before it is written).
+void EvenValuesPlain(const uchar* in, const uchar* __restrict median, uchar* out, int at, int count,
+                     const RowFields& row) {
   const float* __restrict gA = row.gainA + at;
   const float* __restrict gB = row.gainB + at;
   const float* __restrict oA = Lift ? row.offsetA + at : nullptr;
@@ -362,19 +363,27 @@ std::array<float, 3> PaperColour(const cv::Mat& colourCells, const cv::Mat& grey
 
 }  // namespace
 
-cv::Mat EvenOutLight(const cv::Mat& page) {
+namespace {
+
+// writable: page itself may take the result where each pixel's depends on
+// its own value alone.
+cv::Mat EvenOut(const cv::Mat& page, bool writable) {
   const int channels = page.channels();
   if (page.empty() || page.depth() != CV_8U || (channels != 1 && channels != 3) ||
       page.cols < 2 * kCell || page.rows < 2 * kCell) {
-    return page.clone();
+    return writable ? page : page.clone();
   }
   const cv::Size cells((page.cols + kCell - 1) / kCell, (page.rows + kCell - 1) / kCell);
   const cv::Mat grey = ToGrey(page);
   const int reach =
       std::max(2, static_cast<int>(kInkReach * std::min(grey.cols, grey.rows) / kCell));
   // Written once and soon encoded: large pages spare most of the faults of
-  // fresh memory, and the rest are taken below while a core is free.
-  cv::Mat out = NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
+  // fresh memory, and the rest are taken below while a core is free. A page
+  // that may be written over needs none, unless its grain is smoothed.
+  const auto newOutput = [&] {
+    return NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
+  };
+  cv::Mat out = writable ? cv::Mat() : newOutput();
   // The darkest ink needs the grey page alone and the paper's level and
   // colour need no ink: one core looks for the ink while the other works
   // out the paper, and the first done lays out the output's memory.
@@ -392,7 +401,7 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
             greyCells = AreaAverage(grey, cells);
             paper = PaperBackground(greyCells);
             if (channels == 3) colour = PaperColour(AreaAverage(page, cells), greyCells, paper);
-          } else {
+          } else if (!out.empty()) {
             for (size_t at = 0; at < out.total() * out.elemSize(); at += kMemoryPage) {
               out.data[at] = 0;
             }
@@ -434,6 +443,8 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
   // per channel, far cheaper than the per-pixel blend.
   double mostLift = 0;
   cv::minMaxLoc(lift, nullptr, &mostLift);
+  // The median of the grain reads the rows about each one as they were.
+  if (out.empty()) out = mostGrain > 0 ? newOutput() : page;
   bool uniform = mostLift <= 0 && mostGrain <= 0;
   for (size_t c = 0; c < gains.size() && uniform; ++c) {
     double least = 0;
@@ -571,6 +582,16 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
       },
       strips);
   return out;
+}
+
+}  // namespace
+
+cv::Mat EvenOutLight(const cv::Mat& page) {
+  return EvenOut(page, false);
+}
+
+cv::Mat EvenOutLightOver(cv::Mat& page) {
+  return EvenOut(page, true);
 }
 
 }  // namespace tavrin::lens

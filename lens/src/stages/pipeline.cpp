@@ -158,7 +158,10 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
       (colorMode == kColorModeOtsu ||
        (options.evenLight && (colorMode == kColorModeColor || colorMode == kColorModeGrey)));
   for (cv::Mat& piece : pieces) {
-    if (evenLight) piece = EvenOutLight(piece);
+    // A page cut from the frame is a picture of its own, which the light
+    // is evened out over; never the frame itself.
+    if (evenLight)
+      piece = piece.datastart != frame.datastart ? EvenOutLightOver(piece) : EvenOutLight(piece);
     ProcessedImage processed;
     processed.image = Rotate(ApplyColorMode(piece, colorMode), options.rotate);
     processed.dpiX = dpiX;
