@@ -385,12 +385,13 @@ cv::Mat EvenOut(const cv::Mat& page, bool writable) {
   };
   cv::Mat out = writable ? cv::Mat() : newOutput();
   // The darkest ink needs the grey page alone and the paper's level and
-  // colour need no ink: one core looks for the ink while the other works
-  // out the paper, and the first done lays out the output's memory.
+  // colour need no ink: the ink, the paper's level and the colour page's
+  // cells (which also lays out the output's memory) are worked out side by
+  // side, on whichever core is free.
   InkAndGrain ink;
   cv::Mat greyCells;
   cv::Mat paper;
-  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  cv::Mat colourCells;
   cv::parallel_for_(
       cv::Range(0, 3),
       [&](const cv::Range& range) {
@@ -400,8 +401,8 @@ cv::Mat EvenOut(const cv::Mat& page, bool writable) {
           } else if (task == 1) {
             greyCells = AreaAverage(grey, cells);
             paper = PaperBackground(greyCells);
-            if (channels == 3) colour = PaperColour(AreaAverage(page, cells), greyCells, paper);
-          } else if (!out.empty()) {
+          } else {
+            if (channels == 3) colourCells = AreaAverage(page, cells);
             for (size_t at = 0; at < out.total() * out.elemSize(); at += kMemoryPage) {
               out.data[at] = 0;
             }
@@ -409,6 +410,8 @@ cv::Mat EvenOut(const cv::Mat& page, bool writable) {
         }
       },
       3);
+  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  if (channels == 3) colour = PaperColour(colourCells, greyCells, paper);
   const cv::Mat lift = InkLift(paper, ink, reach);
 
   // Each channel's paper level, per cell: the grey one times the paper's
