@@ -8,16 +8,17 @@
 // Usage: lens_capture_bench [--library path/to/libTavrinLens.so]
 //                           [--label name] [--single-crop]
 //                           [--beside path/to/older/libTavrinLens.so]
-//                           [scratch folder]
+//                           [--rounds N] [scratch folder]
 //   The library defaults to the one in the program folder; each row starts
 //   with the label ("after" unless given), so that an older library's rows
 //   ("before") can stand beside this one's. The book runs with the
 //   program folder's library only. --single-crop times the single-cropped
 //   page alone. --beside times it in turns with the older library (this
-//   program run again on each library for a round, four rounds, each going
-//   first in two) and prints both medians and their ratio, with the load
-//   average before and after: on a shared machine the turns see the same
-//   load.
+//   program run again on each library for a round, four rounds unless
+//   --rounds says otherwise, each going first in every other) and prints
+//   both medians and their ratio, with the load average before and after:
+//   on a shared machine the turns see the same load, and more, shorter
+//   rounds follow a load that changes by the second more closely.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -163,6 +164,7 @@ int main(int argc, char** argv) {
   std::string older;
   bool singleCropOnly = false;
   int singleCropRuns = 21;
+  int rounds = 4;
   std::filesystem::path scratch = std::filesystem::temp_directory_path() / "tavrin-lens-bench";
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
@@ -170,6 +172,8 @@ int main(int argc, char** argv) {
       (flag == "--library" ? library : flag == "--label" ? name : older) = argv[++i];
     } else if (flag == "--runs" && i + 1 < argc) {
       singleCropRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (flag == "--rounds" && i + 1 < argc) {
+      rounds = std::max(2, std::atoi(argv[++i]));
     } else if (flag == "--single-crop") {
       singleCropOnly = true;
     } else {
@@ -219,23 +223,23 @@ int main(int argc, char** argv) {
   } else {
     // In turns with the older library, so that both see the same load, each
     // round in fresh processes and each library first every other round.
-    constexpr int kRounds = 4;
-    constexpr int kRoundRuns = 9;
+    // Nine captures a round at the usual four rounds, fewer in more of them.
+    const int roundRuns = std::max(3, 36 / rounds);
     const std::string loadBefore = LoadAverage();
     std::map<std::string, std::vector<double>> before;
     std::map<std::string, std::vector<double>> after;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
       for (int turn = 0; turn < 2; ++turn) {
         const bool olderTurn = (round + turn) % 2 == 0;
         const auto medians = SingleCropPageApart(olderTurn ? older : library,
-                                                 olderTurn ? "before" : name, scratch, kRoundRuns);
+                                                 olderTurn ? "before" : name, scratch, roundRuns);
         for (const auto& [what, ms] : medians) (olderTurn ? before : after)[what].push_back(ms);
       }
     }
     std::printf(
         "\nsingle-crop 3264x2448 page to JPEG, median of %d rounds of %d captures taken in "
         "turns\n(load average %s before, %s after); before = %s\n",
-        kRounds, kRoundRuns, loadBefore.c_str(), LoadAverage().c_str(), older.c_str());
+        rounds, roundRuns, loadBefore.c_str(), LoadAverage().c_str(), older.c_str());
     std::printf("%-20s %10s %10s %8s  %s\n", "page", "before", "after", "ratio", "goal");
     for (const auto& [what, times] : after) {
       const double ours = Median(times);

@@ -5,6 +5,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/stages/area.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/even_light.h"
 #include "lens/src/stages/pipeline.h"
@@ -92,15 +93,62 @@ TEST(PageLightTest, EvenedOutLightIsTheSameWhetherTheRowsAreSplitOrNot) {
              cv::FILLED);
   cv::GaussianBlur(glare, glare, cv::Size(0, 0), 40);
   page += glare;
+  // Written over the page itself too where no grain is smoothed (a page
+  // under good light with a faint highlight); the dim page's median reads
+  // the rows about each one as they were, so it is not written over.
+  cv::Mat lit(size, CV_8UC3, cv::Scalar(236, 240, 242));
+  for (int y = 60; y < size.height - 40; y += 40) {
+    cv::putText(lit, "the quick brown fox jumps over the lazy dog", cv::Point(40, y),
+                cv::FONT_HERSHEY_SIMPLEX, 1.0, cv::Scalar(40, 40, 40), 2);
+  }
+  lit += glare * 0.3;
   const int threads = cv::getNumThreads();
-  for (const cv::Mat& input : {page, ToGrey(page)}) {
+  const std::pair<cv::Mat, bool> inputs[] = {
+      {page, false}, {ToGrey(page), false}, {lit, true}, {ToGrey(lit), true}};
+  for (const auto& [input, writtenOver] : inputs) {
     cv::setNumThreads(1);
     const cv::Mat whole = EvenOutLight(input);
     cv::setNumThreads(std::max(threads, 2));
     const cv::Mat split = EvenOutLight(input);
+    cv::Mat over = input.clone();
+    const cv::Mat written = EvenOutLightOver(over);
     cv::setNumThreads(threads);
     ASSERT_EQ(whole.size(), input.size());
     EXPECT_EQ(cv::countNonZero(cv::Mat(whole != split).reshape(1)), 0) << input.channels();
+    EXPECT_EQ(cv::countNonZero(cv::Mat(whole != written).reshape(1)), 0) << input.channels();
+    EXPECT_EQ(written.data == over.data, writtenOver) << input.channels();
+    if (!writtenOver) {
+      EXPECT_EQ(cv::countNonZero(cv::Mat(over != input).reshape(1)), 0) << input.channels();
+    }
+  }
+}
+
+TEST(PageLightTest, AreaAveragingIsOpenCvsToTheLastBit) {
+  // The detection copy, the ink search's half-size page of odd width, the
+  // light's cells and the document mode's blocks are all averaged down by
+  // it: what they find must not move by a bit from cv::resize's. Also a
+  // part of a picture (a search area's) and one narrower than a vector.
+  cv::Mat noise(2040, 1442, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
+  const cv::Mat part = noise(cv::Rect(3, 5, 1001, 999));
+  const cv::Mat narrow = noise(cv::Rect(7, 2, 13, 9));
+  const std::vector<std::pair<cv::Mat, std::vector<cv::Size>>> cases = {
+      {noise,
+       {cv::Size(721, 1020), cv::Size(720, 1019), cv::Size(181, 255), cv::Size(206, 255),
+        cv::Size(360, 509), cv::Size(480, 291), cv::Size(1, 1), noise.size()}},
+      {part, {cv::Size(450, 449), cv::Size(125, 124)}},
+      {narrow, {cv::Size(5, 4)}}};
+  for (const auto& [colour, sizes] : cases) {
+    for (const cv::Mat& image : {colour, ToGrey(colour)}) {
+      for (const cv::Size size : sizes) {
+        cv::Mat expected;
+        cv::resize(image, expected, size, 0, 0, cv::INTER_AREA);
+        const cv::Mat averaged = AreaAverage(image, size);
+        ASSERT_EQ(averaged.size(), size);
+        EXPECT_EQ(cv::countNonZero(cv::Mat(averaged != expected).reshape(1)), 0)
+            << image.channels() << " channels, " << image.size() << " to " << size;
+      }
+    }
   }
 }
 

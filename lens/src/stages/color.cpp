@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "lens/src/memory/large_picture.h"
+#include "lens/src/stages/area.h"
 
 namespace tavrin::lens {
 
@@ -70,13 +71,9 @@ cv::Mat DocumentThreshold(const cv::Mat& grey) {
   // units on the blocks, and the threshold is taken back to grey levels for the one full-size
   // comparison.
   const cv::Size blocks(std::max(1, grey.cols / kWindowStep), std::max(1, grey.rows / kWindowStep));
-  cv::Mat mean;
-  cv::resize(grey, mean, blocks, 0, 0, cv::INTER_AREA);
-  cv::Mat coarse;
-  cv::resize(
-      mean, coarse,
-      cv::Size(std::max(1, grey.cols / kBackgroundStep), std::max(1, grey.rows / kBackgroundStep)),
-      0, 0, cv::INTER_AREA);
+  cv::Mat mean = AreaAverage(grey, blocks);
+  const cv::Mat coarse = AreaAverage(mean, cv::Size(std::max(1, grey.cols / kBackgroundStep),
+                                                    std::max(1, grey.rows / kBackgroundStep)));
   cv::Mat paper;
   cv::resize(PaperBackground(coarse), paper, blocks, 0, 0, cv::INTER_LINEAR);
 
@@ -150,9 +147,8 @@ cv::Mat PaperBackground(const cv::Mat& small) {
 }
 
 InkAndGrain DarkestInk(const cv::Mat& grey, cv::Size cells, int reach) {
-  cv::Mat half;
-  cv::resize(grey, half, cv::Size(std::max(1, grey.cols / 2), std::max(1, grey.rows / 2)), 0, 0,
-             cv::INTER_AREA);
+  const cv::Mat half =
+      AreaAverage(grey, cv::Size(std::max(1, grey.cols / 2), std::max(1, grey.rows / 2)));
   cv::Mat local;
   cv::blur(half, local, cv::Size(3, 3));
   cv::Mat difference;
@@ -173,10 +169,8 @@ InkAndGrain DarkestInk(const cv::Mat& grey, cv::Size cells, int reach) {
   constexpr double kEighths = 8.0;
   constexpr int kPatch = 8;
   difference.convertTo(difference, CV_8U, kEighths);
-  cv::Mat patches;
-  cv::resize(difference, patches,
-             cv::Size(std::max(1, half.cols / kPatch), std::max(1, half.rows / kPatch)), 0, 0,
-             cv::INTER_AREA);
+  cv::Mat patches = AreaAverage(
+      difference, cv::Size(std::max(1, half.cols / kPatch), std::max(1, half.rows / kPatch)));
   const int patchReach = std::max(
       1, static_cast<int>(std::lround(reach * static_cast<double>(patches.cols) / cells.width)));
   cv::erode(patches, patches, Kernel(patchReach));

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cfloat>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -16,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "lens/src/memory/large_picture.h"
+#include "lens/src/stages/area.h"
 #include "lens/src/stages/color.h"
 
 namespace tavrin::lens {
@@ -71,242 +69,6 @@ constexpr float kGrainGain = 2.0F;
 constexpr int kMedianRows = 32;
 // The smallest page of memory the kernel hands out.
 constexpr size_t kMemoryPage = 4096;
-
-// The cells are the page's means over them exactly as cv::resize's area
-// averaging gives them, so that the light estimated from them stays what
-// it was to the last bit, but several times faster. To a size that is no
-// whole fraction of the picture it adds the same terms in the same order:
-// cv::resize adds each pixel's share into memory, every addition waiting
-// for the one before, where here each cell's sum stays in a register and
-// the cells of a row are added side by side.
-struct AreaTerm {
-  int pixel;
-  float weight;
-};
-
-// Along one axis: cell d takes terms first[d] to first[d + 1].
-struct AreaAxis {
-  std::vector<AreaTerm> terms;
-  std::vector<int> first;
-};
-
-AreaAxis AreaTerms(int pixels, int cells, double scale) {
-  AreaAxis axis;
-  axis.first.reserve(static_cast<size_t>(cells) + 1);
-  for (int d = 0; d < cells; ++d) {
-    axis.first.push_back(static_cast<int>(axis.terms.size()));
-    const double start = d * scale;
-    const double end = start + scale;
-    const double width = std::min(scale, pixels - start);
-    const int last = std::min(cvFloor(end), pixels - 1);
-    const int whole = std::min(cvCeil(start), last);
-    if (whole - start > 1e-3) {
-      axis.terms.push_back({whole - 1, static_cast<float>((whole - start) / width)});
-    }
-    for (int s = whole; s < last; ++s) axis.terms.push_back({s, static_cast<float>(1.0 / width)});
-    if (end - last > 1e-3) {
-      axis.terms.push_back(
-          {last, static_cast<float>(std::min(std::min(end - last, 1.0), width) / width)});
-    }
-  }
-  axis.first.push_back(static_cast<int>(axis.terms.size()));
-  return axis;
-}
-
-// The terms of an axis laid out term by term: the j-th term of every cell
-// side by side (cells with fewer terms padded with weight 0 on the last
-// pixel, which leaves the sum as it is), so that one pass adds the j-th
-// term of all cells at once, without one cell waiting on another.
-struct AreaColumns {
-  int cells = 0;
-  int depth = 0;  // terms a cell
-  std::vector<int> pixel;
-  std::vector<float> weight;
-};
-
-AreaColumns ByColumn(const AreaAxis& axis, int channels) {
-  AreaColumns columns;
-  columns.cells = static_cast<int>(axis.first.size()) - 1;
-  for (int d = 0; d < columns.cells; ++d) {
-    columns.depth = std::max(
-        columns.depth, axis.first[static_cast<size_t>(d) + 1] - axis.first[static_cast<size_t>(d)]);
-  }
-  const auto size = static_cast<size_t>(columns.cells) * static_cast<size_t>(columns.depth);
-  columns.pixel.resize(size);
-  columns.weight.resize(size);
-  for (int d = 0; d < columns.cells; ++d) {
-    const int first = axis.first[static_cast<size_t>(d)];
-    const int count = axis.first[static_cast<size_t>(d) + 1] - first;
-    for (int j = 0; j < columns.depth; ++j) {
-      const AreaTerm term = axis.terms[static_cast<size_t>(first + std::min(j, count - 1))];
-      const auto at =
-          static_cast<size_t>(j) * static_cast<size_t>(columns.cells) + static_cast<size_t>(d);
-      columns.pixel[at] = term.pixel * channels;
-      columns.weight[at] = j < count ? term.weight : 0.0F;
-    }
-  }
-  return columns;
-}
-
-// One pixel row's sums for every cell, channel by channel: row holds C
-// times the cells' sums.
-template <int C>
-void AreaAcross(const uchar* pixels, const AreaColumns& across, float* row) {
-  const int cells = across.cells;
-  for (int c = 0; c < C; ++c) {
-    float* __restrict sum = row + c * cells;
-    const uchar* channel = pixels + c;
-    for (int d = 0; d < cells; ++d) sum[d] = 0.0F;
-    for (int j = 0; j < across.depth; ++j) {
-      const int* __restrict pixel = across.pixel.data() + static_cast<size_t>(j) * cells;
-      const float* __restrict weight = across.weight.data() + static_cast<size_t>(j) * cells;
-      for (int d = 0; d < cells; ++d) sum[d] = sum[d] + channel[pixel[d]] * weight[d];
-    }
-  }
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// Whether the processor has eight-wide vectors, which the loops written
-// for them below need.
-bool Wide() {
-  static const bool wide = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return wide;
-}
-
-// AreaAcross for a colour row, a cell at a time with its pixel's three
-// channels side by side in one vector: the same terms in the same order
-// for each channel. Each pixel is read as four bytes, so the row must have
-// one more byte after its last value.
-__attribute__((target("avx2"))) void AreaAcrossColourWide(const uchar* pixels,
-                                                          const AreaColumns& across, float* row) {
-  const int cells = across.cells;
-  for (int d = 0; d < cells; ++d) {
-    __m128 sum = _mm_setzero_ps();
-    for (int j = 0; j < across.depth; ++j) {
-      const size_t at =
-          static_cast<size_t>(j) * static_cast<size_t>(cells) + static_cast<size_t>(d);
-      int bytes = 0;
-      std::memcpy(&bytes, pixels + across.pixel[at], sizeof bytes);
-      const __m128 value = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes)));
-      sum = _mm_add_ps(sum, _mm_mul_ps(value, _mm_set1_ps(across.weight[at])));
-    }
-    alignas(16) std::array<float, 4> lanes{};
-    _mm_store_ps(lanes.data(), sum);
-    for (int c = 0; c < 3; ++c) row[c * cells + d] = lanes[static_cast<size_t>(c)];
-  }
-}
-#endif
-
-// cv::resize's area averaging to a whole fraction of the picture: each
-// cell's pixels added up as integers and the sum scaled by one over their
-// count in single precision, as it does. Here the rows of a cell are added
-// first, all of a row at once, in steps the vectoriser widens.
-cv::Mat WholeCells(const cv::Mat& image, cv::Size cells) {
-  const int channels = image.channels();
-  const int across = image.cols / cells.width;
-  const int down = image.rows / cells.height;
-  const float scale = 1.0F / static_cast<float>(across * down);
-  cv::Mat out(cells, image.type());
-  const int values = image.cols * channels;
-  cv::parallel_for_(cv::Range(0, cells.height), [&](const cv::Range& range) {
-    // A cell's column of 8-bit values fits in 16 bits (see Cells).
-    std::vector<uint16_t> sums(static_cast<size_t>(values));
-    uint16_t* __restrict sum = sums.data();
-    for (int r = range.start; r < range.end; ++r) {
-      const uchar* __restrict first = image.ptr<uchar>(r * down);
-      for (int i = 0; i < values; ++i) sum[i] = first[i];
-      for (int k = 1; k < down; ++k) {
-        const uchar* __restrict row = image.ptr<uchar>(r * down + k);
-        for (int i = 0; i < values; ++i) sum[i] = static_cast<uint16_t>(sum[i] + row[i]);
-      }
-      uchar* cell = out.ptr<uchar>(r);
-      if (across == kCell && channels == 3) {
-        // The usual case spelt out, so that the compiler unrolls it.
-        for (int x = 0; x < cells.width; ++x) {
-          const uint16_t* pixel = sum + x * kCell * 3;
-          std::array<int, 3> total{};
-          for (int j = 0; j < kCell; ++j) {
-            for (size_t c = 0; c < 3; ++c) total[c] += pixel[j * 3 + static_cast<int>(c)];
-          }
-          for (size_t c = 0; c < 3; ++c) {
-            cell[x * 3 + static_cast<int>(c)] =
-                cv::saturate_cast<uchar>(static_cast<float>(total[c]) * scale);
-          }
-        }
-        continue;
-      }
-      for (int x = 0; x < cells.width; ++x) {
-        for (int c = 0; c < channels; ++c) {
-          int total = 0;
-          for (int j = 0; j < across; ++j) total += sum[(x * across + j) * channels + c];
-          cell[x * channels + c] = cv::saturate_cast<uchar>(static_cast<float>(total) * scale);
-        }
-      }
-    }
-  });
-  return out;
-}
-
-// The picture's means over cells, as cv::resize with INTER_AREA to that
-// size gives them.
-cv::Mat Cells(const cv::Mat& image, cv::Size cells) {
-  const double scaleX = 1.0 / (static_cast<double>(cells.width) / image.cols);
-  const double scaleY = 1.0 / (static_cast<double>(cells.height) / image.rows);
-  const int channels = image.channels();
-  if (channels != 1 && channels != 3) {
-    cv::Mat small;
-    cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
-    return small;
-  }
-  if (std::abs(scaleX - cv::saturate_cast<int>(scaleX)) < DBL_EPSILON &&
-      std::abs(scaleY - cv::saturate_cast<int>(scaleY)) < DBL_EPSILON) {
-    if (cv::saturate_cast<int>(scaleY) * 255 <= UINT16_MAX) return WholeCells(image, cells);
-    cv::Mat small;
-    cv::resize(image, small, cells, 0, 0, cv::INTER_AREA);
-    return small;
-  }
-  const AreaColumns across = ByColumn(AreaTerms(image.cols, cells.width, scaleX), channels);
-  const AreaAxis down = AreaTerms(image.rows, cells.height, scaleY);
-  cv::Mat out(cells, image.type());
-  const int values = cells.width * channels;
-  cv::parallel_for_(cv::Range(0, cells.height), [&](const cv::Range& range) {
-    std::vector<float> row(static_cast<size_t>(values));
-    std::vector<float> sum(static_cast<size_t>(values));
-    for (int d = range.start; d < range.end; ++d) {
-      const int first = down.first[static_cast<size_t>(d)];
-      for (int k = first; k < down.first[static_cast<size_t>(d) + 1]; ++k) {
-        const AreaTerm term = down.terms[static_cast<size_t>(k)];
-        const uchar* pixels = image.ptr<uchar>(term.pixel);
-        if (channels == 1) {
-          AreaAcross<1>(pixels, across, row.data());
-#if defined(__x86_64__) && defined(__GNUC__)
-        } else if (Wide() && pixels + image.cols * channels + 1 <= image.dataend) {
-          AreaAcrossColourWide(pixels, across, row.data());
-#endif
-        } else {
-          AreaAcross<3>(pixels, across, row.data());
-        }
-        for (int i = 0; i < values; ++i) {
-          sum[static_cast<size_t>(i)] =
-              k == first ? term.weight * row[static_cast<size_t>(i)]
-                         : sum[static_cast<size_t>(i)] + term.weight * row[static_cast<size_t>(i)];
-        }
-      }
-      // The sums lie channel by channel; the cells take them pixel by pixel.
-      uchar* cell = out.ptr<uchar>(d);
-      for (int c = 0; c < channels; ++c) {
-        for (int x = 0; x < cells.width; ++x) {
-          cell[x * channels + c] =
-              cv::saturate_cast<uchar>(sum[static_cast<size_t>(c * cells.width + x)]);
-        }
-      }
-    }
-  });
-  return out;
-}
 
 // The added light S per cell, in grey levels, that brings the darkest ink
 // near each cell with text to the page's own ink level, or to kInkTarget
@@ -445,8 +207,9 @@ struct RowFields {
 // count values from value index at of one row: the grain smoothed by weight
 // w towards the median, then (value - offset) * gain.
 template <bool Smooth, bool Lift>
-void EvenValuesPlain(const uchar* __restrict in, const uchar* __restrict median,
-                     uchar* __restrict out, int at, int count, const RowFields& row) {
+// in and out may be the same row (each value is read before it is written).
+void EvenValuesPlain(const uchar* in, const uchar* __restrict median, uchar* out, int at, int count,
+                     const RowFields& row) {
   const float* __restrict gA = row.gainA + at;
   const float* __restrict gB = row.gainB + at;
   const float* __restrict oA = Lift ? row.offsetA + at : nullptr;
@@ -528,7 +291,7 @@ template <bool Smooth, bool Lift>
 void EvenValues(const uchar* in, const uchar* median, uchar* out, int at, int count,
                 const RowFields& row) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (Wide()) {
+  if (WideVectors()) {
     EvenValuesWide<Smooth, Lift>(in, median, out, at, count, row);
     return;
   }
@@ -600,26 +363,35 @@ std::array<float, 3> PaperColour(const cv::Mat& colourCells, const cv::Mat& grey
 
 }  // namespace
 
-cv::Mat EvenOutLight(const cv::Mat& page) {
+namespace {
+
+// writable: page itself may take the result where each pixel's depends on
+// its own value alone.
+cv::Mat EvenOut(const cv::Mat& page, bool writable) {
   const int channels = page.channels();
   if (page.empty() || page.depth() != CV_8U || (channels != 1 && channels != 3) ||
       page.cols < 2 * kCell || page.rows < 2 * kCell) {
-    return page.clone();
+    return writable ? page : page.clone();
   }
   const cv::Size cells((page.cols + kCell - 1) / kCell, (page.rows + kCell - 1) / kCell);
   const cv::Mat grey = ToGrey(page);
   const int reach =
       std::max(2, static_cast<int>(kInkReach * std::min(grey.cols, grey.rows) / kCell));
   // Written once and soon encoded: large pages spare most of the faults of
-  // fresh memory, and the rest are taken below while a core is free.
-  cv::Mat out = NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
+  // fresh memory, and the rest are taken below while a core is free. A page
+  // that may be written over needs none, unless its grain is smoothed.
+  const auto newOutput = [&] {
+    return NewPicture(page.rows, page.cols, page.type(), kLargeFrameBytes);
+  };
+  cv::Mat out = writable ? cv::Mat() : newOutput();
   // The darkest ink needs the grey page alone and the paper's level and
-  // colour need no ink: one core looks for the ink while the other works
-  // out the paper, and the first done lays out the output's memory.
+  // colour need no ink: the ink, the paper's level and the colour page's
+  // cells (which also lays out the output's memory) are worked out side by
+  // side, on whichever core is free.
   InkAndGrain ink;
   cv::Mat greyCells;
   cv::Mat paper;
-  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  cv::Mat colourCells;
   cv::parallel_for_(
       cv::Range(0, 3),
       [&](const cv::Range& range) {
@@ -627,10 +399,10 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
           if (task == 0) {
             ink = DarkestInk(grey, cells, reach);
           } else if (task == 1) {
-            greyCells = Cells(grey, cells);
+            greyCells = AreaAverage(grey, cells);
             paper = PaperBackground(greyCells);
-            if (channels == 3) colour = PaperColour(Cells(page, cells), greyCells, paper);
           } else {
+            if (channels == 3) colourCells = AreaAverage(page, cells);
             for (size_t at = 0; at < out.total() * out.elemSize(); at += kMemoryPage) {
               out.data[at] = 0;
             }
@@ -638,6 +410,8 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
         }
       },
       3);
+  std::array<float, 3> colour{1.0F, 1.0F, 1.0F};
+  if (channels == 3) colour = PaperColour(colourCells, greyCells, paper);
   const cv::Mat lift = InkLift(paper, ink, reach);
 
   // Each channel's paper level, per cell: the grey one times the paper's
@@ -672,6 +446,8 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
   // per channel, far cheaper than the per-pixel blend.
   double mostLift = 0;
   cv::minMaxLoc(lift, nullptr, &mostLift);
+  // The median of the grain reads the rows about each one as they were.
+  if (out.empty()) out = mostGrain > 0 ? newOutput() : page;
   bool uniform = mostLift <= 0 && mostGrain <= 0;
   for (size_t c = 0; c < gains.size() && uniform; ++c) {
     double least = 0;
@@ -746,7 +522,7 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
               return;
             }
 #if defined(__x86_64__) && defined(__GNUC__)
-            if (Wide()) {
+            if (WideVectors()) {
               std::copy_n(field.ptr<float>(r), cells.width * 3, cellRow.begin());
               StretchColourWide(cellRow.data(), stretch, page.cols, into.data());
               return;
@@ -809,6 +585,16 @@ cv::Mat EvenOutLight(const cv::Mat& page) {
       },
       strips);
   return out;
+}
+
+}  // namespace
+
+cv::Mat EvenOutLight(const cv::Mat& page) {
+  return EvenOut(page, false);
+}
+
+cv::Mat EvenOutLightOver(cv::Mat& page) {
+  return EvenOut(page, true);
 }
 
 }  // namespace tavrin::lens

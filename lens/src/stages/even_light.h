@@ -16,4 +16,10 @@ namespace tavrin::lens {
 // Returns a new picture of the same size and type; page is not written.
 cv::Mat EvenOutLight(const cv::Mat& page);
 
+// The same, written over page itself where each pixel's result depends on
+// its own value alone (no grain to smooth), which spares a second picture's
+// memory; else into a new one. page must be no view of a picture that is
+// still to be read. Returns the picture written.
+cv::Mat EvenOutLightOver(cv::Mat& page);
+
 }  // namespace tavrin::lens

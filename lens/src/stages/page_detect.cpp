@@ -4,8 +4,10 @@
 #include <cmath>
 #include <optional>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "lens/src/stages/area.h"
 #include "lens/src/stages/color.h"
 #include "lens/src/stages/geometry.h"
 #include "lens/src/stages/page_edges.h"
@@ -101,9 +103,9 @@ Detection MakeDetection(const cv::Mat& image) {
     const cv::Mat even = image(cv::Rect(0, 0, image.cols & ~1, image.rows & ~1));
     cv::Mat half;
     cv::resize(even, half, cv::Size(even.cols / 2, even.rows / 2), 0, 0, cv::INTER_AREA);
-    cv::resize(half, small, ScaledSize(image.size(), d.scale, d.scale), 0, 0, cv::INTER_AREA);
+    small = AreaAverage(half, ScaledSize(image.size(), d.scale, d.scale));
   } else if (d.scale < 1.0) {
-    cv::resize(image, small, ScaledSize(image.size(), d.scale, d.scale), 0, 0, cv::INTER_AREA);
+    small = AreaAverage(image, ScaledSize(image.size(), d.scale, d.scale));
   } else {
     small = image.clone();
   }
@@ -161,21 +163,15 @@ cv::Mat Opened(cv::Mat mask) {
 }
 
 // Candidate outlines from several segmentations; none of them is right on
-// every desk, and the scoring picks among what they offer.
+// every desk, and the scoring picks among what they offer. The
+// segmentations are independent of each other, and the edges (the dearest)
+// are followed on one core while the others split by brightness and
+// colour; the outlines come in the same order either way.
 std::vector<Outline> CandidateOutlines(const Detection& d, double minArea) {
-  std::vector<Outline> outlines;
   // The brightness split, and a second cut inside its bright part: the
   // lit part of a light desk falls on the page's side of the first cut.
   cv::Mat bright;
   const double cut = cv::threshold(d.grey, bright, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-  AddRegionOutlines(Opened(bright), minArea, outlines);
-  cv::Mat brightLevels;
-  d.grey.copyTo(brightLevels);
-  brightLevels.setTo(cv::Scalar(cut), ~bright);
-  cv::Mat brighter;
-  cv::threshold(brightLevels, brighter, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-  AddRegionOutlines(Opened(brighter), minArea, outlines);
-
   // Colourfulness: paper is nearly neutral, wood and many desks are not.
   cv::Mat chroma;
   if (d.colour.channels() == 3) {
@@ -184,6 +180,18 @@ std::vector<Outline> CandidateOutlines(const Detection& d, double minArea) {
     cv::Mat high = cv::max(cv::max(channels[0], channels[1]), channels[2]);
     cv::Mat low = cv::min(cv::min(channels[0], channels[1]), channels[2]);
     chroma = high - low;
+  }
+  std::vector<Outline> byLevel;
+  std::vector<Outline> byEdge;
+  const auto splitByLevel = [&] {
+    AddRegionOutlines(Opened(bright), minArea, byLevel);
+    cv::Mat brightLevels;
+    d.grey.copyTo(brightLevels);
+    brightLevels.setTo(cv::Scalar(cut), ~bright);
+    cv::Mat brighter;
+    cv::threshold(brightLevels, brighter, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    AddRegionOutlines(Opened(brighter), minArea, byLevel);
+    if (chroma.empty()) return;
     double lowest = 0;
     double highest = 0;
     cv::minMaxLoc(chroma, &lowest, &highest);
@@ -193,30 +201,45 @@ std::vector<Outline> CandidateOutlines(const Detection& d, double minArea) {
       // Neutral but dark is no paper: a book's gutter, a pen, a shadow
       // line keep apart what they separate.
       neutral.setTo(0, d.grey < 0.75 * cut);
-      AddRegionOutlines(Opened(neutral), minArea, outlines);
+      AddRegionOutlines(Opened(neutral), minArea, byLevel);
     }
-  }
-
+  };
   // Regions bounded by edges: the page is what its own edge encloses,
   // however its brightness compares with the desk's.
-  cv::Mat edges;
-  cv::Canny(d.grey, edges, 12, 36);
-  if (!chroma.empty()) {
-    cv::Mat chromaEdges;
-    cv::Canny(chroma, chromaEdges, 12, 36);
-    edges |= chromaEdges;
-  }
-  cv::dilate(edges, edges, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
-  const cv::Mat regions = ~edges;
-  std::vector<std::vector<cv::Point>> contours;
-  std::vector<cv::Vec4i> hierarchy;
-  cv::findContours(regions, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
-  for (size_t i = 0; i < contours.size(); ++i) {
-    if (hierarchy[i][3] >= 0) continue;
-    const double area = cv::contourArea(contours[i]);
-    if (area < minArea || TouchesAllBorders(contours[i], regions.size())) continue;
-    outlines.push_back({std::move(contours[i]), area});
-  }
+  const auto splitByEdge = [&] {
+    cv::Mat edges;
+    cv::Canny(d.grey, edges, 12, 36);
+    if (!chroma.empty()) {
+      cv::Mat chromaEdges;
+      cv::Canny(chroma, chromaEdges, 12, 36);
+      edges |= chromaEdges;
+    }
+    cv::dilate(edges, edges, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
+    const cv::Mat regions = ~edges;
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(regions, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
+    for (size_t i = 0; i < contours.size(); ++i) {
+      if (hierarchy[i][3] >= 0) continue;
+      const double area = cv::contourArea(contours[i]);
+      if (area < minArea || TouchesAllBorders(contours[i], regions.size())) continue;
+      byEdge.push_back({std::move(contours[i]), area});
+    }
+  };
+  cv::parallel_for_(
+      cv::Range(0, 2),
+      [&](const cv::Range& range) {
+        for (int task = range.start; task < range.end; ++task) {
+          if (task == 0) {
+            splitByEdge();
+          } else {
+            splitByLevel();
+          }
+        }
+      },
+      2);
+  std::vector<Outline> outlines = std::move(byLevel);
+  for (Outline& outline : byEdge) outlines.push_back(std::move(outline));
   return outlines;
 }
 
@@ -507,14 +530,23 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
     });
     if (same) continue;
     tried.push_back(box);
-    outlines.push_back(outline.points);
-    const double region = cv::contourArea(outline.points);
-    auto found = Score({std::move(outline.points)}, d, minArea);
+    outlines.push_back(std::move(outline.points));
+  }
+  // Each outline is scored on its own, so the cores share them.
+  std::vector<std::optional<Found>> scores(outlines.size());
+  cv::parallel_for_(cv::Range(0, static_cast<int>(outlines.size())), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) {
+      scores[static_cast<size_t>(i)] = Score({outlines[static_cast<size_t>(i)]}, d, minArea);
+    }
+  });
+  for (size_t i = 0; i < outlines.size(); ++i) {
+    std::optional<Found>& found = scores[i];
+    const double region = cv::contourArea(outlines[i]);
     // On a busy desk (cork, a print) any line finds some edge to run
     // along: a quadrilateral much larger than what it was fitted to holds
     // desk, whatever its sides run along.
     if (found && found->support >= kMinSideSupport && found->area <= kMaxQuadOverRegion * region) {
-      found->source = outlines.size() - 1;
+      found->source = i;
       good.push_back(std::move(*found));
     }
   }

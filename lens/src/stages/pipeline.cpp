@@ -45,26 +45,45 @@ bool CutByTheEdge(const PageQuad& quad, cv::Size size) {
   return false;
 }
 
+// The grey copy of colour that the pages' warp reads: only the part the
+// quads cover, and a few pixels about it for the interpolation, is worked
+// out; the desk around it is never read. Pages of a book are flattened
+// from beyond their outline, and take the whole.
+cv::Mat GreyUnder(const cv::Mat& colour, const std::vector<PageQuad>& quads, bool whole) {
+  if (whole || quads.empty()) return ToGrey(colour);
+  constexpr int kReadMargin = 8;
+  std::vector<cv::Point2f> corners;
+  for (const PageQuad& quad : quads)
+    corners.insert(corners.end(), quad.corners.begin(), quad.corners.end());
+  const cv::Rect2f bounds = cv::boundingRect(corners);
+  const cv::Point first(cvFloor(bounds.x) - kReadMargin, cvFloor(bounds.y) - kReadMargin);
+  const cv::Point last(cvCeil(bounds.br().x) + kReadMargin, cvCeil(bounds.br().y) + kReadMargin);
+  const cv::Rect read = cv::Rect(first, last) & cv::Rect(cv::Point(0, 0), colour.size());
+  cv::Mat grey = NewPicture(colour.size(), CV_8UC1);
+  if (!read.empty()) {
+    cv::Mat into = grey(read);
+    cv::cvtColor(colour(read), into, cv::COLOR_BGR2GRAY);
+  }
+  return grey;
+}
+
 // The pages are searched for on the frame as the camera gave it (seen, the
-// colour keeps cream paper apart from a white desk), and image, the frame
-// or its grey copy, is what is cut: every colour mode cuts the same region.
-// Within a search area only pages lying wholly inside it count, not one
-// the area's edge cuts through. pagesFound tells whether the pieces are
+// colour keeps cream paper apart from a white desk), and the frame or, for
+// grey, its grey copy is what is cut: every colour mode cuts the same
+// region. Within a search area only pages lying wholly inside it count, not
+// one the area's edge cuts through. pagesFound tells whether the pieces are
 // pages or the whole frame.
-std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
-                                     const PageCamera& camera, int autoCrop,
-                                     const CropPercent& searchArea, double scaleX, double scaleY,
-                                     bool& pagesFound) {
+std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, bool grey, const PageCamera& camera,
+                                     int autoCrop, const CropPercent& searchArea, double scaleX,
+                                     double scaleY, bool& pagesFound) {
   std::vector<cv::Mat> pieces;
   const auto search = SearchForCrop(autoCrop);
   if (search) {
     cv::Mat seenPart = seen;
-    cv::Mat imagePart = image;
     PageCamera partCamera = camera;
     if (searchArea.Enabled()) {
       const cv::Rect part = CustomCropRect(seen.size(), searchArea);
       seenPart = seen(part);
-      imagePart = image(part);
       partCamera.principalPoint -= cv::Point2d(part.x, part.y);
     }
     std::vector<PageQuad> quads = FindPages(seenPart, *search, partCamera);
@@ -72,6 +91,10 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
       std::erase_if(quads,
                     [&](const PageQuad& quad) { return CutByTheEdge(quad, seenPart.size()); });
     }
+    // Grey commutes with the warp and the resampling, and a third of the
+    // data makes both three times cheaper.
+    const cv::Mat imagePart =
+        grey ? GreyUnder(seenPart, quads, *search == PageSearch::kBook) : seenPart;
     for (const PageQuad& quad : quads) {
       // A book's two pages together are about its spread's size, so the
       // one bound covers them as well as a single page.
@@ -102,8 +125,8 @@ std::vector<cv::Mat> CropAndResample(const cv::Mat& seen, const cv::Mat& image,
   }
   pagesFound = !pieces.empty();
   if (pieces.empty()) {
-    if (static_cast<double>(image.total()) * scaleX * scaleY > kMaxOutputPixels) return {};
-    pieces.push_back(Resample(image, scaleX, scaleY));
+    if (static_cast<double>(seen.total()) * scaleX * scaleY > kMaxOutputPixels) return {};
+    pieces.push_back(Resample(grey ? ToGrey(seen) : seen, scaleX, scaleY));
   }
   return pieces;
 }
@@ -122,15 +145,11 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
   PageCamera camera;
   camera.principalPoint = cv::Point2d(frame.cols / 2.0 - kept.x, frame.rows / 2.0 - kept.y);
   camera.focalPixels = DefaultFocalPixels(frame.cols);
-  // Grey commutes with the warp and the resampling, and a third of the
-  // data makes both three times cheaper.
-  const cv::Mat cut = IsSingleChannelMode(colorMode) ? ToGrey(source) : source;
-
   std::vector<ProcessedImage> result;
   bool pages = false;
   std::vector<cv::Mat> pieces =
-      CropAndResample(source, cut, camera, options.autoCrop, options.searchArea,
-                      DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY), pages);
+      CropAndResample(source, IsSingleChannelMode(colorMode), camera, options.autoCrop,
+                      options.searchArea, DpiScale(ownDpi, dpiX), DpiScale(ownDpi, dpiY), pages);
   // Colour and grey pages get the light evened out when asked; one global
   // threshold needs it always, or a lamp's fall-off and a glossy highlight
   // take whole lines of a page to black or to white.
@@ -139,7 +158,10 @@ std::vector<ProcessedImage> Run(const cv::Mat& frame, int cameraDpi,
       (colorMode == kColorModeOtsu ||
        (options.evenLight && (colorMode == kColorModeColor || colorMode == kColorModeGrey)));
   for (cv::Mat& piece : pieces) {
-    if (evenLight) piece = EvenOutLight(piece);
+    // A page cut from the frame is a picture of its own, which the light
+    // is evened out over; never the frame itself.
+    if (evenLight)
+      piece = piece.datastart != frame.datastart ? EvenOutLightOver(piece) : EvenOutLight(piece);
     ProcessedImage processed;
     processed.image = Rotate(ApplyColorMode(piece, colorMode), options.rotate);
     processed.dpiX = dpiX;
