@@ -361,10 +361,6 @@ std::array<float, 3> PaperColour(const cv::Mat& colourCells, const cv::Mat& grey
   return colour;
 }
 
-}  // namespace
-
-namespace {
-
 // writable: page itself may take the result where each pixel's depends on
 // its own value alone.
 cv::Mat EvenOut(const cv::Mat& page, bool writable) {
