@@ -176,6 +176,15 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // Widens the controls whose texts do not fit and sets the window's
   // smallest size to what holds them; the window keeps its size above that.
   void FitTexts();
+  // How much narrower than its fitted size the window must be to fit a
+  // screen a little narrower than that (a laptop at 200 %), and can be
+  // without a control running into another: 0 when it fits, or when
+  // giving up what it can would not make it fit.
+  int NarrowingForScreen(int fittedWidth) const;
+  // The widest the window can be with its frame on its screen.
+  int ScreenRoomWidth() const;
+  // Where a control lies in the dialog's template.
+  QRect TemplatePlace(int id) const;
   // Places the controls for the window's size from their fitted places,
   // and the status bar along the window's foot.
   void PlaceControls();
@@ -343,6 +352,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // texts fitted, and that size.
   std::vector<QRect> fittedPlaces;
   QSize fittedSize;
+  // What the picture gives up of its fitted width on a narrow screen.
+  int narrowing = 0;
   bool fitQueued = false;
 
   // Progress of start-up, so that a failed start-up neither uninitialises

@@ -24,6 +24,12 @@ constexpr int kStatusBarHeightPx = 20;
 // The strip's share of the width the window grows by, in fifths; the
 // preview takes the rest.
 constexpr int kStripShareFifths = 1;
+// Room left for the window's frame, which is not known before the window
+// manager has taken the window.
+constexpr int kFrameAllowancePx = 8;
+// The least space kept between two controls of a row when the window is
+// narrower than its fitted size.
+constexpr int kNarrowGapPx = 6;
 
 }  // namespace
 
@@ -58,18 +64,70 @@ void CTavrinWindowDlg::FitTexts() {
   fittedPlaces.clear();
   for (QWidget* widget : controls.All()) fittedPlaces.push_back(widget->geometry());
   fittedSize = needed;
-  // The template's size and no less: the controls keep their places
-  // relative to their side, and the preview and the strip take the rest.
-  setMinimumSize(needed);
+  // The template's size and no less (but on a narrow screen): the controls
+  // keep their places relative to their side, and the preview and the
+  // strip take the rest.
+  narrowing = NarrowingForScreen(needed.width());
+  const QSize smallest(needed.width() - narrowing, needed.height());
+  setMinimumSize(smallest);
   setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
   if (atFittedWidth && needed.width() < width()) resize(needed.width(), height());
-  if (width() < needed.width() || height() < needed.height()) {
+  QSize wanted = size().expandedTo(smallest);
+  // It opens no wider than the screen: what lay beyond its edge were the
+  // strip and Exit. Once shown, the size is the person's.
+  if (!isVisible() && wanted.width() > ScreenRoomWidth())
+    wanted.setWidth(std::max(smallest.width(), ScreenRoomWidth()));
+  if (wanted != size()) {
     const QPoint centre = geometry().center();
-    resize(std::max(width(), needed.width()), std::max(height(), needed.height()));
+    resize(wanted);
     // Start-up placed the window by its centre; it stays there.
     if (!isVisible()) move(pos() + centre - geometry().center());
   }
   PlaceControls();
+}
+
+QRect CTavrinWindowDlg::TemplatePlace(int id) const {
+  const std::vector<QWidget*>& all = controls.All();
+  return controls.Places()[static_cast<size_t>(
+      std::find(all.begin(), all.end(), controls.Control(id)) - all.begin())];
+}
+
+int CTavrinWindowDlg::ScreenRoomWidth() const {
+  const QScreen* shown = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+  if (shown == nullptr) return QWIDGETSIZE_MAX;
+  // A window not yet taken by the window manager has no frame yet.
+  const int frame = std::max(kFrameAllowancePx, frameGeometry().width() - width());
+  return shown->availableGeometry().width() - frame;
+}
+
+int CTavrinWindowDlg::NarrowingForScreen(int fittedWidth) const {
+  const int over = fittedWidth - ScreenRoomWidth();
+  if (over <= 0) return 0;
+  // The picture gives up the width; the strip and the controls under it
+  // move left with its edge, into the space before them in their row.
+  // The controls under the picture stay where they are.
+  const std::vector<QWidget*>& all = controls.All();
+  const std::vector<QRect>& places = controls.Places();
+  if (fittedPlaces.size() != all.size() || places.size() != all.size()) return 0;
+  const QRect preview = TemplatePlace(kIdPreviewArea);
+  const QRect strip = TemplatePlace(kIdThumbnailList);
+  const auto movesLeft = [&](size_t i) {
+    return places[i].top() >= preview.top() + preview.height() && places[i].left() >= strip.left();
+  };
+  int room = preview.width() / 4;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (!movesLeft(i) || all[i]->isHidden()) continue;
+    const QRect& moving = fittedPlaces[i];
+    for (size_t j = 0; j < all.size(); ++j) {
+      const QRect& still = fittedPlaces[j];
+      if (movesLeft(j) || all[j]->isHidden() || still.right() >= moving.left() ||
+          still.bottom() < moving.top() || still.top() > moving.bottom()) {
+        continue;
+      }
+      room = std::min(room, moving.left() - still.right() - kNarrowGapPx);
+    }
+  }
+  return over <= room ? over : 0;
 }
 
 void CTavrinWindowDlg::WatchListsForFit() {
@@ -100,18 +158,16 @@ void CTavrinWindowDlg::PlaceControls() {
   const std::vector<QWidget*>& all = controls.All();
   const std::vector<QRect>& places = controls.Places();
   if (fittedPlaces.size() != all.size() || places.size() != all.size()) return;
-  const int dx = std::max(0, width() - fittedSize.width());
+  // Below the fitted width only on a narrow screen: then the picture alone
+  // gives up the difference.
+  const int dx = std::max(-narrowing, width() - fittedSize.width());
   const int dy = std::max(0, height() - fittedSize.height());
-  const int stripGrowth = dx * kStripShareFifths / 5;
+  const int stripGrowth = std::max(0, dx) * kStripShareFifths / 5;
   const int previewGrowth = dx - stripGrowth;
 
   // Sides are told by the template's places, whatever the texts did.
-  const auto templatePlace = [&](int id) {
-    return places[static_cast<size_t>(std::find(all.begin(), all.end(), controls.Control(id)) -
-                                      all.begin())];
-  };
-  const QRect preview = templatePlace(kIdPreviewArea);
-  const QRect strip = templatePlace(kIdThumbnailList);
+  const QRect preview = TemplatePlace(kIdPreviewArea);
+  const QRect strip = TemplatePlace(kIdThumbnailList);
   const int previewBottom = preview.top() + preview.height();
   const int middle = controls.TemplateSize().width() / 2;
   // The strip reaches as far right as the rows under it, which a long text
@@ -137,7 +193,7 @@ void CTavrinWindowDlg::PlaceControls() {
       // follows the preview's right edge or, under the strip, the window's.
       place.translate(0, dy);
       if (origin.center().x() > middle)
-        place.translate(origin.left() >= strip.left() ? dx : previewGrowth, 0);
+        place.translate(origin.left() >= strip.left() ? dx : std::max(0, previewGrowth), 0);
     }
     all[i]->setGeometry(place);
   }

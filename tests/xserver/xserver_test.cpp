@@ -79,7 +79,7 @@ class XServerLane : public test::ProgramCopyTest {
     server = std::make_unique<QProcess>();
     server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server->start("Xvfb", {"-displayfd", "1", "-screen", "0",
-                           QStringLiteral("%1x%2x24").arg(kScreenWidth).arg(kScreenHeight),
+                           QStringLiteral("%1x%2x24").arg(screen.width()).arg(screen.height()),
                            "-nolisten", "tcp", "-noreset"});
     QByteArray announced;
     QElapsedTimer waited;
@@ -116,6 +116,7 @@ class XServerLane : public test::ProgramCopyTest {
                          QString::fromStdString(entry.substr(equals + 1)));
     }
     environment.insert("QT_QPA_PLATFORM", "xcb");
+    if (scale > 1) environment.insert("QT_SCALE_FACTOR", QString::number(scale));
     environment.insert("DISPLAY", display);
     environment.insert("TAVRIN_DESK_TRACE", Path("trace.txt"));
     return environment;
@@ -257,6 +258,8 @@ class XServerLane : public test::ProgramCopyTest {
   }
 
   std::string cameras = "document,webcam";
+  QSize screen{kScreenWidth, kScreenHeight};
+  int scale = 1;
   QString display;
   std::unique_ptr<QProcess> server;
   std::unique_ptr<QProcess> windowManager;
@@ -286,6 +289,36 @@ TEST_F(XServerLane, EnterAndEscapeLeaveTheWindowOpen) {
   constexpr int kNothingDelivered = 6;
   EXPECT_EQ(ScanExitCode(30000), kNothingDelivered);
   EXPECT_TRUE(Delivered().isEmpty());
+}
+
+// A laptop's screen at 200 %: 1200 pixels of the window's own, fewer than
+// its texts fit in. The picture gives up the difference; the strip and Exit
+// stay on the screen, apart from the picture, and Exit can be pressed.
+class NarrowScreenLane : public XServerLane {
+ protected:
+  NarrowScreenLane() {
+    screen = {2400, 1600};
+    scale = 2;
+  }
+};
+
+TEST_F(NarrowScreenLane, AtTwiceTheScaleTheWholeWindowFitsANarrowScreen) {
+  ASSERT_NO_FATAL_FAILURE(StartScan());
+  const std::optional<Place> window = PlaceOf("window");
+  const std::optional<Place> preview = PlaceOf("preview");
+  const std::optional<Place> strip = PlaceOf("strip");
+  const std::optional<Place> exit = PlaceOf("exit");
+  ASSERT_TRUE(window && preview && strip && exit);
+  EXPECT_GE(window->x, 0);
+  EXPECT_LE(window->x + window->w, screen.width() / scale);
+  EXPECT_LE(strip->x + strip->w, window->x + window->w);
+  EXPECT_LE(exit->x + exit->w, window->x + window->w);
+  EXPECT_LT(preview->x + preview->w, strip->x);
+  Keep(Grab(), "xserver-narrow-200-percent.png");
+  // The places are the window's own pixels; the pointer moves in the screen's.
+  Click(exit->CentreX() * scale, exit->CentreY() * scale);
+  constexpr int kNothingDelivered = 6;
+  EXPECT_EQ(ScanExitCode(30000), kNothingDelivered);
 }
 
 // A time-out asked for closes the window as Exit would: the pages the
