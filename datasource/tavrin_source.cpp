@@ -290,6 +290,11 @@ extern "C" {
 
 int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int dpi,
            int attachTimeoutMs) {
+  return tsOpenWith(out, showMode, colorType, rotateMode, dpi, attachTimeoutMs, 0);
+}
+
+int tsOpenWith(TavrinSession** out, int showMode, int colorType, int rotateMode, int dpi,
+               int attachTimeoutMs, int flags) {
   openError.clear();
   if (out == nullptr) {
     openError = "no session pointer";
@@ -349,8 +354,13 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   std::string error;
   // What the window prints is for the person reading diagnostics, never
   // part of the client's own output.
-  session->windowPid = platform::SpawnProcess(program, {kCfgInfoOption, session->cfgInfoPath},
-                                              WindowEnvironment(), &error, /*outputToErrors=*/true);
+  std::vector<std::string> arguments = {kCfgInfoOption, session->cfgInfoPath};
+  // Only a window of a single capture without the person may leave out
+  // its controls; any other would have to show them.
+  if ((flags & TS_OPEN_HIDDEN_FLATBED) != 0 && showMode == TS_SHOW_CAPTURE_SEND)
+    arguments.emplace_back(TS_HIDDEN_FLATBED_ARGUMENT);
+  session->windowPid = platform::SpawnProcess(program, arguments, WindowEnvironment(), &error,
+                                              /*outputToErrors=*/true);
   if (session->windowPid < 0) {
     SetError(*session, error);
     return FailOpen(session, TS_NO_WINDOW);
