@@ -68,6 +68,9 @@ void ShowLinkMessageBox(const std::u16string& text) {
 
 HiddenFlatbed::HiddenFlatbed() {
   SetMessageBoxHook(&ShowLinkMessageBox);
+  ChannelTimings timings;
+  timings.pollIntervalUs = TS_HIDDEN_FLATBED_POLL_US;
+  twain.Channel().SetTimings(timings);
 }
 
 HiddenFlatbed::~HiddenFlatbed() {

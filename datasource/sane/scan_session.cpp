@@ -98,7 +98,8 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice, bool feede
   });
   while (!opening_->done.load(std::memory_order_acquire)) {
     if (cancelled_()) return SANE_STATUS_CANCELLED;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The request follows at once: each millisecond here is the page's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   opener_.join();
   const std::shared_ptr<Opening> opening = std::move(opening_);
