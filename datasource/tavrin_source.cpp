@@ -239,16 +239,16 @@ void RemoveStaleCfgInfo(const std::string& tempFolder) {
       platform::DeleteFilePath(tempFolder + name);
 }
 
-// Without a display (ssh, a network scan daemon) the window runs on the
-// offscreen platform instead of dying at start; there nobody sees it, and
-// Qt's warnings about what that platform cannot do would only reach the
-// client's terminal.
 ChannelTimings HiddenFlatbedTimings() {
   ChannelTimings timings;
   timings.pollIntervalUs = TS_HIDDEN_FLATBED_POLL_US;
   return timings;
 }
 
+// Without a display (ssh, a network scan daemon) the window runs on the
+// offscreen platform instead of dying at start; there nobody sees it, and
+// Qt's warnings about what that platform cannot do would only reach the
+// client's terminal.
 std::vector<std::string> WindowEnvironment() {
   std::vector<std::string> extra;
   std::string platformName = platform::Environment("QT_QPA_PLATFORM");

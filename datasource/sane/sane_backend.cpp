@@ -27,7 +27,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
