@@ -4,7 +4,9 @@
 // is opened, the saved settings and each request's are given to the camera
 // library, and every request is answered with its page. Where the window
 // would show itself (no camera, a camera that does not open) it does not
-// start, and the whole window takes over.
+// start, and the whole window takes over. Messages come over the channel
+// alone: the copied-data socket, which the scanner backend never uses, is
+// not opened.
 // Threads: the GUI thread; the ITwainShowWindow calls come on the channel's
 // receiver thread and run on the GUI thread, as the window's do.
 #pragma once
