@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "app/hidden_flatbed.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -96,6 +97,15 @@ class VisibilityTrace : public QObject {
   bool placesQueued = false;
 };
 
+// How many widgets the run made and still holds at its end: a window that
+// was never to be seen can show that it built none.
+void WriteWidgetCount(const std::string& tracePath) {
+  if (tracePath.empty()) return;
+  QFile file(QString::fromStdString(tracePath));
+  if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+    file.write("widgets " + QByteArray::number(QApplication::allWidgets().size()) + "\n");
+}
+
 }  // namespace
 
 CTavrinWindowApp::CTavrinWindowApp(int& argc, char** argv) : QApplication(argc, argv) {
@@ -118,6 +128,15 @@ CTavrinWindowApp::CTavrinWindowApp(int& argc, char** argv) : QApplication(argc, 
 
 bool CTavrinWindowApp::InitInstance() {
   const std::string tracePath = platform::Environment(kTraceVariable);
+  if (arguments().contains(QStringLiteral(TS_HIDDEN_FLATBED_ARGUMENT))) {
+    HiddenFlatbed flatbed;
+    if (flatbed.Start()) {
+      flatbed.Run();
+      WriteWidgetCount(tracePath);
+      return false;
+    }
+    // The whole window starts instead, which shows itself to say why.
+  }
   CTavrinWindowDlg window;
   VisibilityTrace trace(QString::fromStdString(tracePath), window);
   window.setModal(true);
@@ -134,6 +153,7 @@ bool CTavrinWindowApp::InitInstance() {
   // Not exec(): it would show the window, and in the modes that capture
   // without the person it stays hidden until something shows it.
   if (window.OnInitDialog() && !finished) loop.exec();
+  WriteWidgetCount(tracePath);
   return false;
 }
 

@@ -239,6 +239,12 @@ void RemoveStaleCfgInfo(const std::string& tempFolder) {
       platform::DeleteFilePath(tempFolder + name);
 }
 
+ChannelTimings HiddenFlatbedTimings() {
+  ChannelTimings timings;
+  timings.pollIntervalUs = TS_HIDDEN_FLATBED_POLL_US;
+  return timings;
+}
+
 // Without a display (ssh, a network scan daemon) the window runs on the
 // offscreen platform instead of dying at start; there nobody sees it, and
 // Qt's warnings about what that platform cannot do would only reach the
@@ -290,6 +296,11 @@ extern "C" {
 
 int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int dpi,
            int attachTimeoutMs) {
+  return tsOpenWith(out, showMode, colorType, rotateMode, dpi, attachTimeoutMs, 0);
+}
+
+int tsOpenWith(TavrinSession** out, int showMode, int colorType, int rotateMode, int dpi,
+               int attachTimeoutMs, int flags) {
   openError.clear();
   if (out == nullptr) {
     openError = "no session pointer";
@@ -331,6 +342,9 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   const std::u16string first = platform::Utf8ToUtf16(kBlockPrefix + runId + "-1");
   const std::u16string second = platform::Utf8ToUtf16(kBlockPrefix + runId + "-2");
   session->channel.SetCallback(session);
+  const bool hiddenFlatbed =
+      (flags & TS_OPEN_HIDDEN_FLATBED) != 0 && showMode == TS_SHOW_CAPTURE_SEND;
+  if (hiddenFlatbed) session->channel.SetTimings(HiddenFlatbedTimings());
   session->channel.Start(first, second, 1);
   // A receiver leaves 2 alone; the window's open turns both into 1.
   if (!session->channel.MarkBlocksUnopened()) {
@@ -349,8 +363,12 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   std::string error;
   // What the window prints is for the person reading diagnostics, never
   // part of the client's own output.
-  session->windowPid = platform::SpawnProcess(program, {kCfgInfoOption, session->cfgInfoPath},
-                                              WindowEnvironment(), &error, /*outputToErrors=*/true);
+  std::vector<std::string> arguments = {kCfgInfoOption, session->cfgInfoPath};
+  // Only a window of a single capture without the person may leave out
+  // its controls; any other would have to show them.
+  if (hiddenFlatbed) arguments.emplace_back(TS_HIDDEN_FLATBED_ARGUMENT);
+  session->windowPid = platform::SpawnProcess(program, arguments, WindowEnvironment(), &error,
+                                              /*outputToErrors=*/true);
   if (session->windowPid < 0) {
     SetError(*session, error);
     return FailOpen(session, TS_NO_WINDOW);
@@ -358,7 +376,9 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, attachTimeoutMs));
   while (!session->channel.PeerHasOpened()) {
     int status = 0;
-    if (platform::WaitProcess(session->windowPid, 10, &status)) {
+    // Looked for often: the client's request can go only once it is there,
+    // and the wait lasts a few hundredths of a second.
+    if (platform::WaitProcess(session->windowPid, 0, &status)) {
       session->windowPid = -1;
       SetError(*session,
                "the scan window ended before attaching (status " + std::to_string(status) + ")");
@@ -368,6 +388,7 @@ int tsOpen(TavrinSession** out, int showMode, int colorType, int rotateMode, int
       SetError(*session, "the scan window did not attach in time");
       return FailOpen(session, TS_TIMEOUT);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   // The window has read it: it opened the blocks it names.
   platform::DeleteFilePath(session->cfgInfoPath);

@@ -145,6 +145,9 @@ class Folder {
           const auto* event = reinterpret_cast<const inotify_event*>(events + at);
           const std::string name = event->len > 0 ? event->name : "";
           if (IsPageName(name)) arrived = true;
+          // The window empties its working folder at its start by removing
+          // it: the folder made anew is watched anew.
+          if ((event->mask & IN_IGNORED) != 0 && event->wd == watch) watch = -1;
           at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
       }

@@ -17,6 +17,7 @@ bool Bind(void* module, const char* name, Function& function) {
 }  // namespace
 
 bool BindSourceApi(void* module, SourceApi& api) {
+  Bind(module, "tsOpenWith", api.openWith);
   return Bind(module, "tsOpen", api.open) && Bind(module, "tsWriteShowModel", api.writeShowModel) &&
          Bind(module, "tsWriteScanRequest", api.writeScanRequest) &&
          Bind(module, "tsSend", api.send) && Bind(module, "tsSendCopiedData", api.sendCopiedData) &&

@@ -13,6 +13,9 @@ namespace tavrin {
 
 struct SourceApi {
   decltype(&tsOpen) open = nullptr;
+  // Null for a module from before it: tsOpen then, whose window builds its
+  // controls.
+  decltype(&tsOpenWith) openWith = nullptr;
   decltype(&tsWriteShowModel) writeShowModel = nullptr;
   decltype(&tsWriteScanRequest) writeScanRequest = nullptr;
   decltype(&tsSend) send = nullptr;

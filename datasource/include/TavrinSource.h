@@ -57,6 +57,21 @@ typedef struct TavrinSession TavrinSession;
    left beside the module is never read. */
 TAVRIN_SOURCE_API int tsOpen(TavrinSession** session, int showMode, int colorType, int rotateMode,
                              int dpi, int attachTimeoutMs);
+/* Flags of tsOpenWith. */
+/* The client asks only for pages taken at once without the person (show
+   mode 1, no automatic run), as a flatbed scanner's frontend does: the
+   window never shows itself then and builds none of its controls. It is
+   started with TS_HIDDEN_FLATBED_ARGUMENT on its command line. */
+#define TS_OPEN_HIDDEN_FLATBED 1
+#define TS_HIDDEN_FLATBED_ARGUMENT "--hidden-flatbed"
+/* Both ends of such a window's link look for messages this often (in
+   microseconds): the window lives a second or two, in which a page's
+   request, file and close each wait for a look, so a shorter wait than the
+   usual 10 ms costs next to nothing. */
+#define TS_HIDDEN_FLATBED_POLL_US 2000
+/* As tsOpen, with the flags above (0: as tsOpen). */
+TAVRIN_SOURCE_API int tsOpenWith(TavrinSession** session, int showMode, int colorType,
+                                 int rotateMode, int dpi, int attachTimeoutMs, int flags);
 /* Rewrites ShowModel.xml (order ShowMode, ColorType, RotateMode, DPIMode). */
 TAVRIN_SOURCE_API int tsWriteShowModel(TavrinSession* session, int showMode, int colorType,
                                        int rotateMode, int dpi);

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,7 +82,13 @@ struct Handle {
         closer([this] { RunCloser(); }) {}
 
   ~Handle() {
-    stopCloser.store(true, std::memory_order_release);
+    {
+      std::lock_guard lock(closerWake);
+      stopCloser.store(true, std::memory_order_release);
+    }
+    // Woken rather than left to its next look: sane_close, and with it the
+    // frontend's end, would wait for that.
+    closerStop.notify_all();
     closer.join();
   }
 
@@ -111,19 +117,29 @@ struct Handle {
   // hidden window that has delivered its page is kept a little, for a
   // frontend that cancels after each page and starts the next at once.
   void RunCloser() {
-    std::optional<std::chrono::steady_clock::time_point> seen;
-    while (!stopCloser.load(std::memory_order_acquire)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kCloserPollMs));
+    // When the cancel not yet acted on was first seen; none: none waits.
+    std::chrono::steady_clock::time_point seen{};
+    bool cancelSeen = false;
+    for (;;) {
+      {
+        // A cancel only counts itself (it may come from a signal handler),
+        // so it is looked for now and then; only the stop wakes this.
+        std::unique_lock lock(closerWake);
+        if (closerStop.wait_for(lock, std::chrono::milliseconds(kCloserPollMs),
+                                [this] { return stopCloser.load(std::memory_order_acquire); }))
+          return;
+      }
       if (cancels.load(std::memory_order_acquire) == endedCancels.load(std::memory_order_acquire)) {
-        seen.reset();
+        cancelSeen = false;
         continue;
       }
       const auto now = std::chrono::steady_clock::now();
-      if (!seen) seen = now;
+      if (!cancelSeen) seen = now;
+      cancelSeen = true;
       std::lock_guard lock(mutex);
-      if (session.IdleForCapture() && now - *seen < kIdleWindowKept) continue;
+      if (session.IdleForCapture() && now - seen < kIdleWindowKept) continue;
       EndCancelled();
-      seen.reset();
+      cancelSeen = false;
     }
   }
 
@@ -143,6 +159,8 @@ struct Handle {
   std::atomic<uint32_t> operation{0};     // cancels as the running sane_start was called
   std::atomic<uint32_t> endedCancels{0};  // cancels whose scan operation has ended
   std::atomic<bool> stopCloser{false};
+  std::mutex closerWake;
+  std::condition_variable closerStop;
   // From a good sane_start to sane_cancel: options stay as the scan began.
   std::atomic<bool> scanning{false};
   // The connections to saned's client, watched while a start runs in saned.

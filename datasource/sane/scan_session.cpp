@@ -75,7 +75,7 @@ SANE_Status ScanSession::Fail(SANE_Status status, const std::string& why) {
   return status;
 }
 
-SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
+SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice, bool feeder) {
   error_.clear();
   pending_.clear();
   listed_.clear();
@@ -84,16 +84,22 @@ SANE_Status ScanSession::Open(int showMode, const ScanChoice& choice) {
   FinishOpening();
   opening_ = std::make_shared<Opening>();
   // The thread keeps its own reference: a cancel may leave it running.
-  opener_ = std::thread([api = &api_, opening = opening_, showMode, color = choice.colorType,
-                         dpi = WindowDpi(choice)] {
-    opening->result = api->open(&opening->session, showMode, color, 0, dpi, kAttachTimeoutMs);
+  opener_ = std::thread([api = &api_, opening = opening_, showMode, feeder,
+                         color = choice.colorType, dpi = WindowDpi(choice)] {
+    // A flatbed's window only ever takes single pages unseen: it need not
+    // build the controls nobody will see.
+    opening->result = api->openWith != nullptr && showMode == TS_SHOW_CAPTURE_SEND && !feeder
+                          ? api->openWith(&opening->session, showMode, color, 0, dpi,
+                                          kAttachTimeoutMs, TS_OPEN_HIDDEN_FLATBED)
+                          : api->open(&opening->session, showMode, color, 0, dpi, kAttachTimeoutMs);
     // The reason of a failed open is kept per thread.
     if (opening->result != TS_OK) opening->error = api->lastError(nullptr);
     opening->done.store(true, std::memory_order_release);
   });
   while (!opening_->done.load(std::memory_order_acquire)) {
     if (cancelled_()) return SANE_STATUS_CANCELLED;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The request follows at once: each millisecond here is the page's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   opener_.join();
   const std::shared_ptr<Opening> opening = std::move(opening_);
@@ -223,7 +229,7 @@ SANE_Status ScanSession::Request(int showMode, const ScanChoice& choice, int cro
 SANE_Status ScanSession::Capture(const ScanChoice& choice, std::string& file) {
   if (session_ != nullptr && (showMode_ != 1 || feederRun_)) Close();
   if (session_ == nullptr) {
-    const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice);
+    const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice, /*feeder=*/false);
     if (opened != SANE_STATUS_GOOD) return opened;
   }
   // The whole field when the frontend's scan area is to be cut from it.
@@ -295,7 +301,7 @@ SANE_Status ScanSession::NextFeederPage(const ScanChoice& choice, std::string& f
                    : choice.findPage ? kTavrinCropSinglePage
                                      : kTavrinCropNone;
   if (session_ == nullptr) {
-    const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice);
+    const SANE_Status opened = Open(TS_SHOW_CAPTURE_SEND, choice, /*feeder=*/true);
     if (opened != SANE_STATUS_GOOD) return opened;
     feederRun_ = true;
     if (choice.feederFirstPageLying) {
@@ -362,7 +368,7 @@ SANE_Status ScanSession::NextPage(const ScanChoice& choice, std::string& file) {
   if (session_ == nullptr) {
     // Mode 2 shows the window with the frontend's colour and resolution,
     // and delivers the pages as a list when the person closes it.
-    const SANE_Status opened = Open(TS_SHOW_LIST, choice);
+    const SANE_Status opened = Open(TS_SHOW_LIST, choice, /*feeder=*/false);
     if (opened != SANE_STATUS_GOOD) return opened;
     const SANE_Status requested = Request(TS_SHOW_LIST, choice, kKeepWindowCrop, 0);
     if (requested != SANE_STATUS_GOOD) return requested;

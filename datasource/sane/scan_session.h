@@ -80,7 +80,9 @@ class ScanSession {
     std::string error;
     std::atomic<bool> done{false};
   };
-  SANE_Status Open(int showMode, const ScanChoice& choice);
+  // A feeder's window shows itself; a flatbed's (mode 1 otherwise) never
+  // does, and is started without its controls.
+  SANE_Status Open(int showMode, const ScanChoice& choice, bool feeder);
   // Waits for a start left behind by a cancel and ends its window.
   void FinishOpening();
   // Once per handle, after a window started: pages of earlier sessions
