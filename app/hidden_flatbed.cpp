@@ -1,20 +1,17 @@
 #include "app/hidden_flatbed.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
-#include <thread>
 #include <vector>
 
+#include "mainwindow/camera_calls.h"
 #include "mainwindow/message_box.h"
 #include "platform/files.h"
 #include "platform/memory.h"
@@ -31,9 +28,6 @@ namespace {
 
 // What the window does and says, the same here: a client cannot tell the
 // two apart but by the time they take.
-constexpr int kCaptureCalls = 7;
-constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
-constexpr const char* kCaptureFailedText = "Capture Failed.";
 constexpr int kDefaultRequestDpi = 200;
 constexpr int kParentPollMs = 100;
 constexpr int kScreenDpi = 96;
@@ -41,19 +35,6 @@ constexpr int kDpiItemForUnknownDpi = 2;
 constexpr int kCropItems = 5;
 constexpr int kRotateItems = 4;
 constexpr int kFormatItems = 3;
-
-int ColorModeOfItem(int item) {
-  switch (item) {
-    case kColorItemGrey:
-      return kTavrinColorGrey;
-    case kColorItemDocument:
-      return kTavrinColorDocument;
-    case kColorItemBlackWhite:
-      return kTavrinColorBlackWhite;
-    default:
-      return kTavrinColorColour;
-  }
-}
 
 // A list item the window's list does not have leaves it without a choice.
 int ItemOrNone(int item, int items) {
@@ -135,7 +116,7 @@ void HiddenFlatbed::ApplySavedSettings() {
   library.camSetImageCusCropRect(camera, 0, 0, handCut, handCut);
   watermark = WaterMarkFromScanSettings(saved.WaterMark);
   watermark.isEnable = saved.WaterMark.isEnable;
-  SendWaterMark(watermark.isEnable);
+  SendWaterMark(library, camera, watermark, watermark.isEnable);
   if (saved.ShowUIUpdataOneByOne == 1) twain.SetSendEachImage(true);
   library.camSetImageAdjust(camera, ColorModeOfItem(colorItem));
   library.camSetImageEvenLight(camera, saved.evenLight);
@@ -239,31 +220,11 @@ void HiddenFlatbed::ApplySearchArea() {
   library.camSetImageSearchArea(camera, area[0], area[1], area[2], area[3]);
 }
 
-void HiddenFlatbed::SendWaterMark(bool enable) {
-  std::string text;
-  std::string font;
-  if (enable) {
-    const QDateTime now = QDateTime::currentDateTime();
-    std::tm local{};
-    local.tm_year = now.date().year() - 1900;
-    local.tm_mon = now.date().month() - 1;
-    local.tm_mday = now.date().day();
-    local.tm_hour = now.time().hour();
-    local.tm_min = now.time().minute();
-    local.tm_sec = now.time().second();
-    text = platform::Utf16ToUtf8(WaterMarkText(watermark, local));
-    font = platform::Utf16ToUtf8(watermark.font);
-  }
-  library.camSetImageWaterMark(camera, text.c_str(), watermark.position, watermark.WordSize,
-                               font.c_str(), watermark.isItalic, watermark.isUnderline,
-                               watermark.isWeight, watermark.angle, watermark.transparency,
-                               watermark.R, watermark.G, watermark.B, enable ? 1 : 0);
-}
-
 void HiddenFlatbed::Capture() {
   if (ended) return;
   QTimer::singleShot(0, this, [] { platform::ReturnFreedMemory(); });
-  if (watermark.isEnable && watermark.isAddTimeStamp) SendWaterMark(true);
+  if (watermark.isEnable && watermark.isAddTimeStamp)
+    SendWaterMark(library, camera, watermark, true);
   const std::int32_t number = nameNumbers.Next(platform::TickCount());
   CapturePathBuffer path{};
   if (!FormatCapturePath(path, workFolder, "1_", number,
@@ -283,57 +244,13 @@ void HiddenFlatbed::Capture() {
 }
 
 int HiddenFlatbed::CaptureWithRetry(char* path) {
-  int result = library.camCaptureImageFile(camera, path);
-  for (int call = 1; result != 0 && result != kTavrinLensNoFrame && call < kCaptureCalls; ++call) {
-    std::this_thread::sleep_for(kCaptureRetryDelay);
-    result = library.camCaptureImageFile(camera, path);
-  }
-  if (result == kTavrinLensNoFrame) {
-    int mediaType = 0;
-    int width = 0;
-    int height = 0;
-    library.camGetCurResolution(camera, &mediaType, &width, &height);
-    std::fprintf(stderr,
-                 "TavrinDesk: %s The camera gives no picture at %dx%d; choose another "
-                 "resolution.\n",
-                 kCaptureFailedText, width, height);
-  }
+  const int result = CaptureFile(library, camera, path, /*tryAgain=*/true);
+  if (result == kTavrinLensNoFrame)
+    std::fprintf(stderr, "TavrinDesk: %s\n", NoPictureText(library, camera).c_str());
   if (result != 0) {
     ShowMessageBox(nullptr, QString::fromUtf8(kCaptureFailedText));
     End();
   }
-  return result;
-}
-
-template <class Work>
-int HiddenFlatbed::RunOnGuiThread(Work work) {
-  if (QThread::currentThread() == thread()) {
-    {
-      std::lock_guard lock(marshalLock);
-      if (closing) return 1;
-    }
-    return work();
-  }
-  {
-    std::lock_guard lock(marshalLock);
-    if (closing) return 1;
-    ++callsInFlight;
-  }
-  int result = 1;
-  QMetaObject::invokeMethod(
-      this,
-      [&] {
-        {
-          std::lock_guard lock(marshalLock);
-          if (closing) return;
-        }
-        inMarshalledCall = true;
-        result = work();
-        inMarshalledCall = false;
-      },
-      Qt::BlockingQueuedConnection);
-  std::lock_guard lock(marshalLock);
-  --callsInFlight;
   return result;
 }
 
@@ -348,10 +265,12 @@ int HiddenFlatbed::ShowTwainWindow(int /*command*/) {
 }
 
 int HiddenFlatbed::CaptureImage() {
-  return RunOnGuiThread([this] {
-    Capture();
-    return 1;
-  });
+  return calls.Run(
+      [this] {
+        Capture();
+        return 1;
+      },
+      1);
 }
 
 int HiddenFlatbed::LockMerge(int /*locked*/) {
@@ -359,29 +278,33 @@ int HiddenFlatbed::LockMerge(int /*locked*/) {
 }
 
 int HiddenFlatbed::CloseTwainWindow() {
-  return RunOnGuiThread([this] {
-    End();
-    return 1;
-  });
+  return calls.Run(
+      [this] {
+        End();
+        return 1;
+      },
+      1);
 }
 
 int HiddenFlatbed::ApplyShowModel() {
   twain.ReadShowModel();
-  return RunOnGuiThread([this] {
-    if (twain.m_nShowMode != kShowModeCaptureSend || twain.m_nAutoCapture > 0) {
-      // Only the whole window can serve this; the client hears that the
-      // scan has ended.
-      std::fprintf(stderr,
-                   "TavrinDesk: started for single pages without the person, it cannot serve "
-                   "a request in show mode %d%s; closing.\n",
-                   twain.m_nShowMode.load(),
-                   twain.m_nAutoCapture > 0 ? " with an automatic run" : "");
-      End();
-      return 1;
-    }
-    ApplyRequest();
-    return 1;
-  });
+  return calls.Run(
+      [this] {
+        if (twain.m_nShowMode != kShowModeCaptureSend || twain.m_nAutoCapture > 0) {
+          // Only the whole window can serve this; the client hears that the
+          // scan has ended.
+          std::fprintf(stderr,
+                       "TavrinDesk: started for single pages without the person, it cannot serve "
+                       "a request in show mode %d%s; closing.\n",
+                       twain.m_nShowMode.load(),
+                       twain.m_nAutoCapture > 0 ? " with an automatic run" : "");
+          End();
+          return 1;
+        }
+        ApplyRequest();
+        return 1;
+      },
+      1);
 }
 
 void HiddenFlatbed::End() {
@@ -417,29 +340,14 @@ void HiddenFlatbed::Run() {
 
 void HiddenFlatbed::Shutdown() {
   shutdownDone = true;
-  {
-    std::lock_guard lock(marshalLock);
-    closing = true;
-  }
-  DrainMarshalledCalls();
+  calls.Close();
   if (!dataSourceGone && twain.IsAttached()) twain.Finish();
-  if (!inMarshalledCall) twain.Channel().Close();
+  if (!calls.InCall()) twain.Channel().Close();
   if (libraryInitialised) {
     library.camUnInitCameraLib();
     libraryInitialised = false;
   }
   library.UnloadModule();
-}
-
-void HiddenFlatbed::DrainMarshalledCalls() {
-  for (;;) {
-    {
-      std::lock_guard lock(marshalLock);
-      if (callsInFlight <= (inMarshalledCall ? 1 : 0)) return;
-    }
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 }  // namespace tavrin

@@ -22,6 +22,7 @@
 #include "dialogs/water_mark_settings.h"
 #include "dslink/twain_control.h"
 #include "mainwindow/capture_naming.h"
+#include "mainwindow/gui_thread_calls.h"
 #include "mainwindow/resolution_list.h"
 
 namespace tavrin {
@@ -50,18 +51,14 @@ class HiddenFlatbed : public QObject, public ITwainShowWindow {
   int ApplyShowModel() override;
 
  private:
-  template <class Work>
-  int RunOnGuiThread(Work work);
   void ApplySavedSettings();
   void ApplyRequest();
   void ApplyDpi(int dpi);
   void ApplySearchArea();
-  void SendWaterMark(bool enable);
   void Capture();
   int CaptureWithRetry(char* path);
   void End();
   void Shutdown();
-  void DrainMarshalledCalls();
 
   CameraLibrary library;
   CTwainControl twain;
@@ -83,10 +80,7 @@ class HiddenFlatbed : public QObject, public ITwainShowWindow {
   bool dataSourceGone = false;
   bool shutdownDone = false;
 
-  std::mutex marshalLock;
-  bool closing = false;           // guarded by marshalLock
-  int callsInFlight = 0;          // guarded by marshalLock
-  bool inMarshalledCall = false;  // GUI thread only
+  GuiThreadCalls calls{*this};
   std::atomic<bool> ended = false;
 };
 

@@ -21,6 +21,7 @@
 #include "dslink/copied_data.h"
 #include "dslink/twain_control.h"
 #include "mainwindow/capture_naming.h"
+#include "mainwindow/gui_thread_calls.h"
 #include "mainwindow/merge_layout.h"
 #include "mainwindow/resolution_list.h"
 #include "resources/dialog_builder.h"
@@ -260,7 +261,6 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   // the window has begun to close, without touching it.
   template <class Work>
   int RunOnGuiThread(Work work, int whenClosing);
-  void DrainMarshalledCalls();
 
   // Captures and device changes do not nest: one that comes while another
   // runs (from inside its message box) waits until that one is over.
@@ -363,11 +363,8 @@ class CTavrinWindowDlg : public QDialog, public ITwainShowWindow {
   bool shutdownDone = false;
   bool dataSourceGone = false;
 
-  // Marshalled calls from the receiver thread; see RunOnGuiThread.
-  std::mutex marshalLock;
-  bool closing = false;           // guarded by marshalLock
-  int callsInFlight = 0;          // guarded by marshalLock
-  bool inMarshalledCall = false;  // GUI thread only
+  // Calls from the receiver thread; see RunOnGuiThread.
+  GuiThreadCalls calls{*this};
 };
 
 }  // namespace tavrin

@@ -11,12 +11,11 @@
 #include <QTimer>
 
 #include <array>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "dialogs/merge_preview_dlg.h"
 #include "mainwindow/auto_capture_dlg.h"
+#include "mainwindow/camera_calls.h"
 #include "mainwindow/capture_naming.h"
 #include "mainwindow/companion_place.h"
 #include "mainwindow/merge_layout.h"
@@ -35,10 +34,6 @@ namespace tavrin {
 
 namespace {
 
-constexpr int kCaptureCalls = 7;
-constexpr auto kCaptureRetryDelay = std::chrono::milliseconds(500);
-constexpr const char* kCaptureFailedText = "Capture Failed.";
-
 void RemoveFile(const std::string& path) {
   if (!path.empty()) platform::DeleteFilePath(path);
 }
@@ -46,8 +41,7 @@ void RemoveFile(const std::string& path) {
 }  // namespace
 
 bool CTavrinWindowDlg::IsClosing() {
-  std::lock_guard lock(marshalLock);
-  return closing;
+  return calls.Closing();
 }
 
 int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
@@ -58,23 +52,9 @@ int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
   // A camera that gives no picture at all at its size is not tried again:
   // the library has waited for its first frame already.
   const bool unattended = IsUnattended(twain.m_nShowMode);
-  int result = library.camCaptureImageFile(camera, path);
-  for (int call = 1;
-       result != 0 && result != kTavrinLensNoFrame && unattended && call < kCaptureCalls; ++call) {
-    std::this_thread::sleep_for(kCaptureRetryDelay);
-    result = library.camCaptureImageFile(camera, path);
-  }
+  const int result = CaptureFile(library, camera, path, unattended);
   if (result == kTavrinLensNoFrame) {
-    int mediaType = 0;
-    int width = 0;
-    int height = 0;
-    library.camGetCurResolution(camera, &mediaType, &width, &height);
-    const QString text = QStringLiteral(
-                             "%1 The camera gives no picture at %2x%3; choose another "
-                             "resolution.")
-                             .arg(QString::fromUtf8(kCaptureFailedText))
-                             .arg(width)
-                             .arg(height);
+    const QString text = QString::fromStdString(NoPictureText(library, camera));
     // With a person at the window the box says it; otherwise the window
     // ends below and the reason goes with it.
     if (!unattended)
@@ -86,7 +66,7 @@ int CTavrinWindowDlg::CaptureWithRetry(int camera, char* path) {
     ShowMessageBox(this, QString::fromUtf8(kCaptureFailedText));
     // Inside a call from the data source the close must wait until that
     // call has returned, or the shutdown would wait for itself.
-    if (inMarshalledCall) {
+    if (calls.InCall()) {
       QMetaObject::invokeMethod(this, &CTavrinWindowDlg::reject, Qt::QueuedConnection);
     } else {
       OnExit();

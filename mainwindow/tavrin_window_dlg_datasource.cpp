@@ -52,34 +52,7 @@ void WatchDataSource(QDialog* window, CTwainControl& twain, std::function<void()
 
 template <class Work>
 int CTavrinWindowDlg::RunOnGuiThread(Work work, int whenClosing) {
-  if (QThread::currentThread() == thread()) {
-    {
-      std::lock_guard lock(marshalLock);
-      if (closing) return whenClosing;
-    }
-    return work();
-  }
-  {
-    std::lock_guard lock(marshalLock);
-    if (closing) return whenClosing;
-    ++callsInFlight;
-  }
-  int result = whenClosing;
-  QMetaObject::invokeMethod(
-      this,
-      [&] {
-        {
-          std::lock_guard lock(marshalLock);
-          if (closing) return;
-        }
-        inMarshalledCall = true;
-        result = work();
-        inMarshalledCall = false;
-      },
-      Qt::BlockingQueuedConnection);
-  std::lock_guard lock(marshalLock);
-  --callsInFlight;
-  return result;
+  return calls.Run(std::move(work), whenClosing);
 }
 
 int CTavrinWindowDlg::Idle() {

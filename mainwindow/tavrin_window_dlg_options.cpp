@@ -1,17 +1,16 @@
 // The option controls and preview commands.
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 
 #include <algorithm>
-#include <ctime>
 #include <utility>
 
 #include "dialogs/water_mark_dlg.h"
 
+#include "mainwindow/camera_calls.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
 #include "mainwindow/tavrin_window_dlg.h"
@@ -29,20 +28,6 @@ constexpr int kDpiItemForUnknownDpi = 2;
 
 QString Q(const std::u16string& text) {
   return QString::fromStdU16String(text);
-}
-
-// Colour combo item to the library's colour mode.
-int ColorModeOfItem(int item) {
-  switch (item) {
-    case kColorItemGrey:
-      return kTavrinColorGrey;
-    case kColorItemDocument:
-      return kTavrinColorDocument;
-    case kColorItemBlackWhite:
-      return kTavrinColorBlackWhite;
-    default:
-      return kTavrinColorColour;
-  }
 }
 
 }  // namespace
@@ -429,25 +414,7 @@ bool CTavrinWindowDlg::SaveSettings() {
 }
 
 void CTavrinWindowDlg::SendWaterMark(bool enable) {
-  const WaterMarkSettings& mark = watermarkSettings;
-  std::string text;
-  std::string font;
-  if (enable) {
-    const QDateTime now = QDateTime::currentDateTime();
-    std::tm local{};
-    local.tm_year = now.date().year() - 1900;
-    local.tm_mon = now.date().month() - 1;
-    local.tm_mday = now.date().day();
-    local.tm_hour = now.time().hour();
-    local.tm_min = now.time().minute();
-    local.tm_sec = now.time().second();
-    text = platform::Utf16ToUtf8(WaterMarkText(mark, local));
-    font = platform::Utf16ToUtf8(mark.font);
-  }
-  library.camSetImageWaterMark(currentCamera, text.c_str(), mark.position, mark.WordSize,
-                               font.c_str(), mark.isItalic, mark.isUnderline, mark.isWeight,
-                               mark.angle, mark.transparency, mark.R, mark.G, mark.B,
-                               enable ? 1 : 0);
+  tavrin::SendWaterMark(library, currentCamera, watermarkSettings, enable);
 }
 
 void CTavrinWindowDlg::OnWaterMarkCheck() {

@@ -6,8 +6,6 @@
 #include <QShortcut>
 #include <QStatusBar>
 
-#include <chrono>
-#include <thread>
 
 #include "dialogs/about_dlg.h"
 #include "dialogs/merge_preview_dlg.h"
@@ -54,10 +52,7 @@ void CTavrinWindowDlg::ShowAboutBox() {
 }
 
 void CTavrinWindowDlg::OnCameraListChanged() {
-  {
-    std::lock_guard lock(marshalLock);
-    if (closing) return;
-  }
+  if (calls.Closing()) return;
   // Queued while a capture's message box was open: it runs after it.
   if (busy) {
     deviceChangeWaiting = true;
@@ -89,14 +84,10 @@ void CTavrinWindowDlg::done(int result) {
 
 void CTavrinWindowDlg::Shutdown() {
   shutdownDone = true;
-  {
-    std::lock_guard lock(marshalLock);
-    closing = true;
-  }
   // A data-source message that arrives from now on finds nobody listening
   // rather than a window half gone.
+  calls.Close();
   if (copiedData != nullptr) copiedData->Close();
-  DrainMarshalledCalls();
 
   // With the data source gone there is nobody to hand pages to: they stay
   // in the working folder, where its next run finds them.
@@ -107,7 +98,7 @@ void CTavrinWindowDlg::Shutdown() {
   // Nothing the data source sends may reach a window that is going away.
   // Inside a call of the receiver thread the channel cannot wait for that
   // thread; the destructor closes it then.
-  if (!inMarshalledCall) twain.Channel().Close();
+  if (!calls.InCall()) twain.Channel().Close();
   // A run of continuous capture ends before the library goes: its callback
   // must have returned for good when camUnInitCameraLib is called.
   if (autoCapture != nullptr) {
@@ -122,21 +113,6 @@ void CTavrinWindowDlg::Shutdown() {
   if (mergePreview != nullptr) mergePreview->hide();
   if (previewHost != nullptr) previewHost->hide();
   if (webcamPreview != nullptr) webcamPreview->hide();
-}
-
-void CTavrinWindowDlg::DrainMarshalledCalls() {
-  // A receiver-thread call that was let in before closing was set may be
-  // waiting for this thread; run it (it returns at once now) so that the
-  // channel can be closed without a deadlock. The call that is running
-  // right now, if this shutdown came from one, is not waited for.
-  for (;;) {
-    {
-      std::lock_guard lock(marshalLock);
-      if (callsInFlight <= (inMarshalledCall ? 1 : 0)) return;
-    }
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 }  // namespace tavrin
