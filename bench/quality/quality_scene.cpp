@@ -207,11 +207,12 @@ Frame DrawPages(const Scene& scene, const std::vector<LaidPage>& pages, unsigned
     cv::Mat cast;
     cv::warpAffine(alpha, cast, cv::Mat(cv::Matx23d(1, 0, 5, 0, 1, 7)), kFrame);
     cv::GaussianBlur(cast, cast, cv::Size(0, 0), 5);
+    paperAlpha = cv::max(paperAlpha, alpha);
+    if (laidPage.beside) cast = cast.mul(1.0 - paperAlpha);
     cv::Mat under = 1.0 - 0.25 * cast;
     cv::Mat under3;
     cv::cvtColor(under, under3, cv::COLOR_GRAY2BGR);
     laidF = laidF.mul(under3);
-    paperAlpha = cv::max(paperAlpha, alpha);
   }
 
   // The light over desk and paper alike: a lamp's fall-off from the left
