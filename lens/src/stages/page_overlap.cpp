@@ -46,7 +46,7 @@ constexpr int kSeamLines = 5;
 constexpr int kFlankNear = 3;
 constexpr int kFlankFar = 7;
 // How much darker, against the row's own grain, and at least.
-constexpr double kSeamGrainFactor = 4.0;
+constexpr double kSeamGrainFactor = 3.5;
 constexpr double kSeamMinDepth = 3.0;
 // The line holds in this share of the rows, the outermost two at each end
 // among them: it runs the whole way across, as no print does.
@@ -195,9 +195,13 @@ std::vector<Dip> Dips(const float* row, int n) {
     sum[static_cast<size_t>(x) + 1] = sum[static_cast<size_t>(x)] + row[x];
     if (x > 0) steps.push_back(std::abs(row[x] - row[x - 1]));
   }
-  std::nth_element(steps.begin(), steps.begin() + static_cast<long>(steps.size() / 2), steps.end());
-  // The median step of pure grain is about its deviation.
-  const double grain = steps[steps.size() / 2];
+  // The grain's deviation from the smaller steps: print crossing the row
+  // makes many large ones, but leaves a quarter of the row's steps to the
+  // paper (a quarter of pure grain's steps are under half its
+  // deviation).
+  const auto quarter = steps.begin() + static_cast<long>(steps.size() / 4);
+  std::nth_element(steps.begin(), quarter, steps.end());
+  const double grain = 2.2 * *quarter;
   const double least = std::max(kSeamMinDepth, kSeamGrainFactor * grain);
   const auto mean = [&](int from, int to) {
     return (sum[static_cast<size_t>(to)] - sum[static_cast<size_t>(from)]) / (to - from);
