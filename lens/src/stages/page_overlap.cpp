@@ -305,21 +305,23 @@ std::optional<std::array<Corners, 2>> SplitAtSeam(const cv::Mat& image, const Co
             const cv::Point2f q = point(k2, last.at);
             if (AngleBetween(q - p, sideDirection) > kSeamMaxTurnDegrees + sideSpread) continue;
             std::vector<cv::Point2f> on;
-            bool ends = true;
-            for (int k = 0; k < kSeamRows; ++k) {
+            bool holds = true;
+            for (int k = 0; k < kSeamRows && holds; ++k) {
               const auto at = crossing(p, q, k);
               const auto& row = dips[static_cast<size_t>(k)];
               const auto hit =
                   !at ? row.end() : std::find_if(row.begin(), row.end(), [&](const Dip& dip) {
                     return std::abs(dip.at - *at) <= kSeamSlack;
                   });
-              if (hit == row.end()) {
-                if (k < 2 || k >= kSeamRows - 2) ends = false;
-                continue;
+              if (hit != row.end()) {
+                on.push_back(point(k, hit->at));
+              } else {
+                // Missing at an end, or too often.
+                holds = k >= 2 && k < kSeamRows - 2 &&
+                        k + 1 - static_cast<int>(on.size()) <= kSeamRows - needed;
               }
-              on.push_back(point(k, hit->at));
             }
-            if (ends && static_cast<int>(on.size()) >= needed && on.size() > best.size()) {
+            if (holds && static_cast<int>(on.size()) >= needed && on.size() > best.size()) {
               best = std::move(on);
             }
           }
