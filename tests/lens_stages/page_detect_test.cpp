@@ -259,8 +259,8 @@ TEST(PageDetectTest, OverlappingSheetsComeApartWhole) {
 
 // Two sheets of one paper lying edge to edge make one region whose
 // outline is one quadrilateral: only the hairline where their edges meet
-// parts them, and each comes out in its own size. A page crossed by a
-// strong rule and folded in half (a broad shading) stays one page.
+// parts them, and each comes out in its own size. A lined page crossed by
+// a strong rule and folded in half (a broad shading) stays one page.
 TEST(PageDetectTest, SheetsEdgeToEdgeComeApartAtTheHairlineBetweenThem) {
   // A frame the search looks at downscaled, in which the hairline fades.
   const cv::Size frame(1920, 1440);
@@ -294,6 +294,10 @@ TEST(PageDetectTest, SheetsEdgeToEdgeComeApartAtTheHairlineBetweenThem) {
   const auto at = [&](float u, float v) {
     return (c[0] * (1 - u) + c[1] * u) * (1 - v) + (c[3] * (1 - u) + c[2] * u) * v;
   };
+  // Lined paper, its faint lines running from edge to edge.
+  for (float v = 0.03F; v < 1; v += 0.03F) {
+    cv::line(ruled, at(0, v), at(1, v), cv::Scalar(225, 190, 160), 1, cv::LINE_AA);
+  }
   cv::line(ruled, at(0.05F, 0.4F), at(0.95F, 0.4F), synthetic::kInkColour, 4, cv::LINE_AA);
   // The fold: the lower half a little darker, over a soft ramp.
   cv::Mat paper = cv::Mat::zeros(frame, CV_8UC1);

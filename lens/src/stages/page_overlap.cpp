@@ -297,6 +297,8 @@ std::optional<std::array<Corners, 2>> SplitAtSeam(const cv::Mat& image, const Co
     // Lines through a dip near one end and a dip near the other, and the
     // rows that agree with each.
     std::vector<cv::Point2f> best;
+    float bestAt = 0;
+    std::vector<float> holding;  // where each line that holds crosses the first row
     for (const int k1 : {0, 1}) {
       for (const int k2 : {kSeamRows - 1, kSeamRows - 2}) {
         for (const Dip& first : dips[static_cast<size_t>(k1)]) {
@@ -321,14 +323,23 @@ std::optional<std::array<Corners, 2>> SplitAtSeam(const cv::Mat& image, const Co
                         k + 1 - static_cast<int>(on.size()) <= kSeamRows - needed;
               }
             }
-            if (holds && static_cast<int>(on.size()) >= needed && on.size() > best.size()) {
+            if (!holds || static_cast<int>(on.size()) < needed) continue;
+            const float at = crossing(p, q, 0).value_or(first.at);
+            holding.push_back(at);
+            if (on.size() > best.size()) {
               best = std::move(on);
+              bestAt = at;
             }
           }
         }
       }
     }
     if (best.empty()) continue;
+    // Ruled or squared paper: many such lines side by side, where two
+    // sheets meet at one.
+    const bool ruled = std::any_of(holding.begin(), holding.end(),
+                                   [&](float at) { return std::abs(at - bestAt) > kFlankFar; });
+    if (ruled) continue;
     cv::Vec4f line;
     cv::fitLine(best, line, cv::DIST_L2, 0, 0.01, 0.01);
     const cv::Point2f p(line[2], line[3]);
