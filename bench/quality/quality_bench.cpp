@@ -90,6 +90,8 @@ const Scene kDeskScenes[] = {
     {"two A5, corner on corner", "cork", cv::Scalar(240, 244, 246), 2, 4, 0, 0.2, 0, 0.95},
     {"two A5, edge to edge", "light-grey", cv::Scalar(244, 246, 247), 4, 0, 0, 0.2, 0, 1.0},
     {"two A5, corner to edge", "dark-wood", cv::Scalar(240, 244, 246), 2, 3, 0, 0.15, 0, 0.95},
+    {"A4 folded in half", "light-grey", cv::Scalar(244, 246, 247), 4, 0, 2, 0.2, 0, 1.0, 0, 0, 0,
+     1.0, 0, cv::Size2d(kPageWidthMm, kPageHeightMm), 0.12},
 };
 // Where the two A5 pages of a scene lie: the left one first, the right one
 // over it.

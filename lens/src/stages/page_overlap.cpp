@@ -45,6 +45,8 @@ constexpr int kSeamLines = 5;
 // a fold's or a gutter's shading is far broader.
 constexpr int kFlankNear = 3;
 constexpr int kFlankFar = 7;
+// The share of its depth a hairline has regained at the near flank.
+constexpr double kHairlineBack = 0.75;
 // How much darker, against the row's own grain, and at least.
 constexpr double kSeamGrainFactor = 3.5;
 constexpr double kSeamMinDepth = 3.0;
@@ -211,7 +213,13 @@ std::vector<Dip> Dips(const float* row, int n) {
     const double left = mean(x - kFlankFar, x - kFlankNear + 1);
     const double right = mean(x + kFlankNear, x + kFlankFar + 1);
     const double d = std::min(left, right) - row[x];
-    if (d > std::abs(left - right)) depth[static_cast<size_t>(x)] = d;
+    // Nearly back to the paper's level already at the near flank: a crease
+    // shades off over a millimetre or so, a hairline of desk is gone
+    // within the lens's blur.
+    const double back = std::min(row[x - kFlankNear], row[x + kFlankNear]) - row[x];
+    if (d > std::abs(left - right) && back >= kHairlineBack * d) {
+      depth[static_cast<size_t>(x)] = d;
+    }
   }
   for (int x = kFlankFar + 1; x < n - kFlankFar - 1; ++x) {
     const double d = depth[static_cast<size_t>(x)];
