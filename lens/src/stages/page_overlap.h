@@ -31,8 +31,9 @@ std::vector<Corners> SplitRegion(const std::vector<cv::Point>& outline, const cv
 // (frame pixels, clockwise from the top left, in image: CV_8UC1, CV_8UC3
 // or CV_8UC4) when such a straight, thin line runs the whole way across
 // the middle of it, from one side to the opposite one, edge to edge;
-// none otherwise. Print stays inside its margins, and a fold or a gutter
-// is a broad shading, not a hairline: neither parts the page.
+// none otherwise. Print stays inside its margins, a fold or a gutter is a
+// broad shading, not a hairline, and ruled paper has many such lines side
+// by side: none of them parts the page.
 std::optional<std::array<Corners, 2>> SplitAtSeam(const cv::Mat& image, const Corners& corners);
 
 // corners filled into a mask of size (255 inside).
