@@ -192,18 +192,28 @@ std::vector<Dip> Dips(const float* row, int n) {
   std::vector<Dip> dips;
   if (n < 2 * kFlankFar + 3) return dips;
   std::vector<double> sum(static_cast<size_t>(n) + 1, 0.0);
-  std::vector<float> steps;
+  // Steps between neighbours, counted in bins of a sixteenth of a grey
+  // level.
+  constexpr int kBinsPerLevel = 16;
+  constexpr int kBins = 64 * kBinsPerLevel;
+  std::array<int, kBins> steps{};
   for (int x = 0; x < n; ++x) {
     sum[static_cast<size_t>(x) + 1] = sum[static_cast<size_t>(x)] + row[x];
-    if (x > 0) steps.push_back(std::abs(row[x] - row[x - 1]));
+    if (x > 0) {
+      const int bin = static_cast<int>(kBinsPerLevel * std::abs(row[x] - row[x - 1]));
+      ++steps[static_cast<size_t>(std::min(bin, kBins - 1))];
+    }
   }
   // The grain's deviation from the smaller steps: print crossing the row
   // makes many large ones, but leaves a quarter of the row's steps to the
   // paper (a quarter of pure grain's steps are under half its
   // deviation).
-  const auto quarter = steps.begin() + static_cast<long>(steps.size() / 4);
-  std::nth_element(steps.begin(), quarter, steps.end());
-  const double grain = 2.2 * *quarter;
+  int quarter = 0;
+  for (int counted = 0; quarter < kBins - 1; ++quarter) {
+    counted += steps[static_cast<size_t>(quarter)];
+    if (counted > (n - 1) / 4) break;
+  }
+  const double grain = 2.2 * (quarter + 0.5) / kBinsPerLevel;
   const double least = std::max(kSeamMinDepth, kSeamGrainFactor * grain);
   const auto mean = [&](int from, int to) {
     return (sum[static_cast<size_t>(to)] - sum[static_cast<size_t>(from)]) / (to - from);
@@ -275,10 +285,14 @@ std::optional<std::array<Corners, 2>> SplitAtSeam(const cv::Mat& image, const Co
     cv::remap(image, sampled, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
     if (sampled.channels() == 3) cv::cvtColor(sampled, sampled, cv::COLOR_BGR2GRAY);
     if (sampled.channels() == 4) cv::cvtColor(sampled, sampled, cv::COLOR_BGRA2GRAY);
-    cv::Mat grey;
-    sampled.convertTo(grey, CV_32F);
-    cv::Mat rows;
-    cv::resize(grey, rows, cv::Size(n, kSeamRows), 0, 0, cv::INTER_AREA);
+    cv::Mat rows(kSeamRows, n, CV_32F, cv::Scalar(0));
+    for (int k = 0; k < kSeamRows; ++k) {
+      float* mean = rows.ptr<float>(k);
+      for (int j = 0; j < kSeamLines; ++j) {
+        const uchar* line = sampled.ptr<uchar>(k * kSeamLines + j);
+        for (int x = 0; x < n; ++x) mean[x] += line[x] * (1.0F / kSeamLines);
+      }
+    }
 
     std::vector<std::vector<Dip>> dips(kSeamRows);
     for (int k = 0; k < kSeamRows; ++k) dips[static_cast<size_t>(k)] = Dips(rows.ptr<float>(k), n);
