@@ -269,8 +269,8 @@ TEST(PageDetectTest, SheetsEdgeToEdgeComeApartAtTheHairlineBetweenThem) {
   left.angleDegrees = 3.0F;
   DrawnPage right = left;
   const float turn = left.angleDegrees * static_cast<float>(CV_PI) / 180;
-  // A third of a pixel of desk shows between them.
-  const float hw = 260.15F;
+  // Half a pixel of desk shows between them.
+  const float hw = 260.25F;
   const cv::Point2f half(hw * std::cos(turn), -hw * std::sin(turn));
   left.centre = cv::Point2f(960, 720) - half;
   right.centre = cv::Point2f(960, 720) + half;
