@@ -17,12 +17,13 @@
 //
 // Usage: tavrin_quality_bench [--library path/to/libTavrinLens.so]
 //                             [--label name] [--keep folder]
-//                             [--part all|pages|book|desks]
+//                             [--part all|pages|book|desks] [--desks text]
 //   The library defaults to the one in the program folder; --label names
 //   the run in the printed rows (scripts/bench runs "before" with an older
 //   library and "after" with this one); --part runs only the single pages'
 //   scenes, only the open book's or only round two's desks (an evening
-//   lamp, a glossy page, a thermal receipt, overlapping pages). Needs
+//   lamp, a glossy page, a thermal receipt, overlapping pages); --desks
+//   keeps only the desks whose name holds the text. Needs
 //   tesseract with English data.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,8 +74,9 @@ const Capture kCaptures[] = {{1, 0}, {1, 3}, {1, 1}, {1, 4}, {2, 0}, {3, 0}, {0,
 // corner, a strong vignette and grain; a dim page under a deep soft shadow;
 // a glossy page with the lamp mirrored in it; a thermal receipt's light,
 // thin print; two A5 pages side by side, the right one turned and lying
-// over the left one's margin. Every colour mode is measured for its cut,
-// and how white the paper came out (paper: its median grey level).
+// over the left one's margin, or the two lying edge to edge. Every colour
+// mode is measured for its cut, and how white the paper came out (paper:
+// its median grey level).
 const Scene kDeskScenes[] = {
     {"evening lamp", "dark-wood", cv::Scalar(244, 246, 247), 4, 0, -3, 0, 0, 0.85, 0.35, 0.75, 0.35,
      2.5},
@@ -86,6 +88,10 @@ const Scene kDeskScenes[] = {
      0, cv::Size2d(80, 240)},
     {"two A5, overlapping", "dark-wood", cv::Scalar(244, 246, 247), 3, 0, 0, 0.15, 0, 1.0},
     {"two A5, corner on corner", "cork", cv::Scalar(240, 244, 246), 2, 4, 0, 0.2, 0, 0.95},
+    {"two A5, edge to edge", "light-grey", cv::Scalar(244, 246, 247), 4, 0, 0, 0.2, 0, 1.0},
+    {"two A5, corner to edge", "dark-wood", cv::Scalar(240, 244, 246), 2, 3, 0, 0.15, 0, 0.95},
+    {"A4 folded in half", "light-grey", cv::Scalar(244, 246, 247), 4, 0, 2, 0.2, 0, 1.0, 0, 0, 0,
+     1.0, 0, cv::Size2d(kPageWidthMm, kPageHeightMm), 0.12},
 };
 // Where the two A5 pages of a scene lie: the left one first, the right one
 // over it.
@@ -99,6 +105,17 @@ const TwoPages kTwoPages[] = {
     // The right page's top left corner lies over the left page's top
     // right one; below them the pages part.
     {"two A5, corner on corner", {{}, {148, 210}, {-70, 12}, 5}, {{}, {148, 210}, {84, -6}, -8}},
+    // The same paper side by side, turned 2 degrees together, the right
+    // sheet 0.8 mm lower: a hairline of desk (0.1 mm) is all between them.
+    {"two A5, edge to edge",
+     {{}, {148, 210}, {-74.005, -2.584}, 2, true},
+     {{}, {148, 210}, {73.977, 3.384}, 2, true}},
+    // The right sheet turned 1.5 degrees, its bottom left corner 0.05 mm
+    // from the left sheet's right side, 3 mm above its corner; a wedge of
+    // desk opens between them towards the top, 5.5 mm wide there.
+    {"two A5, corner to edge",
+     {{}, {148, 210}, {-80, 0}, 0, true},
+     {{}, {148, 210}, {70.824, -1.027}, 1.5, true}},
 };
 const PageStyle kReceiptStyle{150, "Liberation Sans", 10, 16};
 const cv::Size2d kA5(148, 210);
@@ -213,9 +230,9 @@ int PaperLevel(const cv::Mat& grey) {
 // against the page they best match, the worst one shown.
 bool RunDesks(tavrin::CameraLibrary& lens, const std::vector<DeskCase>& desks,
               const std::string& label, const fs::path& scratch) {
-  std::printf("%-8s %-4s %-22s %-5s %-9s %7s %7s %7s %8s %7s %8s %6s %8s\n", "run", "", "scene",
-              "crop", "colour", "CER", "raw", "clean", "aspect%", "skew", "edge mm", "pieces",
-              "ms");
+  std::printf("%-8s %-4s %-22s %-5s %-9s %7s %7s %7s %6s %8s %7s %8s %6s %8s\n", "run", "", "scene",
+              "crop", "colour", "CER", "raw", "clean", "paper", "aspect%", "skew", "edge mm",
+              "pieces", "ms");
   for (size_t i = 0; i < desks.size(); ++i) {
     const DeskCase& desk = desks[i];
     const int dev = OpenByName(lens, "Quality desk " + std::to_string(i));
@@ -284,11 +301,13 @@ int main(int argc, char** argv) {
   std::string label = "this";
   fs::path keep;
   std::string part = "all";
+  std::string deskFilter;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--library") library = argv[i + 1];
     if (flag == "--label") label = argv[i + 1];
     if (flag == "--keep") keep = argv[i + 1];
+    if (flag == "--desks") deskFilter = argv[i + 1];
     if (flag == "--part") part = argv[i + 1];
   }
   if (part != "all" && part != "pages" && part != "book" && part != "desks") {
@@ -365,6 +384,7 @@ int main(int argc, char** argv) {
   if (desksPart) {
     for (size_t i = 0; i < std::size(kDeskScenes); ++i) {
       const Scene& scene = kDeskScenes[i];
+      if (std::string(scene.name).find(deskFilter) == std::string::npos) continue;
       DeskCase desk;
       desk.scene = &scene;
       desk.pageMm = scene.pageMm;
@@ -397,7 +417,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write the frame of %s\n", scene.name);
         return 1;
       }
-      devices.emplace_back("Quality desk " + std::to_string(i), file);
+      devices.emplace_back("Quality desk " + std::to_string(desks.size()), file);
       double clean = 0;
       for (size_t k = 0; k < desk.cleanPages.size(); ++k) {
         const fs::path path =

@@ -52,6 +52,9 @@ struct Scene {
   double grain = 1.0;   // sensor noise, times the usual
   double gloss = 0;     // a glossy highlight's added light on the page, share of full white
   cv::Size2d pageMm{kPageWidthMm, kPageHeightMm};
+  // A crease across the page's middle, where it was folded in half and
+  // flattened again: its lit and its shaded flank, this share of the light.
+  double fold = 0;
 };
 
 // How the page's text is set.

@@ -178,6 +178,20 @@ Frame DrawPages(const Scene& scene, const std::vector<LaidPage>& pages, unsigned
                0, 0, cv::INTER_AREA);
     const double perMmX = page.cols / laidPage.mm.width;
     const double perMmY = page.rows / laidPage.mm.height;
+    if (scene.fold > 0) {
+      // A valley fold lit from above: a bright ridge on one side, a narrow
+      // shaded line on the other, each about a millimetre wide.
+      for (int y = 0; y < page.rows; ++y) {
+        const double t = (y + 0.5) / perMmY - laidPage.mm.height / 2;
+        const double lit = 0.5 * std::exp(-std::pow((t + 0.8) / 0.6, 2));
+        const double shaded = std::exp(-std::pow((t - 0.4) / 0.5, 2));
+        const double factor = 1 + scene.fold * (lit - shaded);
+        if (std::abs(factor - 1) > 1e-4) {
+          cv::Mat row = page.row(y);
+          row.convertTo(row, -1, factor);
+        }
+      }
+    }
     // page pixel centres -> page mm (centred) -> frame pixel centres
     const cv::Matx33d pageToMm(1 / perMmX, 0, 0.5 / perMmX - laidPage.mm.width / 2, 0, 1 / perMmY,
                                0.5 / perMmY - laidPage.mm.height / 2, 0, 0, 1);
@@ -207,11 +221,12 @@ Frame DrawPages(const Scene& scene, const std::vector<LaidPage>& pages, unsigned
     cv::Mat cast;
     cv::warpAffine(alpha, cast, cv::Mat(cv::Matx23d(1, 0, 5, 0, 1, 7)), kFrame);
     cv::GaussianBlur(cast, cast, cv::Size(0, 0), 5);
+    paperAlpha = cv::max(paperAlpha, alpha);
+    if (laidPage.beside) cast = cast.mul(1.0 - paperAlpha);
     cv::Mat under = 1.0 - 0.25 * cast;
     cv::Mat under3;
     cv::cvtColor(under, under3, cv::COLOR_GRAY2BGR);
     laidF = laidF.mul(under3);
-    paperAlpha = cv::max(paperAlpha, alpha);
   }
 
   // The light over desk and paper alike: a lamp's fall-off from the left

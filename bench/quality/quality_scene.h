@@ -40,6 +40,10 @@ struct LaidPage {
   cv::Size2d mm;
   cv::Point2d centreMm;
   double turn = 0;
+  // Lies beside the other sheets, not over them: its thin shadow falls on
+  // the desk alone, so sheets laid edge to edge keep one white and meet
+  // at no more than the hairline of desk between them.
+  bool beside = false;
 };
 
 // Several pages under one scene's camera and light, later ones lying over

@@ -597,6 +597,32 @@ std::vector<Found> EdgeScoredPages(const Detection& d, PageSearch search) {
   return distinct;
 }
 
+// Sheets lying edge to edge that the search took for one page, each a page
+// of its own; the page itself when it is one sheet.
+std::vector<PageQuad> SheetsEdgeToEdge(const cv::Mat& image, const PageQuad& quad) {
+  if (quad.underAnother) return {quad};
+  const auto pieces = SplitAtSeam(image, quad.corners);
+  if (!pieces) return {quad};
+  std::vector<PageQuad> sheets;
+  for (const Corners& corners : *pieces) {
+    PageQuad sheet = quad;
+    sheet.corners = corners;
+    if (!quad.detectionMask.empty()) {
+      Corners small{};
+      for (size_t i = 0; i < 4; ++i) {
+        small[i] = corners[i] * static_cast<float>(quad.detectionScale) - cv::Point2f(0.5F, 0.5F);
+      }
+      sheet.detectionMask = quad.detectionMask & QuadMask(small, quad.detectionMask.size());
+    }
+    sheets.push_back(std::move(sheet));
+  }
+  return sheets;
+}
+
+double QuadArea(const PageQuad& quad) {
+  return cv::contourArea(std::vector<cv::Point2f>(quad.corners.begin(), quad.corners.end()));
+}
+
 }  // namespace
 
 std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search) {
@@ -633,6 +659,21 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search, const P
     }
   } else {
     pages = BrightnessSplitPages(d, search);
+  }
+  if (search != PageSearch::kBook) {
+    std::vector<PageQuad> sheets;
+    for (const PageQuad& page : pages) {
+      std::vector<PageQuad> parts = SheetsEdgeToEdge(image, page);
+      if (search == PageSearch::kLargest) {
+        // The single crop takes the larger sheet, not both as one page.
+        sheets.push_back(*std::max_element(
+            parts.begin(), parts.end(),
+            [](const PageQuad& x, const PageQuad& y) { return QuadArea(x) < QuadArea(y); }));
+      } else {
+        for (PageQuad& part : parts) sheets.push_back(std::move(part));
+      }
+    }
+    pages = std::move(sheets);
   }
 
   const PageCamera resolved = ResolvedCamera(camera, image.size());
