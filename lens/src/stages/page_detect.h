@@ -92,4 +92,10 @@ struct WarpRequest {
 // The page straightened to a rectangle in one perspective warp.
 cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& request);
 
+// out, allocated at its size and type, takes image warped by homography
+// (image pixels to out's), bilinear with the edge pixels repeated: what
+// cv::warpPerspective gives, to the last bit; a grey picture's several
+// times faster.
+void WarpPerspective(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography);
+
 }  // namespace tavrin::lens
