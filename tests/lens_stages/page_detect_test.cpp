@@ -59,14 +59,16 @@ TEST_P(TurnedPageTest, CornersAreFoundAndTheStraightPageKeepsItsShape) {
 
 INSTANTIATE_TEST_SUITE_P(Angles, TurnedPageTest, ::testing::Values(0.0F, 3.5F, -7.0F, 14.0F));
 
-TEST(PageWarpTest, GreyWarpIsOpenCvsToTheLastBit) {
-  // Every page cut in grey goes through it: a page inside the picture, one
-  // reaching past its edges (the edge pixels repeated), one blown up, one
-  // shrunk and a strip a few rows high, on a part of a picture and at
-  // widths that leave odd pixels over from the vectors and the blocks.
-  cv::Mat noise(733, 1001, CV_8UC1);
-  cv::randu(noise, cv::Scalar(0), cv::Scalar(256));
-  const cv::Mat part = noise(cv::Rect(5, 3, 990, 721));
+TEST(PageWarpTest, WarpIsOpenCvsToTheLastBit) {
+  // Every page cut goes through it, in colour and in grey: a page inside
+  // the picture, one reaching past its edges (the edge pixels repeated),
+  // one blown up, one shrunk and a strip a few rows high, on a part of a
+  // picture and at widths that leave odd pixels over from the vectors and
+  // the blocks.
+  cv::Mat noise(733, 1001, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
+  const cv::Mat grey = ToGrey(noise);
+  const cv::Rect inside(5, 3, 990, 721);
   struct Case {
     std::array<cv::Point2f, 4> corners;
     cv::Size size;
@@ -78,7 +80,7 @@ TEST(PageWarpTest, GreyWarpIsOpenCvsToTheLastBit) {
       {{{{0.0F, 0.0F}, {990.0F, 0.0F}, {990.0F, 721.0F}, {0.0F, 721.0F}}}, {67, 49}},
       {{{{20.5F, 300.2F}, {970.1F, 330.7F}, {969.4F, 345.3F}, {21.2F, 318.8F}}}, {901, 7}},
   };
-  for (const cv::Mat& image : {noise, part}) {
+  for (const cv::Mat& image : {noise, noise(inside), grey, grey(inside)}) {
     for (const Case& c : cases) {
       const std::array<cv::Point2f, 4> target{
           cv::Point2f(0, 0), cv::Point2f(static_cast<float>(c.size.width), 0),
@@ -88,9 +90,10 @@ TEST(PageWarpTest, GreyWarpIsOpenCvsToTheLastBit) {
       cv::Mat expected;
       cv::warpPerspective(image, expected, homography, c.size, cv::INTER_LINEAR,
                           cv::BORDER_REPLICATE);
-      cv::Mat warped(c.size, CV_8UC1);
+      cv::Mat warped(c.size, image.type());
       WarpPerspective(image, warped, homography);
-      EXPECT_EQ(cv::countNonZero(warped != expected), 0) << c.size << " from " << image.size();
+      EXPECT_EQ(cv::countNonZero(cv::Mat(warped != expected).reshape(1)), 0)
+          << image.channels() << " channels, " << c.size << " from " << image.size();
     }
   }
 }

@@ -3,6 +3,7 @@
 #include "lens/src/stages/page_detect.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -166,23 +167,26 @@ struct WarpSource {
   int rows;
 };
 
-// One pixel at source position (x, y) in 1/32 pixels, the four pixels
-// about it taken from within the picture.
-inline uchar WarpPixel(const WarpSource& source, int x, int y) {
+// One pixel's C values at source position (x, y) in 1/32 pixels, the four
+// pixels about it taken from within the picture.
+template <int C>
+inline void WarpPixel(const WarpSource& source, int x, int y, uchar* out) {
   const int sx = std::clamp(x >> 5, SHRT_MIN, SHRT_MAX);
   const int sy = std::clamp(y >> 5, SHRT_MIN, SHRT_MAX);
   const int ax = x & (kSubSteps - 1);
   const int ay = y & (kSubSteps - 1);
-  const int x0 = std::clamp(sx, 0, source.cols - 1);
-  const int x1 = std::clamp(sx + 1, 0, source.cols - 1);
+  const int x0 = std::clamp(sx, 0, source.cols - 1) * C;
+  const int x1 = std::clamp(sx + 1, 0, source.cols - 1) * C;
   const uchar* row0 =
       source.pixels + static_cast<size_t>(std::clamp(sy, 0, source.rows - 1)) * source.step;
   const uchar* row1 =
       source.pixels + static_cast<size_t>(std::clamp(sy + 1, 0, source.rows - 1)) * source.step;
-  const int sum = row0[x0] * (kSubSteps - ax) * (kSubSteps - ay) +
-                  row0[x1] * ax * (kSubSteps - ay) + row1[x0] * (kSubSteps - ax) * ay +
-                  row1[x1] * ax * ay;
-  return static_cast<uchar>((sum + 512) >> 10);
+  for (int c = 0; c < C; ++c) {
+    const int sum = row0[x0 + c] * (kSubSteps - ax) * (kSubSteps - ay) +
+                    row0[x1 + c] * ax * (kSubSteps - ay) + row1[x0 + c] * (kSubSteps - ax) * ay +
+                    row1[x1 + c] * ax * ay;
+    out[c] = static_cast<uchar>((sum + 512) >> 10);
+  }
 }
 
 // The source position, in 1/32 pixels, of pixel x1 of a block whose first
@@ -219,16 +223,39 @@ __attribute__((target("avx2"), always_inline)) inline void WarpPositions4(const 
   y = _mm256_cvtpd_epi32(fy);
 }
 
-__attribute__((target("avx2"))) void WarpGreyRows(const WarpSource& source, cv::Mat& out,
-                                                  const double* m, int firstRow, int endRow) {
-  const __m256i lastX = _mm256_set1_epi32(source.cols - 4);
+// C values of 8-bit samples bilinear from the four gathered neighbours
+// (top and its next pixel, bottom and its next, each as 32-bit lanes whose
+// low bytes hold them).
+__attribute__((target("avx2"), always_inline)) inline __m256i Bilinear(__m256i top, __m256i topNext,
+                                                                       __m256i bottom,
+                                                                       __m256i bottomNext,
+                                                                       int shift, __m256i ax,
+                                                                       __m256i ay) {
+  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  const __m256i subSteps = _mm256_set1_epi32(kSubSteps);
+  const __m256i bx = _mm256_sub_epi32(subSteps, ax);
+  const __m256i by = _mm256_sub_epi32(subSteps, ay);
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  const __m256i p00 = _mm256_and_si256(_mm256_srl_epi32(top, count), byteMask);
+  const __m256i p01 = _mm256_and_si256(_mm256_srl_epi32(topNext, count), byteMask);
+  const __m256i p10 = _mm256_and_si256(_mm256_srl_epi32(bottom, count), byteMask);
+  const __m256i p11 = _mm256_and_si256(_mm256_srl_epi32(bottomNext, count), byteMask);
+  const __m256i upper = _mm256_add_epi32(_mm256_mullo_epi32(p00, bx), _mm256_mullo_epi32(p01, ax));
+  const __m256i lower = _mm256_add_epi32(_mm256_mullo_epi32(p10, bx), _mm256_mullo_epi32(p11, ax));
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_mullo_epi32(upper, by), _mm256_mullo_epi32(lower, ay));
+  return _mm256_srai_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(512)), 10);
+}
+
+template <int C>
+__attribute__((target("avx2"))) void WarpRows(const WarpSource& source, cv::Mat& out,
+                                              const double* m, int firstRow, int endRow) {
+  // A gather reads four bytes from a pixel on: up to two past the pair.
+  const __m256i lastX = _mm256_set1_epi32(source.cols - (C == 1 ? 4 : 3));
   const __m256i lastY = _mm256_set1_epi32(source.rows - 2);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i subMask = _mm256_set1_epi32(kSubSteps - 1);
-  const __m256i subSteps = _mm256_set1_epi32(kSubSteps);
-  const __m256i byteMask = _mm256_set1_epi32(0xFF);
   const __m256i stepVector = _mm256_set1_epi32(static_cast<int>(source.step));
-  const __m256i half = _mm256_set1_epi32(512);
   const auto* base = reinterpret_cast<const int*>(source.pixels);
   const auto* below = reinterpret_cast<const int*>(source.pixels + source.step);
   const int blockWidth = std::min(kWarpBlockPixels / std::min(kWarpBlockRows, out.rows), out.cols);
@@ -265,46 +292,55 @@ __attribute__((target("avx2"))) void WarpGreyRows(const WarpSource& source, cv::
           alignas(32) int yv[8];
           _mm256_store_si256(reinterpret_cast<__m256i*>(xv), xs);
           _mm256_store_si256(reinterpret_cast<__m256i*>(yv), ys);
-          for (int k = 0; k < 8; ++k) row[block + x1 + k] = WarpPixel(source, xv[k], yv[k]);
+          for (int k = 0; k < 8; ++k) {
+            WarpPixel<C>(source, xv[k], yv[k], row + (block + x1 + k) * C);
+          }
           continue;
         }
-        const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(sy, stepVector), sx);
-        const __m256i top = _mm256_i32gather_epi32(base, offset, 1);
-        const __m256i bottom = _mm256_i32gather_epi32(below, offset, 1);
+        const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(sy, stepVector),
+                                                _mm256_mullo_epi32(sx, _mm256_set1_epi32(C)));
         const __m256i ax = _mm256_and_si256(xs, subMask);
         const __m256i ay = _mm256_and_si256(ys, subMask);
-        const __m256i bx = _mm256_sub_epi32(subSteps, ax);
-        const __m256i by = _mm256_sub_epi32(subSteps, ay);
-        const __m256i p00 = _mm256_and_si256(top, byteMask);
-        const __m256i p01 = _mm256_and_si256(_mm256_srli_epi32(top, 8), byteMask);
-        const __m256i p10 = _mm256_and_si256(bottom, byteMask);
-        const __m256i p11 = _mm256_and_si256(_mm256_srli_epi32(bottom, 8), byteMask);
-        const __m256i upper =
-            _mm256_add_epi32(_mm256_mullo_epi32(p00, bx), _mm256_mullo_epi32(p01, ax));
-        const __m256i lower =
-            _mm256_add_epi32(_mm256_mullo_epi32(p10, bx), _mm256_mullo_epi32(p11, ax));
-        const __m256i sum =
-            _mm256_add_epi32(_mm256_mullo_epi32(upper, by), _mm256_mullo_epi32(lower, ay));
-        const __m256i level = _mm256_srai_epi32(_mm256_add_epi32(sum, half), 10);
-        const __m256i words = _mm256_packus_epi32(level, level);
-        const __m256i bytes = _mm256_packus_epi16(words, words);
-        const auto low = static_cast<uint32_t>(_mm256_extract_epi32(bytes, 0));
-        const auto high = static_cast<uint32_t>(_mm256_extract_epi32(bytes, 4));
-        const uint64_t eight = low | (static_cast<uint64_t>(high) << 32);
-        std::memcpy(row + block + x1, &eight, sizeof eight);
+        const __m256i top = _mm256_i32gather_epi32(base, offset, 1);
+        const __m256i bottom = _mm256_i32gather_epi32(below, offset, 1);
+        if constexpr (C == 1) {
+          const __m256i level = Bilinear(top, _mm256_srli_epi32(top, 8), bottom,
+                                         _mm256_srli_epi32(bottom, 8), 0, ax, ay);
+          const __m256i words = _mm256_packus_epi32(level, level);
+          const __m256i bytes = _mm256_packus_epi16(words, words);
+          const auto low = static_cast<uint32_t>(_mm256_extract_epi32(bytes, 0));
+          const auto high = static_cast<uint32_t>(_mm256_extract_epi32(bytes, 4));
+          const uint64_t eight = low | (static_cast<uint64_t>(high) << 32);
+          std::memcpy(row + block + x1, &eight, sizeof eight);
+        } else {
+          const __m256i next = _mm256_add_epi32(offset, _mm256_set1_epi32(C));
+          const __m256i topNext = _mm256_i32gather_epi32(base, next, 1);
+          const __m256i bottomNext = _mm256_i32gather_epi32(below, next, 1);
+          alignas(32) std::array<std::array<int, 8>, C> levels{};
+          for (int c = 0; c < C; ++c) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(levels[static_cast<size_t>(c)].data()),
+                               Bilinear(top, topNext, bottom, bottomNext, 8 * c, ax, ay));
+          }
+          uchar* pixel = row + (block + x1) * C;
+          for (size_t k = 0; k < 8; ++k) {
+            for (size_t c = 0; c < C; ++c) pixel[k * C + c] = static_cast<uchar>(levels[c][k]);
+          }
+        }
       }
       for (; x1 < width; ++x1) {
         int x = 0;
         int yy = 0;
         WarpPosition(m, x0, y0, w0, x1, x, yy);
-        row[block + x1] = WarpPixel(source, x, yy);
+        WarpPixel<C>(source, x, yy, row + (block + x1) * C);
       }
     }
   }
 }
 
-bool WarpGrey(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography) {
-  if (image.type() != CV_8UC1 || !WideVectors() || image.cols < 4 || image.rows < 2 ||
+bool WarpFast(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography) {
+  const int channels = image.channels();
+  if (image.depth() != CV_8U || (channels != 1 && channels != 3) || !WideVectors() ||
+      image.cols < 4 || image.rows < 2 ||
       image.step > static_cast<size_t>(INT32_MAX) / static_cast<size_t>(image.rows)) {
     return false;
   }
@@ -313,12 +349,18 @@ bool WarpGrey(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography) {
   const WarpSource source{image.data, image.step, image.cols, image.rows};
   cv::parallel_for_(
       cv::Range(0, out.rows),
-      [&](const cv::Range& rows) { WarpGreyRows(source, out, inverse.val, rows.start, rows.end); },
+      [&](const cv::Range& rows) {
+        if (channels == 1) {
+          WarpRows<1>(source, out, inverse.val, rows.start, rows.end);
+        } else {
+          WarpRows<3>(source, out, inverse.val, rows.start, rows.end);
+        }
+      },
       std::max(1.0, static_cast<double>(out.total()) / 65536));
   return true;
 }
 #else
-bool WarpGrey(const cv::Mat&, cv::Mat&, const cv::Mat&) {
+bool WarpFast(const cv::Mat&, cv::Mat&, const cv::Mat&) {
   return false;
 }
 #endif
@@ -326,7 +368,7 @@ bool WarpGrey(const cv::Mat&, cv::Mat&, const cv::Mat&) {
 }  // namespace
 
 void WarpPerspective(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography) {
-  if (!WarpGrey(image, out, homography)) {
+  if (!WarpFast(image, out, homography)) {
     cv::warpPerspective(image, out, homography, out.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   }
 }
