@@ -148,14 +148,14 @@ cv::Mat Homography(const PageQuad& quad, cv::Size2d fullSize, cv::Point2d insets
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// cv::warpPerspective's bilinear warp of a grey picture with the edge
-// pixels repeated, the same to the last bit, eight pixels at a time with
-// the processor's gathers. Each output pixel's source position is worked
-// out as OpenCV does: in steps of 1/32 pixel, in double precision from the
-// start of its block (of 1024 pixels, 16 rows high where the output is so
-// high), rounded to the nearest; the four pixels about it are weighted by
-// whole 1/1024ths and the sum rounded (every weight of OpenCV's 15-bit
-// table a multiple of 32).
+// cv::warpPerspective's bilinear warp of a grey or colour picture with
+// the edge pixels repeated, the same to the last bit, eight pixels at a
+// time with the processor's gathers. Each output pixel's source position
+// is worked out as OpenCV does: in steps of 1/32 pixel, in double
+// precision from the start of its block (of 1024 pixels, 16 rows high
+// where the output is so high), rounded to the nearest; the four pixels
+// about it are weighted by whole 1/1024ths and the sum rounded (every
+// weight of OpenCV's 15-bit table a multiple of 32).
 constexpr int kWarpBlockPixels = 1024;
 constexpr int kWarpBlockRows = 16;
 constexpr int kSubSteps = 32;
@@ -339,8 +339,8 @@ __attribute__((target("avx2"))) void WarpRows(const WarpSource& source, cv::Mat&
 
 bool WarpFast(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography) {
   const int channels = image.channels();
-  if (image.depth() != CV_8U || (channels != 1 && channels != 3) || !WideVectors() ||
-      image.cols < 4 || image.rows < 2 ||
+  if (image.depth() != CV_8U || (channels != 1 && channels != 3) || !WideVectors() || out.empty() ||
+      out.type() != image.type() || image.cols < 4 || image.rows < 2 ||
       image.step > static_cast<size_t>(INT32_MAX) / static_cast<size_t>(image.rows)) {
     return false;
   }
