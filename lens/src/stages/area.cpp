@@ -134,6 +134,27 @@ __attribute__((target("avx2"), always_inline)) inline __m256 CellSum(const uchar
   return sum;
 }
 
+// CellSum for eight cells from d on, their terms taken in turn: each cell's
+// sum waits for its own previous term only, not for the other cells'.
+__attribute__((target("avx2"), always_inline)) inline void EightCellSums(const uchar* scratch,
+                                                                         const AreaColumns& across,
+                                                                         int c, int d,
+                                                                         __m256* sums) {
+  const auto cells = static_cast<size_t>(across.cells);
+  for (int q = 0; q < 8; ++q) sums[q] = _mm256_setzero_ps();
+  for (int j = 0; j < across.depth; ++j) {
+    const size_t at = static_cast<size_t>(j) * cells + static_cast<size_t>(d);
+    const int* pixel = across.pixel.data() + at;
+    const float* weight = across.weight.data() + at;
+    for (int q = 0; q < 8; ++q) {
+      const uchar* eight = scratch + static_cast<size_t>(pixel[q] + c) * 8;
+      const __m256 value = _mm256_cvtepi32_ps(
+          _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(eight))));
+      sums[q] = _mm256_add_ps(sums[q], _mm256_mul_ps(value, _mm256_set1_ps(weight[q])));
+    }
+  }
+}
+
 // AreaAcross for eight pixel rows at once (rows[r], values bytes each;
 // sums[r] takes row r's, laid out as AreaAcross lays them): each cell's
 // terms are added in the same order for the eight rows side by side. The
@@ -182,7 +203,7 @@ __attribute__((target("avx2"))) void AreaAcrossEightRows(const std::array<const 
     // row, so each row takes its eight sums in one store.
     for (; d + 8 <= cells; d += 8) {
       __m256 v[8];
-      for (int q = 0; q < 8; ++q) v[q] = CellSum(scratch, across, c, d + q);
+      EightCellSums(scratch, across, c, d, v);
       const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]);
       const __m256 t1 = _mm256_unpackhi_ps(v[0], v[1]);
       const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]);

@@ -133,13 +133,24 @@ cv::Mat PaperBackground(const cv::Mat& small) {
   const int reach = std::max(3, static_cast<int>(kClosingShare * shorter));
   cv::Mat closed;
   cv::morphologyEx(small, closed, cv::MORPH_CLOSE, Kernel(reach));
-  const int wide = std::max(reach + 1, static_cast<int>(kPaperShare * shorter / 2));
-  cv::Mat brightest;
-  cv::dilate(small, brightest, Kernel(wide));
-  cv::GaussianBlur(brightest, brightest, cv::Size(2 * wide + 1, 2 * wide + 1), 0);
-  cv::Mat floor;
-  brightest.convertTo(floor, CV_8U, kDeepestShadow);
-  cv::Mat paper = cv::max(closed, floor);
+  // The floor is a share of a blurred brightest paper, which is never
+  // brighter than the brightest pixel: where the closing stands above that
+  // share of it everywhere (no deep shadow, no wide black block), the floor
+  // would change nothing and is not worked out.
+  double lowest = 0;
+  double highest = 0;
+  cv::minMaxLoc(closed, &lowest, nullptr);
+  cv::minMaxLoc(small, nullptr, &highest);
+  cv::Mat paper = closed;
+  if (lowest <= std::ceil(kDeepestShadow * highest) + 1) {
+    const int wide = std::max(reach + 1, static_cast<int>(kPaperShare * shorter / 2));
+    cv::Mat brightest;
+    cv::dilate(small, brightest, Kernel(wide));
+    cv::GaussianBlur(brightest, brightest, cv::Size(2 * wide + 1, 2 * wide + 1), 0);
+    cv::Mat floor;
+    brightest.convertTo(floor, CV_8U, kDeepestShadow);
+    paper = cv::max(closed, floor);
+  }
   cv::GaussianBlur(paper, paper, cv::Size(5, 5), 0);
   cv::Mat out;
   paper.convertTo(out, CV_32F);

@@ -189,6 +189,28 @@ __attribute__((target("avx2"))) void StretchColourWide(const float* cells, const
     for (int c = 0; c < 3; ++c) out[x * 3 + c] = cells[from + c];
   }
 }
+
+// StretchRow for one channel, eight pixels at a time, each taking its two
+// cells' values by a gather and blending them by the same operations.
+__attribute__((target("avx2"))) void StretchGreyWide(const float* cells, const Stretch& stretch,
+                                                     int cols, float* out) {
+  int x = 0;
+  for (; x + 8 <= stretch.lastFrom; x += 8) {
+    const __m256i from =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stretch.from.data() + x));
+    const __m256 share = _mm256_loadu_ps(stretch.share.data() + x);
+    const __m256 keep = _mm256_sub_ps(_mm256_set1_ps(1.0F), share);
+    const __m256 near = _mm256_i32gather_ps(cells, from, 4);
+    const __m256 next = _mm256_i32gather_ps(cells + 1, from, 4);
+    _mm256_storeu_ps(out + x, _mm256_add_ps(_mm256_mul_ps(near, keep), _mm256_mul_ps(next, share)));
+  }
+  for (; x < stretch.lastFrom; ++x) {
+    const int from = stretch.from[static_cast<size_t>(x)];
+    const float share = stretch.share[static_cast<size_t>(x)];
+    out[x] = cells[from] * (1.0F - share) + cells[from + 1] * share;
+  }
+  for (; x < cols; ++x) out[x] = cells[stretch.from[static_cast<size_t>(x)]];
+}
 #endif
 
 // The fields of one pixel row: each value's gain, offset and grain weight,
@@ -513,6 +535,12 @@ cv::Mat EvenOut(const cv::Mat& page, bool writable) {
           }
           Stretched& slot = slots[0].row == keep && keep != r ? slots[1] : slots[0];
           const auto fill = [&](const cv::Mat& field, std::vector<float>& into) {
+#if defined(__x86_64__) && defined(__GNUC__)
+            if (channels == 1 && WideVectors()) {
+              StretchGreyWide(field.ptr<float>(r), stretch, page.cols, into.data());
+              return;
+            }
+#endif
             if (channels == 1) {
               StretchRow<1>(field.ptr<float>(r), stretch, page.cols, into.data());
               return;

@@ -92,4 +92,11 @@ struct WarpRequest {
 // The page straightened to a rectangle in one perspective warp.
 cv::Mat WarpPage(const cv::Mat& image, const PageQuad& quad, const WarpRequest& request);
 
+// out, allocated at its size and type, takes image warped by homography
+// (image pixels to out's), bilinear with the edge pixels repeated: what
+// cv::warpPerspective gives, to the last bit, and for 8-bit grey and
+// colour pictures faster (eight pixels at a time where the processor has
+// the vectors for it).
+void WarpPerspective(const cv::Mat& image, cv::Mat& out, const cv::Mat& homography);
+
 }  // namespace tavrin::lens
