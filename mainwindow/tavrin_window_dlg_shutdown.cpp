@@ -6,7 +6,6 @@
 #include <QShortcut>
 #include <QStatusBar>
 
-
 #include "dialogs/about_dlg.h"
 #include "dialogs/merge_preview_dlg.h"
 #include "mainwindow/auto_capture_dlg.h"
