@@ -632,11 +632,52 @@ double OffLine(cv::Point2f p, cv::Point2f a, cv::Point2f b) {
   return std::abs(along.x * (p.y - a.y) - along.y * (p.x - a.x)) / std::max(1e-6, cv::norm(along));
 }
 
+// Whether what lies inside whole but in neither half (the crease, or a
+// gap between two sheets laid in line) differs clearly from the paper
+// beside it: desk shows between the halves. Print may cross the crease,
+// so each is taken at the level of its lightest tenth (the paper between
+// words and in the margins), not its mean.
+bool DeskBetween(const Detection& d, const Corners& whole, const Corners& a, const Corners& b) {
+  const cv::Size size = d.grey.size();
+  const cv::Mat halves = QuadMask(a, size) | QuadMask(b, size);
+  // Away from the outer sides, where the halves' own sides and the whole's
+  // part by a pixel along the blurred edge of the desk.
+  cv::Mat between;
+  cv::erode(QuadMask(whole, size), between,
+            cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
+  between &= ~halves;
+  if (cv::countNonZero(between) == 0) return false;
+  cv::Mat beside;
+  cv::dilate(between, beside, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
+  beside &= halves;
+  if (cv::countNonZero(beside) == 0) return false;
+  const auto lightest = [&](const cv::Mat& mask) {
+    std::array<int, 256> counts{};
+    int total = 0;
+    for (int y = 0; y < size.height; ++y) {
+      const uchar* m = mask.ptr<uchar>(y);
+      const uchar* g = d.grey.ptr<uchar>(y);
+      for (int x = 0; x < size.width; ++x) {
+        if (m[x] == 0) continue;
+        ++counts[g[x]];
+        ++total;
+      }
+    }
+    int level = 255;
+    for (int seen = 0; level > 0; --level) {
+      seen += counts[static_cast<size_t>(level)];
+      if (seen >= total / 10) break;
+    }
+    return level;
+  };
+  return std::abs(lightest(between) - lightest(beside)) > kMinEdgeStep;
+}
+
 // A page folded in half and flattened again: at the search's scale the
 // crease is an edge, and the page comes as its two halves lying along one
 // shared side, each outer side running straight on into the other half's.
-// They are one page unless a hairline of desk parts them (two sheets edge
-// to edge).
+// They are one page unless desk shows between them: a hairline (two
+// sheets edge to edge) or a wider strip (two laid in line a little apart).
 std::optional<Found> JoinedHalves(const cv::Mat& image, const Detection& d, const Found& a,
                                   const Found& b) {
   // Side by side at one height is how an open book lies; its crop is the
@@ -678,6 +719,7 @@ std::optional<Found> JoinedHalves(const cv::Mat& image, const Detection& d, cons
       f.split = a.split || b.split;
       f.visibleArea = f.area;
       f.source = a.source;
+      if (DeskBetween(d, f.corners, a.corners, b.corners)) return std::nullopt;
       if (SplitAtSeam(image, ToFrame(f, d).corners)) return std::nullopt;
       return f;
     }
