@@ -300,7 +300,8 @@ TEST(PageDetectTest, OverlappingSheetsComeApartWhole) {
 // Two sheets of one paper lying edge to edge make one region whose
 // outline is one quadrilateral: only the hairline where their edges meet
 // parts them, and each comes out in its own size. A lined page crossed by
-// a strong rule and folded in half (a broad shading) stays one page.
+// a strong rule and folded in half (a broad shading), and a page with a
+// sharp crease across its middle, each stay one page.
 TEST(PageDetectTest, SheetsEdgeToEdgeComeApartAtTheHairlineBetweenThem) {
   // A frame the search looks at downscaled, in which the hairline fades.
   const cv::Size frame(1920, 1440);
@@ -309,27 +310,29 @@ TEST(PageDetectTest, SheetsEdgeToEdgeComeApartAtTheHairlineBetweenThem) {
   left.angleDegrees = 3.0F;
   DrawnPage right = left;
   const float turn = left.angleDegrees * static_cast<float>(CV_PI) / 180;
-  // Half a pixel of desk shows between them.
-  const float hw = 260.25F;
-  const cv::Point2f half(hw * std::cos(turn), -hw * std::sin(turn));
-  left.centre = cv::Point2f(960, 720) - half;
-  right.centre = cv::Point2f(960, 720) + half;
-  const cv::Mat sheets =
-      synthetic::DrawScene(frame, {left, right}, 7, {cv::Scalar(200, 205, 208), 0.0});
-  cv::Mat stacked;
-  cv::rotate(sheets, stacked, cv::ROTATE_90_CLOCKWISE);  // one sheet above the other
   const auto sheetSized = [&](const PageQuad& quad) {
     const cv::Size2d size = PageSideLengths(quad);
     return std::abs(std::min(size.width, size.height) / left.size.width - 1) < 0.015 &&
            std::abs(std::max(size.width, size.height) / left.size.height - 1) < 0.015;
   };
-  for (const cv::Mat& two : {sheets, stacked}) {
-    const auto pieces = FindPages(two, PageSearch::kEvery);
-    ASSERT_EQ(pieces.size(), 2U);
-    EXPECT_TRUE(sheetSized(pieces[0]) && sheetSized(pieces[1]));
-    const auto single = FindPages(two, PageSearch::kLargest);
-    ASSERT_EQ(single.size(), 1U);
-    EXPECT_TRUE(sheetSized(single[0]));
+  // Half a pixel of desk shows between them, or a strip as wide as a
+  // crease's shading: in line, one above the other, still two sheets.
+  for (const float hw : {260.25F, 265.0F}) {
+    const cv::Point2f half(hw * std::cos(turn), -hw * std::sin(turn));
+    left.centre = cv::Point2f(960, 720) - half;
+    right.centre = cv::Point2f(960, 720) + half;
+    const cv::Mat sheets =
+        synthetic::DrawScene(frame, {left, right}, 7, {cv::Scalar(200, 205, 208), 0.0});
+    cv::Mat stacked;
+    cv::rotate(sheets, stacked, cv::ROTATE_90_CLOCKWISE);  // one sheet above the other
+    for (const cv::Mat& two : {sheets, stacked}) {
+      const auto pieces = FindPages(two, PageSearch::kEvery);
+      ASSERT_EQ(pieces.size(), 2U) << hw;
+      EXPECT_TRUE(sheetSized(pieces[0]) && sheetSized(pieces[1])) << hw;
+      const auto single = FindPages(two, PageSearch::kLargest);
+      ASSERT_EQ(single.size(), 1U) << hw;
+      EXPECT_TRUE(sheetSized(single[0])) << hw;
+    }
   }
 
   const DrawnPage page = synthetic::DocumentPage(frame, 4.0F);
@@ -343,25 +346,42 @@ TEST(PageDetectTest, SheetsEdgeToEdgeComeApartAtTheHairlineBetweenThem) {
     cv::line(ruled, at(0, v), at(1, v), cv::Scalar(225, 190, 160), 1, cv::LINE_AA);
   }
   cv::line(ruled, at(0.05F, 0.4F), at(0.95F, 0.4F), synthetic::kInkColour, 4, cv::LINE_AA);
-  // The fold: the lower half a little darker, over a soft ramp.
+  // The paper scaled by light(distance below the fold, pixels).
   cv::Mat paper = cv::Mat::zeros(frame, CV_8UC1);
   const std::vector<cv::Point> outline{c[0], c[1], c[2], c[3]};
   cv::fillConvexPoly(paper, outline, cv::Scalar(255));
   const cv::Point2f foldFrom = at(0, 0.5F);
   const cv::Point2f fold = at(1, 0.5F) - foldFrom;
-  for (int y = 0; y < frame.height; ++y) {
-    for (int x = 0; x < frame.width; ++x) {
-      if (paper.at<uchar>(y, x) == 0) continue;
-      const cv::Point2f off = cv::Point2f(static_cast<float>(x), static_cast<float>(y)) - foldFrom;
-      const double below = (fold.x * off.y - fold.y * off.x) / cv::norm(fold);
-      const double shade = 0.07 / (1 + std::exp(-below / 6));
-      ruled.at<cv::Vec3b>(y, x) *= 1 - shade;
+  const auto folded = [&](cv::Mat scene, const auto& light) {
+    for (int y = 0; y < frame.height; ++y) {
+      for (int x = 0; x < frame.width; ++x) {
+        if (paper.at<uchar>(y, x) == 0) continue;
+        const cv::Point2f off =
+            cv::Point2f(static_cast<float>(x), static_cast<float>(y)) - foldFrom;
+        scene.at<cv::Vec3b>(y, x) *= light((fold.x * off.y - fold.y * off.x) / cv::norm(fold));
+      }
     }
-  }
-  for (const PageSearch search : {PageSearch::kEvery, PageSearch::kLargest}) {
-    const auto found = FindPages(ruled, search);
-    ASSERT_EQ(found.size(), 1U);
-    EXPECT_NEAR(PageSideLengths(found[0]).height, page.size.height, 0.015 * page.size.height);
+    return scene;
+  };
+  // The lower half a little darker, over a soft ramp.
+  folded(ruled, [](double below) { return 1 - 0.07 / (1 + std::exp(-below / 6)); });
+  // Folded and flattened again: a lit ridge beside a shaded line, each
+  // about a millimetre wide, which the search at its scale takes for an
+  // edge between two halves.
+  const double mm = page.size.height / 297;
+  const cv::Mat creased = folded(
+      synthetic::DrawScene(frame, {page}, 7, {cv::Scalar(200, 205, 208), 0.0}), [&](double below) {
+        const double t = below / mm;
+        return 1 + 0.4 * (0.5 * std::exp(-std::pow((t + 0.8) / 0.6, 2)) -
+                          std::exp(-std::pow((t - 0.4) / 0.5, 2)));
+      });
+  for (const cv::Mat& whole : {ruled, creased}) {
+    for (const PageSearch search : {PageSearch::kEvery, PageSearch::kLargest}) {
+      const auto found = FindPages(whole, search);
+      ASSERT_EQ(found.size(), 1U);
+      EXPECT_NEAR(PageSideLengths(found[0]).height, page.size.height, 0.015 * page.size.height);
+      EXPECT_NEAR(PageSideLengths(found[0]).width, page.size.width, 0.015 * page.size.width);
+    }
   }
 }
 

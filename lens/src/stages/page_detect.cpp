@@ -44,6 +44,13 @@ constexpr double kMaxRimShare = 0.015;
 // A page's quadrilateral is at most this much larger than the region it
 // was fitted to (a cut or folded corner leaves some of it out).
 constexpr double kMaxQuadOverRegion = 1.3;
+// The halves of a folded page: their shared corners lie within this share
+// of the shared side of each other (the crease's width at most), and this
+// share of the page's side off the line of its outer side; never less
+// than the reach, in detection pixels.
+constexpr double kJoinCornerShare = 0.03;
+constexpr double kJoinOffLineShare = 0.01;
+constexpr double kJoinMinReach = 2.0;
 
 struct Candidate {
   std::vector<cv::Point> contour;
@@ -619,6 +626,130 @@ std::vector<PageQuad> SheetsEdgeToEdge(const cv::Mat& image, const PageQuad& qua
   return sheets;
 }
 
+// The distance of p from the line through a and b.
+double OffLine(cv::Point2f p, cv::Point2f a, cv::Point2f b) {
+  const cv::Point2f along = b - a;
+  return std::abs(along.x * (p.y - a.y) - along.y * (p.x - a.x)) / std::max(1e-6, cv::norm(along));
+}
+
+// Whether what lies inside whole but in neither half (the crease, or a
+// gap between two sheets laid in line) differs clearly from the paper
+// beside it: desk shows between the halves. Print may cross the crease,
+// so each is taken at the level of its lightest tenth (the paper between
+// words and in the margins), not its mean.
+bool DeskBetween(const Detection& d, const Corners& whole, const Corners& a, const Corners& b) {
+  const cv::Size size = d.grey.size();
+  const cv::Mat halves = QuadMask(a, size) | QuadMask(b, size);
+  // Away from the outer sides, where the halves' own sides and the whole's
+  // part by a pixel along the blurred edge of the desk.
+  cv::Mat between;
+  cv::erode(QuadMask(whole, size), between,
+            cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
+  between &= ~halves;
+  if (cv::countNonZero(between) == 0) return false;
+  cv::Mat beside;
+  cv::dilate(between, beside, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
+  beside &= halves;
+  if (cv::countNonZero(beside) == 0) return false;
+  const auto lightest = [&](const cv::Mat& mask) {
+    std::array<int, 256> counts{};
+    int total = 0;
+    for (int y = 0; y < size.height; ++y) {
+      const uchar* m = mask.ptr<uchar>(y);
+      const uchar* g = d.grey.ptr<uchar>(y);
+      for (int x = 0; x < size.width; ++x) {
+        if (m[x] == 0) continue;
+        ++counts[g[x]];
+        ++total;
+      }
+    }
+    int level = 255;
+    for (int seen = 0; level > 0; --level) {
+      seen += counts[static_cast<size_t>(level)];
+      if (seen >= total / 10) break;
+    }
+    return level;
+  };
+  return std::abs(lightest(between) - lightest(beside)) > kMinEdgeStep;
+}
+
+// A page folded in half and flattened again: at the search's scale the
+// crease is an edge, and the page comes as its two halves lying along one
+// shared side, each outer side running straight on into the other half's.
+// They are one page unless desk shows between them: a hairline (two
+// sheets edge to edge) or a wider strip (two laid in line a little apart).
+std::optional<Found> JoinedHalves(const cv::Mat& image, const Detection& d, const Found& a,
+                                  const Found& b) {
+  // Side by side at one height is how an open book lies; its crop is the
+  // book crop's, and the multiple crop keeps its pages apart.
+  if (!a.coveredBy.empty() || !b.coveredBy.empty() || MakeSpread(a, b)) return std::nullopt;
+  for (size_t i = 0; i < 4; ++i) {
+    for (size_t j = 0; j < 4; ++j) {
+      // Both run clockwise: the shared side is a's i to i+1 and b's j+1 to j.
+      const auto corner = [](const Found& f, size_t k) { return f.corners[k % 4]; };
+      const cv::Point2f s0 = corner(a, i);
+      const cv::Point2f s1 = corner(a, i + 1);
+      const double shared = cv::norm(s1 - s0);
+      const double reach = std::max(kJoinMinReach, kJoinCornerShare * shared);
+      if (cv::norm(corner(b, j + 1) - s0) > reach || cv::norm(corner(b, j) - s1) > reach) continue;
+      const Corners joined{corner(a, i + 2), corner(a, i + 3), corner(b, j + 2), corner(b, j + 3)};
+      // The outer sides run straight on past the shared corners.
+      const double slack0 =
+          std::max(kJoinMinReach, kJoinOffLineShare * cv::norm(joined[2] - joined[1]));
+      const double slack1 =
+          std::max(kJoinMinReach, kJoinOffLineShare * cv::norm(joined[0] - joined[3]));
+      const bool straight = OffLine(s0, joined[1], joined[2]) <= slack0 &&
+                            OffLine(corner(b, j + 1), joined[1], joined[2]) <= slack0 &&
+                            OffLine(s1, joined[3], joined[0]) <= slack1 &&
+                            OffLine(corner(b, j), joined[3], joined[0]) <= slack1;
+      if (!straight) continue;
+      const std::vector<cv::Point2f> polygon(joined.begin(), joined.end());
+      if (!cv::isContourConvex(polygon)) continue;
+      Found f;
+      // Clockwise from the top left, as everywhere else.
+      const auto topLeft = std::min_element(polygon.begin(), polygon.end(),
+                                            [](auto p, auto q) { return p.x + p.y < q.x + q.y; });
+      const auto first = static_cast<size_t>(topLeft - polygon.begin());
+      for (size_t k = 0; k < 4; ++k) f.corners[k] = polygon[(first + k) % 4];
+      f.area = cv::contourArea(polygon);
+      f.support = WeakestSideSupport(f.corners, d.colour);
+      if (f.support < kMinSideSupport) return std::nullopt;
+      f.outlines = a.outlines;
+      f.outlines.insert(f.outlines.end(), b.outlines.begin(), b.outlines.end());
+      f.split = a.split || b.split;
+      f.visibleArea = f.area;
+      f.source = a.source;
+      if (DeskBetween(d, f.corners, a.corners, b.corners)) return std::nullopt;
+      if (SplitAtSeam(image, ToFrame(f, d).corners)) return std::nullopt;
+      return f;
+    }
+  }
+  return std::nullopt;
+}
+
+// Folded pages put together again, each from its halves (or thirds: a
+// letter folded twice joins one fold at a time).
+void JoinFoldedPages(const cv::Mat& image, const Detection& d, std::vector<Found>& pages) {
+  bool joinedAny = false;
+  for (bool again = true; again;) {
+    again = false;
+    for (size_t i = 0; i < pages.size() && !again; ++i) {
+      for (size_t j = i + 1; j < pages.size() && !again; ++j) {
+        auto joined = JoinedHalves(image, d, pages[i], pages[j]);
+        if (!joined) continue;
+        pages[i] = std::move(*joined);
+        pages.erase(pages.begin() + static_cast<long>(j));
+        again = joinedAny = true;
+      }
+    }
+  }
+  if (joinedAny) {
+    std::stable_sort(pages.begin(), pages.end(), [](const Found& x, const Found& y) {
+      return x.visibleArea * (1 + x.support) > y.visibleArea * (1 + y.support);
+    });
+  }
+}
+
 double QuadArea(const PageQuad& quad) {
   return cv::contourArea(std::vector<cv::Point2f>(quad.corners.begin(), quad.corners.end()));
 }
@@ -633,7 +764,8 @@ std::vector<PageQuad> FindPages(const cv::Mat& image, PageSearch search, const P
   std::vector<PageQuad> pages;
   if (image.empty()) return pages;
   const Detection d = MakeDetection(image);
-  const std::vector<Found> scored = EdgeScoredPages(d, search);
+  std::vector<Found> scored = EdgeScoredPages(d, search);
+  if (search != PageSearch::kBook) JoinFoldedPages(image, d, scored);
   if (!scored.empty()) {
     switch (search) {
       case PageSearch::kLargest:
