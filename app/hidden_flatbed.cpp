@@ -127,16 +127,7 @@ void HiddenFlatbed::ApplySavedSettings() {
 
 void HiddenFlatbed::ApplyDpi(int dpi) {
   const int mediaType = std::max(g_scanSettings.MediaType, 0);
-  std::vector<ResolutionEntry> sizes;
-  int count = 0;
-  library.camGetResolutionCount(camera, mediaType, &count);
-  for (int i = 0; i < count; ++i) {
-    ResolutionEntry entry;
-    library.camGetResolution(camera, mediaType, i, &entry.width, &entry.height);
-    entry.resolutionIndex = i;
-    entry.mediaTypeIndex = mediaType;
-    sizes.push_back(entry);
-  }
+  std::vector<ResolutionEntry> sizes = CameraSizes(library, camera, mediaType);
   if (sizes.empty()) return;
   int current = -1;
   int width = 0;
@@ -204,19 +195,7 @@ void HiddenFlatbed::ApplyRequest() {
 void HiddenFlatbed::ApplySearchArea() {
   int area[4];
   for (int i = 0; i < 4; ++i) area[i] = twain.m_nSearchArea[i];
-  // The request's percents are of a 4:3 field, as wide as the picture; a
-  // picture of another shape has the same mm at other percents down it.
-  int mediaType = -1;
-  int width = 0;
-  int height = 0;
-  library.camGetCurResolution(camera, &mediaType, &width, &height);
-  if (width > 0 && height > 0 && area[3] > area[1]) {
-    const double scale = 0.75 * width / height;
-    area[1] = std::min(99, static_cast<int>(std::floor(area[1] * scale + 1e-6)));
-    area[3] = std::min(100, static_cast<int>(std::ceil(area[3] * scale - 1e-6)));
-  }
-  if (area[2] <= area[0] || area[3] <= area[1]) area[0] = area[1] = area[2] = area[3] = 0;
-  library.camSetImageSearchArea(camera, area[0], area[1], area[2], area[3]);
+  SendSearchArea(library, camera, area);
 }
 
 void HiddenFlatbed::Capture() {

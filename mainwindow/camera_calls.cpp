@@ -2,7 +2,9 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <thread>
 
@@ -47,6 +49,40 @@ std::string NoPictureText(CameraLibrary& library, int camera) {
   library.camGetCurResolution(camera, &mediaType, &width, &height);
   return std::string(kCaptureFailedText) + " The camera gives no picture at " +
          std::to_string(width) + "x" + std::to_string(height) + "; choose another resolution.";
+}
+
+std::vector<ResolutionEntry> CameraSizes(CameraLibrary& library, int camera, int mediaType) {
+  std::vector<ResolutionEntry> sizes;
+  int count = 0;
+  library.camGetResolutionCount(camera, mediaType, &count);
+  for (int i = 0; i < count; ++i) {
+    ResolutionEntry entry;
+    library.camGetResolution(camera, mediaType, i, &entry.width, &entry.height);
+    entry.resolutionIndex = i;
+    entry.mediaTypeIndex = mediaType;
+    sizes.push_back(entry);
+  }
+  return sizes;
+}
+
+void SendSearchArea(CameraLibrary& library, int camera, const int requestArea[4]) {
+  int area[4];
+  for (int i = 0; i < 4; ++i) area[i] = requestArea[i];
+  // The request's percents are of a 4:3 field, as wide as the picture; a
+  // picture of another shape has the same mm at other percents down it.
+  int mediaType = -1;
+  int width = 0;
+  int height = 0;
+  library.camGetCurResolution(camera, &mediaType, &width, &height);
+  if (width > 0 && height > 0 && area[3] > area[1]) {
+    const double scale = 0.75 * width / height;
+    // An area wholly below a wide picture holds no page wholly inside it:
+    // the last percent is searched, where none lies.
+    area[1] = std::min(99, static_cast<int>(std::floor(area[1] * scale + 1e-6)));
+    area[3] = std::min(100, static_cast<int>(std::ceil(area[3] * scale - 1e-6)));
+  }
+  if (area[2] <= area[0] || area[3] <= area[1]) area[0] = area[1] = area[2] = area[3] = 0;
+  library.camSetImageSearchArea(camera, area[0], area[1], area[2], area[3]);
 }
 
 void SendWaterMark(CameraLibrary& library, int camera, const WaterMarkSettings& mark, bool enable) {

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "camera/camera_library.h"
 #include "dialogs/water_mark_settings.h"
+#include "mainwindow/resolution_list.h"
 
 namespace tavrin {
 
@@ -24,6 +26,14 @@ int CaptureFile(CameraLibrary& library, int camera, char* path, bool tryAgain);
 
 // What to say when the camera gives no picture at all at its size.
 std::string NoPictureText(CameraLibrary& library, int camera);
+
+// The sizes the camera offers in a format, in its order.
+std::vector<ResolutionEntry> CameraSizes(CameraLibrary& library, int camera, int mediaType);
+
+// Gives the camera a request's search area: four whole percents, left,
+// top, right, bottom, of a 4:3 field as wide as the picture (all 0: the
+// whole picture).
+void SendSearchArea(CameraLibrary& library, int camera, const int requestArea[4]);
 
 // The watermark to stamp on the camera's captures, its time stamp now; off
 // when not enabled.

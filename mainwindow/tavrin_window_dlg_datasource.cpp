@@ -15,6 +15,7 @@
 #include <functional>
 #include <thread>
 
+#include "mainwindow/camera_calls.h"
 #include "mainwindow/copied_data_server.h"
 #include "mainwindow/message_box.h"
 #include "mainwindow/scan_window_template.h"
@@ -152,21 +153,7 @@ int CTavrinWindowDlg::ApplyShowModel() {
 void CTavrinWindowDlg::ApplySearchArea() {
   int area[4];
   for (int i = 0; i < 4; ++i) area[i] = twain.m_nSearchArea[i];
-  // The request's percents are of a 4:3 field, as wide as the picture; a
-  // picture of another shape has the same mm at other percents down it.
-  int mediaType = -1;
-  int width = 0;
-  int height = 0;
-  library.camGetCurResolution(currentCamera, &mediaType, &width, &height);
-  if (width > 0 && height > 0 && area[3] > area[1]) {
-    const double scale = 0.75 * width / height;
-    // An area wholly below a wide picture holds no page wholly inside it:
-    // the last percent is searched, where none lies.
-    area[1] = std::min(99, static_cast<int>(std::floor(area[1] * scale + 1e-6)));
-    area[3] = std::min(100, static_cast<int>(std::ceil(area[3] * scale - 1e-6)));
-  }
-  if (area[2] <= area[0] || area[3] <= area[1]) area[0] = area[1] = area[2] = area[3] = 0;
-  library.camSetImageSearchArea(currentCamera, area[0], area[1], area[2], area[3]);
+  SendSearchArea(library, currentCamera, area);
 }
 
 bool CTavrinWindowDlg::OnCopyData(const CopiedDataRecord& record) {

@@ -208,17 +208,8 @@ void CTavrinWindowDlg::RebuildResolutions() {
   const int rememberedWidth = g_scanSettings.DPI.MainWidth;
   const int rememberedHeight = g_scanSettings.DPI.MainHeight;
 
-  resolutions.clear();
-  int count = 0;
-  library.camGetResolutionCount(currentCamera, mediaType, &count);
-  if (count <= 0) return;
-  for (int i = 0; i < count; ++i) {
-    ResolutionEntry entry;
-    library.camGetResolution(currentCamera, mediaType, i, &entry.width, &entry.height);
-    entry.resolutionIndex = i;
-    entry.mediaTypeIndex = mediaType;
-    resolutions.push_back(entry);
-  }
+  resolutions = CameraSizes(library, currentCamera, mediaType);
+  if (resolutions.empty()) return;
 
   if (unit == kUnitDpi) {
     const CameraInfo info =
